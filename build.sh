@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The project's two entry points:
+#   ./build.sh demo   build everything and run a transfer demonstration in a
+#                     scratch system root (./scratch/root)
+#   ./build.sh test   build with AddressSanitizer and UndefinedBehaviorSanitizer
+#                     and run the whole suite through CTest
+# Both install the Debian packages they need when they are missing (as root).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev
+          libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl
+          libncurses-dev libcpp-httplib-dev tinyproxy gzip procps tmux sqlite3)
+
+install_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing missing packages: ${missing[*]}"
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "error: packages missing and not running as root: ${missing[*]}" >&2
+            exit 1
+        fi
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends "${missing[@]}"
+        # tinyproxy's package starts a system-wide daemon; the tests run their
+        # own instance on loopback and do not want a second one around.
+        if printf '%s\n' "${missing[@]}" | grep -qx tinyproxy; then
+            (systemctl stop tinyproxy || service tinyproxy stop || true) >/dev/null 2>&1
+        fi
+    fi
+}
+
+jobs() { local n; n=$(nproc 2>/dev/null || echo 2); echo "$n"; }
+
+case "${1:-}" in
+test)
+    install_packages
+    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON
+    cmake --build build-asan -j "$(jobs)"
+    ctest --test-dir build-asan --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-}
+    ;;
+demo)
+    install_packages
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j "$(jobs)"
+    tools/demo.sh build
+    ;;
+*)
+    echo "usage: $0 demo|test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,29 @@
+# Helpers shared by the folder CMakeLists files.
+
+# zel_add_library(NAME [DEPS...]): a static library from every *.cpp of the
+# calling folder.  Headers are included as "folder/file.h" from the top.
+function(zel_add_library name)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  if(ARGN)
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  endif()
+endfunction()
+
+# zel_add_test(NAME SOURCES... LIBS libs...): one GoogleTest executable,
+# its cases registered with CTest one by one.  Tests run with the build tree's
+# tools on PATH-independent absolute locations passed through the environment
+# (ZEL_BUILD_DIR, ZEL_SOURCE_DIR).
+function(zel_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
+                                        Threads::Threads)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT
+      "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+    TIMEOUT 300)
+endfunction()

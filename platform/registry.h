@@ -1,0 +1,108 @@
+// Registry store: a hierarchical key/value store with the Windows registry's
+// semantics, kept in one SQLite database file (paths::RegistryFile()).
+//
+// - Hives HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT (machine-wide) and
+//   HKEY_CURRENT_USER (kept per Unix login name).
+// - Key and value names compare ASCII case-insensitively and keep the case
+//   they were created with; sub-keys and values enumerate in a stable order.
+// - Values are REG_SZ or REG_DWORD; the type is stored with the value and a
+//   read of the wrong type fails like a missing value.
+// - Several processes use the store at once: every call is one SQLite
+//   transaction with a busy timeout, so writers never lose a write.
+//
+// Every function returns a Win32-style status (kSuccess or an error below) and
+// never throws.  Outputs are written only on success.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zel::reg {
+
+using Status = long;
+inline constexpr Status kSuccess = 0;         // ERROR_SUCCESS
+inline constexpr Status kNotFound = 2;        // ERROR_FILE_NOT_FOUND: key or value missing, or wrong type
+inline constexpr Status kAccessDenied = 5;    // ERROR_ACCESS_DENIED: store cannot be opened/written
+inline constexpr Status kInvalidHandle = 6;   // ERROR_INVALID_HANDLE: key not open
+inline constexpr Status kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER: bad name
+inline constexpr Status kNoMoreItems = 259;   // ERROR_NO_MORE_ITEMS: enumeration past the end
+
+enum class Hive { LocalMachine, ClassesRoot, CurrentUser };
+
+enum class ValueType : std::uint32_t { Sz = 1, Dword = 4 };  // REG_SZ, REG_DWORD
+
+enum class Disposition { CreatedNewKey = 1, OpenedExistingKey = 2 };
+
+// An open key.  Move-only; closing is automatic.  A default-constructed Key
+// is not open; functions given a closed key return kInvalidHandle.
+class Key {
+public:
+    Key();
+    ~Key();
+    Key(Key&&) noexcept;
+    Key& operator=(Key&&) noexcept;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+
+    bool IsOpen() const;
+    void Close();
+    // The key's hive and its path below the hive, in stored case
+    // ("SOFTWARE\\qvis\\olmar"); empty path for the hive's root.
+    Hive GetHive() const;
+    const std::string& Path() const;
+
+    struct Impl;
+    Impl* impl() const { return impl_.get(); }
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Opens the hive's root key (always succeeds unless the store is unusable).
+[[nodiscard]] Status OpenHive(Hive hive, Key* out);
+
+// Opens an existing key below parent.  subkey uses "\" between levels; an
+// empty subkey opens parent's own key again.  Missing: kNotFound.
+[[nodiscard]] Status OpenKey(const Key& parent, const std::string& subkey, Key* out);
+[[nodiscard]] Status OpenKey(Hive hive, const std::string& subkey, Key* out);
+
+// Opens or creates a key (every missing level is created).  disposition may
+// be null.
+[[nodiscard]] Status CreateKey(const Key& parent, const std::string& subkey, Key* out,
+                               Disposition* disposition);
+[[nodiscard]] Status CreateKey(Hive hive, const std::string& subkey, Key* out,
+                               Disposition* disposition);
+
+// The name of the index-th direct sub-key in a stable order (case-insensitive
+// alphabetical); kNoMoreItems past the end.
+[[nodiscard]] Status EnumKey(const Key& key, std::uint32_t index, std::string* name);
+
+// The index-th value of the key in a stable order; kNoMoreItems past the end.
+[[nodiscard]] Status EnumValue(const Key& key, std::uint32_t index, std::string* name,
+                               ValueType* type);
+
+[[nodiscard]] Status QueryString(const Key& key, const std::string& name, std::string* out);
+[[nodiscard]] Status QueryDword(const Key& key, const std::string& name, std::uint32_t* out);
+// The stored type of a value; kNotFound when missing.
+[[nodiscard]] Status QueryType(const Key& key, const std::string& name, ValueType* type);
+
+// Creates or replaces a value (the type may change).  An empty name is the
+// key's default value.
+[[nodiscard]] Status SetString(const Key& key, const std::string& name, const std::string& data);
+[[nodiscard]] Status SetDword(const Key& key, const std::string& name, std::uint32_t data);
+
+[[nodiscard]] Status DeleteValue(const Key& key, const std::string& name);
+
+// Deletes subkey below parent with all its sub-keys and values.  Missing:
+// kNotFound.  An empty subkey deletes everything below parent (parent stays).
+[[nodiscard]] Status DeleteTree(const Key& parent, const std::string& subkey);
+[[nodiscard]] Status DeleteTree(Hive hive, const std::string& subkey);
+
+// Parses "HKLM\\SOFTWARE\\x" or "HKEY_LOCAL_MACHINE\\SOFTWARE\\x" (also HKCR,
+// HKCU and their long names, any case) into hive and sub-key path.
+[[nodiscard]] bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey);
+// "HKEY_LOCAL_MACHINE" etc.
+const char* HiveName(Hive hive);
+
+}  // namespace zel::reg

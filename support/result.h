@@ -1,0 +1,21 @@
+// Result codes: the one status type of the system.
+//
+// A 32-bit value in the layout of a COM HRESULT: 0 success, bit 31 failure,
+// bits 16-28 the log category (31 to 37), bits 0-13 the number.  Every
+// routine that can fail returns one; callers pass it on unchanged
+// (`if (FAILED(hr)) return hr;`).  Codes are only ever added, never renumbered.
+#pragma once
+
+#include <cstdint>
+
+using HRESULT = std::int32_t;
+
+// Builds a code from its documented hexadecimal spelling (0x801F811D).
+constexpr HRESULT MakeResult(std::uint32_t bits) { return static_cast<HRESULT>(bits); }
+constexpr std::uint32_t ResultBits(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
+
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+
+constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
