@@ -16,7 +16,11 @@ namespace zel::proc {
 // Splits a command line by the Windows rules: blanks and tabs separate outside
 // quotes; 2n backslashes before '"' give n backslashes and toggle quoting;
 // 2n+1 give n backslashes and a literal '"'; other backslashes are literal;
-// a first argument that starts with '"' runs to the next '"' (no escapes).
+// a first argument that starts with '"' runs to the next '"' (no escapes),
+// else to the first blank (quotes and backslashes in it are literal).
+// Leading blanks are skipped; an empty or blank line gives no arguments.
+// Quoted empty arguments ("") are kept.  No shell is involved: ">>" is an
+// argument like any other.
 std::vector<std::string> SplitCommandLine(const std::string& line);
 
 struct StartOptions {
@@ -25,19 +29,27 @@ struct StartOptions {
 };
 
 // Starts the program named by the command line.  On success stores the
-// child's pid and returns 0; otherwise returns errno (ENOENT when the
-// program is not found) and no child exists.
+// child's pid and returns 0; the caller owns the child and collects it with
+// Wait or ReapFinished.  Otherwise stores -1 and returns an errno value
+// (ENOENT when the program or the working directory is not found, EACCES
+// when it is found but cannot be run, EINVAL for an empty line); no child
+// then exists.  The program: a name with "/" as it stands (relative to the
+// working directory), a bare name in the working directory, then on PATH.
+// The child gets the caller's environment, an empty signal mask and default
+// signal dispositions.
 [[nodiscard]] int Start(const std::string& command_line, const StartOptions& options, pid_t* pid);
 // The same with an already split argument vector (argv[0] is the program).
 [[nodiscard]] int StartArgv(const std::vector<std::string>& argv, const StartOptions& options,
                             pid_t* pid);
 
-// Waits for the child without limit.  Returns its exit code, 128 + signal
-// number when it was killed, or -1 when pid is not a child of ours.
+// Waits for the child without limit (interruptions are retried).  Returns
+// its exit code, 128 + signal number when it was killed, or -1 when pid is
+// not a child of ours (or was already collected).
 int Wait(pid_t pid);
 
 // Collects every finished child without blocking (for a process that starts
-// children and never waits for them).  Returns how many were collected.
+// children and never waits for them).  Returns how many were collected.  It
+// takes any child, so a caller that also Waits for some must not use it.
 int ReapFinished();
 
 }  // namespace zel::proc

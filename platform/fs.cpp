@@ -1,0 +1,311 @@
+// File helpers: Windows file semantics on Linux (see fs.h).
+//
+// Owns nothing beyond the descriptors it opens for the length of a call; the
+// descriptors it hands out travel in UniqueFd.  Every function reports
+// failure as an errno value and leaves no half-made file behind.
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace zel::fs {
+
+namespace {
+
+constexpr size_t kChunk = 262144;
+
+bool g_force_cross_device = false;
+bool g_force_no_tmpfile = false;
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Plain matching: "*" any run (also none), "?" exactly one character, every
+// other character itself without regard to ASCII case.  Iterative with one
+// backtrack point, so a long name cannot blow the stack.
+bool PlainMatch(std::string_view p, std::string_view n) {
+    size_t pi = 0, ni = 0;
+    size_t star = std::string_view::npos, mark = 0;
+    while (ni < n.size()) {
+        if (pi < p.size() && p[pi] == '*') {
+            star = pi++;
+            mark = ni;
+        } else if (pi < p.size() && (p[pi] == '?' || Lower(p[pi]) == Lower(n[ni]))) {
+            ++pi;
+            ++ni;
+        } else if (star != std::string_view::npos) {
+            pi = star + 1;
+            ni = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == '*') ++pi;
+    return pi == p.size();
+}
+
+// Compares names without regard to ASCII case; equal names fall back to a
+// byte compare so the order is total and the same on every run.
+bool NameLess(const std::string& a, const std::string& b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        char x = Lower(a[i]), y = Lower(b[i]);
+        if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
+std::string DirName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Writes all of buf, retrying short writes and interruptions.
+int WriteAll(int fd, const char* buf, size_t len) {
+    while (len > 0) {
+        ssize_t w = ::write(fd, buf, len);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        buf += w;
+        len -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+// Copies from onto a new temporary in to's directory, then renames it over
+// to.  The temporary stays open (and flock-ed) until it carries its final
+// name, so a scan for files in use never picks up a half-copied file.
+int CopyAcross(const std::string& from, const std::string& to) {
+    UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!src) return errno;
+    struct stat st;
+    if (::fstat(src.get(), &st) != 0) return errno;
+    // Only a plain file can be carried over by copying; anything else keeps
+    // the error the rename gave.
+    if (!S_ISREG(st.st_mode)) return EXDEV;
+    // The source must be removable afterwards; find out before the target is
+    // touched rather than leave two copies behind.
+    std::string from_dir = DirName(from);
+    if (::access(from_dir.c_str(), W_OK | X_OK) != 0) return errno;
+
+    std::string tmpl = DirName(to) + "/." + BaseName(to) + ".XXXXXX";
+    std::vector<char> tmp_name(tmpl.begin(), tmpl.end());
+    tmp_name.push_back('\0');
+    UniqueFd dst(::mkostemp(tmp_name.data(), O_CLOEXEC));
+    if (!dst) return errno;
+    (void)::flock(dst.get(), LOCK_EX | LOCK_NB);
+
+    int err = 0;
+    std::vector<char> buf(kChunk);
+    for (;;) {
+        ssize_t r = ::read(src.get(), buf.data(), buf.size());
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        if (r == 0) break;
+        err = WriteAll(dst.get(), buf.data(), static_cast<size_t>(r));
+        if (err != 0) break;
+    }
+    if (err == 0) {
+        // Keep what a rename would have kept: permissions and times (lock
+        // files are judged by their age).
+        (void)::fchmod(dst.get(), st.st_mode & 07777);
+        struct timespec times[2] = {st.st_atim, st.st_mtim};
+        (void)::futimens(dst.get(), times);
+        err = FlushToDisk(dst.get());
+    }
+    if (err == 0 && ::rename(tmp_name.data(), to.c_str()) != 0) err = errno;
+    if (err != 0) {
+        ::unlink(tmp_name.data());
+        return err;
+    }
+    // Make the new name durable before the only other copy goes away.
+    UniqueFd dirfd(::open(DirName(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirfd) (void)::fsync(dirfd.get());
+    dst.reset();
+    src.reset();
+    if (::unlink(from.c_str()) != 0) return errno;
+    return 0;
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+    // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
+    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+    fd_ = fd;
+}
+
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+    if (PlainMatch(pattern, name)) return true;
+    // A final ".*" also matches the end of a name that has no extension, so
+    // "*.*" is every name and "OUTBOUND*.*" takes "OUTBOUND1" as well.
+    size_t end = pattern.size();
+    while (end > 0 && pattern[end - 1] == '*') --end;
+    if (end < pattern.size() && end > 0 && pattern[end - 1] == '.')
+        return PlainMatch(pattern.substr(0, end - 1), name);
+    return false;
+}
+
+int ListMatching(const std::string& dir, std::string_view pattern, std::vector<std::string>* names,
+                 bool files_only) {
+    if (names == nullptr) return EINVAL;
+    names->clear();
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return errno;
+    int err = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            err = errno;
+            break;
+        }
+        std::string_view n(e->d_name);
+        if (n == "." || n == "..") continue;
+        if (!WildcardMatch(pattern, n)) continue;
+        if (files_only) {
+            bool is_dir = e->d_type == DT_DIR;
+            if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+                // Follow links: a link to a directory is a directory here.
+                struct stat st;
+                is_dir = ::fstatat(::dirfd(d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            }
+            if (is_dir) continue;
+        }
+        names->emplace_back(n);
+    }
+    ::closedir(d);
+    if (err != 0) {
+        names->clear();
+        return err;
+    }
+    std::sort(names->begin(), names->end(), NameLess);
+    return 0;
+}
+
+int IsReadOnly(const std::string& path, bool* read_only) {
+    if (read_only == nullptr) return EINVAL;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    *read_only = (st.st_mode & S_IWUSR) == 0;
+    return 0;
+}
+
+int SetReadOnly(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    mode_t mode = st.st_mode & 07777 & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    if (::chmod(path.c_str(), mode) != 0) return errno;
+    return 0;
+}
+
+int ClearReadOnly(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    if ((st.st_mode & S_IWUSR) != 0) return 0;
+    if (::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) return errno;
+    return 0;
+}
+
+bool IsFileInUse(const std::string& path) {
+    // O_RDONLY: a write lease is refused to a descriptor open for writing.
+    // O_NONBLOCK: never wait on someone else's lease or a FIFO's writer.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        // A file that is not there is not in use; one that exists but cannot
+        // be opened for reading is as good as held without sharing.
+        return !(errno == ENOENT || errno == ENOTDIR);
+    }
+    if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) == 0) {
+        (void)::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    if (errno == EAGAIN) return true;
+    // Leases refused here (not the owner, network file system, not a regular
+    // file): the best remaining sign is a conflicting flock.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+        (void)::flock(fd.get(), LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+std::string TempDir() {
+    const char* env = std::getenv("TMPDIR");
+    std::string dir = (env != nullptr && env[0] != '\0') ? env : "/tmp";
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+int CreateDeleteOnCloseTemp(const std::string& dir, UniqueFd* out) {
+    if (out == nullptr) return EINVAL;
+    out->reset();
+    std::string where = dir.empty() ? TempDir() : dir;
+    if (!g_force_no_tmpfile) {
+        int fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            out->reset(fd);
+            return 0;
+        }
+        // Only "this file system cannot do it" falls through; a missing or
+        // forbidden directory fails the same way the fallback would.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    }
+    std::string tmpl = where + (where.back() == '/' ? "" : "/") + "TMPXXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (!fd) return errno;
+    // A name that cannot be removed would outlive the descriptor: fail.
+    if (::unlink(name.data()) != 0) return errno;
+    *out = std::move(fd);
+    return 0;
+}
+
+int RenameReplace(const std::string& from, const std::string& to) {
+    if (!g_force_cross_device) {
+        if (::rename(from.c_str(), to.c_str()) == 0) return 0;
+        if (errno != EXDEV) return errno;
+    }
+    return CopyAcross(from, to);
+}
+
+int FlushToDisk(int fd) {
+    while (::fdatasync(fd) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
+namespace test_hooks {
+void ForceCrossDevice(bool on) {
+    g_force_cross_device = on;
+}
+void ForceNoTmpfile(bool on) {
+    g_force_no_tmpfile = on;
+}
+}  // namespace test_hooks
+
+}  // namespace zel::fs

@@ -1,0 +1,286 @@
+// Process helpers: Windows-style program starts on Linux (see process.h).
+//
+// Children are made with posix_spawn: it reports a failed chdir or exec back
+// to us as an error number (so a missing program is ENOENT here, not a child
+// that exits 127) and is safe in a process with other threads.  This module
+// owns no state; the caller owns the pids it hands out and must Wait for them
+// or let ReapFinished collect them.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+extern char** environ;
+
+namespace zel::proc {
+
+namespace {
+
+constexpr const char* kShell = "/bin/sh";
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool EndsWithBat(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string_view ext(path.data() + path.size() - 4, 4);
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    return ext[0] == '.' && lower(ext[1]) == 'b' && lower(ext[2]) == 'a' && lower(ext[3]) == 't';
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// The working directory as an absolute path, so that a program found in it
+// is still found after the child has changed into it.
+int AbsoluteDir(const std::string& dir, std::string* out) {
+    if (!dir.empty() && dir[0] == '/') {
+        *out = dir;
+        return 0;
+    }
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return errno;
+    std::string base(cwd);
+    std::free(cwd);
+    *out = dir.empty() ? base : JoinPath(base, dir);
+    return 0;
+}
+
+// 0 when path is a plain file we may start (run bit, or a ".bat" script,
+// which goes through the shell); otherwise ENOENT or EACCES.
+int Startable(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return ENOENT;
+    if (!S_ISREG(st.st_mode)) return EACCES;
+    if (EndsWithBat(path) || ::access(path.c_str(), X_OK) == 0) return 0;
+    return EACCES;
+}
+
+// Finds the program: a name with "/" is taken as it stands (relative to the
+// working directory); a bare name is looked for in the working directory,
+// then along PATH.  A candidate that exists but cannot be run is passed over
+// and, when nothing better is found, makes the answer EACCES.
+int Resolve(const std::string& name, const std::string& abs_wd, std::string* path) {
+    if (name.empty()) return ENOENT;
+    if (name.find('/') != std::string::npos) {
+        *path = name[0] == '/' ? name : JoinPath(abs_wd, name);
+        return Startable(*path);
+    }
+    int best = ENOENT;
+    std::string candidate = JoinPath(abs_wd, name);
+    int rc = Startable(candidate);
+    if (rc == 0) {
+        *path = candidate;
+        return 0;
+    }
+    if (rc == EACCES) best = EACCES;
+    const char* env = std::getenv("PATH");
+    std::string_view search = env != nullptr ? env : "/usr/local/bin:/usr/bin:/bin";
+    while (true) {
+        size_t colon = search.find(':');
+        std::string dir(search.substr(0, colon));
+        // An empty PATH element means the current directory: the child's.
+        candidate = JoinPath(dir.empty() ? abs_wd : dir, name);
+        rc = Startable(candidate);
+        if (rc == 0) {
+            *path = candidate;
+            return 0;
+        }
+        if (rc == EACCES) best = EACCES;
+        if (colon == std::string_view::npos) break;
+        search.remove_prefix(colon + 1);
+    }
+    return best;
+}
+
+// Owners of the posix_spawn objects, so every path out destroys them.
+struct FileActions {
+    posix_spawn_file_actions_t fa;
+    int rc;
+    FileActions() : rc(posix_spawn_file_actions_init(&fa)) {}
+    ~FileActions() {
+        if (rc == 0) posix_spawn_file_actions_destroy(&fa);
+    }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+};
+
+struct SpawnAttr {
+    posix_spawnattr_t at;
+    int rc;
+    SpawnAttr() : rc(posix_spawnattr_init(&at)) {}
+    ~SpawnAttr() {
+        if (rc == 0) posix_spawnattr_destroy(&at);
+    }
+    SpawnAttr(const SpawnAttr&) = delete;
+    SpawnAttr& operator=(const SpawnAttr&) = delete;
+};
+
+int Spawn(const std::string& path, const std::vector<std::string>& args,
+          const StartOptions& options, pid_t* pid) {
+    FileActions fa;
+    if (fa.rc != 0) return fa.rc;
+    int rc = 0;
+    if (options.null_stdio) {
+        rc = posix_spawn_file_actions_addopen(&fa.fa, 0, "/dev/null", O_RDONLY, 0);
+        if (rc == 0) rc = posix_spawn_file_actions_addopen(&fa.fa, 1, "/dev/null", O_WRONLY, 0);
+        if (rc == 0) rc = posix_spawn_file_actions_addopen(&fa.fa, 2, "/dev/null", O_WRONLY, 0);
+        if (rc != 0) return rc;
+    }
+    if (!options.working_dir.empty()) {
+        rc = posix_spawn_file_actions_addchdir_np(&fa.fa, options.working_dir.c_str());
+        if (rc != 0) return rc;
+    }
+    // Nothing of ours beyond the standard three reaches the child, whether
+    // or not the descriptor was opened with O_CLOEXEC.
+    rc = posix_spawn_file_actions_addclosefrom_np(&fa.fa, 3);
+    if (rc != 0) return rc;
+
+    // A parent that blocks or ignores signals (the service blocks its
+    // control signals for signalfd) must not pass that on to its jobs.
+    SpawnAttr at;
+    if (at.rc != 0) return at.rc;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    rc = posix_spawnattr_setsigmask(&at.at, &none);
+    if (rc == 0) rc = posix_spawnattr_setsigdefault(&at.at, &all);
+    if (rc == 0)
+        rc = posix_spawnattr_setflags(
+            &at.at, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    if (rc != 0) return rc;
+
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawn(pid, path.c_str(), &fa.fa, &at.at, argv.data(), environ);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+    std::vector<std::string> args;
+    size_t i = 0, n = line.size();
+    while (i < n && IsBlank(line[i])) ++i;
+    if (i == n) return args;
+
+    // The program name: quoted to the next quote with no escapes, or bare
+    // to the first blank with quotes and backslashes taken literally.
+    std::string first;
+    if (line[i] == '"') {
+        ++i;
+        while (i < n && line[i] != '"') first += line[i++];
+        if (i < n) ++i;
+    } else {
+        while (i < n && !IsBlank(line[i])) first += line[i++];
+    }
+    args.push_back(std::move(first));
+
+    while (true) {
+        while (i < n && IsBlank(line[i])) ++i;
+        if (i == n) break;
+        std::string arg;
+        bool quoted = false;
+        while (i < n && (quoted || !IsBlank(line[i]))) {
+            if (line[i] == '\\') {
+                size_t count = 0;
+                while (i < n && line[i] == '\\') {
+                    ++count;
+                    ++i;
+                }
+                if (i < n && line[i] == '"') {
+                    arg.append(count / 2, '\\');
+                    if (count % 2 == 1) {
+                        arg += '"';
+                        ++i;
+                    }
+                    // An even run leaves the quote to toggle below.
+                } else {
+                    arg.append(count, '\\');
+                }
+            } else if (line[i] == '"') {
+                quoted = !quoted;
+                ++i;
+            } else {
+                arg += line[i++];
+            }
+        }
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
+
+int Start(const std::string& command_line, const StartOptions& options, pid_t* pid) {
+    return StartArgv(SplitCommandLine(command_line), options, pid);
+}
+
+int StartArgv(const std::vector<std::string>& argv, const StartOptions& options, pid_t* pid) {
+    if (pid == nullptr || argv.empty()) return EINVAL;
+    *pid = -1;
+    std::string abs_wd;
+    int rc = AbsoluteDir(options.working_dir, &abs_wd);
+    if (rc != 0) return rc;
+    std::string path;
+    rc = Resolve(argv[0], abs_wd, &path);
+    if (rc != 0) return rc;
+
+    // A script without a run bit goes through the shell, as does any file
+    // the kernel cannot execute itself (a script without "#!").
+    std::vector<std::string> sh_args;
+    sh_args.reserve(argv.size() + 1);
+    sh_args.push_back(kShell);
+    sh_args.push_back(path);
+    sh_args.insert(sh_args.end(), argv.begin() + 1, argv.end());
+
+    if (EndsWithBat(path) && ::access(path.c_str(), X_OK) != 0)
+        rc = Spawn(kShell, sh_args, options, pid);
+    else {
+        // The child sees its name as it was written, as on Windows.
+        rc = Spawn(path, argv, options, pid);
+        if (rc == ENOEXEC) rc = Spawn(kShell, sh_args, options, pid);
+    }
+    if (rc != 0) *pid = -1;
+    return rc;
+}
+
+int Wait(pid_t pid) {
+    if (pid <= 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int ReapFinished() {
+    int count = 0;
+    int status = 0;
+    while (true) {
+        pid_t p = ::waitpid(-1, &status, WNOHANG);
+        if (p > 0) {
+            ++count;
+            continue;
+        }
+        if (p < 0 && errno == EINTR) continue;
+        break;
+    }
+    return count;
+}
+
+}  // namespace zel::proc
