@@ -95,8 +95,9 @@ int WriteAll(int fd, const char* buf, size_t len) {
 // to.  The temporary stays open (and flock-ed) until it carries its final
 // name, so a scan for files in use never picks up a half-copied file.
 int CopyAcross(const std::string& from, const std::string& to) {
-    UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!src) return errno;
+    // A link is not followed: rename would have moved the link itself.
+    UniqueFd src(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!src) return errno == ELOOP ? EXDEV : errno;
     struct stat st;
     if (::fstat(src.get(), &st) != 0) return errno;
     // Only a plain file can be carried over by copying; anything else keeps

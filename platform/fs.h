@@ -76,11 +76,11 @@ std::string TempDir();
 // Renames from over to.  When the two are on different file systems the file
 // is copied to a temporary name in to's directory (in 256 KiB chunks, keeping
 // mode and times), flushed, and renamed there, then from is removed.  Only a
-// plain file is copied across (anything else fails with EXDEV), and only when
-// from's directory lets it be removed afterwards.  Returns 0 or errno; on
-// failure to is untouched and no temporary is left, except that when from
-// cannot be removed after the copy took its place the errno of that removal
-// is returned (to then already holds the data).
+// plain file is copied across (a directory or a link fails with EXDEV), and
+// only when from's directory lets it be removed afterwards.  Returns 0 or
+// errno; on failure to is untouched and no temporary is left, except that
+// when from cannot be removed after the copy took its place the errno of
+// that removal is returned (to then already holds the data).
 [[nodiscard]] int RenameReplace(const std::string& from, const std::string& to);
 
 // fdatasync; returns 0 or errno.

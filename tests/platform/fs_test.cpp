@@ -288,6 +288,9 @@ TEST_F(FsTest, RenameCopyPathByHook) {
     // Only plain files are carried over by copying.
     ASSERT_EQ(mkdir(P("src/d").c_str(), 0755), 0);
     EXPECT_EQ(fs::RenameReplace(P("src/d"), P("dst/d")), EXDEV);
+    ASSERT_EQ(symlink("d", P("src/l").c_str()), 0);
+    EXPECT_EQ(fs::RenameReplace(P("src/l"), P("dst/l")), EXDEV);
+    EXPECT_TRUE(std::filesystem::is_symlink(P("src/l")));
 }
 
 }  // namespace
