@@ -1,0 +1,502 @@
+// CEventLog: record formats, outputs and the thread's current log.  See
+// event_log.h for the contract.
+#include "log/event_log.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "support/lock.h"
+
+namespace {
+
+// Catalogue IDs of the log's own vocabulary.
+enum : unsigned {
+    kIdInformation = 172,
+    kIdWarning = 174,
+    kIdError = 173,
+    kIdStampOpen = 175,
+    kIdStampClose = 176,
+    kIdSeverityOpen = 177,
+    kIdSeverityClose = 178,
+    kIdDateTimeGap = 179,
+    kIdGroupGap = 180,
+    kIdTextGap = 181,
+    kIdLabelSeverity = 207,
+    kIdLabelSeparator = 208,
+    kIdLabelCategory = 209,
+    kIdLabelUser = 210,
+    kIdLabelTimeStamp = 211,
+    kIdLabelMessageId = 212,
+    kIdLabelMessage = 213,
+    kIdLabelContext = 214,
+    kIdFirstCategory = 215,  // 215-221: categories 31-37
+    kIdOperationSeparator = 222,
+    kIdDebugInformation = 241,
+    kIdMarker = 242,
+};
+
+// Records and formatted messages hold at most this many characters.
+constexpr int kMaxText = 1024;
+// Full paths of log files hold at most this many characters.
+constexpr std::size_t kMaxPath = 520;
+// A log file above this size is cut on Open to its last kKeptBytes bytes.
+constexpr off_t kCutAbove = 512000;
+constexpr off_t kKeptBytes = 256000;
+// Stale limit, in minutes, of a log file's lock.
+constexpr int kLockStaleMinutes = 1;
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The bytes a text-mode write stores: every LF becomes CR LF.
+std::string ToTextMode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 32);
+    for (char c : text) {
+        if (c == '\n') out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
+// The absolute form of path, with "." and ".." resolved by name (the file
+// need not exist).  False for an empty path or one that cannot be formed.
+bool FullPathOf(const char* path, std::string* out) {
+    if (path == nullptr || *path == '\0') return false;
+    std::string joined;
+    if (path[0] != '/') {
+        std::vector<char> cwd(4096);
+        if (::getcwd(cwd.data(), cwd.size()) == nullptr) return false;
+        joined = cwd.data();
+        joined += '/';
+    }
+    joined += path;
+
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= joined.size()) {
+        std::size_t slash = joined.find('/', pos);
+        if (slash == std::string::npos) slash = joined.size();
+        std::string part = joined.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        pos = slash + 1;
+    }
+    std::string full;
+    for (const std::string& part : parts) full += "/" + part;
+    if (full.empty()) full = "/";
+    *out = std::move(full);
+    return true;
+}
+
+// Cuts a file over kCutAbove bytes to its last kKeptBytes bytes, in place, so
+// that a descriptor another process keeps open for appending stays valid.
+void CutIfLarge(const std::string& path) {
+    zel::fs::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) return;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || st.st_size <= kCutAbove) return;
+    std::vector<char> tail(static_cast<std::size_t>(kKeptBytes));
+    off_t from = st.st_size - kKeptBytes;
+    std::size_t got = 0;
+    while (got < tail.size()) {
+        ssize_t n =
+            ::pread(fd.get(), tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // leave the file whole rather than cut it wrongly
+        got += static_cast<std::size_t>(n);
+    }
+    std::size_t put = 0;
+    while (put < tail.size()) {
+        ssize_t n =
+            ::pwrite(fd.get(), tail.data() + put, tail.size() - put, static_cast<off_t>(put));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        put += static_cast<std::size_t>(n);
+    }
+    if (::ftruncate(fd.get(), kKeptBytes) != 0) return;
+}
+
+int OpenForAppend(const char* path) {
+    return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
+// Local date "MM/DD/YY" and time "HH:MM:SS.mmm (pid)".
+void Timestamp(char (&date)[40], char (&time_text)[48]) {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local;
+    ::localtime_r(&now.tv_sec, &local);
+    std::snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year % 100);
+    std::snprintf(time_text, sizeof time_text, "%02d:%02d:%02d.%03d (%d)", local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000),
+                  static_cast<int>(::getpid()));
+}
+
+}  // namespace
+
+struct CEventLog::Vocabulary {
+    const char* stamp_open;
+    const char* stamp_close;
+    const char* severity_open;
+    const char* severity_close;
+    const char* date_time_gap;
+    const char* group_gap;
+    const char* text_gap;
+    const char* information;
+    const char* warning;
+    const char* error;
+    const char* debug_information;
+    const char* categories[7];
+    const char* label_separator;
+    const char* label_timestamp;
+    const char* label_severity;
+    const char* label_category;
+    const char* label_message;
+    const char* label_message_id;
+    const char* label_context;
+    const char* label_user;
+    const char* operation_separator;
+    const char* marker;
+};
+
+DecodedResult DecodeResultCode(HRESULT code) {
+    const std::uint32_t bits = ResultBits(code);
+    DecodedResult r;
+    r.severity = (bits & 0x80000000u) != 0 ? kSeverityError : kSeverityInformation;
+    const int facility = static_cast<int>((bits >> 16) & 0x1FFFu);
+    r.category = (facility == 31 || (facility >= 33 && facility <= 37))
+                     ? facility
+                     : kCategoryClientApplication;
+    const auto low = static_cast<std::int16_t>(bits & 0xFFFFu);
+    r.class_digit = low < 0x4000 ? 2 : 1;
+    r.number = static_cast<int>(bits & 0x3FFFu);
+    return r;
+}
+
+CEventLog::CEventLog(const CMessageCatalogue* catalogue)
+    : catalogue_(catalogue != nullptr ? catalogue : &ComponentCatalogue()) {}
+
+CEventLog::~CEventLog() {
+    // A log destroyed while it is some thread's current log must not be left
+    // behind in this thread's slot.
+    if (GetCurrentReportSink() == this) SetCurrentReportSink(nullptr);
+}
+
+void CEventLog::LoadVocabulary() {
+    if (words_) return;
+    auto text = [this](unsigned id) {
+        const char* t = catalogue_->Find(id);
+        return t != nullptr ? t : "";
+    };
+    auto w = std::make_unique<Vocabulary>();
+    w->stamp_open = text(kIdStampOpen);
+    w->stamp_close = text(kIdStampClose);
+    w->severity_open = text(kIdSeverityOpen);
+    w->severity_close = text(kIdSeverityClose);
+    w->date_time_gap = text(kIdDateTimeGap);
+    w->group_gap = text(kIdGroupGap);
+    w->text_gap = text(kIdTextGap);
+    w->information = text(kIdInformation);
+    w->warning = text(kIdWarning);
+    w->error = text(kIdError);
+    w->debug_information = text(kIdDebugInformation);
+    for (unsigned i = 0; i < 7; ++i) w->categories[i] = text(kIdFirstCategory + i);
+    w->label_separator = text(kIdLabelSeparator);
+    w->label_timestamp = text(kIdLabelTimeStamp);
+    w->label_severity = text(kIdLabelSeverity);
+    w->label_category = text(kIdLabelCategory);
+    w->label_message = text(kIdLabelMessage);
+    w->label_message_id = text(kIdLabelMessageId);
+    w->label_context = text(kIdLabelContext);
+    w->label_user = text(kIdLabelUser);
+    w->operation_separator = text(kIdOperationSeparator);
+    w->marker = text(kIdMarker);
+    words_ = std::move(w);
+}
+
+const char* CEventLog::SeverityWord(int severity) const {
+    switch (severity) {
+        case kSeverityError:
+            return words_->error;
+        case kSeverityWarning:
+            return words_->warning;
+        case kSeverityDebug:
+            return words_->debug_information;
+        default:
+            return words_->information;
+    }
+}
+
+const char* CEventLog::CategoryWord(int category) const {
+    if (category == 31 || (category >= 33 && category <= 37)) {
+        return words_->categories[category - 31];
+    }
+    return words_->categories[kCategoryClientApplication - 31];
+}
+
+bool CEventLog::Open(const char* path, bool keep_open) {
+    if (path == nullptr) return false;
+    Close();
+    std::string full;
+    if (!FullPathOf(path, &full) || full.size() > kMaxPath) return false;
+    keep_open_ = keep_open;
+
+    struct stat st;
+    if (::stat(full.c_str(), &st) == 0) (void)zel::fs::ClearReadOnly(full);
+
+    // The cut runs under the lock of the path as the caller gave it.  When
+    // that lock cannot be made at all the file is left uncut rather than cut
+    // unguarded.
+    if (Lock(path, kLockStaleMinutes)) {
+        CutIfLarge(full);
+        Unlock(path);
+    }
+
+    zel::fs::UniqueFd fd(OpenForAppend(full.c_str()));
+    if (!fd) return false;
+    if (keep_open_) stream_ = std::move(fd);
+
+    if (!path_ || ::strcasecmp(path_.get(), full.c_str()) != 0) {
+        if (FAILED(CopyString(full.c_str(), &path_, false))) {
+            stream_.reset();
+            return false;
+        }
+    }
+    return true;
+}
+
+void CEventLog::Close() {
+    stream_.reset();
+}
+
+bool CEventLog::SetOutputMode(int mode) {
+    if (mode < kOutputConsole || mode > kOutputBoth) return false;
+    output_mode_ = mode;
+    return true;
+}
+
+bool CEventLog::SetFormatMode(int mode) {
+    if (mode != kFormatStamped && mode != kFormatBare) return false;
+    format_mode_ = mode;
+    return true;
+}
+
+bool CEventLog::SetUser(const char* text) {
+    return SUCCEEDED(CopyString(text, &user_, true));
+}
+
+bool CEventLog::SetOperation(const char* text) {
+    return SUCCEEDED(CopyString(text, &operation_, true));
+}
+
+bool CEventLog::WriteLine(int severity, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool written = VWriteLine(severity, format, args);
+    va_end(args);
+    return written;
+}
+
+bool CEventLog::WriteLineById(int severity, unsigned message_id, ...) {
+    va_list args;
+    va_start(args, message_id);
+    bool written = VWriteLineById(severity, message_id, args);
+    va_end(args);
+    return written;
+}
+
+bool CEventLog::VWriteLineById(int severity, unsigned message_id, va_list args) {
+    const char* format = catalogue_->Find(message_id);
+    if (format == nullptr) return false;
+    return VWriteLine(severity, format, args);
+}
+
+bool CEventLog::VWriteLine(int severity, const char* format, va_list args) {
+    if (!enabled_ && !debug_output_) return false;
+    if (severity == kSeverityDebug && !debug_messages_) return false;
+    if (format == nullptr) return false;
+
+    char message[kMaxText + 1];
+    int n = std::vsnprintf(message, sizeof message, format, args);
+    if (n < 0 || n > kMaxText) return false;
+
+    LoadVocabulary();
+    const Vocabulary& w = *words_;
+    char line[kMaxText + 1];
+    if (format_mode_ == kFormatStamped) {
+        char date[40];
+        char time_text[48];
+        Timestamp(date, time_text);
+        n = std::snprintf(
+            line, sizeof line, newline_ ? "%s%s%s%s%s%s%s%s%s%s%s\n" : "%s%s%s%s%s%s%s%s%s%s%s",
+            w.stamp_open, date, w.date_time_gap, time_text, w.stamp_close, w.group_gap,
+            w.severity_open, SeverityWord(severity), w.severity_close, w.text_gap, message);
+    } else {
+        n = std::snprintf(line, sizeof line, newline_ ? "%s\n" : "%s", message);
+    }
+    if (n < 0 || n > kMaxText) return false;
+    Emit(std::string(line, static_cast<std::size_t>(n)));
+    return true;
+}
+
+bool CEventLog::WriteRecord(int severity, int category, int class_digit, const char* context,
+                            int number, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool written = VWriteRecord(severity, category, class_digit, context, number, format, args);
+    va_end(args);
+    return written;
+}
+
+bool CEventLog::WriteRecordById(int severity, int category, int class_digit, const char* context,
+                                int number, unsigned message_id, ...) {
+    va_list args;
+    va_start(args, message_id);
+    bool written =
+        VWriteRecordById(severity, category, class_digit, context, number, message_id, args);
+    va_end(args);
+    return written;
+}
+
+bool CEventLog::VWriteRecordById(int severity, int category, int class_digit, const char* context,
+                                 int number, unsigned message_id, va_list args) {
+    const char* format = catalogue_->Find(message_id);
+    if (format == nullptr) return false;
+    return VWriteRecord(severity, category, class_digit, context, number, format, args);
+}
+
+bool CEventLog::VWriteRecord(int severity, int category, int class_digit, const char* context,
+                             int number, const char* format, va_list args) {
+    if (!enabled_ && !debug_output_) return false;
+    if (severity == kSeverityDebug && !debug_messages_) return false;
+
+    char message[kMaxText + 1];
+    int n = std::vsnprintf(message, sizeof message, format != nullptr ? format : "", args);
+    if (n < 0 || n > kMaxText) return false;
+
+    LoadVocabulary();
+    const Vocabulary& w = *words_;
+    // Error texts read class "~~" detail; only the debugger gets the detail.
+    if (!debug_output_ && *w.marker != '\0') {
+        char* marker = std::strstr(message, w.marker);
+        if (marker != nullptr) *marker = '\0';
+    }
+
+    char date[40];
+    char time_text[48];
+    Timestamp(date, time_text);
+    const char* ctx = context != nullptr ? context : "";
+    char record[kMaxText + 1];
+    if (!operation_ || *operation_.get() == '\0') {
+        n = std::snprintf(
+            record, sizeof record,
+            "%s%s%s%s%s\n%s%s%s\n%s%s%s\n%s%s%s\n%s%s%01d%02d%01d%04d\n%s%s%s\n"
+            "%s%s%s\n\n",
+            w.label_timestamp, w.label_separator, date, w.date_time_gap, time_text, w.label_user,
+            w.label_separator, user_.c_str(), w.label_severity, w.label_separator,
+            SeverityWord(severity), w.label_category, w.label_separator, CategoryWord(category),
+            w.label_message_id, w.label_separator, severity, category, class_digit, number,
+            w.label_message, w.label_separator, message, w.label_context, w.label_separator, ctx);
+    } else {
+        n = std::snprintf(record, sizeof record,
+                          "%s%s%s%s%s\n%s%s%s\n%s%s%s\n%s%s%s\n%s%s%01d%02d%01d%04d\n%s%s%s\n"
+                          "%s%s%s%s%s\n\n",
+                          w.label_timestamp, w.label_separator, date, w.date_time_gap, time_text,
+                          w.label_user, w.label_separator, user_.c_str(), w.label_severity,
+                          w.label_separator, SeverityWord(severity), w.label_category,
+                          w.label_separator, CategoryWord(category), w.label_message_id,
+                          w.label_separator, severity, category, class_digit, number,
+                          w.label_message, w.label_separator, message, w.label_context,
+                          w.label_separator, operation_.get(), w.operation_separator, ctx);
+    }
+    if (n < 0 || n > kMaxText) return false;
+    Emit(std::string(record, static_cast<std::size_t>(n)));
+    return true;
+}
+
+void CEventLog::Emit(const std::string& text) {
+    if (enabled_ && (output_mode_ == kOutputFile || output_mode_ == kOutputBoth)) {
+        AppendToFile(text);
+    }
+    if (enabled_ && (output_mode_ == kOutputConsole || output_mode_ == kOutputBoth)) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    if (debug_output_) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+}
+
+void CEventLog::AppendToFile(const std::string& text) {
+    if (keep_open_ && !stream_) return;
+    if (!path_) return;
+    if (!Lock(path_.get(), kLockStaleMinutes)) return;
+    zel::fs::UniqueFd opened;
+    int fd = stream_.get();
+    if (!stream_) {
+        opened.reset(OpenForAppend(path_.get()));
+        fd = opened.get();
+    }
+    if (fd >= 0) {
+        const std::string bytes = ToTextMode(text);
+        (void)WriteAll(fd, bytes.data(), bytes.size());
+    }
+    opened.reset();
+    Unlock(path_.get());
+}
+
+bool CEventLog::ReportSupportCode(HRESULT code, const char* context, unsigned message_id) {
+    return ReportCode(this, code, context, message_id);
+}
+
+bool ReportCode(CEventLog* log, HRESULT code, const char* context, unsigned message_id, ...) {
+    if (log == nullptr) return false;
+    const DecodedResult d = DecodeResultCode(code);
+    va_list args;
+    va_start(args, message_id);
+    bool written = log->VWriteRecordById(d.severity, d.category, d.class_digit, context, d.number,
+                                         message_id, args);
+    va_end(args);
+    return written;
+}
+
+bool ReportCodeText(CEventLog* log, HRESULT code, const char* context, const char* format, ...) {
+    if (log == nullptr) return false;
+    const DecodedResult d = DecodeResultCode(code);
+    va_list args;
+    va_start(args, format);
+    bool written =
+        log->VWriteRecord(d.severity, d.category, d.class_digit, context, d.number, format, args);
+    va_end(args);
+    return written;
+}
+
+void SetCurrentLog(CEventLog* log) {
+    SetCurrentReportSink(log);
+}
+
+CEventLog* GetCurrentLog() {
+    return dynamic_cast<CEventLog*>(GetCurrentReportSink());
+}

@@ -1,0 +1,171 @@
+// CEventLog: the one writer of human-readable diagnostics.
+//
+// A log formats records from its deliverable's message catalogue and sends
+// each to up to three places: a log file that is appended to, standard
+// output, and the debugger output (standard error here).  Two record shapes:
+// the full record (labelled lines ending in an empty line) and the one-line
+// record (one bracketed line, or in bare format mode just the text).
+//
+// Files are written in text mode: every line feed of a record reaches the
+// file as CR LF, so log and result files are byte-identical to those of the
+// Windows build.  Standard output and standard error get plain line feeds.
+// Every append (and the cutting of a large file on Open) runs under the log
+// file's lock file (support/lock.h, stale after 1 minute), so several
+// processes may append to one file; each append opens, writes and closes the
+// file unless the log was opened in keep-open mode.
+//
+// The log never reports its own failures and never fails loudly: a record
+// that cannot be formed (over 1024 characters, unknown catalogue ID) is
+// dropped whole, and a file that cannot be opened or written produces no
+// output.  Write results tell whether a record was formed and handed to the
+// outputs; callers routinely ignore them, so they are not [[nodiscard]].
+//
+// The object owns every string it keeps (user, operation, path) and its open
+// file descriptor; it has no lock of its own: its owner serialises the calls.
+// The thread's current log (SetCurrentLog) is where the support routines
+// report their failures.
+#pragma once
+
+#include <cstdarg>
+#include <memory>
+#include <string>
+
+#include "log/catalogue.h"
+#include "platform/fs.h"
+#include "support/report.h"
+#include "support/result.h"
+#include "support/strings.h"
+
+// Severities: the first argument of every write.
+inline constexpr int kSeverityError = 1;
+inline constexpr int kSeverityWarning = 2;
+inline constexpr int kSeverityInformation = 3;  // also any value not listed
+inline constexpr int kSeverityDebug = 4;        // written only with debug messages on
+
+// Categories of a full record.
+inline constexpr int kCategoryInputData = 31;
+inline constexpr int kCategoryClientApplication = 32;  // also any number not listed
+inline constexpr int kCategoryClientCommunication = 33;
+inline constexpr int kCategoryClientAuthentication = 34;
+inline constexpr int kCategoryServerApplication = 35;
+inline constexpr int kCategoryServerResponseData = 36;
+inline constexpr int kCategoryServerResponse = 37;
+
+// Output modes and format modes.
+inline constexpr int kOutputConsole = 1;
+inline constexpr int kOutputFile = 2;
+inline constexpr int kOutputBoth = 3;
+inline constexpr int kFormatStamped = 1;
+inline constexpr int kFormatBare = 2;
+
+// A result code taken apart into the numbers of a full record: bit 31 set
+// gives severity 1, else 3; the facility (bits 16-28) is the category when it
+// is 31 or 33-37, else 32; the class digit is 2 when the low 16 bits read as
+// a signed number are below 0x4000, else 1; the number is bits 0-13.
+struct DecodedResult {
+    int severity;
+    int category;
+    int class_digit;
+    int number;
+};
+[[nodiscard]] DecodedResult DecodeResultCode(HRESULT code);
+
+class CEventLog : public CReportSink {
+  public:
+    // catalogue: the deliverable's table (borrowed; it must outlive the log);
+    // null means the component's catalogue.  Starts enabled, writing to the
+    // file only, in stamped format with line ends on, debug output and debug
+    // messages off, and with no file: until Open succeeds file output is
+    // silently dropped.
+    explicit CEventLog(const CMessageCatalogue* catalogue = nullptr);
+    ~CEventLog() override;
+    CEventLog(const CEventLog&) = delete;
+    CEventLog& operator=(const CEventLog&) = delete;
+
+    // Opens the log file: closes a kept stream, forms the full path, clears
+    // the file's read-only attribute, and under the lock of path (as given)
+    // cuts a file over 512000 bytes to its last 256000 bytes; then opens it
+    // for appending (creating it), keeping the descriptor in keep-open mode.
+    // Stores the full path unless the stored one equals it ignoring case.
+    // False for a missing path, a full path over 520 characters or a file
+    // that cannot be opened; the previously stored path then stays.
+    [[nodiscard]] bool Open(const char* path, bool keep_open);
+    // Closes the kept stream, if any; the stored path stays.
+    void Close();
+
+    void SetEnabled(bool on) { enabled_ = on; }
+    void SetDebugOutput(bool on) { debug_output_ = on; }
+    void SetDebugMessages(bool on) { debug_messages_ = on; }
+    [[nodiscard]] bool GetDebugMessages() const { return debug_messages_; }
+    void SetNewline(bool on) { newline_ = on; }
+    // 1 standard output, 2 file, 3 both; any other value is refused (false)
+    // and the mode stays.
+    [[nodiscard]] bool SetOutputMode(int mode);
+    // 1 stamped one-line records, 2 bare text; others refused (false).
+    [[nodiscard]] bool SetFormatMode(int mode);
+    // Keep a copy of text with blanks trimmed (none clears it).  False only
+    // when the copy cannot be made; the previous text then stays.
+    [[nodiscard]] bool SetUser(const char* text);
+    [[nodiscard]] bool SetOperation(const char* text);
+    // The stored text (owned by the log) or null.
+    [[nodiscard]] const char* GetUser() const { return user_.get(); }
+    [[nodiscard]] const char* GetOperation() const { return operation_.get(); }
+    // The stored full path of the log file (owned by the log) or null.
+    [[nodiscard]] const char* GetPath() const { return path_.get(); }
+
+    // One-line record from a printf format.  A missing format gives false.
+    bool WriteLine(int severity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    bool VWriteLine(int severity, const char* format, va_list args);
+    // The same with the format from the catalogue; an unknown ID gives false.
+    bool WriteLineById(int severity, unsigned message_id, ...);
+    bool VWriteLineById(int severity, unsigned message_id, va_list args);
+
+    // Full record.  A missing context or format counts as empty text.
+    bool WriteRecord(int severity, int category, int class_digit, const char* context, int number,
+                     const char* format, ...) __attribute__((format(printf, 7, 8)));
+    bool VWriteRecord(int severity, int category, int class_digit, const char* context, int number,
+                      const char* format, va_list args);
+    bool WriteRecordById(int severity, int category, int class_digit, const char* context,
+                         int number, unsigned message_id, ...);
+    bool VWriteRecordById(int severity, int category, int class_digit, const char* context,
+                          int number, unsigned message_id, va_list args);
+
+    // The support routines' reports: ReportCode(this, code, context, id).
+    bool ReportSupportCode(HRESULT code, const char* context, unsigned message_id) override;
+
+    [[nodiscard]] const CMessageCatalogue& Catalogue() const { return *catalogue_; }
+
+  private:
+    struct Vocabulary;
+
+    void LoadVocabulary();
+    const char* SeverityWord(int severity) const;
+    const char* CategoryWord(int category) const;
+    void Emit(const std::string& text);
+    void AppendToFile(const std::string& text);
+
+    const CMessageCatalogue* catalogue_;
+    bool debug_output_ = false;
+    bool enabled_ = true;
+    zel::fs::UniqueFd stream_;
+    int output_mode_ = kOutputFile;
+    bool newline_ = true;
+    int format_mode_ = kFormatStamped;
+    bool keep_open_ = false;
+    CStringHolder path_;
+    CStringHolder user_;
+    CStringHolder operation_;
+    bool debug_messages_ = false;
+    std::unique_ptr<Vocabulary> words_;  // the cached catalogue texts, loaded on first use
+};
+
+// Decode code (DecodeResultCode) and write a full record with the catalogue
+// text message_id / the format.  A missing log gives false and writes nothing.
+bool ReportCode(CEventLog* log, HRESULT code, const char* context, unsigned message_id, ...);
+bool ReportCodeText(CEventLog* log, HRESULT code, const char* context, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// The calling thread's current log (borrowed; null for none).  The support
+// routines report to it.
+void SetCurrentLog(CEventLog* log);
+[[nodiscard]] CEventLog* GetCurrentLog();

@@ -1,0 +1,103 @@
+// Lookups in ferrun.conf: see config.h.  The file is read whole on every call
+// and searched as one zero-terminated text, the way it has always been read,
+// so keys are found wherever their text first appears.
+#include "support/config.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include "platform/fs.h"
+#include "platform/paths.h"
+
+namespace {
+
+// Reads the whole file; false when it cannot be opened or read.  The text
+// ends at the first zero byte, as a text lookup sees it.
+bool ReadWholeFile(const char* path, std::string* out) {
+    zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::size_t zero = data.find('\0');
+    if (zero != std::string::npos) data.resize(zero);
+    *out = std::move(data);
+    return true;
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// atoi over text: leading white space, an optional sign, digits up to the
+// first non-digit; no digits give 0.  Unlike atoi, a value out of range
+// saturates instead of being undefined.
+long long ConvertLikeAtoi(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value <= INT_MAX) value = value * 10 + (text[i] - '0');
+    }
+    if (value > INT_MAX) value = INT_MAX;
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+std::string ConfigFilePath() {
+    return zel::paths::Join(zel::paths::CommDir(), "ferrun.conf");
+}
+
+void ReadConfigNumber(const char* path, const char* key, int* value) {
+    if (path == nullptr || key == nullptr || *key == '\0' || value == nullptr) return;
+    std::string text;
+    if (!ReadWholeFile(path, &text) || text.empty()) return;
+
+    std::size_t at = text.find(key);
+    if (at == std::string::npos) return;
+    // Skip the key and the one separator character after it; a key at the
+    // very end of the file has no value at all.
+    std::size_t start = at + std::strlen(key) + 1;
+    if (start > text.size()) return;
+    std::size_t line_end = text.find('\n', start);
+    if (line_end == std::string::npos) return;
+
+    long long number = ConvertLikeAtoi(std::string_view(text).substr(start, line_end - start));
+    if (number < 0) return;
+    *value = static_cast<int>(number);
+}
+
+void ReadConfigText(const char* path, const char* key, char (&buffer)[kConfigTextMax + 1]) {
+    if (path == nullptr || key == nullptr || *key == '\0') return;
+    std::string text;
+    if (!ReadWholeFile(path, &text) || text.empty()) return;
+
+    std::string pattern = std::string(key) + "=";
+    std::size_t at = text.find(pattern);
+    if (at == std::string::npos) return;
+    std::size_t start = at + pattern.size();
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    if (end - start > kConfigTextMax) return;  // refused: the default stays
+    std::memcpy(buffer, text.data() + start, end - start);
+    buffer[end - start] = '\0';
+}

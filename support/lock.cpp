@@ -1,0 +1,134 @@
+// Lock files: see lock.h.
+//
+// Creating the lock file exclusively is the only atomic step.  Taking over a
+// stale lock is made safe against a second waiter that judged the same file
+// stale a moment earlier: the stale file is removed only while holding a
+// short-lived companion lock ("<lock file>.takeover"), and only after checking
+// again, under it, that the file there is still stale.  Otherwise the slower
+// waiter could remove the fresh lock that the faster one had just created,
+// and both would go ahead.  Likewise a lock file that vanished between the
+// failed attempt and the age check is simply tried again, never removed.
+#include "support/lock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// 0 when created, else the errno of the failed creation.
+int CreateLockFile(const std::string& lock_file) {
+    int fd = ::open(lock_file.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
+// Errors after which another attempt may succeed.
+bool WorthRetrying(int err) {
+    return err == EEXIST || err == EINTR;
+}
+
+enum class LockState { kGone, kFresh, kStale };
+
+LockState StateOf(const std::string& lock_file, int minutes) {
+    struct stat st;
+    if (::stat(lock_file.c_str(), &st) != 0) return LockState::kGone;
+    if (minutes <= 0) return LockState::kFresh;
+    time_t now = ::time(nullptr);
+    return (now - st.st_mtime > static_cast<time_t>(minutes) * 60) ? LockState::kStale
+                                                                   : LockState::kFresh;
+}
+
+// Sleeps until the wall clock, in whole seconds, is past `second`.  An
+// interrupted sleep simply goes round again.
+void WaitPastSecond(time_t second) {
+    const struct timespec until = {second + 1, 0};
+    while (::time(nullptr) <= second) {
+        ::clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &until, nullptr);
+    }
+}
+
+void SleepOneSecond() {
+    struct timespec rest = {1, 0};
+    while (::nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+// Removes lock_file if it is (still) stale, under the companion lock.  A
+// companion left behind by a process that died in this short step is itself
+// cleared once it is older than the same limit.
+void TakeOverStale(const std::string& lock_file, int minutes) {
+    std::string companion = lock_file + ".takeover";
+    int err = CreateLockFile(companion);
+    if (err != 0) {
+        if (err == EEXIST && StateOf(companion, minutes) == LockState::kStale) {
+            ::unlink(companion.c_str());
+        }
+        return;  // someone else is at it; the caller tries again
+    }
+    if (StateOf(lock_file, minutes) == LockState::kStale) ::unlink(lock_file.c_str());
+    ::unlink(companion.c_str());
+}
+
+}  // namespace
+
+std::string LockFilePath(const char* path) {
+    if (path == nullptr) return std::string();
+    return std::string(path) + kLockSuffix;
+}
+
+bool TryLock(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return CreateLockFile(LockFilePath(path)) == 0;
+}
+
+bool Lock(const char* path, int stale_minutes) {
+    if (path == nullptr || *path == '\0') return false;
+    const std::string lock_file = LockFilePath(path);
+    for (;;) {
+        int err = CreateLockFile(lock_file);
+        if (err == 0) return true;
+        if (!WorthRetrying(err)) return false;
+        if (err == EINTR) continue;
+        time_t attempt = ::time(nullptr);
+        switch (StateOf(lock_file, stale_minutes)) {
+            case LockState::kGone:
+                continue;  // released meanwhile: try again at once
+            case LockState::kStale:
+                TakeOverStale(lock_file, stale_minutes);
+                continue;
+            case LockState::kFresh:
+                WaitPastSecond(attempt);
+                break;
+        }
+    }
+}
+
+bool LockWithRetries(const char* path, int extra_attempts) {
+    if (path == nullptr || *path == '\0') return false;
+    const std::string lock_file = LockFilePath(path);
+    int attempts = (extra_attempts > 0 ? extra_attempts : 0) + 1;
+    for (int i = 0; i < attempts; ++i) {
+        int err = CreateLockFile(lock_file);
+        if (err == EINTR) err = CreateLockFile(lock_file);
+        if (err == 0) return true;
+        if (!WorthRetrying(err)) return false;
+        if (i + 1 < attempts) SleepOneSecond();
+    }
+    return false;
+}
+
+void Unlock(const char* path) {
+    if (path == nullptr || *path == '\0') return;
+    ::unlink(LockFilePath(path).c_str());
+}
+
+bool IsLockStale(const char* lock_file, int minutes) {
+    if (minutes <= 0) return false;
+    if (lock_file == nullptr) return true;
+    return StateOf(lock_file, minutes) != LockState::kFresh;
+}
