@@ -1,0 +1,137 @@
+// The scheduler: schedule files, the tick and batch-file starts (see
+// scheduler.h).  Owns the in-memory schedule; the files belong to the COMM
+// directory and the children to the process (collected by ReapChildren).
+#include "scheduler/scheduler.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "scheduler/files.h"
+
+namespace zel::cron {
+namespace {
+
+constexpr const char* kInstallKey = "SOFTWARE\\Quvaro Information Systems\\Quvaro Zelway";
+constexpr const char* kOlmarKey = "SOFTWARE\\qvis\\olmar";
+
+std::string CommFile(const char* name) {
+    return paths::Join(paths::CommDir(), name);
+}
+
+// Opens or creates the install key; a new key gets "InstallDir" pointing at
+// the schedule directory.  Failures are of no consequence to the schedule.
+void EnsureInstallKey() {
+    reg::Key key;
+    reg::Disposition disposition{};
+    if (reg::CreateKey(reg::Hive::LocalMachine, kInstallKey, &key, &disposition) != reg::kSuccess) {
+        return;
+    }
+    if (disposition == reg::Disposition::CreatedNewKey) {
+        (void)reg::SetString(key, "InstallDir", paths::CommDir());
+    }
+}
+
+}  // namespace
+
+bool GetOlmarDirectory(std::string* dir) {
+    reg::Key key;
+    reg::Disposition disposition{};
+    if (reg::CreateKey(reg::Hive::LocalMachine, kOlmarKey, &key, &disposition) != reg::kSuccess) {
+        return false;
+    }
+    if (disposition == reg::Disposition::CreatedNewKey) {
+        (void)reg::SetString(key, "OLMAR_EXE", paths::CmnDir());
+        return false;
+    }
+    std::string value;
+    if (reg::QueryString(key, "OLMAR_EXE", &value) != reg::kSuccess || value.empty()) return false;
+    *dir = std::move(value);
+    return true;
+}
+
+int StartBatchFile(const std::string& olmar_dir, const std::string& command) {
+    proc::StartOptions options;
+    options.working_dir = olmar_dir;
+    // Only the two transfer jobs run without a console; any other command
+    // keeps the service's own standard streams.
+    options.null_stdio = command == "qvzelup.bat" || command == "qvzeldown.bat";
+    pid_t pid = -1;
+    // The command is one file name taken as it stands: no command-line
+    // splitting, so quotes or backslashes in a name cannot make arguments.
+    return proc::StartArgv({command}, options, &pid);
+}
+
+int ReapChildren() {
+    return proc::ReapFinished();
+}
+
+void Scheduler::Load() {
+    schedule_.clear();
+    EnsureInstallKey();
+    std::string text;
+    int rc = ReadWholeFile(CommFile(kScheduleFileName), &text);
+    if (rc == ENOENT) {
+        std::string control;
+        if (ReadWholeFile(CommFile(kControlFileName), &control) != 0) return;
+        text = DefaultScheduleText(control);
+        // The default is used for this run even when it cannot be stored;
+        // the next load tries to store it again.
+        (void)WriteFileReplacing(CommFile(kScheduleFileName), text);
+    } else if (rc != 0) {
+        return;
+    }
+    schedule_ = ParseSchedule(text);
+}
+
+std::vector<std::string> Scheduler::Tick(const std::tm& now) {
+    ReapChildren();
+    std::vector<std::string> started;
+    std::vector<std::string> due = DueCommands(schedule_, now);
+    if (!due.empty()) {
+        // Looked up once per tick: a key made just now starts nothing on
+        // this tick, not even for a later entry.
+        std::string olmar_dir;
+        if (GetOlmarDirectory(&olmar_dir)) {
+            for (const std::string& command : due) {
+                if (StartBatchFile(olmar_dir, command) == 0) started.push_back(command);
+            }
+        }
+    }
+    ++ticks_;
+    if (ticks_ % kMergeEveryTicks == 0) MergePending();
+    return started;
+}
+
+void Scheduler::MergePending() {
+    std::string schedule_text, pending_text;
+    const std::string schedule_path = CommFile(kScheduleFileName);
+    const std::string pending_path = CommFile(kPendingFileName);
+    (void)ReadWholeFile(schedule_path, &schedule_text);
+    (void)ReadWholeFile(pending_path, &pending_text);
+    MergePlan plan = PlanMerge(schedule_text, pending_text);
+    switch (plan.action) {
+        case MergePlan::Action::kNothing:
+            return;
+        case MergePlan::Action::kReloadOnly:
+            Load();
+            return;
+        case MergePlan::Action::kWriteReload:
+            break;
+    }
+    // Pending changes are removed only once they are safely in the schedule,
+    // and only when nobody has rewritten them meanwhile: newer changes stay
+    // for the next merge instead of being deleted unread.
+    if (WriteFileReplacing(schedule_path, plan.text) == 0) {
+        std::string again;
+        if (ReadWholeFile(pending_path, &again) == 0 && again == pending_text) {
+            (void)::unlink(pending_path.c_str());
+        }
+    }
+    Load();
+}
+
+}  // namespace zel::cron

@@ -1,0 +1,71 @@
+// The scheduler: owns the loaded schedule and the tick counter, reads and
+// writes the schedule files in the COMM directory, and starts the batch files
+// of due entries in the Olmar directory without waiting for them.
+//
+// Files (all in zel::paths::CommDir()): "crontab.dat" (the schedule),
+// "qvzel_cronin" (pending changes, merged every fifteenth tick and then
+// removed) and "CONTROL" (the dealer's control file, source of the default
+// schedule's minutes).  The caller supplies the local time of each tick, so
+// the scheduler runs the same under any clock.  Nothing throws; file and
+// process failures leave the schedule as the rules below say.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "scheduler/schedule.h"
+
+namespace zel::cron {
+
+inline constexpr const char* kScheduleFileName = "crontab.dat";
+inline constexpr const char* kPendingFileName = "qvzel_cronin";
+inline constexpr const char* kControlFileName = "CONTROL";
+inline constexpr int kMergeEveryTicks = 15;
+
+// The Olmar directory: the string value "OLMAR_EXE" of HKLM
+// "SOFTWARE\qvis\olmar".  When the key does not exist it is created with the
+// value set to the default CMN directory and the directory counts as not
+// available, like a missing value or an unusable store.  Returns true and
+// fills *dir (owned by the caller) when available.
+[[nodiscard]] bool GetOlmarDirectory(std::string* dir);
+
+// Starts the batch file `command` (a file name) in `olmar_dir` without
+// waiting.  "qvzelup.bat" and "qvzeldown.bat" run with standard input, output
+// and error on /dev/null; other commands share the service's own.  Returns 0
+// or an errno value; the child is never waited for here (see ReapChildren).
+[[nodiscard]] int StartBatchFile(const std::string& olmar_dir, const std::string& command);
+
+// Collects batch-file children that have finished, so that none stays a
+// zombie in a long-running service.  Returns how many were collected.
+int ReapChildren();
+
+class Scheduler {
+  public:
+    // Frees the current list, makes sure of the install key in the registry,
+    // and loads "crontab.dat"; when it does not exist, writes the default
+    // schedule made from "CONTROL" (when that can be read) and uses it.
+    void Load();
+
+    // Frees the schedule (the list is empty until the next Load).
+    void Free() { schedule_.clear(); }
+
+    // One tick at the given local time: starts the command of every due
+    // entry in list order, counts the tick and every fifteenth tick merges
+    // pending changes and reloads.  Returns the commands that were started.
+    std::vector<std::string> Tick(const std::tm& now);
+
+    // Merges "qvzel_cronin" into "crontab.dat" and reloads as planned by
+    // PlanMerge.  The pending file is removed only once the new schedule is
+    // safely written and the pending text is still the one that was merged.
+    void MergePending();
+
+    const Schedule& schedule() const { return schedule_; }
+    long tick_count() const { return ticks_; }
+
+  private:
+    Schedule schedule_;
+    long ticks_ = 0;
+};
+
+}  // namespace zel::cron

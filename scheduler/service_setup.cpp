@@ -1,0 +1,239 @@
+// Installing and removing the schedule service (see service_setup.h).
+// Owns nothing beyond the duration of a call: the registry keys it writes
+// belong to the registry store, the unit file to the unit directory.
+#include "scheduler/service_setup.h"
+
+#include <limits.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/process.h"
+#include "scheduler/files.h"
+
+namespace zel::cron {
+namespace {
+
+constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
+constexpr const char* kSystemdRunning = "/run/systemd/system";
+
+std::string GuidKeyPath() {
+    return std::string(kAppIdRoot) + "\\" + kAppId;
+}
+std::string ExeKeyPath() {
+    return std::string(kAppIdRoot) + "\\" + kExeKey;
+}
+
+// The install and remove steps' problem reports.
+void ReportSetupProblem(const char* text) {
+    std::fprintf(stderr, "%s: %s\n", kServiceName, text);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A value in double quotes with the unit-file escapes: C-style backslash
+// escapes, "%%" for a literal "%" (specifiers), and for command lines "$$"
+// for a literal "$" (variable expansion).
+std::string QuoteForUnit(const std::string& value, bool command_line) {
+    std::string out = "\"";
+    for (char c : value) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '%':
+                out += "%%";
+                break;
+            case '$':
+                out += command_line ? "$$" : "$";
+                break;
+            default:
+                out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// Runs systemctl with the arguments and waits for it, where systemd runs and
+// a systemctl program is configured.  Returns its exit code, 0 when it is
+// not to be run, or -1 when it could not be started.
+int RunSystemctl(std::vector<std::string> args) {
+    if (!IsDirectory(kSystemdRunning)) return 0;
+    const char* configured = std::getenv("ZEL_SYSTEMCTL");
+    std::string program = configured != nullptr ? configured : "systemctl";
+    if (program.empty()) return 0;
+    args.insert(args.begin(), program);
+    proc::StartOptions options;
+    pid_t pid = -1;
+    if (proc::StartArgv(args, options, &pid) != 0) return -1;
+    return proc::Wait(pid);
+}
+
+}  // namespace
+
+SetupCommand ParseSetupCommand(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr || (arg[0] != '-' && arg[0] != '/')) continue;
+        const char* token = arg + 1;
+        if (::strcasecmp(token, "UnregServer") == 0) return SetupCommand::kUnregServer;
+        if (::strcasecmp(token, "RegServer") == 0) return SetupCommand::kRegServer;
+        if (::strcasecmp(token, "Service") == 0) return SetupCommand::kService;
+    }
+    return SetupCommand::kNone;
+}
+
+reg::Status ApplyRegistryScript() {
+    reg::Key guid_key;
+    reg::Status st = reg::CreateKey(reg::Hive::ClassesRoot, GuidKeyPath(), &guid_key, nullptr);
+    if (st == reg::kSuccess) st = reg::SetString(guid_key, "", kServiceName);
+    if (st != reg::kSuccess) return st;
+    reg::Key exe_key;
+    st = reg::CreateKey(reg::Hive::ClassesRoot, ExeKeyPath(), &exe_key, nullptr);
+    if (st == reg::kSuccess) st = reg::SetString(exe_key, "AppID", kAppId);
+    return st;
+}
+
+reg::Status RemoveRegistryScript() {
+    reg::Status first = reg::kSuccess;
+    for (const std::string& path : {GuidKeyPath(), ExeKeyPath()}) {
+        reg::Status st = reg::DeleteTree(reg::Hive::ClassesRoot, path);
+        if (st != reg::kSuccess && st != reg::kNotFound && first == reg::kSuccess) first = st;
+    }
+    return first;
+}
+
+reg::Status SetServiceValues() {
+    reg::Key key;
+    reg::Status st = reg::OpenKey(reg::Hive::ClassesRoot, GuidKeyPath(), &key);
+    if (st == reg::kSuccess) st = reg::SetString(key, "LocalService", kServiceName);
+    if (st == reg::kSuccess) st = reg::SetString(key, "ServiceParameters", "-Service");
+    return st;
+}
+
+reg::Status RemoveLocalService() {
+    reg::Key key;
+    reg::Status st = reg::OpenKey(reg::Hive::ClassesRoot, GuidKeyPath(), &key);
+    if (st == reg::kSuccess) st = reg::DeleteValue(key, "LocalService");
+    return st == reg::kNotFound ? reg::kSuccess : st;
+}
+
+std::string UnitDir() {
+    const char* dir = std::getenv("ZEL_UNIT_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : kDefaultUnitDir;
+}
+
+std::string UnitFileText(const std::string& exe_path, const std::string& qvis_root) {
+    std::string text;
+    text += "[Unit]\n";
+    text += std::string("Description=") + kDisplayName + "\n";
+    text += "Wants=network-online.target\n";
+    text += "After=network-online.target\n";
+    text += "\n[Service]\n";
+    text += "Type=notify\n";
+    text += "ExecStart=" + QuoteForUnit(exe_path, true) + "\n";
+    text += "Restart=on-failure\n";
+    if (!qvis_root.empty())
+        text += "Environment=" + QuoteForUnit("QVIS_ROOT=" + qvis_root, false) + "\n";
+    text += "\n[Install]\n";
+    text += "WantedBy=multi-user.target\n";
+    return text;
+}
+
+std::string OwnExecutablePath() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+void InstallService() {
+    const std::string dir = UnitDir();
+    const std::string unit = dir + "/" + kUnitFileName;
+    if (Exists(unit)) return;
+    if (!IsDirectory(dir) || ::access(dir.c_str(), W_OK) != 0) {
+        ReportSetupProblem("Couldn't open service manager");
+        return;
+    }
+    const std::string exe = OwnExecutablePath();
+    const char* root = std::getenv("QVIS_ROOT");
+    if (exe.empty() ||
+        WriteFileReplacing(unit, UnitFileText(exe, root != nullptr ? root : "")) != 0) {
+        ReportSetupProblem("Couldn't create service");
+        return;
+    }
+    if (RunSystemctl({"daemon-reload"}) != 0 || RunSystemctl({"enable", kUnitFileName}) != 0) {
+        ReportSetupProblem("Couldn't create service");
+    }
+}
+
+void RemoveService() {
+    const std::string dir = UnitDir();
+    const std::string unit = dir + "/" + kUnitFileName;
+    if (!Exists(unit)) return;
+    if (::access(dir.c_str(), W_OK) != 0) {
+        ReportSetupProblem("Couldn't open service manager");
+        return;
+    }
+    // A stop that fails (the service was not running) is no obstacle to
+    // deleting it.
+    (void)RunSystemctl({"stop", kUnitFileName});
+    if (RunSystemctl({"disable", kUnitFileName}) != 0 || ::unlink(unit.c_str()) != 0) {
+        ReportSetupProblem("Service could not be deleted");
+        return;
+    }
+    (void)RunSystemctl({"daemon-reload"});
+}
+
+int RunSetupCommand(SetupCommand command) {
+    switch (command) {
+        case SetupCommand::kNone:
+            return 0;
+        case SetupCommand::kUnregServer:
+            (void)RemoveRegistryScript();
+            RemoveService();
+            return 0;
+        case SetupCommand::kRegServer: {
+            RemoveService();
+            reg::Status st = ApplyRegistryScript();
+            if (st == reg::kSuccess) st = RemoveLocalService();
+            return st == reg::kSuccess ? 0 : 1;
+        }
+        case SetupCommand::kService: {
+            RemoveService();
+            reg::Status st = ApplyRegistryScript();
+            if (st == reg::kSuccess) st = RemoveLocalService();
+            if (st == reg::kSuccess) st = SetServiceValues();
+            // The unit is written even when the registry could not be; the
+            // exit code tells the installer that the registration failed.
+            InstallService();
+            return st == reg::kSuccess ? 0 : 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace zel::cron
