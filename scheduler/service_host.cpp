@@ -254,6 +254,9 @@ int ServiceProgramMain(int argc, char** argv) {
     ::unsetenv("NOTIFY_SOCKET");
     if (notify_socket.empty()) service = false;
 
+    // Events written to a closed standard output must not end the service;
+    // started jobs get default signal handling back.
+    ::signal(SIGPIPE, SIG_IGN);
     Host host(service, notify_socket);
     return host.Main();
 }

@@ -25,13 +25,15 @@ class ScratchRoot : public ::testing::Test {
     std::string cmn_;
     std::string units_;
 
+    // Sets (value) or unsets (nullptr) an environment variable until TearDown.
+    void Set(const char* name, const char* value);
+
   private:
     struct Saved {
         std::string name;
         bool had = false;
         std::string value;
     };
-    void Set(const char* name, const char* value);
     std::vector<Saved> saved_;
 };
 

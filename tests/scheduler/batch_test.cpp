@@ -1,0 +1,36 @@
+// The packaged batch files run the job runner with their job's argument.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/process.h"
+#include "scratch.h"
+
+namespace {
+
+using crontest::ReadFile;
+using crontest::WriteFile;
+
+class BatchFiles : public crontest::ScratchRoot {};
+
+TEST_F(BatchFiles, EachRunsTheJobRunnerWithItsArgument) {
+    // A stand-in job runner on PATH that records how it was called.
+    const std::string bin = root_ + "/bin";
+    std::filesystem::create_directories(bin);
+    WriteFile(bin + "/qvzel_nt", "#!/bin/sh\necho \"$# $*\" > \"$PWD/called\"\n", true);
+    Set("PATH", (bin + ":/usr/bin:/bin").c_str());
+    for (auto [file, arg] : {std::pair{"qvzelup.bat", "-u"}, std::pair{"qvzeldown.bat", "-d"},
+                             std::pair{"qvzelproc.bat", "-p"}}) {
+        SCOPED_TRACE(file);
+        std::filesystem::copy_file(std::string(ZEL_BATCH_DIR) + "/" + file, cmn_ + "/" + file);
+        zel::proc::StartOptions options;
+        options.working_dir = cmn_;
+        options.null_stdio = true;
+        pid_t pid = -1;
+        ASSERT_EQ(zel::proc::StartArgv({file}, options, &pid), 0);
+        EXPECT_EQ(zel::proc::Wait(pid), 0);
+        EXPECT_EQ(ReadFile(cmn_ + "/called"), std::string("1 ") + arg + "\n");
+    }
+}
+
+}  // namespace
