@@ -1,0 +1,39 @@
+// ".dtz" files: single files packed in the gzip format through zlib.
+//
+// Upload files are packed before sending, downloaded ".dtz" files are
+// unpacked, and the console client unpacks one by hand.  Neither routine
+// reports to the log: callers turn the small result numbers below into their
+// own records or messages.  A destination that a failure deleted is never
+// left behind; one that was never created is not touched.
+#pragma once
+
+// Compression level used when ferrun.conf has no usable "compression" value.
+inline constexpr int kDefaultCompressionLevel = 6;
+
+// Results of CompressFile and DecompressFile.
+enum : int {
+    kCompressOk = 0,
+    kCompressSourceOpenFailed = 1,  // the source cannot be opened
+    kCompressDestCreateFailed = 2,  // the destination cannot be created
+    kCompressWriteFailed = 3,       // writing failed (destination deleted)
+    kCompressReadFailed = 4,        // reading/inflating failed (destination deleted)
+};
+
+// Packs source into destination (created or truncated) as one gzip member at
+// level (0 to 9; values outside are brought into that range; 0 writes stored
+// blocks).  Returns 0, 1 (source cannot be opened), 2 (destination cannot be
+// created as a gzip file), 3 (writing, or finishing the gzip file, failed) or
+// 4 (reading the source failed).
+[[nodiscard]] int CompressFile(const char* source, const char* destination, int level);
+
+// Unpacks a gzip file into destination (created or truncated).  A source that
+// is not in the gzip format is copied unchanged.  Returns 0, 1 (source cannot
+// be opened), 2 (destination cannot be created), 3 (writing the destination
+// failed) or 4 (reading or inflating the source failed, including a gzip file
+// that ends early or fails its check).
+[[nodiscard]] int DecompressFile(const char* source, const char* destination);
+
+// The "compression" value of the configuration file at conf_path: the level
+// for packing upload files, 0 meaning "send unpacked".  Read afresh at each
+// call; kDefaultCompressionLevel when the file or a usable value is missing.
+[[nodiscard]] int ReadCompressionLevel(const char* conf_path);

@@ -1,0 +1,169 @@
+// Files, directories and checksums: see files.h.
+#include "support/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "support/strings_internal.h"
+
+using zel::support_detail::Fail;
+
+namespace {
+
+constexpr std::size_t kChecksumBlock = 262144;
+constexpr std::size_t kMaxTagName = 60;
+
+// Absolute, lexically normalised form of path ("." and ".." resolved by
+// name, repeated "/" collapsed, a trailing "/" kept).  False when the current
+// directory is unknown or the result is longer than PATH_MAX.
+bool FullPath(const char* path, std::string* full) {
+    std::string joined;
+    if (path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd) == nullptr) return false;
+        joined = cwd;
+        joined += '/';
+    }
+    joined += path;
+
+    std::vector<std::string> parts;
+    std::size_t i = 0;
+    while (i < joined.size()) {
+        std::size_t j = joined.find('/', i);
+        if (j == std::string::npos) j = joined.size();
+        const std::string part = joined.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string result;
+    for (const std::string& part : parts) result += "/" + part;
+    if (result.empty()) {
+        result = "/";
+    } else if (joined.back() == '/') {
+        result += '/';
+    }
+    if (result.size() >= PATH_MAX) return false;
+    *full = std::move(result);
+    return true;
+}
+
+// Creates one directory level; another process creating it at the same
+// moment is no failure.
+bool MakeLevel(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+HRESULT IsCreateDirReqd(const char* path) {
+    if (path == nullptr || *path == '\0') return Fail(ZEL_E_INVALID_PARAMETER, "IsCreateDirReqd");
+    // "dir/" asks about "dir": a file named so must show up as a file, not as
+    // a missing path.
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) return 0;
+    if (S_ISDIR(st.st_mode)) return 1;
+    return Fail(ZEL_E_INVALID_DIRECTORY, "IsCreateDirReqd");
+}
+
+HRESULT CheckDirectory(const char* path, char** out) {
+    if (path == nullptr || out == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "CheckDirectory");
+    *out = nullptr;
+    std::string full;
+    if (*path == '\0' || !FullPath(path, &full)) {
+        return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
+    }
+    HRESULT hr = IsCreateDirReqd(full.c_str());
+    if (FAILED(hr)) return hr;
+    if (hr == 0) {
+        for (std::size_t slash = full.find('/'); slash != std::string::npos;
+             slash = full.find('/', slash + 1)) {
+            const std::string prefix = full.substr(0, slash + 1);
+            hr = IsCreateDirReqd(prefix.c_str());
+            if (FAILED(hr)) return hr;
+            if (hr == 0 && !MakeLevel(prefix))
+                return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
+        }
+        hr = IsCreateDirReqd(full.c_str());
+        if (FAILED(hr)) return hr;
+        if (hr == 0 && !MakeLevel(full)) return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
+    }
+    return CopyString(full.c_str(), out, true);
+}
+
+HRESULT GetFullFileName(const char* directory, const char* name, char** out) {
+    if (directory == nullptr || name == nullptr || out == nullptr) {
+        return Fail(ZEL_E_INVALID_PARAMETER, "GetFullFileName");
+    }
+    *out = nullptr;
+    CStringHolder joined;
+    HRESULT hr = GetString(directory, joined.Out(), true);
+    if (SUCCEEDED(hr) && !EndsWithChar(joined.get(), '/')) hr = AppendString("/", &joined);
+    if (SUCCEEDED(hr)) hr = AppendString(name, &joined);
+    if (FAILED(hr)) return hr;
+    *out = joined.release();
+    return S_OK;
+}
+
+HRESULT ComputeCheckSumCRC32(const char* path, std::uint32_t* crc) {
+    if (path == nullptr || crc == nullptr) {
+        return Fail(ZEL_E_INVALID_PARAMETER, "ComputeCheckSumCRC32");
+    }
+    zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return Fail(ZEL_E_OPEN_FILE, "ComputeCheckSumCRC32");
+    std::unique_ptr<unsigned char, decltype(&std::free)> block(
+        static_cast<unsigned char*>(std::malloc(kChecksumBlock)), &std::free);
+    if (!block) return Fail(ZEL_E_OUT_OF_MEMORY, "ComputeCheckSumCRC32");
+    uLong value = crc32(0L, Z_NULL, 0);
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), block.get(), kChecksumBlock);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail(ZEL_E_READ_FILE, "ComputeCheckSumCRC32");
+        }
+        if (n == 0) break;
+        value = crc32(value, block.get(), static_cast<uInt>(n));
+    }
+    *crc = static_cast<std::uint32_t>(value);
+    return S_OK;
+}
+
+int GetTagValue(const char* name, const char* text, char* buffer, std::size_t buffer_size) {
+    if (name == nullptr || text == nullptr || buffer == nullptr) return 0;
+    if (std::strlen(name) > kMaxTagName) return 0;
+    char open_tag[kMaxTagName + 3];
+    char close_tag[kMaxTagName + 4];
+    std::snprintf(open_tag, sizeof open_tag, "<%s>", name);
+    std::snprintf(close_tag, sizeof close_tag, "</%s>", name);
+    const char* open_at = std::strstr(text, open_tag);
+    if (open_at == nullptr) return 0;
+    const char* value = open_at + std::strlen(open_tag);
+    // The closing tag is looked for after the opening one: one standing
+    // earlier in the text cannot end this value.
+    const char* close_at = std::strstr(value, close_tag);
+    if (close_at == nullptr) return 0;
+    const std::size_t len = static_cast<std::size_t>(close_at - value);
+    if (len + 1 > buffer_size) return 0;
+    std::memcpy(buffer, value, len);
+    buffer[len] = '\0';
+    return 1;
+}

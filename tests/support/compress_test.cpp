@@ -1,0 +1,179 @@
+// ".dtz" packing and unpacking, checked against the real gzip program.
+#include "support/compress.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using zel::test::ReadFile;
+using zel::test::ScratchDir;
+using zel::test::WriteFile;
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int RunShell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
+
+// Compressible but not trivial content of the given size.
+std::string SampleData(std::size_t size) {
+    std::string s(size, '\0');
+    std::uint32_t x = 12345;
+    for (std::size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(i % 64 < 48 ? 'a' + (i / 64) % 26 : (x >> 16) & 0xFF);
+    }
+    return s;
+}
+
+// Runs fn in a child whose files may not grow beyond limit bytes, so that
+// writing fails the way a full disk makes it fail.  Returns fn's result.
+template <typename Fn>
+int InChildWithFileLimit(rlim_t limit, Fn fn) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        ::_exit(fn());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(CompressFile, OutputUnpacksWithGzip) {
+    ScratchDir dir;
+    const std::string data = SampleData(700000);
+    WriteFile(dir / "up.txt", data);
+    ASSERT_EQ(CompressFile((dir / "up.txt").c_str(), (dir / "up.txt.dtz").c_str(), 6), 0);
+    const std::string packed = ReadFile(dir / "up.txt.dtz");
+    ASSERT_GE(packed.size(), 18u);
+    EXPECT_EQ(packed.substr(0, 4), std::string("\x1F\x8B\x08\x00", 4));
+    EXPECT_LT(packed.size(), data.size());
+    ASSERT_EQ(RunShell("gzip -d -c " + Quote(dir / "up.txt.dtz") + " > " + Quote(dir / "out")), 0);
+    EXPECT_EQ(ReadFile(dir / "out"), data);
+}
+
+TEST(CompressFile, EmptyFileAndExtremeLevels) {
+    ScratchDir dir;
+    WriteFile(dir / "empty", "");
+    ASSERT_EQ(CompressFile((dir / "empty").c_str(), (dir / "empty.dtz").c_str(), 6), 0);
+    EXPECT_EQ(RunShell("gzip -t " + Quote(dir / "empty.dtz")), 0);
+    ASSERT_EQ(DecompressFile((dir / "empty.dtz").c_str(), (dir / "back").c_str()), 0);
+    EXPECT_TRUE(Exists(dir / "back"));
+    EXPECT_EQ(ReadFile(dir / "back"), "");
+
+    const std::string data = SampleData(50000);
+    WriteFile(dir / "f", data);
+    for (int level : {0, 9, 10, -3}) {
+        const std::string out = dir / ("f" + std::to_string(level) + ".dtz");
+        ASSERT_EQ(CompressFile((dir / "f").c_str(), out.c_str(), level), 0) << level;
+        ASSERT_EQ(RunShell("gzip -d -c " + Quote(out) + " > " + Quote(dir / "o")), 0) << level;
+        EXPECT_EQ(ReadFile(dir / "o"), data) << level;
+    }
+    // Level 0 stores: the packed file is larger than its content.
+    EXPECT_GT(ReadFile(dir / "f0.dtz").size(), data.size());
+}
+
+TEST(CompressFile, FailuresLeaveNoDestination) {
+    ScratchDir dir;
+    EXPECT_EQ(CompressFile((dir / "missing").c_str(), (dir / "m.dtz").c_str(), 6), 1);
+    EXPECT_EQ(CompressFile(dir.path().c_str(), (dir / "d.dtz").c_str(), 6), 1);
+    EXPECT_FALSE(Exists(dir / "m.dtz"));
+    WriteFile(dir / "src", SampleData(1000));
+    EXPECT_EQ(CompressFile((dir / "src").c_str(), (dir / "no/dir/x.dtz").c_str(), 6), 2);
+
+    // Incompressible data beyond the file size limit: writing fails.
+    WriteFile(dir / "big", SampleData(400000));
+    const std::string dest = dir / "big.dtz";
+    const int rc = InChildWithFileLimit(
+        4096, [&] { return CompressFile((dir / "big").c_str(), dest.c_str(), 0); });
+    EXPECT_EQ(rc, 3);
+    EXPECT_FALSE(Exists(dest));
+}
+
+TEST(DecompressFile, UnpacksGzipOutputAndCopiesPlainFiles) {
+    ScratchDir dir;
+    const std::string data = SampleData(300000);
+    WriteFile(dir / "down", data);
+    ASSERT_EQ(RunShell("gzip -c " + Quote(dir / "down") + " > " + Quote(dir / "down.dtz")), 0);
+    ASSERT_EQ(DecompressFile((dir / "down.dtz").c_str(), (dir / "placed").c_str()), 0);
+    EXPECT_EQ(ReadFile(dir / "placed"), data);
+
+    const std::string plain = "not gzip at all\r\n\x1F binary \x00 tail";
+    WriteFile(dir / "plain.dtz", plain);
+    ASSERT_EQ(DecompressFile((dir / "plain.dtz").c_str(), (dir / "copy").c_str()), 0);
+    EXPECT_EQ(ReadFile(dir / "copy"), plain);
+
+    // The destination is replaced, not appended to.
+    WriteFile(dir / "small", "x");
+    ASSERT_EQ(CompressFile((dir / "small").c_str(), (dir / "small.dtz").c_str(), 6), 0);
+    ASSERT_EQ(DecompressFile((dir / "small.dtz").c_str(), (dir / "copy").c_str()), 0);
+    EXPECT_EQ(ReadFile(dir / "copy"), "x");
+}
+
+TEST(DecompressFile, DamagedInputGivesFourAndNoDestination) {
+    ScratchDir dir;
+    const std::string data = SampleData(200000);
+    WriteFile(dir / "f", data);
+    ASSERT_EQ(CompressFile((dir / "f").c_str(), (dir / "f.dtz").c_str(), 6), 0);
+    const std::string packed = ReadFile(dir / "f.dtz");
+
+    // Cut short inside the deflate data, and cut short inside the trailer.
+    for (std::size_t keep : {packed.size() / 2, packed.size() - 3}) {
+        WriteFile(dir / "cut.dtz", packed.substr(0, keep));
+        EXPECT_EQ(DecompressFile((dir / "cut.dtz").c_str(), (dir / "out").c_str()), 4) << keep;
+        EXPECT_FALSE(Exists(dir / "out"));
+    }
+    // A wrong checksum in the trailer.
+    std::string bad = packed;
+    bad[bad.size() - 8] = static_cast<char>(bad[bad.size() - 8] ^ 0x55);
+    WriteFile(dir / "bad.dtz", bad);
+    EXPECT_EQ(DecompressFile((dir / "bad.dtz").c_str(), (dir / "out").c_str()), 4);
+    EXPECT_FALSE(Exists(dir / "out"));
+}
+
+TEST(DecompressFile, OpenCreateAndWriteFailures) {
+    ScratchDir dir;
+    EXPECT_EQ(DecompressFile((dir / "missing.dtz").c_str(), (dir / "out").c_str()), 1);
+    EXPECT_FALSE(Exists(dir / "out"));
+    WriteFile(dir / "f", SampleData(300000));
+    ASSERT_EQ(CompressFile((dir / "f").c_str(), (dir / "f.dtz").c_str(), 6), 0);
+    EXPECT_EQ(DecompressFile((dir / "f.dtz").c_str(), (dir / "no/dir/out").c_str()), 2);
+
+    const std::string dest = dir / "limited";
+    const int rc = InChildWithFileLimit(
+        10000, [&] { return DecompressFile((dir / "f.dtz").c_str(), dest.c_str()); });
+    EXPECT_EQ(rc, 3);
+    EXPECT_FALSE(Exists(dest));
+}
+
+TEST(ReadCompressionLevel, FromConfigurationOrDefault) {
+    ScratchDir dir;
+    EXPECT_EQ(ReadCompressionLevel((dir / "ferrun.conf").c_str()), 6);
+    WriteFile(dir / "ferrun.conf", "write_timeout=1000\ncompression=2\n");
+    EXPECT_EQ(ReadCompressionLevel((dir / "ferrun.conf").c_str()), 2);
+    WriteFile(dir / "ferrun.conf", "compression=0\n");
+    EXPECT_EQ(ReadCompressionLevel((dir / "ferrun.conf").c_str()), 0);
+}
+
+}  // namespace
