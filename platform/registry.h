@@ -10,6 +10,17 @@
 // - Several processes use the store at once: every call is one SQLite
 //   transaction with a busy timeout, so writers never lose a write.
 //
+// - Key names are at most 255 bytes, "\" separates levels; value names are
+//   at most 16383 bytes; neither may hold a NUL byte, nor may REG_SZ data
+//   (kInvalidParameter).
+// - A key deleted while handles are open on it: every call through those
+//   handles returns kNotFound, also after a key of the same name was made
+//   again.  A handle from another store file (QVIS_ROOT changed, or the file
+//   was replaced) returns kInvalidHandle.
+// - One connection per process, shared by its threads under a mutex; the
+//   file follows paths::RegistryFile() at every call and is created (with
+//   its directory) when missing.
+//
 // Every function returns a Win32-style status (kSuccess or an error below) and
 // never throws.  Outputs are written only on success.
 #pragma once
@@ -21,12 +32,12 @@
 namespace zel::reg {
 
 using Status = long;
-inline constexpr Status kSuccess = 0;         // ERROR_SUCCESS
-inline constexpr Status kNotFound = 2;        // ERROR_FILE_NOT_FOUND: key or value missing, or wrong type
-inline constexpr Status kAccessDenied = 5;    // ERROR_ACCESS_DENIED: store cannot be opened/written
-inline constexpr Status kInvalidHandle = 6;   // ERROR_INVALID_HANDLE: key not open
+inline constexpr Status kSuccess = 0;   // ERROR_SUCCESS
+inline constexpr Status kNotFound = 2;  // ERROR_FILE_NOT_FOUND: key or value missing, or wrong type
+inline constexpr Status kAccessDenied = 5;   // ERROR_ACCESS_DENIED: store cannot be opened/written
+inline constexpr Status kInvalidHandle = 6;  // ERROR_INVALID_HANDLE: key not open
 inline constexpr Status kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER: bad name
-inline constexpr Status kNoMoreItems = 259;   // ERROR_NO_MORE_ITEMS: enumeration past the end
+inline constexpr Status kNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS: enumeration past the end
 
 enum class Hive { LocalMachine, ClassesRoot, CurrentUser };
 
@@ -37,7 +48,7 @@ enum class Disposition { CreatedNewKey = 1, OpenedExistingKey = 2 };
 // An open key.  Move-only; closing is automatic.  A default-constructed Key
 // is not open; functions given a closed key return kInvalidHandle.
 class Key {
-public:
+  public:
     Key();
     ~Key();
     Key(Key&&) noexcept;
@@ -54,8 +65,10 @@ public:
 
     struct Impl;
     Impl* impl() const { return impl_.get(); }
+    // Used by the store to hand out open keys; Impl is private to it.
+    explicit Key(std::unique_ptr<Impl> impl);
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -78,7 +91,9 @@ private:
 // alphabetical); kNoMoreItems past the end.
 [[nodiscard]] Status EnumKey(const Key& key, std::uint32_t index, std::string* name);
 
-// The index-th value of the key in a stable order; kNoMoreItems past the end.
+// The index-th value of the key, in the order the values were first created
+// (replacing a value keeps its place); kNoMoreItems past the end.  type may
+// be null.
 [[nodiscard]] Status EnumValue(const Key& key, std::uint32_t index, std::string* name,
                                ValueType* type);
 

@@ -1,0 +1,790 @@
+// Registry store over SQLite: see registry.h.
+//
+// Owns the process's one database connection (opened lazily on the file named
+// by paths::RegistryFile(), reopened when that name or the file behind it
+// changes) and the mutex that serialises its use between threads.
+//
+// Layout of the database:
+//   store(uid)           a random number made with the file (see StoreId)
+//   hives(tag, key_id)   the root key of each hive; HKCU is one root per
+//                        Unix login name ("HKCU:alice"), compared exactly
+//   keys(id, parent, name)          parent NULL for hive roots
+//   vals(id, key_id, name, type, data)
+// Names use SQLite's NOCASE collation, which folds ASCII letters only: that is
+// exactly the registry's case-insensitive, case-preserving rule.  Ids are
+// AUTOINCREMENT so a deleted key's id is never reused: a handle left open on
+// a deleted key can never end up pointing at an unrelated newer key.
+//
+// Every public call is one transaction (BEGIN IMMEDIATE for writes), retried
+// as a whole while another process holds the lock, so concurrent writers wait
+// for each other instead of failing.  The journal is WAL with
+// synchronous=NORMAL: a process killed at any point leaves the last committed
+// state; a power cut may lose the last few commits but never corrupts.
+#include "platform/registry.h"
+
+#include <errno.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/paths.h"
+
+namespace zel::reg {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+// Per-statement wait inside SQLite, and the overall limit of the retry loop
+// around a whole transaction.  A writer holds the lock for milliseconds, so
+// reaching the limit means something is badly stuck.
+constexpr int kBusyTimeoutMs = 2000;
+constexpr auto kRetryLimit = std::chrono::seconds(120);
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxValueNameLength = 16383;
+
+// Which database file a handle belongs to.  Ids are only meaningful within
+// one file, so a handle from an earlier file (another QVIS_ROOT, or a file
+// that was replaced) is refused rather than read in the wrong store.
+struct StoreId {
+    std::string path;
+    std::int64_t uid = 0;  // random, made with the file: inode numbers get reused
+    bool operator==(const StoreId&) const = default;
+};
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+struct Connection {
+    DbPtr db;
+    StoreId id;
+    dev_t dev = 0;  // the file the connection has open, to notice a replaced one
+    ino_t ino = 0;
+    pid_t pid = 0;
+};
+
+std::mutex g_mutex;
+Connection g_conn;
+// Connections inherited over fork() are never touched again in the child:
+// closing one there could disturb the parent's locks.  They are parked here
+// so that they stay reachable (not reported as leaks) until exit.
+std::vector<sqlite3*> g_abandoned;
+
+bool IsBusy(int rc) {
+    int primary = rc & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
+}
+
+// mkdir -p for the database's directory.
+bool MakeDirs(const std::string& dir) {
+    if (dir.empty()) return true;
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    std::size_t slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
+    return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+void SleepBeforeRetry(int attempt) {
+    // Jitter keeps two waiting processes from retrying in lock-step.
+    static thread_local std::minstd_rand rng(static_cast<unsigned>(getpid()));
+    int cap = attempt < 6 ? (2 << attempt) : 100;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % cap));
+}
+
+// The statements of one attempt of one transaction.  The first SQLite error
+// is remembered; later calls do nothing, so a body can run straight through
+// and the runner decides afterwards whether to retry or fail.
+class Tx {
+  public:
+    explicit Tx(sqlite3* db) : db_(db) {}
+
+    int error() const { return err_; }
+    bool ok() const { return err_ == SQLITE_OK; }
+
+    StmtPtr Prepare(const char* sql) {
+        if (!ok()) return nullptr;
+        sqlite3_stmt* stmt = nullptr;
+        int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
+        if (rc != SQLITE_OK) Fail(rc);
+        return StmtPtr(stmt);
+    }
+    void Bind(sqlite3_stmt* stmt, int index, std::int64_t value) {
+        if (stmt != nullptr && ok()) Check(sqlite3_bind_int64(stmt, index, value));
+    }
+    void Bind(sqlite3_stmt* stmt, int index, const std::string& text) {
+        if (stmt != nullptr && ok())
+            Check(sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()),
+                                    SQLITE_TRANSIENT));
+    }
+    // True when a row is ready; false at the end or on error.
+    bool Step(sqlite3_stmt* stmt) {
+        if (stmt == nullptr || !ok()) return false;
+        int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) Fail(rc);
+        return false;
+    }
+    std::int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
+    int Changes() const { return sqlite3_changes(db_); }
+    void Fail(int rc) {
+        if (ok()) err_ = rc == SQLITE_OK ? SQLITE_ERROR : rc;
+    }
+
+  private:
+    void Check(int rc) {
+        if (rc != SQLITE_OK) Fail(rc);
+    }
+    sqlite3* db_;
+    int err_ = SQLITE_OK;
+};
+
+std::string ColumnText(sqlite3_stmt* stmt, int col) {
+    const unsigned char* p = sqlite3_column_text(stmt, col);
+    int n = sqlite3_column_bytes(stmt, col);
+    return p == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(p), n);
+}
+
+int ExecRetry(sqlite3* db, const char* sql) {
+    auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
+    for (int attempt = 0;; ++attempt) {
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) return rc;
+        SleepBeforeRetry(attempt);
+    }
+}
+
+// Creates the tables and the machine-wide hive roots once per file.  Runs in
+// an immediate transaction so that processes opening a fresh file at the
+// same moment do not both create it.
+int InitSchema(sqlite3* db) {
+    static const char* const kSchema =
+        "CREATE TABLE IF NOT EXISTS hives(tag TEXT PRIMARY KEY, key_id INTEGER NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " parent INTEGER, name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
+        "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " key_id INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
+        " type INTEGER NOT NULL, data, UNIQUE(key_id, name));"
+        "CREATE TABLE IF NOT EXISTS store(uid INTEGER NOT NULL);"
+        "INSERT INTO store(uid) VALUES(random());"
+        "PRAGMA user_version=1;";
+    auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
+    for (int attempt = 0;; ++attempt) {
+        int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            int version = -1;
+            sqlite3_stmt* raw = nullptr;
+            rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr);
+            StmtPtr stmt(raw);
+            if (rc == SQLITE_OK) {
+                rc = sqlite3_step(stmt.get());
+                if (rc == SQLITE_ROW) {
+                    version = sqlite3_column_int(stmt.get(), 0);
+                    rc = SQLITE_OK;
+                }
+            }
+            stmt.reset();
+            if (rc == SQLITE_OK && version < kSchemaVersion) {
+                rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+                for (const char* tag : {"HKLM", "HKCR"}) {
+                    if (rc != SQLITE_OK) break;
+                    std::string sql = std::string("INSERT INTO keys(parent, name) VALUES(NULL, '") +
+                                      tag + "'); INSERT INTO hives(tag, key_id) VALUES('" + tag +
+                                      "', last_insert_rowid());";
+                    rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+                }
+            }
+            if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) return SQLITE_OK;
+            if (!sqlite3_get_autocommit(db))
+                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) return rc;
+        SleepBeforeRetry(attempt);
+    }
+}
+
+int ReadStoreUid(sqlite3* db, std::int64_t* uid) {
+    auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
+    for (int attempt = 0;; ++attempt) {
+        sqlite3_stmt* raw = nullptr;
+        int rc = sqlite3_prepare_v2(db, "SELECT uid FROM store", -1, &raw, nullptr);
+        StmtPtr stmt(raw);
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(stmt.get());
+            if (rc == SQLITE_ROW) {
+                *uid = sqlite3_column_int64(stmt.get(), 0);
+                return SQLITE_OK;
+            }
+            if (rc == SQLITE_DONE) return SQLITE_CORRUPT;
+        }
+        if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) return rc;
+        SleepBeforeRetry(attempt);
+    }
+}
+
+// Makes g_conn a usable connection to the current registry file.  Caller
+// holds g_mutex.
+Status EnsureConnection() {
+    std::string path = paths::RegistryFile();
+    if (g_conn.db && g_conn.pid != getpid()) {
+        g_abandoned.push_back(g_conn.db.release());
+        g_conn = Connection();
+    }
+    if (g_conn.db && g_conn.id.path == path) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && st.st_dev == g_conn.dev && st.st_ino == g_conn.ino)
+            return kSuccess;
+    }
+    g_conn = Connection();
+
+    std::size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash)))
+        return kAccessDenied;
+
+    sqlite3* raw = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    DbPtr db(raw);
+    if (rc != SQLITE_OK) return kAccessDenied;
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    // WAL lets readers run beside a writer.  Switching needs a brief lock,
+    // so it is retried like any write; a file system without WAL support
+    // keeps the rollback journal, which is just as safe.
+    if (ExecRetry(db.get(), "PRAGMA journal_mode=WAL") != SQLITE_OK) return kAccessDenied;
+    if (ExecRetry(db.get(), "PRAGMA synchronous=NORMAL") != SQLITE_OK) return kAccessDenied;
+    if (InitSchema(db.get()) != SQLITE_OK) return kAccessDenied;
+    std::int64_t uid = 0;
+    if (ReadStoreUid(db.get(), &uid) != SQLITE_OK) return kAccessDenied;
+
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return kAccessDenied;
+    g_conn.db = std::move(db);
+    g_conn.id = StoreId{path, uid};
+    g_conn.dev = st.st_dev;
+    g_conn.ino = st.st_ino;
+    g_conn.pid = getpid();
+    return kSuccess;
+}
+
+}  // namespace
+
+struct Key::Impl {
+    Hive hive = Hive::LocalMachine;
+    std::string path;
+    std::int64_t id = 0;
+    StoreId store;
+};
+
+namespace {
+
+// Runs body(tx) as one transaction, retrying it whole while the database is
+// busy.  When handle is given it must belong to the current store.  A body
+// result other than kSuccess rolls a write back, so no call ever leaves a
+// half-done change.  Bodies must not write caller outputs: they may run more
+// than once.
+template <class Body>
+Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out = nullptr) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    try {
+        Status st = EnsureConnection();
+        if (st != kSuccess) return st;
+        if (handle != nullptr && !(handle->store == g_conn.id)) return kInvalidHandle;
+        if (store_out != nullptr) *store_out = g_conn.id;
+        sqlite3* db = g_conn.db.get();
+        auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
+        for (int attempt = 0;; ++attempt) {
+            int rc =
+                sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) {
+                Tx tx(db);
+                st = body(tx);
+                rc = tx.error();
+                if (rc == SQLITE_OK) {
+                    rc = sqlite3_exec(db, (write && st == kSuccess) ? "COMMIT" : "ROLLBACK",
+                                      nullptr, nullptr, nullptr);
+                    if (rc == SQLITE_OK) return st;
+                }
+                if (!sqlite3_get_autocommit(db))
+                    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            }
+            if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) return kAccessDenied;
+            SleepBeforeRetry(attempt);
+        }
+    } catch (...) {
+        // Only allocation can throw here; the transaction must not stay open.
+        if (g_conn.db && !sqlite3_get_autocommit(g_conn.db.get()))
+            sqlite3_exec(g_conn.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        return kAccessDenied;
+    }
+}
+
+bool ValidName(const std::string& name, std::size_t max) {
+    return name.size() <= max && name.find('\0') == std::string::npos;
+}
+
+// Splits "a\b\c" into its levels.  One trailing "\" is tolerated; empty
+// levels, over-long names and NUL bytes are not.
+bool SplitPath(const std::string& subkey, std::vector<std::string>* parts) {
+    parts->clear();
+    std::string text = subkey;
+    if (!text.empty() && text.back() == '\\') text.pop_back();
+    if (text.empty()) return subkey.empty();
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = text.find('\\', start);
+        std::string part = text.substr(start, end == std::string::npos ? end : end - start);
+        if (part.empty() || !ValidName(part, kMaxKeyNameLength)) return false;
+        parts->push_back(std::move(part));
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+std::string JoinPath(const std::string& base, const std::string& name) {
+    return base.empty() ? name : base + "\\" + name;
+}
+
+bool KeyAlive(Tx& tx, std::int64_t id) {
+    StmtPtr stmt = tx.Prepare("SELECT 1 FROM keys WHERE id=?1");
+    tx.Bind(stmt.get(), 1, id);
+    return tx.Step(stmt.get());
+}
+
+// The child of parent named name (any case): its id and stored name.
+bool FindChild(Tx& tx, std::int64_t parent, const std::string& name, std::int64_t* id,
+               std::string* stored) {
+    StmtPtr stmt = tx.Prepare("SELECT id, name FROM keys WHERE parent=?1 AND name=?2");
+    tx.Bind(stmt.get(), 1, parent);
+    tx.Bind(stmt.get(), 2, name);
+    if (!tx.Step(stmt.get())) return false;
+    *id = sqlite3_column_int64(stmt.get(), 0);
+    *stored = ColumnText(stmt.get(), 1);
+    return true;
+}
+
+std::string HiveTag(Hive hive) {
+    switch (hive) {
+        case Hive::LocalMachine:
+            return "HKLM";
+        case Hive::ClassesRoot:
+            return "HKCR";
+        case Hive::CurrentUser:
+            break;
+    }
+    // Each Unix login has its own current-user hive.
+    uid_t uid = geteuid();
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr && found->pw_name[0] != '\0')
+        return std::string("HKCU:") + found->pw_name;
+    return "HKCU:#" + std::to_string(uid);
+}
+
+}  // namespace
+
+Key::Key() = default;
+Key::~Key() = default;
+Key::Key(Key&&) noexcept = default;
+Key& Key::operator=(Key&&) noexcept = default;
+
+bool Key::IsOpen() const {
+    return impl_ != nullptr;
+}
+void Key::Close() {
+    impl_.reset();
+}
+Hive Key::GetHive() const {
+    return impl_ ? impl_->hive : Hive::LocalMachine;
+}
+const std::string& Key::Path() const {
+    static const std::string kEmpty;
+    return impl_ ? impl_->path : kEmpty;
+}
+
+Key::Key(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+namespace {
+
+Key MakeKey(Hive hive, std::string path, std::int64_t id, const StoreId& store) {
+    auto impl = std::make_unique<Key::Impl>();
+    impl->hive = hive;
+    impl->path = std::move(path);
+    impl->id = id;
+    impl->store = store;
+    return Key(std::move(impl));
+}
+
+// Follows parts below start, creating missing levels when create is set.
+// Outputs are the final key's id, its path (appended to base, stored case)
+// and whether the final key was made here.
+Status Walk(Tx& tx, std::int64_t start, const std::string& base,
+            const std::vector<std::string>& parts, bool create, std::int64_t* id, std::string* path,
+            bool* created) {
+    *id = start;
+    *path = base;
+    *created = false;
+    for (const std::string& part : parts) {
+        std::int64_t child = 0;
+        std::string stored;
+        if (!*created && FindChild(tx, *id, part, &child, &stored)) {
+            *id = child;
+            *path = JoinPath(*path, stored);
+            continue;
+        }
+        if (!tx.ok() || !create) return kNotFound;
+        StmtPtr stmt = tx.Prepare("INSERT INTO keys(parent, name) VALUES(?1, ?2)");
+        tx.Bind(stmt.get(), 1, *id);
+        tx.Bind(stmt.get(), 2, part);
+        tx.Step(stmt.get());
+        *id = tx.LastInsertId();
+        *path = JoinPath(*path, part);
+        *created = true;
+    }
+    return tx.ok() ? kSuccess : kAccessDenied;
+}
+
+Status OpenOrCreate(const Key& parent, const std::string& subkey, Key* out, bool create,
+                    Disposition* disposition) {
+    if (out == nullptr) return kInvalidParameter;
+    if (!parent.IsOpen()) return kInvalidHandle;
+    std::vector<std::string> parts;
+    if (!SplitPath(subkey, &parts)) return kInvalidParameter;
+    const Key::Impl& p = *parent.impl();
+    const Hive hive = p.hive;
+    std::int64_t id = 0;
+    std::string path;
+    bool created = false;
+    StoreId store;
+    Status st = Run(
+        create, &p,
+        [&](Tx& tx) -> Status {
+            if (!KeyAlive(tx, p.id)) return kNotFound;
+            return Walk(tx, p.id, p.path, parts, create, &id, &path, &created);
+        },
+        &store);
+    if (st != kSuccess) return st;
+    // parent may be *out itself: everything needed from it was copied above.
+    *out = MakeKey(hive, std::move(path), id, store);
+    if (disposition != nullptr)
+        *disposition = created ? Disposition::CreatedNewKey : Disposition::OpenedExistingKey;
+    return kSuccess;
+}
+
+Status FindValue(const Key& key, const std::string& name, ValueType* type, std::string* text,
+                 std::uint32_t* number) {
+    if (!key.IsOpen()) return kInvalidHandle;
+    if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
+    const Key::Impl& k = *key.impl();
+    return Run(false, &k, [&](Tx& tx) -> Status {
+        StmtPtr stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
+        tx.Bind(stmt.get(), 1, k.id);
+        tx.Bind(stmt.get(), 2, name);
+        if (!tx.Step(stmt.get())) return kNotFound;
+        std::int64_t stored = sqlite3_column_int64(stmt.get(), 0);
+        if (stored == static_cast<std::int64_t>(ValueType::Sz)) {
+            *type = ValueType::Sz;
+            if (text != nullptr) *text = ColumnText(stmt.get(), 1);
+        } else if (stored == static_cast<std::int64_t>(ValueType::Dword)) {
+            *type = ValueType::Dword;
+            if (number != nullptr)
+                *number = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 1));
+        } else {
+            return kNotFound;  // a type this build does not know
+        }
+        return kSuccess;
+    });
+}
+
+Status SetValue(const Key& key, const std::string& name, ValueType type, const std::string* text,
+                std::uint32_t number) {
+    if (!key.IsOpen()) return kInvalidHandle;
+    if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
+    // A string value ends at its first NUL in the registry's model; one with
+    // a NUL inside would be silently cut by every reader, so refuse it.
+    if (text != nullptr && text->find('\0') != std::string::npos) return kInvalidParameter;
+    const Key::Impl& k = *key.impl();
+    return Run(true, &k, [&](Tx& tx) -> Status {
+        if (!KeyAlive(tx, k.id)) return tx.ok() ? kNotFound : kAccessDenied;
+        StmtPtr stmt = tx.Prepare(
+            "INSERT INTO vals(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+            " ON CONFLICT(key_id, name) DO UPDATE SET type=excluded.type, data=excluded.data");
+        tx.Bind(stmt.get(), 1, k.id);
+        tx.Bind(stmt.get(), 2, name);
+        tx.Bind(stmt.get(), 3, static_cast<std::int64_t>(type));
+        if (text != nullptr)
+            tx.Bind(stmt.get(), 4, *text);
+        else
+            tx.Bind(stmt.get(), 4, static_cast<std::int64_t>(number));
+        tx.Step(stmt.get());
+        return tx.ok() ? kSuccess : kAccessDenied;
+    });
+}
+
+}  // namespace
+
+Status OpenHive(Hive hive, Key* out) {
+    if (out == nullptr) return kInvalidParameter;
+    std::string tag;
+    try {
+        tag = HiveTag(hive);
+    } catch (...) {
+        return kAccessDenied;
+    }
+    std::int64_t id = 0;
+    StoreId store;
+    auto find = [&](Tx& tx) -> Status {
+        StmtPtr stmt = tx.Prepare("SELECT key_id FROM hives WHERE tag=?1");
+        tx.Bind(stmt.get(), 1, tag);
+        if (!tx.Step(stmt.get())) return kNotFound;
+        id = sqlite3_column_int64(stmt.get(), 0);
+        return kSuccess;
+    };
+    Status st = Run(false, nullptr, find, &store);
+    if (st == kNotFound) {
+        // First use of this login's current-user hive.
+        st = Run(
+            true, nullptr,
+            [&](Tx& tx) -> Status {
+                if (find(tx) == kSuccess) return kSuccess;
+                StmtPtr key = tx.Prepare("INSERT INTO keys(parent, name) VALUES(NULL, ?1)");
+                tx.Bind(key.get(), 1, tag);
+                tx.Step(key.get());
+                id = tx.LastInsertId();
+                StmtPtr root = tx.Prepare("INSERT INTO hives(tag, key_id) VALUES(?1, ?2)");
+                tx.Bind(root.get(), 1, tag);
+                tx.Bind(root.get(), 2, id);
+                tx.Step(root.get());
+                return tx.ok() ? kSuccess : kAccessDenied;
+            },
+            &store);
+    }
+    if (st != kSuccess) return st;
+    *out = MakeKey(hive, std::string(), id, store);
+    return kSuccess;
+}
+
+Status OpenKey(const Key& parent, const std::string& subkey, Key* out) {
+    return OpenOrCreate(parent, subkey, out, false, nullptr);
+}
+
+Status OpenKey(Hive hive, const std::string& subkey, Key* out) {
+    Key root;
+    Status st = OpenHive(hive, &root);
+    if (st != kSuccess) return st;
+    return OpenKey(root, subkey, out);
+}
+
+Status CreateKey(const Key& parent, const std::string& subkey, Key* out, Disposition* disposition) {
+    return OpenOrCreate(parent, subkey, out, true, disposition);
+}
+
+Status CreateKey(Hive hive, const std::string& subkey, Key* out, Disposition* disposition) {
+    Key root;
+    Status st = OpenHive(hive, &root);
+    if (st != kSuccess) return st;
+    return CreateKey(root, subkey, out, disposition);
+}
+
+Status EnumKey(const Key& key, std::uint32_t index, std::string* name) {
+    if (name == nullptr) return kInvalidParameter;
+    if (!key.IsOpen()) return kInvalidHandle;
+    const Key::Impl& k = *key.impl();
+    std::string found;
+    Status st = Run(false, &k, [&](Tx& tx) -> Status {
+        if (!KeyAlive(tx, k.id)) return kNotFound;
+        StmtPtr stmt =
+            tx.Prepare("SELECT name FROM keys WHERE parent=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+        tx.Bind(stmt.get(), 1, k.id);
+        tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
+        if (!tx.Step(stmt.get())) return kNoMoreItems;
+        found = ColumnText(stmt.get(), 0);
+        return kSuccess;
+    });
+    if (st == kSuccess) *name = std::move(found);
+    return st;
+}
+
+Status EnumValue(const Key& key, std::uint32_t index, std::string* name, ValueType* type) {
+    if (name == nullptr) return kInvalidParameter;
+    if (!key.IsOpen()) return kInvalidHandle;
+    const Key::Impl& k = *key.impl();
+    std::string found;
+    ValueType found_type = ValueType::Sz;
+    Status st = Run(false, &k, [&](Tx& tx) -> Status {
+        if (!KeyAlive(tx, k.id)) return kNotFound;
+        StmtPtr stmt =
+            tx.Prepare("SELECT name, type FROM vals WHERE key_id=?1 ORDER BY id LIMIT 1 OFFSET ?2");
+        tx.Bind(stmt.get(), 1, k.id);
+        tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
+        if (!tx.Step(stmt.get())) return kNoMoreItems;
+        found = ColumnText(stmt.get(), 0);
+        found_type = static_cast<ValueType>(sqlite3_column_int64(stmt.get(), 1));
+        return kSuccess;
+    });
+    if (st != kSuccess) return st;
+    *name = std::move(found);
+    if (type != nullptr) *type = found_type;
+    return kSuccess;
+}
+
+Status QueryString(const Key& key, const std::string& name, std::string* out) {
+    if (out == nullptr) return kInvalidParameter;
+    ValueType type = ValueType::Sz;
+    std::string text;
+    Status st = FindValue(key, name, &type, &text, nullptr);
+    if (st != kSuccess) return st;
+    if (type != ValueType::Sz) return kNotFound;
+    *out = std::move(text);
+    return kSuccess;
+}
+
+Status QueryDword(const Key& key, const std::string& name, std::uint32_t* out) {
+    if (out == nullptr) return kInvalidParameter;
+    ValueType type = ValueType::Sz;
+    std::uint32_t number = 0;
+    Status st = FindValue(key, name, &type, nullptr, &number);
+    if (st != kSuccess) return st;
+    if (type != ValueType::Dword) return kNotFound;
+    *out = number;
+    return kSuccess;
+}
+
+Status QueryType(const Key& key, const std::string& name, ValueType* type) {
+    if (type == nullptr) return kInvalidParameter;
+    ValueType found = ValueType::Sz;
+    Status st = FindValue(key, name, &found, nullptr, nullptr);
+    if (st == kSuccess) *type = found;
+    return st;
+}
+
+Status SetString(const Key& key, const std::string& name, const std::string& data) {
+    return SetValue(key, name, ValueType::Sz, &data, 0);
+}
+
+Status SetDword(const Key& key, const std::string& name, std::uint32_t data) {
+    return SetValue(key, name, ValueType::Dword, nullptr, data);
+}
+
+Status DeleteValue(const Key& key, const std::string& name) {
+    if (!key.IsOpen()) return kInvalidHandle;
+    if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
+    const Key::Impl& k = *key.impl();
+    return Run(true, &k, [&](Tx& tx) -> Status {
+        StmtPtr stmt = tx.Prepare("DELETE FROM vals WHERE key_id=?1 AND name=?2");
+        tx.Bind(stmt.get(), 1, k.id);
+        tx.Bind(stmt.get(), 2, name);
+        tx.Step(stmt.get());
+        if (!tx.ok()) return kAccessDenied;
+        return tx.Changes() > 0 ? kSuccess : kNotFound;
+    });
+}
+
+Status DeleteTree(const Key& parent, const std::string& subkey) {
+    if (!parent.IsOpen()) return kInvalidHandle;
+    std::vector<std::string> parts;
+    if (!SplitPath(subkey, &parts)) return kInvalidParameter;
+    const Key::Impl& p = *parent.impl();
+    return Run(true, &p, [&](Tx& tx) -> Status {
+        if (!KeyAlive(tx, p.id)) return tx.ok() ? kNotFound : kAccessDenied;
+        std::int64_t target = 0;
+        std::string path;
+        bool created = false;
+        Status st = Walk(tx, p.id, p.path, parts, false, &target, &path, &created);
+        if (st != kSuccess) return st;
+        // Every key below target, then their values and themselves; target's
+        // own values go too, and target itself unless it is parent.
+        static const char* const kBelow =
+            "WITH RECURSIVE below(id) AS (SELECT id FROM keys WHERE parent=?1"
+            " UNION ALL SELECT keys.id FROM keys JOIN below ON keys.parent=below.id) ";
+        const std::string del_vals =
+            std::string(kBelow) + "DELETE FROM vals WHERE key_id IN below OR key_id=?1";
+        const std::string del_keys =
+            std::string(kBelow) + "DELETE FROM keys WHERE id IN below OR (id=?1 AND ?2)";
+        for (const std::string& sql : {del_vals, del_keys}) {
+            StmtPtr stmt = tx.Prepare(sql.c_str());
+            tx.Bind(stmt.get(), 1, target);
+            if (sql == del_keys) tx.Bind(stmt.get(), 2, std::int64_t{parts.empty() ? 0 : 1});
+            tx.Step(stmt.get());
+        }
+        return tx.ok() ? kSuccess : kAccessDenied;
+    });
+}
+
+Status DeleteTree(Hive hive, const std::string& subkey) {
+    Key root;
+    Status st = OpenHive(hive, &root);
+    if (st != kSuccess) return st;
+    return DeleteTree(root, subkey);
+}
+
+namespace {
+
+struct HiveSpelling {
+    Hive hive;
+    const char* short_name;
+    const char* long_name;
+};
+constexpr HiveSpelling kHives[] = {
+    {Hive::LocalMachine, "HKLM", "HKEY_LOCAL_MACHINE"},
+    {Hive::ClassesRoot, "HKCR", "HKEY_CLASSES_ROOT"},
+    {Hive::CurrentUser, "HKCU", "HKEY_CURRENT_USER"},
+};
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+}  // namespace
+
+bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey) {
+    if (hive == nullptr || subkey == nullptr) return false;
+    try {
+        std::size_t slash = text.find('\\');
+        std::string head = text.substr(0, slash);
+        std::string rest = slash == std::string::npos ? std::string() : text.substr(slash + 1);
+        while (!rest.empty() && rest.back() == '\\') rest.pop_back();
+        std::vector<std::string> parts;
+        if (!SplitPath(rest, &parts)) return false;
+        for (const HiveSpelling& h : kHives) {
+            if (EqualsNoCase(head, h.short_name) || EqualsNoCase(head, h.long_name)) {
+                *hive = h.hive;
+                *subkey = std::move(rest);
+                return true;
+            }
+        }
+    } catch (...) {
+    }
+    return false;
+}
+
+const char* HiveName(Hive hive) {
+    for (const HiveSpelling& h : kHives)
+        if (h.hive == hive) return h.long_name;
+    return "HKEY_LOCAL_MACHINE";
+}
+
+}  // namespace zel::reg

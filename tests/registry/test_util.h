@@ -1,0 +1,89 @@
+// Shared pieces of the registry tests: a scratch system root per test and
+// running helper programs as real child processes.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace regtest {
+
+// A fresh directory as QVIS_ROOT for the test's lifetime.
+class ScratchRoot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* old = getenv("QVIS_ROOT");
+        had_old_ = old != nullptr;
+        if (had_old_) old_ = old;
+        std::string tmpl = (std::filesystem::temp_directory_path() / "zelreg.XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        setenv("QVIS_ROOT", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (had_old_)
+            setenv("QVIS_ROOT", old_.c_str(), 1);
+        else
+            unsetenv("QVIS_ROOT");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string dir_;
+
+  private:
+    bool had_old_ = false;
+    std::string old_;
+};
+
+inline std::string BuildPath(const std::string& relative) {
+    const char* build = getenv("ZEL_BUILD_DIR");
+    return std::string(build != nullptr ? build : ".") + "/" + relative;
+}
+
+// Starts program with args (argv[0] is program); stdout and stderr go to the
+// given files ("" for /dev/null).  Returns the pid, or -1.
+inline pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& out_file = "", const std::string& err_file = "") {
+    std::vector<char*> argv;
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    const std::string out = out_file.empty() ? "/dev/null" : out_file;
+    const std::string err = err_file.empty() ? "/dev/null" : err_file;
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// Exit code of a finished child; -1 when it did not exit normally.
+inline int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace regtest
