@@ -1,5 +1,6 @@
 // The packaged batch files run the job runner with their job's argument.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 
@@ -18,7 +19,9 @@ TEST_F(BatchFiles, EachRunsTheJobRunnerWithItsArgument) {
     const std::string bin = root_ + "/bin";
     std::filesystem::create_directories(bin);
     WriteFile(bin + "/qvzel_nt", "#!/bin/sh\necho \"$# $*\" > \"$PWD/called\"\n", true);
-    Set("PATH", (bin + ":/usr/bin:/bin").c_str());
+    const char* path = ::getenv("PATH");
+    const std::string saved = path ? path : "/usr/bin:/bin";
+    ::setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
     for (auto [file, arg] : {std::pair{"qvzelup.bat", "-u"}, std::pair{"qvzeldown.bat", "-d"},
                              std::pair{"qvzelproc.bat", "-p"}}) {
         SCOPED_TRACE(file);
@@ -27,10 +30,11 @@ TEST_F(BatchFiles, EachRunsTheJobRunnerWithItsArgument) {
         options.working_dir = cmn_;
         options.null_stdio = true;
         pid_t pid = -1;
-        ASSERT_EQ(zel::proc::StartArgv({file}, options, &pid), 0);
+        EXPECT_EQ(zel::proc::StartArgv({file}, options, &pid), 0);
         EXPECT_EQ(zel::proc::Wait(pid), 0);
         EXPECT_EQ(ReadFile(cmn_ + "/called"), std::string("1 ") + arg + "\n");
     }
+    ::setenv("PATH", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -24,27 +24,17 @@ extern char** environ;
 
 namespace {
 
-using crontest::FileExists;
-using crontest::ReadFile;
-using crontest::WaitChild;
-using crontest::WaitUntil;
-using crontest::WriteFile;
+using namespace crontest;
 using zel::fs::UniqueFd;
 namespace cron = zel::cron;
 namespace reg = zel::reg;
 
 const std::string kGuidKey = std::string("AppID\\") + cron::kAppId;
 
-// A started qvzel_cron with its standard output on a pipe.
-struct Program {
-    pid_t pid = -1;
-    UniqueFd out;
-};
-
-Program Spawn(const std::vector<std::string>& args) {
-    Program p;
+// Starts qvzel_cron with its standard output on *out (non-blocking).
+pid_t Spawn(const std::vector<std::string>& args, UniqueFd* out = nullptr) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return p;
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
     UniqueFd read_end(fds[0]), write_end(fds[1]);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -54,30 +44,25 @@ Program Spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&p.pid, QVZEL_CRON_EXE, &fa, nullptr, argv.data(), environ) != 0) p.pid = -1;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, QVZEL_CRON_EXE, &fa, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
-    p.out = std::move(read_end);
-    return p;
+    if (out != nullptr) *out = std::move(read_end);
+    return pid;
 }
 
 // Runs the program to its end (bounded) and returns its exit code.
 int RunToEnd(const std::vector<std::string>& args) {
-    Program p = Spawn(args);
-    if (p.pid < 0) return -1;
-    int status = WaitChild(p.pid, 30000);
+    pid_t pid = Spawn(args);
+    int status = pid > 0 ? WaitChild(pid, 30000) : -1;
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string DrainNonBlocking(int fd) {
+std::string Drain(int fd) {
     std::string text;
     char buf[4096];
-    while (true) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 0) <= 0) break;
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
     return text;
 }
 
@@ -89,51 +74,27 @@ std::string QueryClasses(const std::string& path, const std::string& name) {
     return value;
 }
 
-std::string AllOf(int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::to_string(i);
-    return s;
-}
-
-bool ProcessGone(pid_t pid) {
-    // Gone, not a zombie: a zombie still has its /proc entry.
-    return !FileExists("/proc/" + std::to_string(pid));
-}
-
-using ServiceProgram = crontest::ScratchRoot;
+using ServiceProgram = ScratchRoot;
 
 TEST(SetupCommands, Tokens) {
     auto parse = [](std::vector<const char*> args) {
         args.insert(args.begin(), "qvzel_cron");
         return cron::ParseSetupCommand(static_cast<int>(args.size()), args.data());
     };
-    EXPECT_EQ(parse({"-RegServer"}), cron::SetupCommand::kRegServer);
     EXPECT_EQ(parse({"/regserver"}), cron::SetupCommand::kRegServer);
     EXPECT_EQ(parse({"-UNREGSERVER"}), cron::SetupCommand::kUnregServer);
     EXPECT_EQ(parse({"x", "/Service", "-RegServer"}), cron::SetupCommand::kService);
     EXPECT_EQ(parse({"Service", "--Service", "-Serv"}), cron::SetupCommand::kNone);
-    EXPECT_EQ(parse({}), cron::SetupCommand::kNone);
 }
 
-TEST(FirstTick, Setting) {
-    const char* old = std::getenv("ZEL_CRON_FIRST_TICK_MS");
-    std::string saved = old ? old : "";
-    for (auto [text, ms] : std::vector<std::pair<const char*, int>>{
-             {"250", 250}, {"0", 60000}, {"60001", 60000}, {"12a", 60000}, {"", 60000}}) {
-        ::setenv("ZEL_CRON_FIRST_TICK_MS", text, 1);
-        EXPECT_EQ(cron::FirstTickMilliseconds(), ms) << text;
-    }
-    if (old)
-        ::setenv("ZEL_CRON_FIRST_TICK_MS", saved.c_str(), 1);
-    else
-        ::unsetenv("ZEL_CRON_FIRST_TICK_MS");
-}
-
-TEST_F(ServiceProgram, RefusesToRunUnregistered) {
-    EXPECT_EQ(RunToEnd({}), static_cast<int>(reg::kNotFound));
+TEST(UnitFile, QuotesAwkwardPaths) {
+    std::string text = cron::UnitFileText("/opt/a b/$x%y\"z", "/r 100%");
+    EXPECT_NE(text.find("ExecStart=\"/opt/a b/$$x%%y\\\"z\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Environment=\"QVIS_ROOT=/r 100%%\"\n"), std::string::npos) << text;
 }
 
 TEST_F(ServiceProgram, ServiceInstallAndRemove) {
+    EXPECT_EQ(RunToEnd({}), static_cast<int>(reg::kNotFound));  // not registered yet
     ASSERT_EQ(RunToEnd({"-Service"}), 0);
     EXPECT_EQ(QueryClasses(kGuidKey, ""), "qvzel_cron");
     EXPECT_EQ(QueryClasses(kGuidKey, "LocalService"), "qvzel_cron");
@@ -142,13 +103,13 @@ TEST_F(ServiceProgram, ServiceInstallAndRemove) {
 
     const std::string unit = units_ + "/qvzel_cron.service";
     std::string text = ReadFile(unit);
-    EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-    EXPECT_NE(text.find("ExecStart=\"" QVZEL_CRON_EXE "\"\n"), std::string::npos);
-    EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
-    EXPECT_NE(text.find("After=network-online.target\n"), std::string::npos);
+    for (std::string line : {"Type=notify", "ExecStart=\"" QVZEL_CRON_EXE "\"",
+                             "Restart=on-failure", "After=network-online.target"}) {
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+    }
     EXPECT_NE(text.find("Environment=\"QVIS_ROOT=" + root_ + "\"\n"), std::string::npos);
 
-    // systemd's own checker, where it exists and works in this environment.
+    // systemd's own checker, where it exists.  It checks ExecStart too.
     if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
         std::string cmd = "/usr/bin/systemd-analyze verify '" + unit + "' 2>&1";
         FILE* f = ::popen(cmd.c_str(), "r");
@@ -156,25 +117,16 @@ TEST_F(ServiceProgram, ServiceInstallAndRemove) {
         std::string out;
         char buf[512];
         while (std::fgets(buf, sizeof buf, f)) out += buf;
-        int rc = ::pclose(f);
-        // Without a usable systemd (a container without it as init), the
-        // tool cannot even load its own units: that is no verdict on ours.
-        if (out.find("Failed to") != std::string::npos &&
-            out.find("qvzel_cron.service") == std::string::npos) {
-            GTEST_LOG_(INFO) << "systemd-analyze unusable here: " << out;
-        } else {
-            EXPECT_EQ(rc, 0) << out;
-        }
+        EXPECT_EQ(::pclose(f), 0) << out;
     }
 
-    // RegServer takes the service out again and leaves a plain registration.
+    // RegServer takes the service out and leaves a plain registration.
     ASSERT_EQ(RunToEnd({"-RegServer"}), 0);
     EXPECT_FALSE(FileExists(unit));
     EXPECT_EQ(QueryClasses(kGuidKey, "LocalService"), "<no value>");
     EXPECT_EQ(QueryClasses(kGuidKey, ""), "qvzel_cron");
 
     ASSERT_EQ(RunToEnd({"-Service"}), 0);
-    EXPECT_TRUE(FileExists(unit));
     ASSERT_EQ(RunToEnd({"/unregserver"}), 0);
     EXPECT_FALSE(FileExists(unit));
     EXPECT_EQ(QueryClasses(kGuidKey, ""), "<no key>");
@@ -183,111 +135,86 @@ TEST_F(ServiceProgram, ServiceInstallAndRemove) {
     EXPECT_EQ(reg::OpenKey(reg::Hive::ClassesRoot, "AppID", &appid), reg::kSuccess);
 }
 
-TEST(UnitFile, QuotesAwkwardPaths) {
-    std::string text = cron::UnitFileText("/opt/a b/$x%y\"z", "/r 100%");
-    EXPECT_NE(text.find("ExecStart=\"/opt/a b/$$x%%y\\\"z\"\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Environment=\"QVIS_ROOT=/r 100%%\"\n"), std::string::npos) << text;
-    EXPECT_EQ(cron::UnitFileText("/bin/x", "").find("Environment="), std::string::npos);
-}
-
 TEST_F(ServiceProgram, RunsDueBatchFileAndStopsOnSigterm) {
     ASSERT_EQ(RunToEnd({"-RegServer"}), 0);
-    {
-        reg::Key key;
-        ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
-                  reg::kSuccess);
-        ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_), reg::kSuccess);
-    }
+    reg::Key key;
+    ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
+              reg::kSuccess);
+    ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_), reg::kSuccess);
+    std::string all_minutes = "0", all_hours = "0";
+    for (int i = 1; i < 60; ++i) all_minutes += "," + std::to_string(i);
+    for (int i = 1; i < 24; ++i) all_hours += "," + std::to_string(i);
     WriteFile(comm_ + "/crontab.dat",
-              "now " + AllOf(60) + " " + AllOf(24) + " " + AllOf(7) + " /usr/bin/cron/due\r\n");
+              "now " + all_minutes + " " + all_hours + " 0,1,2,3,4,5,6 /usr/bin/cron/due\r\n");
     WriteFile(cmn_ + "/due.bat", "#!/bin/sh\necho $$ > marker.tmp\nmv marker.tmp marker\n", true);
     ::setenv("ZEL_CRON_FIRST_TICK_MS", "100", 1);
 
-    Program p = Spawn({});
-    ASSERT_GT(p.pid, 0);
+    UniqueFd out;
+    pid_t pid = Spawn({}, &out);
+    ASSERT_GT(pid, 0);
     ASSERT_TRUE(WaitUntil([&] { return FileExists(cmn_ + "/marker"); }, 15000));
-    pid_t job = static_cast<pid_t>(std::atoi(ReadFile(cmn_ + "/marker").c_str()));
+    int job = std::atoi(ReadFile(cmn_ + "/marker").c_str());
     ASSERT_GT(job, 0);
-    // The service collects its finished job while it keeps running.
-    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(job); }, 10000));
-    EXPECT_EQ(::waitpid(p.pid, nullptr, WNOHANG), 0);
+    // The running service collects its finished job: no zombie stays
+    // (a zombie keeps its /proc entry).
+    EXPECT_TRUE(WaitUntil([&] { return !FileExists("/proc/" + std::to_string(job)); }, 10000));
 
-    ASSERT_EQ(::kill(p.pid, SIGTERM), 0);
-    int status = WaitChild(p.pid, 15000);
+    ASSERT_EQ(::kill(pid, SIGHUP), 0);  // not a control: reported, ignored
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = WaitChild(pid, 15000);
     ASSERT_NE(status, -1) << "qvzel_cron did not stop on SIGTERM";
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::string out = DrainNonBlocking(p.out.get());
-    EXPECT_EQ(out.substr(0, 16), "Service started\n") << out;
-    EXPECT_EQ(out.find("Service stopped"), std::string::npos) << out;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Drain(out.get()), "Service started\nBad service request\n");
 }
 
 // A bound datagram socket standing in for systemd's notification socket.
 struct NotifySocket {
-    UniqueFd fd;
+    UniqueFd fd{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     bool Bind(const std::string& name) {
-        fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        socklen_t len;
-        if (name[0] == '@') {
-            std::memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
-            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        } else {
-            std::memcpy(addr.sun_path, name.c_str(), name.size() + 1);
-            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
-        }
+        bool abstract = name[0] == '@';
+        std::memcpy(addr.sun_path + (abstract ? 1 : 0), name.data() + (abstract ? 1 : 0),
+                    name.size() - (abstract ? 1 : 0));
+        auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
+                                          (abstract ? 0 : 1));
         return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0;
-    }
-    // Next datagram within timeout_ms, or "" when none came.
-    std::string Receive(int timeout_ms) {
-        pollfd pfd{fd.get(), POLLIN, 0};
-        if (::poll(&pfd, 1, timeout_ms) <= 0) return {};
-        char buf[1024];
-        ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
     }
     // Receives until a datagram containing `what` arrives (bounded).
     bool ReceiveContaining(const std::string& what, int timeout_ms) {
-        bool found = false;
-        WaitUntil(
+        return WaitUntil(
             [&] {
-                std::string msg = Receive(50);
-                found = msg.find(what) != std::string::npos;
-                return found;
+                pollfd pfd{fd.get(), POLLIN, 0};
+                char buf[1024];
+                ssize_t n = ::poll(&pfd, 1, 0) > 0 ? ::recv(fd.get(), buf, sizeof buf, 0) : 0;
+                return n > 0 && std::string(buf, n).find(what) != std::string::npos;
             },
             timeout_ms);
-        return found;
     }
 };
 
 TEST_F(ServiceProgram, NotifiesReadyAndStopping) {
     ASSERT_EQ(RunToEnd({"-Service"}), 0);
-    const std::string path = root_ + "/notify";
     NotifySocket sock;
-    ASSERT_TRUE(sock.Bind(path));
-    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-    Program p = Spawn({});
+    ASSERT_TRUE(sock.Bind(root_ + "/notify"));
+    ::setenv("NOTIFY_SOCKET", (root_ + "/notify").c_str(), 1);
+    UniqueFd out;
+    pid_t pid = Spawn({}, &out);
     ::unsetenv("NOTIFY_SOCKET");
-    ASSERT_GT(p.pid, 0);
+    ASSERT_GT(pid, 0);
     EXPECT_TRUE(sock.ReceiveContaining("READY=1", 15000));
-    ASSERT_EQ(::kill(p.pid, SIGTERM), 0);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
     EXPECT_TRUE(sock.ReceiveContaining("STOPPING=1", 15000));
-    int status = WaitChild(p.pid, 15000);
-    ASSERT_NE(status, -1);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    // As a service its events go to syslog, not to standard output.
-    EXPECT_EQ(DrainNonBlocking(p.out.get()), "");
-}
+    int status = WaitChild(pid, 15000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Drain(out.get()), "");  // a service's events go to syslog
 
-TEST_F(ServiceProgram, NotifyToAbstractSocket) {
+    // The same messages reach an abstract socket ("@name").
     const std::string name = "@zelcron-test-" + std::to_string(::getpid());
-    NotifySocket sock;
-    ASSERT_TRUE(sock.Bind(name));
+    NotifySocket abstract;
+    ASSERT_TRUE(abstract.Bind(name));
     EXPECT_EQ(cron::SdNotify(name, "READY=1"), 0);
-    EXPECT_EQ(sock.Receive(5000), "READY=1");
-    EXPECT_EQ(cron::SdNotify("relative/name", "READY=1"), EINVAL);
-    EXPECT_NE(cron::SdNotify(root_ + "/nobody-listens", "READY=1"), 0);
+    EXPECT_TRUE(abstract.ReceiveContaining("READY=1", 5000));
 }
 
 }  // namespace
