@@ -1,0 +1,77 @@
+// Shared set-up of the request engine suites: a scratch system root (so the
+// registry and ferrun.conf are the test's own), an event log file with debug
+// messages on, and helpers to run one exchange against a loopback server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "log/event_log.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "tests/harness/test_server.h"
+#include "tests/transport/scratch.h"
+#include "transport/internet_access.h"
+#include "transport/status.h"
+
+namespace zel::test {
+
+class EngineTest : public ScratchTest {
+  protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
+        std::filesystem::create_directories(zel::paths::CommDir());
+        log_ = std::make_unique<CEventLog>();
+        ASSERT_TRUE(log_->Open(Path("client.log").c_str(), false));
+        log_->SetDebugMessages(true);
+        ::unsetenv("SSL_CERT_FILE");
+        ::unsetenv("SSL_CERT_DIR");
+        for (const char* v : {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
+                              "all_proxy", "ALL_PROXY"})
+            ::unsetenv(v);
+    }
+    void TearDown() override {
+        log_.reset();
+        ScratchTest::TearDown();
+    }
+
+    // An engine initialised for direct access, aimed at server.
+    std::unique_ptr<CInternetAccess> Engine(const TestServer& server, const char* resource = "/",
+                                            std::int32_t access = 1, const char* proxy = nullptr) {
+        auto e = std::make_unique<CInternetAccess>(log_.get());
+        EXPECT_EQ(e->Initialize("Poll", access, proxy, nullptr), S_OK);
+        EXPECT_EQ(e->SetServer(server.address().c_str()), S_OK);
+        EXPECT_EQ(e->SetPort(server.port()), S_OK);
+        EXPECT_EQ(e->SetResource(resource), S_OK);
+        return e;
+    }
+
+    static std::string Body(CInternetAccess& e) {
+        CInternetAccess::CContentStream* s = nullptr;
+        EXPECT_EQ(e.GetRespContent(&s), S_OK);
+        CStringHolder text;
+        EXPECT_EQ(GetStringFromByteStream(s, false, text.Out()), S_OK);
+        return text.c_str();
+    }
+
+    std::string LogText() { return ReadFile(Path("client.log")); }
+
+    void WriteConfig(const std::string& text) {
+        WriteFile(zel::paths::Join(zel::paths::CommDir(), "ferrun.conf"), text);
+    }
+
+    static void SetResponses(std::uint32_t value) {
+        const char* path = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Responses";
+        zel::reg::Key key;
+        ASSERT_EQ(zel::reg::CreateKey(zel::reg::Hive::LocalMachine, path, &key, nullptr),
+                  zel::reg::kSuccess);
+        ASSERT_EQ(zel::reg::SetDword(key, path, value), zel::reg::kSuccess);
+    }
+
+    std::unique_ptr<CEventLog> log_;
+};
+
+}  // namespace zel::test

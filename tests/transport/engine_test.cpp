@@ -1,0 +1,375 @@
+// The request engine against the real loopback server: request bytes,
+// response handling, checks, streaming, timeouts, TLS.
+#include <chrono>
+#include <fstream>
+
+#include "tests/harness/test_certs.h"
+#include "tests/transport/engine_fixture.h"
+
+using namespace zel::test;
+using namespace zel::transport;
+
+namespace {
+
+std::string HostHeader(const TestServer& s) {
+    return "Host: " + s.address() + ":" + std::to_string(s.port()) + "\r\n";
+}
+
+TEST_F(EngineTest, GetWithoutBodySendsExactHead) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "hello"));
+    auto e = Engine(server, "/qvgqa/RetrieveServerInformation.xml?x=1");
+    ASSERT_EQ(e->Process(), S_OK);
+    auto reqs = server.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    // Host and User-Agent come from the HTTP client, the rest is ours:
+    // Content-Length and Content-Type also on a GET with an empty body.
+    EXPECT_EQ(reqs[0].head, "GET /qvgqa/RetrieveServerInformation.xml?x=1 HTTP/1.0\r\n" +
+                                HostHeader(server) +
+                                "User-Agent: Poll\r\n"
+                                "Content-Type: application/octet-stream\r\n"
+                                "Content-Length: 0\r\n\r\n");
+    std::int32_t code = 0, length = -1;
+    ASSERT_EQ(e->GetStatusCode(&code), S_OK);
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(code, 200);
+    EXPECT_EQ(length, 5);
+    CStringHolder text, type;
+    ASSERT_EQ(e->GetStatusText(text.Out()), S_OK);
+    ASSERT_EQ(e->GetRespContentType(type.Out()), S_OK);
+    EXPECT_STREQ(text.get(), "OK");
+    EXPECT_STREQ(type.get(), "text/plain");
+    EXPECT_EQ(Body(*e), "hello");
+    // The response content is read-only outside a request.
+    CInternetAccess::CContentStream* resp = nullptr;
+    ASSERT_EQ(e->GetRespContent(&resp), S_OK);
+    std::int32_t n = 0;
+    EXPECT_EQ(resp->Write("x", 1, &n), kStreamReadOnly);
+
+    std::string log = LogText();
+    EXPECT_NE(log.find("Message: Request header: Content-Length: 0"), std::string::npos) << log;
+    EXPECT_NE(log.find("HTTP response status code: 200."), std::string::npos);
+    EXPECT_NE(log.find("Connected to server."), std::string::npos);
+}
+
+TEST_F(EngineTest, PostWithHeadersAndBodySendsExactBytes) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "<ok/>", "text/xml"));
+    auto e = Engine(server, "/q/PutFileFromDealer");
+    ASSERT_EQ(e->SetVerb(HTTP_VERB_POST), S_OK);
+    ASSERT_EQ(e->SetHTTPVersion(HTTP_VERSION_1_1), S_OK);
+    std::int32_t index = -1;
+    ASSERT_EQ(e->AddReqHeader("  Authorization ", " Basic dXNlcjpwdw== ", &index), S_OK);
+    EXPECT_EQ(index, 0);
+    ASSERT_EQ(e->AddReqHeader("SOAPAction", "\"GetFileListFromQuvaro\"", &index), S_OK);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(e->AddReqHeader("X-Empty", "   ", nullptr), kInvalidArg);
+    EXPECT_EQ(e->AddReqHeader(nullptr, "v", nullptr), kInvalidArg);
+    EXPECT_EQ(e->AddReqHeader("X-Split", "a\r\nX-Injected: 1", nullptr), kInvalidArg);
+    ASSERT_EQ(e->SetReqContentType("text/xml; charset=utf-8"), S_OK);
+    const std::string body = "<Envelope>payload</Envelope>";
+    ASSERT_EQ(e->SetReqContent(body.data(), static_cast<std::int32_t>(body.size())), S_OK);
+    ASSERT_EQ(e->Process(), S_OK);
+    auto reqs = server.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].head, "POST /q/PutFileFromDealer HTTP/1.1\r\n" + HostHeader(server) +
+                                "User-Agent: Poll\r\n"
+                                "Authorization: Basic dXNlcjpwdw==\r\n"
+                                "SOAPAction: \"GetFileListFromQuvaro\"\r\n"
+                                "Content-Type: text/xml; charset=utf-8\r\n"
+                                "Content-Length: 28\r\n\r\n");
+    EXPECT_EQ(reqs[0].body, body);
+    EXPECT_EQ(Body(*e), "<ok/>");
+
+    // The same configuration runs again over the same connection.
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "again"));
+    ASSERT_EQ(e->Process(), S_OK);
+    EXPECT_EQ(Body(*e), "again");
+    EXPECT_EQ(server.RequestCount(), 2u);
+    EXPECT_EQ(server.ConnectionCount(), 1u);
+    EXPECT_EQ(server.Requests()[1].body, body);
+}
+
+TEST_F(EngineTest, ErrorAnswerWithoutContentTypeKeepsItsBody) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(404, "Not Found", "no such query", ""));
+    auto e = Engine(server, "/missing");
+    ASSERT_EQ(e->Process(), S_OK);
+    std::int32_t code = 0;
+    ASSERT_EQ(e->GetStatusCode(&code), S_OK);
+    EXPECT_EQ(code, 404);
+    EXPECT_EQ(Body(*e), "no such query");
+    CStringHolder type;
+    ASSERT_EQ(e->GetRespContentType(type.Out()), S_OK);
+    EXPECT_EQ(type.get(), nullptr);
+    EXPECT_NE(LogText().find("Context: CInternetAccess::GetHTTPResponseContentType"),
+              std::string::npos);
+}
+
+TEST_F(EngineTest, MissingContentLengthFollowsTheRegistrySwitch) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nunsized body";
+    server.Enqueue(ScriptedResponse::Raw(answer));
+    auto e = Engine(server);
+    // Default: the value is created with every bit set, and a 200 without
+    // a length is refused.
+    EXPECT_EQ(e->Process(), kNoContentLength);
+    EXPECT_EQ(Body(*e), "");
+    {
+        const char* path = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Responses";
+        zel::reg::Key key;
+        ASSERT_EQ(zel::reg::OpenKey(zel::reg::Hive::LocalMachine, path, &key), zel::reg::kSuccess);
+        std::uint32_t v = 0;
+        ASSERT_EQ(zel::reg::QueryDword(key, path, &v), zel::reg::kSuccess);
+        EXPECT_EQ(v, 0xFFFFFFFFu);
+    }
+    EXPECT_NE(LogText().find("MessageId: 13620215\r\nMessage: Server response error\r\n"
+                             "Context: CInternetAccess::GetHTTPResponseContentLength"),
+              std::string::npos);
+
+    // Bit 0 clear: the caller's switch does not matter, the registry decides.
+    SetResponses(2);
+    e->SetContentLengthSwitch(true);
+    server.Enqueue(ScriptedResponse::Raw(answer));
+    ASSERT_EQ(e->Process(), S_OK);
+    std::int32_t length = -1;
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(Body(*e), "unsized body");
+    EXPECT_TRUE(e->GetContentLengthSwitch());
+
+    // Bit 1 clear too: the content type is not taken from the answer.
+    SetResponses(0);
+    server.Enqueue(ScriptedResponse::Raw(answer));
+    ASSERT_EQ(e->Process(), S_OK);
+    CStringHolder type;
+    ASSERT_EQ(e->GetRespContentType(type.Out()), S_OK);
+    EXPECT_STREQ(type.get(), "*/*");
+}
+
+TEST_F(EngineTest, InitializeAndConfigurationChecks) {
+    CInternetAccess e(log_.get());
+    EXPECT_EQ(e.Process(), kNotInitialized);
+    EXPECT_EQ(e.Initialize("Poll", 1, nullptr, nullptr), S_OK);
+    EXPECT_EQ(e.Initialize("Other", 4, "p:1", nullptr), S_FALSE);
+    EXPECT_EQ(e.Uninitialize(), S_OK);
+    EXPECT_EQ(e.Initialize("Poll", 2, nullptr, nullptr), S_OK);
+
+    std::int32_t v = 0;
+    EXPECT_EQ(e.SetProtocol(2), kUnsupportedProtocol);
+    EXPECT_EQ(e.SetProtocol(3), kUnsupportedProtocol);
+    EXPECT_EQ(e.SetProtocol(0), kBadProtocol);
+    EXPECT_EQ(e.SetProtocol(4), kBadProtocol);
+    ASSERT_EQ(e.GetProtocol(&v), S_OK);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(e.SetPort(0), kBadPort);
+    EXPECT_EQ(e.SetPort(65536), kBadPort);
+    EXPECT_EQ(e.SetPort(65535), S_OK);
+    ASSERT_EQ(e.GetPort(&v), S_OK);
+    EXPECT_EQ(v, 65535);
+    EXPECT_EQ(e.SetHTTPVersion(0), kBadVersion);
+    EXPECT_EQ(e.SetHTTPVersion(3), kBadVersion);
+    ASSERT_EQ(e.GetHTTPVersion(&v), S_OK);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(e.SetVerb(0), kBadVerb);
+    EXPECT_EQ(e.SetVerb(6), kBadVerb);
+    EXPECT_EQ(e.SetVerb(HTTP_VERB_HEAD), S_OK);
+    ASSERT_EQ(e.GetVerb(&v), S_OK);
+    EXPECT_EQ(v, HTTP_VERB_HEAD);
+    EXPECT_EQ(e.GetPort(nullptr), kInvalidArg);
+    EXPECT_EQ(e.GetRespContent(nullptr), kInvalidArg);
+
+    // Texts are trimmed copies; wide forms convert both ways.
+    ASSERT_EQ(e.SetServer("  central.example  "), S_OK);
+    zel::CBstr wide;
+    ASSERT_EQ(e.GetServer(wide.Out()), S_OK);
+    CStringHolder back;
+    ASSERT_EQ(GetStringFromWSTR(wide.get(), back.Out(), false), S_OK);
+    EXPECT_STREQ(back.get(), "central.example");
+    ASSERT_EQ(e.SetResource(u" /a b "), S_OK);
+    CStringHolder res;
+    ASSERT_EQ(e.GetResource(res.Out()), S_OK);
+    EXPECT_STREQ(res.get(), "/a b");
+    CStringHolder none;
+    ASSERT_EQ(e.GetStatusText(none.Out()), S_OK);
+    EXPECT_EQ(none.get(), nullptr);
+
+    // Request header list by index.
+    ASSERT_EQ(e.AddReqHeader(u"A", u"1", nullptr), S_OK);
+    ASSERT_EQ(e.AddReqHeader("B", "2", nullptr), S_OK);
+    ASSERT_EQ(e.RemoveReqHeader(0), S_OK);
+    ASSERT_EQ(e.GetReqHeaderCount(&v), S_OK);
+    EXPECT_EQ(v, 1);
+    CStringHolder name, value;
+    ASSERT_EQ(e.GetReqHeader(0, name.Out(), value.Out()), S_OK);
+    EXPECT_STREQ(name.get(), "B");
+    EXPECT_STREQ(value.get(), "2");
+    EXPECT_EQ(e.GetReqHeader(1, name.Out(), value.Out()), kInvalidArg);
+    EXPECT_EQ(e.RemoveReqHeader(5), kInvalidArg);
+    ASSERT_EQ(e.GetHeaderCount(&v), S_OK);
+    EXPECT_EQ(v, 0);
+
+    // A connection that cannot be made fails the send.
+    ASSERT_EQ(e.SetServer("127.0.0.1"), S_OK);
+    ASSERT_EQ(e.SetPort(1), S_OK);
+    ASSERT_EQ(e.SetVerb(HTTP_VERB_GET), S_OK);
+    EXPECT_EQ(e.Process(), kSendFailed);
+    EXPECT_NE(LogText().find("GetLastError = ["), std::string::npos);
+    // Without a server there is nothing to connect to.
+    CInternetAccess bare(log_.get());
+    ASSERT_EQ(bare.Initialize("Poll", 1, nullptr, nullptr), S_OK);
+    EXPECT_EQ(bare.Process(), kConnectFailed);
+    // Another protocol does nothing on the network.
+    CInternetAccess other(log_.get());
+    ASSERT_EQ(other.Initialize("Poll", 1, nullptr, nullptr), S_OK);
+}
+
+TEST_F(EngineTest, ResponseRedirectedToFileAndRequestFromFile) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "file content"));
+    auto e = Engine(server);
+    WriteFile(Path("target"), "old content that is longer");
+    ASSERT_EQ(e->SetRespRedirect(Path("target").c_str()), S_OK);
+    WriteFile(Path("upload"), "dealer file");
+    ASSERT_EQ(e->SetReqRedirect(Path("upload").c_str(), false, true), S_OK);
+    ASSERT_EQ(e->SetVerb(HTTP_VERB_PUT), S_OK);
+    ASSERT_EQ(e->Process(), S_OK);
+    EXPECT_EQ(ReadFile(Path("target")), "file content");
+    auto reqs = server.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].method, "PUT");
+    EXPECT_EQ(reqs[0].body, "dealer file");
+    EXPECT_FALSE(reqs[0].HasHeader("Expect"));
+    EXPECT_EQ(ReadFile(Path("upload")), "dealer file");
+}
+
+TEST_F(EngineTest, BodyCutShortFails) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Raw(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1000\r\n\r\nonly this"));
+    auto e = Engine(server);
+    EXPECT_EQ(e->Process(), kSendFailed);
+    EXPECT_NE(
+        LogText().find("MessageId: 13320212\r\nMessage: Communication error: connection "
+                       "closed before the whole response body arrived, body cut short "
+                       "after 9 bytes.\r\nContext: CInternetAccess::WriteToRespStreamFromNet"),
+        std::string::npos);
+    // What arrived stays readable.
+    EXPECT_EQ(Body(*e), "only this");
+}
+
+TEST_F(EngineTest, StalledServerEndsWithinTheIdleLimit) {
+    WriteConfig("idle_timeout=2\nconnect_timeout=5\n");
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    // Silent before any answer, then silent in the middle of a body.
+    server.Enqueue(ScriptedResponse::Raw("", 60000));
+    server.Enqueue(ScriptedResponse::Raw(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100\r\n\r\nabc", 60000));
+    auto e = Engine(server);
+    for (int round = 0; round < 2; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(e->Process(), kSendFailed);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(20));
+    }
+    EXPECT_NE(LogText().find("no data received from server for 2 seconds"), std::string::npos);
+}
+
+TEST_F(EngineTest, LargeBodiesStreamWithFlatMemory) {
+    constexpr std::uint64_t kSize = 50ull * 1024 * 1024;
+    ASSERT_TRUE(WritePatternFile(Path("upload.bin"), kSize));
+    TestServer::Options options;
+    options.max_recorded_body = 0;
+    TestServer server(options);
+    ASSERT_TRUE(server.Start());
+    ScriptedResponse big;
+    big.generated_size = kSize;
+    big.headers.emplace_back("Content-Type", "application/octet-stream");
+    server.Enqueue(big);
+    auto e = Engine(server);
+    ASSERT_EQ(e->SetVerb(HTTP_VERB_POST), S_OK);
+    ASSERT_EQ(e->SetReqRedirect(Path("upload.bin").c_str(), false, true), S_OK);
+    ASSERT_EQ(e->SetRespRedirect(Path("download.bin").c_str()), S_OK);
+
+    // Reset the peak resident size so that only this transfer counts.
+    { std::ofstream("/proc/self/clear_refs") << "5"; }
+    long peak_before = 0;
+    {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0) peak_before = std::stol(line.substr(6));
+    }
+    ASSERT_EQ(e->Process(), S_OK);
+    long peak_after = 0;
+    {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0) peak_after = std::stol(line.substr(6));
+    }
+    EXPECT_LT(peak_after - peak_before, 20 * 1024)
+        << "peak RSS grew by " << peak_after - peak_before << " KiB";
+    auto reqs = server.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].body_size, kSize);
+    EXPECT_EQ(reqs[0].body_crc, PatternCrc(kSize));
+    EXPECT_FALSE(reqs[0].HasHeader("Expect"));
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    ASSERT_TRUE(FileCrc(Path("download.bin"), &crc, &size));
+    EXPECT_EQ(size, kSize);
+    EXPECT_EQ(crc, PatternCrc(kSize));
+    std::int32_t length = 0;
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(length, static_cast<std::int32_t>(kSize));
+}
+
+class TlsEngineTest : public EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        std::string error;
+        ASSERT_TRUE(MakeTestCerts(dir_, &certs_, &error)) << error;
+    }
+    TestCerts certs_;
+};
+
+TEST_F(TlsEngineTest, HostMismatchAndExpiryAreToleratedUnknownCaIsNot) {
+    struct Case {
+        std::string cert, key, ca;
+        HRESULT expected;
+    } cases[] = {
+        {certs_.leaf_cert, certs_.leaf_key, certs_.ca_file, S_OK},
+        {certs_.wrong_host_cert, certs_.wrong_host_key, certs_.ca_file, S_OK},
+        {certs_.expired_cert, certs_.expired_key, certs_.ca_file, S_OK},
+        {certs_.leaf_cert, certs_.leaf_key, certs_.other_ca_file, kSendFailed},
+    };
+    for (const Case& c : cases) {
+        TestServer::Options o;
+        o.tls = true;
+        o.cert_file = c.cert;
+        o.key_file = c.key;
+        TestServer server(o);
+        std::string error;
+        ASSERT_TRUE(server.Start(&error)) << error;
+        server.Enqueue(ScriptedResponse::Text(200, "OK", "secret"));
+        ::setenv("SSL_CERT_FILE", c.ca.c_str(), 1);
+        ::setenv("SSL_CERT_DIR", Path("tmp").c_str(), 1);
+        auto e = Engine(server);
+        ASSERT_EQ(e->SetSecure(true), S_OK);
+        EXPECT_EQ(e->Process(), c.expected) << c.cert << " with " << c.ca;
+        if (c.expected == S_OK) {
+            EXPECT_EQ(Body(*e), "secret");
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// Stateless helpers of the request engine: see engine_internal.h.
+#include "transport/engine_internal.h"
+
+#include <strings.h>
+
+#include <climits>
+#include <vector>
+
+#include "support/config.h"
+#include "transport/access_method.h"
+
+namespace zel::transport {
+
+std::int32_t OpenTypeValue(std::int32_t access_type) {
+    switch (access_type) {
+        case ACCESS_TYPE_PRECONFIG:
+            return 0;
+        case ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY:
+            return 4;
+        case ACCESS_TYPE_PROXY:
+            return 3;
+        default:
+            return 1;
+    }
+}
+
+bool IsLoopbackName(const std::string& host) {
+    for (const char* name : {"localhost", "127.0.0.1", "::1", "[::1]"})
+        if (strcasecmp(host.c_str(), name) == 0) return true;
+    return false;
+}
+
+namespace {
+std::vector<std::string> SplitEntries(const std::string& list) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : list) {
+        if (c == ';' || c == ' ' || c == '\t' || c == ',') {
+            if (!cur.empty()) out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
+}
+}  // namespace
+
+std::string ProxyForScheme(const std::string& list, const std::string& scheme) {
+    for (const std::string& entry : SplitEntries(list)) {
+        std::size_t eq = entry.find('=');
+        if (eq == std::string::npos) return entry;
+        if (strcasecmp(entry.substr(0, eq).c_str(), scheme.c_str()) == 0)
+            return entry.substr(eq + 1);
+    }
+    return "";
+}
+
+bool BypassesProxy(const std::string& bypass, const std::string& host) {
+    if (IsLoopbackName(host)) return true;
+    for (const std::string& entry : SplitEntries(bypass)) {
+        if (strcasecmp(entry.c_str(), "<local>") == 0) {
+            if (host.find('.') == std::string::npos && host.find(':') == std::string::npos)
+                return true;
+        } else if (entry[0] == '*') {
+            std::string suffix = entry.substr(1);
+            if (host.size() >= suffix.size() &&
+                strcasecmp(host.c_str() + host.size() - suffix.size(), suffix.c_str()) == 0)
+                return true;
+        } else if (strcasecmp(entry.c_str(), host.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ProxyChoice ChooseProxy(std::int32_t access_type, const char* proxy_list, const char* bypass,
+                        const std::string& host, bool secure) {
+    ProxyChoice choice;
+    if (IsLoopbackName(host)) return choice;
+    if (access_type == ACCESS_TYPE_PRECONFIG ||
+        access_type == ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY) {
+        choice.kind = ProxyChoice::Kind::Machine;
+        return choice;
+    }
+    if (access_type != ACCESS_TYPE_PROXY) return choice;
+    if (BypassesProxy(bypass != nullptr ? bypass : "", host)) return choice;
+    std::string entry =
+        ProxyForScheme(proxy_list != nullptr ? proxy_list : "", secure ? "https" : "http");
+    if (entry.empty()) return choice;
+    choice.kind = ProxyChoice::Kind::Explicit;
+    // The proxy itself is always spoken to in plain HTTP (CONNECT for HTTPS).
+    choice.proxy = entry.find("://") == std::string::npos ? "http://" + entry : entry;
+    return choice;
+}
+
+long ConfigSeconds(const char* key, long default_seconds) {
+    int value = static_cast<int>(default_seconds);
+    ReadConfigNumber(ConfigFilePath().c_str(), key, &value);
+    return value > 0 ? value : default_seconds;
+}
+
+}  // namespace zel::transport
