@@ -238,6 +238,17 @@ TEST_F(RegistryStore, FollowsTheSystemRoot) {
     EXPECT_EQ(reg::QueryDword(first, "v", &n), reg::kInvalidHandle);
 }
 
+TEST_F(RegistryStore, UnusableStoreFailsCleanly) {
+    std::ofstream(dir_ + "/plain").put('x');
+    setenv("QVIS_ROOT", (dir_ + "/plain/root").c_str(), 1);
+    reg::Key key;
+    EXPECT_EQ(reg::CreateKey(Hive::LocalMachine, "K", &key, nullptr), reg::kAccessDenied);
+    std::ofstream(dir_ + "/registry.db") << "not a database at all";
+    setenv("QVIS_ROOT", dir_.c_str(), 1);
+    EXPECT_EQ(reg::OpenHive(Hive::LocalMachine, &key), reg::kAccessDenied);
+    EXPECT_FALSE(key.IsOpen());
+}
+
 TEST_F(RegistryStore, TwoThreadsWritingAtOnceLoseNothing) {
     reg::Key key;
     ASSERT_EQ(reg::CreateKey(Hive::LocalMachine, "Threads", &key, nullptr), reg::kSuccess);
