@@ -303,7 +303,12 @@ void ExportBlock(const reg::Key& key) {
     std::string name;
     reg::ValueType type;
     for (std::uint32_t i = 0; reg::EnumValue(key, i, &name, &type) == reg::kSuccess; ++i) {
-        std::string label = name.empty() ? std::string("@") : "\"" + Escape(name) + "\"";
+        std::string label = "@";
+        if (!name.empty()) {
+            label = "\"";
+            label += Escape(name);
+            label += '"';
+        }
         if (type == reg::ValueType::Dword) {
             std::uint32_t n = 0;
             if (reg::QueryDword(key, name, &n) == reg::kSuccess)
