@@ -156,6 +156,10 @@ std::string UnitFileText(const std::string& exe_path, const std::string& qvis_ro
     text += "Type=notify\n";
     text += "ExecStart=" + QuoteForUnit(exe_path, true) + "\n";
     text += "Restart=on-failure\n";
+    // Stopping the schedule must not kill a transfer job it started: a job
+    // cut off mid-download leaves guard and lock files behind and its
+    // outcome unwritten.  Only the service's own process is stopped.
+    text += "KillMode=process\n";
     if (!qvis_root.empty())
         text += "Environment=" + QuoteForUnit("QVIS_ROOT=" + qvis_root, false) + "\n";
     text += "\n[Install]\n";

@@ -103,8 +103,9 @@ TEST_F(ServiceProgram, ServiceInstallAndRemove) {
 
     const std::string unit = units_ + "/qvzel_cron.service";
     std::string text = ReadFile(unit);
-    for (std::string line : {"Type=notify", "ExecStart=\"" QVZEL_CRON_EXE "\"",
-                             "Restart=on-failure", "After=network-online.target"}) {
+    for (std::string line :
+         {"Type=notify", "ExecStart=\"" QVZEL_CRON_EXE "\"", "Restart=on-failure",
+          "KillMode=process", "After=network-online.target"}) {
         EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
     }
     EXPECT_NE(text.find("Environment=\"QVIS_ROOT=" + root_ + "\"\n"), std::string::npos);
