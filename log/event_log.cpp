@@ -3,7 +3,6 @@
 #include "log/event_log.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -277,7 +276,10 @@ bool CEventLog::Open(const char* path, bool keep_open) {
     if (!fd) return false;
     if (keep_open_) stream_ = std::move(fd);
 
-    if (!path_ || ::strcasecmp(path_.get(), full.c_str()) != 0) {
+    // The stored path is replaced unless it names the same file.  Names are
+    // compared exactly: on this file system names differing in case are
+    // different files, and records must reach the file just opened.
+    if (!path_ || std::strcmp(path_.get(), full.c_str()) != 0) {
         if (FAILED(CopyString(full.c_str(), &path_, false))) {
             stream_.reset();
             return false;

@@ -86,7 +86,7 @@ class CEventLog : public CReportSink {
     // the file's read-only attribute, and under the lock of path (as given)
     // cuts a file over 512000 bytes to its last 256000 bytes; then opens it
     // for appending (creating it), keeping the descriptor in keep-open mode.
-    // Stores the full path unless the stored one equals it ignoring case.
+    // Stores the full path unless the stored one is the same.
     // False for a missing path, a full path over 520 characters or a file
     // that cannot be opened; the previously stored path then stays.
     [[nodiscard]] bool Open(const char* path, bool keep_open);

@@ -1,0 +1,188 @@
+// Guard files: entries deny a file to other runs within their timeout, purge
+// as they age, and survive two processes racing on one guard file.
+#include "support/guard.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <regex>
+#include <set>
+#include <vector>
+
+#include "platform/process.h"
+#include "scratch.h"
+#include "support/config.h"
+#include "support/lock.h"
+
+namespace {
+
+using locktest::Exists;
+using locktest::ReadFile;
+using locktest::ScratchTest;
+using locktest::WriteFile;
+
+class GuardTest : public ScratchTest {
+  protected:
+    // A line as another writer left it, made seconds_ago seconds ago.
+    static std::string Entry(long seconds_ago, const std::string& text, int pid = 4242) {
+        return std::to_string(static_cast<long long>(std::time(nullptr)) - seconds_ago) + " " +
+               std::to_string(pid) + " " + text + "\r\n";
+    }
+    bool Acquire(const std::string& text) {
+        return GuardAcquire(guard_.c_str(), "write_timeout", 330000, text.c_str());
+    }
+    std::string OwnLinePattern(const std::string& text) const {
+        return "[0-9]+ " + std::to_string(::getpid()) + " " + text + "\r\n";
+    }
+    void SetUp() override {
+        ScratchTest::SetUp();
+        guard_ = CommPath("qvzel.up.guard");
+    }
+    std::string guard_;
+};
+
+TEST_F(GuardTest, FirstAcquireWritesOneCrLfLine) {
+    const std::string text = "/dealer/UPLOAD/ORDERS.DAT";
+    long long before = std::time(nullptr);
+    ASSERT_TRUE(Acquire(text));
+    long long after = std::time(nullptr);
+    const std::string content = ReadFile(guard_);
+    EXPECT_TRUE(std::regex_match(content, std::regex(OwnLinePattern(text)))) << content;
+    long long stamp = std::stoll(content);
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+    EXPECT_FALSE(Exists(guard_ + ".qvzel_lock"));
+    // The same text again, at once: denied, nothing added.
+    EXPECT_FALSE(Acquire(text));
+    EXPECT_EQ(ReadFile(guard_), content);
+}
+
+TEST_F(GuardTest, LiveEntryDeniesAndExpiredEntryIsReplaced) {
+    WriteFile(guard_, Entry(100, "A.DAT"));
+    EXPECT_FALSE(Acquire("A.DAT"));
+    EXPECT_EQ(ReadFile(guard_), Entry(100, "A.DAT"));
+
+    WriteFile(guard_, Entry(400, "A.DAT"));
+    EXPECT_TRUE(Acquire("A.DAT"));
+    EXPECT_TRUE(std::regex_match(ReadFile(guard_), std::regex(OwnLinePattern("A.DAT"))))
+        << ReadFile(guard_);
+
+    // One live and one expired entry of the same text.
+    WriteFile(guard_, Entry(500, "B.DAT", 1) + Entry(10, "B.DAT", 2));
+    EXPECT_FALSE(Acquire("B.DAT"));
+    EXPECT_EQ(ReadFile(guard_), Entry(10, "B.DAT", 2));
+}
+
+TEST_F(GuardTest, OtherTextsArePurgedOnlyAfterTheGuardTimeout) {
+    WriteFile(guard_,
+              Entry(345601, "OLD.DAT") + Entry(345000, "YOUNG.DAT") + Entry(10, "a b c.DAT"));
+    ASSERT_TRUE(Acquire("a b"));  // text with spaces is compared whole
+    const std::string content = ReadFile(guard_);
+    EXPECT_EQ(content.find("OLD.DAT"), std::string::npos);
+    EXPECT_NE(content.find(Entry(345000, "YOUNG.DAT")), std::string::npos);
+    EXPECT_NE(content.find(Entry(10, "a b c.DAT")), std::string::npos);
+    EXPECT_NE(content.find(" a b\r\n"), std::string::npos);
+}
+
+TEST_F(GuardTest, TimeoutsComeFromTheConfigurationFile) {
+    // 1999 ms count as 1 second: an entry 1 second old has expired.
+    WriteFile(ConfigFilePath(), "write_timeout=1999\nguard_timeout=50\n");
+    WriteFile(guard_, Entry(1, "A.DAT") + Entry(60, "OTHER.DAT") + Entry(40, "KEPT.DAT"));
+    EXPECT_TRUE(Acquire("A.DAT"));
+    const std::string content = ReadFile(guard_);
+    EXPECT_EQ(content.find("OTHER.DAT"), std::string::npos);
+    EXPECT_NE(content.find("KEPT.DAT"), std::string::npos);
+    // The download guard reads its own key, with its own default.
+    WriteFile(guard_, Entry(6000, "F.DAT"));
+    EXPECT_FALSE(GuardAcquire(guard_.c_str(), "read_timeout", 6900000, "F.DAT"));
+}
+
+TEST_F(GuardTest, ReadsEveryLineEndAndDropsMalformedLines) {
+    const std::string now = std::to_string(static_cast<long long>(std::time(nullptr)));
+    WriteFile(guard_, now + " 1 LF.DAT\n" + now + " 2 CR.DAT\r" + now + " 3 LFCR.DAT\n\r" +
+                          "garbage\r\n" + "12 onlyonespace\r\n" + std::string(1, '\0') + now +
+                          " 4 LAST.DAT");
+    EXPECT_TRUE(Acquire("NEW.DAT"));
+    const std::string kept = now + " 1 LF.DAT\r\n" + now + " 2 CR.DAT\r\n" + now +
+                             " 3 LFCR.DAT\r\n" + now + " 4 LAST.DAT\r\n";
+    const std::string content = ReadFile(guard_);
+    EXPECT_EQ(content.substr(0, kept.size()), kept);
+    EXPECT_TRUE(
+        std::regex_match(content.substr(kept.size()), std::regex(OwnLinePattern("NEW.DAT"))))
+        << content;
+    for (const char* text : {"LF.DAT", "CR.DAT", "LFCR.DAT", "LAST.DAT"}) {
+        EXPECT_FALSE(Acquire(text)) << text;
+    }
+}
+
+TEST_F(GuardTest, ReleaseRemovesEveryEntryOfItsTextOnly) {
+    WriteFile(guard_, Entry(5, "A.DAT", 1) + Entry(999999, "OLD.DAT", 2) + Entry(7, "A.DAT", 3) +
+                          Entry(8, "A.DAT.BAK", 4));
+    GuardRelease(guard_.c_str(), "A.DAT");
+    EXPECT_EQ(ReadFile(guard_), Entry(999999, "OLD.DAT", 2) + Entry(8, "A.DAT.BAK", 4));
+    EXPECT_TRUE(Acquire("A.DAT"));
+}
+
+TEST_F(GuardTest, HeldGuardLockDeniesAndChangesNothing) {
+    WriteFile(ConfigFilePath(), "guard_count=0\n");
+    WriteFile(guard_, Entry(5, "A.DAT"));
+    ASSERT_TRUE(TryLock(guard_.c_str()));
+    EXPECT_FALSE(Acquire("NEW.DAT"));
+    GuardRelease(guard_.c_str(), "A.DAT");
+    EXPECT_EQ(ReadFile(guard_), Entry(5, "A.DAT"));
+    Unlock(guard_.c_str());
+}
+
+TEST_F(GuardTest, GuardFileThatCannotBeRewrittenLetsTheCallerThrough) {
+    // A directory where the guard file should be: it can be neither read nor
+    // recreated, and the transfer must not be stopped by that.
+    ASSERT_TRUE(std::filesystem::create_directory(guard_));
+    EXPECT_TRUE(Acquire("A.DAT"));
+    EXPECT_TRUE(Acquire("A.DAT"));
+    GuardRelease(guard_.c_str(), "A.DAT");
+    EXPECT_FALSE(Exists(guard_ + ".qvzel_lock"));
+}
+
+TEST_F(GuardTest, MissingArgumentsDeny) {
+    EXPECT_FALSE(GuardAcquire(nullptr, "write_timeout", 1000, "A"));
+    EXPECT_FALSE(GuardAcquire(guard_.c_str(), "write_timeout", 1000, nullptr));
+    GuardRelease(nullptr, "A");
+    GuardRelease(guard_.c_str(), nullptr);
+    EXPECT_FALSE(Exists(guard_));
+}
+
+// Two processes race for the same 200 keys on one guard file: no key is ever
+// granted to both.
+TEST_F(GuardTest, TwoProcessesNeverBothWinOneKey) {
+    const std::string go = Path("go");
+    const int rounds = 200;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < 2; ++p) {
+        pid_t pid = 0;
+        ASSERT_EQ(zel::proc::StartArgv({locktest::HelperPath(), "guard", guard_, go,
+                                        std::to_string(rounds), Path("won" + std::to_string(p))},
+                                       {}, &pid),
+                  0);
+        pids.push_back(pid);
+    }
+    WriteFile(go, "");
+    for (pid_t pid : pids) ASSERT_EQ(zel::proc::Wait(pid), 0);
+
+    std::vector<std::set<int>> won(2);
+    for (int p = 0; p < 2; ++p) {
+        std::istringstream in(ReadFile(Path("won" + std::to_string(p))));
+        for (int i; in >> i;) won[p].insert(i);
+    }
+    for (int i = 0; i < rounds; ++i) {
+        EXPECT_FALSE(won[0].count(i) && won[1].count(i)) << "both processes won file-" << i;
+        // Contention on the guard's lock never lasts the 3 seconds of retries.
+        EXPECT_TRUE(won[0].count(i) || won[1].count(i)) << "nobody won file-" << i;
+    }
+    // Every grant left exactly one entry.
+    const std::string content = ReadFile(guard_);
+    int lines = 0;
+    for (std::size_t at = 0; (at = content.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
+    EXPECT_EQ(lines, rounds);
+}
+
+}  // namespace

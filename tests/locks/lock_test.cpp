@@ -1,0 +1,160 @@
+// Lock files: exclusive creation, waiting, staleness and take-over, with a
+// real second process for the take-over of a lock left by a dead holder.
+#include "support/lock.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/process.h"
+#include "scratch.h"
+
+namespace {
+
+using locktest::Age;
+using locktest::AgeOf;
+using locktest::Exists;
+using locktest::ScratchTest;
+
+class LockTest : public ScratchTest {
+  protected:
+    int RunHelper(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {locktest::HelperPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid_t pid = 0;
+        if (zel::proc::StartArgv(argv, {}, &pid) != 0) return -1;
+        return zel::proc::Wait(pid);
+    }
+};
+
+using Clock = std::chrono::steady_clock;
+
+TEST_F(LockTest, TryLockCreatesOneEmptyFileNextToTheResource) {
+    const std::string resource = Path("client.log");
+    EXPECT_EQ(LockFilePath(resource.c_str()), resource + ".qvzel_lock");
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    EXPECT_EQ(locktest::ReadFile(resource + ".qvzel_lock"), "");
+    EXPECT_FALSE(Exists(resource));  // only the lock file is made
+    EXPECT_FALSE(TryLock(resource.c_str()));
+    Unlock(resource.c_str());
+    EXPECT_FALSE(Exists(resource + ".qvzel_lock"));
+    EXPECT_TRUE(TryLock(resource.c_str()));
+    Unlock(resource.c_str());
+    Unlock(resource.c_str());  // no lock: harmless
+}
+
+TEST_F(LockTest, LockThatCanNeverBeCreatedIsNotWaitedFor) {
+    const std::string resource = Path("no-such-dir/client.log");
+    EXPECT_FALSE(TryLock(resource.c_str()));
+    EXPECT_FALSE(LockWithRetries(resource.c_str(), 3));
+    // Waiting could never help here: Lock must give up instead of spinning.
+    EXPECT_FALSE(Lock(resource.c_str(), 1));
+    EXPECT_FALSE(Lock(nullptr, 1));
+    EXPECT_FALSE(TryLock(""));
+}
+
+TEST_F(LockTest, Staleness) {
+    const std::string resource = Path("DOWNLOCK");
+    const std::string lock_file = resource + ".qvzel_lock";
+    // A lock file that is not there (any more) may be taken over.
+    EXPECT_TRUE(IsLockStale(lock_file.c_str(), 1));
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    EXPECT_FALSE(IsLockStale(lock_file.c_str(), 1));
+    Age(lock_file, 61);
+    EXPECT_TRUE(IsLockStale(lock_file.c_str(), 1));
+    EXPECT_FALSE(IsLockStale(lock_file.c_str(), 2));
+    // A limit of 0 or below never makes a lock stale, however old.
+    Age(lock_file, 100000);
+    EXPECT_FALSE(IsLockStale(lock_file.c_str(), 0));
+    EXPECT_FALSE(IsLockStale(lock_file.c_str(), -5));
+    EXPECT_FALSE(IsLockStale(Path("missing").c_str(), 0));
+}
+
+TEST_F(LockTest, LockWaitsForTheHolderToRelease) {
+    const std::string resource = Path("UPLOCK");
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    Age(resource + ".qvzel_lock", 3600);  // old, but a limit of 0 never takes over
+    std::atomic<bool> released{false};
+    std::thread holder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        released = true;
+        Unlock(resource.c_str());
+    });
+    EXPECT_TRUE(Lock(resource.c_str(), 0));
+    EXPECT_TRUE(released);
+    holder.join();
+    EXPECT_TRUE(Exists(resource + ".qvzel_lock"));
+    EXPECT_LE(AgeOf(resource + ".qvzel_lock"), 5);  // ours, not the old one
+    Unlock(resource.c_str());
+}
+
+TEST_F(LockTest, LockWithRetriesCountsItsAttempts) {
+    const std::string resource = Path("qvzel.up.guard");
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    // No extra attempt: one try and no wait.
+    auto start = Clock::now();
+    EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+
+    // One extra attempt about a second later finds the lock free.
+    std::thread holder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Unlock(resource.c_str());
+    });
+    EXPECT_TRUE(LockWithRetries(resource.c_str(), 1));
+    holder.join();
+    Unlock(resource.c_str());
+}
+
+// A holder that died leaves its lock behind: Lock takes it over once it is
+// older than the limit, LockWithRetries never does.
+TEST_F(LockTest, StaleLockOfADeadProcessIsTakenOverOnlyByLock) {
+    const std::string resource = CommPath("PROCLOCK");
+    const std::string lock_file = resource + ".qvzel_lock";
+    ASSERT_EQ(RunHelper({"hold", resource}), 0);
+    ASSERT_TRUE(Exists(lock_file));
+    Age(lock_file, 120);
+
+    EXPECT_EQ(RunHelper({"retry", resource, "1"}), 1);
+    EXPECT_TRUE(Exists(lock_file));
+    EXPECT_GE(AgeOf(lock_file), 119);
+
+    EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
+
+    EXPECT_EQ(RunHelper({"lock", resource, "1"}), 0);  // took it over, then unlocked
+    EXPECT_FALSE(Exists(lock_file));
+    EXPECT_FALSE(Exists(lock_file + ".takeover"));
+}
+
+// Several waiters find the same stale lock at once: one takes it over, and
+// the others never remove the fresh lock it made in its place.
+TEST_F(LockTest, WaitersRacingForAStaleLockHoldItOneAtATime) {
+    const std::string resource = CommPath("client.log");
+    const std::string go = Path("go");
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    Age(resource + ".qvzel_lock", 120);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 4; ++i) {
+        pid_t pid = 0;
+        ASSERT_EQ(
+            zel::proc::StartArgv(
+                {locktest::HelperPath(), "exclusive", resource, go, Path("inside")}, {}, &pid),
+            0);
+        pids.push_back(pid);
+    }
+    locktest::WriteFile(go, "");
+    for (pid_t pid : pids) EXPECT_EQ(zel::proc::Wait(pid), 0) << "two holders at once";
+    EXPECT_FALSE(Exists(resource + ".qvzel_lock"));
+}
+
+TEST_F(LockTest, LockReplacesAStaleLockWithAFreshOne) {
+    const std::string resource = Path("client.log");
+    const std::string lock_file = resource + ".qvzel_lock";
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    Age(lock_file, 121);
+    ASSERT_TRUE(Lock(resource.c_str(), 1));
+    EXPECT_LE(AgeOf(lock_file), 5);
+    Unlock(resource.c_str());
+}
+
+}  // namespace

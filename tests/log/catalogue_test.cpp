@@ -1,0 +1,80 @@
+// The component's message catalogue: complete, ordered and exactly as the
+// system writes its texts.
+#include "log/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+const CMessageCatalogue& cat = ComponentCatalogue();
+
+std::string Text(unsigned id) {
+    const char* t = cat.Find(id);
+    return t != nullptr ? t : "<missing>";
+}
+
+TEST(Catalogue, IsCompleteAndAscending) {
+    EXPECT_EQ(cat.Count(), 168u);
+    for (std::size_t i = 1; i < cat.Count(); ++i) {
+        EXPECT_LT(cat.Entries()[i - 1].id, cat.Entries()[i].id);
+    }
+    for (std::size_t i = 0; i < cat.Count(); ++i) {
+        EXPECT_LE(std::strlen(cat.Entries()[i].text), 1024u);
+        EXPECT_EQ(cat.Find(cat.Entries()[i].id), cat.Entries()[i].text);
+    }
+    EXPECT_EQ(cat.Find(0), nullptr);
+    EXPECT_EQ(cat.Find(100), nullptr);
+    EXPECT_EQ(cat.Find(138), nullptr);
+    EXPECT_EQ(cat.Find(282), nullptr);
+}
+
+TEST(Catalogue, LogVocabulary) {
+    EXPECT_EQ(Text(172), "Information");
+    EXPECT_EQ(Text(173), "Error");
+    EXPECT_EQ(Text(174), "Warning");
+    EXPECT_EQ(Text(241), "Information");
+    for (unsigned id : {175u, 177u}) EXPECT_EQ(Text(id), "[");
+    for (unsigned id : {176u, 178u}) EXPECT_EQ(Text(id), "]");
+    EXPECT_EQ(Text(179), " ");
+    EXPECT_EQ(Text(180), " ");
+    EXPECT_EQ(Text(181), " : ");
+    EXPECT_EQ(Text(208), ": ");
+    EXPECT_EQ(Text(211), "TimeStamp");
+    EXPECT_EQ(Text(212), "MessageId");
+    EXPECT_EQ(Text(215), "Input Data");
+    EXPECT_EQ(Text(221), "Server Response");
+    EXPECT_EQ(Text(222), ":");
+    EXPECT_EQ(Text(242), "~~");
+}
+
+TEST(Catalogue, TextsKeepTheirSpellingQuotesAndLineBreaks) {
+    EXPECT_EQ(Text(113), "Input data errorr~~Invalid port is specified.");
+    EXPECT_EQ(Text(128), "Registry error~~Unable to open registry key \"Servers\".");
+    EXPECT_EQ(Text(140), "XML data error~~Query info obtained from server is  not valid XML data.");
+    EXPECT_EQ(Text(195), "Checking whether interface %s is supported in sytem info XML.");
+    EXPECT_EQ(Text(228), "Data format errror~~Data format in control file is invalid.");
+    EXPECT_EQ(Text(243), "NO POLL FILES AVAILABLE.");
+    EXPECT_EQ(Text(245), "Bulding headers for request");
+    EXPECT_EQ(Text(251), "Builiding query string and adding it to resource name.");
+    EXPECT_EQ(Text(267), "Operation is successfull");
+    EXPECT_EQ(Text(278),
+              "Server response error~~Error response from server. HTTP response code: %d. "
+              "\nResponse: %s.");
+    EXPECT_EQ(Text(199), "Server: %s, Port: %d, Secure connection: %d, Resource: %s, Verb: %s.");
+}
+
+TEST(Catalogue, ErrorTextsCarryTheClassMarker) {
+    for (unsigned id = 101; id <= 159; ++id) {
+        if (cat.Find(id) != nullptr) {
+            EXPECT_NE(Text(id).find("~~"), std::string::npos) << id;
+        }
+    }
+    for (unsigned id = 223; id <= 240; ++id) {
+        EXPECT_NE(Text(id).find("~~"), std::string::npos) << id;
+    }
+}
+
+}  // namespace
