@@ -394,7 +394,7 @@ std::string HiveTag(Hive hive) {
     if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
         found->pw_name != nullptr && found->pw_name[0] != '\0')
         return std::string("HKCU:") + found->pw_name;
-    return "HKCU:#" + std::to_string(uid);
+    return std::string("HKCU:#").append(std::to_string(uid));
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ std::string StoreProblem(reg::Status st) {
     if (st == reg::kAccessDenied)
         return "cannot use the registry store " + zel::paths::RegistryFile();
     if (st == reg::kInvalidParameter) return "invalid name";
-    return "registry operation failed with status " + std::to_string(st);
+    return std::string("registry operation failed with status ").append(std::to_string(st));
 }
 
 bool LowerEquals(const std::string& a, const std::string& b) {

@@ -28,7 +28,7 @@ TEST_F(RegistryProcesses, TwoWritersLoseNoValue) {
     ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\Race", &key, nullptr),
               reg::kSuccess);
     for (std::uint32_t i = 0; i < 500; ++i)
-        EXPECT_EQ(reg::SetDword(key, "c" + std::to_string(i), i), reg::kSuccess);
+        EXPECT_EQ(reg::SetDword(key, std::string("c").append(std::to_string(i)), i), reg::kSuccess);
     EXPECT_EQ(regtest::Wait(a), 0) << regtest::ReadFile(err_a);
     EXPECT_EQ(regtest::Wait(b), 0) << regtest::ReadFile(err_b);
 
@@ -36,7 +36,9 @@ TEST_F(RegistryProcesses, TwoWritersLoseNoValue) {
     for (const char* prefix : {"a", "b", "c"}) {
         for (std::uint32_t i = 0; i < 500; ++i) {
             std::uint32_t n = 0xdead;
-            if (reg::QueryDword(key, prefix + std::to_string(i), &n) == reg::kSuccess && n == i)
+            if (reg::QueryDword(key, std::string(prefix).append(std::to_string(i)), &n) ==
+                    reg::kSuccess &&
+                n == i)
                 ++found;
         }
     }
@@ -80,7 +82,7 @@ TEST_F(RegistryProcesses, KilledWriterLeavesReadableStore) {
         std::string text;
         ASSERT_EQ(reg::OpenKey(key, std::to_string(i), &sub), reg::kSuccess) << i;
         ASSERT_EQ(reg::QueryString(sub, "data", &text), reg::kSuccess) << i;
-        EXPECT_EQ(text, "value " + std::to_string(i));
+        EXPECT_EQ(text, std::string("value ").append(std::to_string(i)));
     }
     EXPECT_EQ(reg::SetDword(key, "after", 1), reg::kSuccess);
 }

@@ -36,8 +36,8 @@ int main(int argc, char** argv) {
         if (reg::Status st = reg::CreateKey(reg::Hive::LocalMachine, argv[2], &key, nullptr))
             return Failed("CreateKey", st);
         for (long i = 0; i < count; ++i) {
-            reg::Status st =
-                reg::SetDword(key, prefix + std::to_string(i), static_cast<std::uint32_t>(i));
+            reg::Status st = reg::SetDword(key, std::string(prefix).append(std::to_string(i)),
+                                           static_cast<std::uint32_t>(i));
             if (st != reg::kSuccess) return Failed("SetDword", st);
         }
         return 0;
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         for (std::uint32_t i = 0;; ++i) {
             reg::Key sub;
             reg::Status st = reg::CreateKey(key, std::to_string(i), &sub, nullptr);
-            if (st == reg::kSuccess) st = reg::SetString(sub, "data", "value " + std::to_string(i));
+            if (st == reg::kSuccess)
+                st = reg::SetString(sub, "data", std::string("value ").append(std::to_string(i)));
             if (st == reg::kSuccess) st = reg::SetDword(key, "counter", i);
             if (st != reg::kSuccess) return Failed("churn write", st);
         }

@@ -257,7 +257,9 @@ TEST_F(RegistryStore, TwoThreadsWritingAtOnceLoseNothing) {
     for (const char* prefix : {"a", "b"}) {
         threads.emplace_back([&, prefix] {
             for (int i = 0; i < 200; ++i)
-                if (reg::SetDword(key, prefix + std::to_string(i), i) != reg::kSuccess) ++failures;
+                if (reg::SetDword(key, std::string(prefix).append(std::to_string(i)), i) !=
+                    reg::kSuccess)
+                    ++failures;
         });
     }
     for (std::thread& t : threads) t.join();
