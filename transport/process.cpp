@@ -583,8 +583,19 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
     CURLcode rc = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-    // Callback data must not outlive this request.
+    // The header list and the transfer state die with this call; the handle
+    // must not keep pointers to them.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    for (CURLoption data :
+         {CURLOPT_READDATA, CURLOPT_HEADERDATA, CURLOPT_WRITEDATA, CURLOPT_RESOLVER_START_DATA,
+          CURLOPT_OPENSOCKETDATA, CURLOPT_PREREQDATA})
+        curl_easy_setopt(curl, data, nullptr);
+    curl_easy_setopt(curl, CURLOPT_RESOLVER_START_FUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
 
     curl_off_t up = 0, down = 0;
     long request_size = 0, header_size = 0;

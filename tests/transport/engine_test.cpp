@@ -109,6 +109,42 @@ TEST_F(EngineTest, ErrorAnswerWithoutContentTypeKeepsItsBody) {
               std::string::npos);
 }
 
+TEST_F(EngineTest, InterimAnswerIsSkippedAndHeadCarriesNoBody) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Raw(
+        "HTTP/1.1 100 Continue\r\nContent-Type: wrong/one\r\n\r\n"
+        "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok"));
+    auto e = Engine(server);
+    ASSERT_EQ(e->SetVerb(HTTP_VERB_DELETE), S_OK);
+    ASSERT_EQ(e->Process(), S_OK);
+    std::int32_t code = 0;
+    ASSERT_EQ(e->GetStatusCode(&code), S_OK);
+    EXPECT_EQ(code, 201);
+    CStringHolder type, text;
+    ASSERT_EQ(e->GetRespContentType(type.Out()), S_OK);
+    ASSERT_EQ(e->GetStatusText(text.Out()), S_OK);
+    EXPECT_STREQ(type.get(), "text/plain");
+    EXPECT_STREQ(text.get(), "Created");
+    EXPECT_EQ(Body(*e), "ok");
+    EXPECT_EQ(server.Requests().at(0).method, "DELETE");
+    EXPECT_NE(LogText().find("Received intermediate response code from server."),
+              std::string::npos);
+
+    ScriptedResponse head = ScriptedResponse::Text(200, "OK", "not sent for HEAD");
+    server.Enqueue(head);
+    ASSERT_EQ(e->SetVerb(HTTP_VERB_HEAD), S_OK);
+    ASSERT_EQ(e->Process(), S_OK);
+    std::int32_t length = 0;
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(length, 17);
+    EXPECT_EQ(Body(*e), "");
+    auto reqs = server.Requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].method, "HEAD");
+    EXPECT_EQ(reqs[1].Header("Content-Length"), "0");
+}
+
 TEST_F(EngineTest, MissingContentLengthFollowsTheRegistrySwitch) {
     TestServer server;
     ASSERT_TRUE(server.Start());

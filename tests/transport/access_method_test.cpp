@@ -1,0 +1,158 @@
+// The access-method decision from the registry values, and the choice of
+// proxy per request.
+#include "transport/access_method.h"
+
+#include "tests/transport/engine_fixture.h"
+#include "transport/engine_internal.h"
+
+using namespace zel::test;
+using namespace zel::transport;
+
+namespace {
+
+constexpr const char* kSystemKey = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
+constexpr const char* kUserKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+class AccessMethodTest : public EngineTest {
+  protected:
+    static void SetInt(zel::reg::Hive hive, const char* path, const char* name, std::uint32_t v) {
+        zel::reg::Key key;
+        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
+        ASSERT_EQ(zel::reg::SetDword(key, name, v), zel::reg::kSuccess);
+    }
+    static void SetStr(zel::reg::Hive hive, const char* path, const char* name,
+                       const std::string& v) {
+        zel::reg::Key key;
+        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
+        ASSERT_EQ(zel::reg::SetString(key, name, v), zel::reg::kSuccess);
+    }
+    std::int32_t Decide(bool secure, std::string* proxy) {
+        CStringHolder p;
+        std::int32_t code = GetAccessType(log_.get(), true, secure, p.Out());
+        *proxy = p ? p.get() : "<none>";
+        return code;
+    }
+};
+
+TEST_F(AccessMethodTest, RegistryCases) {
+    const auto HKLM = zel::reg::Hive::LocalMachine;
+    const auto HKCU = zel::reg::Hive::CurrentUser;
+    std::string proxy;
+
+    // Nothing configured: direct, and the keys now exist.
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
+    EXPECT_EQ(proxy, "<none>");
+    zel::reg::Key key;
+    EXPECT_EQ(zel::reg::OpenKey(HKLM, kSystemKey, &key), zel::reg::kSuccess);
+
+    SetInt(HKLM, kSystemKey, "AccessMethod", 1);
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PRECONFIG);
+    SetInt(HKLM, kSystemKey, "AccessMethod", 2);
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY);
+
+    // Method 7 is direct without the fallback line.
+    SetInt(HKLM, kSystemKey, "AccessMethod", 7);
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
+    EXPECT_EQ(LogText().find("GetAccessType(fallback)"), std::string::npos);
+
+    // Method 3 with the user's proxy switched off: the fallback.
+    SetInt(HKLM, kSystemKey, "AccessMethod", 3);
+    SetInt(HKCU, kUserKey, "ProxyEnable", 0);
+    SetStr(HKCU, kUserKey, "ProxyServer", "userproxy:8080");
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
+    EXPECT_NE(LogText().find("Context: GetAccessType(fallback)"), std::string::npos);
+
+    // The user's plain host:port serves a secure connection whole.
+    SetInt(HKCU, kUserKey, "ProxyEnable", 1);
+    EXPECT_EQ(Decide(true, &proxy), ACCESS_TYPE_PROXY);
+    EXPECT_EQ(proxy, "userproxy:8080");
+    EXPECT_NE(LogText().find("Context: GetUsingProxy(Current User)"), std::string::npos);
+
+    // An empty list with the proxy on: the proxy type with an empty address.
+    SetStr(HKCU, kUserKey, "ProxyServer", "");
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PROXY);
+    EXPECT_EQ(proxy, "");
+
+    // The override forces method 3 on the system key's values, whatever the
+    // method says.
+    SetInt(HKLM, kSystemKey, "AccessMethod", 1);
+    SetInt(HKLM, kSystemKey, "AccessOverride", 1);
+    SetInt(HKLM, kSystemKey, "ProxyEnable", 1);
+    SetStr(HKLM, kSystemKey, "ProxyServer", "http=10.0.0.1:3128;https=10.0.0.2:3129");
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PROXY);
+    EXPECT_EQ(proxy, "10.0.0.1:3128");
+    EXPECT_EQ(Decide(true, &proxy), ACCESS_TYPE_PROXY);
+    EXPECT_EQ(proxy, "10.0.0.2:3129");
+    EXPECT_NE(LogText().find("Context: Final Access Method(GetAccessType)"), std::string::npos);
+    EXPECT_NE(LogText().find("Message: http=10.0.0.1:3128;https=10.0.0.2:3129\r\n"
+                             "Context: Get Registry Str(Local-GetProxyAddress)"),
+              std::string::npos);
+    SetInt(HKLM, kSystemKey, "ProxyEnable", 0);
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
+
+    // An address that does not fit is refused, not cut: direct.
+    SetInt(HKLM, kSystemKey, "ProxyEnable", 1);
+    const std::string host63 = std::string(58, 'p') + ":3128";  // 63 characters
+    SetStr(HKLM, kSystemKey, "ProxyServer", host63);
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PROXY);
+    EXPECT_EQ(proxy, host63);
+    SetStr(HKLM, kSystemKey, "ProxyServer", "x" + host63);
+    EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
+    EXPECT_EQ(proxy, "<none>");
+}
+
+TEST_F(AccessMethodTest, ProxyReadsAreLoggedOnlyWhenAsked) {
+    SetInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessMethod", 3);
+    CStringHolder p;
+    EXPECT_EQ(GetAccessType(log_.get(), false, false, p.Out()), ACCESS_TYPE_DIRECT);
+    std::string log = LogText();
+    EXPECT_NE(log.find("Context: Get Registry Int(GetAccessType)"), std::string::npos);
+    EXPECT_NE(log.find("Context: GetAccessType(fallback)"), std::string::npos);
+    EXPECT_EQ(log.find("GetUsingProxy"), std::string::npos);
+}
+
+TEST(ProxyAddress, ListParsing) {
+    struct Case {
+        const char* list;
+        bool secure;
+        const char* expected;
+    } cases[] = {
+        {"http=a:1;https=b:2", false, "a:1"},
+        {"http=a:1;https=b:2", true, "b:2"},
+        // The first occurrence wins: "https=" holds the word "http".
+        {"https=b:2;http=a:1", false, "b:2"},
+        {"HTTP=A:1;HTTPS=B:2", true, "B:2"},
+        {"ftp=f:21;socks=s:1080", false, "f:21"},
+        {"proxy.example:8080", true, "proxy.example:8080"},
+        {"", false, ""},
+    };
+    for (const Case& c : cases) {
+        CStringHolder out;
+        ASSERT_EQ(ParseProxyAddress(c.list, c.secure, out.Out()), S_OK) << c.list;
+        EXPECT_STREQ(out.get(), c.expected) << c.list << (c.secure ? " https" : " http");
+    }
+}
+
+TEST(ProxyChoice, PerRequest) {
+    using K = ProxyChoice::Kind;
+    EXPECT_EQ(ChooseProxy(1, "p:1", nullptr, "h.example", false).kind, K::Direct);
+    EXPECT_EQ(ChooseProxy(2, nullptr, nullptr, "h.example", false).kind, K::Machine);
+    EXPECT_EQ(ChooseProxy(3, nullptr, nullptr, "h.example", true).kind, K::Machine);
+    ProxyChoice c = ChooseProxy(4, "127.0.0.1:3128", nullptr, "h.example", true);
+    EXPECT_EQ(c.kind, K::Explicit);
+    EXPECT_EQ(c.proxy, "http://127.0.0.1:3128");
+    c = ChooseProxy(4, "http=a:1;https=b:2", nullptr, "h.example", true);
+    EXPECT_EQ(c.proxy, "http://b:2");
+    EXPECT_EQ(ChooseProxy(4, "https=b:2", nullptr, "h.example", false).kind, K::Direct);
+    // The loopback names never use a proxy, whatever the method.
+    for (const char* host : {"localhost", "LOCALHOST", "127.0.0.1", "::1", "[::1]"}) {
+        EXPECT_EQ(ChooseProxy(4, "p:1", nullptr, host, false).kind, K::Direct) << host;
+        EXPECT_EQ(ChooseProxy(2, nullptr, nullptr, host, false).kind, K::Direct) << host;
+    }
+    EXPECT_EQ(ChooseProxy(4, "p:1", nullptr, "127.0.0.2", false).kind, K::Explicit);
+    EXPECT_EQ(ChooseProxy(4, "p:1", "<local>", "intranet", false).kind, K::Direct);
+    EXPECT_EQ(ChooseProxy(4, "p:1", "<local>", "h.example", false).kind, K::Explicit);
+    EXPECT_EQ(ChooseProxy(4, "p:1", "*.example", "h.example", false).kind, K::Direct);
+}
+
+}  // namespace
