@@ -292,6 +292,17 @@ struct Key::Impl {
 
 namespace {
 
+// Allocation failure is the only exception the store's code can meet; it
+// becomes a status so that nothing throws out of a public call.
+template <class F>
+Status NoThrow(F&& f) {
+    try {
+        return f();
+    } catch (...) {
+        return kOutOfMemory;
+    }
+}
+
 // Runs body(tx) as one transaction, retrying it whole while the database is
 // busy.  When handle is given it must belong to the current store.  A body
 // result other than kSuccess rolls a write back, so no call ever leaves a
@@ -329,7 +340,7 @@ Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out 
         // Only allocation can throw here; the transaction must not stay open.
         if (g_conn.db && !sqlite3_get_autocommit(g_conn.db.get()))
             sqlite3_exec(g_conn.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        return kAccessDenied;
+        return kOutOfMemory;
     }
 }
 
@@ -462,122 +473,130 @@ Status Walk(Tx& tx, std::int64_t start, const std::string& base,
 
 Status OpenOrCreate(const Key& parent, const std::string& subkey, Key* out, bool create,
                     Disposition* disposition) {
-    if (out == nullptr) return kInvalidParameter;
-    if (!parent.IsOpen()) return kInvalidHandle;
-    std::vector<std::string> parts;
-    if (!SplitPath(subkey, &parts)) return kInvalidParameter;
-    const Key::Impl& p = *parent.impl();
-    const Hive hive = p.hive;
-    std::int64_t id = 0;
-    std::string path;
-    bool created = false;
-    StoreId store;
-    Status st = Run(
-        create, &p,
-        [&](Tx& tx) -> Status {
-            if (!KeyAlive(tx, p.id)) return kNotFound;
-            return Walk(tx, p.id, p.path, parts, create, &id, &path, &created);
-        },
-        &store);
-    if (st != kSuccess) return st;
-    // parent may be *out itself: everything needed from it was copied above.
-    *out = MakeKey(hive, std::move(path), id, store);
-    if (disposition != nullptr)
-        *disposition = created ? Disposition::CreatedNewKey : Disposition::OpenedExistingKey;
-    return kSuccess;
+    return NoThrow([&]() -> Status {
+        if (out == nullptr) return kInvalidParameter;
+        if (!parent.IsOpen()) return kInvalidHandle;
+        std::vector<std::string> parts;
+        if (!SplitPath(subkey, &parts)) return kInvalidParameter;
+        const Key::Impl& p = *parent.impl();
+        const Hive hive = p.hive;
+        std::int64_t id = 0;
+        std::string path;
+        bool created = false;
+        StoreId store;
+        Status st = Run(
+            create, &p,
+            [&](Tx& tx) -> Status {
+                if (!KeyAlive(tx, p.id)) return kNotFound;
+                return Walk(tx, p.id, p.path, parts, create, &id, &path, &created);
+            },
+            &store);
+        if (st != kSuccess) return st;
+        // parent may be *out itself: everything needed from it was copied above.
+        *out = MakeKey(hive, std::move(path), id, store);
+        if (disposition != nullptr)
+            *disposition = created ? Disposition::CreatedNewKey : Disposition::OpenedExistingKey;
+        return kSuccess;
+    });
 }
 
 Status FindValue(const Key& key, const std::string& name, ValueType* type, std::string* text,
                  std::uint32_t* number) {
-    if (!key.IsOpen()) return kInvalidHandle;
-    if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
-    const Key::Impl& k = *key.impl();
-    return Run(false, &k, [&](Tx& tx) -> Status {
-        StmtPtr stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
-        tx.Bind(stmt.get(), 1, k.id);
-        tx.Bind(stmt.get(), 2, name);
-        if (!tx.Step(stmt.get())) return kNotFound;
-        std::int64_t stored = sqlite3_column_int64(stmt.get(), 0);
-        if (stored == static_cast<std::int64_t>(ValueType::Sz)) {
-            *type = ValueType::Sz;
-            if (text != nullptr) *text = ColumnText(stmt.get(), 1);
-        } else if (stored == static_cast<std::int64_t>(ValueType::Dword)) {
-            *type = ValueType::Dword;
-            if (number != nullptr)
-                *number = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 1));
-        } else {
-            return kNotFound;  // a type this build does not know
-        }
-        return kSuccess;
+    return NoThrow([&]() -> Status {
+        if (!key.IsOpen()) return kInvalidHandle;
+        if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
+        const Key::Impl& k = *key.impl();
+        return Run(false, &k, [&](Tx& tx) -> Status {
+            StmtPtr stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
+            tx.Bind(stmt.get(), 1, k.id);
+            tx.Bind(stmt.get(), 2, name);
+            if (!tx.Step(stmt.get())) return kNotFound;
+            std::int64_t stored = sqlite3_column_int64(stmt.get(), 0);
+            if (stored == static_cast<std::int64_t>(ValueType::Sz)) {
+                *type = ValueType::Sz;
+                if (text != nullptr) *text = ColumnText(stmt.get(), 1);
+            } else if (stored == static_cast<std::int64_t>(ValueType::Dword)) {
+                *type = ValueType::Dword;
+                if (number != nullptr)
+                    *number = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 1));
+            } else {
+                return kNotFound;  // a type this build does not know
+            }
+            return kSuccess;
+        });
     });
 }
 
 Status SetValue(const Key& key, const std::string& name, ValueType type, const std::string* text,
                 std::uint32_t number) {
-    if (!key.IsOpen()) return kInvalidHandle;
-    if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
-    // A string value ends at its first NUL in the registry's model; one with
-    // a NUL inside would be silently cut by every reader, so refuse it.
-    if (text != nullptr && text->find('\0') != std::string::npos) return kInvalidParameter;
-    const Key::Impl& k = *key.impl();
-    return Run(true, &k, [&](Tx& tx) -> Status {
-        if (!KeyAlive(tx, k.id)) return tx.ok() ? kNotFound : kAccessDenied;
-        StmtPtr stmt = tx.Prepare(
-            "INSERT INTO vals(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-            " ON CONFLICT(key_id, name) DO UPDATE SET type=excluded.type, data=excluded.data");
-        tx.Bind(stmt.get(), 1, k.id);
-        tx.Bind(stmt.get(), 2, name);
-        tx.Bind(stmt.get(), 3, static_cast<std::int64_t>(type));
-        if (text != nullptr)
-            tx.Bind(stmt.get(), 4, *text);
-        else
-            tx.Bind(stmt.get(), 4, static_cast<std::int64_t>(number));
-        tx.Step(stmt.get());
-        return tx.ok() ? kSuccess : kAccessDenied;
+    return NoThrow([&]() -> Status {
+        if (!key.IsOpen()) return kInvalidHandle;
+        if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
+        // A string value ends at its first NUL in the registry's model; one with
+        // a NUL inside would be silently cut by every reader, so refuse it.
+        if (text != nullptr && text->find('\0') != std::string::npos) return kInvalidParameter;
+        const Key::Impl& k = *key.impl();
+        return Run(true, &k, [&](Tx& tx) -> Status {
+            if (!KeyAlive(tx, k.id)) return tx.ok() ? kNotFound : kAccessDenied;
+            StmtPtr stmt = tx.Prepare(
+                "INSERT INTO vals(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+                " ON CONFLICT(key_id, name) DO UPDATE SET type=excluded.type, data=excluded.data");
+            tx.Bind(stmt.get(), 1, k.id);
+            tx.Bind(stmt.get(), 2, name);
+            tx.Bind(stmt.get(), 3, static_cast<std::int64_t>(type));
+            if (text != nullptr)
+                tx.Bind(stmt.get(), 4, *text);
+            else
+                tx.Bind(stmt.get(), 4, static_cast<std::int64_t>(number));
+            tx.Step(stmt.get());
+            return tx.ok() ? kSuccess : kAccessDenied;
+        });
     });
 }
 
 }  // namespace
 
 Status OpenHive(Hive hive, Key* out) {
-    if (out == nullptr) return kInvalidParameter;
-    std::string tag;
-    try {
-        tag = HiveTag(hive);
-    } catch (...) {
-        return kAccessDenied;
-    }
-    std::int64_t id = 0;
-    StoreId store;
-    auto find = [&](Tx& tx) -> Status {
-        StmtPtr stmt = tx.Prepare("SELECT key_id FROM hives WHERE tag=?1");
-        tx.Bind(stmt.get(), 1, tag);
-        if (!tx.Step(stmt.get())) return kNotFound;
-        id = sqlite3_column_int64(stmt.get(), 0);
+    return NoThrow([&]() -> Status {
+        if (out == nullptr) return kInvalidParameter;
+        std::string tag;
+        try {
+            tag = HiveTag(hive);
+        } catch (...) {
+            return kAccessDenied;
+        }
+        std::int64_t id = 0;
+        StoreId store;
+        auto find = [&](Tx& tx) -> Status {
+            StmtPtr stmt = tx.Prepare("SELECT key_id FROM hives WHERE tag=?1");
+            tx.Bind(stmt.get(), 1, tag);
+            if (!tx.Step(stmt.get())) return kNotFound;
+            id = sqlite3_column_int64(stmt.get(), 0);
+            return kSuccess;
+        };
+        Status st = Run(false, nullptr, find, &store);
+        if (st == kNotFound) {
+            // First use of this login's current-user hive.
+            st = Run(
+                true, nullptr,
+                [&](Tx& tx) -> Status {
+                    if (find(tx) == kSuccess) return kSuccess;
+                    StmtPtr key = tx.Prepare("INSERT INTO keys(parent, name) VALUES(NULL, ?1)");
+                    tx.Bind(key.get(), 1, tag);
+                    tx.Step(key.get());
+                    id = tx.LastInsertId();
+                    StmtPtr root = tx.Prepare("INSERT INTO hives(tag, key_id) VALUES(?1, ?2)");
+                    tx.Bind(root.get(), 1, tag);
+                    tx.Bind(root.get(), 2, id);
+                    tx.Step(root.get());
+                    return tx.ok() ? kSuccess : kAccessDenied;
+                },
+                &store);
+        }
+        if (st != kSuccess) return st;
+        *out = MakeKey(hive, std::string(), id, store);
         return kSuccess;
-    };
-    Status st = Run(false, nullptr, find, &store);
-    if (st == kNotFound) {
-        // First use of this login's current-user hive.
-        st = Run(
-            true, nullptr,
-            [&](Tx& tx) -> Status {
-                if (find(tx) == kSuccess) return kSuccess;
-                StmtPtr key = tx.Prepare("INSERT INTO keys(parent, name) VALUES(NULL, ?1)");
-                tx.Bind(key.get(), 1, tag);
-                tx.Step(key.get());
-                id = tx.LastInsertId();
-                StmtPtr root = tx.Prepare("INSERT INTO hives(tag, key_id) VALUES(?1, ?2)");
-                tx.Bind(root.get(), 1, tag);
-                tx.Bind(root.get(), 2, id);
-                tx.Step(root.get());
-                return tx.ok() ? kSuccess : kAccessDenied;
-            },
-            &store);
-    }
-    if (st != kSuccess) return st;
-    *out = MakeKey(hive, std::string(), id, store);
-    return kSuccess;
+    });
 }
 
 Status OpenKey(const Key& parent, const std::string& subkey, Key* out) {
@@ -603,75 +622,85 @@ Status CreateKey(Hive hive, const std::string& subkey, Key* out, Disposition* di
 }
 
 Status EnumKey(const Key& key, std::uint32_t index, std::string* name) {
-    if (name == nullptr) return kInvalidParameter;
-    if (!key.IsOpen()) return kInvalidHandle;
-    const Key::Impl& k = *key.impl();
-    std::string found;
-    Status st = Run(false, &k, [&](Tx& tx) -> Status {
-        if (!KeyAlive(tx, k.id)) return kNotFound;
-        StmtPtr stmt =
-            tx.Prepare("SELECT name FROM keys WHERE parent=?1 ORDER BY name LIMIT 1 OFFSET ?2");
-        tx.Bind(stmt.get(), 1, k.id);
-        tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
-        if (!tx.Step(stmt.get())) return kNoMoreItems;
-        found = ColumnText(stmt.get(), 0);
-        return kSuccess;
+    return NoThrow([&]() -> Status {
+        if (name == nullptr) return kInvalidParameter;
+        if (!key.IsOpen()) return kInvalidHandle;
+        const Key::Impl& k = *key.impl();
+        std::string found;
+        Status st = Run(false, &k, [&](Tx& tx) -> Status {
+            if (!KeyAlive(tx, k.id)) return kNotFound;
+            StmtPtr stmt =
+                tx.Prepare("SELECT name FROM keys WHERE parent=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+            tx.Bind(stmt.get(), 1, k.id);
+            tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
+            if (!tx.Step(stmt.get())) return kNoMoreItems;
+            found = ColumnText(stmt.get(), 0);
+            return kSuccess;
+        });
+        if (st == kSuccess) *name = std::move(found);
+        return st;
     });
-    if (st == kSuccess) *name = std::move(found);
-    return st;
 }
 
 Status EnumValue(const Key& key, std::uint32_t index, std::string* name, ValueType* type) {
-    if (name == nullptr) return kInvalidParameter;
-    if (!key.IsOpen()) return kInvalidHandle;
-    const Key::Impl& k = *key.impl();
-    std::string found;
-    ValueType found_type = ValueType::Sz;
-    Status st = Run(false, &k, [&](Tx& tx) -> Status {
-        if (!KeyAlive(tx, k.id)) return kNotFound;
-        StmtPtr stmt =
-            tx.Prepare("SELECT name, type FROM vals WHERE key_id=?1 ORDER BY id LIMIT 1 OFFSET ?2");
-        tx.Bind(stmt.get(), 1, k.id);
-        tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
-        if (!tx.Step(stmt.get())) return kNoMoreItems;
-        found = ColumnText(stmt.get(), 0);
-        found_type = static_cast<ValueType>(sqlite3_column_int64(stmt.get(), 1));
+    return NoThrow([&]() -> Status {
+        if (name == nullptr) return kInvalidParameter;
+        if (!key.IsOpen()) return kInvalidHandle;
+        const Key::Impl& k = *key.impl();
+        std::string found;
+        ValueType found_type = ValueType::Sz;
+        Status st = Run(false, &k, [&](Tx& tx) -> Status {
+            if (!KeyAlive(tx, k.id)) return kNotFound;
+            StmtPtr stmt = tx.Prepare(
+                "SELECT name, type FROM vals WHERE key_id=?1 ORDER BY id LIMIT 1 OFFSET ?2");
+            tx.Bind(stmt.get(), 1, k.id);
+            tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
+            if (!tx.Step(stmt.get())) return kNoMoreItems;
+            found = ColumnText(stmt.get(), 0);
+            found_type = static_cast<ValueType>(sqlite3_column_int64(stmt.get(), 1));
+            return kSuccess;
+        });
+        if (st != kSuccess) return st;
+        *name = std::move(found);
+        if (type != nullptr) *type = found_type;
         return kSuccess;
     });
-    if (st != kSuccess) return st;
-    *name = std::move(found);
-    if (type != nullptr) *type = found_type;
-    return kSuccess;
 }
 
 Status QueryString(const Key& key, const std::string& name, std::string* out) {
-    if (out == nullptr) return kInvalidParameter;
-    ValueType type = ValueType::Sz;
-    std::string text;
-    Status st = FindValue(key, name, &type, &text, nullptr);
-    if (st != kSuccess) return st;
-    if (type != ValueType::Sz) return kNotFound;
-    *out = std::move(text);
-    return kSuccess;
+    return NoThrow([&]() -> Status {
+        if (out == nullptr) return kInvalidParameter;
+        ValueType type = ValueType::Sz;
+        std::string text;
+        Status st = FindValue(key, name, &type, &text, nullptr);
+        if (st != kSuccess) return st;
+        if (type != ValueType::Sz) return kNotFound;
+        *out = std::move(text);
+        return kSuccess;
+    });
 }
 
 Status QueryDword(const Key& key, const std::string& name, std::uint32_t* out) {
-    if (out == nullptr) return kInvalidParameter;
-    ValueType type = ValueType::Sz;
-    std::uint32_t number = 0;
-    Status st = FindValue(key, name, &type, nullptr, &number);
-    if (st != kSuccess) return st;
-    if (type != ValueType::Dword) return kNotFound;
-    *out = number;
-    return kSuccess;
+    return NoThrow([&]() -> Status {
+        if (out == nullptr) return kInvalidParameter;
+        ValueType type = ValueType::Sz;
+        std::uint32_t number = 0;
+        Status st = FindValue(key, name, &type, nullptr, &number);
+        if (st != kSuccess) return st;
+        if (type != ValueType::Dword) return kNotFound;
+        *out = number;
+        return kSuccess;
+    });
 }
 
 Status QueryType(const Key& key, const std::string& name, ValueType* type) {
-    if (type == nullptr) return kInvalidParameter;
-    ValueType found = ValueType::Sz;
-    Status st = FindValue(key, name, &found, nullptr, nullptr);
-    if (st == kSuccess) *type = found;
-    return st;
+    return NoThrow([&]() -> Status {
+        if (type == nullptr) return kInvalidParameter;
+        ValueType found = ValueType::Sz;
+        Status st = FindValue(key, name, &found, nullptr, nullptr);
+        if (st == kSuccess) *type = found;
+        return st;
+    });
 }
 
 Status SetString(const Key& key, const std::string& name, const std::string& data) {
@@ -683,47 +712,51 @@ Status SetDword(const Key& key, const std::string& name, std::uint32_t data) {
 }
 
 Status DeleteValue(const Key& key, const std::string& name) {
-    if (!key.IsOpen()) return kInvalidHandle;
-    if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
-    const Key::Impl& k = *key.impl();
-    return Run(true, &k, [&](Tx& tx) -> Status {
-        StmtPtr stmt = tx.Prepare("DELETE FROM vals WHERE key_id=?1 AND name=?2");
-        tx.Bind(stmt.get(), 1, k.id);
-        tx.Bind(stmt.get(), 2, name);
-        tx.Step(stmt.get());
-        if (!tx.ok()) return kAccessDenied;
-        return tx.Changes() > 0 ? kSuccess : kNotFound;
+    return NoThrow([&]() -> Status {
+        if (!key.IsOpen()) return kInvalidHandle;
+        if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
+        const Key::Impl& k = *key.impl();
+        return Run(true, &k, [&](Tx& tx) -> Status {
+            StmtPtr stmt = tx.Prepare("DELETE FROM vals WHERE key_id=?1 AND name=?2");
+            tx.Bind(stmt.get(), 1, k.id);
+            tx.Bind(stmt.get(), 2, name);
+            tx.Step(stmt.get());
+            if (!tx.ok()) return kAccessDenied;
+            return tx.Changes() > 0 ? kSuccess : kNotFound;
+        });
     });
 }
 
 Status DeleteTree(const Key& parent, const std::string& subkey) {
-    if (!parent.IsOpen()) return kInvalidHandle;
-    std::vector<std::string> parts;
-    if (!SplitPath(subkey, &parts)) return kInvalidParameter;
-    const Key::Impl& p = *parent.impl();
-    return Run(true, &p, [&](Tx& tx) -> Status {
-        if (!KeyAlive(tx, p.id)) return tx.ok() ? kNotFound : kAccessDenied;
-        std::int64_t target = 0;
-        std::string path;
-        bool created = false;
-        Status st = Walk(tx, p.id, p.path, parts, false, &target, &path, &created);
-        if (st != kSuccess) return st;
-        // Every key below target, then their values and themselves; target's
-        // own values go too, and target itself unless it is parent.
-        static const char* const kBelow =
-            "WITH RECURSIVE below(id) AS (SELECT id FROM keys WHERE parent=?1"
-            " UNION ALL SELECT keys.id FROM keys JOIN below ON keys.parent=below.id) ";
-        const std::string del_vals =
-            std::string(kBelow) + "DELETE FROM vals WHERE key_id IN below OR key_id=?1";
-        const std::string del_keys =
-            std::string(kBelow) + "DELETE FROM keys WHERE id IN below OR (id=?1 AND ?2)";
-        for (const std::string& sql : {del_vals, del_keys}) {
-            StmtPtr stmt = tx.Prepare(sql.c_str());
-            tx.Bind(stmt.get(), 1, target);
-            if (sql == del_keys) tx.Bind(stmt.get(), 2, std::int64_t{parts.empty() ? 0 : 1});
-            tx.Step(stmt.get());
-        }
-        return tx.ok() ? kSuccess : kAccessDenied;
+    return NoThrow([&]() -> Status {
+        if (!parent.IsOpen()) return kInvalidHandle;
+        std::vector<std::string> parts;
+        if (!SplitPath(subkey, &parts)) return kInvalidParameter;
+        const Key::Impl& p = *parent.impl();
+        return Run(true, &p, [&](Tx& tx) -> Status {
+            if (!KeyAlive(tx, p.id)) return tx.ok() ? kNotFound : kAccessDenied;
+            std::int64_t target = 0;
+            std::string path;
+            bool created = false;
+            Status st = Walk(tx, p.id, p.path, parts, false, &target, &path, &created);
+            if (st != kSuccess) return st;
+            // Every key below target, then their values and themselves; target's
+            // own values go too, and target itself unless it is parent.
+            static const char* const kBelow =
+                "WITH RECURSIVE below(id) AS (SELECT id FROM keys WHERE parent=?1"
+                " UNION ALL SELECT keys.id FROM keys JOIN below ON keys.parent=below.id) ";
+            const std::string del_vals =
+                std::string(kBelow) + "DELETE FROM vals WHERE key_id IN below OR key_id=?1";
+            const std::string del_keys =
+                std::string(kBelow) + "DELETE FROM keys WHERE id IN below OR (id=?1 AND ?2)";
+            for (const std::string& sql : {del_vals, del_keys}) {
+                StmtPtr stmt = tx.Prepare(sql.c_str());
+                tx.Bind(stmt.get(), 1, target);
+                if (sql == del_keys) tx.Bind(stmt.get(), 2, std::int64_t{parts.empty() ? 0 : 1});
+                tx.Step(stmt.get());
+            }
+            return tx.ok() ? kSuccess : kAccessDenied;
+        });
     });
 }
 

@@ -36,6 +36,7 @@ inline constexpr Status kSuccess = 0;   // ERROR_SUCCESS
 inline constexpr Status kNotFound = 2;  // ERROR_FILE_NOT_FOUND: key or value missing, or wrong type
 inline constexpr Status kAccessDenied = 5;   // ERROR_ACCESS_DENIED: store cannot be opened/written
 inline constexpr Status kInvalidHandle = 6;  // ERROR_INVALID_HANDLE: key not open
+inline constexpr Status kOutOfMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
 inline constexpr Status kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER: bad name
 inline constexpr Status kNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS: enumeration past the end
 
