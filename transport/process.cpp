@@ -578,6 +578,9 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     if (t.request_length > 0 && !head) {
         hr = req_content_->Seek(2, 0, nullptr);
         if (FAILED(hr)) return hr;
+    } else {
+        // No body to write: the request ends with its head.
+        Note(log, 33, "CInternetAccess::SendHTTPRequest", "calling HttpEndRequest");
     }
     char error_text[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
