@@ -1,0 +1,409 @@
+// Server and query info records: CQVReg::CServerInfo, CQVReg::CQueryInfo and
+// the directory's name lists (see qvreg.h).  Each info owns its version
+// records and their texts.
+#include <cstring>
+#include <new>
+
+#include "directory/qvreg.h"
+#include "directory/status.h"
+
+using namespace zel::directory;
+
+bool EqualsIgnoreCase(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return a == b;
+    for (;; ++a, ++b) {
+        unsigned char ca = static_cast<unsigned char>(*a);
+        unsigned char cb = static_cast<unsigned char>(*b);
+        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
+        if (ca != cb) return false;
+        if (ca == 0) return true;
+    }
+}
+
+namespace {
+
+// Copies a text field for a getter: *out is set to none first, then receives
+// a new copy (none for an unset field).
+HRESULT CopyOut(const char* field, char** out, CEventLog* log, const char* context) {
+    if (out == nullptr) return LogStatus(log, kInvalidArg, context);
+    *out = nullptr;
+    if (field == nullptr) return S_OK;
+    return GetString(field, out, false);
+}
+
+bool IsBlank(const char* text) {
+    if (text == nullptr) return true;
+    for (; *text != '\0'; ++text) {
+        if (*text != ' ' && *text != '\t') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CQVStringList
+
+HRESULT CQVStringList::Add(char* text) {
+    std::int32_t index = 0;
+    HRESULT hr = list_.Add(text, &index);
+    if (FAILED(hr)) FreeString(&text);
+    return hr;
+}
+
+std::int32_t CQVStringList::Count() const {
+    std::uint32_t count = 0;
+    (void)list_.GetCount(&count);
+    return static_cast<std::int32_t>(count);
+}
+
+const char* CQVStringList::At(std::int32_t index) const {
+    if (index < 0 || index >= Count()) return nullptr;
+    CGenericList::Item item = nullptr;
+    if (FAILED(list_.GetAt(index, &item))) return nullptr;
+    return static_cast<const char*>(item);
+}
+
+bool CQVStringList::Contains(const char* name) const {
+    for (std::int32_t i = 0; i < Count(); ++i) {
+        if (EqualsIgnoreCase(At(i), name)) return true;
+    }
+    return false;
+}
+
+void CQVStringList::RemoveAll() {
+    for (std::int32_t i = 0; i < Count(); ++i) {
+        char* text = const_cast<char*>(At(i));
+        FreeString(&text);
+    }
+    list_.RemoveAll();
+}
+
+// ---------------------------------------------------------------------------
+// Shared shape of the two info classes: a name and a list of versions.
+
+namespace {
+
+template <typename P>
+P* VersionAt(const CGenericList& versions, std::int32_t index) {
+    std::uint32_t count = 0;
+    (void)versions.GetCount(&count);
+    if (index < 0 || static_cast<std::uint32_t>(index) >= count) return nullptr;
+    CGenericList::Item item = nullptr;
+    if (FAILED(versions.GetAt(index, &item))) return nullptr;
+    return static_cast<P*>(item);
+}
+
+template <typename P>
+std::int32_t FindVersion(const CGenericList& versions, const char* version) {
+    std::uint32_t count = 0;
+    (void)versions.GetCount(&count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        P* p = VersionAt<P>(versions, static_cast<std::int32_t>(i));
+        if (p != nullptr && EqualsIgnoreCase(p->version.get(), version)) {
+            return static_cast<std::int32_t>(i);
+        }
+    }
+    return -1;
+}
+
+template <typename P>
+void DeleteVersions(CGenericList* versions) {
+    std::uint32_t count = 0;
+    (void)versions->GetCount(&count);
+    for (std::uint32_t i = 0; i < count; ++i) delete VersionAt<P>(*versions, i);
+    versions->RemoveAll();
+}
+
+template <typename P>
+HRESULT RemoveVersion(CGenericList* versions, std::int32_t index) {
+    P* p = VersionAt<P>(*versions, index);
+    HRESULT hr = versions->RemoveAt(index);  // refuses a bad index itself
+    if (SUCCEEDED(hr)) delete p;
+    return hr;
+}
+
+// The version's index, appending a new record when it is new.  trim: the
+// version is stored trimmed (server records) or as given (query records).
+template <typename P>
+HRESULT AddVersion(CGenericList* versions, const char* version, bool trim, std::int32_t* index,
+                   CEventLog* log, const char* context) {
+    if (version == nullptr || index == nullptr || IsBlank(version)) {
+        return LogStatus(log, kInvalidArg, context);
+    }
+    CStringHolder copy;
+    HRESULT hr = CopyString(version, &copy, trim);
+    if (FAILED(hr)) return hr;
+    std::int32_t found = FindVersion<P>(*versions, copy.get());
+    if (found >= 0) {
+        *index = found;
+        return S_OK;
+    }
+    P* p = new (std::nothrow) P;
+    if (p == nullptr) return LogStatus(log, kOutOfMemory, context);
+    p->version.reset(copy.release());
+    hr = versions->Add(p, index);
+    if (FAILED(hr)) {
+        delete p;
+        return hr == kOutOfMemory ? LogStatus(log, kOutOfMemory, context) : hr;
+    }
+    return S_OK;
+}
+
+bool NameMatches(const char* own, const char* name, bool case_sensitive) {
+    if (own == nullptr || name == nullptr) return false;
+    if (case_sensitive && std::strcmp(own, name) == 0) return true;
+    return EqualsIgnoreCase(own, name);
+}
+
+std::int32_t Flag(std::int32_t value) {
+    return value != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CQVReg::CServerInfo
+
+using CServerInfo = CQVReg::CServerInfo;
+using CQueryInfo = CQVReg::CQueryInfo;
+using ServerProps = CQVReg::CServerInfo::Properties;
+using QueryProps = CQVReg::CQueryInfo::Properties;
+
+CServerInfo::CServerInfo(CEventLog* log) : log_(log) {}
+
+CServerInfo::~CServerInfo() {
+    RemoveAll();
+}
+
+ServerProps* CServerInfo::At(std::int32_t index) const {
+    return VersionAt<ServerProps>(versions_, index);
+}
+
+// The record at index; a bad index is refused by the list, which reports it.
+ServerProps* CServerInfo::Get(std::int32_t index, const char* context) const {
+    ServerProps* p = At(index);
+    if (p == nullptr) {
+        CGenericList::Item item = nullptr;
+        (void)versions_.GetAt(index, &item);  // the list refuses and reports the index
+        (void)context;
+    }
+    return p;
+}
+
+HRESULT CServerInfo::GetName(char** name) {
+    return CopyOut(name_.get(), name, log_, "CQVReg::CServerInfo::GetName");
+}
+
+HRESULT CServerInfo::GetCount(std::int32_t* count) {
+    if (count == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::CServerInfo::GetCount");
+    std::uint32_t n = 0;
+    (void)versions_.GetCount(&n);
+    *count = static_cast<std::int32_t>(n);
+    return S_OK;
+}
+
+HRESULT CServerInfo::FindByVersion(const char* version, std::int32_t* index) {
+    if (version == nullptr || index == nullptr) {
+        return LogStatus(log_, kInvalidArg, "CQVReg::CServerInfo::FindByVersion");
+    }
+    std::int32_t found = FindVersion<ServerProps>(versions_, version);
+    if (found < 0)
+        return LogStatus(log_, kServerVersionNotFound, "CQVReg::CServerInfo::FindByVersion");
+    *index = found;
+    return S_OK;
+}
+
+#define ZEL_SERVER_TEXT_GETTER(Method, field)                             \
+    HRESULT CServerInfo::Method(std::int32_t index, char** out) {         \
+        const char* context = "CQVReg::CServerInfo::" #Method;            \
+        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
+        *out = nullptr;                                                   \
+        ServerProps* p = Get(index, context);                             \
+        if (p == nullptr) return kInvalidArg;                             \
+        return CopyOut(p->field.get(), out, log_, context);               \
+    }
+#define ZEL_SERVER_VALUE_GETTER(Method, type, field)                      \
+    HRESULT CServerInfo::Method(std::int32_t index, type* out) {          \
+        const char* context = "CQVReg::CServerInfo::" #Method;            \
+        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
+        ServerProps* p = Get(index, context);                             \
+        if (p == nullptr) return kInvalidArg;                             \
+        *out = p->field;                                                  \
+        return S_OK;                                                      \
+    }
+#define ZEL_SERVER_TEXT_SETTER(Method, field)                           \
+    HRESULT CServerInfo::Method(std::int32_t index, const char* text) { \
+        ServerProps* p = Get(index, "CQVReg::CServerInfo::" #Method);   \
+        if (p == nullptr) return kInvalidArg;                           \
+        return CopyString(text, &p->field, true);                       \
+    }
+#define ZEL_SERVER_VALUE_SETTER(Method, type, field, convert)         \
+    HRESULT CServerInfo::Method(std::int32_t index, type value) {     \
+        ServerProps* p = Get(index, "CQVReg::CServerInfo::" #Method); \
+        if (p == nullptr) return kInvalidArg;                         \
+        p->field = convert(value);                                    \
+        return S_OK;                                                  \
+    }
+
+namespace {
+template <typename T>
+T Same(T v) {
+    return v;
+}
+}  // namespace
+
+ZEL_SERVER_TEXT_GETTER(GetVersion, version)
+ZEL_SERVER_TEXT_GETTER(GetIPAddress, ip_address)
+ZEL_SERVER_VALUE_GETTER(GetUsingProxy, std::int32_t, using_proxy)
+ZEL_SERVER_TEXT_GETTER(GetProxyServerIPAddress, proxy_server_ip_address)
+ZEL_SERVER_VALUE_GETTER(GetSSLPublic, std::int32_t, ssl_public)
+ZEL_SERVER_VALUE_GETTER(GetSSLRequired, std::int32_t, ssl_required)
+ZEL_SERVER_VALUE_GETTER(GetPort, std::int32_t, port)
+ZEL_SERVER_VALUE_GETTER(GetSecurePort, std::int32_t, secure_port)
+ZEL_SERVER_TEXT_GETTER(GetSystemInfoLocation, system_info_location)
+ZEL_SERVER_VALUE_GETTER(GetLastUpdatedTime, std::uint32_t, last_updated_time)
+
+ZEL_SERVER_TEXT_SETTER(SetIPAddress, ip_address)
+ZEL_SERVER_VALUE_SETTER(SetUsingProxy, std::int32_t, using_proxy, Flag)
+ZEL_SERVER_TEXT_SETTER(SetProxyServerIPAddress, proxy_server_ip_address)
+ZEL_SERVER_VALUE_SETTER(SetLastUpdatedTime, std::uint32_t, last_updated_time, Same)
+ZEL_SERVER_VALUE_SETTER(SetSSLPublic, std::int32_t, ssl_public, Flag)
+ZEL_SERVER_VALUE_SETTER(SetSSLRequired, std::int32_t, ssl_required, Flag)
+ZEL_SERVER_VALUE_SETTER(SetPort, std::int32_t, port, Same)
+ZEL_SERVER_VALUE_SETTER(SetSecurePort, std::int32_t, secure_port, Same)
+ZEL_SERVER_TEXT_SETTER(SetSystemInfoLocation, system_info_location)
+
+HRESULT CServerInfo::SetName(const char* name) {
+    return CopyString(name, &name_, true);
+}
+
+HRESULT CServerInfo::AddServerProperties(const char* version, std::int32_t* index) {
+    return AddVersion<ServerProps>(&versions_, version, true, index, log_,
+                                   "CQVReg::CServerInfo::AddServerProperties");
+}
+
+bool CServerInfo::IsName(const char* name, bool case_sensitive) const {
+    return NameMatches(name_.get(), name, case_sensitive);
+}
+
+HRESULT CServerInfo::RemoveAll() {
+    DeleteVersions<ServerProps>(&versions_);
+    return S_OK;
+}
+
+HRESULT CServerInfo::Remove(std::int32_t index) {
+    return RemoveVersion<ServerProps>(&versions_, index);
+}
+
+// ---------------------------------------------------------------------------
+// CQVReg::CQueryInfo
+
+CQueryInfo::CQueryInfo(CEventLog* log) : log_(log) {}
+
+CQueryInfo::~CQueryInfo() {
+    RemoveAll();
+}
+
+QueryProps* CQueryInfo::At(std::int32_t index) const {
+    return VersionAt<QueryProps>(versions_, index);
+}
+
+QueryProps* CQueryInfo::Get(std::int32_t index, const char* context) const {
+    QueryProps* p = At(index);
+    if (p == nullptr) {
+        CGenericList::Item item = nullptr;
+        (void)versions_.GetAt(index, &item);  // the list refuses and reports the index
+        (void)context;
+    }
+    return p;
+}
+
+HRESULT CQueryInfo::GetName(char** name) {
+    return CopyOut(name_.get(), name, log_, "CQVReg::CQueryInfo::GetName");
+}
+
+HRESULT CQueryInfo::GetCount(std::int32_t* count) {
+    if (count == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::GetCount");
+    std::uint32_t n = 0;
+    (void)versions_.GetCount(&n);
+    *count = static_cast<std::int32_t>(n);
+    return S_OK;
+}
+
+HRESULT CQueryInfo::FindByVersion(const char* version, std::int32_t* index) {
+    if (version == nullptr || index == nullptr) {
+        return LogStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::FindByVersion");
+    }
+    std::int32_t found = FindVersion<QueryProps>(versions_, version);
+    if (found < 0)
+        return LogStatus(log_, kQueryVersionNotFound, "CQVReg::CQueryInfo::FindByVersion");
+    *index = found;
+    return S_OK;
+}
+
+#define ZEL_QUERY_TEXT_GETTER(Method, field)                              \
+    HRESULT CQueryInfo::Method(std::int32_t index, char** out) {          \
+        const char* context = "CQVReg::CQueryInfo::" #Method;             \
+        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
+        *out = nullptr;                                                   \
+        QueryProps* p = Get(index, context);                              \
+        if (p == nullptr) return kInvalidArg;                             \
+        return CopyOut(p->field.get(), out, log_, context);               \
+    }
+#define ZEL_QUERY_VALUE_GETTER(Method, field)                             \
+    HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t* out) {   \
+        const char* context = "CQVReg::CQueryInfo::" #Method;             \
+        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
+        QueryProps* p = Get(index, context);                              \
+        if (p == nullptr) return kInvalidArg;                             \
+        *out = p->field;                                                  \
+        return S_OK;                                                      \
+    }
+#define ZEL_QUERY_VALUE_SETTER(Method, field, convert)                   \
+    HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t value) { \
+        QueryProps* p = Get(index, "CQVReg::CQueryInfo::" #Method);      \
+        if (p == nullptr) return kInvalidArg;                            \
+        p->field = convert(value);                                       \
+        return S_OK;                                                     \
+    }
+
+ZEL_QUERY_TEXT_GETTER(GetVersion, version)
+ZEL_QUERY_TEXT_GETTER(GetQueryLocation, query_location)
+ZEL_QUERY_VALUE_GETTER(GetSSLPublic, ssl_public)
+ZEL_QUERY_VALUE_GETTER(GetSSLRequired, ssl_required)
+ZEL_QUERY_VALUE_GETTER(GetTimeInterval, time_interval)
+ZEL_QUERY_VALUE_GETTER(GetRetryTimeout, retry_timeout)
+ZEL_QUERY_VALUE_SETTER(SetSSLPublic, ssl_public, Flag)
+ZEL_QUERY_VALUE_SETTER(SetSSLRequired, ssl_required, Flag)
+ZEL_QUERY_VALUE_SETTER(SetTimeInterval, time_interval, Same)
+ZEL_QUERY_VALUE_SETTER(SetRetryTimeout, retry_timeout, Same)
+
+HRESULT CQueryInfo::SetQueryLocation(std::int32_t index, const char* location) {
+    QueryProps* p = Get(index, "CQVReg::CQueryInfo::SetQueryLocation");
+    if (p == nullptr) return kInvalidArg;
+    return CopyString(location, &p->query_location, true);
+}
+
+HRESULT CQueryInfo::SetName(const char* name) {
+    return CopyString(name, &name_, true);
+}
+
+bool CQueryInfo::IsName(const char* name, bool case_sensitive) const {
+    return NameMatches(name_.get(), name, case_sensitive);
+}
+
+HRESULT CQueryInfo::AddQueryProperties(const char* version, std::int32_t* index) {
+    return AddVersion<QueryProps>(&versions_, version, false, index, log_,
+                                  "CQVReg::CQueryInfo::AddQueryProperties");
+}
+
+HRESULT CQueryInfo::RemoveAll() {
+    DeleteVersions<QueryProps>(&versions_);
+    return S_OK;
+}
+
+HRESULT CQueryInfo::Remove(std::int32_t index) {
+    return RemoveVersion<QueryProps>(&versions_, index);
+}

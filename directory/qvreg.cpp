@@ -1,0 +1,547 @@
+// CQVReg: the directory object, its name lists, and the registry side of the
+// cache (loading, writing back, the last-update time).  See qvreg.h.
+#include "directory/qvreg.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "directory/status.h"
+#include "log/event_log.h"
+#include "platform/paths.h"
+#include "support/files.h"
+
+using namespace zel::directory;
+namespace reg = zel::reg;
+
+using CServerInfo = CQVReg::CServerInfo;
+using CQueryInfo = CQVReg::CQueryInfo;
+
+namespace {
+
+// Registry strings are read as into a 256-byte buffer: longer values do not
+// fit and count as missing rather than being cut.
+constexpr std::size_t kMaxRegText = 255;
+// Sub-key names are enumerated up to this length.
+constexpr std::size_t kMaxKeyName = 255;
+
+constexpr const char* kServerInfoFileName = "RetrieveServerInformation.xml";
+
+bool ReadText(const reg::Key& key, const char* name, std::string* out) {
+    std::string value;
+    if (reg::QueryString(key, name, &value) != reg::kSuccess) return false;
+    if (value.size() > kMaxRegText) return false;
+    *out = std::move(value);
+    return true;
+}
+
+bool ReadDword(const reg::Key& key, const char* name, std::uint32_t* out) {
+    return reg::QueryDword(key, name, out) == reg::kSuccess;
+}
+
+// "1" or "Y" in any case is true; anything else ("yes", "N", "0") false.
+std::int32_t FlagFromText(const std::string& text) {
+    return (text == "1" || text == "Y" || text == "y") ? 1 : 0;
+}
+
+const char* FlagText(std::int32_t flag) {
+    return flag != 0 ? "Y" : "N";
+}
+
+}  // namespace
+
+// A name that can stand as one registry key level: not empty, no "\".
+bool IsKeyLevelName(const char* name) {
+    return name != nullptr && name[0] != '\0' && std::strchr(name, '\\') == nullptr;
+}
+
+namespace {
+
+// A short text for a registry status, for the notes of CreateRegKey.
+const char* RegStatusText(reg::Status status) {
+    switch (status) {
+        case reg::kNotFound:
+            return "The system cannot find the file specified.";
+        case reg::kAccessDenied:
+            return "Access is denied.";
+        case reg::kInvalidHandle:
+            return "The handle is invalid.";
+        case reg::kInvalidParameter:
+            return "The parameter is incorrect.";
+        default:
+            return "The registry operation failed.";
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction, lists, lookups
+
+CQVReg::CQVReg(CEventLog* log) : log_(log) {
+    (void)CreateRegKey(reg::Hive::LocalMachine, kQVDataAccessKey, nullptr);
+    CStringHolder dir;
+    if (SUCCEEDED(GetString(zel::paths::CommDir().c_str(), dir.Out(), false))) {
+        (void)GetFullFileName(dir.get(), kServerInfoFileName, server_info_file_.Out());
+    }
+}
+
+CQVReg::~CQVReg() {
+    RemoveAllServerInfos();
+    RemoveAllQueryInfos();
+}
+
+std::int32_t CQVReg::GetServerInfoCount() const {
+    std::uint32_t n = 0;
+    (void)server_infos_.GetCount(&n);
+    return static_cast<std::int32_t>(n);
+}
+
+std::int32_t CQVReg::GetQueryInfoCount() const {
+    std::uint32_t n = 0;
+    (void)query_infos_.GetCount(&n);
+    return static_cast<std::int32_t>(n);
+}
+
+CServerInfo* CQVReg::GetServerInfoAt(std::int32_t index) const {
+    if (index < 0 || index >= GetServerInfoCount()) return nullptr;
+    CGenericList::Item item = nullptr;
+    if (FAILED(server_infos_.GetAt(index, &item))) return nullptr;
+    return static_cast<CServerInfo*>(item);
+}
+
+CQueryInfo* CQVReg::GetQueryInfoAt(std::int32_t index) const {
+    if (index < 0 || index >= GetQueryInfoCount()) return nullptr;
+    CGenericList::Item item = nullptr;
+    if (FAILED(query_infos_.GetAt(index, &item))) return nullptr;
+    return static_cast<CQueryInfo*>(item);
+}
+
+void CQVReg::RemoveAllServerInfos() {
+    for (std::int32_t i = 0; i < GetServerInfoCount(); ++i) delete GetServerInfoAt(i);
+    server_infos_.RemoveAll();
+}
+
+void CQVReg::RemoveAllQueryInfos() {
+    for (std::int32_t i = 0; i < GetQueryInfoCount(); ++i) delete GetQueryInfoAt(i);
+    query_infos_.RemoveAll();
+}
+
+HRESULT CQVReg::GetServerInfoByName(const char* name, bool case_sensitive, CServerInfo** info) {
+    if (info == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::GetServerInfoByName");
+    *info = nullptr;
+    for (std::int32_t i = 0; i < GetServerInfoCount(); ++i) {
+        CServerInfo* candidate = GetServerInfoAt(i);
+        if (candidate != nullptr && candidate->IsName(name, case_sensitive)) {
+            *info = candidate;
+            return S_OK;
+        }
+    }
+    return LogStatus(log_, kServerInfoNotFound, "CQVReg::GetServerInfoByName");
+}
+
+HRESULT CQVReg::GetQueryInfoByName(const char* name, bool case_sensitive, CQueryInfo** info) {
+    if (info == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::GetQueryInfoByName");
+    *info = nullptr;
+    for (std::int32_t i = 0; i < GetQueryInfoCount(); ++i) {
+        CQueryInfo* candidate = GetQueryInfoAt(i);
+        if (candidate != nullptr && candidate->IsName(name, case_sensitive)) {
+            *info = candidate;
+            return S_OK;
+        }
+    }
+    return LogStatus(log_, kQueryInfoNotFound, "CQVReg::GetQueryInfoByName");
+}
+
+HRESULT CQVReg::FillNameList(CQVStringList* list, const char* const* names, std::int32_t count,
+                             const char* context) {
+    list->RemoveAll();
+    if (names == nullptr) return S_OK;
+    if (count < 0) return LogStatus(log_, kInvalidArg, context);
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (names[i] == nullptr) continue;
+        CStringHolder copy;
+        HRESULT hr = GetString(names[i], copy.Out(), true);
+        if (FAILED(hr)) return hr;
+        if (copy.get()[0] == '\0') continue;
+        hr = list->Add(copy.release());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::SetLimitServerInfoNames(const char* const* names, std::int32_t count) {
+    HRESULT hr = FillNameList(&limit_server_names_, names, count, "CQVReg::AddStringsToStringList");
+    if (FAILED(hr) || names == nullptr) return hr;
+    LimitServerInfo();
+    return S_OK;
+}
+
+HRESULT CQVReg::SetLimitQueryInfoNames(const char* const* names, std::int32_t count) {
+    HRESULT hr = FillNameList(&limit_query_names_, names, count, "CQVReg::AddStringsToStringList");
+    if (FAILED(hr) || names == nullptr) return hr;
+    LimitQueryInfo();
+    return S_OK;
+}
+
+HRESULT CQVReg::SetInterfaceNames(const char* const* names, std::int32_t count) {
+    return FillNameList(&interface_names_, names, count, "CQVReg::AddStringsToStringList");
+}
+
+void CQVReg::LimitServerInfo() {
+    if (limit_server_names_.Count() == 0) {
+        Note(log_, "CQVReg::LimitServerInfo", "LimitServerInfoNamesList is Empty");
+        return;
+    }
+    for (std::int32_t i = GetServerInfoCount() - 1; i >= 0; --i) {
+        CServerInfo* info = GetServerInfoAt(i);
+        if (info != nullptr && !limit_server_names_.Contains(info->Name())) {
+            delete info;
+            (void)server_infos_.RemoveAt(i);
+        }
+    }
+}
+
+void CQVReg::LimitQueryInfo() {
+    if (limit_query_names_.Count() == 0) return;
+    for (std::int32_t i = GetQueryInfoCount() - 1; i >= 0; --i) {
+        CQueryInfo* info = GetQueryInfoAt(i);
+        if (info != nullptr && !limit_query_names_.Contains(info->Name())) {
+            delete info;
+            (void)query_infos_.RemoveAt(i);
+        }
+    }
+}
+
+HRESULT CQVReg::SetFallbackServerRecord(const char* text) {
+    if (text == nullptr || text[0] == '\0') {
+        fallback_record_.reset();
+        return S_OK;
+    }
+    return CopyString(text, &fallback_record_, false);
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+
+HRESULT CQVReg::LoadInfoFromReg() {
+    RemoveAllServerInfos();
+    RemoveAllQueryInfos();
+    HRESULT hr = GetServerInfoFromReg();
+    if (FAILED(hr)) return hr;
+    return GetQueryInfoFromReg();
+}
+
+HRESULT CQVReg::GetServerInfoFromReg() {
+    Trace(log_, "CQVReg::GetServerInfoFromReg", 183);
+    reg::Key servers;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
+        return S_OK;  // nothing cached yet
+    }
+    std::string name;
+    for (std::uint32_t i = 0; reg::EnumKey(servers, i, &name) == reg::kSuccess; ++i) {
+        if (name.size() > kMaxKeyName) continue;
+        if (limit_server_names_.Count() != 0 && !limit_server_names_.Contains(name.c_str())) {
+            continue;
+        }
+        Trace(log_, "CQVReg::GetServerInfoFromReg", 184, name.c_str());
+        CServerInfo* info = new (std::nothrow) CServerInfo(log_);
+        if (info == nullptr) return LogStatus(log_, kOutOfMemory, "CQVReg::GetServerInfoFromReg");
+        HRESULT hr = info->SetName(name.c_str());
+        reg::Key key;
+        if (SUCCEEDED(hr) && reg::OpenKey(servers, name, &key) != reg::kSuccess) {
+            hr = LogStatus(log_, kOpenServerInfoKey, "CQVReg::GetServerInfoFromReg");
+        }
+        if (SUCCEEDED(hr)) hr = ReadServerKey(info, key);
+        std::int32_t index = 0;
+        if (SUCCEEDED(hr)) hr = server_infos_.Add(info, &index);
+        if (FAILED(hr)) {
+            delete info;
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::ReadServerKey(CServerInfo* info, const reg::Key& key) {
+    std::string version;
+    if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
+    HRESULT hr = ReadServerVersion(info, version.c_str(), key);
+    if (FAILED(hr)) return hr;
+    std::string sub;
+    for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
+        if (sub.size() > kMaxKeyName) continue;
+        reg::Key version_key;
+        if (reg::OpenKey(key, sub, &version_key) != reg::kSuccess) {
+            return LogStatus(log_, kOpenServerVersionKey, "CQVReg::GetServerInfoFromReg");
+        }
+        hr = ReadServerVersion(info, sub.c_str(), version_key);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::ReadServerVersion(CServerInfo* info, const char* version, const reg::Key& key) {
+    std::int32_t index = 0;
+    HRESULT hr = info->AddServerProperties(version, &index);
+    if (FAILED(hr)) return hr;
+    std::string text;
+    std::uint32_t number = 0;
+    if (!ReadText(key, "IPAddress", &text)) {
+        return LogStatus(log_, kNoIPAddress, "CQVReg::GetServerInfoFromReg");
+    }
+    hr = info->SetIPAddress(index, text.c_str());
+    if (SUCCEEDED(hr) && ReadDword(key, "Proxy", &number)) {
+        hr = info->SetUsingProxy(index, number != 0 ? 1 : 0);
+    }
+    if (SUCCEEDED(hr) && ReadText(key, "ProxyServerIPAddress", &text)) {
+        hr = info->SetProxyServerIPAddress(index, text.c_str());
+    }
+    if (SUCCEEDED(hr) && ReadText(key, "SystemInfoLocation", &text)) {
+        hr = info->SetSystemInfoLocation(index, text.c_str());
+    }
+    if (SUCCEEDED(hr) && ReadText(key, "SSLPublic", &text)) {
+        hr = info->SetSSLPublic(index, FlagFromText(text));
+    }
+    if (SUCCEEDED(hr) && ReadText(key, "SSLRequired", &text)) {
+        hr = info->SetSSLRequired(index, FlagFromText(text));
+    }
+    if (SUCCEEDED(hr)) {
+        if (!ReadDword(key, "Port", &number) || number == 0) number = 80;
+        hr = info->SetPort(index, static_cast<std::int32_t>(number));
+    }
+    if (SUCCEEDED(hr)) {
+        if (!ReadDword(key, "SecurePort", &number) || number == 0) number = 443;
+        hr = info->SetSecurePort(index, static_cast<std::int32_t>(number));
+    }
+    if (SUCCEEDED(hr) && ReadDword(key, "LastUpdatedTime", &number)) {
+        hr = info->SetLastUpdatedTime(index, number);
+    }
+    return hr;
+}
+
+HRESULT CQVReg::GetQueryInfoFromReg() {
+    Trace(log_, "CQVReg::GetQueryInfoFromReg", 185);
+    reg::Key queries;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kQueriesKey, &queries) != reg::kSuccess) {
+        return S_OK;
+    }
+    std::string name;
+    for (std::uint32_t i = 0; reg::EnumKey(queries, i, &name) == reg::kSuccess; ++i) {
+        if (name.size() > kMaxKeyName) continue;
+        if (limit_query_names_.Count() != 0 && !limit_query_names_.Contains(name.c_str())) {
+            continue;
+        }
+        Trace(log_, "CQVReg::GetQueryInfoFromReg", 186, name.c_str());
+        CQueryInfo* info = new (std::nothrow) CQueryInfo(log_);
+        if (info == nullptr) return LogStatus(log_, kOutOfMemory, "CQVReg::GetQueryInfoFromReg");
+        HRESULT hr = info->SetName(name.c_str());
+        reg::Key key;
+        if (SUCCEEDED(hr) && reg::OpenKey(queries, name, &key) != reg::kSuccess) {
+            hr = LogStatus(log_, kOpenQueryInfoKey, "CQVReg::GetQueryInfoFromReg");
+        }
+        if (SUCCEEDED(hr)) hr = ReadQueryKey(info, key);
+        std::int32_t index = 0;
+        if (SUCCEEDED(hr)) hr = query_infos_.Add(info, &index);
+        if (FAILED(hr)) {
+            delete info;
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::ReadQueryKey(CQueryInfo* info, const reg::Key& key) {
+    std::string version;
+    if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
+    HRESULT hr = ReadQueryVersion(info, version.c_str(), key);
+    if (FAILED(hr)) return hr;
+    std::string sub;
+    for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
+        if (sub.size() > kMaxKeyName) continue;
+        reg::Key version_key;
+        if (reg::OpenKey(key, sub, &version_key) != reg::kSuccess) {
+            return LogStatus(log_, kOpenQueryVersionKey, "CQVReg::GetQueryInfoFromReg");
+        }
+        hr = ReadQueryVersion(info, sub.c_str(), version_key);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::ReadQueryVersion(CQueryInfo* info, const char* version, const reg::Key& key) {
+    const char* context = "CQVReg::GetQueryInfoFromReg";
+    std::int32_t index = 0;
+    HRESULT hr = info->AddQueryProperties(version, &index);
+    if (FAILED(hr)) return hr;
+    std::string text;
+    std::uint32_t number = 0;
+    if (!ReadText(key, "QueryLocation", &text)) return LogStatus(log_, kNoQueryLocation, context);
+    hr = info->SetQueryLocation(index, text.c_str());
+    if (FAILED(hr)) return hr;
+    if (!ReadText(key, "SSLRequired", &text)) return LogStatus(log_, kNoSSLRequired, context);
+    hr = info->SetSSLRequired(index, FlagFromText(text));
+    if (FAILED(hr)) return hr;
+    if (!ReadText(key, "SSLPublic", &text)) return LogStatus(log_, kNoSSLPublic, context);
+    hr = info->SetSSLPublic(index, FlagFromText(text));
+    if (SUCCEEDED(hr) && ReadDword(key, "TimeInterval", &number)) {
+        hr = info->SetTimeInterval(index, static_cast<std::int32_t>(number));
+    }
+    if (SUCCEEDED(hr) && ReadDword(key, "RetryTimeOut", &number)) {
+        hr = info->SetRetryTimeout(index, static_cast<std::int32_t>(number));
+    }
+    return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+HRESULT CQVReg::CreateRegKey(reg::Hive root, const char* path, reg::Key* key) {
+    if (path == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::CreateRegKey");
+    reg::Key opened;
+    if (reg::OpenKey(root, path, &opened) != reg::kSuccess) {
+        reg::Status status = reg::CreateKey(root, path, &opened, nullptr);
+        if (status != reg::kSuccess) {
+            Note(log_, "RegCreateKeyEx", "%s", RegStatusText(status));
+            Note(log_, "RegCreateKeyEx", "%s", path);
+            Note(log_, "RegCreateKeyEx", "%s", "Z");
+            return kFail;
+        }
+    }
+    if (key != nullptr) *key = std::move(opened);
+    return S_OK;
+}
+
+namespace {
+
+void WriteServerVersion(const reg::Key& key, const CServerInfo::Properties& p) {
+    // Individual value writes that fail are left alone: the next refresh
+    // writes the record again.
+    if (p.ip_address) (void)reg::SetString(key, "IPAddress", p.ip_address.get());
+    if (p.proxy_server_ip_address) {
+        (void)reg::SetString(key, "ProxyServerIPAddress", p.proxy_server_ip_address.get());
+    }
+    if (p.system_info_location) {
+        (void)reg::SetString(key, "SystemInfoLocation", p.system_info_location.get());
+    }
+    (void)reg::SetDword(key, "Proxy", static_cast<std::uint32_t>(p.using_proxy));
+    (void)reg::SetString(key, "SSLPublic", FlagText(p.ssl_public));
+    (void)reg::SetString(key, "SSLRequired", FlagText(p.ssl_required));
+    if (p.port != 0) (void)reg::SetDword(key, "Port", static_cast<std::uint32_t>(p.port));
+    if (p.secure_port != 0) {
+        (void)reg::SetDword(key, "SecurePort", static_cast<std::uint32_t>(p.secure_port));
+    }
+    (void)reg::SetDword(key, "LastUpdatedTime", p.last_updated_time);
+}
+
+void WriteQueryVersion(const reg::Key& key, const CQueryInfo::Properties& p, bool default_version) {
+    if (default_version) (void)reg::SetString(key, "QueryVersion", kDefaultVersion);
+    (void)reg::SetString(key, "QueryLocation", p.query_location.c_str());
+    (void)reg::SetString(key, "SSLPublic", FlagText(p.ssl_public));
+    (void)reg::SetString(key, "SSLRequired", FlagText(p.ssl_required));
+    (void)reg::SetDword(key, "TimeInterval", static_cast<std::uint32_t>(p.time_interval));
+    (void)reg::SetDword(key, "RetryTimeOut", static_cast<std::uint32_t>(p.retry_timeout));
+}
+
+}  // namespace
+
+HRESULT CQVReg::UpdateRegistry(CServerInfo* info) {
+    const char* context = "CQVReg::UpdateRegistry";
+    // An empty name would write into the parent key itself, a "\\" into a
+    // deeper key than the info's own.
+    if (info == nullptr || !IsKeyLevelName(info->Name())) {
+        return LogStatus(log_, kInvalidArg, context);
+    }
+    HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kServersKey, nullptr);
+    if (FAILED(hr)) return hr;
+    reg::Key servers;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
+        return LogStatus(log_, kOpenServersKey, context);
+    }
+    Trace(log_, context, 182, info->Name());
+    reg::Key info_key;
+    if (reg::CreateKey(servers, info->Name(), &info_key, nullptr) != reg::kSuccess) {
+        return LogStatus(log_, kCreateServerInfoKey, context);
+    }
+    std::int32_t count = 0;
+    (void)info->GetCount(&count);
+    for (std::int32_t i = 0; i < count; ++i) {
+        const CServerInfo::Properties* p = info->At(i);
+        if (p == nullptr) continue;
+        if (EqualsIgnoreCase(p->version.get(), kDefaultVersion)) {
+            WriteServerVersion(info_key, *p);
+            continue;
+        }
+        reg::Key version_key;
+        if (!IsKeyLevelName(p->version.get()) ||
+            reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
+            return LogStatus(log_, kCreateServerVersionKey, context);
+        }
+        WriteServerVersion(version_key, *p);
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
+    const char* context = "CQVReg::UpdateRegistry";
+    // An empty name would write into the parent key itself, a "\\" into a
+    // deeper key than the info's own.
+    if (info == nullptr || !IsKeyLevelName(info->Name())) {
+        return LogStatus(log_, kInvalidArg, context);
+    }
+    HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kQueriesKey, nullptr);
+    if (FAILED(hr)) return hr;
+    reg::Key queries;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kQueriesKey, &queries) != reg::kSuccess) {
+        return LogStatus(log_, kOpenQueriesKey, context);
+    }
+    Trace(log_, context, 191, info->Name());
+    reg::Key info_key;
+    if (reg::CreateKey(queries, info->Name(), &info_key, nullptr) != reg::kSuccess) {
+        return LogStatus(log_, kCreateQueryInfoKey, context);
+    }
+    std::int32_t count = 0;
+    (void)info->GetCount(&count);
+    for (std::int32_t i = 0; i < count; ++i) {
+        const CQueryInfo::Properties* p = info->At(i);
+        if (p == nullptr) continue;
+        if (EqualsIgnoreCase(p->version.get(), kDefaultVersion)) {
+            WriteQueryVersion(info_key, *p, true);
+            continue;
+        }
+        reg::Key version_key;
+        if (!IsKeyLevelName(p->version.get()) ||
+            reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
+            return LogStatus(log_, kCreateQueryVersionKey, context);
+        }
+        WriteQueryVersion(version_key, *p, false);
+    }
+    return S_OK;
+}
+
+HRESULT CQVReg::UpdateLastTimeUpdateRegEntry(const char* server_name, const char* version,
+                                             std::uint32_t time) {
+    const char* context = "CQVReg::UpdateLastTimeUpdateRegEntry";
+    if (server_name == nullptr || version == nullptr) return LogStatus(log_, kInvalidArg, context);
+    Trace(log_, context, 192, server_name);
+    reg::Key servers;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
+        return LogStatus(log_, kOpenServersKey, context);
+    }
+    reg::Key info_key;
+    if (!IsKeyLevelName(server_name) ||
+        reg::OpenKey(servers, server_name, &info_key) != reg::kSuccess) {
+        return LogStatus(log_, kOpenServerInfoKey, context);
+    }
+    if (EqualsIgnoreCase(version, kDefaultVersion)) {
+        (void)reg::SetDword(info_key, "LastUpdatedTime", time);
+        return S_OK;
+    }
+    reg::Key version_key;
+    if (!IsKeyLevelName(version) ||
+        reg::OpenKey(info_key, version, &version_key) != reg::kSuccess) {
+        return LogStatus(log_, kOpenServerVersionKey, context);
+    }
+    (void)reg::SetDword(version_key, "LastUpdatedTime", time);
+    return S_OK;
+}

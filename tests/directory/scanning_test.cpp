@@ -1,0 +1,216 @@
+// Scanning of the central side's documents: server list, query list and
+// system information, as tables of documents against statuses and the
+// registry records they leave.
+#include <string>
+
+#include "directory/qvreg.h"
+#include "directory/status.h"
+#include "tests/directory/scratch.h"
+
+namespace {
+
+using zel::test::kQueries;
+using zel::test::kServers;
+namespace dir = zel::directory;
+
+class ScanningTest : public zel::test::DirectoryTest {};
+
+std::string Record(const std::string& srvi, const std::string& srvv, const std::string& ip,
+                   const std::string& sslr) {
+    std::string r = "<R><SRVI>" + srvi + "</SRVI>";
+    if (!srvv.empty()) r += "<SRVV>" + srvv + "</SRVV>";
+    return r + "<SRVIP>" + ip + "</SRVIP><SURL>/sys.xml</SURL><SSLR>" + sslr +
+           "</SSLR><SSLP>Y</SSLP></R>\r\n";
+}
+
+std::string Results(const std::string& records) {
+    return "<?xml version=\"1.0\"?><m:Resp><m:Results>\r\n" + records + "</m:Results></m:Resp>";
+}
+
+TEST_F(ScanningTest, ServerListTable) {
+    const struct {
+        const char* what;
+        std::string doc;
+        bool limit_to_poll;
+        HRESULT status;
+        const char* poll_secure_port;  // "<missing>" when no POLL record is written
+        const char* server_ip;
+    } cases[] = {
+        {"no results element", "<XML><R><SRVI>IPOLL</SRVI></R></XML>", false, S_FALSE, "<missing>",
+         "<missing>"},
+        {"opening without closing results", "<m:Results>" + Record("IPOLL", "001", "h", "Y"), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"closing before opening", "</m:Results><m:Results>", false, dir::kServerXmlInvalid,
+         "<missing>", "<missing>"},
+        {"IPOLL with port", Results(Record("IPOLL", "001", " h.example : 8443 ", "Y")), false, S_OK,
+         "8443", "<missing>"},
+        {"ISERVER kept without limit", Results(Record("ISERVER", "001", "s.example", "N")), false,
+         S_OK, "<missing>", "s.example"},
+        {"ISERVER skipped with limit POLL",
+         Results(Record("ISERVER", "001", "s.example", "N") + Record("IPOLL", "001", "h", "Y")),
+         true, S_OK, "443", "<missing>"},
+        {"record without SRVV, none later", Results(Record("IPOLL", "", "h", "Y")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"record without SRVV, a later one has it",
+         Results(Record("IPOLL", "", "h", "Y") + Record("ISERVER", "001", "s", "N")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"record opening without closing", Results("<R><SRVI>IPOLL</SRVI>"), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"name of the prefix alone", Results(Record("I", "001", "h", "Y")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"name reaching into a deeper key", Results(Record("IA\\B", "001", "h", "Y")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"port that is no number", Results(Record("IPOLL", "001", "h:44x", "Y")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"port out of range", Results(Record("IPOLL", "001", "h:70000", "Y")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        zel::reg::Status ignored = zel::reg::DeleteTree(zel::reg::Hive::LocalMachine, kServers);
+        (void)ignored;
+        CQVReg reg(log_.get());
+        const char* poll[] = {"POLL"};
+        if (c.limit_to_poll) {
+            ASSERT_EQ(reg.SetLimitServerInfoNames(poll, 1), S_OK);
+        }
+        EXPECT_EQ(reg.UpdateRegistryFromServerXMLData(c.doc.c_str()), c.status);
+        EXPECT_EQ(Value(kServers + "\\POLL", "SecurePort"), c.poll_secure_port);
+        EXPECT_EQ(Value(kServers + "\\SERVER", "IPAddress"), c.server_ip);
+        EXPECT_FALSE(KeyExists(kServers + "\\I"));
+        EXPECT_FALSE(KeyExists(kServers + "\\A"));
+    }
+}
+
+TEST_F(ScanningTest, ServerRecordPortsFollowTheSslFlag) {
+    CQVReg reg(log_.get());
+    // A port with SSL required sets the secure port and leaves the port 80.
+    ASSERT_EQ(reg.UpdateRegistryFromServerXMLData(
+                  Results(Record("IPOLL", "001", "h.example:8443", "Y")).c_str()),
+              S_OK);
+    const std::string key = kServers + "\\POLL";
+    EXPECT_EQ(Value(key, "IPAddress"), "h.example");
+    EXPECT_EQ(Value(key, "SecurePort"), "8443");
+    EXPECT_EQ(Value(key, "Port"), "80");
+    EXPECT_EQ(Value(key, "SSLRequired"), "Y");
+    EXPECT_EQ(Value(key, "SSLPublic"), "Y");
+    EXPECT_EQ(Value(key, "SystemInfoLocation"), "/sys.xml");
+    // The same server without port and without SSL: port 80, and the
+    // secure port learned before stays (the info is updated, not replaced).
+    ASSERT_EQ(reg.UpdateRegistryFromServerXMLData(
+                  Results(Record("iPOLL", "001", "plain.example", "N")).c_str()),
+              S_OK);
+    EXPECT_EQ(reg.GetServerInfoCount(), 1);
+    EXPECT_EQ(Value(key, "IPAddress"), "plain.example");
+    EXPECT_EQ(Value(key, "Port"), "80");
+    EXPECT_EQ(Value(key, "SecurePort"), "8443");
+    EXPECT_EQ(Value(key, "SSLRequired"), "N");
+    // Names without the prefix stay whole.
+    ASSERT_EQ(
+        reg.UpdateRegistryFromServerXMLData(Results(Record("XSRV", "002", "x:81", "N")).c_str()),
+        S_OK);
+    EXPECT_EQ(Value(kServers + "\\XSRV\\002", "Port"), "81");
+}
+
+std::string Query(const std::string& name, const std::string& body) {
+    return "<R><QN>" + name + "</QN>" + body + "</R>";
+}
+
+TEST_F(ScanningTest, QueryListTable) {
+    const std::string full = "<QV>001</QV><QURL>/q/x</QURL><SSLP>Y</SSLP><SSLR>1</SSLR>";
+    const struct {
+        const char* what;
+        std::string doc;
+        HRESULT status;
+        const char* location;
+    } cases[] = {
+        {"no results element", Query("GetFileFromQuvaro", full), S_FALSE, "<missing>"},
+        {"opening without closing results", "<m:Results>" + Query("GetFileFromQuvaro", full),
+         dir::kQueryXmlInvalid, "<missing>"},
+        {"complete record", Results(Query("GetFileFromQuvaro", full)), S_OK, "/q/x"},
+        {"record without QURL",
+         Results(Query("GetFileFromQuvaro", "<QV>001</QV><SSLP>Y</SSLP><SSLR>Y</SSLR>")),
+         dir::kQueryXmlInvalid, "<missing>"},
+        {"name outside the limit list", Results(Query("SomethingElse", full)), S_OK, "<missing>"},
+    };
+    const char* ops[] = {"GetFileFromQuvaro"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        zel::reg::Status ignored = zel::reg::DeleteTree(zel::reg::Hive::LocalMachine, kQueries);
+        (void)ignored;
+        CQVReg reg(log_.get());
+        ASSERT_EQ(reg.SetLimitQueryInfoNames(ops, 1), S_OK);
+        EXPECT_EQ(reg.UpdateRegistryFromQueryXMLData(c.doc.c_str()), c.status);
+        EXPECT_EQ(Value(kQueries + "\\GetFileFromQuvaro", "QueryLocation"), c.location);
+        EXPECT_FALSE(KeyExists(kQueries + "\\SomethingElse"));
+    }
+    EXPECT_EQ(Value(kQueries + "\\GetFileFromQuvaro", "SSLRequired"), "<missing>");
+}
+
+TEST_F(ScanningTest, QueryRecordKeepsLoadedTimingValues) {
+    SetSz(kQueries + "\\GetFileFromQuvaro", "QueryLocation", "/old");
+    SetSz(kQueries + "\\GetFileFromQuvaro", "SSLRequired", "N");
+    SetSz(kQueries + "\\GetFileFromQuvaro", "SSLPublic", "N");
+    SetDw(kQueries + "\\GetFileFromQuvaro", "TimeInterval", 30);
+    SetDw(kQueries + "\\GetFileFromQuvaro", "RetryTimeOut", 5);
+    CQVReg reg(log_.get());
+    ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
+    ASSERT_EQ(reg.UpdateRegistryFromQueryXMLData(
+                  Results(Query("GetFileFromQuvaro",
+                                "<QV>001</QV><QURL> /new </QURL><SSLP>Y</SSLP><SSLR>Y</SSLR>"))
+                      .c_str()),
+              S_OK);
+    const std::string key = kQueries + "\\GetFileFromQuvaro";
+    EXPECT_EQ(Value(key, "QueryLocation"), "/new");
+    EXPECT_EQ(Value(key, "SSLRequired"), "Y");
+    EXPECT_EQ(Value(key, "TimeInterval"), "30");
+    EXPECT_EQ(Value(key, "RetryTimeOut"), "5");
+    EXPECT_EQ(Value(key, "QueryVersion"), "001");
+}
+
+TEST_F(ScanningTest, SystemInformationTable) {
+    const struct {
+        const char* what;
+        const char* doc;
+        HRESULT interface_status;
+        HRESULT qurl_status;
+    } cases[] = {
+        {"supported, with QURL", "<S><IPOLL> Y </IPOLL><QURL>/ql.xml</QURL></S>", S_OK, S_OK},
+        {"flag 1", "<IPOLL>1</IPOLL><QURL>/ql.xml</QURL>", S_OK, S_OK},
+        {"interface N", "<IPOLL>N</IPOLL><QURL>/ql.xml</QURL>", dir::kInterfaceNotSupported, S_OK},
+        {"interface missing", "<QURL>/ql.xml</QURL>", dir::kInterfaceNotSupported, S_OK},
+        {"QURL missing", "<IPOLL>Y</IPOLL>", S_OK, dir::kNoQueryUrl},
+        {"opening tags only", "<IPOLL>Y<QURL>/x", dir::kSystemInfoXmlInvalid,
+         dir::kSystemInfoXmlInvalid},
+        {"closing tags only", "Y</IPOLL>/x</QURL>", dir::kSystemInfoXmlInvalid,
+         dir::kSystemInfoXmlInvalid},
+    };
+    CQVReg reg(log_.get());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(reg.CheckIfInterfaceSupported(c.doc, "IPOLL"), c.interface_status);
+        CStringHolder url;
+        EXPECT_EQ(reg.GetQURLFromSystemInfo(c.doc, url.Out()), c.qurl_status);
+        if (c.qurl_status == S_OK) {
+            EXPECT_STREQ(url.c_str(), "/ql.xml");
+        } else {
+            EXPECT_EQ(url.get(), nullptr);
+        }
+    }
+}
+
+TEST_F(ScanningTest, EntryPointDescriptionValuesAreNeverCut) {
+    CQVReg reg(log_.get());
+    const std::string long_host(260, 'h');
+    const std::string description = "<SRVIP>" + long_host + "</SRVIP><SURL>/x</SURL><SSLR>N</SSLR>";
+    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(description.c_str()), dir::kServerXmlInvalid);
+    EXPECT_EQ(
+        reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL><SSLR>Yes!</SSLR>"),
+        dir::kServerXmlInvalid);
+    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL>"),
+              dir::kServerXmlInvalid);
+    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(nullptr), dir::kInvalidArg);
+    EXPECT_FALSE(KeyExists(kServers));
+}
+
+}  // namespace
