@@ -20,6 +20,9 @@
 // output.  Write results tell whether a record was formed and handed to the
 // outputs; callers routinely ignore them, so they are not [[nodiscard]].
 //
+// Words and labels come from the log's catalogue, looked up once on first use;
+// a word the catalogue lacks prints as empty text.
+//
 // The object owns every string it keeps (user, operation, path) and its open
 // file descriptor; it has no lock of its own: its owner serialises the calls.
 // The thread's current log (SetCurrentLog) is where the support routines

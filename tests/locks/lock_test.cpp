@@ -7,19 +7,19 @@
 #include <thread>
 
 #include "platform/process.h"
-#include "scratch.h"
+#include "tests/locks/scratch.h"
 
 namespace {
 
-using locktest::Age;
-using locktest::AgeOf;
-using locktest::Exists;
-using locktest::ScratchTest;
+using zeltest::Age;
+using zeltest::AgeOf;
+using zeltest::Exists;
+using zeltest::ScratchTest;
 
 class LockTest : public ScratchTest {
   protected:
     int RunHelper(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {locktest::HelperPath()};
+        std::vector<std::string> argv = {zeltest::HelperPath("tests/locks/locks_helper")};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_t pid = 0;
         if (zel::proc::StartArgv(argv, {}, &pid) != 0) return -1;
@@ -33,7 +33,7 @@ TEST_F(LockTest, TryLockCreatesOneEmptyFileNextToTheResource) {
     const std::string resource = Path("client.log");
     EXPECT_EQ(LockFilePath(resource.c_str()), resource + ".qvzel_lock");
     ASSERT_TRUE(TryLock(resource.c_str()));
-    EXPECT_EQ(locktest::ReadFile(resource + ".qvzel_lock"), "");
+    EXPECT_EQ(zeltest::ReadFile(resource + ".qvzel_lock"), "");
     EXPECT_FALSE(Exists(resource));  // only the lock file is made
     EXPECT_FALSE(TryLock(resource.c_str()));
     Unlock(resource.c_str());
@@ -124,27 +124,6 @@ TEST_F(LockTest, StaleLockOfADeadProcessIsTakenOverOnlyByLock) {
     EXPECT_EQ(RunHelper({"lock", resource, "1"}), 0);  // took it over, then unlocked
     EXPECT_FALSE(Exists(lock_file));
     EXPECT_FALSE(Exists(lock_file + ".takeover"));
-}
-
-// Several waiters find the same stale lock at once: one takes it over, and
-// the others never remove the fresh lock it made in its place.
-TEST_F(LockTest, WaitersRacingForAStaleLockHoldItOneAtATime) {
-    const std::string resource = CommPath("client.log");
-    const std::string go = Path("go");
-    ASSERT_TRUE(TryLock(resource.c_str()));
-    Age(resource + ".qvzel_lock", 120);
-    std::vector<pid_t> pids;
-    for (int i = 0; i < 4; ++i) {
-        pid_t pid = 0;
-        ASSERT_EQ(
-            zel::proc::StartArgv(
-                {locktest::HelperPath(), "exclusive", resource, go, Path("inside")}, {}, &pid),
-            0);
-        pids.push_back(pid);
-    }
-    locktest::WriteFile(go, "");
-    for (pid_t pid : pids) EXPECT_EQ(zel::proc::Wait(pid), 0) << "two holders at once";
-    EXPECT_FALSE(Exists(resource + ".qvzel_lock"));
 }
 
 TEST_F(LockTest, LockReplacesAStaleLockWithAFreshOne) {

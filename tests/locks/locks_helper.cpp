@@ -4,14 +4,9 @@
 //   locks_helper lock <path> <stale minutes> Lock, then Unlock; exit 0
 //   locks_helper retry <path> <extra>        LockWithRetries; exit 0 held (and
 //                                            unlocked again), 1 not held
-//   locks_helper exclusive <path> <go file> <marker>
-//       waits for the go file, takes Lock(path, 1) and, while holding it,
-//       creates the marker exclusively for a moment; exit 3 when the marker
-//       was there already (two holders at once)
 //   locks_helper guard <guard> <go file> <rounds> <out file>
 //       waits for the go file, then GuardAcquire on "file-<i>" for each round
 //       and writes the numbers of the rounds it won to the out file
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,17 +29,6 @@ int main(int argc, char** argv) {
     }
     if (mode == "retry" && argc == 4) {
         if (!LockWithRetries(path, std::atoi(argv[3]))) return 1;
-        Unlock(path);
-        return 0;
-    }
-    if (mode == "exclusive" && argc == 5) {
-        while (::access(argv[3], F_OK) != 0) ::usleep(1000);
-        if (!Lock(path, 1)) return 1;
-        int fd = ::open(argv[4], O_CREAT | O_EXCL | O_WRONLY, 0666);
-        if (fd < 0) return 3;
-        ::close(fd);
-        ::usleep(20000);
-        ::unlink(argv[4]);
         Unlock(path);
         return 0;
     }

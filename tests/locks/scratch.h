@@ -1,6 +1,6 @@
-// Test scaffolding shared by the lock, guard and configuration tests: a fresh
-// scratch directory per test that stands for the system root, file helpers,
-// and the path of the helper program that plays a second process.
+// Test scaffolding shared by the lock, guard, configuration and event log
+// tests: a fresh scratch directory per test that stands for the system root,
+// file helpers, and the path of a helper program that plays another process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,13 +16,12 @@
 
 #include "platform/paths.h"
 
-namespace locktest {
+namespace zeltest {
 
 class ScratchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "zel-locks-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "zel-test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         ASSERT_EQ(::setenv("QVIS_ROOT", dir_.c_str(), 1), 0);
@@ -76,9 +75,10 @@ inline long AgeOf(const std::string& path) {
     return static_cast<long>(::time(nullptr) - st.st_mtime);
 }
 
-inline std::string HelperPath() {
+// A program built in the test tree, such as "tests/locks/locks_helper".
+inline std::string HelperPath(const std::string& relative) {
     const char* build = std::getenv("ZEL_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/tests/locks/locks_helper";
+    return std::string(build != nullptr ? build : ".") + "/" + relative;
 }
 
-}  // namespace locktest
+}  // namespace zeltest

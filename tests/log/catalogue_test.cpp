@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -32,22 +33,14 @@ TEST(Catalogue, IsCompleteAndAscending) {
 }
 
 TEST(Catalogue, LogVocabulary) {
-    EXPECT_EQ(Text(172), "Information");
-    EXPECT_EQ(Text(173), "Error");
-    EXPECT_EQ(Text(174), "Warning");
-    EXPECT_EQ(Text(241), "Information");
-    for (unsigned id : {175u, 177u}) EXPECT_EQ(Text(id), "[");
-    for (unsigned id : {176u, 178u}) EXPECT_EQ(Text(id), "]");
-    EXPECT_EQ(Text(179), " ");
-    EXPECT_EQ(Text(180), " ");
-    EXPECT_EQ(Text(181), " : ");
-    EXPECT_EQ(Text(208), ": ");
-    EXPECT_EQ(Text(211), "TimeStamp");
-    EXPECT_EQ(Text(212), "MessageId");
-    EXPECT_EQ(Text(215), "Input Data");
-    EXPECT_EQ(Text(221), "Server Response");
-    EXPECT_EQ(Text(222), ":");
-    EXPECT_EQ(Text(242), "~~");
+    const std::pair<unsigned, const char*> words[] = {
+        {172, "Information"}, {173, "Error"},       {174, "Warning"},
+        {175, "["},           {176, "]"},           {177, "["},
+        {178, "]"},           {179, " "},           {180, " "},
+        {181, " : "},         {207, "Severity"},    {208, ": "},
+        {211, "TimeStamp"},   {215, "Input Data"},  {221, "Server Response"},
+        {222, ":"},           {241, "Information"}, {242, "~~"}};
+    for (const auto& [id, text] : words) EXPECT_EQ(Text(id), text) << id;
 }
 
 TEST(Catalogue, TextsKeepTheirSpellingQuotesAndLineBreaks) {
