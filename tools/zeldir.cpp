@@ -1,0 +1,166 @@
+// zeldir: refreshes the server directory from the central side now, or only
+// when it is stale, and prints the records the registry then holds.  For
+// support staff, the demo and scripts.
+//
+// Works exactly like the transfer component before a request: the entry
+// point comes from "ISERVER.XML" in the install directory (written with the
+// built-in description when missing), the records go to the registry store.
+// Its log is "zeldir.log" in the install directory unless --log names
+// another file.  Exit status 0 on success, 1 on failure or a bad command
+// line.  Owns nothing beyond its run.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "directory/central.h"
+#include "directory/qvreg.h"
+#include "log/event_log.h"
+#include "platform/paths.h"
+#include "support/files.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zeldir [--if-stale] [--show] [--operation NAME] [--log FILE] [--debug]\n"
+    "Refreshes the server directory from the central side and prints the\n"
+    "records stored under HKLM\\SOFTWARE\\Quvaro Information Systems\\QVDataAccess.\n"
+    "  --if-stale        refresh only when the cache is missing or a day old\n"
+    "                    (as a transfer would), instead of always\n"
+    "  --show            do not refresh; print what the registry holds\n"
+    "  --operation NAME  operation whose query record the staleness check\n"
+    "                    needs (default GetFileListFromQuvaro)\n"
+    "  --log FILE        log file (default: zeldir.log in the install directory)\n"
+    "  --debug           write trace entries to the log as well\n"
+    "The entry point is named in ISERVER.XML in the install directory.\n";
+
+std::string Text(char* owned) {
+    CStringHolder h(owned);
+    return h.c_str();
+}
+
+std::string Time(std::uint32_t t) {
+    if (t == 0) return "never";
+    std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    char buf[64];
+    if (gmtime_r(&tt, &tm) == nullptr ||
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
+        return std::to_string(t);
+    }
+    return std::to_string(t) + " (" + buf + ")";
+}
+
+void Print(CQVReg& reg) {
+    for (std::int32_t i = 0; i < reg.GetServerInfoCount(); ++i) {
+        CQVReg::CServerInfo* info = reg.GetServerInfoAt(i);
+        std::int32_t count = 0;
+        (void)info->GetCount(&count);
+        for (std::int32_t v = 0; v < count; ++v) {
+            char* text = nullptr;
+            std::int32_t port = 0, secure_port = 0, required = 0, pub = 0;
+            std::uint32_t updated = 0;
+            (void)info->GetVersion(v, &text);
+            std::string version = Text(text);
+            (void)info->GetIPAddress(v, &text);
+            std::string address = Text(text);
+            (void)info->GetSystemInfoLocation(v, &text);
+            std::string location = Text(text);
+            (void)info->GetPort(v, &port);
+            (void)info->GetSecurePort(v, &secure_port);
+            (void)info->GetSSLRequired(v, &required);
+            (void)info->GetSSLPublic(v, &pub);
+            (void)info->GetLastUpdatedTime(v, &updated);
+            std::printf(
+                "server %s version %s: address %s, port %d, secure port %d, SSL required %s, "
+                "SSL public %s, system info %s, last updated %s\n",
+                info->Name(), version.c_str(), address.c_str(), port, secure_port,
+                required ? "Y" : "N", pub ? "Y" : "N", location.c_str(), Time(updated).c_str());
+        }
+    }
+    for (std::int32_t i = 0; i < reg.GetQueryInfoCount(); ++i) {
+        CQVReg::CQueryInfo* info = reg.GetQueryInfoAt(i);
+        std::int32_t count = 0;
+        (void)info->GetCount(&count);
+        for (std::int32_t v = 0; v < count; ++v) {
+            char* text = nullptr;
+            std::int32_t required = 0, pub = 0;
+            (void)info->GetVersion(v, &text);
+            std::string version = Text(text);
+            (void)info->GetQueryLocation(v, &text);
+            std::string location = Text(text);
+            (void)info->GetSSLRequired(v, &required);
+            (void)info->GetSSLPublic(v, &pub);
+            std::printf("query %s version %s: location %s, SSL required %s, SSL public %s\n",
+                        info->Name(), version.c_str(), location.c_str(), required ? "Y" : "N",
+                        pub ? "Y" : "N");
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool if_stale = false, show = false, debug = false;
+    std::string operation = "GetFileListFromQuvaro";
+    std::string log_file;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--if-stale") {
+            if_stale = true;
+        } else if (a == "--show") {
+            show = true;
+        } else if (a == "--debug") {
+            debug = true;
+        } else if ((a == "--operation" || a == "--log") && i + 1 < argc) {
+            (a == "--operation" ? operation : log_file) = argv[++i];
+        } else {
+            std::fprintf(stderr, "zeldir: bad argument '%s'\n%s", a.c_str(), kUsage);
+            return 1;
+        }
+    }
+
+    CStringHolder install;
+    if (FAILED(CheckDirectory(zel::paths::CommDir().c_str(), install.Out()))) {
+        std::fprintf(stderr, "zeldir: cannot create the install directory %s\n",
+                     zel::paths::CommDir().c_str());
+        return 1;
+    }
+    if (log_file.empty()) log_file = zel::paths::Join(install.get(), "zeldir.log");
+    CEventLog log;
+    if (!log.Open(log_file.c_str(), false)) {
+        std::fprintf(stderr, "zeldir: cannot open the log file %s\n", log_file.c_str());
+        return 1;
+    }
+    log.SetDebugMessages(debug);
+    (void)log.SetOperation("zeldir");
+    SetCurrentLog(&log);
+
+    CQVReg reg(&log);
+    HRESULT hr = S_OK;
+    if (show) {
+        hr = RegisterPollNames(&reg);
+        if (SUCCEEDED(hr)) hr = reg.LoadInfoFromReg();
+    } else {
+        bool refreshed = false;
+        const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+        hr = LoadAndRefreshDirectory(&reg, operation.c_str(), !if_stale, now, &refreshed);
+        std::printf("zeldir: %s\n", refreshed ? "refreshed from the central side"
+                                              : "cache is fresh, nothing requested");
+        // Print what the registry now holds, not what this run happened to learn.
+        if (SUCCEEDED(hr)) hr = reg.LoadInfoFromReg();
+    }
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "zeldir: failed with 0x%08X (details in %s)\n",
+                     static_cast<unsigned>(hr), log_file.c_str());
+        SetCurrentLog(nullptr);
+        return 1;
+    }
+    Print(reg);
+    SetCurrentLog(nullptr);
+    return 0;
+}
