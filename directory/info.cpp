@@ -182,12 +182,11 @@ ServerProps* CServerInfo::At(std::int32_t index) const {
 }
 
 // The record at index; a bad index is refused by the list, which reports it.
-ServerProps* CServerInfo::Get(std::int32_t index, const char* context) const {
+ServerProps* CServerInfo::Get(std::int32_t index) const {
     ServerProps* p = At(index);
     if (p == nullptr) {
         CGenericList::Item item = nullptr;
-        (void)versions_.GetAt(index, &item);  // the list refuses and reports the index
-        (void)context;
+        (void)versions_.GetAt(index, &item);
     }
     return p;
 }
@@ -220,7 +219,7 @@ HRESULT CServerInfo::FindByVersion(const char* version, std::int32_t* index) {
         const char* context = "CQVReg::CServerInfo::" #Method;            \
         if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
         *out = nullptr;                                                   \
-        ServerProps* p = Get(index, context);                             \
+        ServerProps* p = Get(index);                                      \
         if (p == nullptr) return kInvalidArg;                             \
         return CopyOut(p->field.get(), out, log_, context);               \
     }
@@ -228,23 +227,23 @@ HRESULT CServerInfo::FindByVersion(const char* version, std::int32_t* index) {
     HRESULT CServerInfo::Method(std::int32_t index, type* out) {          \
         const char* context = "CQVReg::CServerInfo::" #Method;            \
         if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
-        ServerProps* p = Get(index, context);                             \
+        ServerProps* p = Get(index);                                      \
         if (p == nullptr) return kInvalidArg;                             \
         *out = p->field;                                                  \
         return S_OK;                                                      \
     }
 #define ZEL_SERVER_TEXT_SETTER(Method, field)                           \
     HRESULT CServerInfo::Method(std::int32_t index, const char* text) { \
-        ServerProps* p = Get(index, "CQVReg::CServerInfo::" #Method);   \
+        ServerProps* p = Get(index);                                    \
         if (p == nullptr) return kInvalidArg;                           \
         return CopyString(text, &p->field, true);                       \
     }
-#define ZEL_SERVER_VALUE_SETTER(Method, type, field, convert)         \
-    HRESULT CServerInfo::Method(std::int32_t index, type value) {     \
-        ServerProps* p = Get(index, "CQVReg::CServerInfo::" #Method); \
-        if (p == nullptr) return kInvalidArg;                         \
-        p->field = convert(value);                                    \
-        return S_OK;                                                  \
+#define ZEL_SERVER_VALUE_SETTER(Method, type, field, convert)     \
+    HRESULT CServerInfo::Method(std::int32_t index, type value) { \
+        ServerProps* p = Get(index);                              \
+        if (p == nullptr) return kInvalidArg;                     \
+        p->field = convert(value);                                \
+        return S_OK;                                              \
     }
 
 namespace {
@@ -310,12 +309,11 @@ QueryProps* CQueryInfo::At(std::int32_t index) const {
     return VersionAt<QueryProps>(versions_, index);
 }
 
-QueryProps* CQueryInfo::Get(std::int32_t index, const char* context) const {
+QueryProps* CQueryInfo::Get(std::int32_t index) const {
     QueryProps* p = At(index);
     if (p == nullptr) {
         CGenericList::Item item = nullptr;
-        (void)versions_.GetAt(index, &item);  // the list refuses and reports the index
-        (void)context;
+        (void)versions_.GetAt(index, &item);
     }
     return p;
 }
@@ -348,7 +346,7 @@ HRESULT CQueryInfo::FindByVersion(const char* version, std::int32_t* index) {
         const char* context = "CQVReg::CQueryInfo::" #Method;             \
         if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
         *out = nullptr;                                                   \
-        QueryProps* p = Get(index, context);                              \
+        QueryProps* p = Get(index);                                       \
         if (p == nullptr) return kInvalidArg;                             \
         return CopyOut(p->field.get(), out, log_, context);               \
     }
@@ -356,14 +354,14 @@ HRESULT CQueryInfo::FindByVersion(const char* version, std::int32_t* index) {
     HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t* out) {   \
         const char* context = "CQVReg::CQueryInfo::" #Method;             \
         if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
-        QueryProps* p = Get(index, context);                              \
+        QueryProps* p = Get(index);                                       \
         if (p == nullptr) return kInvalidArg;                             \
         *out = p->field;                                                  \
         return S_OK;                                                      \
     }
 #define ZEL_QUERY_VALUE_SETTER(Method, field, convert)                   \
     HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t value) { \
-        QueryProps* p = Get(index, "CQVReg::CQueryInfo::" #Method);      \
+        QueryProps* p = Get(index);                                      \
         if (p == nullptr) return kInvalidArg;                            \
         p->field = convert(value);                                       \
         return S_OK;                                                     \
@@ -381,7 +379,7 @@ ZEL_QUERY_VALUE_SETTER(SetTimeInterval, time_interval, Same)
 ZEL_QUERY_VALUE_SETTER(SetRetryTimeout, retry_timeout, Same)
 
 HRESULT CQueryInfo::SetQueryLocation(std::int32_t index, const char* location) {
-    QueryProps* p = Get(index, "CQVReg::CQueryInfo::SetQueryLocation");
+    QueryProps* p = Get(index);
     if (p == nullptr) return kInvalidArg;
     return CopyString(location, &p->query_location, true);
 }

@@ -276,7 +276,7 @@ class CQVReg::CServerInfo : public IQVServerInfo {
     [[nodiscard]] Properties* At(std::int32_t index) const;
 
   private:
-    Properties* Get(std::int32_t index, const char* context) const;
+    Properties* Get(std::int32_t index) const;
 
     CStringHolder name_;
     CGenericList versions_;
@@ -318,7 +318,7 @@ class CQVReg::CQueryInfo : public IQVQueryInfo {
     [[nodiscard]] Properties* At(std::int32_t index) const;
 
   private:
-    Properties* Get(std::int32_t index, const char* context) const;
+    Properties* Get(std::int32_t index) const;
 
     CStringHolder name_;
     CGenericList versions_;
