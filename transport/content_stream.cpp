@@ -72,7 +72,6 @@ HRESULT CInternetAccess::CContentStream::Fail(HRESULT status, const char* contex
 }
 
 HRESULT CInternetAccess::CContentStream::CheckInit(const char* context) {
-    (void)context;
     if (temp_file_ || redirect_file_) return S_OK;
     zel::fs::UniqueFd fd;
     if (zel::fs::CreateDeleteOnCloseTemp("", &fd) != 0) return Fail(kStreamInit, context);

@@ -355,8 +355,9 @@ curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
 }
 
 int OnCloseSocket(void* user, curl_socket_t fd) {
-    // Called for sockets closed at Uninitialize too; the log may already be
-    // gone from the caller's view only after the engine, so it is safe here.
+    // Runs whenever a cached connection is closed, possibly during a later
+    // request; the data is the engine's log, which outlives the handle (the
+    // hook is removed before the handle is cleaned up).
     auto* log = static_cast<CEventLog*>(user);
     Trace(log, 33, kCallbackContext, 160);
     int r = ::close(fd);
