@@ -101,8 +101,11 @@ bool FullPathOf(const char* path, std::string* out) {
         pos = slash + 1;
     }
     std::string full;
-    for (const std::string& part : parts) full += "/" + part;
-    if (full.empty()) full = "/";
+    for (const std::string& part : parts) {
+        full += '/';
+        full += part;
+    }
+    if (full.empty()) full.push_back('/');
     *out = std::move(full);
     return true;
 }
