@@ -36,7 +36,9 @@ enum class LockState { kGone, kFresh, kStale };
 
 LockState StateOf(const std::string& lock_file, int minutes) {
     struct stat st;
-    if (::stat(lock_file.c_str(), &st) != 0) return LockState::kGone;
+    // lstat: a dangling symbolic link in the lock's place still blocks
+    // exclusive creation, so it must count as present, not as gone.
+    if (::lstat(lock_file.c_str(), &st) != 0) return LockState::kGone;
     if (minutes <= 0) return LockState::kFresh;
     time_t now = ::time(nullptr);
     return (now - st.st_mtime > static_cast<time_t>(minutes) * 60) ? LockState::kStale
@@ -58,20 +60,28 @@ void SleepOneSecond() {
     }
 }
 
-// Removes lock_file if it is (still) stale, under the companion lock.  A
-// companion left behind by a process that died in this short step is itself
-// cleared once it is older than the same limit.
-void TakeOverStale(const std::string& lock_file, int minutes) {
-    std::string companion = lock_file + ".takeover";
+// Removes lock_file if it is (still) stale, under the companion lock.
+// Returns false when another process holds the companion or the stale file
+// cannot be removed (the caller then waits its second rather than spin); a
+// companion left behind by a process that died in this short step is cleared
+// once it is older than the limit.
+bool TakeOverStale(const std::string& lock_file, int minutes) {
+    const std::string companion = lock_file + ".takeover";
     int err = CreateLockFile(companion);
     if (err != 0) {
         if (err == EEXIST && StateOf(companion, minutes) == LockState::kStale) {
             ::unlink(companion.c_str());
+            return true;
         }
-        return;  // someone else is at it; the caller tries again
+        return false;
     }
-    if (StateOf(lock_file, minutes) == LockState::kStale) ::unlink(lock_file.c_str());
+    bool removed = true;
+    if (StateOf(lock_file, minutes) == LockState::kStale && ::unlink(lock_file.c_str()) != 0 &&
+        errno != ENOENT) {
+        removed = false;
+    }
     ::unlink(companion.c_str());
+    return removed;
 }
 
 }  // namespace
@@ -99,8 +109,9 @@ bool Lock(const char* path, int stale_minutes) {
             case LockState::kGone:
                 continue;  // released meanwhile: try again at once
             case LockState::kStale:
-                TakeOverStale(lock_file, stale_minutes);
-                continue;
+                if (TakeOverStale(lock_file, stale_minutes)) continue;
+                WaitPastSecond(attempt);
+                break;
             case LockState::kFresh:
                 WaitPastSecond(attempt);
                 break;

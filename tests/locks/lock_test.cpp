@@ -126,6 +126,24 @@ TEST_F(LockTest, StaleLockOfADeadProcessIsTakenOverOnlyByLock) {
     EXPECT_FALSE(Exists(lock_file + ".takeover"));
 }
 
+TEST_F(LockTest, DanglingLinkInTheLocksPlaceIsAnOrdinaryStaleLock) {
+    const std::string resource = Path("client.log");
+    const std::string lock_file = resource + ".qvzel_lock";
+    ASSERT_EQ(::symlink(Path("nowhere").c_str(), lock_file.c_str()), 0);
+    EXPECT_FALSE(TryLock(resource.c_str()));
+    EXPECT_FALSE(IsLockStale(lock_file.c_str(), 1));  // present, and young
+    struct timeval times[2];
+    ::gettimeofday(&times[0], nullptr);
+    times[0].tv_sec -= 120;
+    times[1] = times[0];
+    ASSERT_EQ(::lutimes(lock_file.c_str(), times), 0);
+    ASSERT_TRUE(Lock(resource.c_str(), 1));
+    struct stat st;
+    ASSERT_EQ(::lstat(lock_file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    Unlock(resource.c_str());
+}
+
 TEST_F(LockTest, LockReplacesAStaleLockWithAFreshOne) {
     const std::string resource = Path("client.log");
     const std::string lock_file = resource + ".qvzel_lock";
