@@ -6,8 +6,8 @@
 // side by side in one process; the server list advertises "POLL" on the HTTPS
 // port when there is one.  Any document can be replaced by a file, and faults
 // (an HTTP status for the first N requests of a path) can be injected.  Every
-// request is appended as one line to an optional request log, so tests can
-// count what reached the server.
+// request is appended as one line to an optional request log before it is
+// answered, so tests can count what reached the server.
 //
 // The program owns its two listening servers and stops both on SIGTERM or
 // SIGINT.  It talks to nothing but its own sockets.
@@ -264,9 +264,7 @@ public:
         server.Get(".*", handler);
         server.Post(".*", handler);
         server.Put(".*", handler);
-        server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-            LogRequest(req, res);
-        });
+        server.Delete(".*", handler);
     }
 
     void SetPorts(int http_port, int https_port) {
@@ -275,7 +273,14 @@ public:
     }
 
 private:
+    // Answers a request and logs it before the answer goes out, so a client
+    // that has its answer always finds its request in the log.
     void Handle(const httplib::Request& req, httplib::Response& res) {
+        Answer(req, res);
+        LogRequest(req, res);
+    }
+
+    void Answer(const httplib::Request& req, httplib::Response& res) {
         {
             std::lock_guard<std::mutex> lock(mu_);
             auto it = s_.faults.find(req.path);

@@ -121,7 +121,7 @@ TEST_F(RefreshTest, FreshStoreIsFilledByOneRefresh) {
         EXPECT_EQ(Value(key, "SSLRequired"), "Y");
         EXPECT_EQ(Value(key, "QueryVersion"), "001");
     }
-    EXPECT_EQ(sim->WaitCount(kQueryList, 1), 1u);
+    EXPECT_EQ(sim->Count(kQueryList), 1u);
     EXPECT_EQ(sim->Count(kServerList), 1u);
     EXPECT_EQ(sim->Count(kSystemInfo), 1u);
     // The site's own entry-point description is left as it was.
@@ -146,7 +146,7 @@ TEST_F(RefreshTest, CacheAgeDecidesTheRefresh) {
     ASSERT_TRUE(sim->ok());
     bool refreshed = false;
     ASSERT_EQ(Refresh(Now(), &refreshed, true), S_OK);
-    ASSERT_EQ(sim->WaitCount(kQueryList, 1), 1u);
+    ASSERT_EQ(sim->Count(kQueryList), 1u);
     const std::uint32_t t =
         static_cast<std::uint32_t>(std::stoul(Value(kServers + "\\POLL", "LastUpdatedTime")));
 
@@ -174,12 +174,12 @@ TEST_F(RefreshTest, CacheAgeDecidesTheRefresh) {
     // 86,400 seconds old: refreshed.
     ASSERT_EQ(Refresh(t + 86400, &refreshed), S_OK);
     EXPECT_TRUE(refreshed);
-    EXPECT_EQ(sim->WaitCount(kQueryList, 2), 2u);
+    EXPECT_EQ(sim->Count(kQueryList), 2u);
     // Stored in the future: refreshed as well.
     SetDw(kServers + "\\POLL", "LastUpdatedTime", Now() + 3600);
     ASSERT_EQ(Refresh(Now(), &refreshed), S_OK);
     EXPECT_TRUE(refreshed);
-    EXPECT_EQ(sim->WaitCount(kQueryList, 3), 3u);
+    EXPECT_EQ(sim->Count(kQueryList), 3u);
 }
 
 TEST_F(RefreshTest, UnreachableEntryPointFallsBackToTheFallbackRecord) {
@@ -218,17 +218,17 @@ TEST_F(RefreshTest, BusyAnswersAreRetriedTwiceOtherErrorsFailAtOnce) {
     bool refreshed = false;
     // Three 503 answers in a row.
     EXPECT_EQ(Refresh(Now(), &refreshed), MakeResult(0x802581F7));
-    EXPECT_EQ(sim->WaitCount(kSystemInfo, 3), 3u);
+    EXPECT_EQ(sim->Count(kSystemInfo), 3u);
     EXPECT_NE(ReadFile(LogPath()).find("MessageId: 13720503"), std::string::npos);
     // Nothing was stamped, so the next run refreshes again.
     EXPECT_EQ(Value(kServers + "\\POLL", "LastUpdatedTime"), "0");
     // A 503 then a 200 gets through; the 404 of the query list is not retried.
     EXPECT_EQ(Refresh(Now(), &refreshed), MakeResult(0x80258194));
-    EXPECT_EQ(sim->WaitCount(kSystemInfo, 5), 5u);
-    EXPECT_EQ(sim->WaitCount(kQueryList, 1), 1u);
+    EXPECT_EQ(sim->Count(kSystemInfo), 5u);
+    EXPECT_EQ(sim->Count(kQueryList), 1u);
     // And then the whole refresh succeeds.
     EXPECT_EQ(Refresh(Now(), &refreshed), S_OK);
-    EXPECT_EQ(sim->WaitCount(kQueryList, 2), 2u);
+    EXPECT_EQ(sim->Count(kQueryList), 2u);
 }
 
 TEST_F(RefreshTest, UnsupportedInterfaceOrMissingQueryUrlFailTheRefresh) {
@@ -257,7 +257,7 @@ TEST_F(RefreshTest, ServerInformationFileReplacesTheFirstRequest) {
                   "<SSLP>N</SSLP></R>\r\n</m:Results>\r\n");
     bool refreshed = false;
     ASSERT_EQ(Refresh(Now(), &refreshed), S_OK);
-    EXPECT_EQ(sim->WaitCount(kQueryList, 1), 1u);
+    EXPECT_EQ(sim->Count(kQueryList), 1u);
     EXPECT_EQ(sim->Count(kServerList), 0u);
     EXPECT_EQ(Value(kServers + "\\POLL", "SSLPublic"), "N");
 }

@@ -84,7 +84,8 @@ class Simulator {
     int http_port() const { return http_port_; }
     int https_port() const { return https_port_; }
 
-    // Request lines "METHOD TARGET STATUS" received so far.
+    // Request lines "METHOD TARGET STATUS" received so far (the simulator
+    // logs each request before answering it, so the count is exact).
     std::vector<std::string> Requests() const {
         std::vector<std::string> lines;
         std::ifstream in(log_);
@@ -98,17 +99,6 @@ class Simulator {
             if (l.find(" " + path + " ") != std::string::npos) ++n;
         }
         return n;
-    }
-
-    // Waits (up to 5 s) until path was requested at least n times: the
-    // simulator logs a request just after answering it.
-    std::size_t WaitCount(const std::string& path, std::size_t n) const {
-        std::size_t got = Count(path);
-        for (int i = 0; i < 200 && got < n; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-            got = Count(path);
-        }
-        return got;
     }
 
     // An entry-point description naming this simulator's plain HTTP port.
