@@ -44,15 +44,19 @@ bool IsTrueFlag(const char* text) {
                                std::strcmp(text, "y") == 0);
 }
 
-// A port text: empty gives 0; otherwise decimal digits up to 65535.  Anything
-// else is refused, so that a garbled document never stores a wrong port.
+// A port text: blank gives 0; otherwise decimal digits up to 65535 between
+// optional blanks.  Anything else is refused, so that a garbled document
+// never stores a wrong port.
 bool ParsePortText(const char* text, std::int32_t* port) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
     std::int32_t value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
+    for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
         if (value > 65535) return false;
     }
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != '\0') return false;
     *port = value;
     return true;
 }

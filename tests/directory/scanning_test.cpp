@@ -207,6 +207,9 @@ TEST_F(ScanningTest, EntryPointDescriptionValuesAreNeverCut) {
     EXPECT_EQ(
         reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL><SSLR>Yes!</SSLR>"),
         dir::kServerXmlInvalid);
+    EXPECT_EQ(
+        reg.UpdateRegWithServerInfoFromServer("<SRVIP>h:80x</SRVIP><SURL>/x</SURL><SSLR>N</SSLR>"),
+        dir::kServerXmlInvalid);
     EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL>"),
               dir::kServerXmlInvalid);
     EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(nullptr), dir::kInvalidArg);
