@@ -52,12 +52,13 @@ bool FullPath(const char* path, std::string* full) {
         i = j + 1;
     }
     std::string result;
-    for (const std::string& part : parts) result += "/" + part;
-    if (result.empty()) {
-        result = "/";
-    } else if (joined.back() == '/') {
+    for (const std::string& part : parts) {
         result += '/';
+        result += part;
     }
+    // The root itself, or a name that asked for a directory ("dir/"), ends
+    // in "/".
+    if (result.empty() || joined.back() == '/') result.push_back('/');
     if (result.size() >= PATH_MAX) return false;
     *full = std::move(result);
     return true;
