@@ -1,7 +1,7 @@
-// Per-test scratch system root for the directory suites: a fresh mkdtemp
-// directory that is QVIS_ROOT and TMPDIR, with the install directory made,
-// a debug-mode client log in it as the thread's current log, and small
-// helpers for the registry store.  Everything is removed when the test ends.
+// Per-test scratch system root for the directory suites: the shared scratch
+// root (QVIS_ROOT and TMPDIR, install directory made), a debug-mode client
+// log in it as the thread's current log, and small helpers for the registry
+// store.  Everything is removed when the test ends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,19 +17,15 @@
 #include "log/event_log.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "tests/common/scratch.h"
 
 namespace zel::test {
 
-class DirectoryTest : public ::testing::Test {
+class DirectoryTest : public ScratchRoot {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zel-directory-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::filesystem::create_directories(dir_ + "/tmp");
-        ::setenv("QVIS_ROOT", dir_.c_str(), 1);
-        ::setenv("TMPDIR", (dir_ + "/tmp").c_str(), 1);
-        std::filesystem::create_directories(zel::paths::CommDir());
+        ScratchRoot::SetUp();
+        if (HasFatalFailure()) return;
         log_ = std::make_unique<CEventLog>();
         ASSERT_TRUE(log_->Open(LogPath().c_str(), false));
         log_->SetDebugMessages(true);
@@ -38,27 +34,10 @@ class DirectoryTest : public ::testing::Test {
     void TearDown() override {
         SetCurrentLog(nullptr);
         log_.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-        ::unsetenv("QVIS_ROOT");
-        ::unsetenv("TMPDIR");
     }
 
     std::string LogPath() const { return dir_ + "/client.log"; }
-    std::string CommFile(const std::string& name) const {
-        return zel::paths::Join(zel::paths::CommDir(), name);
-    }
-
-    static void WriteFile(const std::string& path, const std::string& data) {
-        std::ofstream f(path, std::ios::binary);
-        f << data;
-    }
-    static std::string ReadFile(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string CommFile(const std::string& name) const { return CommPath(name); }
 
     // Registry helpers below HKEY_LOCAL_MACHINE; they fail the test on error.
     static void SetSz(const std::string& key, const std::string& name, const std::string& data) {
@@ -91,7 +70,6 @@ class DirectoryTest : public ::testing::Test {
         return zel::reg::OpenKey(zel::reg::Hive::LocalMachine, key, &k) == 0;
     }
 
-    std::string dir_;
     std::unique_ptr<CEventLog> log_;
 };
 

@@ -15,49 +15,16 @@
 #include <string>
 
 #include "platform/paths.h"
+#include "tests/common/scratch.h"
 
 namespace zeltest {
 
-class ScratchTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zel-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        ASSERT_EQ(::setenv("QVIS_ROOT", dir_.c_str(), 1), 0);
-        std::filesystem::create_directories(zel::paths::CommDir());
-    }
-    void TearDown() override {
-        ::unsetenv("QVIS_ROOT");
-        std::error_code ec;
-        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string CommPath(const std::string& name) const {
-        return zel::paths::CommDir() + "/" + name;
-    }
-
-    std::string dir_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+class ScratchTest : public zel::test::ScratchRoot {};
+using zel::test::ReadFile;
+using zel::test::WriteFile;
 
 inline bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return zel::test::FileExists(path);
 }
 
 // Sets the file's modification time seconds_ago seconds into the past.
@@ -77,8 +44,7 @@ inline long AgeOf(const std::string& path) {
 
 // A program built in the test tree, such as "tests/locks/locks_helper".
 inline std::string HelperPath(const std::string& relative) {
-    const char* build = std::getenv("ZEL_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/" + relative;
+    return zel::test::BuildPath(relative);
 }
 
 }  // namespace zeltest

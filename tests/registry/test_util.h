@@ -15,41 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/scratch.h"
+
 extern char** environ;
 
 namespace regtest {
 
-// A fresh directory as QVIS_ROOT for the test's lifetime.
-class ScratchRoot : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        const char* old = getenv("QVIS_ROOT");
-        had_old_ = old != nullptr;
-        if (had_old_) old_ = old;
-        std::string tmpl = (std::filesystem::temp_directory_path() / "zelreg.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        setenv("QVIS_ROOT", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (had_old_)
-            setenv("QVIS_ROOT", old_.c_str(), 1);
-        else
-            unsetenv("QVIS_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string dir_;
-
-  private:
-    bool had_old_ = false;
-    std::string old_;
-};
-
-inline std::string BuildPath(const std::string& relative) {
-    const char* build = getenv("ZEL_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/" + relative;
-}
+using ScratchRoot = zel::test::ScratchRoot;
+using zel::test::BuildPath;
+using zel::test::ReadFile;
 
 // Starts program with args (argv[0] is program); stdout and stderr go to the
 // given files ("" for /dev/null).  Returns the pid, or -1.
@@ -77,13 +51,6 @@ inline int Wait(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 }  // namespace regtest

@@ -8,12 +8,14 @@
 #include <functional>
 #include <string>
 
+#include "tests/common/scratch.h"
+
 namespace crontest {
 
 // A fresh mkdtemp directory as QVIS_ROOT with the COMM, CMN and unit
 // directories.  ZEL_UNIT_DIR points at the unit directory and ZEL_SYSTEMCTL
 // is empty, so no test talks to the real systemd.  Removed afterwards.
-class ScratchRoot : public ::testing::Test {
+class ScratchRoot : public zel::test::ScratchRoot {
   protected:
     void SetUp() override;
     void TearDown() override;
@@ -21,11 +23,10 @@ class ScratchRoot : public ::testing::Test {
     std::string root_, comm_, cmn_, units_;
 };
 
-void WriteFile(const std::string& path, const std::string& text, bool executable = false);
-std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
-// Polls pred every 20 ms for at most timeout_ms; true once it holds.
-bool WaitUntil(const std::function<bool()>& pred, int timeout_ms);
+using zel::test::FileExists;
+using zel::test::ReadFile;
+using zel::test::WaitUntil;
+using zel::test::WriteFile;
 // Waits at most timeout_ms for the child, else kills it and returns -1;
 // otherwise the waitpid status.
 int WaitChild(pid_t pid, int timeout_ms);

@@ -13,40 +13,11 @@
 #include <vector>
 
 #include "support/report.h"
+#include "tests/common/scratch.h"
 
 namespace zel::test {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = std::filesystem::temp_directory_path() / "zelsupXXXXXX";
-        if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << bytes;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using ScratchDir = zel::test::ScratchDir;
 
 // Installs itself as the thread's report sink for its lifetime and keeps
 // every report.
