@@ -232,29 +232,68 @@ HRESULT CQVReg::LoadInfoFromReg() {
     return GetQueryInfoFromReg();
 }
 
-HRESULT CQVReg::GetServerInfoFromReg() {
-    Trace(log_, "CQVReg::GetServerInfoFromReg", 183);
-    reg::Key servers;
-    if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
+namespace {
+
+// What differs between loading the servers and the queries: the key, the
+// traces, the statuses of an unopenable info or version key.
+struct InfoKeyKind {
+    const char* context;
+    const char* key;
+    unsigned trace_all;
+    unsigned trace_one;
+    HRESULT open_info_status;
+    HRESULT open_version_status;
+};
+
+// Reads the versions of one info key: the key's own values as the version
+// named by "QueryVersion" (default "001"), then each sub-key as the version
+// it is named after.  Stops at the first failure.
+template <class Info, class ReadVersion>
+HRESULT ReadInfoKey(CEventLog* log, const InfoKeyKind& kind, Info* info, const reg::Key& key,
+                    ReadVersion read_version) {
+    std::string version;
+    if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
+    HRESULT hr = read_version(info, version.c_str(), key);
+    if (FAILED(hr)) return hr;
+    std::string sub;
+    for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
+        if (sub.size() > kMaxKeyName) continue;
+        reg::Key version_key;
+        if (reg::OpenKey(key, sub, &version_key) != reg::kSuccess) {
+            return LogStatus(log, kind.open_version_status, kind.context);
+        }
+        hr = read_version(info, sub.c_str(), version_key);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+// Loads every info below the kind's key that passes the limit list into
+// list.  A missing key is an empty directory.  On a failure the new info is
+// destroyed and the enumeration stops; infos appended before stay.
+template <class Info, class ReadVersion>
+HRESULT LoadInfos(CEventLog* log, const InfoKeyKind& kind, const CQVStringList& limit,
+                  CGenericList* list, ReadVersion read_version) {
+    Trace(log, kind.context, kind.trace_all);
+    reg::Key root;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kind.key, &root) != reg::kSuccess) {
         return S_OK;  // nothing cached yet
     }
     std::string name;
-    for (std::uint32_t i = 0; reg::EnumKey(servers, i, &name) == reg::kSuccess; ++i) {
+    for (std::uint32_t i = 0; reg::EnumKey(root, i, &name) == reg::kSuccess; ++i) {
         if (name.size() > kMaxKeyName) continue;
-        if (limit_server_names_.Count() != 0 && !limit_server_names_.Contains(name.c_str())) {
-            continue;
-        }
-        Trace(log_, "CQVReg::GetServerInfoFromReg", 184, name.c_str());
-        CServerInfo* info = new (std::nothrow) CServerInfo(log_);
-        if (info == nullptr) return LogStatus(log_, kOutOfMemory, "CQVReg::GetServerInfoFromReg");
+        if (limit.Count() != 0 && !limit.Contains(name.c_str())) continue;
+        Trace(log, kind.context, kind.trace_one, name.c_str());
+        Info* info = new (std::nothrow) Info(log);
+        if (info == nullptr) return LogStatus(log, kOutOfMemory, kind.context);
         HRESULT hr = info->SetName(name.c_str());
         reg::Key key;
-        if (SUCCEEDED(hr) && reg::OpenKey(servers, name, &key) != reg::kSuccess) {
-            hr = LogStatus(log_, kOpenServerInfoKey, "CQVReg::GetServerInfoFromReg");
+        if (SUCCEEDED(hr) && reg::OpenKey(root, name, &key) != reg::kSuccess) {
+            hr = LogStatus(log, kind.open_info_status, kind.context);
         }
-        if (SUCCEEDED(hr)) hr = ReadServerKey(info, key);
+        if (SUCCEEDED(hr)) hr = ReadInfoKey(log, kind, info, key, read_version);
         std::int32_t index = 0;
-        if (SUCCEEDED(hr)) hr = server_infos_.Add(info, &index);
+        if (SUCCEEDED(hr)) hr = list->Add(info, &index);
         if (FAILED(hr)) {
             delete info;
             return hr;
@@ -263,22 +302,17 @@ HRESULT CQVReg::GetServerInfoFromReg() {
     return S_OK;
 }
 
-HRESULT CQVReg::ReadServerKey(CServerInfo* info, const reg::Key& key) {
-    std::string version;
-    if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
-    HRESULT hr = ReadServerVersion(info, version.c_str(), key);
-    if (FAILED(hr)) return hr;
-    std::string sub;
-    for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
-        if (sub.size() > kMaxKeyName) continue;
-        reg::Key version_key;
-        if (reg::OpenKey(key, sub, &version_key) != reg::kSuccess) {
-            return LogStatus(log_, kOpenServerVersionKey, "CQVReg::GetServerInfoFromReg");
-        }
-        hr = ReadServerVersion(info, sub.c_str(), version_key);
-        if (FAILED(hr)) return hr;
-    }
-    return S_OK;
+}  // namespace
+
+HRESULT CQVReg::GetServerInfoFromReg() {
+    static constexpr InfoKeyKind kind{
+        "CQVReg::GetServerInfoFromReg", kServersKey, 183, 184, kOpenServerInfoKey,
+        kOpenServerVersionKey};
+    return LoadInfos<CServerInfo>(
+        log_, kind, limit_server_names_, &server_infos_,
+        [this](CServerInfo* info, const char* version, const reg::Key& key) {
+            return ReadServerVersion(info, version, key);
+        });
 }
 
 HRESULT CQVReg::ReadServerVersion(CServerInfo* info, const char* version, const reg::Key& key) {
@@ -321,52 +355,14 @@ HRESULT CQVReg::ReadServerVersion(CServerInfo* info, const char* version, const 
 }
 
 HRESULT CQVReg::GetQueryInfoFromReg() {
-    Trace(log_, "CQVReg::GetQueryInfoFromReg", 185);
-    reg::Key queries;
-    if (reg::OpenKey(reg::Hive::LocalMachine, kQueriesKey, &queries) != reg::kSuccess) {
-        return S_OK;
-    }
-    std::string name;
-    for (std::uint32_t i = 0; reg::EnumKey(queries, i, &name) == reg::kSuccess; ++i) {
-        if (name.size() > kMaxKeyName) continue;
-        if (limit_query_names_.Count() != 0 && !limit_query_names_.Contains(name.c_str())) {
-            continue;
-        }
-        Trace(log_, "CQVReg::GetQueryInfoFromReg", 186, name.c_str());
-        CQueryInfo* info = new (std::nothrow) CQueryInfo(log_);
-        if (info == nullptr) return LogStatus(log_, kOutOfMemory, "CQVReg::GetQueryInfoFromReg");
-        HRESULT hr = info->SetName(name.c_str());
-        reg::Key key;
-        if (SUCCEEDED(hr) && reg::OpenKey(queries, name, &key) != reg::kSuccess) {
-            hr = LogStatus(log_, kOpenQueryInfoKey, "CQVReg::GetQueryInfoFromReg");
-        }
-        if (SUCCEEDED(hr)) hr = ReadQueryKey(info, key);
-        std::int32_t index = 0;
-        if (SUCCEEDED(hr)) hr = query_infos_.Add(info, &index);
-        if (FAILED(hr)) {
-            delete info;
-            return hr;
-        }
-    }
-    return S_OK;
-}
-
-HRESULT CQVReg::ReadQueryKey(CQueryInfo* info, const reg::Key& key) {
-    std::string version;
-    if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
-    HRESULT hr = ReadQueryVersion(info, version.c_str(), key);
-    if (FAILED(hr)) return hr;
-    std::string sub;
-    for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
-        if (sub.size() > kMaxKeyName) continue;
-        reg::Key version_key;
-        if (reg::OpenKey(key, sub, &version_key) != reg::kSuccess) {
-            return LogStatus(log_, kOpenQueryVersionKey, "CQVReg::GetQueryInfoFromReg");
-        }
-        hr = ReadQueryVersion(info, sub.c_str(), version_key);
-        if (FAILED(hr)) return hr;
-    }
-    return S_OK;
+    static constexpr InfoKeyKind kind{
+        "CQVReg::GetQueryInfoFromReg", kQueriesKey, 185, 186, kOpenQueryInfoKey,
+        kOpenQueryVersionKey};
+    return LoadInfos<CQueryInfo>(
+        log_, kind, limit_query_names_, &query_infos_,
+        [this](CQueryInfo* info, const char* version, const reg::Key& key) {
+            return ReadQueryVersion(info, version, key);
+        });
 }
 
 HRESULT CQVReg::ReadQueryVersion(CQueryInfo* info, const char* version, const reg::Key& key) {

@@ -207,9 +207,7 @@ class CQVReg {
     void LimitQueryInfo();
     void RemoveAllServerInfos();
     void RemoveAllQueryInfos();
-    HRESULT ReadServerKey(CServerInfo* info, const zel::reg::Key& key);
     HRESULT ReadServerVersion(CServerInfo* info, const char* version, const zel::reg::Key& key);
-    HRESULT ReadQueryKey(CQueryInfo* info, const zel::reg::Key& key);
     HRESULT ReadQueryVersion(CQueryInfo* info, const char* version, const zel::reg::Key& key);
     HRESULT FindResultsEnds(const char* text, HRESULT malformed, const char* context,
                             const char** start, const char** end);
