@@ -321,7 +321,9 @@ private:
         if (s_.request_log.empty()) return;
         std::lock_guard<std::mutex> lock(mu_);
         std::ofstream out(s_.request_log, std::ios::app);
-        out << req.method << " " << req.target << " " << res.status << "\n";
+        // The library fills in 200 only after the handler when no status was set.
+        out << req.method << " " << req.target << " " << (res.status == -1 ? 200 : res.status)
+            << "\n";
     }
 
     Settings s_;
