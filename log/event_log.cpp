@@ -42,8 +42,10 @@ enum : unsigned {
     kIdMarker = 242,
 };
 
-// Records and formatted messages hold at most this many characters.
-constexpr int kMaxText = 1024;
+// Formatted messages and finished records hold at most this many characters;
+// anything longer is dropped whole.  A result line cut to 1024 characters
+// still fits together with its line feed.
+constexpr int kMaxText = 1025;
 // Full paths of log files hold at most this many characters.
 constexpr std::size_t kMaxPath = 520;
 // A log file above this size is cut on Open to its last kKeptBytes bytes.
@@ -144,9 +146,9 @@ int OpenForAppend(const char* path) {
 
 // Local date "MM/DD/YY" and time "HH:MM:SS.mmm (pid)".
 void Timestamp(char (&date)[40], char (&time_text)[48]) {
-    struct timespec now;
+    struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    struct tm local;
+    struct tm local {};
     ::localtime_r(&now.tv_sec, &local);
     std::snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
                   local.tm_year % 100);

@@ -15,7 +15,7 @@
 // file unless the log was opened in keep-open mode.
 //
 // The log never reports its own failures and never fails loudly: a record
-// that cannot be formed (over 1024 characters, unknown catalogue ID) is
+// that cannot be formed (over 1025 characters, unknown catalogue ID) is
 // dropped whole, and a file that cannot be opened or written produces no
 // output.  Write results tell whether a record was formed and handed to the
 // outputs; callers routinely ignore them, so they are not [[nodiscard]].

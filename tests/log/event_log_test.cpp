@@ -244,15 +244,19 @@ TEST_F(EventLogTest, TextsAreWrittenVerbatimAndOversizeRecordsDropped) {
     ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "%s", "file%d%s.txt"));
     EXPECT_EQ(ReadFile(file_), "file%d%s.txt\r\n");
 
-    // 1024 characters fit; one more, or the line end on top, does not.
-    const std::string max(1024, 'x');
+    // 1025 characters fit, so a line cut at 1024 fits with its line feed;
+    // one more character is dropped whole.
+    const std::string cut(1024, 'c');
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "%s", cut.c_str()));
+    const std::string max(1025, 'x');
     EXPECT_FALSE(log_.WriteLine(kSeverityInformation, "%s", max.c_str()));
     log_.SetNewline(false);
     EXPECT_TRUE(log_.WriteLine(kSeverityInformation, "%s", max.c_str()));
     EXPECT_FALSE(log_.WriteLine(kSeverityInformation, "%sy", max.c_str()));
     // A message that fits but makes the full record too long.
     EXPECT_FALSE(log_.WriteRecord(kSeverityError, 32, 2, "C", 1, "%s", max.c_str() + 50));
-    EXPECT_EQ(ReadFile(file_), "file%d%s.txt\r\n" + max);
+    const std::string kept = "file%d%s.txt\r\n" + cut + "\r\n" + max;
+    EXPECT_EQ(ReadFile(file_), kept);
 
     // Formats that do not exist.
     EXPECT_FALSE(log_.WriteLineById(kSeverityInformation, 9999));
@@ -262,7 +266,18 @@ TEST_F(EventLogTest, TextsAreWrittenVerbatimAndOversizeRecordsDropped) {
     EXPECT_FALSE(ReportCodeText(nullptr, MakeResult(0x801F811D), "C", "x"));
     const char* none = nullptr;
     EXPECT_FALSE(log_.WriteLine(kSeverityInformation, none));
-    EXPECT_EQ(ReadFile(file_), "file%d%s.txt\r\n" + max);
+    EXPECT_EQ(ReadFile(file_), kept);
+
+    // A full record of exactly 1025 characters is written; one more is not.
+    CEventLog sized;
+    const std::string sized_file = CommPath("sized.log");
+    ASSERT_TRUE(sized.Open(sized_file.c_str(), false));
+    ASSERT_TRUE(sized.WriteRecord(kSeverityError, 32, 2, "C", 1, "%s", ""));
+    const std::size_t empty = ReadFile(sized_file).size() - 8;  // less its eight CRs
+    const std::string fill(1025 - empty, 'm');
+    EXPECT_FALSE(sized.WriteRecord(kSeverityError, 32, 2, "C", 1, "%sm", fill.c_str()));
+    ASSERT_TRUE(sized.WriteRecord(kSeverityError, 32, 2, "C", 1, "%s", fill.c_str()));
+    EXPECT_EQ(ReadFile(sized_file).size(), (empty + 8) + (1025 + 8));
 }
 
 TEST_F(EventLogTest, WithoutAnOpenFileRecordsAreFormedButGoNowhere) {
