@@ -144,24 +144,37 @@ std::string UnitContractFromControl(std::string_view control) {
 }
 
 double ContractValue(std::string_view contract) {
-    // A plain decimal number: optional blanks and sign, digits, an optional
-    // fraction.  Exponents, "inf" and hexadecimal forms are not contract
-    // numbers and would only open the way to infinite or absurd values.
+    // A decimal number as C reads one: leading white space, an optional
+    // sign, digits with an optional fraction, then an exponent when "e" or
+    // "E" is followed by digits (a dealer code such as "12E4" reads as
+    // 120000, the same minutes every other installation derives from it).
+    // Hexadecimal, "inf" and "nan" are not decimal numbers and read as 0.
+    auto is_digit = [&](std::size_t at) {
+        return at < contract.size() && contract[at] >= '0' && contract[at] <= '9';
+    };
     std::size_t i = 0;
-    while (i < contract.size() && (contract[i] == ' ' || contract[i] == '\t')) ++i;
+    while (i < contract.size() &&
+           (contract[i] == ' ' || (contract[i] >= '\t' && contract[i] <= '\r')))
+        ++i;
     std::size_t start = i;
     if (i < contract.size() && (contract[i] == '+' || contract[i] == '-')) ++i;
-    std::size_t digits_start = i;
-    while (i < contract.size() && contract[i] >= '0' && contract[i] <= '9') ++i;
-    std::size_t digits = i - digits_start;
+    std::size_t digits = 0;
+    for (; is_digit(i); ++i) ++digits;
     if (i < contract.size() && contract[i] == '.') {
-        std::size_t frac_start = ++i;
-        while (i < contract.size() && contract[i] >= '0' && contract[i] <= '9') ++i;
-        digits += i - frac_start;
+        for (++i; is_digit(i); ++i) ++digits;
     }
     if (digits == 0) return 0.0;
+    if (i < contract.size() && (contract[i] == 'e' || contract[i] == 'E')) {
+        std::size_t exp = i + 1;
+        if (exp < contract.size() && (contract[exp] == '+' || contract[exp] == '-')) ++exp;
+        if (is_digit(exp)) {
+            i = exp;
+            while (is_digit(i)) ++i;
+        }
+    }
     std::string number(contract.substr(start, i - start));
     double value = std::strtod(number.c_str(), nullptr);
+    // An exponent too large for a double: no minute can come of it.
     if (!std::isfinite(value)) return 0.0;
     return value * 0.001;
 }

@@ -58,8 +58,10 @@ Schedule ParseSchedule(std::string_view text);
 // followed by its second (a missing field adds nothing).
 std::string UnitContractFromControl(std::string_view control);
 
-// The decimal number at the start of the contract text, times 0.001; 0 when
-// the text starts with no number.
+// The decimal number at the start of the contract text (read as C reads a
+// decimal floating number: reading stops at the first character that cannot
+// continue it), times 0.001; 0 when the text starts with no number or the
+// number is out of range.
 double ContractValue(std::string_view contract);
 
 struct DefaultMinutes {

@@ -28,8 +28,10 @@ TEST(DefaultSchedule, MinutesFromContract) {
         {"D,,X,12345", 20, 41, true},      {"D,,X,400\r\n", 24, 48, false},
         {"no fields at all", 0, 0, false}, {"a,45,b,1", 8, 17, false},  // "1" then "45": 0.145
         {"D,,X,500", 30, 0, false},   // exactly one half is not above it
-        {"D,,X,1.5e3", 0, 0, false},  // no exponents: 1.5 -> 0.0015
-        {"D,,X,inf", 0, 0, false},
+        {"D,,X,1.5e3", 30, 0, true},  // an exponent continues the number: 1.5
+        {"D,,X,12e", 0, 1, false},    // "e" without digits ends it: 0.012
+        {"D,,X,1e999", 0, 0, false},  // out of range
+        {"D,,X,inf", 0, 0, false},         {"D,,X,0x400", 0, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control);
