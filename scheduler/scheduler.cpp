@@ -110,9 +110,16 @@ void Scheduler::MergePending() {
     std::string schedule_text, pending_text;
     const std::string schedule_path = CommFile(kScheduleFileName);
     const std::string pending_path = CommFile(kPendingFileName);
-    (void)ReadWholeFile(schedule_path, &schedule_text);
+    const int schedule_rc = ReadWholeFile(schedule_path, &schedule_text);
     (void)ReadWholeFile(pending_path, &pending_text);
     MergePlan plan = PlanMerge(schedule_text, pending_text);
+    // A schedule that exists but cannot be read is not an empty one: writing
+    // the pending text in its place would throw away every entry it holds.
+    // The changes wait for a merge that can read it.
+    if (plan.action == MergePlan::Action::kWriteReload && schedule_rc != 0 &&
+        schedule_rc != ENOENT) {
+        return;
+    }
     switch (plan.action) {
         case MergePlan::Action::kNothing:
             return;

@@ -58,6 +58,8 @@ class Scheduler {
     // Merges "qvzel_cronin" into "crontab.dat" and reloads as planned by
     // PlanMerge.  The pending file is removed only once the new schedule is
     // safely written and the pending text is still the one that was merged.
+    // A schedule file that exists but cannot be read is left as it is, and
+    // the pending changes with it, until a later merge can read it.
     void MergePending();
 
     const Schedule& schedule() const { return schedule_; }

@@ -107,7 +107,7 @@ TEST_F(SchedulerFiles, MergeOnEveryFifteenthTick) {
     EXPECT_EQ(ReadFile(Crontab()), DefaultScheduleText("D,,X,400"));
 }
 
-TEST_F(SchedulerFiles, PendingChangesSurviveAFailedWrite) {
+TEST_F(SchedulerFiles, PendingChangesSurviveAnUnusableSchedule) {
     // A directory where the schedule file should be: it can be neither read
     // nor replaced, and the pending changes must not be thrown away.
     ASSERT_EQ(::mkdir(Crontab().c_str(), 0755), 0);
@@ -116,6 +116,16 @@ TEST_F(SchedulerFiles, PendingChangesSurviveAFailedWrite) {
     s.MergePending();
     EXPECT_EQ(ReadFile(Pending()), "c 3 3 3 /x/c\n");
     EXPECT_TRUE(s.schedule().empty());
+
+    // A schedule that exists but cannot be read (here a link to itself) is
+    // not replaced by the pending text, which would drop its entries.
+    ASSERT_EQ(::rmdir(Crontab().c_str()), 0);
+    ASSERT_EQ(::symlink("crontab.dat", Crontab().c_str()), 0);
+    s.MergePending();
+    EXPECT_EQ(ReadFile(Pending()), "c 3 3 3 /x/c\n");
+    struct stat st;
+    ASSERT_EQ(::lstat(Crontab().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 }  // namespace
