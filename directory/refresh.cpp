@@ -203,7 +203,9 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
     hr = ExtractPropertyVal("SRVV", record_start, record_end, bad, bad, version.Out());
     if (FAILED(hr)) return hr;
     DebugNote(log_, "CQVReg::ExtractServerInfo - Version", version.get());
-    if (!IsKeyLevelName(version.get())) return LogStatus(log_, bad, context);
+    // A "\" would place the version below a deeper key; an empty version is
+    // refused by AddServerProperties with its own status.
+    if (std::strchr(version.get(), '\\') != nullptr) return LogStatus(log_, bad, context);
     std::int32_t index = 0;
     hr = info->AddServerProperties(version.get(), &index);
     if (FAILED(hr)) return hr;
@@ -288,7 +290,7 @@ HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_en
     CStringHolder version;
     hr = ExtractPropertyVal("QV", record_start, record_end, bad, bad, version.Out());
     if (FAILED(hr)) return hr;
-    if (!IsKeyLevelName(version.get())) return LogStatus(log_, bad, context);
+    if (std::strchr(version.get(), '\\') != nullptr) return LogStatus(log_, bad, context);
     std::int32_t index = 0;
     hr = info->AddQueryProperties(version.get(), &index);
     if (FAILED(hr)) return hr;

@@ -60,6 +60,10 @@ TEST_F(ScanningTest, ServerListTable) {
          dir::kServerXmlInvalid, "<missing>", "<missing>"},
         {"name reaching into a deeper key", Results(Record("IA\\B", "001", "h", "Y")), false,
          dir::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"empty version", Results(Record("IPOLL", " ", "h", "Y")), false, dir::kInvalidArg,
+         "<missing>", "<missing>"},
+        {"version reaching into a deeper key", Results(Record("IPOLL", "0\\1", "h", "Y")), false,
+         dir::kServerXmlInvalid, "<missing>", "<missing>"},
         {"port that is no number", Results(Record("IPOLL", "001", "h:44x", "Y")), false,
          dir::kServerXmlInvalid, "<missing>", "<missing>"},
         {"port out of range", Results(Record("IPOLL", "001", "h:70000", "Y")), false,
@@ -132,6 +136,10 @@ TEST_F(ScanningTest, QueryListTable) {
          Results(Query("GetFileFromQuvaro", "<QV>001</QV><SSLP>Y</SSLP><SSLR>Y</SSLR>")),
          dir::kQueryXmlInvalid, "<missing>"},
         {"name outside the limit list", Results(Query("SomethingElse", full)), S_OK, "<missing>"},
+        {"empty version",
+         Results(
+             Query("GetFileFromQuvaro", "<QV> </QV><QURL>/q/x</QURL><SSLP>Y</SSLP><SSLR>Y</SSLR>")),
+         dir::kInvalidArg, "<missing>"},
     };
     const char* ops[] = {"GetFileFromQuvaro"};
     for (const auto& c : cases) {
