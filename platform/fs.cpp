@@ -103,6 +103,13 @@ int CopyAcross(const std::string& from, const std::string& to) {
     // Only a plain file can be carried over by copying; anything else keeps
     // the error the rename gave.
     if (!S_ISREG(st.st_mode)) return EXDEV;
+    // The same file under both names (one directory mounted twice): rename
+    // would do nothing, while a copy followed by removing from would delete
+    // the only copy.
+    struct stat target;
+    if (::lstat(to.c_str(), &target) == 0 && target.st_dev == st.st_dev &&
+        target.st_ino == st.st_ino)
+        return 0;
     // The source must be removable afterwards; find out before the target is
     // touched rather than leave two copies behind.
     std::string from_dir = DirName(from);

@@ -80,7 +80,8 @@ std::string TempDir();
 // only when from's directory lets it be removed afterwards.  Returns 0 or
 // errno; on failure to is untouched and no temporary is left, except that
 // when from cannot be removed after the copy took its place the errno of
-// that removal is returned (to then already holds the data).
+// that removal is returned (to then already holds the data).  When both names are
+// the same file, nothing happens and 0 is returned, as with rename.
 [[nodiscard]] int RenameReplace(const std::string& from, const std::string& to);
 
 // fdatasync; returns 0 or errno.

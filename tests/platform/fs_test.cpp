@@ -291,6 +291,11 @@ TEST_F(FsTest, RenameCopyPathByHook) {
     ASSERT_EQ(symlink("d", P("src/l").c_str()), 0);
     EXPECT_EQ(fs::RenameReplace(P("src/l"), P("dst/l")), EXDEV);
     EXPECT_TRUE(std::filesystem::is_symlink(P("src/l")));
+    // One directory entry reached by two spellings (as through two mounts of
+    // one directory): as rename, nothing happens and the data stays.
+    WriteFile(P("src/same"), "keep me");
+    EXPECT_EQ(fs::RenameReplace(P("src/same"), P("dst/../src/same")), 0);
+    EXPECT_EQ(ReadFile(P("src/same")), "keep me");
 }
 
 }  // namespace
