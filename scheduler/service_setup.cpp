@@ -95,13 +95,18 @@ int RunSystemctl(std::vector<std::string> args) {
 }  // namespace
 
 SetupCommand ParseSetupCommand(int argc, const char* const* argv) {
+    // Every "-" or "/" starts a token that runs to the end of its argument,
+    // so "--Service" holds the tokens "-Service" and "Service".
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg == nullptr || (arg[0] != '-' && arg[0] != '/')) continue;
-        const char* token = arg + 1;
-        if (::strcasecmp(token, "UnregServer") == 0) return SetupCommand::kUnregServer;
-        if (::strcasecmp(token, "RegServer") == 0) return SetupCommand::kRegServer;
-        if (::strcasecmp(token, "Service") == 0) return SetupCommand::kService;
+        if (arg == nullptr) continue;
+        for (const char* p = arg; *p != '\0'; ++p) {
+            if (*p != '-' && *p != '/') continue;
+            const char* token = p + 1;
+            if (::strcasecmp(token, "UnregServer") == 0) return SetupCommand::kUnregServer;
+            if (::strcasecmp(token, "RegServer") == 0) return SetupCommand::kRegServer;
+            if (::strcasecmp(token, "Service") == 0) return SetupCommand::kService;
+        }
     }
     return SetupCommand::kNone;
 }

@@ -26,8 +26,9 @@ inline constexpr const char* kUnitFileName = "qvzel_cron.service";
 
 enum class SetupCommand { kNone, kRegServer, kUnregServer, kService };
 
-// The first argument that follows "-" or "/" and equals, in any case,
-// "RegServer", "UnregServer" or "Service"; kNone without one.
+// The first token that follows a "-" or "/" anywhere in the arguments (and
+// runs to the end of its argument) and equals, in any case, "RegServer",
+// "UnregServer" or "Service"; kNone without one.
 SetupCommand ParseSetupCommand(int argc, const char* const* argv);
 
 // Writes the AppID sub-keys (the GUID key with default value "qvzel_cron",

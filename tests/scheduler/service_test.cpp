@@ -84,7 +84,8 @@ TEST(SetupCommands, Tokens) {
     EXPECT_EQ(parse({"/regserver"}), cron::SetupCommand::kRegServer);
     EXPECT_EQ(parse({"-UNREGSERVER"}), cron::SetupCommand::kUnregServer);
     EXPECT_EQ(parse({"x", "/Service", "-RegServer"}), cron::SetupCommand::kService);
-    EXPECT_EQ(parse({"Service", "--Service", "-Serv"}), cron::SetupCommand::kNone);
+    EXPECT_EQ(parse({"--unregserver"}), cron::SetupCommand::kUnregServer);
+    EXPECT_EQ(parse({"Service", "-Serv", "-Service-", "Reg/Server"}), cron::SetupCommand::kNone);
 }
 
 TEST(UnitFile, QuotesAwkwardPaths) {
