@@ -87,6 +87,10 @@ int RunSystemctl(std::vector<std::string> args) {
     if (program.empty()) return 0;
     args.insert(args.begin(), program);
     proc::StartOptions options;
+    // A bare program name is looked for in the working directory first: run
+    // it from "/" so that a "systemctl" lying in whatever directory the
+    // administrator happens to be in is never run with root's rights.
+    options.working_dir = "/";
     pid_t pid = -1;
     if (proc::StartArgv(args, options, &pid) != 0) return -1;
     return proc::Wait(pid);
