@@ -14,8 +14,10 @@ foreach(var INPUT OUTPUT SYMBOL)
 endforeach()
 
 file(READ "${INPUT}" content)
-# CMake lists split at ";" and group at brackets: hide both before splitting
-# into lines, and put them back in the output.
+# CMake lists split at ";" and group at brackets, and a backslash before ";"
+# would join a text ending in "\\" to the next line: hide all three before
+# splitting into lines, and put them back afterwards.
+string(REPLACE "\\" "@ZEL_BSL@" content "${content}")
 string(REPLACE ";" "@ZEL_SEMI@" content "${content}")
 string(REPLACE "[" "@ZEL_LBR@" content "${content}")
 string(REPLACE "]" "@ZEL_RBR@" content "${content}")
@@ -26,6 +28,7 @@ set(body "")
 set(previous -1)
 set(count 0)
 foreach(line IN LISTS lines)
+  string(REPLACE "@ZEL_BSL@" "\\" line "${line}")
   if(line STREQUAL "" OR line MATCHES "^#")
     continue()
   endif()

@@ -1,12 +1,16 @@
 // The component's message catalogue: complete, ordered and exactly as the
-// system writes its texts.
+// system writes its texts; and the build step that turns a data file into a
+// catalogue table.
 #include "log/catalogue.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
+
+#include "tests/locks/scratch.h"
 
 namespace {
 
@@ -68,6 +72,43 @@ TEST(Catalogue, ErrorTextsCarryTheClassMarker) {
     for (unsigned id = 223; id <= 240; ++id) {
         EXPECT_NE(Text(id).find("~~"), std::string::npos) << id;
     }
+}
+
+// Runs the generator on data; the generated source, or "" when it refused.
+class CatalogueGenerator : public zeltest::ScratchTest {
+  protected:
+    std::string Generate(const std::string& data) {
+        WriteFile(Path("in.txt"), data);
+        const std::string out = Path("out.cpp");
+        std::filesystem::remove(out);
+        const std::string command = std::string("\"") + ZEL_CMAKE_COMMAND + "\" -DINPUT=\"" +
+                                    Path("in.txt") + "\" -DOUTPUT=\"" + out +
+                                    "\" -DSYMBOL=Table -P \"" + ZEL_CATALOGUE_GENERATOR +
+                                    "\" >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) return "";
+        return ReadFile(out);
+    }
+};
+
+TEST_F(CatalogueGenerator, KeepsEveryLineWhateverItEndsWith) {
+    const std::string table = Generate(
+        "# comment\n"
+        "1\tpath C:\\\\\n"  // a text ending in an escaped backslash
+        "2\tnext; [one] \\\"two\\\"\\n\r\n"
+        "\n"
+        "3\tlast\n");
+    EXPECT_NE(table.find("{1, \"path C:\\\\\"},\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("{2, \"next; [one] \\\"two\\\"\\n\"},\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("{3, \"last\"},\n"), std::string::npos) << table;
+}
+
+TEST_F(CatalogueGenerator, RefusesMalformedData) {
+    EXPECT_EQ(Generate("1\tlone backslash \\\n2\tx\n"), "");
+    EXPECT_EQ(Generate("1\tbare \"quote\"\n"), "");
+    EXPECT_EQ(Generate("2\tb\n1\ta\n"), "");
+    EXPECT_EQ(Generate("x\ttext\n"), "");
+    EXPECT_EQ(Generate("1 no tab\n"), "");
+    EXPECT_EQ(Generate("# nothing\n"), "");
 }
 
 }  // namespace
