@@ -170,6 +170,10 @@ void Host::OnTimer() {
     if (::read(timer_.get(), &expirations, sizeof expirations) != sizeof expirations) return;
     StopTimer();
     std::time_t now = std::time(nullptr);
+    // localtime_r alone keeps the zone it first loaded; tzset picks up a
+    // zone the administrator changed while the service runs, so jobs keep to
+    // the wall clock the dealer sees.
+    ::tzset();
     std::tm local{};
     if (::localtime_r(&now, &local) != nullptr) (void)scheduler_.Tick(local);
     // Measured from the end of this tick's work, as the schedule expects.
