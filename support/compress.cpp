@@ -98,8 +98,18 @@ int CompressFile(const char* source, const char* destination, int level) {
 
 int DecompressFile(const char* source, const char* destination) {
     if (source == nullptr) return kCompressSourceOpenFailed;
-    GzFile in(gzopen(source, "rb"));
-    if (!in) return kCompressSourceOpenFailed;
+    // A directory opens for reading here, and only the first read fails: by
+    // then the destination would already be created (an existing file
+    // truncated) and deleted.  It is refused as a source that cannot be
+    // opened, before the destination is touched.
+    zel::fs::UniqueFd in_fd(::open(source, O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!in_fd || ::fstat(in_fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        return kCompressSourceOpenFailed;
+    }
+    GzFile in(gzdopen(in_fd.get(), "rb"));
+    if (!in) return kCompressSourceOpenFailed;  // in_fd still owns the descriptor
+    (void)in_fd.release();                      // gzclose closes it from here on
     if (destination == nullptr) return kCompressDestCreateFailed;
     zel::fs::UniqueFd out(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!out) return kCompressDestCreateFailed;

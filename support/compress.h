@@ -28,9 +28,10 @@ enum : int {
 
 // Unpacks a gzip file into destination (created or truncated).  A source that
 // is not in the gzip format is copied unchanged.  Returns 0, 1 (source cannot
-// be opened), 2 (destination cannot be created), 3 (writing the destination
-// failed) or 4 (reading or inflating the source failed, including a gzip file
-// that ends early or fails its check).
+// be opened, or is a directory; the destination is not touched), 2
+// (destination cannot be created), 3 (writing the destination failed) or 4
+// (reading or inflating the source failed, including a gzip file that ends
+// early or fails its check).
 [[nodiscard]] int DecompressFile(const char* source, const char* destination);
 
 // The "compression" value of the configuration file at conf_path: the level

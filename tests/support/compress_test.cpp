@@ -156,6 +156,12 @@ TEST(DecompressFile, OpenCreateAndWriteFailures) {
     ScratchDir dir;
     EXPECT_EQ(DecompressFile((dir / "missing.dtz").c_str(), (dir / "out").c_str()), 1);
     EXPECT_FALSE(Exists(dir / "out"));
+    // A directory is no compressed file: refused before the destination is
+    // touched, so a file already standing there survives.
+    ASSERT_EQ(::mkdir((dir / "folder.dtz").c_str(), 0700), 0);
+    WriteFile(dir / "folder", "keep me");
+    EXPECT_EQ(DecompressFile((dir / "folder.dtz").c_str(), (dir / "folder").c_str()), 1);
+    EXPECT_EQ(ReadFile(dir / "folder"), "keep me");
     WriteFile(dir / "f", SampleData(300000));
     ASSERT_EQ(CompressFile((dir / "f").c_str(), (dir / "f.dtz").c_str(), 6), 0);
     EXPECT_EQ(DecompressFile((dir / "f.dtz").c_str(), (dir / "no/dir/out").c_str()), 2);
