@@ -93,6 +93,10 @@ HRESULT CheckDirectory(const char* path, char** out) {
     if (*path == '\0' || !FullPath(path, &full)) {
         return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
     }
+    // The path handed back is trimmed; blanks after the last name must go
+    // before anything is created, or the directory made ("dir ") would not
+    // be the one the caller is told about ("dir").
+    while (full.size() > 1 && (full.back() == ' ' || full.back() == '\t')) full.pop_back();
     HRESULT hr = IsCreateDirReqd(full.c_str());
     if (FAILED(hr)) return hr;
     if (hr == 0) {

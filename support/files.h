@@ -22,7 +22,8 @@
 // Makes sure the directory exists, creating every missing level (parents
 // first), and stores its full path in *out (set to none first, without
 // freeing; heap string owned by the caller).  A relative path is made
-// absolute against the current directory; "." and ".." are resolved by name.
+// absolute against the current directory; "." and ".." are resolved by name;
+// blanks after the path are dropped before anything is created.
 // Missing argument: 0x801F811D; a level that names a file: 0x8020811B; a
 // path too long or a level that cannot be created: 0x8020811C.  Levels made
 // before a failure stay.

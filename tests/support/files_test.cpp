@@ -68,6 +68,12 @@ TEST(CheckDirectory, CreatesMissingLevelsAndReturnsTheFullPath) {
     EXPECT_EQ(full.c_str(), dir / "a/y/");
     EXPECT_TRUE(IsDir(dir / "a/y"));
     EXPECT_FALSE(IsDir(dir / "a/x"));
+
+    // Blanks after the name (a hand-typed setting): the path handed back is
+    // trimmed, so the directory made must be that very path.
+    ASSERT_EQ(CheckDirectory((dir / "typed \t ").c_str(), full.Out()), S_OK);
+    EXPECT_EQ(full.c_str(), dir / "typed");
+    EXPECT_TRUE(IsDir(dir / "typed"));
 }
 
 TEST(CheckDirectory, RelativePathIsMadeAbsolute) {
