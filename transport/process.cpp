@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -327,6 +328,19 @@ size_t OnReadBody(char* buffer, size_t size, size_t nitems, void* user) {
     return static_cast<size_t>(got);
 }
 
+// libcurl sends a request again on a fresh connection when a kept-alive
+// one turns out to have been closed by the server; the body then starts
+// over from its beginning.
+int OnSeekBody(void* user, curl_off_t offset, int origin) {
+    auto* t = static_cast<Transfer*>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > t->request_length)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (FAILED(t->request()->Seek(2, static_cast<std::int32_t>(offset), nullptr)))
+        return CURL_SEEKFUNC_FAIL;
+    t->sent = static_cast<std::int32_t>(offset);
+    return CURL_SEEKFUNC_OK;
+}
+
 int OnResolverStart(void*, void*, void* user) {
     auto* t = static_cast<Transfer*>(user);
     char* server = nullptr;
@@ -526,6 +540,8 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
                          static_cast<curl_off_t>(t.request_length));
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnReadBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &t);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, OnSeekBody);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, verb);
     } else {
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
@@ -591,13 +607,14 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     // must not keep pointers to them.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     for (CURLoption data :
-         {CURLOPT_READDATA, CURLOPT_HEADERDATA, CURLOPT_WRITEDATA, CURLOPT_RESOLVER_START_DATA,
-          CURLOPT_OPENSOCKETDATA, CURLOPT_PREREQDATA})
+         {CURLOPT_READDATA, CURLOPT_SEEKDATA, CURLOPT_HEADERDATA, CURLOPT_WRITEDATA,
+          CURLOPT_RESOLVER_START_DATA, CURLOPT_OPENSOCKETDATA, CURLOPT_PREREQDATA})
         curl_easy_setopt(curl, data, nullptr);
     curl_easy_setopt(curl, CURLOPT_RESOLVER_START_FUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
 

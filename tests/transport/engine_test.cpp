@@ -90,6 +90,17 @@ TEST_F(EngineTest, PostWithHeadersAndBodySendsExactBytes) {
     EXPECT_EQ(server.RequestCount(), 2u);
     EXPECT_EQ(server.ConnectionCount(), 1u);
     EXPECT_EQ(server.Requests()[1].body, body);
+
+    // The server drops the kept-alive connection without answering: the
+    // request goes again on a fresh connection, body and all.
+    server.Enqueue(ScriptedResponse::Raw(""));
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "third"));
+    ASSERT_EQ(e->Process(), S_OK);
+    EXPECT_EQ(Body(*e), "third");
+    auto all = server.Requests();
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[3].body, body);
+    EXPECT_EQ(all[3].Header("Content-Length"), "28");
 }
 
 TEST_F(EngineTest, ErrorAnswerWithoutContentTypeKeepsItsBody) {
