@@ -312,9 +312,12 @@ size_t OnBody(char* data, size_t size, size_t nmemb, void* user) {
 
 size_t OnReadBody(char* buffer, size_t size, size_t nitems, void* user) {
     auto* t = static_cast<Transfer*>(user);
-    std::int32_t want =
-        static_cast<std::int32_t>(std::min<size_t>(size * nitems, static_cast<size_t>(kChunk)));
     if (t->sent >= t->request_length) return 0;
+    // Never more than the announced length: a file that grows while it is
+    // sent must not put stray bytes after the body on the connection.
+    std::int32_t want = static_cast<std::int32_t>(
+        std::min<size_t>({size * nitems, static_cast<size_t>(kChunk),
+                          static_cast<size_t>(t->request_length - t->sent)}));
     std::int32_t got = 0;
     HRESULT hr = t->request()->Read(buffer, want, &got);
     if (FAILED(hr)) {
