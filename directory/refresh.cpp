@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "directory/qvreg.h"
@@ -225,8 +226,12 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
         if (FAILED(hr)) return hr;
     }
     DebugNote(log_, "CQVReg::ExtractServerInfo - Address", address.c_str());
-    DebugNote(log_, "CQVReg::ExtractServerInfo - Port", port_text.c_str());
-    if (!ParsePortText(port_text.c_str(), &port)) return LogStatus(log_, bad, context);
+    // The port is noted as the number taken (0 when the text names none); a
+    // text that is no port is noted as it stands before it is refused.
+    const bool port_ok = ParsePortText(port_text.c_str(), &port);
+    DebugNote(log_, "CQVReg::ExtractServerInfo - Port",
+              port_ok ? std::to_string(port).c_str() : port_text.c_str());
+    if (!port_ok) return LogStatus(log_, bad, context);
     hr = info->SetIPAddress(index, address.get());
     if (FAILED(hr)) return hr;
 

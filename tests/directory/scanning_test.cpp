@@ -109,6 +109,12 @@ TEST_F(ScanningTest, ServerRecordPortsFollowTheSslFlag) {
     EXPECT_EQ(Value(key, "Port"), "80");
     EXPECT_EQ(Value(key, "SecurePort"), "8443");
     EXPECT_EQ(Value(key, "SSLRequired"), "N");
+    // The debug notes give the port taken as a number: the one named, or 0.
+    const std::string log = ReadFile(LogPath());
+    EXPECT_NE(log.find("Message: 8443\r\nContext: CQVReg::ExtractServerInfo - Port"),
+              std::string::npos);
+    EXPECT_NE(log.find("Message: 0\r\nContext: CQVReg::ExtractServerInfo - Port"),
+              std::string::npos);
     // Names without the prefix stay whole.
     ASSERT_EQ(
         reg.UpdateRegistryFromServerXMLData(Results(Record("XSRV", "002", "x:81", "N")).c_str()),
