@@ -119,10 +119,10 @@ std::int32_t GetAccessType(CEventLog* log, bool log_proxy_reads, bool secure, ch
     LogInfo(log, "Get Registry Int(GetAccessType)", AsInt(override_value), "AccessOverride");
     std::uint32_t method = ReadInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessMethod");
     LogInfo(log, "Get Registry Int(GetAccessType)", AsInt(method), "AccessMethod");
-    if (override_value != 0) {
-        method = 3;
-        LogInfo(log, "Final Access Method(GetAccessType)", AsInt(method), "n/a");
-    }
+    // The override forces the proxy method; the method finally used is
+    // logged either way.
+    if (override_value != 0) method = 3;
+    LogInfo(log, "Final Access Method(GetAccessType)", AsInt(method), "n/a");
     CEventLog* read_log = log_proxy_reads ? log : nullptr;
     switch (method) {
         case 1:

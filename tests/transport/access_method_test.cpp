@@ -107,6 +107,8 @@ TEST_F(AccessMethodTest, ProxyReadsAreLoggedOnlyWhenAsked) {
     EXPECT_EQ(GetAccessType(log_.get(), false, false, p.Out()), ACCESS_TYPE_DIRECT);
     std::string log = LogText();
     EXPECT_NE(log.find("Context: Get Registry Int(GetAccessType)"), std::string::npos);
+    // The method finally used is logged also without the override.
+    EXPECT_NE(log.find("Context: Final Access Method(GetAccessType)"), std::string::npos);
     EXPECT_NE(log.find("Context: GetAccessType(fallback)"), std::string::npos);
     EXPECT_EQ(log.find("GetUsingProxy"), std::string::npos);
 }
