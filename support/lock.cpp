@@ -122,8 +122,9 @@ bool Lock(const char* path, int stale_minutes) {
 bool LockWithRetries(const char* path, int extra_attempts) {
     if (path == nullptr || *path == '\0') return false;
     const std::string lock_file = LockFilePath(path);
-    int attempts = (extra_attempts > 0 ? extra_attempts : 0) + 1;
-    for (int i = 0; i < attempts; ++i) {
+    // Counted wide: the count may come from a hand-edited file and be INT_MAX.
+    const long long attempts = (extra_attempts > 0 ? extra_attempts : 0) + 1LL;
+    for (long long i = 0; i < attempts; ++i) {
         int err = CreateLockFile(lock_file);
         if (err == EINTR) err = CreateLockFile(lock_file);
         if (err == 0) return true;
