@@ -60,14 +60,24 @@ void SleepOneSecond() {
     }
 }
 
+// Removes lock_file if it is still stale; false when it is but cannot be
+// removed.
+bool RemoveIfStale(const std::string& lock_file, int minutes) {
+    return StateOf(lock_file, minutes) != LockState::kStale || ::unlink(lock_file.c_str()) == 0 ||
+           errno == ENOENT;
+}
+
 // Removes lock_file if it is (still) stale, under the companion lock.
 // Returns false when another process holds the companion or the stale file
 // cannot be removed (the caller then waits its second rather than spin); a
 // companion left behind by a process that died in this short step is cleared
-// once it is older than the limit.
+// once it is older than the limit.  When the companion cannot be made at all
+// (its longer name is too long for the file system) the stale file is
+// removed without it: a dead holder's lock must not be waited for for ever.
 bool TakeOverStale(const std::string& lock_file, int minutes) {
     const std::string companion = lock_file + ".takeover";
     int err = CreateLockFile(companion);
+    if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, minutes);
     if (err != 0) {
         if (err == EEXIST && StateOf(companion, minutes) == LockState::kStale) {
             ::unlink(companion.c_str());
@@ -75,11 +85,7 @@ bool TakeOverStale(const std::string& lock_file, int minutes) {
         }
         return false;
     }
-    bool removed = true;
-    if (StateOf(lock_file, minutes) == LockState::kStale && ::unlink(lock_file.c_str()) != 0 &&
-        errno != ENOENT) {
-        removed = false;
-    }
+    const bool removed = RemoveIfStale(lock_file, minutes);
     ::unlink(companion.c_str());
     return removed;
 }

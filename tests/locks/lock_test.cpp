@@ -2,6 +2,8 @@
 // real second process for the take-over of a lock left by a dead holder.
 #include "support/lock.h"
 
+#include <sys/wait.h>
+
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -147,6 +149,28 @@ TEST_F(LockTest, DanglingLinkInTheLocksPlaceIsAnOrdinaryStaleLock) {
     struct stat st;
     ASSERT_EQ(::lstat(lock_file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
+    Unlock(resource.c_str());
+}
+
+// A lock file whose name is close to the longest name the file system takes:
+// the stale lock is still taken over.  Run in a child with an alarm, so that
+// waiting for ever fails the test instead of hanging it.
+TEST_F(LockTest, StaleLockWithAVeryLongNameIsTakenOver) {
+    const std::string resource = Path(std::string(240, 'n'));
+    const std::string lock_file = resource + ".qvzel_lock";
+    ASSERT_TRUE(TryLock(resource.c_str()));
+    Age(lock_file, 120);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(10);
+        ::_exit(Lock(resource.c_str(), 1) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "Lock did not return";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LE(AgeOf(lock_file), 5);  // the child's fresh lock
     Unlock(resource.c_str());
 }
 
