@@ -138,10 +138,13 @@ struct CInternetAccess::Transfer {
 HRESULT CInternetAccess::Transfer::FlushBody() {
     if (body_used == 0) return S_OK;
     std::int32_t written = 0;
-    HRESULT hr = engine->resp_content_->Write(body.get(), body_used, &written);
-    if (FAILED(hr) || written < body_used)
-        return engine->Fail(kRespStreamWrite, "CInternetAccess::WriteToRespStreamFromNet");
+    const std::int32_t pending = body_used;
+    // The piece is given up whether or not it landed: a failed write is
+    // reported once and never tried again when the transfer winds up.
     body_used = 0;
+    HRESULT hr = engine->resp_content_->Write(body.get(), pending, &written);
+    if (FAILED(hr) || written < pending)
+        return engine->Fail(kRespStreamWrite, "CInternetAccess::WriteToRespStreamFromNet");
     return S_OK;
 }
 

@@ -1,6 +1,9 @@
 // The request engine against the real loopback server: request bytes,
 // response handling, checks, streaming, timeouts, TLS.
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
 #include <fstream>
 
 #include "tests/harness/test_certs.h"
@@ -309,6 +312,35 @@ TEST_F(EngineTest, BodyCutShortFails) {
         std::string::npos);
     // What arrived stays readable.
     EXPECT_EQ(Body(*e), "only this");
+}
+
+TEST_F(EngineTest, BodyThatCannotBeStoredFailsWithOneReport) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    ScriptedResponse big;
+    big.generated_size = 1024 * 1024;
+    big.headers.emplace_back("Content-Type", "application/octet-stream");
+    server.Enqueue(big);
+    auto e = Engine(server);
+    ASSERT_EQ(e->SetRespRedirect(Path("download.bin").c_str()), S_OK);
+    // A file size limit makes the second 256 KiB piece fail to land.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 300000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    HRESULT hr = e->Process();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(hr, kRespStreamWrite);
+    std::string log = LogText();
+    std::size_t reports = 0;
+    for (std::size_t at = 0; (at = log.find("Context: CInternetAccess::WriteToRespStreamFromNet",
+                                            at)) != std::string::npos;
+         ++at)
+        ++reports;
+    EXPECT_EQ(reports, 1u) << log;
 }
 
 TEST_F(EngineTest, StalledServerEndsWithinTheIdleLimit) {
