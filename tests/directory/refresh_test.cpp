@@ -211,6 +211,19 @@ TEST_F(RefreshTest, UnreachableEntryPointFallsBackToTheFallbackRecord) {
     EXPECT_EQ(sim->Count(kServerList), 0u);
 }
 
+TEST_F(RefreshTest, QueryRefreshNeedsAKnownServerVersion) {
+    // Nothing is requested: each case fails before a connection is made.
+    SetSz(kServers + "\\POLL", "IPAddress", "127.0.0.1");
+    SetDw(kServers + "\\POLL", "LastUpdatedTime", 77);
+    CQVReg reg(log_.get());
+    ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer(nullptr, "001"), dir::kInvalidArg);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("  ", "001"), dir::kInvalidArg);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("OTHER", "001"), dir::kServerInfoNotFound);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("POLL", "002"), dir::kServerVersionNotFound);
+    EXPECT_EQ(Value(kServers + "\\POLL", "LastUpdatedTime"), "77");
+}
+
 TEST_F(RefreshTest, BusyAnswersAreRetriedTwiceOtherErrorsFailAtOnce) {
     auto sim = Start({"--fault", std::string(kSystemInfo) + "=503x4", "--fault",
                       std::string(kQueryList) + "=404x1"});
