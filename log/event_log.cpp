@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "support/lock.h"
@@ -65,15 +68,16 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// The bytes a text-mode write stores: every LF becomes CR LF.
-std::string ToTextMode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 32);
-    for (char c : text) {
-        if (c == '\n') out.push_back('\r');
-        out.push_back(c);
+// The bytes a text-mode write stores: every LF becomes CR LF.  A record
+// holds at most kMaxText characters, so its bytes fit in out; the count of
+// bytes stored is returned.
+std::size_t ToTextMode(const char* text, std::size_t size, char (&out)[2 * kMaxText]) {
+    std::size_t put = 0;
+    for (std::size_t i = 0; i < size && put + 2 <= sizeof out; ++i) {
+        if (text[i] == '\n') out[put++] = '\r';
+        out[put++] = text[i];
     }
-    return out;
+    return put;
 }
 
 // The absolute form of path, with "." and ".." resolved by name (the file
@@ -119,7 +123,10 @@ void CutIfLarge(const std::string& path) {
     if (!fd) return;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || st.st_size <= kCutAbove) return;
-    std::vector<char> tail(static_cast<std::size_t>(kKeptBytes));
+    // Without memory for the tail the file is left whole.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kKeptBytes]);
+    if (!buffer) return;
+    const std::span<char> tail(buffer.get(), static_cast<std::size_t>(kKeptBytes));
     off_t from = st.st_size - kKeptBytes;
     std::size_t got = 0;
     while (got < tail.size()) {
@@ -159,31 +166,6 @@ void Timestamp(char (&date)[40], char (&time_text)[48]) {
 
 }  // namespace
 
-struct CEventLog::Vocabulary {
-    const char* stamp_open;
-    const char* stamp_close;
-    const char* severity_open;
-    const char* severity_close;
-    const char* date_time_gap;
-    const char* group_gap;
-    const char* text_gap;
-    const char* information;
-    const char* warning;
-    const char* error;
-    const char* debug_information;
-    const char* categories[7];
-    const char* label_separator;
-    const char* label_timestamp;
-    const char* label_severity;
-    const char* label_category;
-    const char* label_message;
-    const char* label_message_id;
-    const char* label_context;
-    const char* label_user;
-    const char* operation_separator;
-    const char* marker;
-};
-
 DecodedResult DecodeResultCode(HRESULT code) {
     const std::uint32_t bits = ResultBits(code);
     DecodedResult r;
@@ -208,12 +190,12 @@ CEventLog::~CEventLog() {
 }
 
 void CEventLog::LoadVocabulary() {
-    if (words_) return;
+    if (words_loaded_) return;
     auto text = [this](unsigned id) {
         const char* t = catalogue_->Find(id);
         return t != nullptr ? t : "";
     };
-    auto w = std::make_unique<Vocabulary>();
+    Vocabulary* w = &words_;
     w->stamp_open = text(kIdStampOpen);
     w->stamp_close = text(kIdStampClose);
     w->severity_open = text(kIdSeverityOpen);
@@ -236,34 +218,38 @@ void CEventLog::LoadVocabulary() {
     w->label_user = text(kIdLabelUser);
     w->operation_separator = text(kIdOperationSeparator);
     w->marker = text(kIdMarker);
-    words_ = std::move(w);
+    words_loaded_ = true;
 }
 
 const char* CEventLog::SeverityWord(int severity) const {
     switch (severity) {
         case kSeverityError:
-            return words_->error;
+            return words_.error;
         case kSeverityWarning:
-            return words_->warning;
+            return words_.warning;
         case kSeverityDebug:
-            return words_->debug_information;
+            return words_.debug_information;
         default:
-            return words_->information;
+            return words_.information;
     }
 }
 
 const char* CEventLog::CategoryWord(int category) const {
     if (category == 31 || (category >= 33 && category <= 37)) {
-        return words_->categories[category - 31];
+        return words_.categories[category - 31];
     }
-    return words_->categories[kCategoryClientApplication - 31];
+    return words_.categories[kCategoryClientApplication - 31];
 }
 
 bool CEventLog::Open(const char* path, bool keep_open) {
     if (path == nullptr) return false;
     Close();
     std::string full;
-    if (!FullPathOf(path, &full) || full.size() > kMaxPath) return false;
+    try {
+        if (!FullPathOf(path, &full) || full.size() > kMaxPath) return false;
+    } catch (const std::bad_alloc&) {
+        return false;  // no memory to form the path
+    }
     keep_open_ = keep_open;
 
     struct stat st;
@@ -272,9 +258,13 @@ bool CEventLog::Open(const char* path, bool keep_open) {
     // The cut runs under the lock of the path as the caller gave it.  When
     // that lock cannot be made at all the file is left uncut rather than cut
     // unguarded.
-    if (Lock(path, kLockStaleMinutes)) {
-        CutIfLarge(full);
-        Unlock(path);
+    try {
+        if (Lock(path, kLockStaleMinutes)) {
+            CutIfLarge(full);
+            Unlock(path);
+        }
+    } catch (const std::bad_alloc&) {
+        // No memory to name the lock file: the file is left uncut.
     }
 
     zel::fs::UniqueFd fd(OpenForAppend(full.c_str()));
@@ -349,7 +339,7 @@ bool CEventLog::VWriteLine(int severity, const char* format, va_list args) {
     if (n < 0 || n > kMaxText) return false;
 
     LoadVocabulary();
-    const Vocabulary& w = *words_;
+    const Vocabulary& w = words_;
     char line[kMaxText + 1];
     if (format_mode_ == kFormatStamped) {
         char date[40];
@@ -363,7 +353,7 @@ bool CEventLog::VWriteLine(int severity, const char* format, va_list args) {
         n = std::snprintf(line, sizeof line, newline_ ? "%s\n" : "%s", message);
     }
     if (n < 0 || n > kMaxText) return false;
-    Emit(std::string(line, static_cast<std::size_t>(n)));
+    Emit(line, static_cast<std::size_t>(n));
     return true;
 }
 
@@ -403,7 +393,7 @@ bool CEventLog::VWriteRecord(int severity, int category, int class_digit, const 
     if (n < 0 || n > kMaxText) return false;
 
     LoadVocabulary();
-    const Vocabulary& w = *words_;
+    const Vocabulary& w = words_;
     // Error texts read class "~~" detail; only the debugger gets the detail.
     if (!debug_output_ && *w.marker != '\0') {
         char* marker = std::strstr(message, w.marker);
@@ -438,40 +428,44 @@ bool CEventLog::VWriteRecord(int severity, int category, int class_digit, const 
                           w.label_separator, operation_.get(), w.operation_separator, ctx);
     }
     if (n < 0 || n > kMaxText) return false;
-    Emit(std::string(record, static_cast<std::size_t>(n)));
+    Emit(record, static_cast<std::size_t>(n));
     return true;
 }
 
-void CEventLog::Emit(const std::string& text) {
+void CEventLog::Emit(const char* text, std::size_t size) {
     if (enabled_ && (output_mode_ == kOutputFile || output_mode_ == kOutputBoth)) {
-        AppendToFile(text);
+        AppendToFile(text, size);
     }
     if (enabled_ && (output_mode_ == kOutputConsole || output_mode_ == kOutputBoth)) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fwrite(text, 1, size, stdout);
         std::fflush(stdout);
     }
     if (debug_output_) {
-        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fwrite(text, 1, size, stderr);
         std::fflush(stderr);
     }
 }
 
-void CEventLog::AppendToFile(const std::string& text) {
+void CEventLog::AppendToFile(const char* text, std::size_t size) {
     if (keep_open_ && !stream_) return;
     if (!path_) return;
-    if (!Lock(path_.get(), kLockStaleMinutes)) return;
-    zel::fs::UniqueFd opened;
-    int fd = stream_.get();
-    if (!stream_) {
-        opened.reset(OpenForAppend(path_.get()));
-        fd = opened.get();
+    char bytes[2 * kMaxText];
+    const std::size_t count = ToTextMode(text, size, bytes);
+    try {
+        if (!Lock(path_.get(), kLockStaleMinutes)) return;
+        zel::fs::UniqueFd opened;
+        int fd = stream_.get();
+        if (!stream_) {
+            opened.reset(OpenForAppend(path_.get()));
+            fd = opened.get();
+        }
+        if (fd >= 0) (void)WriteAll(fd, bytes, count);
+        opened.reset();
+        Unlock(path_.get());
+    } catch (const std::bad_alloc&) {
+        // The lock routines name the lock file on the heap; without memory
+        // the record is dropped like any write that fails.
     }
-    if (fd >= 0) {
-        const std::string bytes = ToTextMode(text);
-        (void)WriteAll(fd, bytes.data(), bytes.size());
-    }
-    opened.reset();
-    Unlock(path_.get());
 }
 
 bool CEventLog::ReportSupportCode(HRESULT code, const char* context, unsigned message_id) {

@@ -30,7 +30,7 @@
 #pragma once
 
 #include <cstdarg>
-#include <memory>
+#include <cstddef>
 #include <string>
 
 #include "log/catalogue.h"
@@ -139,13 +139,40 @@ class CEventLog : public CReportSink {
     [[nodiscard]] const CMessageCatalogue& Catalogue() const { return *catalogue_; }
 
   private:
-    struct Vocabulary;
+    // The cached catalogue texts (pointers into the static catalogue).  They
+    // live in the object rather than on the heap so that a record can still
+    // be formed when memory has run out, which is when "Out of memory" is
+    // reported.
+    struct Vocabulary {
+        const char* stamp_open;
+        const char* stamp_close;
+        const char* severity_open;
+        const char* severity_close;
+        const char* date_time_gap;
+        const char* group_gap;
+        const char* text_gap;
+        const char* information;
+        const char* warning;
+        const char* error;
+        const char* debug_information;
+        const char* categories[7];
+        const char* label_separator;
+        const char* label_timestamp;
+        const char* label_severity;
+        const char* label_category;
+        const char* label_message;
+        const char* label_message_id;
+        const char* label_context;
+        const char* label_user;
+        const char* operation_separator;
+        const char* marker;
+    };
 
     void LoadVocabulary();
     const char* SeverityWord(int severity) const;
     const char* CategoryWord(int category) const;
-    void Emit(const std::string& text);
-    void AppendToFile(const std::string& text);
+    void Emit(const char* text, std::size_t size);
+    void AppendToFile(const char* text, std::size_t size);
 
     const CMessageCatalogue* catalogue_;
     bool debug_output_ = false;
@@ -159,7 +186,8 @@ class CEventLog : public CReportSink {
     CStringHolder user_;
     CStringHolder operation_;
     bool debug_messages_ = false;
-    std::unique_ptr<Vocabulary> words_;  // the cached catalogue texts, loaded on first use
+    bool words_loaded_ = false;
+    Vocabulary words_{};  // the cached catalogue texts, loaded on first use
 };
 
 // Decode code (DecodeResultCode) and write a full record with the catalogue
