@@ -45,12 +45,28 @@ LockState StateOf(const std::string& lock_file, int minutes) {
                                                                    : LockState::kFresh;
 }
 
-// Sleeps until the wall clock, in whole seconds, is past `second`.  An
-// interrupted sleep simply goes round again.
+long long Nanoseconds(clockid_t clock) {
+    struct timespec ts {};
+    ::clock_gettime(clock, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// Sleeps until the wall clock, in whole seconds, is past `second`, but never
+// longer than one second in all: a wall clock set back while waiting (a time
+// server's correction) must not stretch one wait by the size of that step.
+// An interrupted sleep simply goes round again.
 void WaitPastSecond(time_t second) {
-    const struct timespec until = {second + 1, 0};
+    const long long limit = Nanoseconds(CLOCK_MONOTONIC) + 1000000000LL;
     while (::time(nullptr) <= second) {
-        ::clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &until, nullptr);
+        const long long to_next_second =
+            static_cast<long long>(second + 1) * 1000000000LL - Nanoseconds(CLOCK_REALTIME);
+        const long long to_limit = limit - Nanoseconds(CLOCK_MONOTONIC);
+        if (to_limit <= 0) return;
+        long long nap = to_next_second < to_limit ? to_next_second : to_limit;
+        if (nap < 1000000LL) nap = 1000000LL;
+        const struct timespec rest = {static_cast<time_t>(nap / 1000000000LL),
+                                      static_cast<long>(nap % 1000000000LL)};
+        ::nanosleep(&rest, nullptr);
     }
 }
 
