@@ -8,6 +8,7 @@
 // Its log is "zeldir.log" in the install directory unless --log names
 // another file.  Exit status 0 on success, 1 on failure or a bad command
 // line.  Owns nothing beyond its run.
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +103,9 @@ void Print(CQVReg& reg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // "ANSI" text is the locale's encoding: take the user's, not "C", so
+    // that names beyond ASCII convert.
+    std::setlocale(LC_CTYPE, "");
     bool if_stale = false, show = false, debug = false;
     std::string operation = "GetFileListFromQuvaro";
     std::string log_file;
