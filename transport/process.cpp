@@ -327,6 +327,16 @@ size_t OnReadBody(char* buffer, size_t size, size_t nitems, void* user) {
         t->failure = hr;
         return CURL_READFUNC_ABORT;
     }
+    if (got == 0) {
+        // The body ran out before its announced length (the file shrank):
+        // the server would wait for the rest until the idle limit, so the
+        // request ends here.
+        ReportCodeText(t->log(), kSendFailed, "CInternetAccess::SendHTTPRequest",
+                       "Communication error: request body ended after %d of %d bytes.",
+                       static_cast<int>(t->sent), static_cast<int>(t->request_length));
+        t->failure = kSendFailed;
+        return CURL_READFUNC_ABORT;
+    }
     Note(t->log(), 33, "CInternetAccess::SendHTTPRequest", "calling InternetWriteFile");
     t->sent += got;
     if (t->sent >= t->request_length)

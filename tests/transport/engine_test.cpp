@@ -1,6 +1,8 @@
 // The request engine against the real loopback server: request bytes,
 // response handling, checks, streaming, timeouts, TLS.
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -312,6 +314,26 @@ TEST_F(EngineTest, BodyCutShortFails) {
         std::string::npos);
     // What arrived stays readable.
     EXPECT_EQ(Body(*e), "only this");
+}
+
+TEST_F(EngineTest, RequestBodyEndingBeforeItsLengthFailsAtOnce) {
+    // A sysfs file claims a size of one page but reads far shorter: the
+    // request body runs out before the length that was announced for it.
+    const char* short_file = "/sys/kernel/mm/transparent_hugepage/enabled";
+    struct stat st {};
+    if (::stat(short_file, &st) != 0 || st.st_size != 4096 || ::access(short_file, R_OK) != 0)
+        GTEST_SKIP() << "no sysfs file to send";
+    WriteConfig("idle_timeout=60\n");
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    auto e = Engine(server);
+    ASSERT_EQ(e->SetVerb(HTTP_VERB_POST), S_OK);
+    ASSERT_EQ(e->SetReqRedirect(short_file, false, true), S_OK);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(e->Process(), kSendFailed);
+    // Not left to the idle limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_NE(LogText().find("request body ended after"), std::string::npos);
 }
 
 TEST_F(EngineTest, BodyThatCannotBeStoredFailsWithOneReport) {
