@@ -469,6 +469,28 @@ bool Append(SlistPtr& list, const std::string& line) {
     return true;
 }
 
+// The resource as it goes into the URL.  Callers put query values in
+// unescaped, so a blank or a control character (which cannot stand in a
+// request line and make libcurl refuse the URL) and "#" (which would cut the
+// rest off as a fragment) are percent-encoded; every other byte is sent as
+// it is.
+std::string ResourceForUrl(const std::string& resource) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(resource.size());
+    for (char c : resource) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b == 0x7f || b == '#') {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 0x0f];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string UrlHost(const char* server) {
     std::string host = server;
     // A bare IPv6 address needs brackets inside a URL.
@@ -495,7 +517,7 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     t.curl = curl;
 
     // The request step: the URL and the options of this request.
-    std::string resource = resource_ != nullptr ? resource_ : "";
+    std::string resource = ResourceForUrl(resource_ != nullptr ? resource_ : "");
     if (resource.empty() || resource[0] != '/') resource = "/" + resource;
     std::string url = std::string(secure_ ? "https://" : "http://") + UrlHost(server_) + ":" +
                       std::to_string(port_) + resource;

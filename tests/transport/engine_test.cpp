@@ -58,6 +58,20 @@ TEST_F(EngineTest, GetWithoutBodySendsExactHead) {
     EXPECT_NE(log.find("Connected to server."), std::string::npos);
 }
 
+TEST_F(EngineTest, QueryValuesWithBlanksAndHashesReachTheServer) {
+    // Query values go into the resource unescaped; the bytes that cannot
+    // stand in a request line are sent percent-encoded, everything else as
+    // it is.
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "x"));
+    auto e = Engine(server, "/q?UnitContract=12 34&FileName=a b#1.dtz&Filter=%41|{}");
+    ASSERT_EQ(e->Process(), S_OK);
+    ASSERT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(server.Requests()[0].request_line,
+              "GET /q?UnitContract=12%2034&FileName=a%20b%231.dtz&Filter=%41|{} HTTP/1.0");
+}
+
 TEST_F(EngineTest, PostWithHeadersAndBodySendsExactBytes) {
     TestServer server;
     ASSERT_TRUE(server.Start());
