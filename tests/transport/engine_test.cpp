@@ -487,4 +487,27 @@ TEST_F(TlsEngineTest, HostMismatchAndExpiryAreToleratedUnknownCaIsNot) {
     }
 }
 
+TEST_F(TlsEngineTest, LeniencyDoesNotCarryTrustOverToTheNextRequest) {
+    // An expired certificate was accepted on this handle; once its CA is no
+    // longer trusted the same handle must not get through on the earlier
+    // connection or TLS session.
+    TestServer::Options o;
+    o.tls = true;
+    o.cert_file = certs_.expired_cert;
+    o.key_file = certs_.expired_key;
+    TestServer server(o);
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "first"));
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "second"));
+    ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+    ::setenv("SSL_CERT_DIR", Path("tmp").c_str(), 1);
+    auto e = Engine(server);
+    ASSERT_EQ(e->SetSecure(true), S_OK);
+    ASSERT_EQ(e->SetHTTPVersion(HTTP_VERSION_1_1), S_OK);
+    ASSERT_EQ(e->Process(), S_OK);
+    ::setenv("SSL_CERT_FILE", certs_.other_ca_file.c_str(), 1);
+    EXPECT_EQ(e->Process(), kSendFailed);
+    EXPECT_EQ(server.RequestCount(), 1u);
+}
+
 }  // namespace
