@@ -22,16 +22,36 @@ std::string Join(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
-std::string UnderRoot(const std::string& relative) { return Join(Root(), relative); }
+std::string UnderRoot(const std::string& relative) {
+    return Join(Root(), relative);
+}
 
-std::string AppsDir() { return UnderRoot("Apps/QVIS"); }
-std::string CommDir() { return UnderRoot("Apps/QVIS/PROG/COMM"); }
-std::string CmnDir() { return UnderRoot("Apps/QVIS/PROG/CMN"); }
-std::string DownloadDir() { return Join(CommDir(), "DOWNLOAD"); }
-std::string UploadDir() { return Join(CommDir(), "UPLOAD"); }
-std::string PubDir() { return UnderRoot("Apps/QVIS/home/anon_ftp/pub"); }
-std::string JobLogFile() { return UnderRoot("qvzel.log"); }
-std::string ResponseFile() { return UnderRoot("response.txt"); }
-std::string RegistryFile() { return UnderRoot("registry.db"); }
+std::string AppsDir() {
+    return UnderRoot("Apps/QVIS");
+}
+std::string CommDir() {
+    return UnderRoot("Apps/QVIS/PROG/COMM");
+}
+std::string CmnDir() {
+    return UnderRoot("Apps/QVIS/PROG/CMN");
+}
+std::string DownloadDir() {
+    return Join(CommDir(), "DOWNLOAD");
+}
+std::string UploadDir() {
+    return Join(CommDir(), "UPLOAD");
+}
+std::string PubDir() {
+    return UnderRoot("Apps/QVIS/home/anon_ftp/pub");
+}
+std::string JobLogFile() {
+    return UnderRoot("qvzel.log");
+}
+std::string ResponseFile() {
+    return UnderRoot("response.txt");
+}
+std::string RegistryFile() {
+    return UnderRoot("registry.db");
+}
 
 }  // namespace zel::paths

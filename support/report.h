@@ -10,7 +10,7 @@
 #include "support/result.h"
 
 class CReportSink {
-public:
+  public:
     virtual ~CReportSink() = default;
     // Writes a full record for code with the context (the routine's name) and
     // the text message_id of the support catalogue.  Returns true when a

@@ -47,8 +47,8 @@ struct Settings {
     int http_port = 0;    // 0: any free port
     int https_port = -1;  // -1: no HTTPS
     std::string cert, key;
-    std::string poll_host;                  // default: address
-    std::optional<bool> poll_secure;        // default: HTTPS on
+    std::string poll_host;                   // default: address
+    std::optional<bool> poll_secure;         // default: HTTPS on
     std::vector<std::string> extra_servers;  // further server names (e.g. ISERVER)
     std::vector<std::pair<std::string, std::string>> interfaces{{"IPOLL", "Y"}};
     bool omit_qurl = false;
@@ -78,7 +78,8 @@ void Usage(FILE* out) {
         "  --ready-file FILE     when listening, write \"http_port=N\" and \"https_port=M\"\n"
         "                        lines to FILE (written whole, then renamed into place)\n"
         "  --request-log FILE    append \"METHOD TARGET STATUS\" per request to FILE\n"
-        "Paths: " "/qvgqa/RetrieveServerInformation.xml, /qvgqa/RetrieveSystemInformation.xml,\n"
+        "Paths: "
+        "/qvgqa/RetrieveServerInformation.xml, /qvgqa/RetrieveSystemInformation.xml,\n"
         "       /qvgqa/RetrieveQueryInformation.xml; operations under /qvgqa/poll/.\n",
         out);
 }
@@ -194,7 +195,7 @@ int ParseArgs(int argc, char** argv, Settings* s) {
 
 // The central side's documents, built from the settings and the bound ports.
 class Documents {
-public:
+  public:
     Documents(const Settings& s, int http_port, int https_port)
         : s_(s), http_port_(http_port), https_port_(https_port) {}
 
@@ -230,19 +231,18 @@ public:
         o << "<?xml version=\"1.0\"?>\r\n"
           << "<m:RetrieveQueryInformationResponse xmlns:m=\"urn:qvgqa\">\r\n<m:Results>\r\n";
         for (const char* op : kOperations)
-            o << "<R><QN>" << op << "</QN><QV>001</QV><QURL>" << kQueryBase << op
-              << "</QURL><SSLP>" << flag << "</SSLP><SSLR>" << flag << "</SSLR></R>\r\n";
+            o << "<R><QN>" << op << "</QN><QV>001</QV><QURL>" << kQueryBase << op << "</QURL><SSLP>"
+              << flag << "</SSLP><SSLR>" << flag << "</SSLR></R>\r\n";
         o << "</m:Results>\r\n</m:RetrieveQueryInformationResponse>\r\n";
         return o.str();
     }
 
-private:
+  private:
     static std::string Record(const std::string& name, const std::string& address,
                               const std::string& url, bool secure) {
         const char* flag = secure ? "Y" : "N";
-        return "<R><SRVI>" + name + "</SRVI><SRVV>001</SRVV><SRVIP>" + address +
-               "</SRVIP><SURL>" + url + "</SURL><SSLR>" + flag + "</SSLR><SSLP>" + flag +
-               "</SSLP></R>\r\n";
+        return "<R><SRVI>" + name + "</SRVI><SRVV>001</SRVV><SRVIP>" + address + "</SRVIP><SURL>" +
+               url + "</SURL><SSLR>" + flag + "</SSLR><SSLP>" + flag + "</SSLP></R>\r\n";
     }
 
     const Settings& s_;
@@ -251,7 +251,7 @@ private:
 };
 
 class Simulator {
-public:
+  public:
     explicit Simulator(Settings s) : s_(std::move(s)) {}
 
     // Registers the routes on a server.  Documents are built per request from
@@ -272,7 +272,7 @@ public:
         https_port_ = https_port;
     }
 
-private:
+  private:
     // Answers a request and logs it before the answer goes out, so a client
     // that has its answer always finds its request in the log.
     void Handle(const httplib::Request& req, httplib::Response& res) {
@@ -382,15 +382,14 @@ int main(int argc, char** argv) {
     if (want_https >= 0) {
         https = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
         if (!https->is_valid()) {
-            std::fprintf(stderr, "zelsim: cannot load certificate '%s' or key '%s'\n",
-                         cert.c_str(), key.c_str());
+            std::fprintf(stderr, "zelsim: cannot load certificate '%s' or key '%s'\n", cert.c_str(),
+                         key.c_str());
             return 1;
         }
         sim.Install(*https);
         https_port = Bind(*https, address, want_https);
         if (https_port <= 0) {
-            std::fprintf(stderr, "zelsim: cannot listen on %s:%d\n", address.c_str(),
-                         want_https);
+            std::fprintf(stderr, "zelsim: cannot listen on %s:%d\n", address.c_str(), want_https);
             return 1;
         }
     }

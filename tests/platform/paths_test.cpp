@@ -7,7 +7,7 @@
 namespace {
 
 class RootEnv : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* old = getenv("QVIS_ROOT");
         had_ = old != nullptr;
