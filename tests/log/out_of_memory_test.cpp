@@ -17,6 +17,11 @@ namespace {
 std::atomic<bool> g_refuse_new{false};
 }  // namespace
 
+// The replacements below pair malloc with free by construction; GCC cannot
+// see that once they are inlined into each other and warns at -O2.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
     if (g_refuse_new.load()) throw std::bad_alloc();
     if (void* p = std::malloc(size != 0 ? size : 1)) return p;
@@ -44,6 +49,8 @@ void operator delete(void* p, std::size_t) noexcept {
 void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
+
+#pragma GCC diagnostic pop
 
 namespace {
 
