@@ -4,12 +4,13 @@
 
 #include <string>
 
-#include "directory/status.h"
 #include "log/event_log.h"
+#include "log/report.h"
 #include "platform/paths.h"
 #include "support/files.h"
 
-using namespace zel::directory;
+using namespace zel::codes;
+using namespace zel::log;
 
 HRESULT GetDefaultServerXML(char** out) {
     const std::string text = std::string("<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>") +
@@ -28,9 +29,9 @@ HRESULT GetDefaultFallbackServerRecord(char** out) {
 }
 
 HRESULT GetServerXML(CEventLog* log, char** out) {
-    if (out == nullptr) return LogStatus(log, kInvalidArg, "GetServerXML");
+    if (out == nullptr) return ReportStatus(log, kInvalidArg, "GetServerXML");
     *out = nullptr;
-    Trace(log, "GetServerXML", 259);
+    Trace(log, kCategoryClientApplication, "GetServerXML", kMsgPreparingServerXml);
     const std::string path = zel::paths::Join(zel::paths::CommDir(), kServerXmlFileName);
     CStringHolder text;
     if (SUCCEEDED(GetStringDataFromFile(path.c_str(), false, text.Out()))) {
@@ -50,7 +51,8 @@ HRESULT GetServerXML(CEventLog* log, char** out) {
 bool IsRequireRegUpdate(CQVReg* directory, const char* server_name, const char* operation,
                         std::uint32_t now) {
     if (directory == nullptr) return true;
-    Trace(directory->GetLog(), "IsRequireRegUpdate", 248);
+    Trace(directory->GetLog(), kCategoryClientApplication, "IsRequireRegUpdate",
+          kMsgCheckingUpdate);
     CQVReg::CServerInfo* server = nullptr;
     std::int32_t index = 0;
     if (FAILED(directory->GetServerInfoByName(server_name, false, &server))) return true;

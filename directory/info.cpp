@@ -5,9 +5,10 @@
 #include <new>
 
 #include "directory/qvreg.h"
-#include "directory/status.h"
+#include "log/report.h"
 
-using namespace zel::directory;
+using namespace zel::codes;
+using namespace zel::log;
 
 bool EqualsIgnoreCase(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) return a == b;
@@ -26,7 +27,7 @@ namespace {
 // Copies a text field for a getter: *out is set to none first, then receives
 // a new copy (none for an unset field).
 HRESULT CopyOut(const char* field, char** out, CEventLog* log, const char* context) {
-    if (out == nullptr) return LogStatus(log, kInvalidArg, context);
+    if (out == nullptr) return ReportStatus(log, kInvalidArg, context);
     *out = nullptr;
     if (field == nullptr) return S_OK;
     return GetString(field, out, false);
@@ -130,7 +131,7 @@ template <typename P>
 HRESULT AddVersion(CGenericList* versions, const char* version, bool trim, std::int32_t* index,
                    CEventLog* log, const char* context) {
     if (version == nullptr || index == nullptr || IsBlank(version)) {
-        return LogStatus(log, kInvalidArg, context);
+        return ReportStatus(log, kInvalidArg, context);
     }
     CStringHolder copy;
     HRESULT hr = CopyString(version, &copy, trim);
@@ -141,12 +142,12 @@ HRESULT AddVersion(CGenericList* versions, const char* version, bool trim, std::
         return S_OK;
     }
     P* p = new (std::nothrow) P;
-    if (p == nullptr) return LogStatus(log, kOutOfMemory, context);
+    if (p == nullptr) return ReportStatus(log, kOutOfMemory, context);
     p->version.reset(copy.release());
     hr = versions->Add(p, index);
     if (FAILED(hr)) {
         delete p;
-        return hr == kOutOfMemory ? LogStatus(log, kOutOfMemory, context) : hr;
+        return hr == kOutOfMemory ? ReportStatus(log, kOutOfMemory, context) : hr;
     }
     return S_OK;
 }
@@ -196,7 +197,7 @@ HRESULT CServerInfo::GetName(char** name) {
 }
 
 HRESULT CServerInfo::GetCount(std::int32_t* count) {
-    if (count == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::CServerInfo::GetCount");
+    if (count == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::CServerInfo::GetCount");
     std::uint32_t n = 0;
     (void)versions_.GetCount(&n);
     *count = static_cast<std::int32_t>(n);
@@ -205,32 +206,32 @@ HRESULT CServerInfo::GetCount(std::int32_t* count) {
 
 HRESULT CServerInfo::FindByVersion(const char* version, std::int32_t* index) {
     if (version == nullptr || index == nullptr) {
-        return LogStatus(log_, kInvalidArg, "CQVReg::CServerInfo::FindByVersion");
+        return ReportStatus(log_, kInvalidArg, "CQVReg::CServerInfo::FindByVersion");
     }
     std::int32_t found = FindVersion<ServerProps>(versions_, version);
     if (found < 0)
-        return LogStatus(log_, kServerVersionNotFound, "CQVReg::CServerInfo::FindByVersion");
+        return ReportStatus(log_, kServerVersionNotFound, "CQVReg::CServerInfo::FindByVersion");
     *index = found;
     return S_OK;
 }
 
-#define ZEL_SERVER_TEXT_GETTER(Method, field)                             \
-    HRESULT CServerInfo::Method(std::int32_t index, char** out) {         \
-        const char* context = "CQVReg::CServerInfo::" #Method;            \
-        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
-        *out = nullptr;                                                   \
-        ServerProps* p = Get(index);                                      \
-        if (p == nullptr) return kInvalidArg;                             \
-        return CopyOut(p->field.get(), out, log_, context);               \
+#define ZEL_SERVER_TEXT_GETTER(Method, field)                                \
+    HRESULT CServerInfo::Method(std::int32_t index, char** out) {            \
+        const char* context = "CQVReg::CServerInfo::" #Method;               \
+        if (out == nullptr) return ReportStatus(log_, kInvalidArg, context); \
+        *out = nullptr;                                                      \
+        ServerProps* p = Get(index);                                         \
+        if (p == nullptr) return kInvalidArg;                                \
+        return CopyOut(p->field.get(), out, log_, context);                  \
     }
-#define ZEL_SERVER_VALUE_GETTER(Method, type, field)                      \
-    HRESULT CServerInfo::Method(std::int32_t index, type* out) {          \
-        const char* context = "CQVReg::CServerInfo::" #Method;            \
-        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
-        ServerProps* p = Get(index);                                      \
-        if (p == nullptr) return kInvalidArg;                             \
-        *out = p->field;                                                  \
-        return S_OK;                                                      \
+#define ZEL_SERVER_VALUE_GETTER(Method, type, field)                         \
+    HRESULT CServerInfo::Method(std::int32_t index, type* out) {             \
+        const char* context = "CQVReg::CServerInfo::" #Method;               \
+        if (out == nullptr) return ReportStatus(log_, kInvalidArg, context); \
+        ServerProps* p = Get(index);                                         \
+        if (p == nullptr) return kInvalidArg;                                \
+        *out = p->field;                                                     \
+        return S_OK;                                                         \
     }
 #define ZEL_SERVER_TEXT_SETTER(Method, field)                           \
     HRESULT CServerInfo::Method(std::int32_t index, const char* text) { \
@@ -323,7 +324,7 @@ HRESULT CQueryInfo::GetName(char** name) {
 }
 
 HRESULT CQueryInfo::GetCount(std::int32_t* count) {
-    if (count == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::GetCount");
+    if (count == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::GetCount");
     std::uint32_t n = 0;
     (void)versions_.GetCount(&n);
     *count = static_cast<std::int32_t>(n);
@@ -332,32 +333,32 @@ HRESULT CQueryInfo::GetCount(std::int32_t* count) {
 
 HRESULT CQueryInfo::FindByVersion(const char* version, std::int32_t* index) {
     if (version == nullptr || index == nullptr) {
-        return LogStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::FindByVersion");
+        return ReportStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::FindByVersion");
     }
     std::int32_t found = FindVersion<QueryProps>(versions_, version);
     if (found < 0)
-        return LogStatus(log_, kQueryVersionNotFound, "CQVReg::CQueryInfo::FindByVersion");
+        return ReportStatus(log_, kQueryVersionNotFound, "CQVReg::CQueryInfo::FindByVersion");
     *index = found;
     return S_OK;
 }
 
-#define ZEL_QUERY_TEXT_GETTER(Method, field)                              \
-    HRESULT CQueryInfo::Method(std::int32_t index, char** out) {          \
-        const char* context = "CQVReg::CQueryInfo::" #Method;             \
-        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
-        *out = nullptr;                                                   \
-        QueryProps* p = Get(index);                                       \
-        if (p == nullptr) return kInvalidArg;                             \
-        return CopyOut(p->field.get(), out, log_, context);               \
+#define ZEL_QUERY_TEXT_GETTER(Method, field)                                 \
+    HRESULT CQueryInfo::Method(std::int32_t index, char** out) {             \
+        const char* context = "CQVReg::CQueryInfo::" #Method;                \
+        if (out == nullptr) return ReportStatus(log_, kInvalidArg, context); \
+        *out = nullptr;                                                      \
+        QueryProps* p = Get(index);                                          \
+        if (p == nullptr) return kInvalidArg;                                \
+        return CopyOut(p->field.get(), out, log_, context);                  \
     }
-#define ZEL_QUERY_VALUE_GETTER(Method, field)                             \
-    HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t* out) {   \
-        const char* context = "CQVReg::CQueryInfo::" #Method;             \
-        if (out == nullptr) return LogStatus(log_, kInvalidArg, context); \
-        QueryProps* p = Get(index);                                       \
-        if (p == nullptr) return kInvalidArg;                             \
-        *out = p->field;                                                  \
-        return S_OK;                                                      \
+#define ZEL_QUERY_VALUE_GETTER(Method, field)                                \
+    HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t* out) {      \
+        const char* context = "CQVReg::CQueryInfo::" #Method;                \
+        if (out == nullptr) return ReportStatus(log_, kInvalidArg, context); \
+        QueryProps* p = Get(index);                                          \
+        if (p == nullptr) return kInvalidArg;                                \
+        *out = p->field;                                                     \
+        return S_OK;                                                         \
     }
 #define ZEL_QUERY_VALUE_SETTER(Method, field, convert)                   \
     HRESULT CQueryInfo::Method(std::int32_t index, std::int32_t value) { \

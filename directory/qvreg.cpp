@@ -6,12 +6,13 @@
 #include <new>
 #include <string>
 
-#include "directory/status.h"
 #include "log/event_log.h"
+#include "log/report.h"
 #include "platform/paths.h"
 #include "support/files.h"
 
-using namespace zel::directory;
+using namespace zel::codes;
+using namespace zel::log;
 namespace reg = zel::reg;
 
 using CServerInfo = CQVReg::CServerInfo;
@@ -128,7 +129,7 @@ void CQVReg::RemoveAllQueryInfos() {
 }
 
 HRESULT CQVReg::GetServerInfoByName(const char* name, bool case_sensitive, CServerInfo** info) {
-    if (info == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::GetServerInfoByName");
+    if (info == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::GetServerInfoByName");
     *info = nullptr;
     for (std::int32_t i = 0; i < GetServerInfoCount(); ++i) {
         CServerInfo* candidate = GetServerInfoAt(i);
@@ -137,11 +138,11 @@ HRESULT CQVReg::GetServerInfoByName(const char* name, bool case_sensitive, CServ
             return S_OK;
         }
     }
-    return LogStatus(log_, kServerInfoNotFound, "CQVReg::GetServerInfoByName");
+    return ReportStatus(log_, kServerInfoNotFound, "CQVReg::GetServerInfoByName");
 }
 
 HRESULT CQVReg::GetQueryInfoByName(const char* name, bool case_sensitive, CQueryInfo** info) {
-    if (info == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::GetQueryInfoByName");
+    if (info == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::GetQueryInfoByName");
     *info = nullptr;
     for (std::int32_t i = 0; i < GetQueryInfoCount(); ++i) {
         CQueryInfo* candidate = GetQueryInfoAt(i);
@@ -150,14 +151,14 @@ HRESULT CQVReg::GetQueryInfoByName(const char* name, bool case_sensitive, CQuery
             return S_OK;
         }
     }
-    return LogStatus(log_, kQueryInfoNotFound, "CQVReg::GetQueryInfoByName");
+    return ReportStatus(log_, kQueryInfoNotFound, "CQVReg::GetQueryInfoByName");
 }
 
 HRESULT CQVReg::FillNameList(CQVStringList* list, const char* const* names, std::int32_t count,
                              const char* context) {
     list->RemoveAll();
     if (names == nullptr) return S_OK;
-    if (count < 0) return LogStatus(log_, kInvalidArg, context);
+    if (count < 0) return ReportStatus(log_, kInvalidArg, context);
     for (std::int32_t i = 0; i < count; ++i) {
         if (names[i] == nullptr) continue;
         CStringHolder copy;
@@ -190,7 +191,8 @@ HRESULT CQVReg::SetInterfaceNames(const char* const* names, std::int32_t count) 
 
 void CQVReg::LimitServerInfo() {
     if (limit_server_names_.Count() == 0) {
-        Note(log_, "CQVReg::LimitServerInfo", "LimitServerInfoNamesList is Empty");
+        Note(log_, kCategoryClientApplication, "CQVReg::LimitServerInfo",
+             "LimitServerInfoNamesList is Empty");
         return;
     }
     for (std::int32_t i = GetServerInfoCount() - 1; i >= 0; --i) {
@@ -260,7 +262,7 @@ HRESULT ReadInfoKey(CEventLog* log, const InfoKeyKind& kind, Info* info, const r
         if (sub.size() > kMaxKeyName) continue;
         reg::Key version_key;
         if (reg::OpenKey(key, sub, &version_key) != reg::kSuccess) {
-            return LogStatus(log, kind.open_version_status, kind.context);
+            return ReportStatus(log, kind.open_version_status, kind.context);
         }
         hr = read_version(info, sub.c_str(), version_key);
         if (FAILED(hr)) return hr;
@@ -274,7 +276,7 @@ HRESULT ReadInfoKey(CEventLog* log, const InfoKeyKind& kind, Info* info, const r
 template <class Info, class ReadVersion>
 HRESULT LoadInfos(CEventLog* log, const InfoKeyKind& kind, const CQVStringList& limit,
                   CGenericList* list, ReadVersion read_version) {
-    Trace(log, kind.context, kind.trace_all);
+    Trace(log, kCategoryClientApplication, kind.context, kind.trace_all);
     reg::Key root;
     if (reg::OpenKey(reg::Hive::LocalMachine, kind.key, &root) != reg::kSuccess) {
         return S_OK;  // nothing cached yet
@@ -283,13 +285,13 @@ HRESULT LoadInfos(CEventLog* log, const InfoKeyKind& kind, const CQVStringList& 
     for (std::uint32_t i = 0; reg::EnumKey(root, i, &name) == reg::kSuccess; ++i) {
         if (name.size() > kMaxKeyName) continue;
         if (limit.Count() != 0 && !limit.Contains(name.c_str())) continue;
-        Trace(log, kind.context, kind.trace_one, name.c_str());
+        Trace(log, kCategoryClientApplication, kind.context, kind.trace_one, name.c_str());
         Info* info = new (std::nothrow) Info(log);
-        if (info == nullptr) return LogStatus(log, kOutOfMemory, kind.context);
+        if (info == nullptr) return ReportStatus(log, kOutOfMemory, kind.context);
         HRESULT hr = info->SetName(name.c_str());
         reg::Key key;
         if (SUCCEEDED(hr) && reg::OpenKey(root, name, &key) != reg::kSuccess) {
-            hr = LogStatus(log, kind.open_info_status, kind.context);
+            hr = ReportStatus(log, kind.open_info_status, kind.context);
         }
         if (SUCCEEDED(hr)) hr = ReadInfoKey(log, kind, info, key, read_version);
         std::int32_t index = 0;
@@ -306,8 +308,8 @@ HRESULT LoadInfos(CEventLog* log, const InfoKeyKind& kind, const CQVStringList& 
 
 HRESULT CQVReg::GetServerInfoFromReg() {
     static constexpr InfoKeyKind kind{
-        "CQVReg::GetServerInfoFromReg", kServersKey, 183, 184, kOpenServerInfoKey,
-        kOpenServerVersionKey};
+        "CQVReg::GetServerInfoFromReg", kServersKey,        kMsgGettingServerInfos,
+        kMsgGettingServerInfo,          kOpenServerInfoKey, kOpenServerVersionKey};
     return LoadInfos<CServerInfo>(
         log_, kind, limit_server_names_, &server_infos_,
         [this](CServerInfo* info, const char* version, const reg::Key& key) {
@@ -322,7 +324,7 @@ HRESULT CQVReg::ReadServerVersion(CServerInfo* info, const char* version, const 
     std::string text;
     std::uint32_t number = 0;
     if (!ReadText(key, "IPAddress", &text)) {
-        return LogStatus(log_, kNoIPAddress, "CQVReg::GetServerInfoFromReg");
+        return ReportStatus(log_, kNoIPAddress, "CQVReg::GetServerInfoFromReg");
     }
     hr = info->SetIPAddress(index, text.c_str());
     if (SUCCEEDED(hr) && ReadDword(key, "Proxy", &number)) {
@@ -356,8 +358,8 @@ HRESULT CQVReg::ReadServerVersion(CServerInfo* info, const char* version, const 
 
 HRESULT CQVReg::GetQueryInfoFromReg() {
     static constexpr InfoKeyKind kind{
-        "CQVReg::GetQueryInfoFromReg", kQueriesKey, 185, 186, kOpenQueryInfoKey,
-        kOpenQueryVersionKey};
+        "CQVReg::GetQueryInfoFromReg", kQueriesKey,       kMsgGettingQueryInfos,
+        kMsgGettingQueryInfo,          kOpenQueryInfoKey, kOpenQueryVersionKey};
     return LoadInfos<CQueryInfo>(
         log_, kind, limit_query_names_, &query_infos_,
         [this](CQueryInfo* info, const char* version, const reg::Key& key) {
@@ -372,13 +374,14 @@ HRESULT CQVReg::ReadQueryVersion(CQueryInfo* info, const char* version, const re
     if (FAILED(hr)) return hr;
     std::string text;
     std::uint32_t number = 0;
-    if (!ReadText(key, "QueryLocation", &text)) return LogStatus(log_, kNoQueryLocation, context);
+    if (!ReadText(key, "QueryLocation", &text))
+        return ReportStatus(log_, kNoQueryLocation, context);
     hr = info->SetQueryLocation(index, text.c_str());
     if (FAILED(hr)) return hr;
-    if (!ReadText(key, "SSLRequired", &text)) return LogStatus(log_, kNoSSLRequired, context);
+    if (!ReadText(key, "SSLRequired", &text)) return ReportStatus(log_, kNoSSLRequired, context);
     hr = info->SetSSLRequired(index, FlagFromText(text));
     if (FAILED(hr)) return hr;
-    if (!ReadText(key, "SSLPublic", &text)) return LogStatus(log_, kNoSSLPublic, context);
+    if (!ReadText(key, "SSLPublic", &text)) return ReportStatus(log_, kNoSSLPublic, context);
     hr = info->SetSSLPublic(index, FlagFromText(text));
     if (SUCCEEDED(hr) && ReadDword(key, "TimeInterval", &number)) {
         hr = info->SetTimeInterval(index, static_cast<std::int32_t>(number));
@@ -393,14 +396,14 @@ HRESULT CQVReg::ReadQueryVersion(CQueryInfo* info, const char* version, const re
 // Writing
 
 HRESULT CQVReg::CreateRegKey(reg::Hive root, const char* path, reg::Key* key) {
-    if (path == nullptr) return LogStatus(log_, kInvalidArg, "CQVReg::CreateRegKey");
+    if (path == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::CreateRegKey");
     reg::Key opened;
     if (reg::OpenKey(root, path, &opened) != reg::kSuccess) {
         reg::Status status = reg::CreateKey(root, path, &opened, nullptr);
         if (status != reg::kSuccess) {
-            Note(log_, "RegCreateKeyEx", "%s", RegStatusText(status));
-            Note(log_, "RegCreateKeyEx", "%s", path);
-            Note(log_, "RegCreateKeyEx", "%s", "Z");
+            Note(log_, kCategoryClientApplication, "RegCreateKeyEx", "%s", RegStatusText(status));
+            Note(log_, kCategoryClientApplication, "RegCreateKeyEx", "%s", path);
+            Note(log_, kCategoryClientApplication, "RegCreateKeyEx", "%s", "Z");
             return kFail;
         }
     }
@@ -446,18 +449,18 @@ HRESULT CQVReg::UpdateRegistry(CServerInfo* info) {
     // An empty name would write into the parent key itself, a "\\" into a
     // deeper key than the info's own.
     if (info == nullptr || !IsKeyLevelName(info->Name())) {
-        return LogStatus(log_, kInvalidArg, context);
+        return ReportStatus(log_, kInvalidArg, context);
     }
     HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kServersKey, nullptr);
     if (FAILED(hr)) return hr;
     reg::Key servers;
     if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
-        return LogStatus(log_, kOpenServersKey, context);
+        return ReportStatus(log_, kOpenServersKey, context);
     }
-    Trace(log_, context, 182, info->Name());
+    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingServerInfo, info->Name());
     reg::Key info_key;
     if (reg::CreateKey(servers, info->Name(), &info_key, nullptr) != reg::kSuccess) {
-        return LogStatus(log_, kCreateServerInfoKey, context);
+        return ReportStatus(log_, kCreateServerInfoKey, context);
     }
     std::int32_t count = 0;
     (void)info->GetCount(&count);
@@ -471,7 +474,7 @@ HRESULT CQVReg::UpdateRegistry(CServerInfo* info) {
         reg::Key version_key;
         if (!IsKeyLevelName(p->version.get()) ||
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
-            return LogStatus(log_, kCreateServerVersionKey, context);
+            return ReportStatus(log_, kCreateServerVersionKey, context);
         }
         WriteServerVersion(version_key, *p);
     }
@@ -483,18 +486,18 @@ HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
     // An empty name would write into the parent key itself, a "\\" into a
     // deeper key than the info's own.
     if (info == nullptr || !IsKeyLevelName(info->Name())) {
-        return LogStatus(log_, kInvalidArg, context);
+        return ReportStatus(log_, kInvalidArg, context);
     }
     HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kQueriesKey, nullptr);
     if (FAILED(hr)) return hr;
     reg::Key queries;
     if (reg::OpenKey(reg::Hive::LocalMachine, kQueriesKey, &queries) != reg::kSuccess) {
-        return LogStatus(log_, kOpenQueriesKey, context);
+        return ReportStatus(log_, kOpenQueriesKey, context);
     }
-    Trace(log_, context, 191, info->Name());
+    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingQueryInfo, info->Name());
     reg::Key info_key;
     if (reg::CreateKey(queries, info->Name(), &info_key, nullptr) != reg::kSuccess) {
-        return LogStatus(log_, kCreateQueryInfoKey, context);
+        return ReportStatus(log_, kCreateQueryInfoKey, context);
     }
     std::int32_t count = 0;
     (void)info->GetCount(&count);
@@ -508,7 +511,7 @@ HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
         reg::Key version_key;
         if (!IsKeyLevelName(p->version.get()) ||
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
-            return LogStatus(log_, kCreateQueryVersionKey, context);
+            return ReportStatus(log_, kCreateQueryVersionKey, context);
         }
         WriteQueryVersion(version_key, *p, false);
     }
@@ -518,16 +521,17 @@ HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
 HRESULT CQVReg::UpdateLastTimeUpdateRegEntry(const char* server_name, const char* version,
                                              std::uint32_t time) {
     const char* context = "CQVReg::UpdateLastTimeUpdateRegEntry";
-    if (server_name == nullptr || version == nullptr) return LogStatus(log_, kInvalidArg, context);
-    Trace(log_, context, 192, server_name);
+    if (server_name == nullptr || version == nullptr)
+        return ReportStatus(log_, kInvalidArg, context);
+    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingLastUpdated, server_name);
     reg::Key servers;
     if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
-        return LogStatus(log_, kOpenServersKey, context);
+        return ReportStatus(log_, kOpenServersKey, context);
     }
     reg::Key info_key;
     if (!IsKeyLevelName(server_name) ||
         reg::OpenKey(servers, server_name, &info_key) != reg::kSuccess) {
-        return LogStatus(log_, kOpenServerInfoKey, context);
+        return ReportStatus(log_, kOpenServerInfoKey, context);
     }
     if (EqualsIgnoreCase(version, kDefaultVersion)) {
         (void)reg::SetDword(info_key, "LastUpdatedTime", time);
@@ -536,7 +540,7 @@ HRESULT CQVReg::UpdateLastTimeUpdateRegEntry(const char* server_name, const char
     reg::Key version_key;
     if (!IsKeyLevelName(version) ||
         reg::OpenKey(info_key, version, &version_key) != reg::kSuccess) {
-        return LogStatus(log_, kOpenServerVersionKey, context);
+        return ReportStatus(log_, kOpenServerVersionKey, context);
     }
     (void)reg::SetDword(version_key, "LastUpdatedTime", time);
     return S_OK;

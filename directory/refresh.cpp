@@ -12,13 +12,14 @@
 #include <thread>
 
 #include "directory/qvreg.h"
-#include "directory/status.h"
 #include "log/event_log.h"
+#include "log/report.h"
 #include "support/files.h"
 #include "transport/access_method.h"
 #include "transport/internet_access.h"
 
-using namespace zel::directory;
+using namespace zel::codes;
+using namespace zel::log;
 
 using CServerInfo = CQVReg::CServerInfo;
 using CQueryInfo = CQVReg::CQueryInfo;
@@ -99,19 +100,19 @@ std::uint32_t NowSeconds() {
 HRESULT CQVReg::ExtractPropertyVal(const char* tag, const char* start, const char* end,
                                    HRESULT missing_status, HRESULT malformed_status, char** value) {
     const char* context = "CQVReg::ExtractPropertyVal";
-    if (value == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (value == nullptr) return ReportStatus(log_, kInvalidArg, context);
     *value = nullptr;
-    if (tag == nullptr || start == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (tag == nullptr || start == nullptr) return ReportStatus(log_, kInvalidArg, context);
     const std::string open = std::string("<") + tag + ">";
     const std::string close = std::string("</") + tag + ">";
     const char* open_at = std::strstr(start, open.c_str());
     const char* close_at = std::strstr(start, close.c_str());
     if (open_at == nullptr) {
-        return LogStatus(log_, close_at != nullptr ? malformed_status : missing_status, context);
+        return ReportStatus(log_, close_at != nullptr ? malformed_status : missing_status, context);
     }
     if (close_at == nullptr || close_at < open_at + open.size() ||
         (end != nullptr && close_at + close.size() > end)) {
-        return LogStatus(log_, malformed_status, context);
+        return ReportStatus(log_, malformed_status, context);
     }
     return MakeString(open_at + open.size(), close_at, value, true);
 }
@@ -122,7 +123,7 @@ HRESULT CQVReg::FindResultsEnds(const char* text, HRESULT malformed, const char*
     const char* close_at = std::strstr(text, kResultsClose);
     if (open_at == nullptr && close_at == nullptr) return S_FALSE;  // an empty list
     if (open_at == nullptr || close_at == nullptr || close_at < open_at) {
-        return LogStatus(log_, malformed, context);
+        return ReportStatus(log_, malformed, context);
     }
     *start = open_at;
     *end = close_at;
@@ -133,14 +134,15 @@ HRESULT CQVReg::ExtractItems(const char* start, const char* end, bool servers) {
     const char* context =
         servers ? "CQVReg::ExtractServerInfoItems" : "CQVReg::ExtractQueryInfoItems";
     const HRESULT malformed = servers ? kServerXmlInvalid : kQueryXmlInvalid;
-    Trace(log_, context, servers ? 203 : 193);
+    Trace(log_, kCategoryClientApplication, context,
+          servers ? kMsgExtractingServerInfos : kMsgExtractingQueryInfos);
     const char* pos = start + 1;
     for (;;) {
         const char* open_at = std::strstr(pos, kRecordOpen);
         const char* close_at = std::strstr(pos, kRecordClose);
         if ((open_at == nullptr) != (close_at == nullptr) ||
             (open_at != nullptr && close_at < open_at)) {
-            return LogStatus(log_, malformed, context);
+            return ReportStatus(log_, malformed, context);
         }
         if (open_at == nullptr || open_at > end) return S_OK;
         HRESULT hr =
@@ -153,8 +155,9 @@ HRESULT CQVReg::ExtractItems(const char* start, const char* end, bool servers) {
 HRESULT CQVReg::UpdateRegistryFromServerXMLData(const char* text) {
     const char* context = "CQVReg::FindServerInfoResultsEnds";
     if (text == nullptr)
-        return LogStatus(log_, kInvalidArg, "CQVReg::UpdateRegistryFromServerXMLData");
-    Trace(log_, "CQVReg::UpdateRegistryFromServerXMLData", 205);
+        return ReportStatus(log_, kInvalidArg, "CQVReg::UpdateRegistryFromServerXMLData");
+    Trace(log_, kCategoryClientApplication, "CQVReg::UpdateRegistryFromServerXMLData",
+          kMsgUpdatingFromServerXml);
     const char* start = nullptr;
     const char* end = nullptr;
     HRESULT hr = FindResultsEnds(text, kServerXmlInvalid, context, &start, &end);
@@ -165,8 +168,9 @@ HRESULT CQVReg::UpdateRegistryFromServerXMLData(const char* text) {
 HRESULT CQVReg::UpdateRegistryFromQueryXMLData(const char* text) {
     const char* context = "CQVReg::FindQueryInfoResultsEnds";
     if (text == nullptr)
-        return LogStatus(log_, kInvalidArg, "CQVReg::UpdateRegistryFromQueryXMLData");
-    Trace(log_, "CQVReg::UpdateRegistryFromQueryXMLData", 190);
+        return ReportStatus(log_, kInvalidArg, "CQVReg::UpdateRegistryFromQueryXMLData");
+    Trace(log_, kCategoryClientApplication, "CQVReg::UpdateRegistryFromQueryXMLData",
+          kMsgUpdatingFromQueryXml);
     const char* start = nullptr;
     const char* end = nullptr;
     HRESULT hr = FindResultsEnds(text, kQueryXmlInvalid, context, &start, &end);
@@ -177,24 +181,24 @@ HRESULT CQVReg::UpdateRegistryFromQueryXMLData(const char* text) {
 HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_end) {
     const char* context = "CQVReg::ExtractServerInfo";
     const HRESULT bad = kServerXmlInvalid;
-    if (record_start == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (record_start == nullptr) return ReportStatus(log_, kInvalidArg, context);
 
     CStringHolder raw_name;
     HRESULT hr = ExtractPropertyVal("SRVI", record_start, record_end, bad, bad, raw_name.Out());
     if (FAILED(hr)) return hr;
-    DebugNote(log_, "CQVReg::ExtractServerInfo - Name", raw_name.get());
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - Name", raw_name.get());
     // Interface names carry an "I" prefix: "IPOLL" is the server "POLL".
     const char* name = raw_name.get();
     if (name[0] == 'I' || name[0] == 'i') ++name;
     if (limit_server_names_.Count() != 0 && !limit_server_names_.Contains(name)) return S_OK;
-    if (!IsKeyLevelName(name)) return LogStatus(log_, bad, context);
-    Trace(log_, context, 204, raw_name.get());
+    if (!IsKeyLevelName(name)) return ReportStatus(log_, bad, context);
+    Trace(log_, kCategoryClientApplication, context, kMsgExtractingServerInfo, raw_name.get());
 
     CServerInfo* info = nullptr;
     std::unique_ptr<CServerInfo> created;
     if (FAILED(GetServerInfoByName(name, false, &info))) {
         created.reset(new (std::nothrow) CServerInfo(log_));
-        if (!created) return LogStatus(log_, kOutOfMemory, context);
+        if (!created) return ReportStatus(log_, kOutOfMemory, context);
         info = created.get();
     }
     hr = info->SetName(name);
@@ -203,10 +207,11 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
     CStringHolder version;
     hr = ExtractPropertyVal("SRVV", record_start, record_end, bad, bad, version.Out());
     if (FAILED(hr)) return hr;
-    DebugNote(log_, "CQVReg::ExtractServerInfo - Version", version.get());
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - Version",
+              version.get());
     // A "\" would place the version below a deeper key; an empty version is
     // refused by AddServerProperties with its own status.
-    if (std::strchr(version.get(), '\\') != nullptr) return LogStatus(log_, bad, context);
+    if (std::strchr(version.get(), '\\') != nullptr) return ReportStatus(log_, bad, context);
     std::int32_t index = 0;
     hr = info->AddServerProperties(version.get(), &index);
     if (FAILED(hr)) return hr;
@@ -214,7 +219,7 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
     CStringHolder ip;
     hr = ExtractPropertyVal("SRVIP", record_start, record_end, bad, bad, ip.Out());
     if (FAILED(hr)) return hr;
-    DebugNote(log_, "CQVReg::ExtractServerInfo - IP", ip.get());
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - IP", ip.get());
     CStringHolder address;
     CStringHolder port_text;
     std::int32_t port = 0;
@@ -225,25 +230,26 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
         hr = GetString(ip.get(), address.Out(), true);
         if (FAILED(hr)) return hr;
     }
-    DebugNote(log_, "CQVReg::ExtractServerInfo - Address", address.c_str());
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - Address",
+              address.c_str());
     // The port is noted as the number taken (0 when the text names none); a
     // text that is no port is noted as it stands before it is refused.
     const bool port_ok = ParsePortText(port_text.c_str(), &port);
-    DebugNote(log_, "CQVReg::ExtractServerInfo - Port",
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - Port",
               port_ok ? std::to_string(port).c_str() : port_text.c_str());
-    if (!port_ok) return LogStatus(log_, bad, context);
+    if (!port_ok) return ReportStatus(log_, bad, context);
     hr = info->SetIPAddress(index, address.get());
     if (FAILED(hr)) return hr;
 
     CStringHolder flag;
     hr = ExtractPropertyVal("SSLP", record_start, record_end, bad, bad, flag.Out());
     if (FAILED(hr)) return hr;
-    DebugNote(log_, "CQVReg::ExtractServerInfo - SSLP", flag.get());
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - SSLP", flag.get());
     hr = info->SetSSLPublic(index, IsTrueFlag(flag.get()) ? 1 : 0);
     if (FAILED(hr)) return hr;
     hr = ExtractPropertyVal("SSLR", record_start, record_end, bad, bad, flag.Out());
     if (FAILED(hr)) return hr;
-    DebugNote(log_, "CQVReg::ExtractServerInfo - SSLR", flag.get());
+    DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - SSLR", flag.get());
     const bool secure = IsTrueFlag(flag.get());
     hr = info->SetSSLRequired(index, secure ? 1 : 0);
     if (FAILED(hr)) return hr;
@@ -273,20 +279,20 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
 HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_end) {
     const char* context = "CQVReg::ExtractQueryInfo";
     const HRESULT bad = kQueryXmlInvalid;
-    if (record_start == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (record_start == nullptr) return ReportStatus(log_, kInvalidArg, context);
 
     CStringHolder name;
     HRESULT hr = ExtractPropertyVal("QN", record_start, record_end, bad, bad, name.Out());
     if (FAILED(hr)) return hr;
     if (limit_query_names_.Count() != 0 && !limit_query_names_.Contains(name.get())) return S_OK;
-    if (!IsKeyLevelName(name.get())) return LogStatus(log_, bad, context);
-    Trace(log_, context, 194, name.get());
+    if (!IsKeyLevelName(name.get())) return ReportStatus(log_, bad, context);
+    Trace(log_, kCategoryClientApplication, context, kMsgExtractingQueryInfo, name.get());
 
     CQueryInfo* info = nullptr;
     std::unique_ptr<CQueryInfo> created;
     if (FAILED(GetQueryInfoByName(name.get(), false, &info))) {
         created.reset(new (std::nothrow) CQueryInfo(log_));
-        if (!created) return LogStatus(log_, kOutOfMemory, context);
+        if (!created) return ReportStatus(log_, kOutOfMemory, context);
         info = created.get();
     }
     hr = info->SetName(name.get());
@@ -295,7 +301,7 @@ HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_en
     CStringHolder version;
     hr = ExtractPropertyVal("QV", record_start, record_end, bad, bad, version.Out());
     if (FAILED(hr)) return hr;
-    if (std::strchr(version.get(), '\\') != nullptr) return LogStatus(log_, bad, context);
+    if (std::strchr(version.get(), '\\') != nullptr) return ReportStatus(log_, bad, context);
     std::int32_t index = 0;
     hr = info->AddQueryProperties(version.get(), &index);
     if (FAILED(hr)) return hr;
@@ -322,22 +328,22 @@ HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_en
 
 HRESULT CQVReg::CheckIfInterfaceSupported(const char* text, const char* name) {
     const char* context = "CQVReg::CheckIfInterfaceSupported";
-    if (text == nullptr || name == nullptr) return LogStatus(log_, kInvalidArg, context);
-    Trace(log_, context, 195, name);
+    if (text == nullptr || name == nullptr) return ReportStatus(log_, kInvalidArg, context);
+    Trace(log_, kCategoryClientApplication, context, kMsgCheckingInterface, name);
     CStringHolder value;
     HRESULT hr = ExtractPropertyVal(name, text, nullptr, kInterfaceNotSupported,
                                     kSystemInfoXmlInvalid, value.Out());
     if (FAILED(hr)) return hr;
-    if (!IsTrueFlag(value.get())) return LogStatus(log_, kInterfaceNotSupported, context);
+    if (!IsTrueFlag(value.get())) return ReportStatus(log_, kInterfaceNotSupported, context);
     return S_OK;
 }
 
 HRESULT CQVReg::GetQURLFromSystemInfo(const char* text, char** url) {
     const char* context = "CQVReg::GetQURLFromSystemInfo";
-    if (url == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (url == nullptr) return ReportStatus(log_, kInvalidArg, context);
     *url = nullptr;
-    if (text == nullptr) return LogStatus(log_, kInvalidArg, context);
-    Trace(log_, context, 196);
+    if (text == nullptr) return ReportStatus(log_, kInvalidArg, context);
+    Trace(log_, kCategoryClientApplication, context, kMsgGettingQueryUrl);
     return ExtractPropertyVal("QURL", text, nullptr, kNoQueryUrl, kSystemInfoXmlInvalid, url);
 }
 
@@ -349,7 +355,7 @@ HRESULT CQVReg::MakeEngine(const char* address, std::int32_t port, bool secure,
     const char* context = "CQVReg::MakeEngine";
     *engine = nullptr;
     std::unique_ptr<CInternetAccess> made(new (std::nothrow) CInternetAccess(log_));
-    if (!made) return LogStatus(log_, kOutOfMemory, context);
+    if (!made) return ReportStatus(log_, kOutOfMemory, context);
     CStringHolder proxy;
     const std::int32_t access = GetAccessType(log_, false, secure, proxy.Out());
     HRESULT hr = made->Initialize("QVReg", access, proxy.get(), nullptr);
@@ -366,9 +372,9 @@ HRESULT CQVReg::MakeEngine(const char* address, std::int32_t port, bool secure,
 
 HRESULT CQVReg::GetInfoFromServer(CInternetAccess* engine, const char* resource, char** text) {
     const char* context = "CQVReg::GetInfoFromServer";
-    if (text == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (text == nullptr) return ReportStatus(log_, kInvalidArg, context);
     *text = nullptr;
-    if (engine == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (engine == nullptr) return ReportStatus(log_, kInvalidArg, context);
     HRESULT hr = engine->SetResource(resource);
     if (FAILED(hr)) return hr;
     for (int attempt = 1;; ++attempt) {
@@ -397,7 +403,7 @@ HRESULT CQVReg::GetInfoFromServer(CInternetAccess* engine, const char* resource,
 
 HRESULT CQVReg::UpdateRegWithServerInfoFromServer(const char* description) {
     const char* context = "CQVReg::UpdateRegWithServerInfoFromServer";
-    if (description == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (description == nullptr) return ReportStatus(log_, kInvalidArg, context);
 
     char ip[kMaxDescriptionText + 1];
     char url[kMaxDescriptionText + 1];
@@ -409,17 +415,17 @@ HRESULT CQVReg::UpdateRegWithServerInfoFromServer(const char* description) {
         if (v == TagValue::kMissing) return kServerXmlInvalid;
     }
     for (TagValue v : found) {
-        if (v == TagValue::kTooLong) return LogStatus(log_, kServerXmlInvalid, context);
+        if (v == TagValue::kTooLong) return ReportStatus(log_, kServerXmlInvalid, context);
     }
 
     const bool secure = ssl[0] == 'Y' || ssl[0] == 'y';
     std::int32_t port = 0;
     if (char* colon = std::strchr(ip, ':'); colon != nullptr) {
         *colon = '\0';
-        if (!ParsePortText(colon + 1, &port)) return LogStatus(log_, kServerXmlInvalid, context);
+        if (!ParsePortText(colon + 1, &port)) return ReportStatus(log_, kServerXmlInvalid, context);
     }
     if (port == 0) port = secure ? 443 : 80;
-    Trace(log_, context, 206, ip);
+    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingFromServerList, ip);
 
     CInternetAccess* raw_engine = nullptr;
     HRESULT hr = MakeEngine(ip, port, secure, &raw_engine);
@@ -448,7 +454,8 @@ HRESULT CQVReg::UpdateRegWithServerInfoFromServer(const char* description) {
 
 HRESULT CQVReg::UpdateRegWithQInfoFromServer(const char* server_name, const char* version) {
     const char* context = "CQVReg::UpdateRegWithQInfoFromServer";
-    if (server_name == nullptr || version == nullptr) return LogStatus(log_, kInvalidArg, context);
+    if (server_name == nullptr || version == nullptr)
+        return ReportStatus(log_, kInvalidArg, context);
     CStringHolder name;
     CStringHolder ver;
     HRESULT hr = GetString(server_name, name.Out(), true);
@@ -461,14 +468,14 @@ HRESULT CQVReg::UpdateRegWithQInfoFromServer(const char* server_name, const char
     std::int32_t secure = 0;
     CStringHolder address;
     if (name.get()[0] == '\0') {
-        hr = LogStatus(log_, kInvalidArg, context);
+        hr = ReportStatus(log_, kInvalidArg, context);
     } else {
         hr = GetServerInfoByName(name.get(), false, &info);
         if (SUCCEEDED(hr)) hr = info->FindByVersion(ver.get(), &index);
         if (SUCCEEDED(hr)) hr = info->GetSSLRequired(index, &secure);
         if (SUCCEEDED(hr)) hr = info->GetIPAddress(index, address.Out());
     }
-    Trace(log_, context, 182, name.get());
+    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingServerInfo, name.get());
     if (FAILED(hr)) return hr;
     std::int32_t port = 0;
     CStringHolder system_info_location;
@@ -476,7 +483,7 @@ HRESULT CQVReg::UpdateRegWithQInfoFromServer(const char* server_name, const char
     if (SUCCEEDED(hr)) hr = info->GetSystemInfoLocation(index, system_info_location.Out());
     if (FAILED(hr)) return hr;
 
-    Trace(log_, context, 187, address.c_str());
+    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingFromQueryList, address.c_str());
     CInternetAccess* raw_engine = nullptr;
     hr = MakeEngine(address.get(), port, secure != 0, &raw_engine);
     if (FAILED(hr)) return hr;
@@ -484,7 +491,7 @@ HRESULT CQVReg::UpdateRegWithQInfoFromServer(const char* server_name, const char
     const bool length_switch = engine->GetContentLengthSwitch();
     engine->SetContentLengthSwitch(false);
 
-    Trace(log_, context, 188, address.c_str());
+    Trace(log_, kCategoryClientApplication, context, kMsgGettingSystemInfo, address.c_str());
     CStringHolder system_info;
     hr = GetInfoFromServer(engine.get(), system_info_location.get(), system_info.Out());
     for (std::int32_t i = 0; SUCCEEDED(hr) && i < interface_names_.Count(); ++i) {
@@ -494,7 +501,7 @@ HRESULT CQVReg::UpdateRegWithQInfoFromServer(const char* server_name, const char
     if (SUCCEEDED(hr)) hr = GetQURLFromSystemInfo(system_info.get(), query_list_path.Out());
     CStringHolder query_list;
     if (SUCCEEDED(hr)) {
-        Trace(log_, context, 189, address.c_str());
+        Trace(log_, kCategoryClientApplication, context, kMsgGettingQueryList, address.c_str());
         hr = GetInfoFromServer(engine.get(), query_list_path.get(), query_list.Out());
     }
     if (SUCCEEDED(hr)) hr = UpdateRegistryFromQueryXMLData(query_list.get());

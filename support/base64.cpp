@@ -61,14 +61,14 @@ CBase64::~CBase64() {
 HRESULT CBase64::ReserveText(std::size_t size) {
     text_length_ = 0;
     if (!Reserve(&text_, &text_capacity_, size))
-        return Fail(ZEL_E_OUT_OF_MEMORY, "CBase64::ReserveText");
+        return Fail(zel::codes::kOutOfMemory, "CBase64::ReserveText");
     return S_OK;
 }
 
 HRESULT CBase64::ReserveData(std::size_t size) {
     data_length_ = 0;
     if (!Reserve(&data_, &data_capacity_, size))
-        return Fail(ZEL_E_OUT_OF_MEMORY, "CBase64::ReserveData");
+        return Fail(zel::codes::kOutOfMemory, "CBase64::ReserveData");
     return S_OK;
 }
 
@@ -140,12 +140,12 @@ int CBase64::DecodeGroup(const char* group, unsigned char* destination) {
 }
 
 HRESULT CBase64::Encode(const char* text) {
-    if (text == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "CBase64::Encode");
+    if (text == nullptr) return Fail(zel::codes::kInvalidArg, "CBase64::Encode");
     return Encode(reinterpret_cast<const unsigned char*>(text), std::strlen(text));
 }
 
 HRESULT CBase64::Encode(const unsigned char* bytes, std::size_t length) {
-    if (bytes == nullptr && length > 0) return Fail(ZEL_E_INVALID_PARAMETER, "CBase64::Encode");
+    if (bytes == nullptr && length > 0) return Fail(zel::codes::kInvalidArg, "CBase64::Encode");
     HRESULT hr = CopyData(bytes, length);
     if (FAILED(hr)) return hr;
     // Twice the input is always room enough: the buffer is more than that,
@@ -170,12 +170,12 @@ HRESULT CBase64::Encode(const unsigned char* bytes, std::size_t length) {
 }
 
 HRESULT CBase64::Decode(const char* text) {
-    if (text == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "CBase64::Decode");
+    if (text == nullptr) return Fail(zel::codes::kInvalidArg, "CBase64::Decode");
     return Decode(reinterpret_cast<const unsigned char*>(text), std::strlen(text));
 }
 
 HRESULT CBase64::Decode(const unsigned char* bytes, std::size_t length) {
-    if (bytes == nullptr && length > 0) return Fail(ZEL_E_INVALID_PARAMETER, "CBase64::Decode");
+    if (bytes == nullptr && length > 0) return Fail(zel::codes::kInvalidArg, "CBase64::Decode");
     HRESULT hr = CopyTextFiltered(bytes, length);
     if (FAILED(hr)) return hr;
     hr = ReserveData(text_length_ / 4 * 3 + 3);
@@ -189,7 +189,7 @@ HRESULT CBase64::Decode(const unsigned char* bytes, std::size_t length) {
         if (made < 0) {
             data_length_ = 0;
             std::memset(data_, 0, data_capacity_);
-            return Fail(ZEL_E_INVALID_PARAMETER, "CBase64::Decode");
+            return Fail(zel::codes::kInvalidArg, "CBase64::Decode");
         }
         data_length_ += static_cast<std::size_t>(made);
         if (made < 3) ended = true;

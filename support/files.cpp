@@ -75,7 +75,7 @@ bool MakeLevel(const std::string& path) {
 }  // namespace
 
 HRESULT IsCreateDirReqd(const char* path) {
-    if (path == nullptr || *path == '\0') return Fail(ZEL_E_INVALID_PARAMETER, "IsCreateDirReqd");
+    if (path == nullptr || *path == '\0') return Fail(zel::codes::kInvalidArg, "IsCreateDirReqd");
     // "dir/" asks about "dir": a file named so must show up as a file, not as
     // a missing path.
     std::string name = path;
@@ -83,15 +83,15 @@ HRESULT IsCreateDirReqd(const char* path) {
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0) return 0;
     if (S_ISDIR(st.st_mode)) return 1;
-    return Fail(ZEL_E_INVALID_DIRECTORY, "IsCreateDirReqd");
+    return Fail(zel::codes::kInvalidDirectory, "IsCreateDirReqd");
 }
 
 HRESULT CheckDirectory(const char* path, char** out) {
-    if (path == nullptr || out == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "CheckDirectory");
+    if (path == nullptr || out == nullptr) return Fail(zel::codes::kInvalidArg, "CheckDirectory");
     *out = nullptr;
     std::string full;
     if (*path == '\0' || !FullPath(path, &full)) {
-        return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
+        return Fail(zel::codes::kCreateDirectory, "CheckDirectory");
     }
     // The path handed back is trimmed; blanks after the last name must go
     // before anything is created, or the directory made ("dir ") would not
@@ -106,18 +106,19 @@ HRESULT CheckDirectory(const char* path, char** out) {
             hr = IsCreateDirReqd(prefix.c_str());
             if (FAILED(hr)) return hr;
             if (hr == 0 && !MakeLevel(prefix))
-                return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
+                return Fail(zel::codes::kCreateDirectory, "CheckDirectory");
         }
         hr = IsCreateDirReqd(full.c_str());
         if (FAILED(hr)) return hr;
-        if (hr == 0 && !MakeLevel(full)) return Fail(ZEL_E_CREATE_DIRECTORY, "CheckDirectory");
+        if (hr == 0 && !MakeLevel(full))
+            return Fail(zel::codes::kCreateDirectory, "CheckDirectory");
     }
     return CopyString(full.c_str(), out, true);
 }
 
 HRESULT GetFullFileName(const char* directory, const char* name, char** out) {
     if (directory == nullptr || name == nullptr || out == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "GetFullFileName");
+        return Fail(zel::codes::kInvalidArg, "GetFullFileName");
     }
     *out = nullptr;
     CStringHolder joined;
@@ -131,19 +132,19 @@ HRESULT GetFullFileName(const char* directory, const char* name, char** out) {
 
 HRESULT ComputeCheckSumCRC32(const char* path, std::uint32_t* crc) {
     if (path == nullptr || crc == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "ComputeCheckSumCRC32");
+        return Fail(zel::codes::kInvalidArg, "ComputeCheckSumCRC32");
     }
     zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return Fail(ZEL_E_OPEN_FILE, "ComputeCheckSumCRC32");
+    if (!fd) return Fail(zel::codes::kOpenFile, "ComputeCheckSumCRC32");
     std::unique_ptr<unsigned char, decltype(&std::free)> block(
         static_cast<unsigned char*>(std::malloc(kChecksumBlock)), &std::free);
-    if (!block) return Fail(ZEL_E_OUT_OF_MEMORY, "ComputeCheckSumCRC32");
+    if (!block) return Fail(zel::codes::kOutOfMemory, "ComputeCheckSumCRC32");
     uLong value = crc32(0L, Z_NULL, 0);
     for (;;) {
         const ssize_t n = ::read(fd.get(), block.get(), kChecksumBlock);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Fail(ZEL_E_READ_FILE, "ComputeCheckSumCRC32");
+            return Fail(zel::codes::kReadFile, "ComputeCheckSumCRC32");
         }
         if (n == 0) break;
         value = crc32(value, block.get(), static_cast<uInt>(n));

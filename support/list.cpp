@@ -16,7 +16,7 @@ CGenericList::~CGenericList() {
 HRESULT CGenericList::InitAlloc() {
     if (buffer_ != nullptr) return S_OK;
     Item* p = static_cast<Item*>(std::malloc(kInitialPlaces * sizeof(Item)));
-    if (p == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "CGenericList::InitAlloc");
+    if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "CGenericList::InitAlloc");
     buffer_ = p;
     capacity_ = kInitialPlaces;
     return S_OK;
@@ -25,10 +25,10 @@ HRESULT CGenericList::InitAlloc() {
 HRESULT CGenericList::ResizeBuffer(std::uint32_t places) {
     // Never cut off items the list still holds.
     if (places < count_ || places == 0) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "CGenericList::ResizeBuffer");
+        return Fail(zel::codes::kInvalidArg, "CGenericList::ResizeBuffer");
     }
     Item* p = static_cast<Item*>(std::realloc(buffer_, std::size_t{places} * sizeof(Item)));
-    if (p == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "CGenericList::ResizeBuffer");
+    if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "CGenericList::ResizeBuffer");
     buffer_ = p;
     capacity_ = places;
     return S_OK;
@@ -36,7 +36,7 @@ HRESULT CGenericList::ResizeBuffer(std::uint32_t places) {
 
 HRESULT CGenericList::CheckIfValidIndex(std::int32_t index) const {
     if (static_cast<std::uint32_t>(index) < count_) return S_OK;
-    return Fail(ZEL_E_INVALID_PARAMETER, "CGenericList::CheckIfValidIndex");
+    return Fail(zel::codes::kInvalidArg, "CGenericList::CheckIfValidIndex");
 }
 
 HRESULT CGenericList::Add(Item item, std::int32_t* index) {

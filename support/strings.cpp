@@ -187,7 +187,7 @@ HRESULT FreeString(char** str) {
 
 HRESULT CopyValue(const void* source, void* destination, long size) {
     if (source == nullptr || destination == nullptr || size < 0) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "CopyValue");
+        return Fail(zel::codes::kInvalidArg, "CopyValue");
     }
     std::memmove(destination, source, static_cast<std::size_t>(size));
     return S_OK;
@@ -195,17 +195,17 @@ HRESULT CopyValue(const void* source, void* destination, long size) {
 
 HRESULT AllocStringLen(long length, char** str) {
     if (str == nullptr || length < 0 || length == LONG_MAX) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "AllocStringLen");
+        return Fail(zel::codes::kInvalidArg, "AllocStringLen");
     }
     char* block = static_cast<char*>(std::malloc(static_cast<std::size_t>(length) + 1));
-    if (block == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "AllocStringLen");
+    if (block == nullptr) return Fail(zel::codes::kOutOfMemory, "AllocStringLen");
     block[length] = '\0';
     *str = block;
     return S_OK;
 }
 
 HRESULT CopyString(const char* source, char** str, bool trim) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "CopyString");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "CopyString");
     if (source == nullptr) return FreeString(str);
     const std::size_t len = std::strlen(source);
     if (PointsInto(source, *str)) {
@@ -215,7 +215,7 @@ HRESULT CopyString(const char* source, char** str, bool trim) {
         if (char* p = static_cast<char*>(std::realloc(*str, len + 1))) *str = p;
     } else {
         char* p = static_cast<char*>(std::realloc(*str, len + 1));
-        if (p == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "CopyString");
+        if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "CopyString");
         std::memcpy(p, source, len + 1);
         *str = p;
     }
@@ -223,13 +223,13 @@ HRESULT CopyString(const char* source, char** str, bool trim) {
 }
 
 HRESULT GetString(const char* source, char** str, bool trim) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "GetString");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "GetString");
     *str = nullptr;
     return CopyString(source, str, trim);
 }
 
 HRESULT AppendString(const char* source, char** str) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "AppendString");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "AppendString");
     if (source == nullptr) return S_OK;
     const std::size_t old_len = *str != nullptr ? std::strlen(*str) : 0;
     const std::size_t add = std::strlen(source);
@@ -238,7 +238,7 @@ HRESULT AppendString(const char* source, char** str) {
     const bool inside = PointsInto(source, *str);
     const std::size_t offset = inside ? static_cast<std::size_t>(source - *str) : 0;
     char* p = static_cast<char*>(std::realloc(*str, old_len + add + 1));
-    if (p == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "AppendString");
+    if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "AppendString");
     std::memmove(p + old_len, inside ? p + offset : source, add);
     p[old_len + add] = '\0';
     *str = p;
@@ -246,11 +246,11 @@ HRESULT AppendString(const char* source, char** str) {
 }
 
 HRESULT MakeString(const char* begin, const char* end, char** str, bool trim) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "MakeString");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "MakeString");
     *str = nullptr;
     if (begin == nullptr && end == nullptr) return S_OK;
     if (begin == nullptr || (end != nullptr && std::less<const char*>()(end, begin))) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "MakeString");
+        return Fail(zel::codes::kInvalidArg, "MakeString");
     }
     if (end == nullptr) return CopyString(begin, str, trim);
     const long len = static_cast<long>(end - begin);
@@ -269,7 +269,7 @@ HRESULT MakeString(const char* begin, const char* end, char** str, bool trim) {
 
 int Trim(char* text) {
     if (text == nullptr) {
-        (void)Fail(ZEL_E_INVALID_PARAMETER, "Trim");
+        (void)Fail(zel::codes::kInvalidArg, "Trim");
         return 0;
     }
     // Blanks are single bytes; every other character, of whatever length,
@@ -290,14 +290,14 @@ int Trim(char* text) {
 
 HRESULT TrimWithMemUseCheck(char** str) {
     if (str == nullptr || *str == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "TrimWithMemUseCheck");
+        return Fail(zel::codes::kInvalidArg, "TrimWithMemUseCheck");
     }
     const std::size_t before = std::strlen(*str);
     Trim(*str);
     const std::size_t after = std::strlen(*str);
     if (after < before) {
         char* p = static_cast<char*>(std::realloc(*str, after + 1));
-        if (p == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "TrimWithMemUseCheck");
+        if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "TrimWithMemUseCheck");
         *str = p;
     }
     return S_OK;
@@ -318,7 +318,7 @@ bool EndsWithChar(const char* text, unsigned int ch) {
 
 HRESULT SplitString(const char* text, unsigned int separator, long count, char** left,
                     char** right) {
-    if (left == nullptr || right == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "SplitString");
+    if (left == nullptr || right == nullptr) return Fail(zel::codes::kInvalidArg, "SplitString");
     *left = nullptr;
     *right = nullptr;
     if (text == nullptr) return S_FALSE;
@@ -357,57 +357,57 @@ HRESULT SplitString(const char* text, unsigned int separator, long count, char**
 // ---- wide strings and BSTR ----
 
 HRESULT CopyStringFromWSTR(const char16_t* wide, char** str, bool trim) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "CopyStringFromWSTR");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "CopyStringFromWSTR");
     if (wide == nullptr) return CopyString("", str, trim);
     CStringHolder converted;
     std::size_t bytes = 0;
     const int rc =
         zel::support_detail::Utf16ToMultibyte(wide, WideLength(wide), &converted, &bytes);
-    if (rc == ENOMEM) return Fail(ZEL_E_OUT_OF_MEMORY, "CopyStringFromWSTR");
-    if (rc != 0) return Fail(ZEL_E_WIDE_TO_MULTIBYTE, "CopyStringFromWSTR");
+    if (rc == ENOMEM) return Fail(zel::codes::kOutOfMemory, "CopyStringFromWSTR");
+    if (rc != 0) return Fail(zel::codes::kWideToMultibyte, "CopyStringFromWSTR");
     return CopyString(converted.get(), str, trim);
 }
 
 HRESULT GetStringFromWSTR(const char16_t* wide, char** str, bool trim) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "GetStringFromWSTR");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "GetStringFromWSTR");
     *str = nullptr;
     return CopyStringFromWSTR(wide, str, trim);
 }
 
 HRESULT GetBSTRFromString(const char* text, BSTR* out) {
-    if (out == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "GetBSTRFromString");
+    if (out == nullptr) return Fail(zel::codes::kInvalidArg, "GetBSTRFromString");
     *out = nullptr;
     if (text == nullptr) return S_OK;
     char16_t* wide = nullptr;
     std::size_t units = 0;
     const int rc = zel::support_detail::MultibyteToUtf16(text, std::strlen(text), &wide, &units);
-    if (rc == ENOMEM) return Fail(ZEL_E_OUT_OF_MEMORY, "GetBSTRFromString");
-    if (rc != 0) return Fail(ZEL_E_MULTIBYTE_TO_WIDE, "GetBSTRFromString");
+    if (rc == ENOMEM) return Fail(zel::codes::kOutOfMemory, "GetBSTRFromString");
+    if (rc != 0) return Fail(zel::codes::kMultibyteToWide, "GetBSTRFromString");
     std::unique_ptr<char16_t, decltype(&std::free)> hold(wide, &std::free);
     // The BSTR's length is the number of UTF-16 units, which for text beyond
     // ASCII is fewer than its bytes.
     BSTR b =
         units <= UINT_MAX ? SysAllocStringLen(wide, static_cast<unsigned int>(units)) : nullptr;
-    if (b == nullptr) return Fail(ZEL_E_OUT_OF_MEMORY, "GetBSTRFromString");
+    if (b == nullptr) return Fail(zel::codes::kOutOfMemory, "GetBSTRFromString");
     *out = b;
     return S_OK;
 }
 
 HRESULT FreeBSTR(BSTR* bstr) {
-    if (bstr == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "FreeBSTR");
+    if (bstr == nullptr) return Fail(zel::codes::kInvalidArg, "FreeBSTR");
     SysFreeString(*bstr);
     *bstr = nullptr;
     return S_OK;
 }
 
 HRESULT GetStringFromANSISTR(const char* text, char** str, bool trim) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "GetStringFromANSISTR");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "GetStringFromANSISTR");
     if (text == nullptr) return FreeString(str);
     return CopyString(text, str, trim);
 }
 
 HRESULT GetANSISTRFromString(const char* text, char** str) {
-    if (str == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "GetANSISTRFromString");
+    if (str == nullptr) return Fail(zel::codes::kInvalidArg, "GetANSISTRFromString");
     if (text == nullptr) return FreeString(str);
     return CopyString(text, str, false);
 }
@@ -460,7 +460,7 @@ std::size_t StripCarriageReturns(char* data, std::size_t bytes, bool wide) {
 
 HRESULT GetStringFromByteStream(IByteStream* stream, bool wide, char** out) {
     if (stream == nullptr || out == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "GetStringFromByteStream");
+        return Fail(zel::codes::kInvalidArg, "GetStringFromByteStream");
     }
     *out = nullptr;
     std::int32_t length = 0;
@@ -469,9 +469,9 @@ HRESULT GetStringFromByteStream(IByteStream* stream, bool wide, char** out) {
     std::int32_t position = 0;
     hr = stream->Seek(2, 0, &position);
     if (FAILED(hr)) return hr;
-    if (length < 0) return Fail(ZEL_E_INVALID_PARAMETER, "GetStringFromByteStream");
+    if (length < 0) return Fail(zel::codes::kInvalidArg, "GetStringFromByteStream");
     MallocBlock buffer = MakeBlock(static_cast<std::size_t>(length) + kTerminatorBytes);
-    if (!buffer) return Fail(ZEL_E_OUT_OF_MEMORY, "GetStringFromByteStream");
+    if (!buffer) return Fail(zel::codes::kOutOfMemory, "GetStringFromByteStream");
     std::int32_t total = 0;
     while (total < length) {
         std::int32_t got = 0;
@@ -486,7 +486,7 @@ HRESULT GetStringFromByteStream(IByteStream* stream, bool wide, char** out) {
 
 HRESULT GetBSTRFromByteStream(IByteStream* stream, bool wide, BSTR* out) {
     if (stream == nullptr || out == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "GetBSTRFromByteStream");
+        return Fail(zel::codes::kInvalidArg, "GetBSTRFromByteStream");
     }
     *out = nullptr;
     CStringHolder text;
@@ -497,24 +497,24 @@ HRESULT GetBSTRFromByteStream(IByteStream* stream, bool wide, BSTR* out) {
 
 HRESULT GetStringDataFromFile(const char* path, bool wide, char** out) {
     if (path == nullptr || out == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "GetStringDataFromFile");
+        return Fail(zel::codes::kInvalidArg, "GetStringDataFromFile");
     }
     *out = nullptr;
     zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return Fail(ZEL_E_OPEN_FILE, "GetStringDataFromFile");
+    if (!fd) return Fail(zel::codes::kOpenFile, "GetStringDataFromFile");
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || st.st_size < 0) {
-        return Fail(ZEL_E_FILE_LENGTH, "GetStringDataFromFile");
+        return Fail(zel::codes::kFileLength, "GetStringDataFromFile");
     }
     const std::size_t length = static_cast<std::size_t>(st.st_size);
     MallocBlock buffer = MakeBlock(length + kTerminatorBytes);
-    if (!buffer) return Fail(ZEL_E_OUT_OF_MEMORY, "GetStringDataFromFile");
+    if (!buffer) return Fail(zel::codes::kOutOfMemory, "GetStringDataFromFile");
     std::size_t total = 0;
     while (total < length) {
         const ssize_t got = ::read(fd.get(), buffer.get() + total, length - total);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return Fail(ZEL_E_READ_FILE, "GetStringDataFromFile");
+            return Fail(zel::codes::kReadFile, "GetStringDataFromFile");
         }
         if (got == 0) break;
         total += static_cast<std::size_t>(got);
@@ -526,34 +526,34 @@ HRESULT GetStringDataFromFile(const char* path, bool wide, char** out) {
 
 HRESULT WriteStringToFile(const char* path, const char* text) {
     if (path == nullptr || text == nullptr) {
-        return Fail(ZEL_E_INVALID_PARAMETER, "WriteStringToFile");
+        return Fail(zel::codes::kInvalidArg, "WriteStringToFile");
     }
     zel::fs::UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) return Fail(ZEL_E_OPEN_FILE, "WriteStringToFile");
+    if (!fd) return Fail(zel::codes::kOpenFile, "WriteStringToFile");
     const std::size_t length = std::strlen(text);
     std::size_t done = 0;
     while (done < length) {
         const ssize_t n = ::write(fd.get(), text + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Fail(ZEL_E_WRITE_FILE, "WriteStringToFile");
+            return Fail(zel::codes::kWriteFile, "WriteStringToFile");
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::close(fd.release()) != 0) return Fail(ZEL_E_WRITE_FILE, "WriteStringToFile");
+    if (::close(fd.release()) != 0) return Fail(zel::codes::kWriteFile, "WriteStringToFile");
     return S_OK;
 }
 
 HRESULT GetTmpFileName(char** out) {
-    if (out == nullptr) return Fail(ZEL_E_INVALID_PARAMETER, "GetTmpFileName");
+    if (out == nullptr) return Fail(zel::codes::kInvalidArg, "GetTmpFileName");
     *out = nullptr;
     const std::string dir = zel::fs::TempDir();
-    if (dir.empty()) return Fail(ZEL_E_TEMP_DIR, "GetTmpFileName");
+    if (dir.empty()) return Fail(zel::codes::kTempDir, "GetTmpFileName");
     std::string name = dir;
     if (name.back() != '/') name += '/';
     name += "TMPXXXXXX";
     const int fd = ::mkstemp(name.data());
-    if (fd < 0) return Fail(ZEL_E_TEMP_FILE, "GetTmpFileName");
+    if (fd < 0) return Fail(zel::codes::kTempFile, "GetTmpFileName");
     ::close(fd);
     const HRESULT hr = CopyString(name.c_str(), out, true);
     if (FAILED(hr)) ::unlink(name.c_str());  // nobody would know to remove it

@@ -23,7 +23,7 @@
 
 #include "platform/bstr.h"
 #include "support/result.h"
-#include "support/support_messages.h"
+#include "support/result_codes.h"
 
 // The byte-stream side of a content stream, as far as the string readers
 // need it.  The transport's content stream implements it; results are 0 or a

@@ -7,13 +7,13 @@
 #include <cstddef>
 
 #include "support/report.h"
-#include "support/support_messages.h"
+#include "support/result_codes.h"
 
 namespace zel::support_detail {
 
 // Reports code once with context and its catalogue number; returns code.
 inline HRESULT Fail(HRESULT code, const char* context) {
-    return ReportFailure(code, context, SupportMessageId(code));
+    return ReportFailure(code, context, zel::codes::MessageIdFor(code));
 }
 
 // Bytes of the character starting at p (p points at a non-zero byte): 1 or

@@ -4,13 +4,14 @@
 #include <cstring>
 #include <string>
 
+#include "log/report.h"
 #include "platform/registry.h"
 #include "support/report.h"
+#include "support/result_codes.h"
 #include "support/strings.h"
-#include "transport/log_bridge.h"
-#include "transport/status.h"
 
-using namespace zel::transport;
+using namespace zel::codes;
+using namespace zel::log;
 
 namespace {
 
@@ -61,20 +62,21 @@ const char* AccessTypeOpenTypeName(std::int32_t access_type) {
 bool GetUsingProxy(CEventLog* log) {
     std::uint32_t override_value =
         ReadInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessOverride");
-    LogInfo(log, "Get Registry Int(GetUsingProxy)", AsInt(override_value), "AccessOverride");
+    ReportInfo(log, "Get Registry Int(GetUsingProxy)", AsInt(override_value), "AccessOverride");
     std::uint32_t enable;
     if (override_value != 0) {
         enable = ReadInt(zel::reg::Hive::LocalMachine, kSystemKey, "ProxyEnable");
-        LogInfo(log, "GetUsingProxy(Local Machine)", AsInt(enable), "ProxyEnable");
+        ReportInfo(log, "GetUsingProxy(Local Machine)", AsInt(enable), "ProxyEnable");
     } else {
         enable = ReadInt(zel::reg::Hive::CurrentUser, kUserKey, "ProxyEnable");
-        LogInfo(log, "GetUsingProxy(Current User)", AsInt(enable), "ProxyEnable");
+        ReportInfo(log, "GetUsingProxy(Current User)", AsInt(enable), "ProxyEnable");
     }
     return enable != 0;
 }
 
 HRESULT ParseProxyAddress(const char* list, bool secure, char** proxy) {
-    if (proxy == nullptr) return ReportFailure(kInvalidArg, "GetProxyAddress", 225);
+    if (proxy == nullptr)
+        return ReportFailure(kInvalidArg, "GetProxyAddress", MessageIdFor(kInvalidArg));
     *proxy = nullptr;
     std::string text = list != nullptr ? list : "";
     const std::string word = secure ? "https" : "http";
@@ -91,23 +93,24 @@ HRESULT ParseProxyAddress(const char* list, bool secure, char** proxy) {
     // An overlong address cannot be stored whole; a cut one would name some
     // other host, so it is refused.
     if (address.size() > static_cast<std::size_t>(kMaxProxyAddress))
-        return ReportFailure(kInvalidArg, "GetProxyAddress", 225);
+        return ReportFailure(kInvalidArg, "GetProxyAddress", MessageIdFor(kInvalidArg));
     return GetString(address.c_str(), proxy, false);
 }
 
 HRESULT GetProxyAddress(CEventLog* log, bool secure, char** proxy) {
-    if (proxy == nullptr) return ReportFailure(kInvalidArg, "GetProxyAddress", 225);
+    if (proxy == nullptr)
+        return ReportFailure(kInvalidArg, "GetProxyAddress", MessageIdFor(kInvalidArg));
     *proxy = nullptr;
     std::uint32_t override_value =
         ReadInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessOverride");
-    LogInfo(log, "Get Registry Int(GetProxyAddress)", AsInt(override_value), "AccessOverride");
+    ReportInfo(log, "Get Registry Int(GetProxyAddress)", AsInt(override_value), "AccessOverride");
     std::string list;
     if (override_value != 0) {
         list = ReadStr(zel::reg::Hive::LocalMachine, kSystemKey, "ProxyServer");
-        LogInfo(log, "Get Registry Str(Local-GetProxyAddress)", 0, list.c_str());
+        ReportInfo(log, "Get Registry Str(Local-GetProxyAddress)", 0, list.c_str());
     } else {
         list = ReadStr(zel::reg::Hive::CurrentUser, kUserKey, "ProxyServer");
-        LogInfo(log, "Get Registry Str(User-GetProxyAddress)", 0, list.c_str());
+        ReportInfo(log, "Get Registry Str(User-GetProxyAddress)", 0, list.c_str());
     }
     return ParseProxyAddress(list.c_str(), secure, proxy);
 }
@@ -116,37 +119,37 @@ std::int32_t GetAccessType(CEventLog* log, bool log_proxy_reads, bool secure, ch
     if (proxy != nullptr) *proxy = nullptr;
     std::uint32_t override_value =
         ReadInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessOverride");
-    LogInfo(log, "Get Registry Int(GetAccessType)", AsInt(override_value), "AccessOverride");
+    ReportInfo(log, "Get Registry Int(GetAccessType)", AsInt(override_value), "AccessOverride");
     std::uint32_t method = ReadInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessMethod");
-    LogInfo(log, "Get Registry Int(GetAccessType)", AsInt(method), "AccessMethod");
+    ReportInfo(log, "Get Registry Int(GetAccessType)", AsInt(method), "AccessMethod");
     // The override forces the proxy method; the method finally used is
     // logged either way.
     if (override_value != 0) method = 3;
-    LogInfo(log, "Final Access Method(GetAccessType)", AsInt(method), "n/a");
+    ReportInfo(log, "Final Access Method(GetAccessType)", AsInt(method), "n/a");
     CEventLog* read_log = log_proxy_reads ? log : nullptr;
     switch (method) {
         case 1:
-            LogInfo(log, "GetAccessType", ACCESS_TYPE_PRECONFIG, "ACCESS_TYPE_PRECONFIG");
+            ReportInfo(log, "GetAccessType", ACCESS_TYPE_PRECONFIG, "ACCESS_TYPE_PRECONFIG");
             return ACCESS_TYPE_PRECONFIG;
         case 2:
-            LogInfo(log, "GetAccessType", ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
-                    "ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY");
+            ReportInfo(log, "GetAccessType", ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
+                       "ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY");
             return ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY;
         case 3: {
             CStringHolder address;
             if (GetUsingProxy(read_log) &&
                 SUCCEEDED(GetProxyAddress(read_log, secure, address.Out()))) {
-                LogInfo(log, "GetAccessType", ACCESS_TYPE_PROXY, "ACCESS_TYPE_PROXY");
+                ReportInfo(log, "GetAccessType", ACCESS_TYPE_PROXY, "ACCESS_TYPE_PROXY");
                 if (proxy != nullptr) {
                     *proxy = address.release();
                 }
                 return ACCESS_TYPE_PROXY;
             }
-            LogInfo(log, "GetAccessType(fallback)", ACCESS_TYPE_DIRECT, "ACCESS_TYPE_DIRECT");
+            ReportInfo(log, "GetAccessType(fallback)", ACCESS_TYPE_DIRECT, "ACCESS_TYPE_DIRECT");
             return ACCESS_TYPE_DIRECT;
         }
         default:
-            LogInfo(log, "GetAccessType", ACCESS_TYPE_DIRECT, "ACCESS_TYPE_DIRECT");
+            ReportInfo(log, "GetAccessType", ACCESS_TYPE_DIRECT, "ACCESS_TYPE_DIRECT");
             return ACCESS_TYPE_DIRECT;
     }
 }

@@ -8,12 +8,13 @@
 #include <climits>
 #include <memory>
 
+#include "log/report.h"
 #include "platform/fs.h"
+#include "support/result_codes.h"
 #include "transport/internet_access.h"
-#include "transport/log_bridge.h"
-#include "transport/status.h"
 
-using namespace zel::transport;
+using namespace zel::codes;
+using namespace zel::log;
 
 namespace {
 
@@ -68,7 +69,7 @@ std::int32_t& CInternetAccess::CContentStream::CurrentMode() {
 }
 
 HRESULT CInternetAccess::CContentStream::Fail(HRESULT status, const char* context) {
-    return LogStatus(log_, status, context);
+    return ReportStatus(log_, status, context);
 }
 
 HRESULT CInternetAccess::CContentStream::CheckInit(const char* context) {

@@ -8,12 +8,14 @@
 #include <mutex>
 
 #include "log/event_log.h"
+#include "log/report.h"
+#include "support/result_codes.h"
 #include "transport/access_method.h"
 #include "transport/engine_internal.h"
-#include "transport/log_bridge.h"
-#include "transport/status.h"
 
 using namespace zel::transport;
+using namespace zel::codes;
+using namespace zel::log;
 
 namespace {
 
@@ -42,19 +44,19 @@ CInternetAccess::~CInternetAccess() {
 }
 
 HRESULT CInternetAccess::Fail(HRESULT status, const char* context) {
-    return LogStatus(log_, status, context);
+    return ReportStatus(log_, status, context);
 }
 
 HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type, const char* proxy,
                                     const char* bypass) {
     constexpr const char* kContext = "CInternetAccess::Initialize";
     if (initialised_) return S_FALSE;
-    Note(log_, 32, kContext, "Agent:%s", agent != nullptr ? agent : "");
+    Note(log_, kCategoryClientApplication, kContext, "Agent:%s", agent != nullptr ? agent : "");
     if (proxy != nullptr)
-        Note(log_, 32, kContext, "Proxy:%s", proxy);
+        Note(log_, kCategoryClientApplication, kContext, "Proxy:%s", proxy);
     else
-        Note(log_, 32, kContext, "Proxy:no");
-    LogInfo(log_, "AccessType", OpenTypeValue(access_type), AccessTypeOpenTypeName(access_type));
+        Note(log_, kCategoryClientApplication, kContext, "Proxy:no");
+    ReportInfo(log_, "AccessType", OpenTypeValue(access_type), AccessTypeOpenTypeName(access_type));
 
     GlobalInit();
     CURL* curl = curl_easy_init();
@@ -120,7 +122,7 @@ HRESULT CInternetAccess::CheckVerb(std::int32_t verb) {
 namespace {
 template <class T>
 HRESULT CopyOut(CEventLog* log, const T& value, T* out, const char* context) {
-    if (out == nullptr) return LogStatus(log, kInvalidArg, context);
+    if (out == nullptr) return ReportStatus(log, kInvalidArg, context);
     *out = value;
     return S_OK;
 }
@@ -295,7 +297,7 @@ HRESULT CInternetAccess::ListHeader(CGenericList* list, std::int32_t index, Head
 namespace {
 HRESULT CountOf(CEventLog* log, const CGenericList& list, std::int32_t* count,
                 const char* context) {
-    if (count == nullptr) return LogStatus(log, kInvalidArg, context);
+    if (count == nullptr) return ReportStatus(log, kInvalidArg, context);
     std::uint32_t n = 0;
     HRESULT hr = list.GetCount(&n);
     if (SUCCEEDED(hr)) *count = static_cast<std::int32_t>(n);

@@ -27,13 +27,15 @@
 #include <string>
 
 #include "log/event_log.h"
+#include "log/report.h"
 #include "platform/registry.h"
+#include "support/result_codes.h"
 #include "transport/engine_internal.h"
 #include "transport/internet_access.h"
-#include "transport/log_bridge.h"
-#include "transport/status.h"
 
 using namespace zel::transport;
+using namespace zel::codes;
+using namespace zel::log;
 
 namespace {
 
@@ -161,14 +163,17 @@ bool CInternetAccess::Transfer::CompleteHead() {
     curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &up);
     curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &request_size);
     e->bytes_sent_ = static_cast<std::int32_t>(request_size + up);
-    Trace(log, 33, "CInternetAccess::SendHTTPRequest", 168, static_cast<int>(e->bytes_sent_));
-    Trace(log, 33, "CInternetAccess::GetHTTPResponse", 166);
+    Trace(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest", kMsgRequestSent,
+          static_cast<int>(e->bytes_sent_));
+    Trace(log, kCategoryClientCommunication, "CInternetAccess::GetHTTPResponse",
+          kMsgWaitingForResponse);
     if (!have_status) {
         failure = e->Fail(kNoStatusCode, "CInternetAccess::GetHTTPResponseStatusCode");
         return false;
     }
     e->status_code_ = status;
-    Trace(log, 37, "CInternetAccess::GetHTTPResponseStatusCode", 200, status);
+    Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseStatusCode",
+          kMsgStatusCode, status);
 
     std::uint32_t switches = ReadResponseSwitches();
     HRESULT first = S_OK;
@@ -182,8 +187,8 @@ bool CInternetAccess::Transfer::CompleteHead() {
             first = e->Fail(kNoContentLength, "CInternetAccess::GetHTTPResponseContentLength");
         } else {
             e->content_length_ = static_cast<std::int32_t>(std::atol(length_text.c_str()));
-            Trace(log, 37, "CInternetAccess::GetHTTPResponseContentLength", 201,
-                  static_cast<int>(e->content_length_));
+            Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseContentLength",
+                  kMsgContentLength, static_cast<int>(e->content_length_));
         }
     }
     e->query_content_length_ = saved;
@@ -197,8 +202,8 @@ bool CInternetAccess::Transfer::CompleteHead() {
             if (SUCCEEDED(first)) first = hr;
         } else {
             (void)CopyString(type_text.c_str(), &e->resp_content_type_, false);
-            Trace(log, 37, "CInternetAccess::GetHTTPResponseContentType", 202,
-                  e->resp_content_type_);
+            Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseContentType",
+                  kMsgContentType, e->resp_content_type_);
         }
     } else {
         (void)CopyString("*/*", &e->resp_content_type_, false);
@@ -211,7 +216,8 @@ bool CInternetAccess::Transfer::CompleteHead() {
         if (SUCCEEDED(first)) first = hr;
     } else {
         (void)CopyString(reason.c_str(), &e->status_text_, false);
-        Trace(log, 37, "CInternetAccess::GetHTTPResponseStatusText", 279, reason.c_str());
+        Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseStatusText",
+              kMsgStatusText, reason.c_str());
     }
 
     // Only a 200 answer is refused for a missing header: any other answer
@@ -270,7 +276,8 @@ size_t OnHeader(char* data, size_t size, size_t nitems, void* user) {
     if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
         // End of a head.  An interim answer is followed by another head.
         if (t->have_status && t->status >= 100 && t->status < 200) {
-            Trace(t->log(), 33, kCallbackContext, 164);
+            Trace(t->log(), kCategoryClientCommunication, kCallbackContext,
+                  kMsgIntermediateResponse);
             return n;
         }
         if (!t->CompleteHead()) return 0;
@@ -337,10 +344,12 @@ size_t OnReadBody(char* buffer, size_t size, size_t nitems, void* user) {
         t->failure = kSendFailed;
         return CURL_READFUNC_ABORT;
     }
-    Note(t->log(), 33, "CInternetAccess::SendHTTPRequest", "calling InternetWriteFile");
+    Note(t->log(), kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+         "calling InternetWriteFile");
     t->sent += got;
     if (t->sent >= t->request_length)
-        Note(t->log(), 33, "CInternetAccess::SendHTTPRequest", "calling HttpEndRequest");
+        Note(t->log(), kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+             "calling HttpEndRequest");
     return static_cast<size_t>(got);
 }
 
@@ -361,7 +370,8 @@ int OnResolverStart(void*, void*, void* user) {
     auto* t = static_cast<Transfer*>(user);
     char* server = nullptr;
     if (SUCCEEDED(t->engine->GetServer(&server))) {
-        Trace(t->log(), 33, kCallbackContext, 169, server != nullptr ? server : "");
+        Trace(t->log(), kCategoryClientCommunication, kCallbackContext, kMsgResolvingAddress,
+              server != nullptr ? server : "");
         FreeString(&server);
     }
     return 0;
@@ -379,8 +389,8 @@ curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
         inet_ntop(address->family, raw, host, sizeof host);
     }
     CEventLog* log = t->log();
-    Trace(log, 33, kCallbackContext, 165, host);
-    Trace(log, 33, kCallbackContext, 162);
+    Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgAddressFound, host);
+    Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnecting);
     return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
@@ -389,23 +399,25 @@ int OnCloseSocket(void* user, curl_socket_t fd) {
     // request; the data is the engine's log, which outlives the handle (the
     // hook is removed before the handle is cleaned up).
     auto* log = static_cast<CEventLog*>(user);
-    Trace(log, 33, kCallbackContext, 160);
+    Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgClosingConnection);
     int r = ::close(fd);
-    Trace(log, 33, kCallbackContext, 163);
+    Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnectionClosed);
     return r;
 }
 
 int OnPrereq(void* user, char*, char*, int, int) {
     auto* t = static_cast<Transfer*>(user);
-    Trace(t->log(), 33, kCallbackContext, 161);
+    Trace(t->log(), kCategoryClientCommunication, kCallbackContext, kMsgConnected);
     return CURL_PREREQFUNC_OK;
 }
 
 }  // namespace
 
 void CInternetAccess::LogSystemError(const char* context, int code, const char* message) {
-    Note(log_, 33, context, "GetLastError = [%0xu]", static_cast<unsigned>(code));
-    if (message != nullptr && *message != '\0') Note(log_, 33, context, "Message = [%s]", message);
+    Note(log_, kCategoryClientCommunication, context, "GetLastError = [%0xu]",
+         static_cast<unsigned>(code));
+    if (message != nullptr && *message != '\0')
+        Note(log_, kCategoryClientCommunication, context, "Message = [%s]", message);
 }
 
 void CInternetAccess::ResetResponse() {
@@ -502,12 +514,15 @@ std::string UrlHost(const char* server) {
 HRESULT CInternetAccess::ProcessHTTPRequest() {
     CEventLog* log = log_;
     const char* verb = VerbText(verb_);
-    Trace(log, 32, "CInternetAccess::ProcessHTTPRequest", 198);
-    Trace(log, 32, "CInternetAccess::ProcessHTTPRequest", 199, server_ != nullptr ? server_ : "",
-          static_cast<int>(port_), secure_ ? 1 : 0, resource_ != nullptr ? resource_ : "", verb);
+    Trace(log, kCategoryClientApplication, "CInternetAccess::ProcessHTTPRequest",
+          kMsgProcessingRequest);
+    Trace(log, kCategoryClientApplication, "CInternetAccess::ProcessHTTPRequest", kMsgRequestTarget,
+          server_ != nullptr ? server_ : "", static_cast<int>(port_), secure_ ? 1 : 0,
+          resource_ != nullptr ? resource_ : "", verb);
 
     // The connection step: a server is needed to connect to.
-    Note(log, 33, "CInternetAccess::GetConnection", "calling InternetConnect");
+    Note(log, kCategoryClientCommunication, "CInternetAccess::GetConnection",
+         "calling InternetConnect");
     if (server_ == nullptr || *server_ == '\0')
         return Fail(kConnectFailed, "CInternetAccess::GetConnection");
 
@@ -537,7 +552,8 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     CStringHolder header_text;
     hr = PrepareReqHeaders(header_text.Out());
     if (FAILED(hr)) return hr;
-    Trace(log, 33, "CInternetAccess::ProcessHTTPRequest", 197, header_text.get());
+    Trace(log, kCategoryClientCommunication, "CInternetAccess::ProcessHTTPRequest",
+          kMsgRequestHeader, header_text.get());
 
     // libcurl sends Host and User-Agent itself and the Content-Length of the
     // body it is given; every other header is exactly ours.  Its own Accept
@@ -628,14 +644,17 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     if (!ok) return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
 
     // Send the request; the answer is taken in the callbacks.
-    Trace(log, 33, "CInternetAccess::SendHTTPRequest", 171);
-    Note(log, 33, "CInternetAccess::SendHTTPRequest", "calling HttpSendRequestEx");
+    Trace(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+          kMsgSendingRequest);
+    Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+         "calling HttpSendRequestEx");
     if (t.request_length > 0 && !head) {
         hr = req_content_->Seek(2, 0, nullptr);
         if (FAILED(hr)) return hr;
     } else {
         // No body to write: the request ends with its head.
-        Note(log, 33, "CInternetAccess::SendHTTPRequest", "calling HttpEndRequest");
+        Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+             "calling HttpEndRequest");
     }
     char error_text[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
@@ -697,8 +716,8 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
         (void)resp_content_->Seek(2, 0, nullptr);
         (void)resp_content_->SetMode(1);
         if (SUCCEEDED(result))
-            Trace(log, 33, "CInternetAccess::GetHTTPResponse", 170,
-                  static_cast<int>(bytes_received_));
+            Trace(log, kCategoryClientCommunication, "CInternetAccess::GetHTTPResponse",
+                  kMsgBytesReceived, static_cast<int>(bytes_received_));
     }
     return result;
 }

@@ -4,14 +4,14 @@
 #include <string>
 
 #include "directory/qvreg.h"
-#include "directory/status.h"
+#include "support/result_codes.h"
 #include "tests/directory/scratch.h"
 
 namespace {
 
 using zel::test::kQueries;
 using zel::test::kServers;
-namespace dir = zel::directory;
+namespace codes = zel::codes;
 
 class RecordsTest : public zel::test::DirectoryTest {};
 
@@ -69,9 +69,9 @@ TEST_F(RecordsTest, LoadsServerVersionsWithTheirDefaults) {
     EXPECT_EQ(value, 8443);
     ASSERT_EQ(info->GetUsingProxy(index, &value), S_OK);
     EXPECT_EQ(value, 1);
-    EXPECT_EQ(info->FindByVersion("003", &index), dir::kServerVersionNotFound);
+    EXPECT_EQ(info->FindByVersion("003", &index), codes::kServerVersionNotFound);
     // Integer getters refuse a missing out argument.
-    EXPECT_EQ(info->GetPort(index, nullptr), dir::kInvalidArg);
+    EXPECT_EQ(info->GetPort(index, nullptr), codes::kInvalidArg);
 }
 
 TEST_F(RecordsTest, FlagTextsReadAsTrueOnlyForOneAndY) {
@@ -110,7 +110,7 @@ TEST_F(RecordsTest, MissingRequiredValuesStopTheLoading) {
     SetSz(kQueries + "\\C", "SSLRequired", "N");
     SetSz(kQueries + "\\C", "SSLPublic", "N");
     CQVReg reg(log_.get());
-    EXPECT_EQ(reg.LoadInfoFromReg(), dir::kNoSSLPublic);
+    EXPECT_EQ(reg.LoadInfoFromReg(), codes::kNoSSLPublic);
     // What was loaded before the bad key stays; nothing after it is read.
     EXPECT_EQ(reg.GetQueryInfoCount(), 1);
     CQVReg::CQueryInfo* info = nullptr;
@@ -119,7 +119,7 @@ TEST_F(RecordsTest, MissingRequiredValuesStopTheLoading) {
     // A server key without IPAddress fails with its own status and the
     // queries are then not read at all.
     SetSz(kServers + "\\POLL", "SSLRequired", "N");
-    EXPECT_EQ(reg.LoadInfoFromReg(), dir::kNoIPAddress);
+    EXPECT_EQ(reg.LoadInfoFromReg(), codes::kNoIPAddress);
     EXPECT_EQ(reg.GetServerInfoCount(), 0);
     EXPECT_EQ(reg.GetQueryInfoCount(), 0);
     // The failure is in the client log with its catalogue text.
@@ -132,7 +132,7 @@ TEST_F(RecordsTest, NoCacheLoadsNothingAndSucceeds) {
     EXPECT_EQ(reg.LoadInfoFromReg(), S_OK);
     EXPECT_EQ(reg.GetServerInfoCount(), 0);
     CQVReg::CServerInfo* info = reinterpret_cast<CQVReg::CServerInfo*>(1);
-    EXPECT_EQ(reg.GetServerInfoByName("POLL", false, &info), dir::kServerInfoNotFound);
+    EXPECT_EQ(reg.GetServerInfoByName("POLL", false, &info), codes::kServerInfoNotFound);
     EXPECT_EQ(info, nullptr);
 }
 
@@ -156,7 +156,7 @@ TEST_F(RecordsTest, LimitListsFilterLoadingAndLoadedInfos) {
     ASSERT_EQ(reg.GetServerInfoCount(), 1);
     EXPECT_STREQ(reg.GetServerInfoAt(0)->Name(), "POLL");
 
-    EXPECT_EQ(reg.SetLimitQueryInfoNames(poll, -1), dir::kInvalidArg);
+    EXPECT_EQ(reg.SetLimitQueryInfoNames(poll, -1), codes::kInvalidArg);
     EXPECT_EQ(reg.SetInterfaceNames(nullptr, 5), S_OK);
     EXPECT_EQ(reg.InterfaceNames().Count(), 0);
 }
@@ -170,14 +170,14 @@ TEST_F(RecordsTest, VersionsAndNames) {
     ASSERT_EQ(info.AddServerProperties("abc", &other), S_OK);
     EXPECT_EQ(info.FindByVersion("ABC", &again), S_OK);
     EXPECT_EQ(again, other);
-    EXPECT_EQ(info.AddServerProperties("  ", &other), dir::kInvalidArg);
-    EXPECT_EQ(info.AddServerProperties(nullptr, &other), dir::kInvalidArg);
+    EXPECT_EQ(info.AddServerProperties("  ", &other), codes::kInvalidArg);
+    EXPECT_EQ(info.AddServerProperties(nullptr, &other), codes::kInvalidArg);
     std::int32_t port = 0;
     EXPECT_EQ(info.GetPort(first, &port), S_OK);
     EXPECT_EQ(port, 80);
     EXPECT_EQ(info.GetSecurePort(first, &port), S_OK);
     EXPECT_EQ(port, 443);
-    EXPECT_EQ(info.GetPort(5, &port), dir::kInvalidArg);
+    EXPECT_EQ(info.GetPort(5, &port), codes::kInvalidArg);
     EXPECT_EQ(info.SetSSLRequired(first, 42), S_OK);
     std::int32_t flag = 0;
     EXPECT_EQ(info.GetSSLRequired(first, &flag), S_OK);
@@ -199,7 +199,7 @@ TEST_F(RecordsTest, VersionsAndNames) {
     std::int32_t value = -1;
     EXPECT_EQ(query.GetTimeInterval(first, &value), S_OK);
     EXPECT_EQ(value, 0);
-    EXPECT_EQ(query.FindByVersion("002", &value), dir::kQueryVersionNotFound);
+    EXPECT_EQ(query.FindByVersion("002", &value), codes::kQueryVersionNotFound);
 }
 
 TEST_F(RecordsTest, WritesTheLayoutAndReadsItBack) {
@@ -269,7 +269,7 @@ TEST_F(RecordsTest, WritesTheLayoutAndReadsItBack) {
 
     // A nameless info would write into the Servers key itself: refused.
     CQVReg::CServerInfo nameless(log_.get());
-    EXPECT_EQ(reg.UpdateRegistry(&nameless), dir::kInvalidArg);
+    EXPECT_EQ(reg.UpdateRegistry(&nameless), codes::kInvalidArg);
     EXPECT_EQ(Value(kServers, "IPAddress"), "<missing>");
 }
 
@@ -281,11 +281,11 @@ TEST_F(RecordsTest, LastUpdateTimeGoesToTheVersionsPlace) {
     EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "002", 22), S_OK);
     EXPECT_EQ(Value(kServers + "\\POLL", "LastUpdatedTime"), "11");
     EXPECT_EQ(Value(kServers + "\\POLL\\002", "LastUpdatedTime"), "22");
-    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "003", 1), dir::kOpenServerVersionKey);
-    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("OTHER", "001", 1), dir::kOpenServerInfoKey);
-    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("", "001", 1), dir::kOpenServerInfoKey);
+    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "003", 1), codes::kOpenServerVersionKey);
+    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("OTHER", "001", 1), codes::kOpenServerInfoKey);
+    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("", "001", 1), codes::kOpenServerInfoKey);
     EXPECT_EQ(Value(kServers, "LastUpdatedTime"), "<missing>");
-    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry(nullptr, "001", 1), dir::kInvalidArg);
+    EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry(nullptr, "001", 1), codes::kInvalidArg);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include "directory/central.h"
 #include "directory/qvreg.h"
-#include "directory/status.h"
+#include "support/result_codes.h"
 #include "tests/directory/scratch.h"
 #include "tests/directory/sim.h"
 #include "tests/harness/test_certs.h"
@@ -22,7 +22,7 @@ namespace {
 
 using zel::test::kQueries;
 using zel::test::kServers;
-namespace dir = zel::directory;
+namespace codes = zel::codes;
 
 constexpr const char* kServerList = "/qvgqa/RetrieveServerInformation.xml";
 constexpr const char* kSystemInfo = "/qvgqa/RetrieveSystemInformation.xml";
@@ -217,10 +217,10 @@ TEST_F(RefreshTest, QueryRefreshNeedsAKnownServerVersion) {
     SetDw(kServers + "\\POLL", "LastUpdatedTime", 77);
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
-    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer(nullptr, "001"), dir::kInvalidArg);
-    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("  ", "001"), dir::kInvalidArg);
-    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("OTHER", "001"), dir::kServerInfoNotFound);
-    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("POLL", "002"), dir::kServerVersionNotFound);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer(nullptr, "001"), codes::kInvalidArg);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("  ", "001"), codes::kInvalidArg);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("OTHER", "001"), codes::kServerInfoNotFound);
+    EXPECT_EQ(reg.UpdateRegWithQInfoFromServer("POLL", "002"), codes::kServerVersionNotFound);
     EXPECT_EQ(Value(kServers + "\\POLL", "LastUpdatedTime"), "77");
 }
 
@@ -249,14 +249,14 @@ TEST_F(RefreshTest, UnsupportedInterfaceOrMissingQueryUrlFailTheRefresh) {
         auto sim = Start({"--interface", "IPOLL=N"});
         ASSERT_TRUE(sim->ok());
         bool refreshed = false;
-        EXPECT_EQ(Refresh(Now(), &refreshed), dir::kInterfaceNotSupported);
+        EXPECT_EQ(Refresh(Now(), &refreshed), codes::kInterfaceNotSupported);
         EXPECT_EQ(sim->Count(kQueryList), 0u);
     }
     {
         auto sim = Start({"--omit-qurl"});
         ASSERT_TRUE(sim->ok());
         bool refreshed = false;
-        EXPECT_EQ(Refresh(Now(), &refreshed), dir::kNoQueryUrl);
+        EXPECT_EQ(Refresh(Now(), &refreshed), codes::kNoQueryUrl);
     }
 }
 

@@ -4,14 +4,14 @@
 #include <string>
 
 #include "directory/qvreg.h"
-#include "directory/status.h"
+#include "support/result_codes.h"
 #include "tests/directory/scratch.h"
 
 namespace {
 
 using zel::test::kQueries;
 using zel::test::kServers;
-namespace dir = zel::directory;
+namespace codes = zel::codes;
 
 class ScanningTest : public zel::test::DirectoryTest {};
 
@@ -39,8 +39,8 @@ TEST_F(ScanningTest, ServerListTable) {
         {"no results element", "<XML><R><SRVI>IPOLL</SRVI></R></XML>", false, S_FALSE, "<missing>",
          "<missing>"},
         {"opening without closing results", "<m:Results>" + Record("IPOLL", "001", "h", "Y"), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
-        {"closing before opening", "</m:Results><m:Results>", false, dir::kServerXmlInvalid,
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"closing before opening", "</m:Results><m:Results>", false, codes::kServerXmlInvalid,
          "<missing>", "<missing>"},
         {"IPOLL with port", Results(Record("IPOLL", "001", " h.example : 8443 ", "Y")), false, S_OK,
          "8443", "<missing>"},
@@ -50,24 +50,24 @@ TEST_F(ScanningTest, ServerListTable) {
          Results(Record("ISERVER", "001", "s.example", "N") + Record("IPOLL", "001", "h", "Y")),
          true, S_OK, "443", "<missing>"},
         {"record without SRVV, none later", Results(Record("IPOLL", "", "h", "Y")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
         {"record without SRVV, a later one has it",
          Results(Record("IPOLL", "", "h", "Y") + Record("ISERVER", "001", "s", "N")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
         {"record opening without closing", Results("<R><SRVI>IPOLL</SRVI>"), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
         {"name of the prefix alone", Results(Record("I", "001", "h", "Y")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
         {"name reaching into a deeper key", Results(Record("IA\\B", "001", "h", "Y")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
-        {"empty version", Results(Record("IPOLL", " ", "h", "Y")), false, dir::kInvalidArg,
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"empty version", Results(Record("IPOLL", " ", "h", "Y")), false, codes::kInvalidArg,
          "<missing>", "<missing>"},
         {"version reaching into a deeper key", Results(Record("IPOLL", "0\\1", "h", "Y")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
         {"port that is no number", Results(Record("IPOLL", "001", "h:44x", "Y")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
         {"port out of range", Results(Record("IPOLL", "001", "h:70000", "Y")), false,
-         dir::kServerXmlInvalid, "<missing>", "<missing>"},
+         codes::kServerXmlInvalid, "<missing>", "<missing>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -136,16 +136,16 @@ TEST_F(ScanningTest, QueryListTable) {
     } cases[] = {
         {"no results element", Query("GetFileFromQuvaro", full), S_FALSE, "<missing>"},
         {"opening without closing results", "<m:Results>" + Query("GetFileFromQuvaro", full),
-         dir::kQueryXmlInvalid, "<missing>"},
+         codes::kQueryXmlInvalid, "<missing>"},
         {"complete record", Results(Query("GetFileFromQuvaro", full)), S_OK, "/q/x"},
         {"record without QURL",
          Results(Query("GetFileFromQuvaro", "<QV>001</QV><SSLP>Y</SSLP><SSLR>Y</SSLR>")),
-         dir::kQueryXmlInvalid, "<missing>"},
+         codes::kQueryXmlInvalid, "<missing>"},
         {"name outside the limit list", Results(Query("SomethingElse", full)), S_OK, "<missing>"},
         {"empty version",
          Results(
              Query("GetFileFromQuvaro", "<QV> </QV><QURL>/q/x</QURL><SSLP>Y</SSLP><SSLR>Y</SSLR>")),
-         dir::kInvalidArg, "<missing>"},
+         codes::kInvalidArg, "<missing>"},
     };
     const char* ops[] = {"GetFileFromQuvaro"};
     for (const auto& c : cases) {
@@ -191,13 +191,14 @@ TEST_F(ScanningTest, SystemInformationTable) {
     } cases[] = {
         {"supported, with QURL", "<S><IPOLL> Y </IPOLL><QURL>/ql.xml</QURL></S>", S_OK, S_OK},
         {"flag 1", "<IPOLL>1</IPOLL><QURL>/ql.xml</QURL>", S_OK, S_OK},
-        {"interface N", "<IPOLL>N</IPOLL><QURL>/ql.xml</QURL>", dir::kInterfaceNotSupported, S_OK},
-        {"interface missing", "<QURL>/ql.xml</QURL>", dir::kInterfaceNotSupported, S_OK},
-        {"QURL missing", "<IPOLL>Y</IPOLL>", S_OK, dir::kNoQueryUrl},
-        {"opening tags only", "<IPOLL>Y<QURL>/x", dir::kSystemInfoXmlInvalid,
-         dir::kSystemInfoXmlInvalid},
-        {"closing tags only", "Y</IPOLL>/x</QURL>", dir::kSystemInfoXmlInvalid,
-         dir::kSystemInfoXmlInvalid},
+        {"interface N", "<IPOLL>N</IPOLL><QURL>/ql.xml</QURL>", codes::kInterfaceNotSupported,
+         S_OK},
+        {"interface missing", "<QURL>/ql.xml</QURL>", codes::kInterfaceNotSupported, S_OK},
+        {"QURL missing", "<IPOLL>Y</IPOLL>", S_OK, codes::kNoQueryUrl},
+        {"opening tags only", "<IPOLL>Y<QURL>/x", codes::kSystemInfoXmlInvalid,
+         codes::kSystemInfoXmlInvalid},
+        {"closing tags only", "Y</IPOLL>/x</QURL>", codes::kSystemInfoXmlInvalid,
+         codes::kSystemInfoXmlInvalid},
     };
     CQVReg reg(log_.get());
     for (const auto& c : cases) {
@@ -217,16 +218,16 @@ TEST_F(ScanningTest, EntryPointDescriptionValuesAreNeverCut) {
     CQVReg reg(log_.get());
     const std::string long_host(260, 'h');
     const std::string description = "<SRVIP>" + long_host + "</SRVIP><SURL>/x</SURL><SSLR>N</SSLR>";
-    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(description.c_str()), dir::kServerXmlInvalid);
+    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(description.c_str()), codes::kServerXmlInvalid);
     EXPECT_EQ(
         reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL><SSLR>Yes!</SSLR>"),
-        dir::kServerXmlInvalid);
+        codes::kServerXmlInvalid);
     EXPECT_EQ(
         reg.UpdateRegWithServerInfoFromServer("<SRVIP>h:80x</SRVIP><SURL>/x</SURL><SSLR>N</SSLR>"),
-        dir::kServerXmlInvalid);
+        codes::kServerXmlInvalid);
     EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL>"),
-              dir::kServerXmlInvalid);
-    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(nullptr), dir::kInvalidArg);
+              codes::kServerXmlInvalid);
+    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(nullptr), codes::kInvalidArg);
     EXPECT_FALSE(KeyExists(kServers));
 }
 

@@ -7,7 +7,7 @@
 #include "platform/bstr.h"
 #include "support/base64.h"
 #include "support/rc4.h"
-#include "support/support_messages.h"
+#include "support/result_codes.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ TEST(Base64, DecodeSkipsBreaksAndRejectsGarbage) {
     ASSERT_EQ(d.Decode("Zm8"), S_OK);  // padding left out
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.GetData()), d.GetDataLength()), "fo");
     for (const char* bad : {"Zm9v!A==", "Z", "Zg==Zg==", "=Zg=", "Zg=A"}) {
-        EXPECT_EQ(d.Decode(bad), ZEL_E_INVALID_PARAMETER) << bad;
+        EXPECT_EQ(d.Decode(bad), zel::codes::kInvalidArg) << bad;
         EXPECT_EQ(d.GetDataLength(), 0u) << bad;
     }
 }

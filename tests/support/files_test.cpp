@@ -44,9 +44,9 @@ TEST(IsCreateDirReqd, AnswersForMissingDirectoryAndFile) {
     EXPECT_EQ(IsCreateDirReqd((dir / "missing").c_str()), 0);
     EXPECT_EQ(IsCreateDirReqd(dir.path().c_str()), 1);
     RecordingSink sink;
-    EXPECT_EQ(IsCreateDirReqd((dir / "file").c_str()), ZEL_E_INVALID_DIRECTORY);
-    EXPECT_EQ(IsCreateDirReqd((dir / "file/").c_str()), ZEL_E_INVALID_DIRECTORY);
-    EXPECT_EQ(IsCreateDirReqd(""), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(IsCreateDirReqd((dir / "file").c_str()), zel::codes::kInvalidDirectory);
+    EXPECT_EQ(IsCreateDirReqd((dir / "file/").c_str()), zel::codes::kInvalidDirectory);
+    EXPECT_EQ(IsCreateDirReqd(""), zel::codes::kInvalidArg);
     ASSERT_EQ(sink.entries.size(), 3u);
     EXPECT_EQ(sink.entries[0].context, "IsCreateDirReqd");
     EXPECT_EQ(sink.entries[0].id, 148u);
@@ -96,9 +96,9 @@ TEST(CheckDirectory, FailsOnFilesInTheWay) {
     WriteFile(dir / "file", "x");
     RecordingSink sink;
     CStringHolder full;
-    EXPECT_EQ(CheckDirectory((dir / "file").c_str(), full.Out()), ZEL_E_INVALID_DIRECTORY);
+    EXPECT_EQ(CheckDirectory((dir / "file").c_str(), full.Out()), zel::codes::kInvalidDirectory);
     EXPECT_EQ(CheckDirectory((dir / "file/below/more").c_str(), full.Out()),
-              ZEL_E_INVALID_DIRECTORY);
+              zel::codes::kInvalidDirectory);
     EXPECT_EQ(full.get(), nullptr);
     // Reported once each, by the routine that found it.
     ASSERT_EQ(sink.entries.size(), 2u);
@@ -107,7 +107,8 @@ TEST(CheckDirectory, FailsOnFilesInTheWay) {
     sink.entries.clear();
     ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
     if (::geteuid() != 0) {
-        EXPECT_EQ(CheckDirectory((dir / "denied/x").c_str(), full.Out()), ZEL_E_CREATE_DIRECTORY);
+        EXPECT_EQ(CheckDirectory((dir / "denied/x").c_str(), full.Out()),
+                  zel::codes::kCreateDirectory);
         ASSERT_EQ(sink.entries.size(), 1u);
         EXPECT_EQ(sink.entries[0].context, "CheckDirectory");
         EXPECT_EQ(sink.entries[0].id, 147u);
@@ -122,7 +123,7 @@ TEST(GetFullFileName, JoinsWithOneSeparator) {
     ASSERT_EQ(GetFullFileName("/data/in/", "f", s.Out()), S_OK);
     EXPECT_STREQ(s.get(), "/data/in/f");
     RecordingSink sink;
-    EXPECT_EQ(GetFullFileName(nullptr, "f", s.Out()), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(GetFullFileName(nullptr, "f", s.Out()), zel::codes::kInvalidArg);
     EXPECT_EQ(s.get(), nullptr);
     ASSERT_EQ(sink.entries.size(), 1u);
     EXPECT_EQ(sink.entries[0].context, "GetFullFileName");
@@ -152,9 +153,9 @@ TEST(ComputeCheckSumCRC32, KnownValuesAndFailures) {
 
     RecordingSink sink;
     crc = 42;
-    EXPECT_EQ(ComputeCheckSumCRC32((dir / "missing").c_str(), &crc), ZEL_E_OPEN_FILE);
+    EXPECT_EQ(ComputeCheckSumCRC32((dir / "missing").c_str(), &crc), zel::codes::kOpenFile);
     // A directory opens but cannot be read: no checksum of part of it.
-    EXPECT_EQ(ComputeCheckSumCRC32(dir.path().c_str(), &crc), ZEL_E_READ_FILE);
+    EXPECT_EQ(ComputeCheckSumCRC32(dir.path().c_str(), &crc), zel::codes::kReadFile);
     EXPECT_EQ(crc, 42u);
     ASSERT_EQ(sink.entries.size(), 2u);
     EXPECT_EQ(sink.entries[0].id, 144u);

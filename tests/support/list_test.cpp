@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "support/support_messages.h"
+#include "support/result_codes.h"
 #include "test_util.h"
 
 namespace {
@@ -91,10 +91,10 @@ TEST(GenericList, InvalidIndexIsReportedAndChangesNothing) {
     ASSERT_EQ(list.Add(Item(7), &index), S_OK);
     RecordingSink sink;
     void* item = Item(99);
-    EXPECT_EQ(list.GetAt(1, &item), ZEL_E_INVALID_PARAMETER);  // index == count
+    EXPECT_EQ(list.GetAt(1, &item), zel::codes::kInvalidArg);  // index == count
     EXPECT_EQ(item, Item(99));
-    EXPECT_EQ(list.GetAt(-1, &item), ZEL_E_INVALID_PARAMETER);
-    EXPECT_EQ(list.RemoveAt(3), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(list.GetAt(-1, &item), zel::codes::kInvalidArg);
+    EXPECT_EQ(list.RemoveAt(3), zel::codes::kInvalidArg);
     EXPECT_EQ(Count(list), 1u);
     ASSERT_EQ(sink.entries.size(), 3u);
     EXPECT_EQ(sink.entries[0].context, "CGenericList::CheckIfValidIndex");

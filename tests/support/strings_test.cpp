@@ -48,13 +48,13 @@ TEST_F(StringsTest, CopyStringNoneEmptyTrimAndSelfCopy) {
 
 TEST_F(StringsTest, MissingPointerIsReportedOnceWithContextAndCatalogue) {
     RecordingSink sink;
-    EXPECT_EQ(CopyString("a", nullptr, false), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(CopyString("a", nullptr, false), zel::codes::kInvalidArg);
     ASSERT_EQ(sink.entries.size(), 1u);
-    EXPECT_EQ(sink.entries[0].code, ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(sink.entries[0].code, zel::codes::kInvalidArg);
     EXPECT_EQ(sink.entries[0].context, "CopyString");
     EXPECT_EQ(sink.entries[0].id, 225u);
-    EXPECT_EQ(AllocStringLen(-1, nullptr), ZEL_E_INVALID_PARAMETER);
-    EXPECT_EQ(CopyValue(nullptr, &sink, 1), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(AllocStringLen(-1, nullptr), zel::codes::kInvalidArg);
+    EXPECT_EQ(CopyValue(nullptr, &sink, 1), zel::codes::kInvalidArg);
     EXPECT_EQ(FreeString(nullptr), S_OK);
     EXPECT_EQ(sink.entries.size(), 3u);
 }
@@ -84,8 +84,8 @@ TEST_F(StringsTest, MakeStringRanges) {
     EXPECT_EQ(s.get(), nullptr);
 
     RecordingSink sink;
-    EXPECT_EQ(MakeString(text + 3, text + 2, s.Out(), false), ZEL_E_INVALID_PARAMETER);
-    EXPECT_EQ(MakeString(nullptr, text, s.Out(), false), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(MakeString(text + 3, text + 2, s.Out(), false), zel::codes::kInvalidArg);
+    EXPECT_EQ(MakeString(nullptr, text, s.Out(), false), zel::codes::kInvalidArg);
     EXPECT_EQ(s.get(), nullptr);
     ASSERT_EQ(sink.entries.size(), 2u);
     EXPECT_EQ(sink.entries[0].context, "MakeString");
@@ -109,7 +109,7 @@ TEST_F(StringsTest, TrimRemovesOnlySpacesAndTabs) {
     RecordingSink sink;
     EXPECT_EQ(Trim(nullptr), 0);
     char* none = nullptr;
-    EXPECT_EQ(TrimWithMemUseCheck(&none), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(TrimWithMemUseCheck(&none), zel::codes::kInvalidArg);
     EXPECT_EQ(sink.entries.size(), 2u);
 }
 
@@ -158,7 +158,7 @@ TEST_F(StringsTest, SplitStringCases) {
     EXPECT_EQ(r.get(), nullptr);
 
     RecordingSink sink;
-    EXPECT_EQ(SplitString("a:b", ':', 0, nullptr, r.Out()), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(SplitString("a:b", ':', 0, nullptr, r.Out()), zel::codes::kInvalidArg);
     EXPECT_EQ(sink.entries.size(), 1u);
 }
 
@@ -200,9 +200,9 @@ TEST_F(StringsTest, WideAndBstrConversions) {
     RecordingSink sink;
     const char16_t lone_surrogate[] = {u'a', 0xD800, u'b', 0};
     ASSERT_EQ(CopyString("keep", &s, false), S_OK);
-    EXPECT_EQ(CopyStringFromWSTR(lone_surrogate, &s, false), ZEL_E_WIDE_TO_MULTIBYTE);
+    EXPECT_EQ(CopyStringFromWSTR(lone_surrogate, &s, false), zel::codes::kWideToMultibyte);
     EXPECT_STREQ(s.get(), "keep");
-    EXPECT_EQ(GetBSTRFromString("bad \xFF byte", b.Out()), ZEL_E_MULTIBYTE_TO_WIDE);
+    EXPECT_EQ(GetBSTRFromString("bad \xFF byte", b.Out()), zel::codes::kMultibyteToWide);
     EXPECT_EQ(b.get(), nullptr);
     ASSERT_EQ(sink.entries.size(), 2u);
     EXPECT_EQ(sink.entries[0].id, 146u);
@@ -210,7 +210,7 @@ TEST_F(StringsTest, WideAndBstrConversions) {
 
     // In the "C" locale text beyond ASCII has no multibyte form.
     std::setlocale(LC_CTYPE, "C");
-    EXPECT_EQ(GetStringFromWSTR(u"\u20AC", s.Out(), false), ZEL_E_WIDE_TO_MULTIBYTE);
+    EXPECT_EQ(GetStringFromWSTR(u"\u20AC", s.Out(), false), zel::codes::kWideToMultibyte);
     ASSERT_EQ(GetStringFromWSTR(u"plain", s.Out(), false), S_OK);
     EXPECT_STREQ(s.get(), "plain");
 
@@ -279,7 +279,7 @@ TEST_F(StringsTest, ByteStreamReadsFromTheBeginning) {
     EXPECT_EQ(GetStringFromByteStream(&stream, false, s.Out()), MakeResult(0x802080FC));
     EXPECT_EQ(s.get(), nullptr);
     EXPECT_TRUE(sink.entries.empty());
-    EXPECT_EQ(GetStringFromByteStream(nullptr, false, s.Out()), ZEL_E_INVALID_PARAMETER);
+    EXPECT_EQ(GetStringFromByteStream(nullptr, false, s.Out()), zel::codes::kInvalidArg);
 }
 
 TEST_F(StringsTest, FilesReadInTextModeAndWrittenAsIs) {
@@ -302,9 +302,10 @@ TEST_F(StringsTest, FilesReadInTextModeAndWrittenAsIs) {
     EXPECT_STREQ(s.get(), "a\nb");
 
     RecordingSink sink;
-    EXPECT_EQ(GetStringDataFromFile((dir / "missing").c_str(), false, s.Out()), ZEL_E_OPEN_FILE);
-    EXPECT_EQ(GetStringDataFromFile(dir.path().c_str(), false, s.Out()), ZEL_E_READ_FILE);
-    EXPECT_EQ(WriteStringToFile((dir / "no/such/dir").c_str(), "x"), ZEL_E_OPEN_FILE);
+    EXPECT_EQ(GetStringDataFromFile((dir / "missing").c_str(), false, s.Out()),
+              zel::codes::kOpenFile);
+    EXPECT_EQ(GetStringDataFromFile(dir.path().c_str(), false, s.Out()), zel::codes::kReadFile);
+    EXPECT_EQ(WriteStringToFile((dir / "no/such/dir").c_str(), "x"), zel::codes::kOpenFile);
     ASSERT_EQ(sink.entries.size(), 3u);
     EXPECT_EQ(sink.entries[0].context, "GetStringDataFromFile");
     EXPECT_EQ(sink.entries[0].id, 144u);
@@ -352,7 +353,7 @@ TEST_F(StringsTest, TmpFileNameCreatesAFileInTheTemporaryDirectory) {
         ScopedEnv env("TMPDIR", dir / "missing");
         RecordingSink sink;
         CStringHolder c;
-        EXPECT_EQ(GetTmpFileName(c.Out()), ZEL_E_TEMP_FILE);
+        EXPECT_EQ(GetTmpFileName(c.Out()), zel::codes::kTempFile);
         EXPECT_EQ(c.get(), nullptr);
         ASSERT_EQ(sink.entries.size(), 1u);
         EXPECT_EQ(sink.entries[0].id, 143u);
@@ -360,11 +361,10 @@ TEST_F(StringsTest, TmpFileNameCreatesAFileInTheTemporaryDirectory) {
 }
 
 TEST(SupportMessages, CodesMapToTheirCatalogueEntries) {
-    EXPECT_EQ(SupportMessageId(MakeResult(0x8020811B)), 148u);
-    EXPECT_EQ(SupportMessageId(MakeResult(0x8020811C)), 147u);
-    EXPECT_EQ(SupportMessageId(MakeResult(0x80208118)), 224u);
-    EXPECT_EQ(SupportMessageId(MakeResult(0x802080FC)), 0u);  // not a support code
-    EXPECT_STREQ(SupportMessageText(223), "System resource error~~Out of memory.");
+    EXPECT_EQ(zel::codes::MessageIdFor(MakeResult(0x8020811B)), 148u);
+    EXPECT_EQ(zel::codes::MessageIdFor(MakeResult(0x8020811C)), 147u);
+    EXPECT_EQ(zel::codes::MessageIdFor(MakeResult(0x80208118)), 224u);
+    EXPECT_EQ(zel::codes::MessageIdFor(MakeResult(0x80201234)), 0u);  // no such code
 }
 
 }  // namespace

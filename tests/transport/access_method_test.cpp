@@ -7,6 +7,7 @@
 
 using namespace zel::test;
 using namespace zel::transport;
+using namespace zel::codes;
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "support/result_codes.h"
 #include "tests/transport/scratch.h"
 #include "transport/internet_access.h"
-#include "transport/status.h"
 
 using zel::test::ScratchTest;
-using namespace zel::transport;
+using namespace zel::codes;
 using Stream = CInternetAccess::CContentStream;
 
 namespace {

@@ -12,10 +12,10 @@
 #include "log/event_log.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "support/result_codes.h"
 #include "tests/harness/test_server.h"
 #include "tests/transport/scratch.h"
 #include "transport/internet_access.h"
-#include "transport/status.h"
 
 namespace zel::test {
 

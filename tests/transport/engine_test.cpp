@@ -12,7 +12,7 @@
 #include "tests/transport/engine_fixture.h"
 
 using namespace zel::test;
-using namespace zel::transport;
+using namespace zel::codes;
 
 namespace {
 

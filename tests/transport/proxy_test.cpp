@@ -19,7 +19,7 @@
 extern char** environ;
 
 using namespace zel::test;
-using namespace zel::transport;
+using namespace zel::codes;
 
 namespace {
 
