@@ -74,6 +74,27 @@ bool GetUsingProxy(CEventLog* log) {
     return enable != 0;
 }
 
+namespace {
+// Where the list element named word ("http" before its "=") begins: at the
+// start of the list or after a ";" (blanks after it skipped).  A word inside
+// a host name ("myhttpproxy.corp") or a longer name ("https=" for "http")
+// is no such element.  npos when there is none.
+std::size_t FindElement(const std::string& text, const std::string& word) {
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t at = start;
+        while (at < text.size() && text[at] == ' ') ++at;
+        if (text.compare(at, word.size(), word) == 0 && at + word.size() < text.size() &&
+            text[at + word.size()] == '=')
+            return at;
+        std::size_t semicolon = text.find(';', start);
+        if (semicolon == std::string::npos) break;
+        start = semicolon + 1;
+    }
+    return std::string::npos;
+}
+}  // namespace
+
 HRESULT ParseProxyAddress(const char* list, bool secure, char** proxy) {
     if (proxy == nullptr)
         return ReportFailure(kInvalidArg, "GetProxyAddress", MessageIdFor(kInvalidArg));
@@ -81,8 +102,8 @@ HRESULT ParseProxyAddress(const char* list, bool secure, char** proxy) {
     std::string text = list != nullptr ? list : "";
     const std::string word = secure ? "https" : "http";
     const std::string upper = secure ? "HTTPS" : "HTTP";
-    std::size_t pos = text.find(word);
-    if (pos == std::string::npos) pos = text.find(upper);
+    std::size_t pos = FindElement(text, word);
+    if (pos == std::string::npos) pos = FindElement(text, upper);
     if (pos == std::string::npos) pos = text.find('=');
     if (pos == std::string::npos) pos = 0;
     std::size_t eq = text.find('=', pos);

@@ -38,8 +38,10 @@ bool GetUsingProxy(CEventLog* log);
 
 // The proxy address for the protocol from the applicable "ProxyServer" list
 // into *proxy (set to none first; a new heap string the caller frees).  The
-// entry for "http" (or "https" when secure) is found by its first occurrence
-// in the list; a plain host:port is used whole.  An address longer than
+// entry "http=" (or "https=" when secure, either in lower or in upper case)
+// is found as a whole list element, at the start or after a ";"; without
+// one the text after the first "=" applies, and a value without "=" (a plain
+// host:port) is used whole.  An address longer than
 // kMaxProxyAddress characters fails with 0x801F811D and leaves *proxy none.
 [[nodiscard]] HRESULT GetProxyAddress(CEventLog* log, bool secure, char** proxy);
 

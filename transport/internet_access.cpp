@@ -1,11 +1,12 @@
 // CInternetAccess: the HTTP request engine over libcurl (see
 // internet_access.h).  This file holds construction, configuration and the
-// header lists; the exchange itself is in process.cpp.
+// header lists; the exchange itself is in exchange.cpp.
 #include "transport/internet_access.h"
 
 #include <curl/curl.h>
 
 #include <mutex>
+#include <utility>
 
 #include "log/event_log.h"
 #include "log/report.h"
@@ -36,11 +37,12 @@ CInternetAccess::CInternetAccess(CEventLog* log)
 
 CInternetAccess::~CInternetAccess() {
     Uninitialize();
-    for (char** text : {&user_name_, &password_, &server_, &resource_, &status_text_,
-                        &req_content_type_, &resp_content_type_, &agent_, &proxy_list_, &bypass_})
-        FreeString(text);
     ClearList(&req_headers_);
     ClearList(&resp_headers_);
+}
+
+void CInternetAccess::CurlShareFree::operator()(void* share) const {
+    curl_share_cleanup(static_cast<CURLSH*>(share));
 }
 
 HRESULT CInternetAccess::Fail(HRESULT status, const char* context) {
@@ -59,36 +61,31 @@ HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type,
     ReportInfo(log_, "AccessType", OpenTypeValue(access_type), AccessTypeOpenTypeName(access_type));
 
     GlobalInit();
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) return Fail(kInitFailed, kContext);
+    // The share handle stands for the Internet handle: what the requests'
+    // handles keep between them lives here.  A part that this libcurl cannot
+    // share is left out; the requests then simply do not reuse it.
+    std::unique_ptr<void, CurlShareFree> share(curl_share_init());
+    if (!share) return Fail(kInitFailed, kContext);
+    for (curl_lock_data part :
+         {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+        (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
     CStringHolder a, p, b;
     if (FAILED(GetString(agent, a.Out(), false)) || FAILED(GetString(proxy, p.Out(), false)) ||
-        FAILED(GetString(bypass, b.Out(), false))) {
-        curl_easy_cleanup(curl);
+        FAILED(GetString(bypass, b.Out(), false)))
         return Fail(kInitFailed, kContext);
-    }
-    FreeString(&agent_);
-    FreeString(&proxy_list_);
-    FreeString(&bypass_);
-    agent_ = a.release();
-    proxy_list_ = p.release();
-    bypass_ = b.release();
+    agent_ = std::move(a);
+    proxy_list_ = std::move(p);
+    bypass_ = std::move(b);
     access_type_ = access_type;
-    internet_ = curl;
+    share_ = std::move(share);
     initialised_ = true;
     return S_OK;
 }
 
 HRESULT CInternetAccess::Uninitialize() {
-    if (internet_ != nullptr) {
-        CURL* curl = static_cast<CURL*>(internet_);
-        // The handle's callbacks point at this engine; detach them before the
-        // cached connections are closed.
-        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, nullptr);
-        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, nullptr);
-        curl_easy_cleanup(curl);
-        internet_ = nullptr;
-    }
+    // Closes the cached connections; their closing is traced to the log,
+    // which outlives the engine.
+    share_.reset();
     initialised_ = false;
     return S_OK;
 }
@@ -203,73 +200,73 @@ HRESULT CInternetAccess::SetServer(const char* v) {
     return SetText(&server_, v);
 }
 HRESULT CInternetAccess::GetServer(char** v) {
-    return GetText(server_, v);
+    return GetText(server_.get(), v);
 }
 HRESULT CInternetAccess::SetServer(const OLECHAR* v) {
     return SetTextW(&server_, v);
 }
 HRESULT CInternetAccess::GetServer(BSTR* v) {
-    return GetTextW(server_, v);
+    return GetTextW(server_.get(), v);
 }
 HRESULT CInternetAccess::SetResource(const char* v) {
     return SetText(&resource_, v);
 }
 HRESULT CInternetAccess::GetResource(char** v) {
-    return GetText(resource_, v);
+    return GetText(resource_.get(), v);
 }
 HRESULT CInternetAccess::SetResource(const OLECHAR* v) {
     return SetTextW(&resource_, v);
 }
 HRESULT CInternetAccess::GetResource(BSTR* v) {
-    return GetTextW(resource_, v);
+    return GetTextW(resource_.get(), v);
 }
 HRESULT CInternetAccess::SetUserName(const char* v) {
     return SetText(&user_name_, v);
 }
 HRESULT CInternetAccess::GetUserName(char** v) {
-    return GetText(user_name_, v);
+    return GetText(user_name_.get(), v);
 }
 HRESULT CInternetAccess::SetUserName(const OLECHAR* v) {
     return SetTextW(&user_name_, v);
 }
 HRESULT CInternetAccess::GetUserName(BSTR* v) {
-    return GetTextW(user_name_, v);
+    return GetTextW(user_name_.get(), v);
 }
 HRESULT CInternetAccess::SetPassword(const char* v) {
     return SetText(&password_, v);
 }
 HRESULT CInternetAccess::GetPassword(char** v) {
-    return GetText(password_, v);
+    return GetText(password_.get(), v);
 }
 HRESULT CInternetAccess::SetPassword(const OLECHAR* v) {
     return SetTextW(&password_, v);
 }
 HRESULT CInternetAccess::GetPassword(BSTR* v) {
-    return GetTextW(password_, v);
+    return GetTextW(password_.get(), v);
 }
 HRESULT CInternetAccess::SetReqContentType(const char* v) {
     return SetText(&req_content_type_, v);
 }
 HRESULT CInternetAccess::GetReqContentType(char** v) {
-    return GetText(req_content_type_, v);
+    return GetText(req_content_type_.get(), v);
 }
 HRESULT CInternetAccess::SetReqContentType(const OLECHAR* v) {
     return SetTextW(&req_content_type_, v);
 }
 HRESULT CInternetAccess::GetReqContentType(BSTR* v) {
-    return GetTextW(req_content_type_, v);
+    return GetTextW(req_content_type_.get(), v);
 }
 HRESULT CInternetAccess::GetRespContentType(char** v) {
-    return GetText(resp_content_type_, v);
+    return GetText(resp_content_type_.get(), v);
 }
 HRESULT CInternetAccess::GetRespContentType(BSTR* v) {
-    return GetTextW(resp_content_type_, v);
+    return GetTextW(resp_content_type_.get(), v);
 }
 HRESULT CInternetAccess::GetStatusText(char** v) {
-    return GetText(status_text_, v);
+    return GetText(status_text_.get(), v);
 }
 HRESULT CInternetAccess::GetStatusText(BSTR* v) {
-    return GetTextW(status_text_, v);
+    return GetTextW(status_text_.get(), v);
 }
 
 // ---- header lists -----------------------------------------------------
@@ -338,28 +335,28 @@ HRESULT CInternetAccess::GetHeader(std::int32_t index, char** name, char** value
     if (name == nullptr || value == nullptr) return Fail(kInvalidArg, "CInternetAccess::GetHeader");
     HeaderItem* item = nullptr;
     HRESULT hr = ListHeader(&resp_headers_, index, &item);
-    return FAILED(hr) ? hr : ItemText(item->name, item->value, name, value);
+    return FAILED(hr) ? hr : ItemText(item->name.get(), item->value.get(), name, value);
 }
 HRESULT CInternetAccess::GetHeaderByBSTR(std::int32_t index, BSTR* name, BSTR* value) {
     if (name == nullptr || value == nullptr)
         return Fail(kInvalidArg, "CInternetAccess::GetHeaderByBSTR");
     HeaderItem* item = nullptr;
     HRESULT hr = ListHeader(&resp_headers_, index, &item);
-    return FAILED(hr) ? hr : ItemTextW(item->name, item->value, name, value);
+    return FAILED(hr) ? hr : ItemTextW(item->name.get(), item->value.get(), name, value);
 }
 HRESULT CInternetAccess::GetReqHeader(std::int32_t index, char** name, char** value) {
     if (name == nullptr || value == nullptr)
         return Fail(kInvalidArg, "CInternetAccess::GetReqHeader");
     HeaderItem* item = nullptr;
     HRESULT hr = ListHeader(&req_headers_, index, &item);
-    return FAILED(hr) ? hr : ItemText(item->name, item->value, name, value);
+    return FAILED(hr) ? hr : ItemText(item->name.get(), item->value.get(), name, value);
 }
 HRESULT CInternetAccess::GetReqHeaderByBSTR(std::int32_t index, BSTR* name, BSTR* value) {
     if (name == nullptr || value == nullptr)
         return Fail(kInvalidArg, "CInternetAccess::GetReqHeaderByBSTR");
     HeaderItem* item = nullptr;
     HRESULT hr = ListHeader(&req_headers_, index, &item);
-    return FAILED(hr) ? hr : ItemTextW(item->name, item->value, name, value);
+    return FAILED(hr) ? hr : ItemTextW(item->name.get(), item->value.get(), name, value);
 }
 
 namespace {

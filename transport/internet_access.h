@@ -8,8 +8,9 @@
 // body in 256 KiB chunks, reads the status line, the selected response
 // headers and the whole body into the response content.  It does not choose
 // the way to the Internet: Initialize takes an access type code and a proxy
-// list (transport/access_method.h).  One libcurl easy handle lives from
-// Initialize to Uninitialize, so connections are reused between requests.
+// list (transport/access_method.h).  Each request runs on its own libcurl
+// easy handle; a share handle that lives from Initialize to Uninitialize
+// keeps connections and TLS sessions for reuse between requests.
 // The engine owns every text it keeps, both header lists and both content
 // streams (callers borrow them); its log is borrowed.  Every failure is
 // logged once where it arises and returned; a failed setter keeps the
@@ -156,17 +157,14 @@ class CInternetAccess {
   private:
     // One request header: a name and a value, trimmed copies owned here.
     struct HeaderItem {
-        char* name = nullptr;
-        char* value = nullptr;
-        HeaderItem() = default;
-        ~HeaderItem() {
-            FreeString(&name);
-            FreeString(&value);
-        }
-        HeaderItem(const HeaderItem&) = delete;
-        HeaderItem& operator=(const HeaderItem&) = delete;
-        HRESULT SetName(const char* text) { return CopyString(text, &name, true); }
-        HRESULT SetValue(const char* text) { return CopyString(text, &value, true); }
+        CStringHolder name;
+        CStringHolder value;
+        [[nodiscard]] HRESULT SetName(const char* text) { return CopyString(text, &name, true); }
+        [[nodiscard]] HRESULT SetValue(const char* text) { return CopyString(text, &value, true); }
+    };
+    // Frees the engine's libcurl share handle (CURLSH*).
+    struct CurlShareFree {
+        void operator()(void* share) const;
     };
 
     HRESULT Fail(HRESULT status, const char* context);
@@ -181,21 +179,25 @@ class CInternetAccess {
     HRESULT ListHeader(CGenericList* list, std::int32_t index, HeaderItem** item);
     void ClearList(CGenericList* list);
     void ResetResponse();
+    // The exchange (exchange.cpp): one request on a fresh easy handle.
     HRESULT ProcessHTTPRequest();
-    HRESULT PrepareReqHeaders(char** text);
+    // Sets every option of the request's easy handle (transfer->curl) for
+    // the current configuration; the URL and header list it builds are kept
+    // in the transfer.  Failure (logged): 0x802180D3.
     HRESULT ConfigureRequest(Transfer* transfer);
     void LogSystemError(const char* context, int code, const char* message);
 
     bool initialised_ = false;
-    void* internet_ = nullptr;  // the libcurl easy handle (CURL*)
-    char* user_name_ = nullptr;
-    char* password_ = nullptr;
-    char* server_ = nullptr;
-    char* resource_ = nullptr;
+    // Connection cache and TLS sessions, shared by the requests' handles.
+    std::unique_ptr<void, CurlShareFree> share_;
+    CStringHolder user_name_;
+    CStringHolder password_;
+    CStringHolder server_;
+    CStringHolder resource_;
     std::int32_t protocol_ = INTERNET_PROTOCOL_HTTP;
     std::int32_t port_ = 80;
     std::int32_t status_code_ = 0;
-    char* status_text_ = nullptr;
+    CStringHolder status_text_;
     std::int32_t content_length_ = 0;
     bool query_content_length_ = true;
     bool query_content_type_ = true;
@@ -205,17 +207,17 @@ class CInternetAccess {
     CGenericList resp_headers_;
     std::unique_ptr<CContentStream> req_content_;
     std::unique_ptr<CContentStream> resp_content_;
-    char* req_content_type_ = nullptr;
-    char* resp_content_type_ = nullptr;
+    CStringHolder req_content_type_;
+    CStringHolder resp_content_type_;
     std::int32_t verb_ = HTTP_VERB_GET;
     CEventLog* log_;
     std::int32_t bytes_sent_ = 0;
     std::int32_t bytes_received_ = 0;
     // What Initialize was given, applied to every request.
     std::int32_t access_type_ = 1;
-    char* agent_ = nullptr;
-    char* proxy_list_ = nullptr;
-    char* bypass_ = nullptr;
+    CStringHolder agent_;
+    CStringHolder proxy_list_;
+    CStringHolder bypass_;
 };
 
 // It is also the byte stream that the string readers of the support library

@@ -222,9 +222,9 @@ bool TestServer::Start(std::string* error) {
         return false;
     };
     if (options_.tls) {
-        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-        if (ctx == nullptr) return fail("SSL_CTX_new failed");
-        ssl_ctx_ = ctx;
+        ssl_ctx_.reset(SSL_CTX_new(TLS_server_method()));
+        if (!ssl_ctx_) return fail("SSL_CTX_new failed");
+        SSL_CTX* ctx = ssl_ctx_.get();
         if (SSL_CTX_use_certificate_chain_file(ctx, options_.cert_file.c_str()) != 1 ||
             SSL_CTX_use_PrivateKey_file(ctx, options_.key_file.c_str(), SSL_FILETYPE_PEM) != 1)
             return fail("cannot load server certificate or key");
@@ -264,8 +264,11 @@ void TestServer::Stop() {
     for (auto& t : workers) t.join();
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
-    if (ssl_ctx_ != nullptr) SSL_CTX_free(static_cast<SSL_CTX*>(ssl_ctx_));
-    ssl_ctx_ = nullptr;
+    ssl_ctx_.reset();
+}
+
+void TestServer::SslCtxFree::operator()(ssl_ctx_st* ctx) const {
+    SSL_CTX_free(ctx);
 }
 
 void TestServer::AcceptLoop() {
@@ -329,8 +332,8 @@ ScriptedResponse TestServer::NextResponse(const RecordedRequest& request) {
 void TestServer::Serve(int fd) {
     SSL* ssl = nullptr;
     bool ok = true;
-    if (ssl_ctx_ != nullptr) {
-        ssl = SSL_new(static_cast<SSL_CTX*>(ssl_ctx_));
+    if (ssl_ctx_) {
+        ssl = SSL_new(ssl_ctx_.get());
         ok = ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1;
         if (!ok) ERR_clear_error();
     }

@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+
 namespace zel::test {
 
 struct RecordedRequest {
@@ -120,7 +122,10 @@ class TestServer {
     Options options_;
     int listen_fd_ = -1;
     int port_ = 0;
-    void* ssl_ctx_ = nullptr;  // SSL_CTX*
+    struct SslCtxFree {
+        void operator()(ssl_ctx_st* ctx) const;
+    };
+    std::unique_ptr<ssl_ctx_st, SslCtxFree> ssl_ctx_;
     std::atomic<bool> stopping_{false};
     std::thread accept_thread_;
 

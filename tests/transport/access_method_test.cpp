@@ -122,11 +122,18 @@ TEST(ProxyAddress, ListParsing) {
     } cases[] = {
         {"http=a:1;https=b:2", false, "a:1"},
         {"http=a:1;https=b:2", true, "b:2"},
-        // The first occurrence wins: "https=" holds the word "http".
-        {"https=b:2;http=a:1", false, "b:2"},
+        // An entry is found by its whole name, not by the word inside another.
+        {"https=b:2;http=a:1", false, "a:1"},
+        {"https=b:2", false, "b:2"},
         {"HTTP=A:1;HTTPS=B:2", true, "B:2"},
+        {"http=a:1; https=b:2", true, "b:2"},
         {"ftp=f:21;socks=s:1080", false, "f:21"},
         {"proxy.example:8080", true, "proxy.example:8080"},
+        // Host names that contain the word are used whole, never cut.
+        {"myhttpproxy.corp:8080", false, "myhttpproxy.corp:8080"},
+        {"webhttps.corp:3128", true, "webhttps.corp:3128"},
+        {"webhttps.corp:3128", false, "webhttps.corp:3128"},
+        {"ftp=myhttp.corp:21;http=a:1", false, "a:1"},
         {"", false, ""},
     };
     for (const Case& c : cases) {

@@ -20,6 +20,12 @@ std::string HostHeader(const TestServer& s) {
     return "Host: " + s.address() + ":" + std::to_string(s.port()) + "\r\n";
 }
 
+// The log stores every line break of a message as CR LF: compare without CRs.
+std::string WithoutCr(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
 TEST_F(EngineTest, GetWithoutBodySendsExactHead) {
     TestServer server;
     ASSERT_TRUE(server.Start());
@@ -53,7 +59,13 @@ TEST_F(EngineTest, GetWithoutBodySendsExactHead) {
     EXPECT_EQ(resp->Write("x", 1, &n), kStreamReadOnly);
 
     std::string log = LogText();
-    EXPECT_NE(log.find("Message: Request header: Content-Length: 0"), std::string::npos) << log;
+    // The request-header trace shows the header block in the order it went out.
+    EXPECT_NE(WithoutCr(log).find(WithoutCr("Message: Request header: " + HostHeader(server) +
+                                            "User-Agent: Poll\r\n"
+                                            "Content-Type: application/octet-stream\r\n"
+                                            "Content-Length: 0\r\n\r\n.\r\n")),
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("HTTP response status code: 200."), std::string::npos);
     EXPECT_NE(log.find("Connected to server."), std::string::npos);
 }
@@ -101,6 +113,17 @@ TEST_F(EngineTest, PostWithHeadersAndBodySendsExactBytes) {
                                 "Content-Length: 28\r\n\r\n");
     EXPECT_EQ(reqs[0].body, body);
     EXPECT_EQ(Body(*e), "<ok/>");
+    // The trace names the credentials' header but keeps its value out of the log.
+    std::string log = LogText();
+    EXPECT_NE(WithoutCr(log).find(WithoutCr("Request header: " + HostHeader(server) +
+                                            "User-Agent: Poll\r\n"
+                                            "Authorization: <not logged>\r\n"
+                                            "SOAPAction: \"GetFileListFromQuvaro\"\r\n"
+                                            "Content-Type: text/xml; charset=utf-8\r\n"
+                                            "Content-Length: 28\r\n\r\n.")),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("dXNlcjpwdw=="), std::string::npos);
 
     // The same configuration runs again over the same connection.
     server.Enqueue(ScriptedResponse::Text(200, "OK", "again"));
@@ -328,6 +351,88 @@ TEST_F(EngineTest, BodyCutShortFails) {
         std::string::npos);
     // What arrived stays readable.
     EXPECT_EQ(Body(*e), "only this");
+}
+
+TEST_F(EngineTest, FoldedFirstHeaderAfterANormalAnswerFailsCleanly) {
+    // A header line that starts with a blank continues a previous line; as
+    // the first header it continues nothing.  On an engine that has already
+    // carried an answer this must end as a communication failure.
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "first"));
+    server.Enqueue(
+        ScriptedResponse::Raw("HTTP/1.1 200 OK\r\n\tfolded: value\r\nContent-Type: text/plain\r\n"
+                              "Content-Length: 2\r\n\r\nok"));
+    server.Enqueue(
+        ScriptedResponse::Raw("HTTP/1.1 200 OK\r\n folded\r\nContent-Length: 2\r\n\r\nok"));
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "fourth"));
+    for (std::int32_t version : {HTTP_VERSION_1_0, HTTP_VERSION_1_1}) {
+        auto e = Engine(server);
+        ASSERT_EQ(e->SetHTTPVersion(version), S_OK);
+        if (version == HTTP_VERSION_1_0) {
+            ASSERT_EQ(e->Process(), S_OK);
+            EXPECT_EQ(Body(*e), "first");
+        }
+        EXPECT_EQ(e->Process(), kSendFailed);
+        if (version == HTTP_VERSION_1_1) {
+            ASSERT_EQ(e->Process(), S_OK);
+            EXPECT_EQ(Body(*e), "fourth");
+        }
+    }
+}
+
+TEST_F(EngineTest, ContentLengthThatCannotBeTrustedIsRefused) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    // Two different lengths: whichever the body follows, the other is wrong.
+    server.Enqueue(ScriptedResponse::Raw(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
+        "Content-Length: 3\r\n\r\nabc"));
+    // The same length twice says one thing.
+    server.Enqueue(
+        ScriptedResponse::Raw("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
+                              "Content-Length: 3\r\n\r\nabc"));
+    // Beyond 2^31-1 the length cannot be reported; it must not wrap negative.
+    server.Enqueue(ScriptedResponse::Raw(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3000000000\r\n\r\n"
+        "abc"));
+    auto e = Engine(server);
+    std::int32_t length = -1;
+    EXPECT_EQ(e->Process(), kSendFailed);
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_NE(LogText().find("Communication error: the response carries different "
+                             "Content-Length values (10 and 3)."),
+              std::string::npos)
+        << LogText();
+
+    ASSERT_EQ(e->Process(), S_OK);
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(Body(*e), "abc");
+
+    EXPECT_EQ(e->Process(), kNoContentLength);
+    ASSERT_EQ(e->GetContentLength(&length), S_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(Body(*e), "");
+}
+
+TEST_F(EngineTest, AnswerCutOffInsideItsHeadersIsACommunicationFailure) {
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Raw("HTTP/1.1 200 OK\r\nContent-Type: text/pl"));
+    server.Enqueue(ScriptedResponse::Raw("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n"));
+    auto e = Engine(server);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(e->Process(), kSendFailed) << round;
+        std::int32_t code = -1;
+        ASSERT_EQ(e->GetStatusCode(&code), S_OK);
+        EXPECT_EQ(code, 0);
+    }
+    EXPECT_NE(LogText().find("Communication error: connection closed before the response "
+                             "headers were complete, headers cut short."),
+              std::string::npos)
+        << LogText();
 }
 
 TEST_F(EngineTest, RequestBodyEndingBeforeItsLengthFailsAtOnce) {
