@@ -1,7 +1,7 @@
 // The directory's refresh from the central side: the three documents, their
 // plain-text tag scanning, and the requests that fetch them.  Every record
 // learned is written to the registry as soon as it is extracted.  See
-// qvreg.h.
+// server_directory.h.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "directory/status.h"
 #include "log/event_log.h"
 #include "support/files.h"

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "directory/central.h"
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "log/event_log.h"
 #include "platform/paths.h"
 #include "support/files.h"

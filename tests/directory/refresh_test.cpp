@@ -12,7 +12,7 @@
 #include <string>
 
 #include "directory/central.h"
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "directory/status.h"
 #include "tests/directory/scratch.h"
 #include "tests/directory/sim.h"

@@ -3,7 +3,7 @@
 // registry records they leave.
 #include <string>
 
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "directory/status.h"
 #include "tests/directory/scratch.h"
 

@@ -1,6 +1,6 @@
 // CQVReg: the directory object, its name lists, and the registry side of the
-// cache (loading, writing back, the last-update time).  See qvreg.h.
-#include "directory/qvreg.h"
+// cache (loading, writing back, the last-update time).  See server_directory.h.
+#include "directory/server_directory.h"
 
 #include <cstring>
 #include <new>
