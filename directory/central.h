@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "support/result.h"
 
 class CEventLog;

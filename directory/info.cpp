@@ -1,10 +1,10 @@
 // Server and query info records: CQVReg::CServerInfo, CQVReg::CQueryInfo and
-// the directory's name lists (see qvreg.h).  Each info owns its version
+// the directory's name lists (see server_directory.h).  Each info owns its version
 // records and their texts.
 #include <cstring>
 #include <new>
 
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "log/report.h"
 
 using namespace zel::codes;

@@ -1,7 +1,7 @@
 // The directory's refresh from the central side: the three documents, their
 // plain-text tag scanning, and the requests that fetch them.  Every record
 // learned is written to the registry as soon as it is extracted.  See
-// qvreg.h.
+// server_directory.h.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "log/event_log.h"
 #include "log/report.h"
 #include "support/files.h"
@@ -46,9 +46,9 @@ bool IsTrueFlag(const char* text) {
                                std::strcmp(text, "y") == 0);
 }
 
-// A port text: blank gives 0; otherwise decimal digits up to 65535 between
-// optional blanks.  Anything else is refused, so that a garbled document
-// never stores a wrong port.
+// A port text as the decimal number at its start (after blanks): "44x" is
+// 44, a text without digits is 0 (the default port).  Only a number above
+// 65535 is refused, since no port could be meant by it.
 bool ParsePortText(const char* text, std::int32_t* port) {
     const char* p = text;
     while (*p == ' ' || *p == '\t') ++p;
@@ -57,10 +57,18 @@ bool ParsePortText(const char* text, std::int32_t* port) {
         value = value * 10 + (*p - '0');
         if (value > 65535) return false;
     }
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p != '\0') return false;
     *port = value;
     return true;
+}
+
+// The number of records a scan of the results element would visit.
+std::size_t CountRecords(const char* start, const char* end) {
+    std::size_t n = 0;
+    for (const char* at = std::strstr(start + 1, kRecordOpen); at != nullptr && at <= end;
+         at = std::strstr(at + 1, kRecordOpen)) {
+        ++n;
+    }
+    return n;
 }
 
 enum class TagValue { kFound, kMissing, kTooLong };
@@ -96,6 +104,32 @@ std::uint32_t NowSeconds() {
 
 // ---------------------------------------------------------------------------
 // Tag scanning
+
+// One document's registry writes as one transaction: other processes see the
+// directory before or after the document, never between its records, and the
+// records cost one commit instead of one each.  Records written before a
+// failing one stay, as they would with separate writes; a failed commit
+// loses them all and is a failure of its own.  Requests are never made
+// inside, so the store's write lock is held for the scan alone.
+template <class Writes>
+HRESULT CQVReg::WriteDocument(Writes&& writes) {
+    const char* context = "CQVReg::UpdateRegistry";
+    written_in_document_.clear();
+    zel::reg::Transaction tx;
+    if (tx.Begin() != zel::reg::kSuccess) {
+        Note(log_, kCategoryClientApplication, context, "%s",
+             "Registry transaction could not be started.");
+        return kFail;
+    }
+    HRESULT hr = writes();
+    written_in_document_.clear();
+    if (tx.Commit() != zel::reg::kSuccess) {
+        Note(log_, kCategoryClientApplication, context, "%s",
+             "Registry changes could not be committed.");
+        return FAILED(hr) ? hr : kFail;
+    }
+    return hr;
+}
 
 HRESULT CQVReg::ExtractPropertyVal(const char* tag, const char* start, const char* end,
                                    HRESULT missing_status, HRESULT malformed_status, char** value) {
@@ -152,30 +186,45 @@ HRESULT CQVReg::ExtractItems(const char* start, const char* end, bool servers) {
     }
 }
 
-HRESULT CQVReg::UpdateRegistryFromServerXMLData(const char* text) {
-    const char* context = "CQVReg::FindServerInfoResultsEnds";
-    if (text == nullptr)
-        return ReportStatus(log_, kInvalidArg, "CQVReg::UpdateRegistryFromServerXMLData");
-    Trace(log_, kCategoryClientApplication, "CQVReg::UpdateRegistryFromServerXMLData",
-          kMsgUpdatingFromServerXml);
+HRESULT CQVReg::ScanDocument(const char* text, bool servers) {
+    const char* context = servers ? "CQVReg::UpdateRegistryFromServerXMLData"
+                                  : "CQVReg::UpdateRegistryFromQueryXMLData";
+    const HRESULT malformed = servers ? kServerXmlInvalid : kQueryXmlInvalid;
+    if (text == nullptr) return ReportStatus(log_, kInvalidArg, context);
+    Trace(log_, kCategoryClientApplication, context,
+          servers ? kMsgUpdatingFromServerXml : kMsgUpdatingFromQueryXml);
+    // The bounds are checked before anything is written, so a refused
+    // document leaves the directory as it was.
+    const std::size_t size = std::strlen(text);
+    if (size > kMaxDirectoryDocumentBytes) {
+        Note(log_, kCategoryClientApplication, context,
+             "Document of %zu bytes refused: the limit is %zu bytes.", size,
+             kMaxDirectoryDocumentBytes);
+        return ReportStatus(log_, malformed, context);
+    }
     const char* start = nullptr;
     const char* end = nullptr;
-    HRESULT hr = FindResultsEnds(text, kServerXmlInvalid, context, &start, &end);
+    HRESULT hr = FindResultsEnds(
+        text, malformed,
+        servers ? "CQVReg::FindServerInfoResultsEnds" : "CQVReg::FindQueryInfoResultsEnds", &start,
+        &end);
     if (hr != S_OK) return hr;
-    return ExtractItems(start, end, true);
+    const std::size_t records = CountRecords(start, end);
+    if (records > kMaxDirectoryRecords) {
+        Note(log_, kCategoryClientApplication, context,
+             "Document of %zu records refused: the limit is %zu records.", records,
+             kMaxDirectoryRecords);
+        return ReportStatus(log_, malformed, context);
+    }
+    return WriteDocument([&] { return ExtractItems(start, end, servers); });
+}
+
+HRESULT CQVReg::UpdateRegistryFromServerXMLData(const char* text) {
+    return ScanDocument(text, true);
 }
 
 HRESULT CQVReg::UpdateRegistryFromQueryXMLData(const char* text) {
-    const char* context = "CQVReg::FindQueryInfoResultsEnds";
-    if (text == nullptr)
-        return ReportStatus(log_, kInvalidArg, "CQVReg::UpdateRegistryFromQueryXMLData");
-    Trace(log_, kCategoryClientApplication, "CQVReg::UpdateRegistryFromQueryXMLData",
-          kMsgUpdatingFromQueryXml);
-    const char* start = nullptr;
-    const char* end = nullptr;
-    HRESULT hr = FindResultsEnds(text, kQueryXmlInvalid, context, &start, &end);
-    if (hr != S_OK) return hr;
-    return ExtractItems(start, end, false);
+    return ScanDocument(text, false);
 }
 
 HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_end) {
@@ -238,6 +287,9 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
     DebugNote(log_, kCategoryClientApplication, "CQVReg::ExtractServerInfo - Port",
               port_ok ? std::to_string(port).c_str() : port_text.c_str());
     if (!port_ok) return ReportStatus(log_, bad, context);
+    // The loader reads no longer address back: stored, it would fail every
+    // later load of the directory.
+    if (std::strlen(address.c_str()) > kMaxStoredText) return ReportStatus(log_, bad, context);
     hr = info->SetIPAddress(index, address.get());
     if (FAILED(hr)) return hr;
 
@@ -265,7 +317,7 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
     hr = info->SetSystemInfoLocation(index, url.get());
     if (FAILED(hr)) return hr;
 
-    hr = UpdateRegistry(info);
+    hr = StoreExtracted(info, index);
     if (FAILED(hr)) return hr;
     if (created) {
         std::int32_t at = 0;
@@ -308,6 +360,11 @@ HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_en
 
     CStringHolder value;
     hr = ExtractPropertyVal("QURL", record_start, record_end, bad, bad, value.Out());
+    // As the server address: a location the loader cannot read back is
+    // refused rather than stored.
+    if (SUCCEEDED(hr) && std::strlen(value.c_str()) > kMaxStoredText) {
+        hr = ReportStatus(log_, bad, context);
+    }
     if (SUCCEEDED(hr)) hr = info->SetQueryLocation(index, value.get());
     if (SUCCEEDED(hr))
         hr = ExtractPropertyVal("SSLP", record_start, record_end, bad, bad, value.Out());
@@ -315,7 +372,7 @@ HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_en
     if (SUCCEEDED(hr))
         hr = ExtractPropertyVal("SSLR", record_start, record_end, bad, bad, value.Out());
     if (SUCCEEDED(hr)) hr = info->SetSSLRequired(index, IsTrueFlag(value.get()) ? 1 : 0);
-    if (SUCCEEDED(hr)) hr = UpdateRegistry(info);
+    if (SUCCEEDED(hr)) hr = StoreExtracted(info, index);
     if (FAILED(hr)) return hr;
     if (created) {
         std::int32_t at = 0;
@@ -445,7 +502,8 @@ HRESULT CQVReg::UpdateRegWithServerInfoFromServer(const char* description) {
             hr = UpdateRegistryFromServerXMLData(list.get());
         } else if (fallback_record_) {
             const char* record = fallback_record_.get();
-            hr = ExtractServerInfo(record, record + std::strlen(record));
+            hr = WriteDocument(
+                [&] { return ExtractServerInfo(record, record + std::strlen(record)); });
         }
     }
     engine->SetContentLengthSwitch(length_switch);
@@ -504,13 +562,18 @@ HRESULT CQVReg::UpdateRegWithQInfoFromServer(const char* server_name, const char
         Trace(log_, kCategoryClientApplication, context, kMsgGettingQueryList, address.c_str());
         hr = GetInfoFromServer(engine.get(), query_list_path.get(), query_list.Out());
     }
-    if (SUCCEEDED(hr)) hr = UpdateRegistryFromQueryXMLData(query_list.get());
     engine->SetContentLengthSwitch(length_switch);
     if (FAILED(hr)) return hr;
 
-    // Stored last, so that a refresh that failed halfway is repeated next time.
-    const std::uint32_t now = NowSeconds();
-    hr = info->SetLastUpdatedTime(index, now);
-    if (SUCCEEDED(hr)) hr = UpdateLastTimeUpdateRegEntry(name.get(), ver.get(), now);
-    return hr;
+    // The query records and the time stamp become visible together.  The
+    // stamp comes last, so that a refresh that failed halfway is repeated
+    // next time.
+    return WriteDocument([&] {
+        HRESULT result = UpdateRegistryFromQueryXMLData(query_list.get());
+        if (FAILED(result)) return result;
+        const std::uint32_t now = NowSeconds();
+        result = info->SetLastUpdatedTime(index, now);
+        if (SUCCEEDED(result)) result = UpdateLastTimeUpdateRegEntry(name.get(), ver.get(), now);
+        return result;
+    });
 }

@@ -17,7 +17,10 @@
 //
 // Every public call is one transaction (BEGIN IMMEDIATE for writes), retried
 // as a whole while another process holds the lock, so concurrent writers wait
-// for each other instead of failing.  The journal is WAL with
+// for each other instead of failing.  Inside a Transaction of the calling
+// thread a call is a savepoint of that transaction instead: a failed call
+// still leaves nothing half-done, and the whole batch becomes visible to
+// other processes at once, at Commit.  The journal is WAL with
 // synchronous=NORMAL: a process killed at any point leaves the last committed
 // state; a power cut may lose the last few commits but never corrupts.
 #include "platform/registry.h"
@@ -77,8 +80,20 @@ struct Connection {
     pid_t pid = 0;
 };
 
-std::mutex g_mutex;
+// Recursive: a Transaction keeps it locked from Begin to Commit, so that the
+// calls made inside by the same thread get through while every other thread
+// waits for the end of the transaction.
+std::recursive_mutex g_mutex;
 Connection g_conn;
+
+// The open Transaction of the process, if any (owned by the thread that
+// holds g_mutex through it).  depth counts nested Begin calls; doomed is set
+// when an inner level rolled back, so the outermost Commit cannot succeed.
+struct OpenTransaction {
+    int depth = 0;
+    bool doomed = false;
+};
+OpenTransaction g_tx;
 // Connections inherited over fork() are never touched again in the child:
 // closing one there could disturb the parent's locks.  They are parked here
 // so that they stay reachable (not reported as leaks) until exit.
@@ -182,6 +197,17 @@ int InitSchema(sqlite3* db) {
         "CREATE TABLE IF NOT EXISTS store(uid INTEGER NOT NULL);"
         "INSERT INTO store(uid) VALUES(random());"
         "PRAGMA user_version=1;";
+    // A file made before needs no write lock: a process that starts while
+    // another holds a long transaction must not wait for it just to open.
+    {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr) == SQLITE_OK) {
+            StmtPtr stmt(raw);
+            if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+                sqlite3_column_int(stmt.get(), 0) >= kSchemaVersion)
+                return SQLITE_OK;
+        }
+    }
     auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
     for (int attempt = 0;; ++attempt) {
         int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -308,9 +334,38 @@ Status NoThrow(F&& f) {
 // result other than kSuccess rolls a write back, so no call ever leaves a
 // half-done change.  Bodies must not write caller outputs: they may run more
 // than once.
+// One call inside the open Transaction: a savepoint, released on success and
+// rolled back on failure.  The transaction holds the write lock, so there is
+// nothing to wait for and no retry.  Caller holds g_mutex.
+template <class Body>
+Status RunInTransaction(const Key::Impl* handle, Body&& body, StoreId* store_out) {
+    sqlite3* db = g_conn.db.get();
+    if (db == nullptr || g_conn.pid != getpid()) return kInvalidHandle;
+    if (handle != nullptr && !(handle->store == g_conn.id)) return kInvalidHandle;
+    if (store_out != nullptr) *store_out = g_conn.id;
+    if (sqlite3_exec(db, "SAVEPOINT zel_call", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return kAccessDenied;
+    Status st = kAccessDenied;
+    int rc = SQLITE_ERROR;
+    try {
+        Tx tx(db);
+        st = body(tx);
+        rc = tx.error();
+    } catch (...) {
+        st = kOutOfMemory;
+    }
+    if (rc != SQLITE_OK && st == kSuccess) st = kAccessDenied;
+    if (st != kSuccess) sqlite3_exec(db, "ROLLBACK TO zel_call", nullptr, nullptr, nullptr);
+    if (sqlite3_exec(db, "RELEASE zel_call", nullptr, nullptr, nullptr) != SQLITE_OK &&
+        st == kSuccess)
+        st = kAccessDenied;
+    return st;
+}
+
 template <class Body>
 Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out = nullptr) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (g_tx.depth > 0) return RunInTransaction(handle, body, store_out);
     try {
         Status st = EnsureConnection();
         if (st != kSuccess) return st;
@@ -597,6 +652,82 @@ Status OpenHive(Hive hive, Key* out) {
         *out = MakeKey(hive, std::string(), id, store);
         return kSuccess;
     });
+}
+
+namespace {
+
+// Repeats sql (BEGIN IMMEDIATE, COMMIT) while another process holds the lock,
+// within the retry limit of a single call.
+int ExecWhileBusy(sqlite3* db, const char* sql) {
+    auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
+    for (int attempt = 0;; ++attempt) {
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) return rc;
+        SleepBeforeRetry(attempt);
+    }
+}
+
+// Ends the open transaction of the process.  Caller holds g_mutex.
+void EndTransaction() {
+    sqlite3* db = g_conn.db.get();
+    if (db != nullptr && g_conn.pid == getpid() && !sqlite3_get_autocommit(db))
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    g_tx = OpenTransaction();
+}
+
+}  // namespace
+
+Transaction::~Transaction() {
+    Rollback();
+}
+
+Status Transaction::Begin() {
+    if (open_) return kSuccess;
+    g_mutex.lock();
+    if (g_tx.depth > 0) {
+        ++g_tx.depth;
+        open_ = true;
+        return kSuccess;
+    }
+    Status st = NoThrow([]() -> Status { return EnsureConnection(); });
+    if (st == kSuccess && ExecWhileBusy(g_conn.db.get(), "BEGIN IMMEDIATE") != SQLITE_OK)
+        st = kAccessDenied;
+    if (st != kSuccess) {
+        g_mutex.unlock();
+        return st;
+    }
+    g_tx.depth = 1;
+    g_tx.doomed = false;
+    open_ = true;
+    return kSuccess;
+}
+
+Status Transaction::Commit() {
+    if (!open_) return kInvalidHandle;
+    open_ = false;
+    Status st = kSuccess;
+    if (--g_tx.depth == 0) {
+        sqlite3* db = g_conn.db.get();
+        if (g_tx.doomed || db == nullptr || g_conn.pid != getpid() ||
+            ExecWhileBusy(db, "COMMIT") != SQLITE_OK)
+            st = kAccessDenied;
+        EndTransaction();  // rolls back whatever a failed COMMIT left open
+    } else if (g_tx.doomed) {
+        st = kAccessDenied;
+    }
+    g_mutex.unlock();
+    return st;
+}
+
+void Transaction::Rollback() {
+    if (!open_) return;
+    open_ = false;
+    if (--g_tx.depth == 0) {
+        EndTransaction();
+    } else {
+        g_tx.doomed = true;
+    }
+    g_mutex.unlock();
 }
 
 Status OpenKey(const Key& parent, const std::string& subkey, Key* out) {

@@ -115,6 +115,39 @@ class Key {
 [[nodiscard]] Status DeleteTree(const Key& parent, const std::string& subkey);
 [[nodiscard]] Status DeleteTree(Hive hive, const std::string& subkey);
 
+// A write transaction over several calls of the calling thread: between
+// Begin and Commit every call of this thread is part of it, other processes
+// see none of its changes until Commit and then all of them, and a failed
+// call inside still changes nothing.  Other threads of the process wait in
+// their calls until the transaction ends, so the owning thread must not wait
+// for them meanwhile.  The write lock is held throughout: keep transactions
+// short and never wait for the network inside one.
+//
+// Transactions nest on one thread (destroy them in reverse order): only the
+// outermost Commit writes, and an inner Rollback makes the outer Commit fail
+// with kAccessDenied.  Destroying an open transaction rolls it back.
+class Transaction {
+  public:
+    Transaction() = default;
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // Starts the transaction, waiting (bounded) for other writers; kSuccess
+    // also when this object is open already.  kAccessDenied when the store
+    // cannot be locked.
+    [[nodiscard]] Status Begin();
+    // Makes the changes permanent.  kAccessDenied when they could not be
+    // written (everything is then rolled back); kInvalidHandle when not open.
+    [[nodiscard]] Status Commit();
+    // Drops the changes; nothing when not open.
+    void Rollback();
+    [[nodiscard]] bool IsOpen() const { return open_; }
+
+  private:
+    bool open_ = false;
+};
+
 // Parses "HKLM\\SOFTWARE\\x" or "HKEY_LOCAL_MACHINE\\SOFTWARE\\x" (also HKCR,
 // HKCU and their long names, any case) into hive and sub-key path.
 [[nodiscard]] bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey);

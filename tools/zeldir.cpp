@@ -16,7 +16,7 @@
 #include <string>
 
 #include "directory/central.h"
-#include "directory/qvreg.h"
+#include "directory/server_directory.h"
 #include "log/event_log.h"
 #include "platform/paths.h"
 #include "support/files.h"
@@ -146,21 +146,27 @@ int main(int argc, char** argv) {
 
     CQVReg reg(&log);
     HRESULT hr = S_OK;
+    bool refreshed = false;
     if (show) {
         hr = RegisterPollNames(&reg);
         if (SUCCEEDED(hr)) hr = reg.LoadInfoFromReg();
     } else {
-        bool refreshed = false;
         const auto now = static_cast<std::uint32_t>(std::time(nullptr));
         hr = LoadAndRefreshDirectory(&reg, operation.c_str(), !if_stale, now, &refreshed);
-        std::printf("zeldir: %s\n", refreshed ? "refreshed from the central side"
-                                              : "cache is fresh, nothing requested");
-        // Print what the registry now holds, not what this run happened to learn.
-        if (SUCCEEDED(hr)) hr = reg.LoadInfoFromReg();
+        // The outcome is printed once it is known: a failed refresh is
+        // reported as a failure only.
+        if (SUCCEEDED(hr)) {
+            std::printf("zeldir: %s\n", refreshed ? "refreshed from the central side"
+                                                  : "cache is fresh, nothing requested");
+            // Print what the registry now holds, not what this run happened to learn.
+            hr = reg.LoadInfoFromReg();
+        }
     }
     if (FAILED(hr)) {
-        std::fprintf(stderr, "zeldir: failed with 0x%08X (details in %s)\n",
-                     static_cast<unsigned>(hr), log_file.c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "zeldir: %s with 0x%08X (details in %s)\n",
+                     refreshed ? "refresh failed" : "failed", static_cast<unsigned>(hr),
+                     log_file.c_str());
         SetCurrentLog(nullptr);
         return 1;
     }

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "directory/qvreg.h"
-#include "support/result_codes.h"
+#include "directory/server_directory.h"
+#include "log/report.h"
 #include "tests/directory/scratch.h"
 
 namespace {

@@ -5,15 +5,17 @@
 #include <netinet/in.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
 
 #include "directory/central.h"
-#include "directory/qvreg.h"
-#include "support/result_codes.h"
+#include "directory/server_directory.h"
+#include "log/report.h"
 #include "tests/directory/scratch.h"
 #include "tests/directory/sim.h"
 #include "tests/harness/test_certs.h"
@@ -273,6 +275,70 @@ TEST_F(RefreshTest, ServerInformationFileReplacesTheFirstRequest) {
     EXPECT_EQ(sim->Count(kQueryList), 1u);
     EXPECT_EQ(sim->Count(kServerList), 0u);
     EXPECT_EQ(Value(kServers + "\\POLL", "SSLPublic"), "N");
+}
+
+TEST_F(RefreshTest, ServerListOfManyVersionsIsStoredPromptly) {
+    const std::string list_file = dir_ + "/many_versions.xml";
+    auto sim = Start({"--document", std::string(kServerList) + "=" + list_file});
+    ASSERT_TRUE(sim->ok());
+    // Version 001 is the transfer server; 399 more versions of the same
+    // server, each with its own address.
+    std::string doc = "<m:Results>\r\n";
+    for (int v = 1; v <= 400; ++v) {
+        char version[8];
+        std::snprintf(version, sizeof version, "%03d", v);
+        const std::string address = v == 1 ? "127.0.0.1:" + std::to_string(sim->https_port())
+                                           : "10.0.0." + std::to_string(v % 250);
+        doc += std::string("<R><SRVI>IPOLL</SRVI><SRVV>") + version + "</SRVV><SRVIP>" + address +
+               "</SRVIP><SURL>" + kSystemInfo + "</SURL><SSLR>Y</SSLR><SSLP>Y</SSLP></R>\r\n";
+    }
+    WriteFile(list_file, doc + "</m:Results>\r\n");
+
+    bool refreshed = false;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Refresh(Now(), &refreshed, true), S_OK);
+    // Generous for a sanitizer build on a shared machine; writing every
+    // version again after each record took well over a minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(Value(kServers + "\\POLL", "SecurePort"), std::to_string(sim->https_port()));
+    EXPECT_EQ(Value(kServers + "\\POLL\\002", "IPAddress"), "10.0.0.2");
+    EXPECT_EQ(Value(kServers + "\\POLL\\400", "IPAddress"), "10.0.0.150");
+    CQVReg reg(log_.get());
+    ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
+    CQVReg::CServerInfo* info = nullptr;
+    ASSERT_EQ(reg.GetServerInfoByName("POLL", false, &info), S_OK);
+    std::int32_t count = 0;
+    ASSERT_EQ(info->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 400);
+}
+
+TEST_F(RefreshTest, ZeldirReportsTheOutcomeOnce) {
+    const char* build = std::getenv("ZEL_BUILD_DIR");
+    const std::string zeldir = std::string("'") + (build ? build : ".") + "/tools/zeldir'";
+    auto run = [&](std::string* out) {
+        FILE* p = popen((zeldir + " 2>&1").c_str(), "r");
+        if (p == nullptr) return -1;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+        const int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    {
+        // The transfer server refuses the interface: the refresh fails.
+        auto sim = Start({"--interface", "IPOLL=N"});
+        ASSERT_TRUE(sim->ok());
+        std::string out;
+        EXPECT_EQ(run(&out), 1);
+        EXPECT_EQ(out.find("refreshed from the central side"), std::string::npos) << out;
+        EXPECT_NE(out.find("zeldir: refresh failed with 0x8020813B"), std::string::npos) << out;
+    }
+    auto sim = Start();
+    ASSERT_TRUE(sim->ok());
+    std::string out;
+    EXPECT_EQ(run(&out), 0);
+    EXPECT_NE(out.find("zeldir: refreshed from the central side\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("failed"), std::string::npos) << out;
 }
 
 TEST_F(RefreshTest, MissingServerXmlIsCreatedWithTheBuiltInDescription) {

@@ -3,8 +3,8 @@
 // registry records they leave.
 #include <string>
 
-#include "directory/qvreg.h"
-#include "support/result_codes.h"
+#include "directory/server_directory.h"
+#include "log/report.h"
 #include "tests/directory/scratch.h"
 
 namespace {
@@ -64,8 +64,13 @@ TEST_F(ScanningTest, ServerListTable) {
          "<missing>", "<missing>"},
         {"version reaching into a deeper key", Results(Record("IPOLL", "0\\1", "h", "Y")), false,
          codes::kServerXmlInvalid, "<missing>", "<missing>"},
-        {"port that is no number", Results(Record("IPOLL", "001", "h:44x", "Y")), false,
-         codes::kServerXmlInvalid, "<missing>", "<missing>"},
+        {"port number followed by other characters", Results(Record("IPOLL", "001", "h:44x", "Y")),
+         false, S_OK, "44", "<missing>"},
+        {"port text without digits", Results(Record("IPOLL", "001", "h:x", "Y")), false, S_OK,
+         "443", "<missing>"},
+        {"good record then a broken one",
+         Results(Record("IPOLL", "001", "h:1", "Y") + Record("ISERVER", "", "s", "N")), false,
+         codes::kServerXmlInvalid, "1", "<missing>"},
         {"port out of range", Results(Record("IPOLL", "001", "h:70000", "Y")), false,
          codes::kServerXmlInvalid, "<missing>", "<missing>"},
     };
@@ -182,6 +187,86 @@ TEST_F(ScanningTest, QueryRecordKeepsLoadedTimingValues) {
     EXPECT_EQ(Value(key, "QueryVersion"), "001");
 }
 
+TEST_F(ScanningTest, ValuesTheLoaderCannotReadBackAreRefused) {
+    const std::string longest(255, 'a');
+    const std::string too_long(256, 'a');
+    CQVReg reg(log_.get());
+    // An address of 255 characters is stored and loads back; one more
+    // character refuses the record, so the store stays loadable.
+    EXPECT_EQ(reg.UpdateRegistryFromServerXMLData(
+                  Results(Record("IPOLL", "001", longest + ":81", "N")).c_str()),
+              S_OK);
+    EXPECT_EQ(reg.UpdateRegistryFromServerXMLData(
+                  Results(Record("IOTHER", "001", too_long + ":81", "N")).c_str()),
+              codes::kServerXmlInvalid);
+    EXPECT_FALSE(KeyExists(kServers + "\\OTHER"));
+    const std::string q = "<QV>001</QV><SSLP>Y</SSLP><SSLR>Y</SSLR><QURL>";
+    EXPECT_EQ(reg.UpdateRegistryFromQueryXMLData(
+                  Results(Query("GetFileFromQuvaro", q + longest + "</QURL>")).c_str()),
+              S_OK);
+    EXPECT_EQ(reg.UpdateRegistryFromQueryXMLData(
+                  Results(Query("PutFileFromDealer", q + too_long + "</QURL>")).c_str()),
+              codes::kQueryXmlInvalid);
+    EXPECT_FALSE(KeyExists(kQueries + "\\PutFileFromDealer"));
+
+    CQVReg loaded(log_.get());
+    ASSERT_EQ(loaded.LoadInfoFromReg(), S_OK);
+    EXPECT_EQ(Value(kServers + "\\POLL", "IPAddress"), longest);
+    EXPECT_EQ(Value(kQueries + "\\GetFileFromQuvaro", "QueryLocation"), longest);
+}
+
+TEST_F(ScanningTest, OversizedDocumentsAreRefusedWhole) {
+    std::string records;
+    for (std::size_t i = 1; i <= kMaxDirectoryRecords + 1; ++i) {
+        records += Record("IPOLL", std::to_string(i), "h", "N");
+    }
+    CQVReg reg(log_.get());
+    EXPECT_EQ(reg.UpdateRegistryFromServerXMLData(Results(records).c_str()),
+              codes::kServerXmlInvalid);
+    std::string queries;
+    for (std::size_t i = 1; i <= kMaxDirectoryRecords + 1; ++i) {
+        queries +=
+            Query("GetFileFromQuvaro",
+                  "<QV>" + std::to_string(i) + "</QV><QURL>/q</QURL><SSLP>Y</SSLP><SSLR>Y</SSLR>");
+    }
+    EXPECT_EQ(reg.UpdateRegistryFromQueryXMLData(Results(queries).c_str()),
+              codes::kQueryXmlInvalid);
+    // One valid record padded beyond the size limit.
+    const std::string padded =
+        Results(Record("IPOLL", "001", "h", "N") + std::string(kMaxDirectoryDocumentBytes, ' '));
+    EXPECT_EQ(reg.UpdateRegistryFromServerXMLData(padded.c_str()), codes::kServerXmlInvalid);
+    // Nothing of a refused document is written, and each refusal says why.
+    EXPECT_FALSE(KeyExists(kServers + "\\POLL"));
+    EXPECT_FALSE(KeyExists(kQueries + "\\GetFileFromQuvaro"));
+    const std::string log = ReadFile(LogPath());
+    EXPECT_NE(log.find("Document of 1001 records refused: the limit is 1000 records."),
+              std::string::npos);
+    EXPECT_NE(log.find("bytes refused: the limit is 1048576 bytes."), std::string::npos);
+}
+
+TEST_F(ScanningTest, RepeatedRecordsLeaveWhatWritingEveryRecordWouldLeave) {
+    // A cached version the document does not mention is still written back
+    // in its normal form (port 0 read as 80, flags as Y/N).
+    SetSz(kServers + "\\POLL\\007", "IPAddress", "cached");
+    SetDw(kServers + "\\POLL\\007", "Port", 0);
+    SetSz(kServers + "\\POLL", "IPAddress", "old");
+    CQVReg reg(log_.get());
+    ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
+    ASSERT_EQ(reg.UpdateRegistryFromServerXMLData(Results(Record("IPOLL", "001", "first:1", "N") +
+                                                          Record("IPOLL", "002", "b", "Y") +
+                                                          Record("IPOLL", "001", "last", "Y"))
+                                                      .c_str()),
+              S_OK);
+    const std::string key = kServers + "\\POLL";
+    EXPECT_EQ(Value(key, "IPAddress"), "last");
+    EXPECT_EQ(Value(key, "Port"), "1");  // from the first record, kept by the second
+    EXPECT_EQ(Value(key, "SSLRequired"), "Y");
+    EXPECT_EQ(Value(key + "\\002", "IPAddress"), "b");
+    EXPECT_EQ(Value(key + "\\007", "Port"), "80");
+    EXPECT_EQ(Value(key + "\\007", "SSLPublic"), "N");
+    EXPECT_EQ(Value(key + "\\007", "IPAddress"), "cached");
+}
+
 TEST_F(ScanningTest, SystemInformationTable) {
     const struct {
         const char* what;
@@ -222,9 +307,9 @@ TEST_F(ScanningTest, EntryPointDescriptionValuesAreNeverCut) {
     EXPECT_EQ(
         reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL><SSLR>Yes!</SSLR>"),
         codes::kServerXmlInvalid);
-    EXPECT_EQ(
-        reg.UpdateRegWithServerInfoFromServer("<SRVIP>h:80x</SRVIP><SURL>/x</SURL><SSLR>N</SSLR>"),
-        codes::kServerXmlInvalid);
+    EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(
+                  "<SRVIP>h:70000</SRVIP><SURL>/x</SURL><SSLR>N</SSLR>"),
+              codes::kServerXmlInvalid);
     EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer("<SRVIP>h</SRVIP><SURL>/x</SURL>"),
               codes::kServerXmlInvalid);
     EXPECT_EQ(reg.UpdateRegWithServerInfoFromServer(nullptr), codes::kInvalidArg);

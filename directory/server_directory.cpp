@@ -1,6 +1,6 @@
 // CQVReg: the directory object, its name lists, and the registry side of the
-// cache (loading, writing back, the last-update time).  See qvreg.h.
-#include "directory/qvreg.h"
+// cache (loading, writing back, the last-update time).  See server_directory.h.
+#include "directory/server_directory.h"
 
 #include <cstring>
 #include <new>
@@ -22,7 +22,7 @@ namespace {
 
 // Registry strings are read as into a 256-byte buffer: longer values do not
 // fit and count as missing rather than being cut.
-constexpr std::size_t kMaxRegText = 255;
+constexpr std::size_t kMaxRegText = kMaxStoredText;
 // Sub-key names are enumerated up to this length.
 constexpr std::size_t kMaxKeyName = 255;
 
@@ -119,11 +119,13 @@ CQueryInfo* CQVReg::GetQueryInfoAt(std::int32_t index) const {
 }
 
 void CQVReg::RemoveAllServerInfos() {
+    written_in_document_.clear();
     for (std::int32_t i = 0; i < GetServerInfoCount(); ++i) delete GetServerInfoAt(i);
     server_infos_.RemoveAll();
 }
 
 void CQVReg::RemoveAllQueryInfos() {
+    written_in_document_.clear();
     for (std::int32_t i = 0; i < GetQueryInfoCount(); ++i) delete GetQueryInfoAt(i);
     query_infos_.RemoveAll();
 }
@@ -195,6 +197,7 @@ void CQVReg::LimitServerInfo() {
              "LimitServerInfoNamesList is Empty");
         return;
     }
+    written_in_document_.clear();
     for (std::int32_t i = GetServerInfoCount() - 1; i >= 0; --i) {
         CServerInfo* info = GetServerInfoAt(i);
         if (info != nullptr && !limit_server_names_.Contains(info->Name())) {
@@ -206,6 +209,7 @@ void CQVReg::LimitServerInfo() {
 
 void CQVReg::LimitQueryInfo() {
     if (limit_query_names_.Count() == 0) return;
+    written_in_document_.clear();
     for (std::int32_t i = GetQueryInfoCount() - 1; i >= 0; --i) {
         CQueryInfo* info = GetQueryInfoAt(i);
         if (info != nullptr && !limit_query_names_.Contains(info->Name())) {
@@ -445,6 +449,35 @@ void WriteQueryVersion(const reg::Key& key, const CQueryInfo::Properties& p, boo
 }  // namespace
 
 HRESULT CQVReg::UpdateRegistry(CServerInfo* info) {
+    return WriteInfo(info, -1);
+}
+
+HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
+    return WriteInfo(info, -1);
+}
+
+bool CQVReg::WrittenInDocument(const void* info) const {
+    for (const void* p : written_in_document_) {
+        if (p == info) return true;
+    }
+    return false;
+}
+
+HRESULT CQVReg::StoreExtracted(CServerInfo* info, std::int32_t index) {
+    if (WrittenInDocument(info)) return WriteInfo(info, index);
+    HRESULT hr = WriteInfo(info, -1);
+    if (SUCCEEDED(hr)) written_in_document_.push_back(info);
+    return hr;
+}
+
+HRESULT CQVReg::StoreExtracted(CQueryInfo* info, std::int32_t index) {
+    if (WrittenInDocument(info)) return WriteInfo(info, index);
+    HRESULT hr = WriteInfo(info, -1);
+    if (SUCCEEDED(hr)) written_in_document_.push_back(info);
+    return hr;
+}
+
+HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
     const char* context = "CQVReg::UpdateRegistry";
     // An empty name would write into the parent key itself, a "\\" into a
     // deeper key than the info's own.
@@ -464,7 +497,7 @@ HRESULT CQVReg::UpdateRegistry(CServerInfo* info) {
     }
     std::int32_t count = 0;
     (void)info->GetCount(&count);
-    for (std::int32_t i = 0; i < count; ++i) {
+    for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
         const CServerInfo::Properties* p = info->At(i);
         if (p == nullptr) continue;
         if (EqualsIgnoreCase(p->version.get(), kDefaultVersion)) {
@@ -481,7 +514,7 @@ HRESULT CQVReg::UpdateRegistry(CServerInfo* info) {
     return S_OK;
 }
 
-HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
+HRESULT CQVReg::WriteInfo(CQueryInfo* info, std::int32_t only) {
     const char* context = "CQVReg::UpdateRegistry";
     // An empty name would write into the parent key itself, a "\\" into a
     // deeper key than the info's own.
@@ -501,7 +534,7 @@ HRESULT CQVReg::UpdateRegistry(CQueryInfo* info) {
     }
     std::int32_t count = 0;
     (void)info->GetCount(&count);
-    for (std::int32_t i = 0; i < count; ++i) {
+    for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
         const CQueryInfo::Properties* p = info->At(i);
         if (p == nullptr) continue;
         if (EqualsIgnoreCase(p->version.get(), kDefaultVersion)) {

@@ -24,7 +24,9 @@
 // character of the UTF-8 text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/registry.h"
 #include "support/list.h"
@@ -41,6 +43,15 @@ inline constexpr const char* kServersKey =
     "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
 inline constexpr const char* kQueriesKey =
     "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Queries";
+
+// Bounds of one server list or query list, so that a huge or hostile
+// document cannot keep a refresh busy: real lists hold a handful of records.
+inline constexpr std::size_t kMaxDirectoryDocumentBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxDirectoryRecords = 1000;
+
+// The longest IPAddress and QueryLocation the loader reads back; a record
+// with a longer one is refused when scanned rather than stored unreadable.
+inline constexpr std::size_t kMaxStoredText = 255;
 
 // The version that lives in an info's own key.
 inline constexpr const char* kDefaultVersion = "001";
@@ -165,7 +176,11 @@ class CQVReg {
                                                        const char* version);
 
     // Document scanning, each usable on its own.  The two Update... calls
-    // return 1 (S_FALSE) when the text has no results element at all.
+    // return 1 (S_FALSE) when the text has no results element at all.  A
+    // document's records are written as one registry transaction (what was
+    // written before a failing record stays).  A document longer than
+    // kMaxDirectoryDocumentBytes or with more than kMaxDirectoryRecords
+    // records is refused whole with its XML status, nothing written.
     [[nodiscard]] HRESULT UpdateRegistryFromServerXMLData(const char* text);
     [[nodiscard]] HRESULT UpdateRegistryFromQueryXMLData(const char* text);
     // One server record between record_start and record_end (end exclusive);
@@ -212,8 +227,24 @@ class CQVReg {
     HRESULT FindResultsEnds(const char* text, HRESULT malformed, const char* context,
                             const char** start, const char** end);
     HRESULT ExtractItems(const char* start, const char* end, bool servers);
+    HRESULT ScanDocument(const char* text, bool servers);
     HRESULT MakeEngine(const char* address, std::int32_t port, bool secure,
                        CInternetAccess** engine);
+    // Writes one info: every version when only is negative, else the version
+    // at index only.
+    HRESULT WriteInfo(CServerInfo* info, std::int32_t only);
+    HRESULT WriteInfo(CQueryInfo* info, std::int32_t only);
+    // Writes the record just extracted into info (version index): the whole
+    // info the first time the current document touches it, afterwards only
+    // that version.  The registry ends up as if the whole info had been
+    // written after every record, at a cost linear in the records.
+    HRESULT StoreExtracted(CServerInfo* info, std::int32_t index);
+    HRESULT StoreExtracted(CQueryInfo* info, std::int32_t index);
+    // Whether the info was written whole during the current document.
+    bool WrittenInDocument(const void* info) const;
+    // Runs one document's writes as one registry transaction (see the .cpp).
+    template <class Writes>
+    HRESULT WriteDocument(Writes&& writes);
 
     CGenericList server_infos_;
     CGenericList query_infos_;
@@ -223,6 +254,9 @@ class CQVReg {
     CEventLog* log_;
     CStringHolder server_info_file_;
     CStringHolder fallback_record_;
+    // Infos written whole during the current document (borrowed from the
+    // lists above; emptied when a document starts, before any info can go).
+    std::vector<const void*> written_in_document_;
 };
 
 class CQVReg::CServerInfo : public IQVServerInfo {
