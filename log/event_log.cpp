@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/fs.h"
 #include "support/lock.h"
 
 namespace {
@@ -56,17 +57,6 @@ constexpr off_t kCutAbove = 512000;
 constexpr off_t kKeptBytes = 256000;
 // Stale limit, in minutes, of a log file's lock.
 constexpr int kLockStaleMinutes = 1;
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // The bytes a text-mode write stores: every LF becomes CR LF.  A record
 // holds at most kMaxText characters, so its bytes fit in out; the count of
@@ -127,23 +117,10 @@ void CutIfLarge(const std::string& path) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kKeptBytes]);
     if (!buffer) return;
     const std::span<char> tail(buffer.get(), static_cast<std::size_t>(kKeptBytes));
-    off_t from = st.st_size - kKeptBytes;
-    std::size_t got = 0;
-    while (got < tail.size()) {
-        ssize_t n =
-            ::pread(fd.get(), tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // leave the file whole rather than cut it wrongly
-        got += static_cast<std::size_t>(n);
-    }
-    std::size_t put = 0;
-    while (put < tail.size()) {
-        ssize_t n =
-            ::pwrite(fd.get(), tail.data() + put, tail.size() - put, static_cast<off_t>(put));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        put += static_cast<std::size_t>(n);
-    }
+    const off_t from = st.st_size - kKeptBytes;
+    // Leave the file whole rather than cut it wrongly.
+    if (zel::fs::ReadExactAt(fd.get(), tail.data(), tail.size(), from) != 0) return;
+    if (zel::fs::WriteAllAt(fd.get(), tail.data(), tail.size(), 0) != 0) return;
     if (::ftruncate(fd.get(), kKeptBytes) != 0) return;
 }
 
@@ -259,10 +236,8 @@ bool CEventLog::Open(const char* path, bool keep_open) {
     // that lock cannot be made at all the file is left uncut rather than cut
     // unguarded.
     try {
-        if (Lock(path, kLockStaleMinutes)) {
-            CutIfLarge(full);
-            Unlock(path);
-        }
+        CLockHolder lock(path);
+        if (lock.Lock(kLockStaleMinutes)) CutIfLarge(full);
     } catch (const std::bad_alloc&) {
         // No memory to name the lock file: the file is left uncut.
     }
@@ -452,16 +427,16 @@ void CEventLog::AppendToFile(const char* text, std::size_t size) {
     char bytes[2 * kMaxText];
     const std::size_t count = ToTextMode(text, size, bytes);
     try {
-        if (!Lock(path_.get(), kLockStaleMinutes)) return;
+        CLockHolder lock(path_.get());
+        if (!lock.Lock(kLockStaleMinutes)) return;
         zel::fs::UniqueFd opened;
         int fd = stream_.get();
         if (!stream_) {
             opened.reset(OpenForAppend(path_.get()));
             fd = opened.get();
         }
-        if (fd >= 0) (void)WriteAll(fd, bytes, count);
+        if (fd >= 0) (void)zel::fs::WriteAll(fd, bytes, count);
         opened.reset();
-        Unlock(path_.get());
     } catch (const std::bad_alloc&) {
         // The lock routines name the lock file on the heap; without memory
         // the record is dropped like any write that fails.

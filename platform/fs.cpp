@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 namespace zel::fs {
@@ -77,20 +78,6 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Writes all of buf, retrying short writes and interruptions.
-int WriteAll(int fd, const char* buf, size_t len) {
-    while (len > 0) {
-        ssize_t w = ::write(fd, buf, len);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        buf += w;
-        len -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
 // Copies from onto a new temporary in to's directory, then renames it over
 // to.  The temporary stays open (and flock-ed) until it carries its final
 // name, so a scan for files in use never picks up a half-copied file.
@@ -125,9 +112,8 @@ int CopyAcross(const std::string& from, const std::string& to) {
     int err = 0;
     std::vector<char> buf(kChunk);
     for (;;) {
-        ssize_t r = ::read(src.get(), buf.data(), buf.size());
+        const long r = ReadSome(src.get(), buf.data(), buf.size());
         if (r < 0) {
-            if (errno == EINTR) continue;
             err = errno;
             break;
         }
@@ -305,6 +291,238 @@ int FlushToDisk(int fd) {
         if (errno != EINTR) return errno;
     }
     return 0;
+}
+
+namespace {
+
+// Checks that fd is a regular file; 0, EISDIR or ENXIO (or fstat's errno).
+int RequireRegular(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    if (S_ISREG(st.st_mode)) return 0;
+    return S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+}
+
+// Opens with O_NONBLOCK, checks the type, then drops O_NONBLOCK again.  A
+// non-blocking open also fails with EWOULDBLOCK for the moment another
+// descriptor holds a lease on the file (IsFileInUse takes one and gives it
+// back at once): that moment is waited out, briefly and boundedly.
+int OpenRegular(const std::string& path, int flags, UniqueFd* out) {
+    if (out == nullptr) return EINVAL;
+    out->reset();
+    UniqueFd fd;
+    for (int attempt = 0;; ++attempt) {
+        fd.reset(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
+        if (fd) break;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || attempt >= 100) return errno;
+        const struct timespec pause = {0, 10000000};  // 10 ms
+        ::nanosleep(&pause, nullptr);
+    }
+    int err = RequireRegular(fd.get());
+    if (err != 0) return err;
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return errno;
+    *out = std::move(fd);
+    return 0;
+}
+
+// A name beside path for a file that replaces it.
+std::string SiblingTempName(const std::string& path, unsigned n) {
+    return DirName(path) + "/." + BaseName(path) + "." + std::to_string(::getpid()) + "." +
+           std::to_string(n);
+}
+
+}  // namespace
+
+int OpenForReading(const std::string& path, UniqueFd* out) {
+    return OpenRegular(path, O_RDONLY, out);
+}
+
+int CreateForWriting(const std::string& path, UniqueFd* out) {
+    // O_TRUNC only once the type is known: a FIFO or device in the name's
+    // place must be left as it was.
+    int err = OpenRegular(path, O_WRONLY | O_CREAT, out);
+    if (err != 0) return err;
+    if (::ftruncate(out->get(), 0) != 0) {
+        err = errno;
+        out->reset();
+        return err;
+    }
+    return 0;
+}
+
+int CreateExclusive(const std::string& path, UniqueFd* out) {
+    for (;;) {
+        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd >= 0) {
+            UniqueFd owned(fd);
+            if (out != nullptr) *out = std::move(owned);
+            return 0;
+        }
+        if (errno != EINTR) return errno;
+    }
+}
+
+long ReadSome(int fd, void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+    }
+}
+
+int ReadToEnd(int fd, std::string* out) {
+    if (out == nullptr) return EINVAL;
+    out->clear();
+    char chunk[65536];
+    for (;;) {
+        const long n = ReadSome(fd, chunk, sizeof chunk);
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        out->append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+int ReadWholeFile(const std::string& path, std::string* out) {
+    if (out == nullptr) return EINVAL;
+    UniqueFd fd;
+    int err = OpenForReading(path, &fd);
+    if (err != 0) return err;
+    std::string data;
+    err = ReadToEnd(fd.get(), &data);
+    if (err != 0) return err;
+    *out = std::move(data);
+    return 0;
+}
+
+int WriteAll(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        // Nothing stored and no error: trying again would go on for ever.
+        if (n == 0) return EIO;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int ReadExactAt(int fd, void* buffer, std::size_t size, long long offset) {
+    char* p = static_cast<char*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return 0;
+}
+
+int WriteAllAt(int fd, const void* data, std::size_t size, long long offset) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return 0;
+}
+
+int ReplaceFileAtomically(const std::string& path, std::string_view data, int mode) {
+    if (path.empty()) return EINVAL;
+    static unsigned counter = 0;
+    std::string tmp;
+    UniqueFd fd;
+    int err = EEXIST;
+    // A leftover of a process that died with the same ID is stepped over.
+    for (unsigned i = 0; i < 100 && err == EEXIST; ++i) {
+        tmp = SiblingTempName(path, __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED));
+        err = CreateExclusive(tmp, &fd);
+    }
+    if (err != 0) return err;
+    err = WriteAll(fd.get(), data.data(), data.size());
+    if (err == 0 && mode >= 0 && ::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) err = errno;
+    if (err == 0) err = FlushToDisk(fd.get());
+    if (err == 0 && ::close(fd.release()) != 0) err = errno;
+    if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) {
+        fd.reset();
+        ::unlink(tmp.c_str());
+        return err;
+    }
+    UniqueFd dirfd(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirfd) (void)::fsync(dirfd.get());
+    return 0;
+}
+
+bool IsSameFile(int fd, const std::string& path) {
+    struct stat a, b;
+    if (::fstat(fd, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string ToTextMode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::vector<std::string_view> SplitLines(std::string_view text, LineEnds ends) {
+    std::vector<std::string_view> lines;
+    const bool zero_ends = ends == LineEnds::kCrOrLfOrZero;
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c != '\r' && c != '\n' && !(zero_ends && c == '\0')) {
+            ++i;
+            continue;
+        }
+        lines.push_back(text.substr(start, i - start));
+        ++i;
+        // CR LF and LF CR are one line end; a zero byte always stands alone.
+        if (c != '\0' && i < text.size() && (text[i] == '\r' || text[i] == '\n') && text[i] != c)
+            ++i;
+        start = i;
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+long long ParseDecimalPrefix(std::string_view text, long long limit) {
+    if (limit < 0) limit = 0;
+    std::size_t i = 0;
+    auto is_space = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    };
+    while (i < text.size() && is_space(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        value = (limit < digit || value > (limit - digit) / 10) ? limit : value * 10 + digit;
+    }
+    return negative ? -value : value;
 }
 
 namespace test_hooks {

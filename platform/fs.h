@@ -4,6 +4,7 @@
 // opens a descriptor hands it out in a UniqueFd, which closes it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,91 @@ std::string TempDir();
 
 // fdatasync; returns 0 or errno.
 [[nodiscard]] int FlushToDisk(int fd);
+
+// ---- Reading and writing whole files -------------------------------------
+//
+// Every file the system reads by name goes through OpenForReading, so that a
+// FIFO, a device or a directory in a file's place is refused at once instead
+// of blocking the reader for ever (or opening and then failing to read).
+
+// Opens path for reading; regular files only (links followed).  The open is
+// non-blocking, so a FIFO without a writer cannot stall it; the type is then
+// checked on the descriptor and the descriptor made blocking again.  Returns
+// 0 and the descriptor in *out (the caller owns it), or errno: EISDIR for a
+// directory, ENXIO for any other file that is not a regular file.  *out is
+// empty on failure.
+[[nodiscard]] int OpenForReading(const std::string& path, UniqueFd* out);
+
+// Creates path, or truncates it when it exists, for writing (mode 0666 less
+// the umask for a new file).  Only a regular file is accepted in its place:
+// the open does not block on a FIFO, and anything that is not a regular
+// file is refused with EISDIR or ENXIO as above, without being truncated.
+// Returns 0 and the descriptor in *out, or errno (*out empty).
+[[nodiscard]] int CreateForWriting(const std::string& path, UniqueFd* out);
+
+// Creates path exclusively (O_CREAT|O_EXCL|O_WRONLY, mode 0666 less the
+// umask).  With out, the descriptor goes to the caller; without, it is closed
+// at once.  Returns 0 or errno (EEXIST when anything is in the name's place).
+[[nodiscard]] int CreateExclusive(const std::string& path, UniqueFd* out = nullptr);
+
+// One read of up to size bytes, an interruption retried: the count read
+// (0 at the end of the file) or -1 with errno set.
+[[nodiscard]] long ReadSome(int fd, void* buffer, std::size_t size);
+
+// Reads from fd until the end into *out (replacing its content).  Returns 0
+// or errno; on failure *out holds what was read before the error.
+[[nodiscard]] int ReadToEnd(int fd, std::string* out);
+
+// The whole of the file at path (regular files only, as OpenForReading) into
+// *out, which is changed only on success.  Returns 0 or errno.
+[[nodiscard]] int ReadWholeFile(const std::string& path, std::string* out);
+
+// Writes all size bytes, carrying on after short writes and interruptions.
+// A write that stores nothing is an error (EIO) rather than a reason to try
+// for ever.  Returns 0 or errno; how much was written on failure is unknown.
+[[nodiscard]] int WriteAll(int fd, const void* data, std::size_t size);
+
+// The positioned forms of ReadSome-until-full and WriteAll, for rewriting a
+// file in place: exactly size bytes at offset, or errno (EIO for an early
+// end of file or a write that stores nothing).
+[[nodiscard]] int ReadExactAt(int fd, void* buffer, std::size_t size, long long offset);
+[[nodiscard]] int WriteAllAt(int fd, const void* data, std::size_t size, long long offset);
+
+// Replaces the content of path as a whole: the bytes go to a new hidden file
+// beside it (".<name>.<pid>.<n>"), which is flushed to disk and renamed over
+// path, after which the directory is flushed too (best effort: the rename
+// has happened by then).  mode, when 0 or above, is given to the new file;
+// otherwise it has 0666 less the umask, as a plain create would.  Returns 0
+// or errno; on failure path is untouched (also when it is a directory or
+// another file type that rename cannot replace) and no temporary is left.
+[[nodiscard]] int ReplaceFileAtomically(const std::string& path, std::string_view data,
+                                        int mode = -1);
+
+// True when the file open on fd and the file named path (links followed)
+// are one and the same file (same device and inode).  False when either
+// cannot be examined, for example because path does not exist yet.
+bool IsSameFile(int fd, const std::string& path);
+
+// The bytes a text-mode write stores for text: every LF becomes CR LF (a CR
+// already standing before it is kept, as a text-mode stream would).
+std::string ToTextMode(std::string_view text);
+
+// Which bytes end a line in SplitLines.
+enum class LineEnds {
+    kCrOrLf,        // CR LF, LF CR, a lone LF or a lone CR
+    kCrOrLfOrZero,  // the same, and a zero byte on its own
+};
+
+// Splits text into lines (views into text, without their ends).  CR LF and
+// LF CR count as one line end; a final line without an end is kept; empty
+// text gives no lines.
+std::vector<std::string_view> SplitLines(std::string_view text, LineEnds ends);
+
+// Reads a decimal number at the start of text the way the C library's atoi
+// does (leading white space, an optional sign, digits up to the first
+// non-digit; no digits give 0), but without undefined behaviour: the
+// magnitude saturates at limit (which must be 0 or above).
+long long ParseDecimalPrefix(std::string_view text, long long limit);
 
 // Test hooks, for exercising fallbacks on a machine where the fast path
 // works.  Not for production code.

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/fs.h"
+
 namespace zel::cron {
 namespace {
 
@@ -79,23 +81,10 @@ constexpr std::string_view kRemove = " remove";
 }  // namespace
 
 std::vector<std::string> SplitLines(std::string_view text) {
+    // The schedule's line ends are CR and LF only: a zero byte is text.
     std::vector<std::string> lines;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", i);
-        if (end == std::string_view::npos) {
-            lines.emplace_back(text.substr(i));
-            break;
-        }
-        lines.emplace_back(text.substr(i, end - i));
-        // CR LF and LF CR are one line end; a lone CR or LF is one too.
-        std::size_t next = end + 1;
-        if (next < text.size() && (text[next] == '\r' || text[next] == '\n') &&
-            text[next] != text[end]) {
-            ++next;
-        }
-        i = next;
-    }
+    for (std::string_view line : fs::SplitLines(text, fs::LineEnds::kCrOrLf))
+        lines.emplace_back(line);
     return lines;
 }
 

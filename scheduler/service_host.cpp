@@ -131,7 +131,9 @@ void Host::Loop() {
         // wins over it.
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info;
-            while (::read(signals_.get(), &info, sizeof info) == sizeof info) OnSignal(info);
+            while (fs::ReadSome(signals_.get(), &info, sizeof info) ==
+                   static_cast<long>(sizeof info))
+                OnSignal(info);
         }
         if (!quit_ && (fds[1].revents & POLLIN)) OnTimer();
     }
@@ -167,7 +169,9 @@ void Host::OnSignal(const signalfd_siginfo& info) {
 void Host::OnTimer() {
     std::uint64_t expirations = 0;
     // Nothing to read means the timer was stopped after it had fired.
-    if (::read(timer_.get(), &expirations, sizeof expirations) != sizeof expirations) return;
+    if (fs::ReadSome(timer_.get(), &expirations, sizeof expirations) !=
+        static_cast<long>(sizeof expirations))
+        return;
     StopTimer();
     std::time_t now = std::time(nullptr);
     // localtime_r alone keeps the zone it first loaded; tzset picks up a

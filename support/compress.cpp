@@ -2,12 +2,9 @@
 // compress.h.  Owns the gzFile and descriptor of each call.
 #include "support/compress.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -25,37 +22,25 @@ struct GzCloser {
 };
 using GzFile = std::unique_ptr<gzFile_s, GzCloser>;
 
-// Writes all of data; false on any failure.
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads up to size bytes; -1 on a read error, 0 at the end.
-ssize_t ReadSome(int fd, unsigned char* data, std::size_t size) {
-    for (;;) {
-        const ssize_t n = ::read(fd, data, size);
-        if (n >= 0 || errno != EINTR) return n;
-    }
+// Opens the destination for writing, created or truncated, unless it is the
+// source itself (the same device and inode, under any name or link):
+// truncating it would empty the source before a byte of it was read.  A
+// destination that is not a regular file is refused as well.  Returns the
+// descriptor, or an empty one when the destination cannot be created.
+zel::fs::UniqueFd OpenDestination(int source_fd, const char* destination) {
+    zel::fs::UniqueFd out;
+    if (zel::fs::IsSameFile(source_fd, destination)) return out;
+    if (zel::fs::CreateForWriting(destination, &out) != 0) out.reset();
+    return out;
 }
 
 }  // namespace
 
 int CompressFile(const char* source, const char* destination, int level) {
     if (source == nullptr) return kCompressSourceOpenFailed;
-    zel::fs::UniqueFd in(::open(source, O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (!in || ::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
-        return kCompressSourceOpenFailed;
-    }
+    // Regular files only: a FIFO would block, a directory cannot be read.
+    zel::fs::UniqueFd in;
+    if (zel::fs::OpenForReading(source, &in) != 0) return kCompressSourceOpenFailed;
     if (destination == nullptr) return kCompressDestCreateFailed;
 
     // zlib reads each digit of the mode as the level, so "wb10" would mean
@@ -64,13 +49,20 @@ int CompressFile(const char* source, const char* destination, int level) {
     if (level > 9) level = 9;
     char mode[8];
     std::snprintf(mode, sizeof mode, "wb%d", level);
-    GzFile out(gzopen(destination, mode));
-    if (!out) return kCompressDestCreateFailed;
+    zel::fs::UniqueFd out_fd = OpenDestination(in.get(), destination);
+    if (!out_fd) return kCompressDestCreateFailed;
+    GzFile out(gzdopen(out_fd.get(), mode));
+    if (!out) {
+        out_fd.reset();
+        ::unlink(destination);  // created just now, and not a gzip file
+        return kCompressDestCreateFailed;
+    }
+    (void)out_fd.release();  // gzclose closes it from here on
 
     unsigned char buffer[kChunk];
     bool read_error = false;
     for (;;) {
-        const ssize_t n = ReadSome(in.get(), buffer, sizeof buffer);
+        const long n = zel::fs::ReadSome(in.get(), buffer, sizeof buffer);
         if (n < 0) {
             read_error = true;
             break;
@@ -98,20 +90,17 @@ int CompressFile(const char* source, const char* destination, int level) {
 
 int DecompressFile(const char* source, const char* destination) {
     if (source == nullptr) return kCompressSourceOpenFailed;
-    // A directory opens for reading here, and only the first read fails: by
-    // then the destination would already be created (an existing file
-    // truncated) and deleted.  It is refused as a source that cannot be
-    // opened, before the destination is touched.
-    zel::fs::UniqueFd in_fd(::open(source, O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (!in_fd || ::fstat(in_fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
-        return kCompressSourceOpenFailed;
-    }
+    // Regular files only, refused before the destination is touched: a
+    // directory opens for reading but only its first read fails, and a FIFO
+    // would block for ever.
+    zel::fs::UniqueFd in_fd;
+    if (zel::fs::OpenForReading(source, &in_fd) != 0) return kCompressSourceOpenFailed;
+    if (destination == nullptr) return kCompressDestCreateFailed;
+    if (zel::fs::IsSameFile(in_fd.get(), destination)) return kCompressDestCreateFailed;
     GzFile in(gzdopen(in_fd.get(), "rb"));
     if (!in) return kCompressSourceOpenFailed;  // in_fd still owns the descriptor
-    (void)in_fd.release();                      // gzclose closes it from here on
-    if (destination == nullptr) return kCompressDestCreateFailed;
-    zel::fs::UniqueFd out(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    const int source_fd = in_fd.release();      // gzclose closes it from here on
+    zel::fs::UniqueFd out = OpenDestination(source_fd, destination);
     if (!out) return kCompressDestCreateFailed;
 
     unsigned char buffer[kChunk];
@@ -123,7 +112,7 @@ int DecompressFile(const char* source, const char* destination) {
             break;
         }
         if (n == 0) break;
-        if (!WriteAll(out.get(), buffer, static_cast<std::size_t>(n))) {
+        if (zel::fs::WriteAll(out.get(), buffer, static_cast<std::size_t>(n)) != 0) {
             in.reset();
             out.reset();
             ::unlink(destination);

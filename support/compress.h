@@ -23,7 +23,10 @@ enum : int {
 // level (0 to 9; values outside are brought into that range; 0 writes stored
 // blocks).  Returns 0, 1 (source cannot be opened), 2 (destination cannot be
 // created as a gzip file), 3 (writing, or finishing the gzip file, failed) or
-// 4 (reading the source failed).
+// 4 (reading the source failed).  Only a regular file is taken as the source
+// (anything else gives 1) or replaced as the destination (anything else gives
+// 2); a destination that is the source itself, under any name, gives 2 and
+// leaves the source as it was.
 [[nodiscard]] int CompressFile(const char* source, const char* destination, int level);
 
 // Unpacks a gzip file into destination (created or truncated).  A source that
@@ -31,7 +34,9 @@ enum : int {
 // be opened, or is a directory; the destination is not touched), 2
 // (destination cannot be created), 3 (writing the destination failed) or 4
 // (reading or inflating the source failed, including a gzip file that ends
-// early or fails its check).
+// early or fails its check).  A source that is not a regular file gives 1;
+// a destination that is not a regular file, or is the source itself under
+// any name, gives 2, with the source left as it was.
 [[nodiscard]] int DecompressFile(const char* source, const char* destination);
 
 // The "compression" value of the configuration file at conf_path: the level

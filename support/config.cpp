@@ -3,10 +3,6 @@
 // so keys are found wherever their text first appears.
 #include "support/config.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -16,49 +12,16 @@
 
 namespace {
 
-// Reads the whole file; false when it cannot be opened or read.  The text
-// ends at the first zero byte, as a text lookup sees it.
+// Reads the whole file; false when it cannot be opened or read, or is not a
+// regular file.  The text ends at the first zero byte, as a text lookup sees
+// it.
 bool ReadWholeFile(const char* path, std::string* out) {
-    zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
     std::string data;
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
-    }
+    if (zel::fs::ReadWholeFile(path, &data) != 0) return false;
     std::size_t zero = data.find('\0');
     if (zero != std::string::npos) data.resize(zero);
     *out = std::move(data);
     return true;
-}
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// atoi over text: leading white space, an optional sign, digits up to the
-// first non-digit; no digits give 0.  Unlike atoi, a value out of range
-// saturates instead of being undefined.
-long long ConvertLikeAtoi(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && IsSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (value <= INT_MAX) value = value * 10 + (text[i] - '0');
-    }
-    if (value > INT_MAX) value = INT_MAX;
-    return negative ? -value : value;
 }
 
 }  // namespace
@@ -81,7 +44,10 @@ void ReadConfigNumber(const char* path, const char* key, int* value) {
     std::size_t line_end = text.find('\n', start);
     if (line_end == std::string::npos) return;
 
-    long long number = ConvertLikeAtoi(std::string_view(text).substr(start, line_end - start));
+    // atoi's reading, with a value out of range saturating instead of being
+    // undefined.
+    long long number = zel::fs::ParseDecimalPrefix(
+        std::string_view(text).substr(start, line_end - start), INT_MAX);
     if (number < 0) return;
     *value = static_cast<int>(number);
 }

@@ -134,18 +134,17 @@ HRESULT ComputeCheckSumCRC32(const char* path, std::uint32_t* crc) {
     if (path == nullptr || crc == nullptr) {
         return Fail(zel::codes::kInvalidArg, "ComputeCheckSumCRC32");
     }
-    zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return Fail(zel::codes::kOpenFile, "ComputeCheckSumCRC32");
+    // Regular files only: a directory or a FIFO cannot be opened as a file.
+    zel::fs::UniqueFd fd;
+    if (zel::fs::OpenForReading(path, &fd) != 0)
+        return Fail(zel::codes::kOpenFile, "ComputeCheckSumCRC32");
     std::unique_ptr<unsigned char, decltype(&std::free)> block(
         static_cast<unsigned char*>(std::malloc(kChecksumBlock)), &std::free);
     if (!block) return Fail(zel::codes::kOutOfMemory, "ComputeCheckSumCRC32");
     uLong value = crc32(0L, Z_NULL, 0);
     for (;;) {
-        const ssize_t n = ::read(fd.get(), block.get(), kChecksumBlock);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Fail(zel::codes::kReadFile, "ComputeCheckSumCRC32");
-        }
+        const long n = zel::fs::ReadSome(fd.get(), block.get(), kChecksumBlock);
+        if (n < 0) return Fail(zel::codes::kReadFile, "ComputeCheckSumCRC32");
         if (n == 0) break;
         value = crc32(value, block.get(), static_cast<uInt>(n));
     }

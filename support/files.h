@@ -35,7 +35,8 @@
 [[nodiscard]] HRESULT GetFullFileName(const char* directory, const char* name, char** out);
 
 // CRC-32 (as in gzip) of the file's bytes into *crc; an empty file gives 0.
-// Missing argument: 0x801F811D; open failure: 0x80208115; read failure:
+// Missing argument: 0x801F811D; open failure, also for anything but a regular
+// file (a directory, a FIFO): 0x80208115; read failure:
 // 0x8020811A (no checksum of part of a file is ever given); memory:
 // 0x8020811E.  *crc is written only on success.
 [[nodiscard]] HRESULT ComputeCheckSumCRC32(const char* path, std::uint32_t* crc);

@@ -2,15 +2,15 @@
 //
 // Reading accepts every line end a hand edit or another writer might leave
 // (CR LF, LF CR, a lone LF or CR, a zero byte); writing always ends lines with
-// CR LF.  The new content is built in memory first and written with one
-// write, so the file is empty only for the moment between truncation and
-// that write.
+// CR LF.  The new content is built in memory first and replaces the file as a
+// whole (a new file renamed over it), so no reader ever sees a half-written
+// guard file and a failed write leaves the old entries in place.
 #include "support/guard.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -19,48 +19,26 @@
 #include "platform/fs.h"
 #include "support/config.h"
 #include "support/lock.h"
+#include "support/strings_internal.h"
 
 namespace {
 
 constexpr int kDefaultGuardCount = 3;
 constexpr int kDefaultGuardTimeoutSeconds = 345600;
+// Times beyond this are clamped (far beyond any clock; keeps "now - time"
+// free of overflow).
+constexpr long long kMaxTime = 1000000000000000LL;
 
-// The whole file, or empty when it is missing or unreadable.
+// The whole file, or empty when it is missing, unreadable or not a regular
+// file (a FIFO there must not stall every transfer while the lock is held).
 std::string ReadGuardFile(const char* path) {
     std::string data;
-    zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return data;
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
-    }
+    if (zel::fs::ReadWholeFile(path, &data) != 0) data.clear();
     return data;
 }
 
 std::vector<std::string_view> SplitLines(std::string_view data) {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < data.size()) {
-        char c = data[i];
-        if (c != '\r' && c != '\n' && c != '\0') {
-            ++i;
-            continue;
-        }
-        lines.push_back(data.substr(start, i - start));
-        ++i;
-        // CR LF and LF CR are one line end.
-        if ((c == '\r' || c == '\n') && i < data.size() && (data[i] == '\r' || data[i] == '\n') &&
-            data[i] != c) {
-            ++i;
-        }
-        start = i;
-    }
-    if (start < data.size()) lines.push_back(data.substr(start));
-    return lines;
+    return zel::fs::SplitLines(data, zel::fs::LineEnds::kCrOrLfOrZero);
 }
 
 struct Entry {
@@ -75,31 +53,16 @@ bool ParseEntry(std::string_view line, Entry* entry) {
     if (first == std::string_view::npos) return false;
     std::size_t second = line.find(' ', first + 1);
     if (second == std::string_view::npos) return false;
-    std::size_t i = 0;
-    while (i < first && (line[i] == ' ' || line[i] == '\t')) ++i;
-    bool negative = false;
-    if (i < first && (line[i] == '-' || line[i] == '+')) negative = line[i++] == '-';
-    long long value = 0;
-    for (; i < first && line[i] >= '0' && line[i] <= '9'; ++i) {
-        if (value < 1000000000000000LL) value = value * 10 + (line[i] - '0');
-    }
-    entry->time = negative ? -value : value;
+    entry->time = zel::fs::ParseDecimalPrefix(line.substr(0, first), kMaxTime);
     entry->text = line.substr(second + 1);
     return true;
 }
 
-// Replaces the file's content; false when it cannot be recreated.
+// Replaces the file's content as a whole; false when that failed, in which
+// case the old content is still there, entry for entry.  Rewriting in place
+// would lose every entry to a write that fails half-way (a full disk).
 bool RewriteGuardFile(const char* path, const std::string& content) {
-    zel::fs::UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) return false;
-    std::size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // nothing more can be done; the caller goes on
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return zel::fs::ReplaceFileAtomically(path, content) == 0;
 }
 
 void AppendLine(std::string* out, std::string_view line) {
@@ -112,6 +75,12 @@ void AppendLine(std::string* out, std::string_view line) {
 bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_timeout_ms,
                   const char* text) {
     if (guard_path == nullptr || *guard_path == '\0' || text == nullptr) return false;
+    // A line break in the text would split the entry into two lines: the key
+    // could never be matched again and the rest would read as a foreign line.
+    if (std::strpbrk(text, "\r\n") != nullptr) {
+        (void)zel::support_detail::Fail(zel::codes::kInvalidArg, "GuardAcquire");
+        return false;
+    }
 
     const std::string config = ConfigFilePath();
     int guard_count = kDefaultGuardCount;
@@ -123,7 +92,8 @@ bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_t
     const long long timeout = timeout_ms / 1000;
     const long long now = static_cast<long long>(std::time(nullptr));
 
-    if (!LockWithRetries(guard_path, guard_count)) return false;
+    CLockHolder lock(guard_path);
+    if (!lock.LockWithRetries(guard_count)) return false;
 
     const std::string old_content = ReadGuardFile(guard_path);
     const std::string_view own_text(text);
@@ -148,8 +118,7 @@ bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_t
     }
     // A guard file that cannot be recreated must not stop transfers for good:
     // the caller goes ahead, unrecorded.
-    bool rewritten = RewriteGuardFile(guard_path, content);
-    Unlock(guard_path);
+    const bool rewritten = RewriteGuardFile(guard_path, content);
     return !rewritten || !busy;
 }
 
@@ -158,7 +127,8 @@ void GuardRelease(const char* guard_path, const char* text) {
 
     int guard_count = kDefaultGuardCount;
     ReadConfigNumber(ConfigFilePath().c_str(), "guard_count", &guard_count);
-    if (!LockWithRetries(guard_path, guard_count)) return;
+    CLockHolder lock(guard_path);
+    if (!lock.LockWithRetries(guard_count)) return;
 
     const std::string old_content = ReadGuardFile(guard_path);
     const std::string_view own_text(text);
@@ -168,5 +138,4 @@ void GuardRelease(const char* guard_path, const char* text) {
         if (ParseEntry(line, &entry) && entry.text != own_text) AppendLine(&content, line);
     }
     (void)RewriteGuardFile(guard_path, content);
-    Unlock(guard_path);
 }

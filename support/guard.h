@@ -9,7 +9,8 @@
 // file is read and rewritten on every change, purging expired entries.
 // Tuning values come from ferrun.conf on every call: "guard_count" (default
 // 3) and "guard_timeout" (seconds, default 345600), plus the caller's timeout
-// key.  Nothing here reports to the log.
+// key.  Nothing here reports to the log, except a key text that holds a line
+// break (see GuardAcquire).
 #pragma once
 
 // True when the caller may go ahead with the file named by text: no entry of
@@ -20,7 +21,10 @@
 // was not obtained.  Entries of other texts older than "guard_timeout" are
 // dropped, as are lines that lack the two separating spaces.  When the guard
 // file cannot be rewritten the caller is let through without an entry.
-// A missing guard path or text gives false.
+// A missing guard path or text gives false; so does a text that holds a CR
+// or LF (it could not be stored as one line), reported to the thread's
+// current log as 0x801F811D with the context "GuardAcquire".  A guard file
+// that is not a regular file is read as empty.
 [[nodiscard]] bool GuardAcquire(const char* guard_path, const char* timeout_key,
                                 int default_timeout_ms, const char* text);
 

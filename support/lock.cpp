@@ -10,21 +10,19 @@
 // failed attempt and the age check is simply tried again, never removed.
 #include "support/lock.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/fs.h"
+
 namespace {
 
 // 0 when created, else the errno of the failed creation.
 int CreateLockFile(const std::string& lock_file) {
-    int fd = ::open(lock_file.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    ::close(fd);
-    return 0;
+    return zel::fs::CreateExclusive(lock_file);
 }
 
 // Errors after which another attempt may succeed.
@@ -76,34 +74,43 @@ void SleepOneSecond() {
     }
 }
 
-// Removes lock_file if it is still stale; false when it is but cannot be
-// removed.
-bool RemoveIfStale(const std::string& lock_file, int minutes) {
-    return StateOf(lock_file, minutes) != LockState::kStale || ::unlink(lock_file.c_str()) == 0 ||
-           errno == ENOENT;
+enum class TakeOver {
+    kDone,     // the stale file is gone (or was no longer stale): try again now
+    kBusy,     // another waiter is taking it over: wait a second
+    kBlocked,  // the stale file cannot be removed: waiting will not help
+};
+
+// Removes lock_file if it is still stale.  A directory in the lock's place,
+// or another user's lock in a sticky directory, can never be removed by this
+// process; that is told apart from a lock that vanished meanwhile.
+TakeOver RemoveIfStale(const std::string& lock_file, int minutes) {
+    if (StateOf(lock_file, minutes) != LockState::kStale) return TakeOver::kDone;
+    if (::unlink(lock_file.c_str()) == 0 || errno == ENOENT) return TakeOver::kDone;
+    return errno == EINTR || errno == EBUSY ? TakeOver::kBusy : TakeOver::kBlocked;
 }
 
 // Removes lock_file if it is (still) stale, under the companion lock.
-// Returns false when another process holds the companion or the stale file
-// cannot be removed (the caller then waits its second rather than spin); a
-// companion left behind by a process that died in this short step is cleared
-// once it is older than the limit.  When the companion cannot be made at all
-// (its longer name is too long for the file system) the stale file is
-// removed without it: a dead holder's lock must not be waited for for ever.
-bool TakeOverStale(const std::string& lock_file, int minutes) {
+// kBusy when another process holds the companion; a companion left behind by
+// a process that died in this short step is cleared once it is older than
+// the limit.  When the companion cannot be made at all (its longer name is
+// too long for the file system) the stale file is removed without it: a dead
+// holder's lock must not be waited for for ever.
+TakeOver TakeOverStale(const std::string& lock_file, int minutes) {
     const std::string companion = lock_file + ".takeover";
     int err = CreateLockFile(companion);
     if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, minutes);
     if (err != 0) {
         if (err == EEXIST && StateOf(companion, minutes) == LockState::kStale) {
-            ::unlink(companion.c_str());
-            return true;
+            if (::unlink(companion.c_str()) == 0 || errno == ENOENT) return TakeOver::kDone;
+            // A stale companion that cannot be removed blocks every take-over
+            // just as a stale lock would.
+            return TakeOver::kBlocked;
         }
-        return false;
+        return TakeOver::kBusy;
     }
-    const bool removed = RemoveIfStale(lock_file, minutes);
+    const TakeOver result = RemoveIfStale(lock_file, minutes);
     ::unlink(companion.c_str());
-    return removed;
+    return result;
 }
 
 }  // namespace
@@ -131,8 +138,15 @@ bool Lock(const char* path, int stale_minutes) {
             case LockState::kGone:
                 continue;  // released meanwhile: try again at once
             case LockState::kStale:
-                if (TakeOverStale(lock_file, stale_minutes)) continue;
-                WaitPastSecond(attempt);
+                switch (TakeOverStale(lock_file, stale_minutes)) {
+                    case TakeOver::kDone:
+                        continue;
+                    case TakeOver::kBusy:
+                        WaitPastSecond(attempt);
+                        break;
+                    case TakeOver::kBlocked:
+                        return false;
+                }
                 break;
             case LockState::kFresh:
                 WaitPastSecond(attempt);
@@ -159,6 +173,33 @@ bool LockWithRetries(const char* path, int extra_attempts) {
 void Unlock(const char* path) {
     if (path == nullptr || *path == '\0') return;
     ::unlink(LockFilePath(path).c_str());
+}
+
+CLockHolder::CLockHolder(const char* path)
+    : path_(path != nullptr ? path : ""), lock_file_(LockFilePath(path)) {}
+
+CLockHolder::~CLockHolder() {
+    Release();
+}
+
+bool CLockHolder::Lock(int stale_minutes) {
+    Release();
+    held_ = ::Lock(path_.c_str(), stale_minutes);
+    return held_;
+}
+
+bool CLockHolder::LockWithRetries(int extra_attempts) {
+    Release();
+    held_ = ::LockWithRetries(path_.c_str(), extra_attempts);
+    return held_;
+}
+
+void CLockHolder::Release() {
+    if (!held_) return;
+    held_ = false;
+    // The name was formed up front: giving the lock back allocates nothing
+    // and so cannot fail, not even out of memory.
+    ::unlink(lock_file_.c_str());
 }
 
 bool IsLockStale(const char* lock_file, int minutes) {

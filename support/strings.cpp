@@ -500,8 +500,11 @@ HRESULT GetStringDataFromFile(const char* path, bool wide, char** out) {
         return Fail(zel::codes::kInvalidArg, "GetStringDataFromFile");
     }
     *out = nullptr;
-    zel::fs::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return Fail(zel::codes::kOpenFile, "GetStringDataFromFile");
+    // Regular files only: a FIFO would block here for ever and a directory
+    // opens but cannot be read; both count as a file that cannot be opened.
+    zel::fs::UniqueFd fd;
+    if (zel::fs::OpenForReading(path, &fd) != 0)
+        return Fail(zel::codes::kOpenFile, "GetStringDataFromFile");
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || st.st_size < 0) {
         return Fail(zel::codes::kFileLength, "GetStringDataFromFile");
@@ -511,11 +514,8 @@ HRESULT GetStringDataFromFile(const char* path, bool wide, char** out) {
     if (!buffer) return Fail(zel::codes::kOutOfMemory, "GetStringDataFromFile");
     std::size_t total = 0;
     while (total < length) {
-        const ssize_t got = ::read(fd.get(), buffer.get() + total, length - total);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return Fail(zel::codes::kReadFile, "GetStringDataFromFile");
-        }
+        const long got = zel::fs::ReadSome(fd.get(), buffer.get() + total, length - total);
+        if (got < 0) return Fail(zel::codes::kReadFile, "GetStringDataFromFile");
         if (got == 0) break;
         total += static_cast<std::size_t>(got);
     }
@@ -528,17 +528,13 @@ HRESULT WriteStringToFile(const char* path, const char* text) {
     if (path == nullptr || text == nullptr) {
         return Fail(zel::codes::kInvalidArg, "WriteStringToFile");
     }
-    zel::fs::UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) return Fail(zel::codes::kOpenFile, "WriteStringToFile");
-    const std::size_t length = std::strlen(text);
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(fd.get(), text + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Fail(zel::codes::kWriteFile, "WriteStringToFile");
-        }
-        done += static_cast<std::size_t>(n);
+    zel::fs::UniqueFd fd;
+    if (zel::fs::CreateForWriting(path, &fd) != 0)
+        return Fail(zel::codes::kOpenFile, "WriteStringToFile");
+    // Text mode: each LF is stored as CR LF.
+    const std::string bytes = zel::fs::ToTextMode(text);
+    if (zel::fs::WriteAll(fd.get(), bytes.data(), bytes.size()) != 0) {
+        return Fail(zel::codes::kWriteFile, "WriteStringToFile");
     }
     if (::close(fd.release()) != 0) return Fail(zel::codes::kWriteFile, "WriteStringToFile");
     return S_OK;

@@ -161,13 +161,15 @@ HRESULT FreeBSTR(BSTR* bstr);
 
 // Reads a whole file in text mode (CR LF arrives as LF) into *out (set to
 // none first, without freeing).  wide: the file is UTF-16 text.  Open
-// failure: 0x80208115; length: 0x80208119; read: 0x8020811A; memory:
+// failure, and anything but a regular file (a directory, a FIFO, which would
+// otherwise block for ever): 0x80208115; length: 0x80208119; read: 0x8020811A; memory:
 // 0x8020811E.  An empty file gives the empty string.
 [[nodiscard]] HRESULT GetStringDataFromFile(const char* path, bool wide, char** out);
 
-// Creates or truncates the file and writes text as it stands, without its
-// terminator.  Missing argument: 0x801F811D; open failure: 0x80208115; write
-// failure: 0x80208116.
+// Creates or truncates the file and writes text in text mode (each LF stored
+// as CR LF), without its terminator.  Missing argument: 0x801F811D; open
+// failure (also anything but a regular file in the name's place, which is
+// left untouched): 0x80208115; write failure: 0x80208116.
 [[nodiscard]] HRESULT WriteStringToFile(const char* path, const char* text);
 
 // Creates a new empty file "TMP" + unique suffix in the temporary directory

@@ -28,28 +28,6 @@ constexpr const char* kSetMode = "CInternetAccess::CContentStream::SetMode";
 constexpr const char* kSetRedirect = "CInternetAccess::CContentStream::SetRedirect";
 constexpr const char* kGetMode = "CInternetAccess::CContentStream::GetMode";
 
-ssize_t ReadRetry(int fd, void* buf, size_t n) {
-    for (;;) {
-        ssize_t r = ::read(fd, buf, n);
-        if (r < 0 && errno == EINTR) continue;
-        return r;
-    }
-}
-
-// Writes all n bytes (a short write from a signal or a full pipe is carried
-// on); returns the count written or -1.
-ssize_t WriteAll(int fd, const void* buf, size_t n) {
-    const char* p = static_cast<const char*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        ssize_t w = ::write(fd, p + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return -1;
-        done += static_cast<size_t>(w);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 }  // namespace
 
 CInternetAccess::CContentStream::CContentStream(CEventLog* log) : log_(log) {}
@@ -103,7 +81,7 @@ HRESULT CInternetAccess::CContentStream::Read(void* buffer, std::int32_t count,
     if (buffer == nullptr || count < 0) return Fail(kInvalidArg, kRead);
     HRESULT hr = CheckInit(kRead);
     if (FAILED(hr)) return hr;
-    ssize_t n = ReadRetry(CurrentFd(), buffer, static_cast<size_t>(count));
+    const long n = zel::fs::ReadSome(CurrentFd(), buffer, static_cast<size_t>(count));
     if (n < 0) return Fail(kStreamRead, kRead);
     if (read != nullptr) *read = static_cast<std::int32_t>(n);
     return S_OK;
@@ -115,19 +93,22 @@ HRESULT CInternetAccess::CContentStream::Write(const void* buffer, std::int32_t 
     if (buffer == nullptr || count < 0) return Fail(kInvalidArg, kWrite);
     HRESULT hr = CheckInit(kWrite);
     if (FAILED(hr)) return hr;
-    ssize_t n = WriteAll(CurrentFd(), buffer, static_cast<size_t>(count));
-    if (n < 0) return Fail(kStreamWrite, kWrite);
+    if (zel::fs::WriteAll(CurrentFd(), buffer, static_cast<size_t>(count)) != 0) {
+        return Fail(kStreamWrite, kWrite);
+    }
     // A failing flush is a failed write, but it has no entry of its own.
     if (zel::fs::FlushToDisk(CurrentFd()) != 0) return kStreamWrite;
-    if (written != nullptr) *written = static_cast<std::int32_t>(n);
+    if (written != nullptr) *written = count;
     return S_OK;
 }
 
 HRESULT CInternetAccess::CContentStream::Write(const char* path) {
     if (CurrentMode() == 1) return Fail(kStreamReadOnly, kWrite);
     if (path == nullptr) return Fail(kInvalidArg, kWrite);
-    zel::fs::UniqueFd src(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!src) return Fail(kFileOpen, kWrite);
+    // Regular files only: a FIFO in the file's place must not block the
+    // request for ever.
+    zel::fs::UniqueFd src;
+    if (zel::fs::OpenForReading(path, &src) != 0) return Fail(kFileOpen, kWrite);
     struct stat st;
     if (::fstat(src.get(), &st) != 0 || st.st_size < 0) return Fail(kFileRead, kWrite);
     const off_t length = st.st_size;
@@ -137,7 +118,7 @@ HRESULT CInternetAccess::CContentStream::Write(const char* path) {
     off_t copied = 0;
     HRESULT hr = S_OK;
     while (copied < length) {
-        ssize_t n = ReadRetry(src.get(), chunk.get(), kChunkSize);
+        const long n = zel::fs::ReadSome(src.get(), chunk.get(), kChunkSize);
         if (n == 0) break;
         if (n < 0) {
             hr = Fail(kFileRead, kWrite);

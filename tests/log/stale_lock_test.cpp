@@ -1,0 +1,34 @@
+// A log whose lock is a stale directory that can never be removed: opening
+// the log and appending to it must carry on (the append is dropped) instead
+// of waiting for ever.  Runs in a child process with a deadline.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "log/event_log.h"
+#include "support/lock.h"
+#include "tests/common/child.h"
+#include "tests/locks/scratch.h"
+
+namespace {
+
+class EventLogStaleLock : public zeltest::ScratchTest {};
+
+TEST_F(EventLogStaleLock, UnremovableStaleLockNeitherBlocksOpenNorAppends) {
+    const std::string file = CommPath("client.log");
+    const std::string lock_file = LockFilePath(file.c_str());
+    ASSERT_TRUE(std::filesystem::create_directory(lock_file));
+    zeltest::Age(lock_file, 120);
+    const int rc = zel::test::RunInChild(
+        [&] {
+            CEventLog log;
+            if (!log.Open(file.c_str(), false)) return 1;
+            (void)ReportCode(&log, MakeResult(0x801F811D), "Test::Run", 225);
+            return 0;
+        },
+        10000);
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(std::filesystem::is_directory(lock_file));
+}
+
+}  // namespace

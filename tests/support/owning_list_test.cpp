@@ -1,0 +1,66 @@
+// COwningList: every item handed to the list is deleted exactly once, by the
+// list, whichever way it leaves (removal, RemoveAll, destruction), unless it
+// is taken back.  Leak checking in the sanitizer build catches any item the
+// list forgets; the counter below catches double deletion and early frees.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/list.h"
+#include "support/result_codes.h"
+#include "test_util.h"
+
+namespace {
+
+int g_alive = 0;
+
+struct Counted {
+    explicit Counted(int v) : value(v) { ++g_alive; }
+    ~Counted() { --g_alive; }
+    int value;
+};
+
+TEST(OwningList, ItemsAreDeletedByTheListOnEveryWayOut) {
+    g_alive = 0;
+    {
+        COwningList<Counted> list;
+        for (int i = 0; i < 260; ++i) {
+            std::int32_t at = -1;
+            ASSERT_EQ(list.Add(std::make_unique<Counted>(i), &at), S_OK);
+            ASSERT_EQ(at, i);
+        }
+        EXPECT_EQ(list.GetCapacity(), 300u);  // the plain list's growth steps
+        std::int32_t at = -1;
+        ASSERT_EQ(list.InsertAt(std::make_unique<Counted>(-1), 0, &at), S_OK);
+        EXPECT_EQ(at, 0);
+        Counted* item = nullptr;
+        ASSERT_EQ(list.GetAt(1, &item), S_OK);
+        EXPECT_EQ(item->value, 0);
+        EXPECT_EQ(g_alive, 261);
+
+        ASSERT_EQ(list.RemoveAt(0), S_OK);
+        EXPECT_EQ(g_alive, 260);
+        std::unique_ptr<Counted> taken;
+        ASSERT_EQ(list.Release(0, &taken), S_OK);
+        EXPECT_EQ(taken->value, 0);
+        EXPECT_EQ(list.Count(), 259u);
+        taken.reset();
+        EXPECT_EQ(g_alive, 259);
+
+        zel::test::RecordingSink sink;
+        EXPECT_EQ(list.RemoveAt(259), zel::codes::kInvalidArg);
+        EXPECT_EQ(list.GetAt(259, &item), zel::codes::kInvalidArg);
+        EXPECT_EQ(list.GetAt(0, nullptr), zel::codes::kInvalidArg);
+        EXPECT_EQ(sink.entries.size(), 3u);
+        EXPECT_EQ(g_alive, 259);
+
+        EXPECT_EQ(list.RemoveAll(), S_OK);
+        EXPECT_EQ(g_alive, 0);
+        EXPECT_EQ(list.Count(), 0u);
+        ASSERT_EQ(list.Add(std::make_unique<Counted>(7), nullptr), S_OK);  // reported, kept
+        EXPECT_EQ(list.Count(), 1u);
+    }
+    EXPECT_EQ(g_alive, 0);  // the destructor deleted the last one
+}
+
+}  // namespace
