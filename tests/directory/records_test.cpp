@@ -5,15 +5,15 @@
 
 #include "directory/qvreg.h"
 #include "directory/status.h"
-#include "tests/directory/scratch.h"
+#include "tests/directory/directory_fixture.h"
 
 namespace {
 
-using zel::test::kQueries;
-using zel::test::kServers;
+using zel::test::directory::kQueries;
+using zel::test::directory::kServers;
 namespace dir = zel::directory;
 
-class RecordsTest : public zel::test::DirectoryTest {};
+class RecordsTest : public zel::test::directory::DirectoryTest {};
 
 std::string Text(char* owned) {
     CStringHolder h(owned);

@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-namespace zel::test {
+namespace zel::test::directory {
 
 class Simulator {
   public:
@@ -117,4 +117,4 @@ class Simulator {
     int https_port_ = -1;
 };
 
-}  // namespace zel::test
+}  // namespace zel::test::directory

@@ -18,13 +18,13 @@
 #include "platform/registry.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
-#include "scratch.h"
+#include "tests/scheduler/cron_fixture.h"
 
 extern char** environ;
 
 namespace {
 
-using namespace crontest;
+using namespace zel::test::scheduler;
 using zel::fs::UniqueFd;
 namespace cron = zel::cron;
 namespace reg = zel::reg;

@@ -9,13 +9,13 @@
 #include <cstring>
 #include <string>
 
-#include "test_util.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
-using zel::test::RecordingSink;
 using zel::test::ScratchDir;
 using zel::test::WriteFile;
+using zel::test::support::RecordingSink;
 
 bool IsDir(const std::string& path) {
     struct stat st {};

@@ -4,17 +4,17 @@
 #include <string>
 #include <vector>
 
-#include "tests/transport/scratch.h"
+#include "tests/common/scratch.h"
 #include "transport/internet_access.h"
 #include "transport/status.h"
 
-using zel::test::ScratchTest;
+using zel::test::ScratchRoot;
 using namespace zel::transport;
 using Stream = CInternetAccess::CContentStream;
 
 namespace {
 
-class ContentStreamTest : public ScratchTest {
+class ContentStreamTest : public ScratchRoot {
   protected:
     static std::string ReadAll(Stream& s) {
         std::int32_t pos = -1;

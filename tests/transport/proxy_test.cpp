@@ -12,13 +12,14 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/harness/test_certs.h"
+#include "tests/common/test_certs.h"
 #include "tests/transport/engine_fixture.h"
 #include "transport/access_method.h"
 
 extern char** environ;
 
 using namespace zel::test;
+using namespace zel::test::transport;
 using namespace zel::transport;
 
 namespace {

@@ -12,16 +12,16 @@
 #include "platform/process.h"
 #include "support/config.h"
 #include "support/lock.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-using zeltest::Exists;
-using zeltest::ReadFile;
-using zeltest::ScratchTest;
-using zeltest::WriteFile;
+using zel::test::FileExists;
+using zel::test::ReadFile;
+using zel::test::ScratchRoot;
+using zel::test::WriteFile;
 
-class GuardTest : public ScratchTest {
+class GuardTest : public ScratchRoot {
   protected:
     // A line as another writer left it, made seconds_ago seconds ago.
     static std::string Entry(long seconds_ago, const std::string& text, int pid = 4242) {
@@ -35,7 +35,7 @@ class GuardTest : public ScratchTest {
         return "[0-9]+ " + std::to_string(::getpid()) + " " + text + "\r\n";
     }
     void SetUp() override {
-        ScratchTest::SetUp();
+        ScratchRoot::SetUp();
         guard_ = CommPath("qvzel.up.guard");
     }
     std::string guard_;
@@ -51,7 +51,7 @@ TEST_F(GuardTest, FirstAcquireWritesOneCrLfLine) {
     long long stamp = std::stoll(content);
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, after);
-    EXPECT_FALSE(Exists(guard_ + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard_ + ".qvzel_lock"));
     // The same text again, at once: denied, nothing added.
     EXPECT_FALSE(Acquire(text));
     EXPECT_EQ(ReadFile(guard_), content);
@@ -140,7 +140,7 @@ TEST_F(GuardTest, GuardFileThatCannotBeRewrittenLetsTheCallerThrough) {
     EXPECT_TRUE(Acquire("A.DAT"));
     EXPECT_TRUE(Acquire("A.DAT"));
     GuardRelease(guard_.c_str(), "A.DAT");
-    EXPECT_FALSE(Exists(guard_ + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard_ + ".qvzel_lock"));
 }
 
 // Two processes race for the same 200 keys on one guard file: no key is ever
@@ -151,11 +151,11 @@ TEST_F(GuardTest, TwoProcessesNeverBothWinOneKey) {
     std::vector<pid_t> pids;
     for (int p = 0; p < 2; ++p) {
         pid_t pid = 0;
-        ASSERT_EQ(
-            zel::proc::StartArgv({zeltest::HelperPath("tests/locks/locks_helper"), "guard", guard_,
-                                  go, std::to_string(rounds), Path("won" + std::to_string(p))},
-                                 {}, &pid),
-            0);
+        ASSERT_EQ(zel::proc::StartArgv(
+                      {zel::test::BuildPath("tests/support/locks_helper"), "guard", guard_, go,
+                       std::to_string(rounds), Path("won" + std::to_string(p))},
+                      {}, &pid),
+                  0);
         pids.push_back(pid);
     }
     WriteFile(go, "");

@@ -10,19 +10,19 @@
 #include <thread>
 
 #include "platform/process.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-using zeltest::Age;
-using zeltest::AgeOf;
-using zeltest::Exists;
-using zeltest::ScratchTest;
+using zel::test::Age;
+using zel::test::AgeOf;
+using zel::test::FileExists;
+using zel::test::ScratchRoot;
 
-class LockTest : public ScratchTest {
+class LockTest : public ScratchRoot {
   protected:
     int RunHelper(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {zeltest::HelperPath("tests/locks/locks_helper")};
+        std::vector<std::string> argv = {zel::test::BuildPath("tests/support/locks_helper")};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_t pid = 0;
         if (zel::proc::StartArgv(argv, {}, &pid) != 0) return -1;
@@ -36,11 +36,11 @@ TEST_F(LockTest, TryLockCreatesOneEmptyFileNextToTheResource) {
     const std::string resource = Path("client.log");
     EXPECT_EQ(LockFilePath(resource.c_str()), resource + ".qvzel_lock");
     ASSERT_TRUE(TryLock(resource.c_str()));
-    EXPECT_EQ(zeltest::ReadFile(resource + ".qvzel_lock"), "");
-    EXPECT_FALSE(Exists(resource));  // only the lock file is made
+    EXPECT_EQ(zel::test::ReadFile(resource + ".qvzel_lock"), "");
+    EXPECT_FALSE(FileExists(resource));  // only the lock file is made
     EXPECT_FALSE(TryLock(resource.c_str()));
     Unlock(resource.c_str());
-    EXPECT_FALSE(Exists(resource + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(resource + ".qvzel_lock"));
     EXPECT_TRUE(TryLock(resource.c_str()));
     Unlock(resource.c_str());
     Unlock(resource.c_str());  // no lock: harmless
@@ -88,7 +88,7 @@ TEST_F(LockTest, LockWaitsForTheHolderToRelease) {
     EXPECT_TRUE(Lock(resource.c_str(), 0));
     EXPECT_TRUE(released);
     holder.join();
-    EXPECT_TRUE(Exists(resource + ".qvzel_lock"));
+    EXPECT_TRUE(FileExists(resource + ".qvzel_lock"));
     EXPECT_LE(AgeOf(resource + ".qvzel_lock"), 5);  // ours, not the old one
     Unlock(resource.c_str());
 }
@@ -122,18 +122,18 @@ TEST_F(LockTest, StaleLockOfADeadProcessIsTakenOverOnlyByLock) {
     const std::string resource = CommPath("PROCLOCK");
     const std::string lock_file = resource + ".qvzel_lock";
     ASSERT_EQ(RunHelper({"hold", resource}), 0);
-    ASSERT_TRUE(Exists(lock_file));
+    ASSERT_TRUE(FileExists(lock_file));
     Age(lock_file, 120);
 
     EXPECT_EQ(RunHelper({"retry", resource, "1"}), 1);
-    EXPECT_TRUE(Exists(lock_file));
+    EXPECT_TRUE(FileExists(lock_file));
     EXPECT_GE(AgeOf(lock_file), 119);
 
     EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
 
     EXPECT_EQ(RunHelper({"lock", resource, "1"}), 0);  // took it over, then unlocked
-    EXPECT_FALSE(Exists(lock_file));
-    EXPECT_FALSE(Exists(lock_file + ".takeover"));
+    EXPECT_FALSE(FileExists(lock_file));
+    EXPECT_FALSE(FileExists(lock_file + ".takeover"));
 }
 
 TEST_F(LockTest, DanglingLinkInTheLocksPlaceIsAnOrdinaryStaleLock) {
