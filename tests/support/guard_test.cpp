@@ -58,9 +58,10 @@ TEST_F(GuardTest, FirstAcquireWritesOneCrLfLine) {
 }
 
 TEST_F(GuardTest, LiveEntryDeniesAndExpiredEntryIsReplaced) {
-    WriteFile(guard_, Entry(100, "A.DAT"));
+    const std::string live = Entry(100, "A.DAT");
+    WriteFile(guard_, live);
     EXPECT_FALSE(Acquire("A.DAT"));
-    EXPECT_EQ(ReadFile(guard_), Entry(100, "A.DAT"));
+    EXPECT_EQ(ReadFile(guard_), live);
 
     WriteFile(guard_, Entry(400, "A.DAT"));
     EXPECT_TRUE(Acquire("A.DAT"));
@@ -68,19 +69,22 @@ TEST_F(GuardTest, LiveEntryDeniesAndExpiredEntryIsReplaced) {
         << ReadFile(guard_);
 
     // One live and one expired entry of the same text.
-    WriteFile(guard_, Entry(500, "B.DAT", 1) + Entry(10, "B.DAT", 2));
+    const std::string young = Entry(10, "B.DAT", 2);
+    WriteFile(guard_, Entry(500, "B.DAT", 1) + young);
     EXPECT_FALSE(Acquire("B.DAT"));
-    EXPECT_EQ(ReadFile(guard_), Entry(10, "B.DAT", 2));
+    EXPECT_EQ(ReadFile(guard_), young);
 }
 
 TEST_F(GuardTest, OtherTextsArePurgedOnlyAfterTheGuardTimeout) {
-    WriteFile(guard_,
-              Entry(345601, "OLD.DAT") + Entry(345000, "YOUNG.DAT") + Entry(10, "a b c.DAT"));
+    // Entries are made once: a second ticking over between writing and
+    // checking must not change the expected text.
+    const std::string young = Entry(345000, "YOUNG.DAT"), spaced = Entry(10, "a b c.DAT");
+    WriteFile(guard_, Entry(345601, "OLD.DAT") + young + spaced);
     ASSERT_TRUE(Acquire("a b"));  // text with spaces is compared whole
     const std::string content = ReadFile(guard_);
     EXPECT_EQ(content.find("OLD.DAT"), std::string::npos);
-    EXPECT_NE(content.find(Entry(345000, "YOUNG.DAT")), std::string::npos);
-    EXPECT_NE(content.find(Entry(10, "a b c.DAT")), std::string::npos);
+    EXPECT_NE(content.find(young), std::string::npos);
+    EXPECT_NE(content.find(spaced), std::string::npos);
     EXPECT_NE(content.find(" a b\r\n"), std::string::npos);
 }
 
@@ -116,20 +120,21 @@ TEST_F(GuardTest, ReadsEveryLineEndAndDropsMalformedLines) {
 }
 
 TEST_F(GuardTest, ReleaseRemovesEveryEntryOfItsTextOnly) {
-    WriteFile(guard_, Entry(5, "A.DAT", 1) + Entry(999999, "OLD.DAT", 2) + Entry(7, "A.DAT", 3) +
-                          Entry(8, "A.DAT.BAK", 4));
+    const std::string old = Entry(999999, "OLD.DAT", 2), bak = Entry(8, "A.DAT.BAK", 4);
+    WriteFile(guard_, Entry(5, "A.DAT", 1) + old + Entry(7, "A.DAT", 3) + bak);
     GuardRelease(guard_.c_str(), "A.DAT");
-    EXPECT_EQ(ReadFile(guard_), Entry(999999, "OLD.DAT", 2) + Entry(8, "A.DAT.BAK", 4));
+    EXPECT_EQ(ReadFile(guard_), old + bak);
     EXPECT_TRUE(Acquire("A.DAT"));
 }
 
 TEST_F(GuardTest, HeldGuardLockDeniesAndChangesNothing) {
     WriteFile(ConfigFilePath(), "guard_count=0\n");
-    WriteFile(guard_, Entry(5, "A.DAT"));
+    const std::string entry = Entry(5, "A.DAT");
+    WriteFile(guard_, entry);
     ASSERT_TRUE(TryLock(guard_.c_str()));
     EXPECT_FALSE(Acquire("NEW.DAT"));
     GuardRelease(guard_.c_str(), "A.DAT");
-    EXPECT_EQ(ReadFile(guard_), Entry(5, "A.DAT"));
+    EXPECT_EQ(ReadFile(guard_), entry);
     Unlock(guard_.c_str());
 }
 
