@@ -181,7 +181,8 @@ bool CInternetAccess::Transfer::CompleteHead() {
         if (!have_length || length_text.size() >= 40) {
             first = e->Fail(kNoContentLength, "CInternetAccess::GetHTTPResponseContentLength");
         } else {
-            e->content_length_ = static_cast<std::int32_t>(std::atol(length_text.c_str()));
+            e->content_length_ =
+                static_cast<std::int32_t>(std::strtol(length_text.c_str(), nullptr, 10));
             Trace(log, 37, "CInternetAccess::GetHTTPResponseContentLength", 201,
                   static_cast<int>(e->content_length_));
         }

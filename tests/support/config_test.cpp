@@ -3,6 +3,7 @@
 #include "support/config.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "tests/common/scratch.h"
@@ -24,7 +25,7 @@ class ConfigTest : public zel::test::ScratchRoot {
     std::string Text(const std::string& content, const char* key, const char* fallback) {
         zel::test::WriteFile(conf_, content);
         char buffer[kConfigTextMax + 1];
-        std::strcpy(buffer, fallback);
+        std::snprintf(buffer, sizeof buffer, "%s", fallback);
         ReadConfigText(conf_.c_str(), key, buffer);
         return buffer;
     }
