@@ -152,6 +152,16 @@ inline long AgeOf(const std::string& path) {
     return static_cast<long>(::time(nullptr) - st.st_mtime);
 }
 
+// True while thread tid of this process sleeps (state S in /proc): it is
+// blocked in a wait, not running and not merely still to be scheduled.
+// Lets a test act once another thread is really waiting, with no guess at
+// how long that takes.
+inline bool ThreadSleeping(pid_t tid) {
+    const std::string stat = ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::size_t end = stat.rfind(')');  // the name in parentheses may hold anything
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
+}
+
 // A program built in the test tree, such as "tools/qvreg".
 inline std::string BuildPath(const std::string& relative) {
     const char* build = ::getenv("ZEL_BUILD_DIR");

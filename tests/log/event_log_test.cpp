@@ -4,7 +4,9 @@
 #include "log/event_log.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <regex>
 #include <thread>
@@ -368,8 +370,18 @@ TEST_F(EventLogTest, AppendWaitsForTheFileLock) {
     OpenLog();
     ASSERT_TRUE(log_.SetFormatMode(kFormatBare));
     ASSERT_TRUE(TryLock(file_.c_str()));
-    std::thread writer([&] { (void)log_.WriteLine(kSeverityInformation, "after the holder"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::atomic<pid_t> writer_tid{0};
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        writer_tid = ::gettid();
+        (void)log_.WriteLine(kSeverityInformation, "after the holder");
+        written = true;
+    });
+    // Asleep with the lock held here, the writer is waiting for it.
+    EXPECT_TRUE(zel::test::WaitUntil(
+        [&] { return written || (writer_tid != 0 && zel::test::ThreadSleeping(writer_tid)); },
+        30000));
+    EXPECT_FALSE(written);
     EXPECT_EQ(ReadFile(file_), "");
     Unlock(file_.c_str());
     writer.join();

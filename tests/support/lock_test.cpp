@@ -30,8 +30,6 @@ class LockTest : public ScratchRoot {
     }
 };
 
-using Clock = std::chrono::steady_clock;
-
 TEST_F(LockTest, TryLockCreatesOneEmptyFileNextToTheResource) {
     const std::string resource = Path("client.log");
     EXPECT_EQ(LockFilePath(resource.c_str()), resource + ".qvzel_lock");
@@ -96,17 +94,26 @@ TEST_F(LockTest, LockWaitsForTheHolderToRelease) {
 TEST_F(LockTest, LockWithRetriesCountsItsAttempts) {
     const std::string resource = Path("qvzel.up.guard");
     ASSERT_TRUE(TryLock(resource.c_str()));
-    // No extra attempt: one try and no wait.
-    auto start = Clock::now();
+    // The holder lets go as soon as this thread sleeps between attempts, so
+    // an extra attempt succeeds, however slowly either thread is scheduled.
+    const pid_t self = ::gettid();
+    std::atomic<bool> over{false};
+    auto release_once_waiting = [&] {
+        if (zel::test::WaitUntil([&] { return over || zel::test::ThreadSleeping(self); }, 30000) &&
+            !over)
+            Unlock(resource.c_str());
+    };
+    // No extra attempt: one try and no wait, so the lock is never released.
+    std::thread patient(release_once_waiting);
     EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+    over = true;
+    patient.join();
 
-    // One extra attempt about a second later finds the lock free.
-    std::thread holder([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        Unlock(resource.c_str());
-    });
+    // One extra attempt, after the pause, finds the lock free.
+    over = false;
+    std::thread holder(release_once_waiting);
     EXPECT_TRUE(LockWithRetries(resource.c_str(), 1));
+    over = true;
     holder.join();
     Unlock(resource.c_str());
 
