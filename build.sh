@@ -2,13 +2,16 @@
 # The project's two entry points:
 #   ./build.sh demo   build everything and run a transfer demonstration in a
 #                     scratch system root (./scratch/root)
-#   ./build.sh test   build with AddressSanitizer and UndefinedBehaviorSanitizer
-#                     and run the whole suite through CTest
+#   ./build.sh test   check the tree (formatting, banned calls, layer order),
+#                     build with warnings as errors (optimised with g++, with
+#                     clang, then with AddressSanitizer and
+#                     UndefinedBehaviorSanitizer) and run the whole suite
+#                     through CTest
 # Both install the Debian packages they need when they are missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev
+PACKAGES=(cmake ninja-build g++ clang clang-format make pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl
           libncurses-dev libcpp-httplib-dev tinyproxy gzip procps tmux sqlite3)
 
@@ -35,24 +38,32 @@ install_packages() {
     fi
 }
 
-configure_release() { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
+# The demo's build; "$@" adds options (the test command turns on -Werror,
+# and a later demo run turns it off again).
+configure_release() { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"; }
 
 jobs() { local n; n=$(nproc 2>/dev/null || echo 2); echo "$n"; }
 
 case "${1:-}" in
 test)
     install_packages
+    tools/check_tree.sh
     # The demo's optimised build first: GCC finds some warnings (errors here)
     # only at -O2, and the demo command must keep compiling.
-    configure_release
+    configure_release -DZEL_WERROR=ON
     cmake --build build -j "$(jobs)"
-    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON
+    # clang finds other warnings; an optimised build without the tests is
+    # enough to see them in the libraries and programs.
+    CC=clang CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DZEL_WERROR=ON -DBUILD_TESTING=OFF
+    cmake --build build-clang -j "$(jobs)"
+    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON -DZEL_WERROR=ON
     cmake --build build-asan -j "$(jobs)"
     ctest --test-dir build-asan --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-}
     ;;
 demo)
     install_packages
-    configure_release
+    configure_release -DZEL_WERROR=OFF
     cmake --build build -j "$(jobs)"
     tools/demo.sh build
     ;;

@@ -11,6 +11,16 @@ function(zel_add_library name)
   endif()
 endfunction()
 
+# zel_add_suite(NAME LIBS libs...): the calling test folder's suite, built
+# from every *_test.cpp and *_fixture.cpp in it, so a new test file needs no
+# CMake edit.  Other .cpp files in a test folder are helper programs.
+function(zel_add_suite name)
+  cmake_parse_arguments(S "" "" "LIBS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp
+                                   ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cpp)
+  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS})
+endfunction()
+
 # zel_add_test(NAME SOURCES... LIBS libs...): one GoogleTest executable,
 # its cases registered with CTest one by one.  Tests run with the build tree's
 # tools on PATH-independent absolute locations passed through the environment

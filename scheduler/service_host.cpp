@@ -21,6 +21,8 @@
 #include <ctime>
 
 #include "platform/fs.h"
+#include "platform/instance_lock.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_setup.h"
@@ -252,6 +254,26 @@ int ServiceProgramMain(int argc, char** argv) {
         }
         std::string value;
         service = reg::QueryString(key, "LocalService", &value) == reg::kSuccess;
+    }
+
+    // One running copy per system root: a second one would start every due
+    // batch file a second time in the same minute.  The lock is held until
+    // the process ends; started jobs do not inherit it.
+    fs::UniqueFd instance_lock;
+    const std::string lock_path = paths::UnderRoot(kInstanceLockFile);
+    pid_t holder = 0;
+    if (int err = fs::LockPidFile(lock_path, &instance_lock, &holder); err != 0) {
+        if (err == EWOULDBLOCK) {
+            std::fprintf(stderr,
+                         "%s: already running on this system root (pid %s, lock %s); not "
+                         "starting a second copy\n",
+                         kServiceName, holder > 0 ? std::to_string(holder).c_str() : "unknown",
+                         lock_path.c_str());
+        } else {
+            std::fprintf(stderr, "%s: cannot lock %s: %s\n", kServiceName, lock_path.c_str(),
+                         std::strerror(err));
+        }
+        return kAlreadyRunningExit;
     }
 
     // systemd hands a notify service its socket in the environment; without

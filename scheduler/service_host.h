@@ -6,7 +6,8 @@
 // "AppID\{GUID}" (ending with that registry status as exit code when it
 // cannot) and runs as a service when the key holds "LocalService" and
 // systemd gave it a notification socket ($NOTIFY_SOCKET); otherwise it runs
-// as an ordinary program.  As a service its events go to syslog under the
+// as an ordinary program.  Only one copy runs per system root (see
+// kInstanceLockFile).  As a service its events go to syslog under the
 // name "qvzel_cron" and its state to systemd (sd_notify); as an ordinary
 // program its events go to standard output.
 //
@@ -26,6 +27,12 @@
 namespace zel::cron {
 
 inline constexpr int kTickMilliseconds = 60000;
+
+// The run refuses to start while another copy holds this pid file, below
+// the system root, and then ends with kAlreadyRunningExit.  The setup tokens
+// take no lock.
+inline constexpr const char* kInstanceLockFile = "qvzel_cron.pid";
+inline constexpr int kAlreadyRunningExit = 1;
 
 // The delay before the first tick: ZEL_CRON_FIRST_TICK_MS when it is a
 // decimal number from 1 to 60000, else kTickMilliseconds.

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -132,6 +134,32 @@ inline bool WaitUntil(const std::function<bool()>& pred, int timeout_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+// Sets the file's modification time seconds_ago seconds into the past.
+inline void Age(const std::string& path, long seconds_ago) {
+    struct timeval times[2];
+    ::gettimeofday(&times[0], nullptr);
+    times[0].tv_sec -= seconds_ago;
+    times[1] = times[0];
+    ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
+}
+
+// Seconds since the file was last modified; -1 when it does not exist.
+inline long AgeOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<long>(::time(nullptr) - st.st_mtime);
+}
+
+// True while thread tid of this process sleeps (state S in /proc): it is
+// blocked in a wait, not running and not merely still to be scheduled.
+// Lets a test act once another thread is really waiting, with no guess at
+// how long that takes.
+inline bool ThreadSleeping(pid_t tid) {
+    const std::string stat = ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::size_t end = stat.rfind(')');  // the name in parentheses may hold anything
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
 }
 
 // A program built in the test tree, such as "tools/qvreg".

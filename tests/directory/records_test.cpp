@@ -5,15 +5,15 @@
 
 #include "directory/server_directory.h"
 #include "log/report.h"
-#include "tests/directory/scratch.h"
+#include "tests/directory/directory_fixture.h"
 
 namespace {
 
-using zel::test::kQueries;
-using zel::test::kServers;
+using zel::test::directory::kQueries;
+using zel::test::directory::kServers;
 namespace codes = zel::codes;
 
-class RecordsTest : public zel::test::DirectoryTest {};
+class RecordsTest : public zel::test::directory::DirectoryTest {};
 
 std::string Text(char* owned) {
     CStringHolder h(owned);

@@ -16,14 +16,14 @@
 #include "directory/central.h"
 #include "directory/server_directory.h"
 #include "log/report.h"
-#include "tests/directory/scratch.h"
+#include "tests/common/test_certs.h"
+#include "tests/directory/directory_fixture.h"
 #include "tests/directory/sim.h"
-#include "tests/harness/test_certs.h"
 
 namespace {
 
-using zel::test::kQueries;
-using zel::test::kServers;
+using zel::test::directory::kQueries;
+using zel::test::directory::kServers;
 namespace codes = zel::codes;
 
 constexpr const char* kServerList = "/qvgqa/RetrieveServerInformation.xml";
@@ -50,7 +50,7 @@ int ClosedPort() {
     return ntohs(a.sin_port);
 }
 
-class RefreshTest : public zel::test::DirectoryTest {
+class RefreshTest : public zel::test::directory::DirectoryTest {
   protected:
     void SetUp() override {
         DirectoryTest::SetUp();
@@ -63,9 +63,10 @@ class RefreshTest : public zel::test::DirectoryTest {
         DirectoryTest::TearDown();
     }
 
-    std::unique_ptr<zel::test::Simulator> Start(const std::vector<std::string>& extra = {}) {
-        auto sim =
-            std::make_unique<zel::test::Simulator>(dir_, extra, certs_.leaf_cert, certs_.leaf_key);
+    std::unique_ptr<zel::test::directory::Simulator> Start(
+        const std::vector<std::string>& extra = {}) {
+        auto sim = std::make_unique<zel::test::directory::Simulator>(dir_, extra, certs_.leaf_cert,
+                                                                     certs_.leaf_key);
         EXPECT_TRUE(sim->ok());
         if (sim->ok()) WriteFile(CommFile("ISERVER.XML"), sim->Description());
         return sim;

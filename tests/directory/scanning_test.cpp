@@ -5,15 +5,15 @@
 
 #include "directory/server_directory.h"
 #include "log/report.h"
-#include "tests/directory/scratch.h"
+#include "tests/directory/directory_fixture.h"
 
 namespace {
 
-using zel::test::kQueries;
-using zel::test::kServers;
+using zel::test::directory::kQueries;
+using zel::test::directory::kServers;
 namespace codes = zel::codes;
 
-class ScanningTest : public zel::test::DirectoryTest {};
+class ScanningTest : public zel::test::directory::DirectoryTest {};
 
 std::string Record(const std::string& srvi, const std::string& srvv, const std::string& ip,
                    const std::string& sslr) {

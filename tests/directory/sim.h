@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-namespace zel::test {
+namespace zel::test::directory {
 
 class Simulator {
   public:
@@ -59,8 +59,10 @@ class Simulator {
             std::ifstream in(ready_);
             std::string line;
             while (std::getline(in, line)) {
-                if (line.rfind("http_port=", 0) == 0) http_port_ = std::atoi(line.c_str() + 10);
-                if (line.rfind("https_port=", 0) == 0) https_port_ = std::atoi(line.c_str() + 11);
+                if (line.rfind("http_port=", 0) == 0)
+                    http_port_ = static_cast<int>(std::strtol(line.c_str() + 10, nullptr, 10));
+                if (line.rfind("https_port=", 0) == 0)
+                    https_port_ = static_cast<int>(std::strtol(line.c_str() + 11, nullptr, 10));
             }
             if (http_port_ <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(25));
             int status = 0;
@@ -117,4 +119,4 @@ class Simulator {
     int https_port_ = -1;
 };
 
-}  // namespace zel::test
+}  // namespace zel::test::directory

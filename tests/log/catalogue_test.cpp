@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ TEST(Catalogue, ErrorTextsCarryTheClassMarker) {
 }
 
 // Runs the generator on data; the generated source, or "" when it refused.
-class CatalogueGenerator : public zeltest::ScratchTest {
+class CatalogueGenerator : public zel::test::ScratchRoot {
   protected:
     std::string Generate(const std::string& data) {
         WriteFile(Path("in.txt"), data);

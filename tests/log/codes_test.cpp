@@ -13,7 +13,7 @@
 #include "log/event_log.h"
 #include "log/report.h"
 #include "support/result_codes.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ TEST(ResultCodes, CodesKeepTheirCatalogueNumbers) {
 }
 
 // Runs the generator on data; the generated header, or "" when it refused.
-class CodesGenerator : public zeltest::ScratchTest {
+class CodesGenerator : public zel::test::ScratchRoot {
   protected:
     std::string Generate(const std::string& data) {
         WriteFile(Path("codes.txt"), data);
@@ -128,10 +128,10 @@ TEST_F(CodesGenerator, RefusesMalformedData) {
 }
 
 // The bridge writes into a log file of the scratch root.
-class ReportBridge : public zeltest::ScratchTest {
+class ReportBridge : public zel::test::ScratchRoot {
   protected:
     void SetUp() override {
-        zeltest::ScratchTest::SetUp();
+        zel::test::ScratchRoot::SetUp();
         path_ = Path("bridge.log");
         ASSERT_TRUE(log_.Open(path_.c_str(), false));
         log_.SetDebugMessages(true);

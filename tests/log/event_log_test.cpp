@@ -4,7 +4,9 @@
 #include "log/event_log.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <regex>
 #include <thread>
@@ -13,14 +15,14 @@
 #include "platform/process.h"
 #include "support/lock.h"
 #include "support/strings.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-using zeltest::Exists;
-using zeltest::ReadFile;
-using zeltest::ScratchTest;
-using zeltest::WriteFile;
+using zel::test::FileExists;
+using zel::test::ReadFile;
+using zel::test::ScratchRoot;
+using zel::test::WriteFile;
 
 // Replaces every "MM/DD/YY HH:MM:SS.mmm (pid)" by "<TS>".  With own_only, a
 // stamp with another process's ID is left as it is (and so fails compares).
@@ -51,10 +53,10 @@ std::string ExpectedRecord(int writer, int number) {
            "\r\nContext: Writer::Run\r\n\r\n";
 }
 
-class EventLogTest : public ScratchTest {
+class EventLogTest : public ScratchRoot {
   protected:
     void SetUp() override {
-        ScratchTest::SetUp();
+        ScratchRoot::SetUp();
         file_ = CommPath("client.log");
     }
     void OpenLog(bool keep_open = false) { ASSERT_TRUE(log_.Open(file_.c_str(), keep_open)); }
@@ -309,7 +311,7 @@ TEST_F(EventLogTest, OpenCutsOnlyFilesAbove512000Bytes) {
     WriteFile(file_, big.substr(0, 512001));
     OpenLog();
     EXPECT_EQ(ReadFile(file_), big.substr(512001 - 256000, 256000));
-    EXPECT_FALSE(Exists(file_ + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(file_ + ".qvzel_lock"));
 }
 
 TEST_F(EventLogTest, OpenMakesAReadOnlyFileWritable) {
@@ -331,7 +333,7 @@ TEST_F(EventLogTest, OpenStoresTheFullPath) {
     std::filesystem::current_path(cwd);
     ASSERT_TRUE(opened);
     EXPECT_EQ(std::string(log_.GetPath()), zel::paths::CommDir() + "/rel.log");
-    EXPECT_TRUE(Exists(CommPath("rel.log")));
+    EXPECT_TRUE(FileExists(CommPath("rel.log")));
 
     // Names differing only in case are different files here.
     ASSERT_TRUE(log_.Open(CommPath("REL.LOG").c_str(), false));
@@ -361,15 +363,25 @@ TEST_F(EventLogTest, KeepOpenAndClose) {
     log_.Close();
     ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "two"));
     EXPECT_EQ(ReadFile(file_), "one\r\ntwo\r\n");
-    EXPECT_FALSE(Exists(file_ + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(file_ + ".qvzel_lock"));
 }
 
 TEST_F(EventLogTest, AppendWaitsForTheFileLock) {
     OpenLog();
     ASSERT_TRUE(log_.SetFormatMode(kFormatBare));
     ASSERT_TRUE(TryLock(file_.c_str()));
-    std::thread writer([&] { (void)log_.WriteLine(kSeverityInformation, "after the holder"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::atomic<pid_t> writer_tid{0};
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        writer_tid = ::gettid();
+        (void)log_.WriteLine(kSeverityInformation, "after the holder");
+        written = true;
+    });
+    // Asleep with the lock held here, the writer is waiting for it.
+    EXPECT_TRUE(zel::test::WaitUntil(
+        [&] { return written || (writer_tid != 0 && zel::test::ThreadSleeping(writer_tid)); },
+        30000));
+    EXPECT_FALSE(written);
     EXPECT_EQ(ReadFile(file_), "");
     Unlock(file_.c_str());
     writer.join();
@@ -436,7 +448,7 @@ TEST_F(EventLogTest, FourProcessesAppendWholeRecords) {
     std::vector<pid_t> pids;
     for (int w = 0; w < writers; ++w) {
         pid_t pid = 0;
-        ASSERT_EQ(zel::proc::StartArgv({zeltest::HelperPath("tests/log/log_writer_helper"), file_,
+        ASSERT_EQ(zel::proc::StartArgv({zel::test::BuildPath("tests/log/log_writer_helper"), file_,
                                         std::to_string(w), std::to_string(records), go},
                                        {}, &pid),
                   0);
@@ -445,8 +457,8 @@ TEST_F(EventLogTest, FourProcessesAppendWholeRecords) {
     // Every writer has opened the file (which may cut it) before any writes.
     for (int w = 0; w < writers; ++w) {
         const std::string ready = go + ".ready" + std::to_string(w);
-        for (int i = 0; i < 30000 && !Exists(ready); ++i) ::usleep(1000);
-        ASSERT_TRUE(Exists(ready)) << "writer " << w << " did not open the log";
+        for (int i = 0; i < 30000 && !FileExists(ready); ++i) ::usleep(1000);
+        ASSERT_TRUE(FileExists(ready)) << "writer " << w << " did not open the log";
     }
     WriteFile(go, "");
     for (pid_t pid : pids) ASSERT_EQ(zel::proc::Wait(pid), 0);

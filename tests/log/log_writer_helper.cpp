@@ -16,8 +16,8 @@
 
 int main(int argc, char** argv) {
     if (argc != 5) return 2;
-    const int writer = std::atoi(argv[2]);
-    const int records = std::atoi(argv[3]);
+    const int writer = static_cast<int>(std::strtol(argv[2], nullptr, 10));
+    const int records = static_cast<int>(std::strtol(argv[3], nullptr, 10));
     CEventLog log;
     if (!log.Open(argv[1], false)) return 3;
     if (!log.SetUser("writer")) return 4;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "log/event_log.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 std::atomic<bool> g_refuse_new{false};
@@ -54,7 +54,7 @@ void operator delete[](void* p, std::size_t) noexcept {
 
 namespace {
 
-class EventLogWithoutMemory : public zeltest::ScratchTest {};
+class EventLogWithoutMemory : public zel::test::ScratchRoot {};
 
 TEST_F(EventLogWithoutMemory, FormsTheRecordAndNeverThrows) {
     CEventLog log;

@@ -8,17 +8,17 @@
 #include "log/event_log.h"
 #include "support/lock.h"
 #include "tests/common/child.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-class EventLogStaleLock : public zeltest::ScratchTest {};
+class EventLogStaleLock : public zel::test::ScratchRoot {};
 
 TEST_F(EventLogStaleLock, UnremovableStaleLockNeitherBlocksOpenNorAppends) {
     const std::string file = CommPath("client.log");
     const std::string lock_file = LockFilePath(file.c_str());
     ASSERT_TRUE(std::filesystem::create_directory(lock_file));
-    zeltest::Age(lock_file, 120);
+    zel::test::Age(lock_file, 120);
     const int rc = zel::test::RunInChild(
         [&] {
             CEventLog log;

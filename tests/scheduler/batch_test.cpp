@@ -5,14 +5,14 @@
 #include <filesystem>
 
 #include "platform/process.h"
-#include "scratch.h"
+#include "tests/scheduler/cron_fixture.h"
 
 namespace {
 
-using crontest::ReadFile;
-using crontest::WriteFile;
+using zel::test::scheduler::ReadFile;
+using zel::test::scheduler::WriteFile;
 
-class BatchFiles : public crontest::ScratchRoot {};
+class BatchFiles : public zel::test::scheduler::ScratchRoot {};
 
 TEST_F(BatchFiles, EachRunsTheJobRunnerWithItsArgument) {
     // A stand-in job runner on PATH that records how it was called.

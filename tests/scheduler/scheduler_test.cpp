@@ -7,11 +7,11 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
-#include "scratch.h"
+#include "tests/scheduler/cron_fixture.h"
 
 namespace {
 
-using namespace crontest;
+using namespace zel::test::scheduler;
 using zel::cron::DefaultScheduleText;
 using zel::cron::Scheduler;
 namespace reg = zel::reg;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,27 +19,32 @@
 #include "platform/registry.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
-#include "scratch.h"
+#include "tests/scheduler/cron_fixture.h"
 
 extern char** environ;
 
 namespace {
 
-using namespace crontest;
+using namespace zel::test::scheduler;
 using zel::fs::UniqueFd;
 namespace cron = zel::cron;
 namespace reg = zel::reg;
 
 const std::string kGuidKey = std::string("AppID\\") + cron::kAppId;
 
-// Starts qvzel_cron with its standard output on *out (non-blocking).
-pid_t Spawn(const std::vector<std::string>& args, UniqueFd* out = nullptr) {
-    int fds[2];
+// Starts qvzel_cron with its standard output on *out and its standard error
+// on *err (both non-blocking; standard error is inherited without err).
+pid_t Spawn(const std::vector<std::string>& args, UniqueFd* out = nullptr,
+            UniqueFd* err = nullptr) {
+    int fds[2], efds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
     UniqueFd read_end(fds[0]), write_end(fds[1]);
+    if (::pipe2(efds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    UniqueFd err_read(efds[0]), err_write(efds[1]);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, write_end.get(), 1);
+    if (err != nullptr) posix_spawn_file_actions_adddup2(&fa, err_write.get(), 2);
     std::vector<std::string> all = {QVZEL_CRON_EXE};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -48,6 +54,7 @@ pid_t Spawn(const std::vector<std::string>& args, UniqueFd* out = nullptr) {
     if (posix_spawn(&pid, QVZEL_CRON_EXE, &fa, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     if (out != nullptr) *out = std::move(read_end);
+    if (err != nullptr) *err = std::move(err_read);
     return pid;
 }
 
@@ -155,7 +162,9 @@ TEST_F(ServiceProgram, RunsDueBatchFileAndStopsOnSigterm) {
     pid_t pid = Spawn({}, &out);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(WaitUntil([&] { return FileExists(cmn_ + "/marker"); }, 15000));
-    int job = std::atoi(ReadFile(cmn_ + "/marker").c_str());
+    int job = 0;
+    const std::string marker = ReadFile(cmn_ + "/marker");
+    std::from_chars(marker.data(), marker.data() + marker.size(), job);
     ASSERT_GT(job, 0);
     // The running service collects its finished job: no zombie stays
     // (a zombie keeps its /proc entry).
@@ -167,6 +176,60 @@ TEST_F(ServiceProgram, RunsDueBatchFileAndStopsOnSigterm) {
     ASSERT_NE(status, -1) << "qvzel_cron did not stop on SIGTERM";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(Drain(out.get()), "Service started\nBad service request\n");
+}
+
+// Reads from the non-blocking fd until its text holds what (bounded); the
+// text read so far either way.
+std::string ReadUntil(int fd, const std::string& what, int timeout_ms) {
+    std::string text;
+    WaitUntil(
+        [&] {
+            text += Drain(fd);
+            return text.find(what) != std::string::npos;
+        },
+        timeout_ms);
+    return text;
+}
+
+TEST_F(ServiceProgram, SecondCopyRefusesWhileFirstRuns) {
+    ASSERT_EQ(RunToEnd({"-RegServer"}), 0);
+    UniqueFd out;
+    pid_t first = Spawn({}, &out);
+    ASSERT_GT(first, 0);
+    ASSERT_NE(ReadUntil(out.get(), "Service started\n", 15000).find("Service started"),
+              std::string::npos);
+    const std::string lock_file = root_ + "/" + cron::kInstanceLockFile;
+    EXPECT_EQ(ReadFile(lock_file), std::to_string(first) + "\n");
+
+    UniqueFd second_out, second_err;
+    pid_t second = Spawn({}, &second_out, &second_err);
+    ASSERT_GT(second, 0);
+    int status = WaitChild(second, 15000);
+    ASSERT_NE(status, -1) << "the second copy kept running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == cron::kAlreadyRunningExit) << status;
+    const std::string why = Drain(second_err.get());
+    EXPECT_NE(why.find("already running"), std::string::npos) << why;
+    EXPECT_NE(why.find("pid " + std::to_string(first)), std::string::npos) << why;
+    EXPECT_EQ(Drain(second_out.get()), "");  // it never started its schedule
+    EXPECT_EQ(ReadFile(lock_file), std::to_string(first) + "\n");
+
+    // Registration takes no lock, and the first copy is unharmed by either.
+    EXPECT_EQ(RunToEnd({"-RegServer"}), 0);
+    EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0) << "the first copy ended";
+    ASSERT_EQ(::kill(first, SIGTERM), 0);
+    status = WaitChild(first, 15000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    // The pid file the first copy leaves behind does not block the next start.
+    UniqueFd third_out;
+    pid_t third = Spawn({}, &third_out);
+    ASSERT_GT(third, 0);
+    EXPECT_NE(ReadUntil(third_out.get(), "Service started\n", 15000).find("Service started"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(lock_file), std::to_string(third) + "\n");
+    ASSERT_EQ(::kill(third, SIGTERM), 0);
+    status = WaitChild(third, 15000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // A bound datagram socket standing in for systemd's notification socket.

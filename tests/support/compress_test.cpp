@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "test_util.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 

@@ -6,16 +6,17 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "test_util.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
-using zel::test::RecordingSink;
 using zel::test::ScratchDir;
 using zel::test::WriteFile;
+using zel::test::support::RecordingSink;
 
 bool IsDir(const std::string& path) {
     struct stat st {};
@@ -165,24 +166,24 @@ TEST(ComputeCheckSumCRC32, KnownValuesAndFailures) {
 
 TEST(GetTagValue, ExtractsBoundedValues) {
     char buf[16];
-    std::strcpy(buf, "unchanged");
+    std::snprintf(buf, sizeof buf, "%s", "unchanged");
     EXPECT_EQ(GetTagValue("SRVIP", "<a><SRVIP>10.0.0.1</SRVIP></a>", buf, sizeof buf), 1);
     EXPECT_STREQ(buf, "10.0.0.1");
     EXPECT_EQ(GetTagValue("SURL", "<SURL></SURL>", buf, sizeof buf), 1);
     EXPECT_STREQ(buf, "");
 
-    std::strcpy(buf, "unchanged");
+    std::snprintf(buf, sizeof buf, "%s", "unchanged");
     EXPECT_EQ(GetTagValue("SURL", "<SURL>no end", buf, sizeof buf), 0);
     EXPECT_EQ(GetTagValue("SURL", "no start</SURL>", buf, sizeof buf), 0);
     // A closing tag before the opening one does not end the value.
     EXPECT_EQ(GetTagValue("S", "</S><S>v", buf, sizeof buf), 0);
     EXPECT_EQ(GetTagValue("S", "</S><S>v</S>", buf, sizeof buf), 1);
     EXPECT_STREQ(buf, "v");
-    std::strcpy(buf, "unchanged");
+    std::snprintf(buf, sizeof buf, "%s", "unchanged");
     // 15 characters fit 16 bytes, 16 do not.
     EXPECT_EQ(GetTagValue("T", "<T>123456789012345</T>", buf, sizeof buf), 1);
     EXPECT_STREQ(buf, "123456789012345");
-    std::strcpy(buf, "unchanged");
+    std::snprintf(buf, sizeof buf, "%s", "unchanged");
     EXPECT_EQ(GetTagValue("T", "<T>1234567890123456</T>", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "unchanged");
     const std::string long_name(61, 'n');

@@ -6,11 +6,11 @@
 #include <cstdint>
 
 #include "support/result_codes.h"
-#include "test_util.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
-using zel::test::RecordingSink;
+using zel::test::support::RecordingSink;
 
 void* Item(std::uintptr_t n) {
     return reinterpret_cast<void*>(n);

@@ -15,16 +15,16 @@
 #include "support/compress.h"
 #include "support/files.h"
 #include "support/strings.h"
-#include "test_util.h"
 #include "tests/common/child.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
 using zel::test::ReadFile;
-using zel::test::RecordingSink;
 using zel::test::RunInChild;
 using zel::test::ScratchDir;
 using zel::test::WriteFile;
+using zel::test::support::RecordingSink;
 
 constexpr int kDeadlineMs = 5000;
 

@@ -8,7 +8,7 @@
 
 #include "support/list.h"
 #include "support/result_codes.h"
-#include "test_util.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ TEST(OwningList, ItemsAreDeletedByTheListOnEveryWayOut) {
         taken.reset();
         EXPECT_EQ(g_alive, 259);
 
-        zel::test::RecordingSink sink;
+        zel::test::support::RecordingSink sink;
         EXPECT_EQ(list.RemoveAt(259), zel::codes::kInvalidArg);
         EXPECT_EQ(list.GetAt(259, &item), zel::codes::kInvalidArg);
         EXPECT_EQ(list.GetAt(0, nullptr), zel::codes::kInvalidArg);

@@ -12,14 +12,14 @@
 #include <string>
 
 #include "platform/fs.h"
-#include "test_util.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
 
 using zel::test::ReadFile;
-using zel::test::RecordingSink;
 using zel::test::ScratchDir;
 using zel::test::WriteFile;
+using zel::test::support::RecordingSink;
 
 class StringsTest : public ::testing::Test {
   protected:

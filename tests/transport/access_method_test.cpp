@@ -6,6 +6,7 @@
 #include "transport/engine_internal.h"
 
 using namespace zel::test;
+using namespace zel::test::transport;
 using namespace zel::transport;
 using namespace zel::codes;
 

@@ -5,16 +5,16 @@
 #include <vector>
 
 #include "support/result_codes.h"
-#include "tests/transport/scratch.h"
+#include "tests/common/scratch.h"
 #include "transport/internet_access.h"
 
-using zel::test::ScratchTest;
+using zel::test::ScratchRoot;
 using namespace zel::codes;
 using Stream = CInternetAccess::CContentStream;
 
 namespace {
 
-class ContentStreamTest : public ScratchTest {
+class ContentStreamTest : public ScratchRoot {
   protected:
     static std::string ReadAll(Stream& s) {
         std::int32_t pos = -1;

@@ -13,16 +13,16 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "support/result_codes.h"
-#include "tests/harness/test_server.h"
-#include "tests/transport/scratch.h"
+#include "tests/common/scratch.h"
+#include "tests/common/test_server.h"
 #include "transport/internet_access.h"
 
-namespace zel::test {
+namespace zel::test::transport {
 
-class EngineTest : public ScratchTest {
+class EngineTest : public ScratchRoot {
   protected:
     void SetUp() override {
-        ScratchTest::SetUp();
+        ScratchRoot::SetUp();
         std::filesystem::create_directories(zel::paths::CommDir());
         log_ = std::make_unique<CEventLog>();
         ASSERT_TRUE(log_->Open(Path("client.log").c_str(), false));
@@ -35,7 +35,7 @@ class EngineTest : public ScratchTest {
     }
     void TearDown() override {
         log_.reset();
-        ScratchTest::TearDown();
+        ScratchRoot::TearDown();
     }
 
     // An engine initialised for direct access, aimed at server.
@@ -74,4 +74,4 @@ class EngineTest : public ScratchTest {
     std::unique_ptr<CEventLog> log_;
 };
 
-}  // namespace zel::test
+}  // namespace zel::test::transport

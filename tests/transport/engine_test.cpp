@@ -8,10 +8,11 @@
 #include <csignal>
 #include <fstream>
 
-#include "tests/harness/test_certs.h"
+#include "tests/common/test_certs.h"
 #include "tests/transport/engine_fixture.h"
 
 using namespace zel::test;
+using namespace zel::test::transport;
 using namespace zel::codes;
 
 namespace {

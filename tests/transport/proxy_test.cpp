@@ -1,6 +1,7 @@
 // Requests through a real HTTP proxy: tinyproxy, run in the foreground on a
 // loopback port with its own configuration and log file in the scratch
 // directory, stopped by the test.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -12,13 +13,14 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/harness/test_certs.h"
+#include "tests/common/test_certs.h"
 #include "tests/transport/engine_fixture.h"
 #include "transport/access_method.h"
 
 extern char** environ;
 
 using namespace zel::test;
+using namespace zel::test::transport;
 using namespace zel::codes;
 
 namespace {
@@ -26,11 +28,21 @@ namespace {
 constexpr const char* kTinyproxy = "/usr/bin/tinyproxy";
 constexpr const char* kSystemKey = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
 
-int FreePort() {
+// tinyproxy cannot report a port it chose itself, so its port is probed and
+// handed to it.  The probe uses a loopback address of this process's own:
+// every other test server binds port 0 on 127.0.0.1 or 127.0.0.2, so none can
+// take the probed port before tinyproxy binds it.
+std::string OwnLoopbackAddress() {
+    const unsigned pid = static_cast<unsigned>(::getpid());
+    return "127." + std::to_string(100 + (pid >> 16) % 100) + "." +
+           std::to_string((pid >> 8) & 0xff) + "." + std::to_string(pid & 0xff);
+}
+
+int FreePort(const std::string& address) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -38,12 +50,12 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
-bool Accepts(int port) {
+bool Accepts(const std::string& address, int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
@@ -56,12 +68,12 @@ class ProxyTest : public EngineTest {
         if (::access(kTinyproxy, X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed";
         std::string error;
         ASSERT_TRUE(MakeTestCerts(dir_, &certs_, &error)) << error;
-        port_ = FreePort();
-        WriteFile(Path("tinyproxy.conf"), "Port " + std::to_string(port_) +
-                                              "\nListen 127.0.0.1\nTimeout 30\nLogFile \"" +
-                                              Path("tinyproxy.log") +
+        host_ = OwnLoopbackAddress();
+        port_ = FreePort(host_);
+        WriteFile(Path("tinyproxy.conf"), "Port " + std::to_string(port_) + "\nListen " + host_ +
+                                              "\nTimeout 30\nLogFile \"" + Path("tinyproxy.log") +
                                               "\"\nLogLevel Info\nMaxClients 20\n"
-                                              "Allow 127.0.0.1\nDisableViaHeader Yes\n");
+                                              "Allow 127.0.0.0/8\nDisableViaHeader Yes\n");
         std::string conf = Path("tinyproxy.conf");
         const char* argv[] = {kTinyproxy, "-d", "-c", conf.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
@@ -72,9 +84,9 @@ class ProxyTest : public EngineTest {
             posix_spawn(&pid_, kTinyproxy, &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         ASSERT_EQ(rc, 0);
-        for (int i = 0; i < 100 && !Accepts(port_); ++i)
+        for (int i = 0; i < 100 && !Accepts(host_, port_); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(Accepts(port_)) << "tinyproxy did not start";
+        ASSERT_TRUE(Accepts(host_, port_)) << "tinyproxy did not start";
         ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
     }
     void TearDown() override {
@@ -133,12 +145,13 @@ class ProxyTest : public EngineTest {
     }
 
     TestCerts certs_;
+    std::string host_;
     int port_ = 0;
     pid_t pid_ = -1;
 };
 
 TEST_F(ProxyTest, ExplicitProxyCarriesHttpAndTunnelsHttps) {
-    const std::string p = "127.0.0.1:" + std::to_string(port_);
+    const std::string p = host_ + ":" + std::to_string(port_);
     SetInt("AccessMethod", 0);
     SetInt("AccessOverride", 1);
     SetInt("ProxyEnable", 1);
@@ -173,7 +186,7 @@ TEST_F(ProxyTest, ExplicitProxyCarriesHttpAndTunnelsHttps) {
 }
 
 TEST_F(ProxyTest, DirectMethodIgnoresTheProxyEnvironment) {
-    ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+    ::setenv("http_proxy", ("http://" + host_ + ":" + std::to_string(port_)).c_str(), 1);
     SetInt("AccessMethod", 0);
     TestServer::Options plain;
     plain.address = "127.0.0.2";

@@ -1,5 +1,6 @@
-// Shared pieces of the registry tests: a scratch system root per test and
-// running helper programs as real child processes.
+// Running helper programs and the project's tools as real child processes,
+// with their output captured in files, for the suites that need another
+// process on the other side.
 #pragma once
 
 #include <fcntl.h>
@@ -19,11 +20,7 @@
 
 extern char** environ;
 
-namespace regtest {
-
-using ScratchRoot = zel::test::ScratchRoot;
-using zel::test::BuildPath;
-using zel::test::ReadFile;
+namespace zel::test {
 
 // Starts program with args (argv[0] is program); stdout and stderr go to the
 // given files ("" for /dev/null).  Returns the pid, or -1.
@@ -53,4 +50,4 @@ inline int Wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace regtest
+}  // namespace zel::test

@@ -1,5 +1,5 @@
 // Loopback HTTP/HTTPS test server: see test_server.h.
-#include "tests/harness/test_server.h"
+#include "tests/common/test_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

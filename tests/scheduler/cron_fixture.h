@@ -10,7 +10,7 @@
 
 #include "tests/common/scratch.h"
 
-namespace crontest {
+namespace zel::test::scheduler {
 
 // A fresh mkdtemp directory as QVIS_ROOT with the COMM, CMN and unit
 // directories.  ZEL_UNIT_DIR points at the unit directory and ZEL_SYSTEMCTL
@@ -31,4 +31,4 @@ using zel::test::WriteFile;
 // otherwise the waitpid status.
 int WaitChild(pid_t pid, int timeout_ms);
 
-}  // namespace crontest
+}  // namespace zel::test::scheduler

@@ -4,13 +4,13 @@
 #include <thread>
 
 #include "platform/paths.h"
-#include "test_util.h"
+#include "tests/common/spawn.h"
 
 namespace {
 
 namespace reg = zel::reg;
 using reg::Hive;
-using RegistryStore = regtest::ScratchRoot;
+using RegistryStore = zel::test::ScratchRoot;
 
 std::vector<std::string> SubKeyNames(const reg::Key& key) {
     std::vector<std::string> names;

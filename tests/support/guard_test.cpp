@@ -12,16 +12,16 @@
 #include "platform/process.h"
 #include "support/config.h"
 #include "support/lock.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-using zeltest::Exists;
-using zeltest::ReadFile;
-using zeltest::ScratchTest;
-using zeltest::WriteFile;
+using zel::test::FileExists;
+using zel::test::ReadFile;
+using zel::test::ScratchRoot;
+using zel::test::WriteFile;
 
-class GuardTest : public ScratchTest {
+class GuardTest : public ScratchRoot {
   protected:
     // A line as another writer left it, made seconds_ago seconds ago.
     static std::string Entry(long seconds_ago, const std::string& text, int pid = 4242) {
@@ -35,7 +35,7 @@ class GuardTest : public ScratchTest {
         return "[0-9]+ " + std::to_string(::getpid()) + " " + text + "\r\n";
     }
     void SetUp() override {
-        ScratchTest::SetUp();
+        ScratchRoot::SetUp();
         guard_ = CommPath("qvzel.up.guard");
     }
     std::string guard_;
@@ -51,16 +51,17 @@ TEST_F(GuardTest, FirstAcquireWritesOneCrLfLine) {
     long long stamp = std::stoll(content);
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, after);
-    EXPECT_FALSE(Exists(guard_ + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard_ + ".qvzel_lock"));
     // The same text again, at once: denied, nothing added.
     EXPECT_FALSE(Acquire(text));
     EXPECT_EQ(ReadFile(guard_), content);
 }
 
 TEST_F(GuardTest, LiveEntryDeniesAndExpiredEntryIsReplaced) {
-    WriteFile(guard_, Entry(100, "A.DAT"));
+    const std::string live = Entry(100, "A.DAT");
+    WriteFile(guard_, live);
     EXPECT_FALSE(Acquire("A.DAT"));
-    EXPECT_EQ(ReadFile(guard_), Entry(100, "A.DAT"));
+    EXPECT_EQ(ReadFile(guard_), live);
 
     WriteFile(guard_, Entry(400, "A.DAT"));
     EXPECT_TRUE(Acquire("A.DAT"));
@@ -68,19 +69,22 @@ TEST_F(GuardTest, LiveEntryDeniesAndExpiredEntryIsReplaced) {
         << ReadFile(guard_);
 
     // One live and one expired entry of the same text.
-    WriteFile(guard_, Entry(500, "B.DAT", 1) + Entry(10, "B.DAT", 2));
+    const std::string young = Entry(10, "B.DAT", 2);
+    WriteFile(guard_, Entry(500, "B.DAT", 1) + young);
     EXPECT_FALSE(Acquire("B.DAT"));
-    EXPECT_EQ(ReadFile(guard_), Entry(10, "B.DAT", 2));
+    EXPECT_EQ(ReadFile(guard_), young);
 }
 
 TEST_F(GuardTest, OtherTextsArePurgedOnlyAfterTheGuardTimeout) {
-    WriteFile(guard_,
-              Entry(345601, "OLD.DAT") + Entry(345000, "YOUNG.DAT") + Entry(10, "a b c.DAT"));
+    // Entries are made once: a second ticking over between writing and
+    // checking must not change the expected text.
+    const std::string young = Entry(345000, "YOUNG.DAT"), spaced = Entry(10, "a b c.DAT");
+    WriteFile(guard_, Entry(345601, "OLD.DAT") + young + spaced);
     ASSERT_TRUE(Acquire("a b"));  // text with spaces is compared whole
     const std::string content = ReadFile(guard_);
     EXPECT_EQ(content.find("OLD.DAT"), std::string::npos);
-    EXPECT_NE(content.find(Entry(345000, "YOUNG.DAT")), std::string::npos);
-    EXPECT_NE(content.find(Entry(10, "a b c.DAT")), std::string::npos);
+    EXPECT_NE(content.find(young), std::string::npos);
+    EXPECT_NE(content.find(spaced), std::string::npos);
     EXPECT_NE(content.find(" a b\r\n"), std::string::npos);
 }
 
@@ -116,20 +120,21 @@ TEST_F(GuardTest, ReadsEveryLineEndAndDropsMalformedLines) {
 }
 
 TEST_F(GuardTest, ReleaseRemovesEveryEntryOfItsTextOnly) {
-    WriteFile(guard_, Entry(5, "A.DAT", 1) + Entry(999999, "OLD.DAT", 2) + Entry(7, "A.DAT", 3) +
-                          Entry(8, "A.DAT.BAK", 4));
+    const std::string old = Entry(999999, "OLD.DAT", 2), bak = Entry(8, "A.DAT.BAK", 4);
+    WriteFile(guard_, Entry(5, "A.DAT", 1) + old + Entry(7, "A.DAT", 3) + bak);
     GuardRelease(guard_.c_str(), "A.DAT");
-    EXPECT_EQ(ReadFile(guard_), Entry(999999, "OLD.DAT", 2) + Entry(8, "A.DAT.BAK", 4));
+    EXPECT_EQ(ReadFile(guard_), old + bak);
     EXPECT_TRUE(Acquire("A.DAT"));
 }
 
 TEST_F(GuardTest, HeldGuardLockDeniesAndChangesNothing) {
     WriteFile(ConfigFilePath(), "guard_count=0\n");
-    WriteFile(guard_, Entry(5, "A.DAT"));
+    const std::string entry = Entry(5, "A.DAT");
+    WriteFile(guard_, entry);
     ASSERT_TRUE(TryLock(guard_.c_str()));
     EXPECT_FALSE(Acquire("NEW.DAT"));
     GuardRelease(guard_.c_str(), "A.DAT");
-    EXPECT_EQ(ReadFile(guard_), Entry(5, "A.DAT"));
+    EXPECT_EQ(ReadFile(guard_), entry);
     Unlock(guard_.c_str());
 }
 
@@ -140,7 +145,7 @@ TEST_F(GuardTest, GuardFileThatCannotBeRewrittenLetsTheCallerThrough) {
     EXPECT_TRUE(Acquire("A.DAT"));
     EXPECT_TRUE(Acquire("A.DAT"));
     GuardRelease(guard_.c_str(), "A.DAT");
-    EXPECT_FALSE(Exists(guard_ + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard_ + ".qvzel_lock"));
 }
 
 // Two processes race for the same 200 keys on one guard file: no key is ever
@@ -151,11 +156,11 @@ TEST_F(GuardTest, TwoProcessesNeverBothWinOneKey) {
     std::vector<pid_t> pids;
     for (int p = 0; p < 2; ++p) {
         pid_t pid = 0;
-        ASSERT_EQ(
-            zel::proc::StartArgv({zeltest::HelperPath("tests/locks/locks_helper"), "guard", guard_,
-                                  go, std::to_string(rounds), Path("won" + std::to_string(p))},
-                                 {}, &pid),
-            0);
+        ASSERT_EQ(zel::proc::StartArgv(
+                      {zel::test::BuildPath("tests/support/locks_helper"), "guard", guard_, go,
+                       std::to_string(rounds), Path("won" + std::to_string(p))},
+                      {}, &pid),
+                  0);
         pids.push_back(pid);
     }
     WriteFile(go, "");

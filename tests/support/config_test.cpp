@@ -3,28 +3,29 @@
 #include "support/config.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-class ConfigTest : public zeltest::ScratchTest {
+class ConfigTest : public zel::test::ScratchRoot {
   protected:
     void SetUp() override {
-        ScratchTest::SetUp();
+        ScratchRoot::SetUp();
         conf_ = ConfigFilePath();
     }
     int Number(const std::string& content, const char* key, int fallback) {
-        zeltest::WriteFile(conf_, content);
+        zel::test::WriteFile(conf_, content);
         int value = fallback;
         ReadConfigNumber(conf_.c_str(), key, &value);
         return value;
     }
     std::string Text(const std::string& content, const char* key, const char* fallback) {
-        zeltest::WriteFile(conf_, content);
+        zel::test::WriteFile(conf_, content);
         char buffer[kConfigTextMax + 1];
-        std::strcpy(buffer, fallback);
+        std::snprintf(buffer, sizeof buffer, "%s", fallback);
         ReadConfigText(conf_.c_str(), key, buffer);
         return buffer;
     }

@@ -18,20 +18,20 @@
 #include "support/lock.h"
 #include "support/report.h"
 #include "tests/common/child.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
+using zel::test::Age;
+using zel::test::FileExists;
+using zel::test::ReadFile;
 using zel::test::RunInChild;
-using zeltest::Age;
-using zeltest::Exists;
-using zeltest::ReadFile;
-using zeltest::ScratchTest;
-using zeltest::WriteFile;
+using zel::test::ScratchRoot;
+using zel::test::WriteFile;
 
 constexpr int kDeadlineMs = 10000;
 
-class UnremovableTest : public ScratchTest {
+class UnremovableTest : public ScratchRoot {
   protected:
     static std::string Entry(long seconds_ago, const std::string& text) {
         return std::to_string(static_cast<long long>(std::time(nullptr)) - seconds_ago) + " 4242 " +
@@ -48,7 +48,7 @@ TEST_F(UnremovableTest, StaleDirectoryInTheLocksPlaceEndsLockWithFalse) {
     const int rc = RunInChild([&] { return Lock(resource.c_str(), 1) ? 1 : 0; }, kDeadlineMs);
     EXPECT_EQ(rc, 0) << "Lock waited (or took the lock) despite a directory it cannot remove";
     EXPECT_TRUE(std::filesystem::is_directory(lock_file));
-    EXPECT_FALSE(Exists(lock_file + ".takeover"));
+    EXPECT_FALSE(FileExists(lock_file + ".takeover"));
 }
 
 // Another user's stale lock in a sticky directory cannot be removed by this
@@ -70,8 +70,8 @@ TEST_F(UnremovableTest, OtherUsersStaleLockInAStickyDirectoryEndsLockWithFalse) 
         },
         kDeadlineMs);
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(Exists(LockFilePath(resource.c_str())));
-    EXPECT_FALSE(Exists(LockFilePath(resource.c_str()) + ".takeover"));
+    EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str()) + ".takeover"));
     Unlock(resource.c_str());
 }
 
@@ -81,9 +81,9 @@ TEST_F(UnremovableTest, LockHolderGivesTheLockBackOnEveryWayOut) {
         CLockHolder holder(resource.c_str());
         ASSERT_TRUE(holder.LockWithRetries(0));
         EXPECT_TRUE(holder.held());
-        EXPECT_TRUE(Exists(LockFilePath(resource.c_str())));
+        EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
     }
-    EXPECT_FALSE(Exists(LockFilePath(resource.c_str())));
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
     {
         CLockHolder first(resource.c_str());
         ASSERT_TRUE(first.Lock(1));
@@ -91,14 +91,14 @@ TEST_F(UnremovableTest, LockHolderGivesTheLockBackOnEveryWayOut) {
         EXPECT_FALSE(second.LockWithRetries(0));
         // The holder that did not get the lock must not remove the other's.
     }
-    EXPECT_FALSE(Exists(LockFilePath(resource.c_str())));
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
     CLockHolder early(resource.c_str());
     ASSERT_TRUE(early.LockWithRetries(0));
     early.Release();
-    EXPECT_FALSE(Exists(LockFilePath(resource.c_str())));
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
     ASSERT_TRUE(TryLock(resource.c_str()));  // released holders leave others' locks alone
     early.Release();
-    EXPECT_TRUE(Exists(LockFilePath(resource.c_str())));
+    EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
     Unlock(resource.c_str());
 }
 
@@ -135,7 +135,7 @@ TEST_F(UnremovableTest, FifoAsGuardFileNeitherBlocksNorLeavesTheLock) {
         },
         kDeadlineMs);
     ASSERT_EQ(rc, 0);
-    EXPECT_FALSE(Exists(guard + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard + ".qvzel_lock"));
     // Later runs still work: the entry made then denies the same file.
     EXPECT_FALSE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, "FILE.DTZ"));
     EXPECT_TRUE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, "NEXT.DTZ"));
@@ -160,7 +160,7 @@ TEST_F(UnremovableTest, FailedGuardRewriteKeepsEveryEntry) {
         kDeadlineMs);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(ReadFile(guard), old);
-    EXPECT_FALSE(Exists(guard + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard + ".qvzel_lock"));
     // So the live entries still deny their files to the next run.
     EXPECT_FALSE(GuardAcquire(guard.c_str(), "write_timeout", 330000, "/dealer/UPLOAD/FILE3"));
     std::size_t names = 0;
@@ -201,7 +201,7 @@ TEST_F(UnremovableTest, GuardTextWithALineBreakIsRefusedAndReported) {
     EXPECT_EQ(log.codes[0], static_cast<HRESULT>(0x801F811D));
     EXPECT_EQ(log.contexts[0], "GuardAcquire");
     EXPECT_EQ(log.ids[0], 225u);
-    EXPECT_FALSE(Exists(guard + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(guard + ".qvzel_lock"));
     // An ordinary text still goes through, without a report.
     EXPECT_TRUE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, "B.DTZ"));
     EXPECT_EQ(log.codes.size(), 3u);

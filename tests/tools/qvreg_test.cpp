@@ -1,6 +1,6 @@
 // The qvreg tool, run as a real program against a scratch store.
 #include "platform/registry.h"
-#include "test_util.h"
+#include "tests/common/spawn.h"
 
 namespace {
 
@@ -12,13 +12,13 @@ struct Result {
     std::string err;
 };
 
-class Qvreg : public regtest::ScratchRoot {
+class Qvreg : public zel::test::ScratchRoot {
   protected:
     Result Run(const std::vector<std::string>& args) {
         const std::string out = dir_ + "/qvreg.out", err = dir_ + "/qvreg.err";
-        pid_t pid = regtest::Spawn(regtest::BuildPath("tools/qvreg"), args, out, err);
+        pid_t pid = zel::test::Spawn(zel::test::BuildPath("tools/qvreg"), args, out, err);
         EXPECT_GT(pid, 0);
-        Result r{regtest::Wait(pid), regtest::ReadFile(out), regtest::ReadFile(err)};
+        Result r{zel::test::Wait(pid), zel::test::ReadFile(out), zel::test::ReadFile(err)};
         return r;
     }
     // Runs a command that must fail: exit 1, one line on stderr naming what.

@@ -1,5 +1,5 @@
-// Test helpers for the schedule service suites (see scratch.h).
-#include "scratch.h"
+// Test helpers for the schedule service suites (see cron_fixture.h).
+#include "tests/scheduler/cron_fixture.h"
 
 #include <signal.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-namespace crontest {
+namespace zel::test::scheduler {
 
 namespace {
 // Settings of the service that a test may set; QVIS_ROOT and TMPDIR are the
@@ -43,4 +43,4 @@ int WaitChild(pid_t pid, int timeout_ms) {
     return -1;
 }
 
-}  // namespace crontest
+}  // namespace zel::test::scheduler

@@ -19,7 +19,7 @@
 #include "platform/registry.h"
 #include "tests/common/scratch.h"
 
-namespace zel::test {
+namespace zel::test::directory {
 
 class DirectoryTest : public ScratchRoot {
   protected:
@@ -76,4 +76,4 @@ class DirectoryTest : public ScratchRoot {
 inline const std::string kServers = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
 inline const std::string kQueries = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Queries";
 
-}  // namespace zel::test
+}  // namespace zel::test::directory

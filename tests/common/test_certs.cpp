@@ -1,5 +1,5 @@
 // Test certificates built with OpenSSL's C API: see test_certs.h.
-#include "tests/harness/test_certs.h"
+#include "tests/common/test_certs.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

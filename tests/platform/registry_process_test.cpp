@@ -7,19 +7,19 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
-#include "test_util.h"
+#include "tests/common/spawn.h"
 
 namespace {
 
 namespace reg = zel::reg;
-using RegistryProcesses = regtest::ScratchRoot;
+using RegistryProcesses = zel::test::ScratchRoot;
 
-const std::string kWriter = regtest::BuildPath("tests/registry/reg_writer");
+const std::string kWriter = zel::test::BuildPath("tests/platform/reg_writer");
 
 TEST_F(RegistryProcesses, TwoWritersLoseNoValue) {
     const std::string err_a = dir_ + "/a.err", err_b = dir_ + "/b.err", go = dir_ + "/go";
-    pid_t a = regtest::Spawn(kWriter, {"values", "SOFTWARE\\Race", "a", "500", go}, "", err_a);
-    pid_t b = regtest::Spawn(kWriter, {"values", "software\\race", "b", "500", go}, "", err_b);
+    pid_t a = zel::test::Spawn(kWriter, {"values", "SOFTWARE\\Race", "a", "500", go}, "", err_a);
+    pid_t b = zel::test::Spawn(kWriter, {"values", "software\\race", "b", "500", go}, "", err_b);
     ASSERT_GT(a, 0);
     ASSERT_GT(b, 0);
     std::ofstream(go).put('x');
@@ -29,8 +29,8 @@ TEST_F(RegistryProcesses, TwoWritersLoseNoValue) {
               reg::kSuccess);
     for (std::uint32_t i = 0; i < 500; ++i)
         EXPECT_EQ(reg::SetDword(key, std::string("c").append(std::to_string(i)), i), reg::kSuccess);
-    EXPECT_EQ(regtest::Wait(a), 0) << regtest::ReadFile(err_a);
-    EXPECT_EQ(regtest::Wait(b), 0) << regtest::ReadFile(err_b);
+    EXPECT_EQ(zel::test::Wait(a), 0) << zel::test::ReadFile(err_a);
+    EXPECT_EQ(zel::test::Wait(b), 0) << zel::test::ReadFile(err_b);
 
     int found = 0;
     for (const char* prefix : {"a", "b", "c"}) {
@@ -47,7 +47,7 @@ TEST_F(RegistryProcesses, TwoWritersLoseNoValue) {
 
 TEST_F(RegistryProcesses, KilledWriterLeavesReadableStore) {
     const std::string err = dir_ + "/churn.err";
-    pid_t pid = regtest::Spawn(kWriter, {"churn", "SOFTWARE\\Churn"}, "", err);
+    pid_t pid = zel::test::Spawn(kWriter, {"churn", "SOFTWARE\\Churn"}, "", err);
     ASSERT_GT(pid, 0);
     // Let it get well into its writes, then kill it wherever it is.
     std::uint32_t counter = 0;
@@ -59,7 +59,7 @@ TEST_F(RegistryProcesses, KilledWriterLeavesReadableStore) {
             continue;
         if (reg::QueryDword(key, "counter", &counter) != reg::kSuccess) counter = 0;
     }
-    ASSERT_GE(counter, 300u) << regtest::ReadFile(err);
+    ASSERT_GE(counter, 300u) << zel::test::ReadFile(err);
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

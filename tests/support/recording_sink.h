@@ -1,5 +1,5 @@
-// Shared fixtures of the support tests: a scratch directory per test and a
-// sink that records what the routines report.
+// The support tests' own helper: a report sink that records what the
+// routines report.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,9 +15,7 @@
 #include "support/report.h"
 #include "tests/common/scratch.h"
 
-namespace zel::test {
-
-using ScratchDir = zel::test::ScratchDir;
+namespace zel::test::support {
 
 // Installs itself as the thread's report sink for its lifetime and keeps
 // every report.
@@ -40,4 +38,4 @@ class RecordingSink : public CReportSink {
     CReportSink* previous_;
 };
 
-}  // namespace zel::test
+}  // namespace zel::test::support

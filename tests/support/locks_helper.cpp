@@ -23,18 +23,18 @@ int main(int argc, char** argv) {
     const char* path = argv[2];
     if (mode == "hold") return TryLock(path) ? 0 : 1;
     if (mode == "lock" && argc == 4) {
-        if (!Lock(path, std::atoi(argv[3]))) return 1;
+        if (!Lock(path, static_cast<int>(std::strtol(argv[3], nullptr, 10)))) return 1;
         Unlock(path);
         return 0;
     }
     if (mode == "retry" && argc == 4) {
-        if (!LockWithRetries(path, std::atoi(argv[3]))) return 1;
+        if (!LockWithRetries(path, static_cast<int>(std::strtol(argv[3], nullptr, 10)))) return 1;
         Unlock(path);
         return 0;
     }
     if (mode == "guard" && argc == 6) {
         while (::access(argv[3], F_OK) != 0) ::usleep(1000);
-        const int rounds = std::atoi(argv[4]);
+        const int rounds = static_cast<int>(std::strtol(argv[4], nullptr, 10));
         std::string won;
         for (int i = 0; i < rounds; ++i) {
             const std::string key = "file-" + std::to_string(i);

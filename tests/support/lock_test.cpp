@@ -10,19 +10,19 @@
 #include <thread>
 
 #include "platform/process.h"
-#include "tests/locks/scratch.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
-using zeltest::Age;
-using zeltest::AgeOf;
-using zeltest::Exists;
-using zeltest::ScratchTest;
+using zel::test::Age;
+using zel::test::AgeOf;
+using zel::test::FileExists;
+using zel::test::ScratchRoot;
 
-class LockTest : public ScratchTest {
+class LockTest : public ScratchRoot {
   protected:
     int RunHelper(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {zeltest::HelperPath("tests/locks/locks_helper")};
+        std::vector<std::string> argv = {zel::test::BuildPath("tests/support/locks_helper")};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_t pid = 0;
         if (zel::proc::StartArgv(argv, {}, &pid) != 0) return -1;
@@ -30,17 +30,15 @@ class LockTest : public ScratchTest {
     }
 };
 
-using Clock = std::chrono::steady_clock;
-
 TEST_F(LockTest, TryLockCreatesOneEmptyFileNextToTheResource) {
     const std::string resource = Path("client.log");
     EXPECT_EQ(LockFilePath(resource.c_str()), resource + ".qvzel_lock");
     ASSERT_TRUE(TryLock(resource.c_str()));
-    EXPECT_EQ(zeltest::ReadFile(resource + ".qvzel_lock"), "");
-    EXPECT_FALSE(Exists(resource));  // only the lock file is made
+    EXPECT_EQ(zel::test::ReadFile(resource + ".qvzel_lock"), "");
+    EXPECT_FALSE(FileExists(resource));  // only the lock file is made
     EXPECT_FALSE(TryLock(resource.c_str()));
     Unlock(resource.c_str());
-    EXPECT_FALSE(Exists(resource + ".qvzel_lock"));
+    EXPECT_FALSE(FileExists(resource + ".qvzel_lock"));
     EXPECT_TRUE(TryLock(resource.c_str()));
     Unlock(resource.c_str());
     Unlock(resource.c_str());  // no lock: harmless
@@ -88,7 +86,7 @@ TEST_F(LockTest, LockWaitsForTheHolderToRelease) {
     EXPECT_TRUE(Lock(resource.c_str(), 0));
     EXPECT_TRUE(released);
     holder.join();
-    EXPECT_TRUE(Exists(resource + ".qvzel_lock"));
+    EXPECT_TRUE(FileExists(resource + ".qvzel_lock"));
     EXPECT_LE(AgeOf(resource + ".qvzel_lock"), 5);  // ours, not the old one
     Unlock(resource.c_str());
 }
@@ -96,17 +94,26 @@ TEST_F(LockTest, LockWaitsForTheHolderToRelease) {
 TEST_F(LockTest, LockWithRetriesCountsItsAttempts) {
     const std::string resource = Path("qvzel.up.guard");
     ASSERT_TRUE(TryLock(resource.c_str()));
-    // No extra attempt: one try and no wait.
-    auto start = Clock::now();
+    // The holder lets go as soon as this thread sleeps between attempts, so
+    // an extra attempt succeeds, however slowly either thread is scheduled.
+    const pid_t self = ::gettid();
+    std::atomic<bool> over{false};
+    auto release_once_waiting = [&] {
+        if (zel::test::WaitUntil([&] { return over || zel::test::ThreadSleeping(self); }, 30000) &&
+            !over)
+            Unlock(resource.c_str());
+    };
+    // No extra attempt: one try and no wait, so the lock is never released.
+    std::thread patient(release_once_waiting);
     EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+    over = true;
+    patient.join();
 
-    // One extra attempt about a second later finds the lock free.
-    std::thread holder([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        Unlock(resource.c_str());
-    });
+    // One extra attempt, after the pause, finds the lock free.
+    over = false;
+    std::thread holder(release_once_waiting);
     EXPECT_TRUE(LockWithRetries(resource.c_str(), 1));
+    over = true;
     holder.join();
     Unlock(resource.c_str());
 
@@ -122,18 +129,18 @@ TEST_F(LockTest, StaleLockOfADeadProcessIsTakenOverOnlyByLock) {
     const std::string resource = CommPath("PROCLOCK");
     const std::string lock_file = resource + ".qvzel_lock";
     ASSERT_EQ(RunHelper({"hold", resource}), 0);
-    ASSERT_TRUE(Exists(lock_file));
+    ASSERT_TRUE(FileExists(lock_file));
     Age(lock_file, 120);
 
     EXPECT_EQ(RunHelper({"retry", resource, "1"}), 1);
-    EXPECT_TRUE(Exists(lock_file));
+    EXPECT_TRUE(FileExists(lock_file));
     EXPECT_GE(AgeOf(lock_file), 119);
 
     EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
 
     EXPECT_EQ(RunHelper({"lock", resource, "1"}), 0);  // took it over, then unlocked
-    EXPECT_FALSE(Exists(lock_file));
-    EXPECT_FALSE(Exists(lock_file + ".takeover"));
+    EXPECT_FALSE(FileExists(lock_file));
+    EXPECT_FALSE(FileExists(lock_file + ".takeover"));
 }
 
 TEST_F(LockTest, DanglingLinkInTheLocksPlaceIsAnOrdinaryStaleLock) {

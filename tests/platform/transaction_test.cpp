@@ -4,21 +4,22 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "test_util.h"
+#include "tests/common/scratch.h"
+#include "tests/common/spawn.h"
 
 namespace {
 
 namespace reg = zel::reg;
 using reg::Hive;
-using RegistryTransaction = regtest::ScratchRoot;
+using RegistryTransaction = zel::test::ScratchRoot;
 
 const std::string kKey = "SOFTWARE\\TxTest";
 
 // Whether another process finds the value (qvreg query exits 0).
 bool OtherProcessSees(const std::string& value) {
-    pid_t pid =
-        regtest::Spawn(regtest::BuildPath("tools/qvreg"), {"query", "HKLM\\" + kKey, "/v", value});
-    return regtest::Wait(pid) == 0;
+    pid_t pid = zel::test::Spawn(zel::test::BuildPath("tools/qvreg"),
+                                 {"query", "HKLM\\" + kKey, "/v", value});
+    return zel::test::Wait(pid) == 0;
 }
 
 bool Has(const std::string& value) {
