@@ -24,7 +24,8 @@ constexpr const char* kUsage =
     "  its registry entries (HKEY_CLASSES_ROOT in $QVIS_ROOT/registry.db).\n"
     "  /u  call DllUnregisterServer instead, which removes them\n"
     "  /s  silent: print nothing on success (failures are still reported)\n"
-    "Options may start with \"/\" or \"-\" and ignore case.\n"
+    "Options may start with \"/\" or \"-\" and ignore case; an argument of more\n"
+    "than two characters that begins with \"/\" is the library's path.\n"
     "Exit status: 0 on success, 1 on any failure.\n";
 
 constexpr HRESULT kModuleNotFound = HResultFromWin32(126);     // ERROR_MOD_NOT_FOUND
@@ -79,7 +80,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--help" || IsOption(arg, '?') || IsOption(arg, 'h')) {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (!arg.empty() && arg[0] != '/' && arg[0] != '-' && library.empty()) {
+        } else if (!arg.empty() && arg[0] != '-' && (arg[0] != '/' || arg.size() > 2) &&
+                   library.empty()) {
+            // Absolute paths begin with "/" too: only a slash and one letter
+            // is an option.
             library = arg;
         } else {
             std::fputs(kUsage, stderr);

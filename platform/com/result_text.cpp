@@ -12,7 +12,8 @@ struct Known {
 };
 
 // SELFREG_E_TYPELIB and SELFREG_E_CLASS share their values with
-// CONNECT_E_NOCONNECTION and CONNECT_E_ADVISELIMIT; the texts name both.
+// CONNECT_E_NOCONNECTION and CONNECT_E_ADVISELIMIT; texts are shown to people
+// running regsvr, never for connection points, so they read as the former.
 constexpr Known kKnown[] = {
     {S_OK, "The operation completed successfully"},
     {S_FALSE, "The operation completed (S_FALSE)"},
@@ -41,8 +42,8 @@ constexpr Known kKnown[] = {
     {REGDB_E_READREGDB, "Could not read key from registry"},
     {REGDB_E_WRITEREGDB, "Could not write key to registry"},
     {REGDB_E_CLASSNOTREG, "Class not registered"},
-    {SELFREG_E_TYPELIB, "Failed to register the type library (or: no connection for this cookie)"},
-    {SELFREG_E_CLASS, "Failed to register the class (or: connection limit reached)"},
+    {SELFREG_E_TYPELIB, "Failed to register the type library"},
+    {SELFREG_E_CLASS, "Failed to register the class"},
     {CONNECT_E_CANNOTCONNECT, "Cannot connect"},
     {CO_E_NOTINITIALIZED, "CoInitialize has not been called"},
     {CO_E_CLASSSTRING, "Invalid class string"},
