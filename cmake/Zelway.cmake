@@ -45,3 +45,9 @@ function(zel_add_component name)
     LINK_DEPENDS ${map})
   target_link_options(${name} PRIVATE -Wl,--version-script=${map})
 endfunction()
+
+# Installed programs and component libraries find the shared object-model
+# runtime (libzelcom.so) beside them, wherever the tree is installed.
+if(NOT CMAKE_INSTALL_RPATH)
+  set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
