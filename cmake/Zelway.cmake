@@ -37,3 +37,27 @@ function(zel_add_test name)
       "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
     TIMEOUT 300)
 endfunction()
+
+# zel_add_component(NAME SOURCES... [LIBS libs...]): a component library (an
+# in-process server) loaded by activation.  It links the object-model runtime
+# and exports only DllGetClassObject, DllCanUnloadNow, DllRegisterServer and
+# DllUnregisterServer (declared extern "C"); everything else, including its
+# copy of the support libraries, stays hidden inside it.
+function(zel_add_component name)
+  cmake_parse_arguments(C "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} MODULE ${C_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE zel_com ${C_LIBS})
+  set(map ${PROJECT_SOURCE_DIR}/cmake/component.map)
+  set_target_properties(${name} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS ${map})
+  target_link_options(${name} PRIVATE -Wl,--version-script=${map})
+endfunction()
+
+# Installed programs and component libraries find the shared object-model
+# runtime (libzelcom.so) beside them, wherever the tree is installed.
+if(NOT CMAKE_INSTALL_RPATH)
+  set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()

@@ -5,30 +5,35 @@
 // embedded zeros and its length is known without scanning.  nullptr is a valid
 // BSTR and stands for the empty string.  Blocks are made only by
 // SysAllocString / SysAllocStringLen and freed only by SysFreeString.
+//
+// The allocator lives in the shared object-model runtime (libzelcom.so), so a
+// BSTR made on one side of a component boundary can be freed on the other.
 #pragma once
 
 #include <cstddef>
+
+#include "platform/com/export.h"
 
 using OLECHAR = char16_t;
 using BSTR = OLECHAR*;
 
 // A new BSTR holding a copy of the zero-terminated text; nullptr when text is
 // nullptr or memory runs out.  The caller owns the result.
-[[nodiscard]] BSTR SysAllocString(const OLECHAR* text);
+[[nodiscard]] ZEL_COM_API BSTR SysAllocString(const OLECHAR* text);
 
 // A new BSTR of length characters, copied from text (which may hold zeros) or
 // zero-filled when text is nullptr; a terminating zero follows.  nullptr when
 // memory runs out or length is too large.  The caller owns the result.
-[[nodiscard]] BSTR SysAllocStringLen(const OLECHAR* text, unsigned int length);
+[[nodiscard]] ZEL_COM_API BSTR SysAllocStringLen(const OLECHAR* text, unsigned int length);
 
 // Frees a BSTR; nullptr is ignored.
-void SysFreeString(BSTR bstr);
+ZEL_COM_API void SysFreeString(BSTR bstr);
 
 // Number of characters (not counting the terminator); 0 for nullptr.
-[[nodiscard]] unsigned int SysStringLen(BSTR bstr);
+[[nodiscard]] ZEL_COM_API unsigned int SysStringLen(BSTR bstr);
 
 // Number of bytes of text (not counting the terminator); 0 for nullptr.
-[[nodiscard]] unsigned int SysStringByteLen(BSTR bstr);
+[[nodiscard]] ZEL_COM_API unsigned int SysStringByteLen(BSTR bstr);
 
 namespace zel {
 

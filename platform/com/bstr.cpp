@@ -1,5 +1,5 @@
-// BSTR allocation: see bstr.h.  A block is [uint32 byte length][text][0 0];
-// the BSTR points just past the prefix.
+// BSTR allocation of the object-model runtime: see platform/bstr.h.  A block is [uint32 byte
+// length][text][0 0]; the BSTR points just past the prefix.
 #include "platform/bstr.h"
 
 #include <cstdint>
