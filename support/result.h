@@ -10,25 +10,7 @@
 
 #include <cstdint>
 
-using HRESULT = std::int32_t;
-
-// Builds a code from its documented hexadecimal spelling (0x801F811D).
-constexpr HRESULT MakeResult(std::uint32_t bits) {
-    return static_cast<HRESULT>(bits);
-}
-constexpr std::uint32_t ResultBits(HRESULT hr) {
-    return static_cast<std::uint32_t>(hr);
-}
-
-inline constexpr HRESULT S_OK = 0;
-inline constexpr HRESULT S_FALSE = 1;
-
-constexpr bool FAILED(HRESULT hr) {
-    return hr < 0;
-}
-constexpr bool SUCCEEDED(HRESULT hr) {
-    return hr >= 0;
-}
+#include "platform/hresult.h"
 
 // An HTTP error answer: 0x80258000 plus the HTTP status code (its low 14
 // bits, so that no status can reach the facility bits).

@@ -19,7 +19,7 @@
 
 #include "platform/bstr.h"
 #include "platform/com/export.h"
-#include "support/result.h"
+#include "platform/hresult.h"
 
 // ---- Basic types -----------------------------------------------------------
 
