@@ -1,0 +1,312 @@
+// CPoll: construction, the fixed layout, the method frame, the setters and
+// the two operations' outer steps.  Requests are built in request.cpp, the
+// identity and credentials are read in identity.cpp.
+#include "poll/poll.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "poll/error_info.h"
+#include "poll/poll_status.h"
+#include "poll/result_file.h"
+#include "support/files.h"
+
+using namespace zel::poll;
+
+namespace {
+
+std::mutex g_layout_mutex;
+PollLayout g_layout;
+
+void ComputeLayout() {
+    PollLayout layout;
+    layout.install_dir = zel::paths::CommDir();
+    auto in = [&](const char* name) { return zel::paths::Join(layout.install_dir, name); };
+    layout.config_file = in("ferrun.conf");
+    layout.upload_dir = in("UPLOAD");
+    layout.download_dir = in("DOWNLOAD");
+    layout.upload_guard = in("qvzel.up.guard");
+    layout.download_guard = in("qvzel.down.guard");
+    layout.scan_guard = in("qvzel.scan.guard");
+    layout.control_file = in("CONTROL");
+    layout.password_file = in("IACCESS");
+    layout.server_list_file = in("ISERVER.XML");
+    layout.exclusion_list = in("exclude_files.list");
+    layout.server_info_file = in("RetrieveServerInformation.xml");
+    // The key is made when missing and then names the install directory.  A
+    // value found in an existing key does not move the layout: the other
+    // programs use the same fixed directory.
+    zel::reg::Key key;
+    zel::reg::Disposition disposition = zel::reg::Disposition::OpenedExistingKey;
+    if (zel::reg::CreateKey(zel::reg::Hive::LocalMachine, kZelwayKey, &key, &disposition) ==
+            zel::reg::kSuccess &&
+        disposition == zel::reg::Disposition::CreatedNewKey) {
+        (void)zel::reg::SetString(key, "InstallDir", layout.install_dir);
+    }
+    std::lock_guard<std::mutex> lock(g_layout_mutex);
+    g_layout = std::move(layout);
+}
+
+// Trimmed 8-bit text of a BSTR; null gives empty text.
+HRESULT TextFromBstr(BSTR value, CStringHolder& out) {
+    return GetStringFromWSTR(value, out.Out(), true);
+}
+
+bool IsEmpty(const char* text) {
+    return text == nullptr || *text == '\0';
+}
+
+}  // namespace
+
+PollLayout GetPollLayout() {
+    std::lock_guard<std::mutex> lock(g_layout_mutex);
+    return g_layout;
+}
+
+CPoll::CPoll() : log_(), transport_(&log_) {
+    (void)log_.SetOutputMode(kOutputFile);
+    log_.SetEnabled(true);
+    log_.SetDebugOutput(false);
+    log_.SetDebugMessages(false);
+    ComputeLayout();
+    CStringHolder path;
+    if (SUCCEEDED(GetFullFileName(GetPollLayout().install_dir.c_str(), "client.log", path.Out()))) {
+        (void)log_.Open(path.get(), false);  // a failure leaves the log without a file
+    }
+}
+
+CPoll::~CPoll() {
+    ForgetCredentials();
+}
+
+template <typename Body>
+HRESULT CPoll::RunInFrame(const char* method, bool write_outcome, Body body) {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    (void)log_.SetOperation(method);
+    ClearErrorInfo();
+    CEventLog* const saved = GetCurrentLog();
+    saved_current_log_ = saved;
+    SetCurrentLog(&log_);
+    const HRESULT status = body();
+    if (FAILED(status)) SetRichErrorInfo(status);
+    if (write_outcome) {
+        const std::string context = std::string("CPoll::") + method;
+        const DecodedResult decoded = DecodeResultCode(status);
+        log_.WriteRecordById(FAILED(status) ? kSeverityError : kSeverityInformation,
+                             kCategoryClientApplication, decoded.class_digit, context.c_str(),
+                             StatusNumber(status),
+                             FAILED(status) ? kMsgOperationFailed : kMsgOperationOk);
+    }
+    SetCurrentLog(saved);
+    saved_current_log_ = nullptr;
+    return status;
+}
+
+void CPoll::SetRichErrorInfo(HRESULT status) {
+    const CMessageCatalogue& catalogue = log_.Catalogue();
+    std::string description;
+    if (StatusCategory(status) == kCategoryServerResponse) {
+        const char* format = catalogue.Find(kMsgServerResponse);
+        if (format == nullptr) {
+            description = "Unknown Error";
+        } else {
+            char buffer[1100];
+            std::snprintf(buffer, sizeof buffer, format, StatusNumber(status));
+            description = buffer;
+        }
+    } else {
+        const unsigned id = MessageIdFor(status);
+        if (id == 0) return;
+        const char* text = catalogue.Find(id);
+        description = text != nullptr ? text : "Unknown Error";
+    }
+    ReportErrorInfo(kPollProgId, description.c_str());
+}
+
+HRESULT CPoll::SetLogFile(BSTR i_bstrFileName) {
+    (void)RunInFrame("SetLogFile", false, [&]() -> HRESULT {
+        CStringHolder name;
+        HRESULT hr = TextFromBstr(i_bstrFileName, name);
+        if (FAILED(hr)) return hr;
+        if (IsEmpty(name.get())) return LogStatus(&log_, kInvalidFileName, "CPoll::SetLogFile");
+        if (!log_.Open(name.get(), false)) {
+            return LogStatus(&log_, kOpenLogFile, "CPoll::SetLogFile");
+        }
+        return S_OK;
+    });
+    return S_OK;
+}
+
+HRESULT CPoll::ReleaseLogFile() {
+    return RunInFrame("ReleaseLogFile", false, [&]() -> HRESULT {
+        log_.Close();
+        return S_OK;
+    });
+}
+
+HRESULT CPoll::EnableLogging(long i_bEnable) {
+    return RunInFrame("EnableLogging", false, [&]() -> HRESULT {
+        log_.SetEnabled(i_bEnable != 0);
+        return S_OK;
+    });
+}
+
+HRESULT CPoll::SetDebugMode(long i_bDebugMode) {
+    return RunInFrame("SetDebugMode", false, [&]() -> HRESULT {
+        log_.SetDebugMessages(i_bDebugMode != 0);
+        log_.SetDebugOutput(i_bDebugMode != 0);
+        return S_OK;
+    });
+}
+
+HRESULT CPoll::SetResultFile(BSTR i_bstrResultFileName) {
+    (void)RunInFrame("SetResultFile", log_.GetDebugMessages(), [&]() -> HRESULT {
+        CStringHolder name;
+        HRESULT hr = TextFromBstr(i_bstrResultFileName, name);
+        if (FAILED(hr)) return hr;
+        if (IsEmpty(name.get())) {
+            return LogStatus(&log_, kInvalidFileName, "CPoll::SetResultFile");
+        }
+        result_file_.reset(name.release());
+        return S_OK;
+    });
+    return S_OK;
+}
+
+HRESULT CPoll::SetUserID(BSTR i_bstrUserID) {
+    (void)RunInFrame("SetUserID", false, [&]() -> HRESULT {
+        CStringHolder id;
+        HRESULT hr = TextFromBstr(i_bstrUserID, id);
+        if (FAILED(hr)) return hr;
+        // Empty text clears the contract, so the next request reads it from
+        // the control file.
+        unit_contract_.reset(IsEmpty(id.get()) ? nullptr : id.release());
+        return S_OK;
+    });
+    return S_OK;
+}
+
+HRESULT CPoll::SetWorkingDirFromArg(const char* context, const char* dir, int direction) {
+    if (!IsEmpty(dir)) {
+        HRESULT hr = CheckDirectory(dir, operation_dir_.Out());
+        if (FAILED(hr)) return hr;
+        Trace(&log_, context, 271);
+        Trace(&log_, context, 272, operation_dir_.c_str());
+        return S_OK;
+    }
+    const PollLayout layout = GetPollLayout();
+    const std::string& fallback = direction == kDownload ? layout.download_dir : layout.upload_dir;
+    return CheckDirectory(fallback.c_str(), operation_dir_.Out());
+}
+
+HRESULT CPoll::GetFiles(BSTR i_bstrDownloadDir, BSTR i_bstrFilter) {
+    return RunInFrame("GetFiles", true, [&]() -> HRESULT {
+        static constexpr const char* kContext = "CPoll::GetFiles";
+        post_processing_ = 0;
+        Trace(&log_, kContext, 263);
+        CStringHolder dir;
+        CStringHolder filter;
+        HRESULT hr = TextFromBstr(i_bstrDownloadDir, dir);
+        if (SUCCEEDED(hr)) hr = TextFromBstr(i_bstrFilter, filter);
+        if (FAILED(hr)) return hr;
+        hr = SetWorkingDirFromArg(kContext, dir.get(), kDownload);
+        if (FAILED(hr)) return hr;
+        if (IsEmpty(unit_contract_.get())) {
+            hr = GetUnitContractFromControlFile();
+            if (FAILED(hr)) return hr;
+        }
+        CStringHolder envelope;
+        hr = BuildListEnvelope(&log_, unit_contract_.get(), envelope.Out());
+        if (FAILED(hr)) return hr;
+        CStringHolder response;
+        hr = DoGetFileListFromQuvaro(envelope.get(), IsEmpty(filter.get()) ? nullptr : filter.get(),
+                                     response.Out(), true);
+        if (FAILED(hr)) return hr;
+        return GetFilesInList(response.get());
+    });
+}
+
+HRESULT CPoll::PutFiles(BSTR i_bstrUploadDir, BSTR i_bstrFilter, BSTR i_bstrDestDir) {
+    return RunInFrame("PutFiles", true, [&]() -> HRESULT {
+        static constexpr const char* kContext = "CPoll::PutFiles";
+        Trace(&log_, kContext, 264);
+        CStringHolder dir;
+        CStringHolder filter;
+        CStringHolder dest;
+        HRESULT hr = TextFromBstr(i_bstrUploadDir, dir);
+        if (SUCCEEDED(hr)) hr = TextFromBstr(i_bstrFilter, filter);
+        if (SUCCEEDED(hr)) hr = TextFromBstr(i_bstrDestDir, dest);
+        if (FAILED(hr)) return hr;
+        hr = SetWorkingDirFromArg(kContext, dir.get(), kUpload);
+        if (FAILED(hr)) return hr;
+        if (IsEmpty(unit_contract_.get())) {
+            hr = GetUnitContractFromControlFile();
+            if (FAILED(hr)) return hr;
+        }
+        return UploadFilesInDirectory(IsEmpty(filter.get()) ? "*.*" : filter.get(),
+                                      IsEmpty(dest.get()) ? nullptr : dest.get());
+    });
+}
+
+HRESULT CPoll::GetFilesInList(const char* list) {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    static constexpr const char* kContext = "CPoll::GetFilesInList";
+    HRESULT hr = CheckXMLResponse(list);
+    if (FAILED(hr)) {
+        if (StatusCategory(hr) == kCategoryServerResponseData && StatusNumber(hr) == 2001) {
+            const char* text = log_.Catalogue().Find(kMsgNoPollFiles);
+            WriteResult(kDownload, 1000, text != nullptr ? text : "");
+            return S_OK;
+        }
+        return hr;
+    }
+    Trace(&log_, kContext, 265);
+    if (std::strstr(list, "<FN>") == nullptr) return S_OK;  // nothing published
+    ReportCodeText(&log_, kNotImplemented, kContext, "%s",
+                   "Placing listed files is not available in this build.");
+    return kNotImplemented;
+}
+
+HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {
+    (void)filter;
+    (void)dest_dir;
+    ReportCodeText(&log_, kNotImplemented, "CPoll::UploadFilesInDirectory", "%s",
+                   "Uploading files is not available in this build.");
+    return kNotImplemented;
+}
+
+HRESULT CPoll::GetWorkDirFromReg() {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    static constexpr const char* kContext = "CPoll::GetWorkDirFromReg";
+    Trace(&log_, kContext, 253);
+    registry_dir_.reset();
+    zel::reg::Key key;
+    if (zel::reg::OpenKey(zel::reg::Hive::LocalMachine, kPollClientKey, &key) !=
+        zel::reg::kSuccess) {
+        return LogStatus(&log_, kOpenClientKey, kContext);
+    }
+    std::string value;
+    // The value is read into a 256-byte buffer: a longer one does not fit.
+    if (zel::reg::QueryString(key, "WorkingDirectory", &value) != zel::reg::kSuccess ||
+        value.size() > 255) {
+        return LogStatus(&log_, kGetWorkDir, kContext);
+    }
+    key.Close();
+    return CheckDirectory(value.c_str(), registry_dir_.Out());
+}
+
+const char* CPoll::WorkingDirectory(int direction) const {
+    if (operation_dir_) return operation_dir_.get();
+    if (registry_dir_) return registry_dir_.get();
+    static thread_local std::string fallback;
+    const PollLayout layout = GetPollLayout();
+    fallback = direction == kDownload ? layout.download_dir : layout.upload_dir;
+    return fallback.c_str();
+}
+
+void CPoll::WriteResult(int direction, int code, const char* text) {
+    (void)WriteResultLine(WorkingDirectory(direction), result_file_.get(), code, text);
+}

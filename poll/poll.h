@@ -1,0 +1,162 @@
+// CPoll: the Poll component's one object.  It performs the transfers of one
+// client (GetFiles, PutFiles) and keeps the little configuration the client
+// sets first: log file, logging switches, result file, dealer identity.
+//
+// Every interface method runs inside the method frame: the object's
+// re-entrant lock, the method's name on the log, the thread's rich error
+// information cleared, the object's log made the thread's current log (and
+// the caller's restored afterwards), rich error information and the outcome
+// record on the way out.  Interface methods take BSTR arguments (borrowed:
+// the object copies what it keeps) and never throw.
+//
+// The object owns its log, its transport and every text it keeps; the
+// directory context lives for one Initialize.  The object-model glue (the
+// class answering IPoll, IDispatch, the class factory) forwards to the
+// public methods below; the internal steps are public too so that they can
+// be exercised one by one.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "log/event_log.h"
+#include "platform/bstr.h"
+#include "support/result.h"
+#include "support/strings.h"
+#include "transport/internet_access.h"
+
+// Registry keys below HKEY_LOCAL_MACHINE that the object reads.
+inline constexpr const char* kZelwayKey = "SOFTWARE\\Quvaro Information Systems\\Quvaro Zelway";
+inline constexpr const char* kPollClientKey =
+    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Clients\\Poll";
+// The ProgID the rich error information names as its source.
+inline constexpr const char* kPollProgId = "Poll.Poll.1";
+
+// The process-wide fixed layout below the install directory, recomputed at
+// every construction.
+struct PollLayout {
+    std::string install_dir;
+    std::string config_file;
+    std::string upload_dir;
+    std::string download_dir;
+    std::string upload_guard;
+    std::string download_guard;
+    std::string scan_guard;
+    std::string control_file;
+    std::string password_file;
+    std::string server_list_file;
+    std::string exclusion_list;
+    std::string server_info_file;
+};
+// A copy of the layout as the last construction computed it.
+[[nodiscard]] PollLayout GetPollLayout();
+
+class CPoll {
+  public:
+    // Directions of a request.
+    static constexpr int kDownload = 0;
+    static constexpr int kUpload = 1;
+
+    CPoll();
+    ~CPoll();
+    CPoll(const CPoll&) = delete;
+    CPoll& operator=(const CPoll&) = delete;
+
+    // The interface.  The setters always return S_OK and report a failure
+    // through the rich error information and the log; GetFiles and PutFiles
+    // return their status.
+    HRESULT SetLogFile(BSTR i_bstrFileName);
+    HRESULT ReleaseLogFile();
+    HRESULT EnableLogging(long i_bEnable);
+    HRESULT SetDebugMode(long i_bDebugMode);
+    [[nodiscard]] HRESULT GetFiles(BSTR i_bstrDownloadDir, BSTR i_bstrFilter);
+    [[nodiscard]] HRESULT PutFiles(BSTR i_bstrUploadDir, BSTR i_bstrFilter, BSTR i_bstrDestDir);
+    HRESULT SetResultFile(BSTR i_bstrResultFileName);
+    HRESULT SetUserID(BSTR i_bstrUserID);
+
+    // Internal steps.  Each logs its own failures once (context
+    // "CPoll::<name>") and returns the status; out texts are new heap
+    // strings the caller frees (FreeString), set to none first.
+    [[nodiscard]] HRESULT GetWorkDirFromReg();
+    [[nodiscard]] HRESULT Initialize(std::int32_t verb, const char* operation,
+                                     const char* file_name, const char* filter,
+                                     const char* checksum, const char* attributes, int direction,
+                                     bool force_refresh);
+    [[nodiscard]] HRESULT PrepareURI(const char* resource, const char* unit_contract,
+                                     const char* file_name, const char* filter,
+                                     const char* checksum, const char* attributes, char** out);
+    [[nodiscard]] HRESULT PrepareHeaders();
+    [[nodiscard]] HRESULT SendRequest();
+    [[nodiscard]] HRESULT CheckXMLResponse(const char* text);
+    [[nodiscard]] HRESULT GetUnitContractFromControlFile();
+    [[nodiscard]] HRESULT GetUserNamePasswordFromFile();
+    [[nodiscard]] HRESULT GetUserNamePasswordFromEncrStr(const char* text);
+    [[nodiscard]] HRESULT GetUserNamePasswordFromEncrStr(const unsigned char* bytes,
+                                                         std::size_t length);
+    [[nodiscard]] HRESULT GetSupportFiles();
+    [[nodiscard]] HRESULT DoGetFileListFromQuvaro(const char* envelope, const char* filter,
+                                                  char** response, bool retry);
+    [[nodiscard]] HRESULT DoGetFileFromQuvaro(const char* server_file, bool retry,
+                                              const char* local_file);
+    [[nodiscard]] HRESULT DoPutFileFromDealer(const char* file_name, const char* dest_dir,
+                                              bool retry);
+    [[nodiscard]] HRESULT DoPostProcessQuvaroFile(const char* envelope, char** response,
+                                                  bool retry);
+    // The per-file walk of a file list (placing files in the working
+    // directory) and the upload of the selected files.  Not part of this
+    // build: both log and return kNotImplemented, so no caller can take a
+    // missing step for a finished transfer.
+    [[nodiscard]] HRESULT GetFilesInList(const char* list);
+    [[nodiscard]] HRESULT UploadFilesInDirectory(const char* filter, const char* dest_dir);
+
+    // The working directory of the direction (operation, registry, default).
+    [[nodiscard]] const char* WorkingDirectory(int direction) const;
+    // Appends a result line in the working directory of the direction.
+    void WriteResult(int direction, int code, const char* text);
+
+    // Read access for the glue and the tests (owned by the object).
+    [[nodiscard]] CEventLog& Log() { return log_; }
+    [[nodiscard]] CInternetAccess& Transport() { return transport_; }
+    [[nodiscard]] const char* UserName() const { return user_name_.get(); }
+    [[nodiscard]] const char* UnitContract() const { return unit_contract_.get(); }
+    [[nodiscard]] const char* ResultFileName() const { return result_file_.get(); }
+    [[nodiscard]] bool PostProcessingFlag() const { return post_processing_ != 0; }
+
+  private:
+    template <typename Body>
+    HRESULT RunInFrame(const char* method, bool write_outcome, Body body);
+    void SetRichErrorInfo(HRESULT status);
+    HRESULT SetWorkingDirFromArg(const char* context, const char* dir, int direction);
+    HRESULT RunOperation(const char* context, std::int32_t verb, const char* operation,
+                         const char* file_name, const char* filter, const char* checksum,
+                         const char* attributes, int direction, const void* body,
+                         std::int32_t body_length, const char* body_file, const char* response_file,
+                         const char* content_type, bool retry);
+    HRESULT ReadResponseText(const char* context, char** response);
+    void ForgetCredentials();
+
+    // State, in the order the design of the object keeps it.
+    CEventLog log_;
+    CInternetAccess transport_;
+    CStringHolder user_name_;
+    CStringHolder password_;
+    CStringHolder unit_contract_;
+    CStringHolder operation_dir_;
+    CStringHolder registry_dir_;
+    std::recursive_mutex method_lock_;
+    CEventLog* saved_current_log_ = nullptr;
+    CStringHolder result_file_;
+    unsigned char post_processing_ = 0;
+};
+
+// The two request envelopes, formatted into the 512-byte buffer they are
+// limited to.  A contract and file name too long to fit fail with
+// 0x801F811D (logged with the context) instead of sending a cut envelope.
+[[nodiscard]] HRESULT BuildListEnvelope(CEventLog* log, const char* unit_contract, char** out);
+[[nodiscard]] HRESULT BuildPostProcessEnvelope(CEventLog* log, const char* unit_contract,
+                                               const char* file_name, char** out);
+// Appends value to *out with "&", "=", "+", "%", "#", blanks, control
+// characters and non-ASCII bytes percent-encoded; "/" and every other
+// character are kept as they are.
+void AppendQueryValue(const char* value, std::string* out);

@@ -1,0 +1,43 @@
+// Result file lines: see result_file.h.
+#include "poll/result_file.h"
+
+#include <cstdio>
+
+#include "log/event_log.h"
+#include "support/files.h"
+
+namespace zel::poll {
+
+std::string FormatResultLine(int code, const char* text) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d ", code);
+    std::string line = number;
+    for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        line.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
+    }
+    if (line.size() > kResultLineMax) {
+        std::size_t cut = kResultLineMax;
+        // Step back over UTF-8 continuation bytes so that the last character
+        // stays whole.
+        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+        line.resize(cut);
+    }
+    return line;
+}
+
+HRESULT WriteResultLine(const char* directory, const char* name, int code, const char* text) {
+    CStringHolder path;
+    HRESULT hr =
+        GetFullFileName(directory, name != nullptr ? name : kDefaultResultFileName, path.Out());
+    if (FAILED(hr)) return hr;
+    CEventLog writer;
+    (void)writer.SetOutputMode(kOutputFile);
+    (void)writer.SetFormatMode(kFormatBare);
+    if (!writer.Open(path.get(), false)) return S_OK;
+    const std::string line = FormatResultLine(code, text);
+    writer.WriteLine(kSeverityInformation, "%s", line.c_str());
+    return S_OK;
+}
+
+}  // namespace zel::poll

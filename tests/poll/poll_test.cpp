@@ -1,0 +1,408 @@
+// The Poll object's requests and checks against the loopback test server:
+// exact query strings, headers and envelopes of the four operations over
+// HTTP and HTTPS, retries, server faults, credentials written by the real
+// zelpasswd, the first-run bootstrap, the frame's error information and
+// outcome record, and the result file.
+#include "poll/poll.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "directory/server_directory.h"
+#include "poll/credentials.h"
+#include "poll/error_info.h"
+#include "poll/poll_status.h"
+#include "poll/result_file.h"
+#include "support/base64.h"
+#include "tests/common/scratch.h"
+#include "tests/common/test_certs.h"
+#include "tests/common/test_server.h"
+
+namespace {
+
+using zel::test::ScriptedResponse;
+using zel::test::TestServer;
+
+std::u16string Wide(const std::string& s) {
+    return std::u16string(s.begin(), s.end());  // ASCII test texts only
+}
+
+struct Bstr {
+    explicit Bstr(const std::string& s) : b(SysAllocString(Wide(s).c_str())) {}
+    ~Bstr() { SysFreeString(b); }
+    BSTR b;
+};
+
+std::string Basic(const std::string& pair) {
+    CBase64 b;
+    EXPECT_EQ(b.Encode(pair.c_str()), S_OK);
+    return "BASIC " + std::string(b.GetText());
+}
+
+std::string PercentDecode(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            out.push_back(static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+// The value of name in the query string of target, decoded.
+std::string QueryValue(const std::string& target, const std::string& name) {
+    std::string query = target.substr(target.find('?') + 1);
+    std::size_t pos = 0;
+    while (pos <= query.size()) {
+        std::size_t amp = query.find('&', pos);
+        std::string pair = query.substr(pos, amp == std::string::npos ? amp : amp - pos);
+        if (pair.rfind(name + "=", 0) == 0) return PercentDecode(pair.substr(name.size() + 1));
+        if (amp == std::string::npos) break;
+        pos = amp + 1;
+    }
+    return "<absent>";
+}
+
+const char kList[] =
+    "<SOAP:Envelope xmlns:SOAP=\"urn:schemas-xmlsoap-org:soap.v1\"><SOAP:Body>"
+    "<m:GetFileListFromQuvaro xmlns:m=\"urn:poll-input\"><R1><!-- Dealer Name --><DN>DB</DN>"
+    "</R1></m:GetFileListFromQuvaro></SOAP:Body></SOAP:Envelope>";
+
+class PollTest : public zel::test::ScratchRoot {
+  protected:
+    void SetUp() override {
+        ScratchRoot::SetUp();
+        // The TLS test server may write to a connection the client already
+        // closed; that must fail the write, not end the test process.
+        ::signal(SIGPIPE, SIG_IGN);
+        ::unsetenv("SSL_CERT_FILE");
+        ::unsetenv("SSL_CERT_DIR");
+        WriteFile(CommPath("CONTROL"), "A,B,C,D,E");
+    }
+
+    // The cached directory: server POLL on the test server, fresh, and the
+    // four queries at /poll/<name>.
+    void SeedDirectory(int port, bool secure) {
+        CEventLog log;
+        CQVReg reg(&log);
+        CQVReg::CServerInfo server(&log);
+        std::int32_t i = 0;
+        ASSERT_EQ(server.SetName("POLL"), S_OK);
+        ASSERT_EQ(server.AddServerProperties("001", &i), S_OK);
+        ASSERT_EQ(server.SetIPAddress(i, "127.0.0.1"), S_OK);
+        ASSERT_EQ(server.SetPort(i, port), S_OK);
+        ASSERT_EQ(server.SetSecurePort(i, port), S_OK);
+        ASSERT_EQ(server.SetSSLRequired(i, secure ? 1 : 0), S_OK);
+        ASSERT_EQ(reg.UpdateRegistry(&server), S_OK);
+        ASSERT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "001",
+                                                   static_cast<std::uint32_t>(std::time(nullptr))),
+                  S_OK);
+        for (const char* name : {"GetFileListFromQuvaro", "GetFileFromQuvaro", "PutFileFromDealer",
+                                 "PostProcessQuvaroFile"}) {
+            CQVReg::CQueryInfo query(&log);
+            ASSERT_EQ(query.SetName(name), S_OK);
+            ASSERT_EQ(query.AddQueryProperties("001", &i), S_OK);
+            ASSERT_EQ(query.SetQueryLocation(i, (std::string("/poll/") + name).c_str()), S_OK);
+            ASSERT_EQ(query.SetSSLRequired(i, secure ? 1 : 0), S_OK);
+            ASSERT_EQ(reg.UpdateRegistry(&query), S_OK);
+        }
+    }
+
+    void StartServer(bool tls = false) {
+        TestServer::Options options;
+        if (tls) {
+            ASSERT_TRUE(zel::test::MakeTestCerts(dir_, &certs_));
+            options.tls = true;
+            options.cert_file = certs_.leaf_cert;
+            options.key_file = certs_.leaf_key;
+            ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+        }
+        server_ = std::make_unique<TestServer>(options);
+        std::string error;
+        ASSERT_TRUE(server_->Start(&error)) << error;
+        SeedDirectory(server_->port(), tls);
+    }
+
+    int RunZelpasswd(const std::string& shell_args) {
+        const std::string cmd = shell_args + " >/dev/null 2>&1";
+        return WEXITSTATUS(std::system(cmd.c_str()));
+    }
+    std::string Zelpasswd() const { return zel::test::BuildPath("tools/zelpasswd"); }
+
+    zel::test::TestCerts certs_;
+    std::unique_ptr<TestServer> server_;
+};
+
+TEST_F(PollTest, FourOperationsSendExactRequests) {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        StartServer(tls);
+        ASSERT_EQ(RunZelpasswd("echo 'dealer7 : s3cret:x' | " + Zelpasswd()), 0);
+        CPoll poll;
+        const std::string list_body = "<R><FN>a/b/X.DAT</FN></R>";
+        server_->Enqueue(ScriptedResponse::Text(200, "OK", list_body, "text/xml"));
+        server_->Enqueue(ScriptedResponse::Text(200, "OK", "file-bytes"));
+        server_->Enqueue(ScriptedResponse::Text(200, "OK", ""));
+        server_->Enqueue(ScriptedResponse::Text(200, "OK", "<ok/>", "text/xml"));
+
+        CStringHolder envelope;
+        ASSERT_EQ(BuildListEnvelope(&poll.Log(), "DB", envelope.Out()), S_OK);
+        CStringHolder response;
+        ASSERT_EQ(poll.DoGetFileListFromQuvaro(envelope.get(), nullptr, response.Out(), true),
+                  S_OK);
+        EXPECT_EQ(std::string(response.c_str()), list_body);
+        EXPECT_EQ(poll.UnitContract(), std::string("DB"));  // fourth field, then second
+
+        const std::string target = Path("X.DAT");
+        ASSERT_EQ(poll.DoGetFileFromQuvaro("a/b/X.DAT", false, target.c_str()), S_OK);
+        EXPECT_EQ(ReadFile(target), "file-bytes");
+
+        std::filesystem::create_directories(Path("up"));
+        WriteFile(Path("up/A.DAT"), "upload-bytes");
+        ::chmod(Path("up/A.DAT").c_str(), 0644);
+        Bstr up(Path("up"));
+        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), zel::poll::kNotImplemented);
+        ASSERT_EQ(poll.DoPutFileFromDealer("A.DAT", "/in/", false), S_OK);
+
+        CStringHolder pp;
+        ASSERT_EQ(BuildPostProcessEnvelope(&poll.Log(), "DB", "a/b/X.DAT", pp.Out()), S_OK);
+        ASSERT_EQ(poll.DoPostProcessQuvaroFile(pp.get(), response.Out(), false), S_OK);
+        EXPECT_EQ(std::string(response.c_str()), "<ok/>");
+
+        const auto requests = server_->Requests();
+        ASSERT_EQ(requests.size(), 4u);
+        const std::string auth = Basic("dealer7:s3cret:x");
+        for (const auto& r : requests) EXPECT_EQ(r.Header("Authorization"), auth);
+
+        EXPECT_EQ(requests[0].method, "POST");
+        EXPECT_EQ(requests[0].target,
+                  "/poll/GetFileListFromQuvaro?UnitContract=DB&QueryVersion=001");
+        EXPECT_EQ(requests[0].Header("Content-Type"), "text/xml");
+        EXPECT_EQ(requests[0].body, kList);
+
+        EXPECT_EQ(requests[1].method, "GET");
+        EXPECT_EQ(requests[1].target,
+                  "/poll/GetFileFromQuvaro?UnitContract=DB&FileName=a/b/X.DAT&QueryVersion=001");
+        EXPECT_EQ(requests[1].Header("Content-Type"), "application/octet-stream");
+
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+        ASSERT_TRUE(zel::test::FileCrc(Path("up/A.DAT"), &crc, &size));
+        EXPECT_EQ(requests[2].method, "POST");
+        EXPECT_EQ(requests[2].target,
+                  "/poll/PutFileFromDealer?UnitContract=DB&FileName=/in/A.DAT"
+                  "&CheckSum=" +
+                      std::to_string(crc) + "&Filter=RW&QueryVersion=001");
+        EXPECT_EQ(requests[2].Header("Content-Type"), "application/octet-stream");
+        EXPECT_EQ(requests[2].body, "upload-bytes");
+
+        EXPECT_EQ(requests[3].method, "POST");
+        EXPECT_EQ(requests[3].target,
+                  "/poll/PostProcessQuvaroFile?UnitContract=DB&QueryVersion=001");
+        EXPECT_EQ(requests[3].Header("Content-Type"), "text/xml");
+        EXPECT_EQ(requests[3].body,
+                  "<SOAP:Envelope xmlns:SOAP=\"urn:schemas-xmlsoap-org:soap.v1\"><SOAP:Body>"
+                  "<m:PostProcessQuvaroFile xmlns:m=\"urn:poll-input\"><R1><!-- Dealer Name -->"
+                  "<DN>DB</DN><!-- File Name --><FN>a/b/X.DAT</FN></R1></m:PostProcessQuvaroFile>"
+                  "</SOAP:Body></SOAP:Envelope>");
+        server_.reset();
+    }
+}
+
+TEST_F(PollTest, BusyAnswersAreSentAgainUpToThreeTimes) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    CPoll poll;
+    CStringHolder envelope;
+    ASSERT_EQ(BuildListEnvelope(&poll.Log(), "DB", envelope.Out()), S_OK);
+    CStringHolder response;
+    server_->Enqueue(ScriptedResponse::Text(503, "Busy", ""));
+    server_->Enqueue(ScriptedResponse::Text(504, "Busy", ""));
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", "<x/>"));
+    EXPECT_EQ(poll.DoGetFileListFromQuvaro(envelope.get(), nullptr, response.Out(), false), S_OK);
+    EXPECT_EQ(server_->RequestCount(), 3u);
+
+    for (int i = 0; i < 3; ++i) server_->Enqueue(ScriptedResponse::Text(503, "Busy", ""));
+    EXPECT_EQ(poll.DoGetFileListFromQuvaro(envelope.get(), nullptr, response.Out(), false),
+              MakeResult(0x80258000 + 503));
+    EXPECT_EQ(server_->RequestCount(), 6u);
+
+    // 401 is final even where a second attempt is allowed.
+    server_->Enqueue(ScriptedResponse::Text(401, "Unauthorized", ""));
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", "<x/>"));
+    EXPECT_EQ(poll.DoGetFileListFromQuvaro(envelope.get(), nullptr, response.Out(), true),
+              MakeResult(0x80258000 + 401));
+    EXPECT_EQ(server_->RequestCount(), 7u);
+}
+
+TEST_F(PollTest, ServerFaultsBecomeStatuses) {
+    CPoll poll;
+    const char fault[] =
+        "<faultcode>x</faultcode><errorcode> QVER2001 </errorcode><description> none "
+        "</description>";
+    EXPECT_EQ(poll.CheckXMLResponse(fault), MakeResult(0x802447D1));
+    EXPECT_EQ(poll.CheckXMLResponse("<FN>a</FN>"), S_OK);
+    EXPECT_EQ(poll.CheckXMLResponse(nullptr), zel::poll::kInvalidArg);
+    EXPECT_EQ(poll.CheckXMLResponse("<faultcode>x</faultcode>"), zel::poll::kXmlInvalid);
+
+    // Through GetFiles, "no files" is one result line and success.
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", fault, "text/xml"));
+    Bstr dir(Path("down"));
+    EXPECT_EQ(poll.GetFiles(dir.b, nullptr), S_OK);
+    EXPECT_EQ(ReadFile(Path("down/Poll.Result")), "1000 NO POLL FILES AVAILABLE.\r\n");
+}
+
+TEST_F(PollTest, QueryValuesArriveUnchangedAfterDecoding) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    CPoll poll;
+    const std::string contract = "A&B C=1+2%#";
+    const std::string filter =
+        "Gr\xC3\xB6\xC3\x9F"
+        "e/*.dat";
+    Bstr id(contract);
+    poll.SetUserID(id.b);
+    CStringHolder envelope;
+    ASSERT_EQ(BuildListEnvelope(&poll.Log(), contract.c_str(), envelope.Out()), S_OK);
+    CStringHolder response;
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", "<x/>"));
+    ASSERT_EQ(poll.DoGetFileListFromQuvaro(envelope.get(), filter.c_str(), response.Out(), false),
+              S_OK);
+    const auto r = server_->Requests().at(0);
+    EXPECT_EQ(QueryValue(r.target, "UnitContract"), contract);
+    EXPECT_EQ(QueryValue(r.target, "Filter"), filter);
+    EXPECT_EQ(QueryValue(r.target, "QueryVersion"), "001");
+    EXPECT_NE(r.target.find("e/*.dat"), std::string::npos);  // "/" stays as it is
+}
+
+TEST_F(PollTest, BootstrapUsesBuiltInCredentialsAndRestoresThePrevious) {
+    StartServer();
+    std::size_t length = 0;
+    const unsigned char* cipher = zel::poll::BuiltInCredentials(&length);
+    std::string built_in(reinterpret_cast<const char*>(cipher), length);
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(built_in.data()), length,
+                                 reinterpret_cast<unsigned char*>(built_in.data()));
+    ASSERT_NE(built_in.find(':'), std::string::npos);
+
+    CPoll poll;
+    std::string mine = "me:pw";
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(mine.data()), mine.size(),
+                                 reinterpret_cast<unsigned char*>(mine.data()));
+    ASSERT_EQ(poll.GetUserNamePasswordFromEncrStr(mine.c_str()), S_OK);
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", "<empty/>"));
+    ASSERT_EQ(poll.GetSupportFiles(), S_OK);
+    EXPECT_EQ(server_->Requests().at(0).Header("Authorization"), Basic(built_in));
+    EXPECT_EQ(poll.UserName(), std::string("me"));
+
+    // A fresh object without IACCESS bootstraps first; the list brought no
+    // password file, so the request then fails and no request of its own is
+    // made.
+    CPoll fresh;
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", "<empty/>"));
+    Bstr dir(Path("down"));
+    EXPECT_EQ(fresh.GetFiles(dir.b, nullptr), MakeResult(0x80208115));
+    EXPECT_EQ(server_->RequestCount(), 2u);
+    EXPECT_EQ(server_->Requests().at(1).Header("Authorization"), Basic(built_in));
+    EXPECT_EQ(fresh.UserName(), nullptr);
+}
+
+TEST_F(PollTest, PasswordFileFromZelpasswd) {
+    // Without ":" the tool refuses and writes nothing.
+    EXPECT_EQ(RunZelpasswd(Zelpasswd() + " nocolon"), 1);
+    EXPECT_EQ(RunZelpasswd("echo nocolon | " + Zelpasswd()), 1);
+    EXPECT_FALSE(FileExists(CommPath("IACCESS")));
+    // A pair whose cipher text holds a zero byte must still read back whole:
+    // put at one position past "u:" the very byte the key stream has there.
+    std::string stream(16, '\0');
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(stream.data()),
+                                 stream.size(), reinterpret_cast<unsigned char*>(stream.data()));
+    std::string chosen;
+    for (std::size_t k = 3; k < stream.size() && chosen.empty(); ++k) {
+        const unsigned char c = static_cast<unsigned char>(stream[k]);
+        if (c > 0x20 && c < 0x7F && c != '\'' && c != ':') {
+            chosen = "u:" + std::string(k - 2, 'p') + static_cast<char>(c) + "q";
+        }
+    }
+    ASSERT_FALSE(chosen.empty());
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " '" + chosen + "'"), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(CommPath("IACCESS").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    CPoll poll;
+    ASSERT_EQ(poll.GetUserNamePasswordFromFile(), S_OK);
+    EXPECT_EQ(poll.UserName(), std::string("u"));
+
+    // A deciphered text without ":" fails with its own status, no user left.
+    std::string bad = "nocolon";
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(bad.data()), bad.size(),
+                                 reinterpret_cast<unsigned char*>(bad.data()));
+    EXPECT_EQ(poll.GetUserNamePasswordFromEncrStr(bad.c_str()), zel::poll::kPasswordFormat);
+    EXPECT_EQ(poll.UserName(), nullptr);
+}
+
+TEST_F(PollTest, SettersReportThroughErrorInfo) {
+    CPoll poll;
+    Bstr empty("  ");
+    EXPECT_EQ(poll.SetLogFile(empty.b), S_OK);
+    zel::poll::ErrorInfo info;
+    ASSERT_TRUE(zel::poll::GetErrorInfo(&info));
+    EXPECT_EQ(info.description, "Input data error~~File name  is invalid.");
+    EXPECT_EQ(info.source, "Poll.Poll.1");
+
+    EXPECT_EQ(poll.SetResultFile(empty.b), S_OK);
+    EXPECT_EQ(poll.ResultFileName(), nullptr);
+    Bstr name("R.TXT");
+    EXPECT_EQ(poll.SetResultFile(name.b), S_OK);
+    EXPECT_FALSE(zel::poll::GetErrorInfo(&info));  // cleared on entry
+    EXPECT_EQ(poll.ResultFileName(), std::string("R.TXT"));
+}
+
+TEST_F(PollTest, FailingListRequestLogsTheAnswerThenTheOutcome) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:secretpw"), 0);
+    CPoll poll;
+    Bstr log(Path("poll.log"));
+    poll.SetLogFile(log.b);
+    server_->Enqueue(ScriptedResponse::Text(404, "Not Found", ""));
+    Bstr dir(Path("down"));
+    EXPECT_TRUE(FAILED(poll.GetFiles(dir.b, nullptr)));
+    const std::string text = ReadFile(Path("poll.log"));
+    const auto answer = text.find(
+        "MessageId: 13720404\r\nMessage: Server response error\r\nContext: "
+        "GetFiles:CPoll::SendRequest");
+    const auto outcome = text.rfind("Message: Operation is not successful.");
+    EXPECT_NE(answer, std::string::npos);
+    EXPECT_NE(outcome, std::string::npos);
+    EXPECT_LT(answer, outcome);
+    EXPECT_EQ(text.find("secretpw"), std::string::npos);
+    EXPECT_EQ(text.find(Basic("u:secretpw").substr(6)), std::string::npos);
+}
+
+TEST(ResultFile, LineFormatCutAndControlCharacters) {
+    EXPECT_EQ(zel::poll::FormatResultLine(0, "X.DAT"), "0000 X.DAT");
+    EXPECT_EQ(zel::poll::FormatResultLine(12345, "x"), "12345 x");
+    EXPECT_EQ(zel::poll::FormatResultLine(500, "a\r\n0000 forged\tb"), "0500 a??0000 forged?b");
+    const std::string long_text(2000, 'y');
+    EXPECT_EQ(zel::poll::FormatResultLine(1, long_text.c_str()).size(), 1024u);
+    std::string multibyte(1018, 'z');
+    multibyte += "\xC3\xA9\xC3\xA9";  // the cut falls inside the second character
+    EXPECT_EQ(zel::poll::FormatResultLine(1, multibyte.c_str()).size(), 1025u - 2);
+
+    zel::test::ScratchDir dir;
+    zel::test::WriteFile(dir / "Poll.Result", "0001 earlier\r\n");
+    ASSERT_EQ(zel::poll::WriteResultLine(dir.path().c_str(), nullptr, 1000, "A"), S_OK);
+    ASSERT_EQ(zel::poll::WriteResultLine(dir.path().c_str(), nullptr, 3, long_text.c_str()), S_OK);
+    EXPECT_EQ(zel::test::ReadFile(dir / "Poll.Result"),
+              "0001 earlier\r\n1000 A\r\n0003 " + long_text.substr(0, 1019) + "\r\n");
+}
+
+}  // namespace
