@@ -30,10 +30,6 @@ inline constexpr HRESULT kOutOfMemory = MakeResult(0x8020811E);  // 223
 // failure, so a caller never mistakes a missing step for a transfer done.
 inline constexpr HRESULT kNotImplemented = MakeResult(0x80004001);  // E_NOTIMPL
 
-// An HTTP error answer: 0x80258000 plus the HTTP status code.
-constexpr HRESULT HttpStatusResult(std::int32_t http_status) {
-    return MakeResult(0x80258000u + static_cast<std::uint32_t>(http_status & 0x3FFF));
-}
 // A fault answered by the server: 0x80244000 plus its error number.
 constexpr HRESULT ServerFaultResult(std::uint32_t number) {
     return MakeResult(0x80244000u + (number & 0x3FFFu));
