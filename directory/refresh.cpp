@@ -14,6 +14,7 @@
 #include "directory/server_directory.h"
 #include "log/event_log.h"
 #include "log/report.h"
+#include "platform/fs.h"
 #include "support/files.h"
 #include "transport/access_method.h"
 #include "transport/internet_access.h"
@@ -88,12 +89,13 @@ TagValue FirstTagValue(const char* name, const char* text, char* buffer, std::si
 }
 
 // Whether the file can be opened for reading.
+// A server list kept in the install directory counts only when it is a
+// regular file that can be read: a FIFO would block the refresh for ever and
+// a directory cannot be read, so both fall through to the request.
 bool IsReadable(const char* path) {
     if (path == nullptr) return false;
-    std::FILE* f = std::fopen(path, "r");
-    if (f == nullptr) return false;
-    std::fclose(f);
-    return true;
+    zel::fs::UniqueFd fd;
+    return zel::fs::OpenForReading(path, &fd) == 0;
 }
 
 std::uint32_t NowSeconds() {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/registry_keys.h"
 #include "support/list.h"
 #include "support/result.h"
 #include "support/strings.h"
@@ -37,12 +38,9 @@ class CEventLog;
 class CInternetAccess;
 
 // Registry paths below HKEY_LOCAL_MACHINE.
-inline constexpr const char* kQVDataAccessKey =
-    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess";
-inline constexpr const char* kServersKey =
-    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
-inline constexpr const char* kQueriesKey =
-    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Queries";
+using zel::keys::kQueriesKey;
+using zel::keys::kQVDataAccessKey;
+using zel::keys::kServersKey;
 
 // Bounds of one server list or query list, so that a huge or hostile
 // document cannot keep a refresh busy: real lists hold a handful of records.

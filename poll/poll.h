@@ -22,14 +22,14 @@
 
 #include "log/event_log.h"
 #include "platform/bstr.h"
+#include "platform/registry_keys.h"
 #include "support/result.h"
 #include "support/strings.h"
 #include "transport/internet_access.h"
 
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
-inline constexpr const char* kZelwayKey = "SOFTWARE\\Quvaro Information Systems\\Quvaro Zelway";
-inline constexpr const char* kPollClientKey =
-    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Clients\\Poll";
+using zel::keys::kPollClientKey;
+using zel::keys::kZelwayKey;
 // The ProgID the rich error information names as its source.
 inline constexpr const char* kPollProgId = "Poll.Poll.1";
 

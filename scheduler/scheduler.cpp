@@ -10,13 +10,14 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/registry_keys.h"
 #include "scheduler/files.h"
 
 namespace zel::cron {
 namespace {
 
-constexpr const char* kInstallKey = "SOFTWARE\\Quvaro Information Systems\\Quvaro Zelway";
-constexpr const char* kOlmarKey = "SOFTWARE\\qvis\\olmar";
+constexpr const char* kInstallKey = zel::keys::kZelwayKey;
+constexpr const char* kOlmarKey = zel::keys::kOlmarKey;
 
 std::string CommFile(const char* name) {
     return paths::Join(paths::CommDir(), name);

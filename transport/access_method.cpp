@@ -6,6 +6,7 @@
 
 #include "log/report.h"
 #include "platform/registry.h"
+#include "platform/registry_keys.h"
 #include "support/report.h"
 #include "support/result_codes.h"
 #include "support/strings.h"
@@ -15,8 +16,8 @@ using namespace zel::log;
 
 namespace {
 
-constexpr const char* kSystemKey = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
-constexpr const char* kUserKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr const char* kSystemKey = zel::keys::kServersKey;
+constexpr const char* kUserKey = zel::keys::kInternetSettingsKey;
 
 std::uint32_t ReadInt(zel::reg::Hive hive, const char* key_path, const char* name) {
     zel::reg::Key key;

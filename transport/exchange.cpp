@@ -25,6 +25,7 @@
 #include "log/event_log.h"
 #include "log/report.h"
 #include "platform/registry.h"
+#include "platform/registry_keys.h"
 #include "support/result_codes.h"
 #include "transport/curl_callbacks.h"
 #include "transport/engine_internal.h"
@@ -49,8 +50,7 @@ namespace {
 constexpr std::int32_t kChunk = CInternetAccess::CContentStream::kChunkSize;
 constexpr long kDefaultConnectTimeout = 60;
 constexpr long kDefaultIdleTimeout = 300;
-constexpr const char* kResponsesKey =
-    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Responses";
+using zel::keys::kResponsesKey;
 
 const char* VerbText(std::int32_t verb) {
     switch (verb) {

@@ -2,15 +2,18 @@
 // process on 127.0.0.1, plain HTTP entry point, HTTPS transfer server with
 // test certificates) and the real registry store.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <future>
 #include <string>
 
 #include "directory/central.h"
@@ -276,6 +279,34 @@ TEST_F(RefreshTest, ServerInformationFileReplacesTheFirstRequest) {
     EXPECT_EQ(sim->Count(kQueryList), 1u);
     EXPECT_EQ(sim->Count(kServerList), 0u);
     EXPECT_EQ(Value(kServers + "\\POLL", "SSLPublic"), "N");
+}
+
+TEST_F(RefreshTest, ServerInformationFileThatIsNoRegularFileFallsThroughToTheRequest) {
+    auto sim = Start();
+    ASSERT_TRUE(sim->ok());
+    const std::string path = CommFile("RetrieveServerInformation.xml");
+    // A directory in the file's place, then a FIFO: neither can be read as a
+    // server list, so the refresh asks the central side instead.  A reader
+    // that opened the FIFO would block for ever; the refresh runs apart and
+    // is released by opening the FIFO's other end if it does not come back.
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    bool refreshed = false;
+    ASSERT_EQ(Refresh(Now(), &refreshed, true), S_OK);
+    EXPECT_EQ(sim->Count(kServerList), 1u);
+    ASSERT_EQ(::rmdir(path.c_str()), 0);
+
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    auto done = std::async(std::launch::async, [&] {
+        bool again = false;
+        return Refresh(Now(), &again, true);
+    });
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        ADD_FAILURE() << "the refresh blocked on a FIFO in the server list's place";
+    }
+    EXPECT_EQ(done.get(), S_OK);
+    EXPECT_EQ(sim->Count(kServerList), 2u);
 }
 
 TEST_F(RefreshTest, ServerListOfManyVersionsIsStoredPromptly) {
