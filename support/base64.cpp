@@ -38,25 +38,22 @@ const std::array<signed char, 256>& ReverseTable() {
 
 // Frees *buffer and allocates a zero-filled one of more than size bytes in
 // 4096-byte steps when the capacity is too small; zero-fills in any case.
-template <typename T>
-bool Reserve(T** buffer, std::size_t* capacity, std::size_t size) {
-    if (*buffer == nullptr || *capacity <= size) {
+template <typename Holder>
+bool Reserve(Holder* buffer, std::size_t* capacity, std::size_t size) {
+    using T = typename Holder::element_type;
+    if (!*buffer || *capacity <= size) {
         const std::size_t bytes = (size / kBlock + 1) * kBlock;
-        std::free(*buffer);
-        *buffer = static_cast<T*>(std::malloc(bytes));
-        *capacity = *buffer != nullptr ? bytes : 0;
-        if (*buffer == nullptr) return false;
+        buffer->reset(static_cast<T*>(std::malloc(bytes)));
+        *capacity = *buffer ? bytes : 0;
+        if (!*buffer) return false;
     }
-    std::memset(*buffer, 0, *capacity);
+    std::memset(buffer->get(), 0, *capacity);
     return true;
 }
 
 }  // namespace
 
-CBase64::~CBase64() {
-    std::free(data_);
-    std::free(text_);
-}
+CBase64::~CBase64() = default;
 
 HRESULT CBase64::ReserveText(std::size_t size) {
     text_length_ = 0;
@@ -75,7 +72,7 @@ HRESULT CBase64::ReserveData(std::size_t size) {
 HRESULT CBase64::CopyData(const unsigned char* bytes, std::size_t length) {
     const HRESULT hr = ReserveData(length);
     if (FAILED(hr)) return hr;
-    if (length > 0) std::memcpy(data_, bytes, length);
+    if (length > 0) std::memcpy(data_.get(), bytes, length);
     data_length_ = length;
     return S_OK;
 }
@@ -154,14 +151,14 @@ HRESULT CBase64::Encode(const unsigned char* bytes, std::size_t length) {
     if (FAILED(hr)) return hr;
     std::size_t i = 0;
     for (; i + 3 <= length; i += 3) {
-        EncodeGroup(data_ + i, text_ + text_length_);
+        EncodeGroup(data_.get() + i, text_.get() + text_length_);
         text_length_ += 4;
     }
     const std::size_t rest = length - i;
     if (rest > 0) {
         unsigned char last[3] = {0, 0, 0};
-        std::memcpy(last, data_ + i, rest);
-        EncodeGroup(last, text_ + text_length_);
+        std::memcpy(last, data_.get() + i, rest);
+        EncodeGroup(last, text_.get() + text_length_);
         text_length_ += 4;
         text_[text_length_ - 1] = kPad;
         if (rest == 1) text_[text_length_ - 2] = kPad;
@@ -184,11 +181,11 @@ HRESULT CBase64::Decode(const unsigned char* bytes, std::size_t length) {
     for (std::size_t i = 0; i < text_length_; i += 4) {
         char group[4] = {kPad, kPad, kPad, kPad};
         const std::size_t n = text_length_ - i < 4 ? text_length_ - i : 4;
-        std::memcpy(group, text_ + i, n);
-        const int made = (ended || n == 1) ? -1 : DecodeGroup(group, data_ + data_length_);
+        std::memcpy(group, text_.get() + i, n);
+        const int made = (ended || n == 1) ? -1 : DecodeGroup(group, data_.get() + data_length_);
         if (made < 0) {
             data_length_ = 0;
-            std::memset(data_, 0, data_capacity_);
+            std::memset(data_.get(), 0, data_capacity_);
             return Fail(zel::codes::kInvalidArg, "CBase64::Decode");
         }
         data_length_ += static_cast<std::size_t>(made);
@@ -198,9 +195,9 @@ HRESULT CBase64::Decode(const unsigned char* bytes, std::size_t length) {
 }
 
 const unsigned char* CBase64::GetData() {
-    return data_;
+    return data_.get();
 }
 
 const char* CBase64::GetText() {
-    return text_;
+    return text_.get();
 }

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 
 #include "support/result.h"
 
@@ -60,8 +62,12 @@ class CBase64 {
     virtual bool IsSkippedChar(unsigned char c);
 
   private:
-    unsigned char* data_ = nullptr;
-    char* text_ = nullptr;
+    // malloc'd blocks, freed with free.
+    struct FreeBlock {
+        void operator()(void* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char[], FreeBlock> data_;
+    std::unique_ptr<char[], FreeBlock> text_;
     std::size_t data_capacity_ = 0;
     std::size_t text_capacity_ = 0;
     std::size_t data_length_ = 0;
