@@ -109,8 +109,8 @@ bool FullPathOf(const char* path, std::string* out) {
 // Cuts a file over kCutAbove bytes to its last kKeptBytes bytes, in place, so
 // that a descriptor another process keeps open for appending stays valid.
 void CutIfLarge(const std::string& path) {
-    zel::fs::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd) return;
+    zel::fs::UniqueFd fd;
+    if (zel::fs::OpenForUpdating(path.c_str(), &fd) != 0) return;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || st.st_size <= kCutAbove) return;
     // Without memory for the tail the file is left whole.
@@ -124,8 +124,12 @@ void CutIfLarge(const std::string& path) {
     if (::ftruncate(fd.get(), kKeptBytes) != 0) return;
 }
 
+// The log file opened for appending: regular files only, so that a FIFO in
+// its place never blocks a process that logs.
 int OpenForAppend(const char* path) {
-    return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    zel::fs::UniqueFd fd;
+    if (zel::fs::OpenForAppending(path, &fd) != 0) return -1;
+    return fd.release();
 }
 
 // Local date "MM/DD/YY" and time "HH:MM:SS.mmm (pid)".

@@ -307,12 +307,14 @@ int RequireRegular(int fd) {
 // non-blocking open also fails with EWOULDBLOCK for the moment another
 // descriptor holds a lease on the file (IsFileInUse takes one and gives it
 // back at once): that moment is waited out, briefly and boundedly.
-int OpenRegular(const std::string& path, int flags, UniqueFd* out) {
-    if (out == nullptr) return EINVAL;
+// Takes a plain C string and allocates nothing, so that the event log can
+// open its file while memory is exhausted.
+int OpenRegular(const char* path, int flags, UniqueFd* out) {
+    if (out == nullptr || path == nullptr) return EINVAL;
     out->reset();
     UniqueFd fd;
     for (int attempt = 0;; ++attempt) {
-        fd.reset(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
+        fd.reset(::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
         if (fd) break;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK || attempt >= 100) return errno;
@@ -336,13 +338,21 @@ std::string SiblingTempName(const std::string& path, unsigned n) {
 }  // namespace
 
 int OpenForReading(const std::string& path, UniqueFd* out) {
-    return OpenRegular(path, O_RDONLY, out);
+    return OpenRegular(path.c_str(), O_RDONLY, out);
+}
+
+int OpenForAppending(const char* path, UniqueFd* out) {
+    return OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, out);
+}
+
+int OpenForUpdating(const char* path, UniqueFd* out) {
+    return OpenRegular(path, O_RDWR, out);
 }
 
 int CreateForWriting(const std::string& path, UniqueFd* out) {
     // O_TRUNC only once the type is known: a FIFO or device in the name's
     // place must be left as it was.
-    int err = OpenRegular(path, O_WRONLY | O_CREAT, out);
+    int err = OpenRegular(path.c_str(), O_WRONLY | O_CREAT, out);
     if (err != 0) return err;
     if (::ftruncate(out->get(), 0) != 0) {
         err = errno;

@@ -102,6 +102,14 @@ std::string TempDir();
 // empty on failure.
 [[nodiscard]] int OpenForReading(const std::string& path, UniqueFd* out);
 
+// Opens path for appending, creating it when missing (mode 0666 less the
+// umask), or an existing regular file for reading and writing in place.
+// Regular files only, as OpenForReading: a FIFO in the name's place never
+// blocks the caller.  Neither allocates.  Returns 0 and the descriptor in
+// *out (the caller owns it), or errno (*out empty).
+[[nodiscard]] int OpenForAppending(const char* path, UniqueFd* out);
+[[nodiscard]] int OpenForUpdating(const char* path, UniqueFd* out);
+
 // Creates path, or truncates it when it exists, for writing (mode 0666 less
 // the umask for a new file).  Only a regular file is accepted in its place:
 // the open does not block on a FIFO, and anything that is not a regular

@@ -1,7 +1,9 @@
-// A log whose lock is a stale directory that can never be removed: opening
+// Logs that could block a process for ever: a lock that is a stale directory
+// that can never be removed, and a FIFO in the log file's place.  Opening
 // the log and appending to it must carry on (the append is dropped) instead
-// of waiting for ever.  Runs in a child process with a deadline.
+// of waiting.  Each runs in a child process with a deadline.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -29,6 +31,23 @@ TEST_F(EventLogStaleLock, UnremovableStaleLockNeitherBlocksOpenNorAppends) {
         10000);
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(std::filesystem::is_directory(lock_file));
+}
+
+TEST_F(EventLogStaleLock, FifoInTheLogFilesPlaceNeitherBlocksOpenNorAppends) {
+    const std::string file = CommPath("client.log");
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    const int rc = zel::test::RunInChild(
+        [&] {
+            CEventLog log;
+            (void)log.Open(file.c_str(), false);
+            (void)ReportCode(&log, MakeResult(0x801F811D), "Test::Run", 225);
+            CEventLog kept;
+            (void)kept.Open(file.c_str(), true);
+            (void)ReportCode(&kept, MakeResult(0x801F811D), "Test::Run", 225);
+            return 0;
+        },
+        10000);
+    EXPECT_EQ(rc, 0);
 }
 
 }  // namespace
