@@ -2,10 +2,13 @@
 // the directory's name lists (see server_directory.h).  Each info owns its version
 // records and their texts.
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "directory/server_directory.h"
 #include "log/report.h"
+#include "support/report.h"
 
 using namespace zel::codes;
 using namespace zel::log;
@@ -47,23 +50,24 @@ bool IsBlank(const char* text) {
 // CQVStringList
 
 HRESULT CQVStringList::Add(char* text) {
+    std::unique_ptr<CStringHolder> holder(new (std::nothrow) CStringHolder(text));
+    if (!holder) {
+        (void)FreeString(&text);
+        return ReportFailure(kOutOfMemory, "CQVStringList::Add", MessageIdFor(kOutOfMemory));
+    }
     std::int32_t index = 0;
-    HRESULT hr = list_.Add(text, &index);
-    if (FAILED(hr)) FreeString(&text);
-    return hr;
+    return list_.Add(std::move(holder), &index);  // a refused holder frees the text
 }
 
 std::int32_t CQVStringList::Count() const {
-    std::uint32_t count = 0;
-    (void)list_.GetCount(&count);
-    return static_cast<std::int32_t>(count);
+    return static_cast<std::int32_t>(list_.Count());
 }
 
 const char* CQVStringList::At(std::int32_t index) const {
     if (index < 0 || index >= Count()) return nullptr;
-    CGenericList::Item item = nullptr;
-    if (FAILED(list_.GetAt(index, &item))) return nullptr;
-    return static_cast<const char*>(item);
+    CStringHolder* holder = nullptr;
+    if (FAILED(list_.GetAt(index, &holder))) return nullptr;
+    return holder->get();
 }
 
 bool CQVStringList::Contains(const char* name) const {
@@ -74,11 +78,7 @@ bool CQVStringList::Contains(const char* name) const {
 }
 
 void CQVStringList::RemoveAll() {
-    for (std::int32_t i = 0; i < Count(); ++i) {
-        char* text = const_cast<char*>(At(i));
-        FreeString(&text);
-    }
-    list_.RemoveAll();
+    (void)list_.RemoveAll();
 }
 
 // ---------------------------------------------------------------------------
@@ -86,20 +86,19 @@ void CQVStringList::RemoveAll() {
 
 namespace {
 
+// The record at index, or null for a bad index (checked here, so that
+// nothing is reported).
 template <typename P>
-P* VersionAt(const CGenericList& versions, std::int32_t index) {
-    std::uint32_t count = 0;
-    (void)versions.GetCount(&count);
-    if (index < 0 || static_cast<std::uint32_t>(index) >= count) return nullptr;
-    CGenericList::Item item = nullptr;
-    if (FAILED(versions.GetAt(index, &item))) return nullptr;
-    return static_cast<P*>(item);
+P* VersionAt(const COwningList<P>& versions, std::int32_t index) {
+    if (index < 0 || static_cast<std::uint32_t>(index) >= versions.Count()) return nullptr;
+    P* p = nullptr;
+    if (FAILED(versions.GetAt(index, &p))) return nullptr;
+    return p;
 }
 
 template <typename P>
-std::int32_t FindVersion(const CGenericList& versions, const char* version) {
-    std::uint32_t count = 0;
-    (void)versions.GetCount(&count);
+std::int32_t FindVersion(const COwningList<P>& versions, const char* version) {
+    const std::uint32_t count = versions.Count();
     for (std::uint32_t i = 0; i < count; ++i) {
         P* p = VersionAt<P>(versions, static_cast<std::int32_t>(i));
         if (p != nullptr && EqualsIgnoreCase(p->version.get(), version)) {
@@ -109,26 +108,10 @@ std::int32_t FindVersion(const CGenericList& versions, const char* version) {
     return -1;
 }
 
-template <typename P>
-void DeleteVersions(CGenericList* versions) {
-    std::uint32_t count = 0;
-    (void)versions->GetCount(&count);
-    for (std::uint32_t i = 0; i < count; ++i) delete VersionAt<P>(*versions, i);
-    versions->RemoveAll();
-}
-
-template <typename P>
-HRESULT RemoveVersion(CGenericList* versions, std::int32_t index) {
-    P* p = VersionAt<P>(*versions, index);
-    HRESULT hr = versions->RemoveAt(index);  // refuses a bad index itself
-    if (SUCCEEDED(hr)) delete p;
-    return hr;
-}
-
 // The version's index, appending a new record when it is new.  trim: the
 // version is stored trimmed (server records) or as given (query records).
 template <typename P>
-HRESULT AddVersion(CGenericList* versions, const char* version, bool trim, std::int32_t* index,
+HRESULT AddVersion(COwningList<P>* versions, const char* version, bool trim, std::int32_t* index,
                    CEventLog* log, const char* context) {
     if (version == nullptr || index == nullptr || IsBlank(version)) {
         return ReportStatus(log, kInvalidArg, context);
@@ -141,14 +124,11 @@ HRESULT AddVersion(CGenericList* versions, const char* version, bool trim, std::
         *index = found;
         return S_OK;
     }
-    P* p = new (std::nothrow) P;
-    if (p == nullptr) return ReportStatus(log, kOutOfMemory, context);
+    std::unique_ptr<P> p(new (std::nothrow) P);
+    if (!p) return ReportStatus(log, kOutOfMemory, context);
     p->version.reset(copy.release());
-    hr = versions->Add(p, index);
-    if (FAILED(hr)) {
-        delete p;
-        return hr == kOutOfMemory ? ReportStatus(log, kOutOfMemory, context) : hr;
-    }
+    hr = versions->Add(std::move(p), index);  // a refused record is freed there
+    if (FAILED(hr)) return hr == kOutOfMemory ? ReportStatus(log, kOutOfMemory, context) : hr;
     return S_OK;
 }
 
@@ -174,9 +154,7 @@ using QueryProps = CQVReg::CQueryInfo::Properties;
 
 CServerInfo::CServerInfo(CEventLog* log) : log_(log) {}
 
-CServerInfo::~CServerInfo() {
-    RemoveAll();
-}
+CServerInfo::~CServerInfo() = default;  // the version list frees the records
 
 ServerProps* CServerInfo::At(std::int32_t index) const {
     return VersionAt<ServerProps>(versions_, index);
@@ -186,8 +164,8 @@ ServerProps* CServerInfo::At(std::int32_t index) const {
 ServerProps* CServerInfo::Get(std::int32_t index) const {
     ServerProps* p = At(index);
     if (p == nullptr) {
-        CGenericList::Item item = nullptr;
-        (void)versions_.GetAt(index, &item);
+        ServerProps* unused = nullptr;
+        (void)versions_.GetAt(index, &unused);
     }
     return p;
 }
@@ -198,9 +176,7 @@ HRESULT CServerInfo::GetName(char** name) {
 
 HRESULT CServerInfo::GetCount(std::int32_t* count) {
     if (count == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::CServerInfo::GetCount");
-    std::uint32_t n = 0;
-    (void)versions_.GetCount(&n);
-    *count = static_cast<std::int32_t>(n);
+    *count = static_cast<std::int32_t>(versions_.Count());
     return S_OK;
 }
 
@@ -289,12 +265,11 @@ bool CServerInfo::IsName(const char* name, bool case_sensitive) const {
 }
 
 HRESULT CServerInfo::RemoveAll() {
-    DeleteVersions<ServerProps>(&versions_);
-    return S_OK;
+    return versions_.RemoveAll();
 }
 
 HRESULT CServerInfo::Remove(std::int32_t index) {
-    return RemoveVersion<ServerProps>(&versions_, index);
+    return versions_.RemoveAt(index);  // refuses (and reports) a bad index itself
 }
 
 // ---------------------------------------------------------------------------
@@ -302,9 +277,7 @@ HRESULT CServerInfo::Remove(std::int32_t index) {
 
 CQueryInfo::CQueryInfo(CEventLog* log) : log_(log) {}
 
-CQueryInfo::~CQueryInfo() {
-    RemoveAll();
-}
+CQueryInfo::~CQueryInfo() = default;  // the version list frees the records
 
 QueryProps* CQueryInfo::At(std::int32_t index) const {
     return VersionAt<QueryProps>(versions_, index);
@@ -313,8 +286,8 @@ QueryProps* CQueryInfo::At(std::int32_t index) const {
 QueryProps* CQueryInfo::Get(std::int32_t index) const {
     QueryProps* p = At(index);
     if (p == nullptr) {
-        CGenericList::Item item = nullptr;
-        (void)versions_.GetAt(index, &item);
+        QueryProps* unused = nullptr;
+        (void)versions_.GetAt(index, &unused);
     }
     return p;
 }
@@ -325,9 +298,7 @@ HRESULT CQueryInfo::GetName(char** name) {
 
 HRESULT CQueryInfo::GetCount(std::int32_t* count) {
     if (count == nullptr) return ReportStatus(log_, kInvalidArg, "CQVReg::CQueryInfo::GetCount");
-    std::uint32_t n = 0;
-    (void)versions_.GetCount(&n);
-    *count = static_cast<std::int32_t>(n);
+    *count = static_cast<std::int32_t>(versions_.Count());
     return S_OK;
 }
 
@@ -399,10 +370,9 @@ HRESULT CQueryInfo::AddQueryProperties(const char* version, std::int32_t* index)
 }
 
 HRESULT CQueryInfo::RemoveAll() {
-    DeleteVersions<QueryProps>(&versions_);
-    return S_OK;
+    return versions_.RemoveAll();
 }
 
 HRESULT CQueryInfo::Remove(std::int32_t index) {
-    return RemoveVersion<QueryProps>(&versions_, index);
+    return versions_.RemoveAt(index);  // refuses (and reports) a bad index itself
 }

@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "directory/server_directory.h"
 #include "log/event_log.h"
@@ -323,9 +324,8 @@ HRESULT CQVReg::ExtractServerInfo(const char* record_start, const char* record_e
     if (FAILED(hr)) return hr;
     if (created) {
         std::int32_t at = 0;
-        hr = server_infos_.Add(created.get(), &at);
+        hr = server_infos_.Add(std::move(created), &at);
         if (FAILED(hr)) return hr;
-        created.release();
     }
     return S_OK;
 }
@@ -378,9 +378,8 @@ HRESULT CQVReg::ExtractQueryInfo(const char* record_start, const char* record_en
     if (FAILED(hr)) return hr;
     if (created) {
         std::int32_t at = 0;
-        hr = query_infos_.Add(created.get(), &at);
+        hr = query_infos_.Add(std::move(created), &at);
         if (FAILED(hr)) return hr;
-        created.release();
     }
     return S_OK;
 }

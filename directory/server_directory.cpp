@@ -3,8 +3,10 @@
 #include "directory/server_directory.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "log/event_log.h"
 #include "log/report.h"
@@ -106,28 +108,26 @@ std::int32_t CQVReg::GetQueryInfoCount() const {
 
 CServerInfo* CQVReg::GetServerInfoAt(std::int32_t index) const {
     if (index < 0 || index >= GetServerInfoCount()) return nullptr;
-    CGenericList::Item item = nullptr;
-    if (FAILED(server_infos_.GetAt(index, &item))) return nullptr;
-    return static_cast<CServerInfo*>(item);
+    CServerInfo* info = nullptr;
+    if (FAILED(server_infos_.GetAt(index, &info))) return nullptr;
+    return info;
 }
 
 CQueryInfo* CQVReg::GetQueryInfoAt(std::int32_t index) const {
     if (index < 0 || index >= GetQueryInfoCount()) return nullptr;
-    CGenericList::Item item = nullptr;
-    if (FAILED(query_infos_.GetAt(index, &item))) return nullptr;
-    return static_cast<CQueryInfo*>(item);
+    CQueryInfo* info = nullptr;
+    if (FAILED(query_infos_.GetAt(index, &info))) return nullptr;
+    return info;
 }
 
 void CQVReg::RemoveAllServerInfos() {
     written_in_document_.clear();
-    for (std::int32_t i = 0; i < GetServerInfoCount(); ++i) delete GetServerInfoAt(i);
-    server_infos_.RemoveAll();
+    (void)server_infos_.RemoveAll();
 }
 
 void CQVReg::RemoveAllQueryInfos() {
     written_in_document_.clear();
-    for (std::int32_t i = 0; i < GetQueryInfoCount(); ++i) delete GetQueryInfoAt(i);
-    query_infos_.RemoveAll();
+    (void)query_infos_.RemoveAll();
 }
 
 HRESULT CQVReg::GetServerInfoByName(const char* name, bool case_sensitive, CServerInfo** info) {
@@ -201,7 +201,6 @@ void CQVReg::LimitServerInfo() {
     for (std::int32_t i = GetServerInfoCount() - 1; i >= 0; --i) {
         CServerInfo* info = GetServerInfoAt(i);
         if (info != nullptr && !limit_server_names_.Contains(info->Name())) {
-            delete info;
             (void)server_infos_.RemoveAt(i);
         }
     }
@@ -213,7 +212,6 @@ void CQVReg::LimitQueryInfo() {
     for (std::int32_t i = GetQueryInfoCount() - 1; i >= 0; --i) {
         CQueryInfo* info = GetQueryInfoAt(i);
         if (info != nullptr && !limit_query_names_.Contains(info->Name())) {
-            delete info;
             (void)query_infos_.RemoveAt(i);
         }
     }
@@ -279,7 +277,7 @@ HRESULT ReadInfoKey(CEventLog* log, const InfoKeyKind& kind, Info* info, const r
 // destroyed and the enumeration stops; infos appended before stay.
 template <class Info, class ReadVersion>
 HRESULT LoadInfos(CEventLog* log, const InfoKeyKind& kind, const CQVStringList& limit,
-                  CGenericList* list, ReadVersion read_version) {
+                  COwningList<Info>* list, ReadVersion read_version) {
     Trace(log, kCategoryClientApplication, kind.context, kind.trace_all);
     reg::Key root;
     if (reg::OpenKey(reg::Hive::LocalMachine, kind.key, &root) != reg::kSuccess) {
@@ -290,20 +288,18 @@ HRESULT LoadInfos(CEventLog* log, const InfoKeyKind& kind, const CQVStringList& 
         if (name.size() > kMaxKeyName) continue;
         if (limit.Count() != 0 && !limit.Contains(name.c_str())) continue;
         Trace(log, kCategoryClientApplication, kind.context, kind.trace_one, name.c_str());
-        Info* info = new (std::nothrow) Info(log);
-        if (info == nullptr) return ReportStatus(log, kOutOfMemory, kind.context);
+        std::unique_ptr<Info> info(new (std::nothrow) Info(log));
+        if (!info) return ReportStatus(log, kOutOfMemory, kind.context);
         HRESULT hr = info->SetName(name.c_str());
         reg::Key key;
         if (SUCCEEDED(hr) && reg::OpenKey(root, name, &key) != reg::kSuccess) {
             hr = ReportStatus(log, kind.open_info_status, kind.context);
         }
-        if (SUCCEEDED(hr)) hr = ReadInfoKey(log, kind, info, key, read_version);
+        if (SUCCEEDED(hr)) hr = ReadInfoKey(log, kind, info.get(), key, read_version);
         std::int32_t index = 0;
-        if (SUCCEEDED(hr)) hr = list->Add(info, &index);
-        if (FAILED(hr)) {
-            delete info;
-            return hr;
-        }
+        // A refused info is destroyed with its unique_ptr, here or in Add.
+        if (SUCCEEDED(hr)) hr = list->Add(std::move(info), &index);
+        if (FAILED(hr)) return hr;
     }
     return S_OK;
 }

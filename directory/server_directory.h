@@ -90,15 +90,17 @@ class IQVQueryInfo {
     [[nodiscard]] virtual HRESULT GetRetryTimeout(std::int32_t index, std::int32_t* value) = 0;
 };
 
-// A list of owned heap texts (the directory's name lists).
+// A list of owned heap texts (the directory's name lists).  Each text sits
+// in its own holder, so the list frees every text it was given.
 class CQVStringList {
   public:
     CQVStringList() = default;
-    ~CQVStringList() { RemoveAll(); }
+    ~CQVStringList() = default;
     CQVStringList(const CQVStringList&) = delete;
     CQVStringList& operator=(const CQVStringList&) = delete;
 
-    // Takes ownership of text (freed here also when the append fails).
+    // Takes ownership of text (freed here also when the append fails; out of
+    // memory: 0x8020811E, reported, nothing added).
     [[nodiscard]] HRESULT Add(char* text);
     [[nodiscard]] std::int32_t Count() const;
     // The text at index (owned by the list) or null for a bad index.
@@ -108,7 +110,7 @@ class CQVStringList {
     void RemoveAll();
 
   private:
-    CGenericList list_;
+    COwningList<CStringHolder> list_;
 };
 
 class CQVReg {
@@ -244,8 +246,8 @@ class CQVReg {
     template <class Writes>
     HRESULT WriteDocument(Writes&& writes);
 
-    CGenericList server_infos_;
-    CGenericList query_infos_;
+    COwningList<CServerInfo> server_infos_;
+    COwningList<CQueryInfo> query_infos_;
     CQVStringList limit_server_names_;
     CQVStringList limit_query_names_;
     CQVStringList interface_names_;
@@ -309,7 +311,7 @@ class CQVReg::CServerInfo : public IQVServerInfo {
     Properties* Get(std::int32_t index) const;
 
     CStringHolder name_;
-    CGenericList versions_;
+    COwningList<Properties> versions_;
     CEventLog* log_;
 };
 
@@ -351,7 +353,7 @@ class CQVReg::CQueryInfo : public IQVQueryInfo {
     Properties* Get(std::int32_t index) const;
 
     CStringHolder name_;
-    CGenericList versions_;
+    COwningList<Properties> versions_;
     CEventLog* log_;
 };
 

@@ -127,8 +127,8 @@ class COwningList {
         std::uint32_t n = Count();
         for (std::uint32_t i = 0; i < n; ++i) {
             CGenericList::Item raw = nullptr;
-            if (SUCCEEDED(list_.GetAt(static_cast<std::int32_t>(i), &raw)))
-                delete static_cast<T*>(raw);
+            if (FAILED(list_.GetAt(static_cast<std::int32_t>(i), &raw))) continue;
+            std::unique_ptr<T> owned(static_cast<T*>(raw));  // freed at the end of this pass
         }
         return list_.RemoveAll();
     }

@@ -275,7 +275,7 @@ void CInternetAccess::LogSystemError(const char* context, int code, const char* 
 void CInternetAccess::ResetResponse() {
     status_code_ = 0;
     content_length_ = 0;
-    ClearList(&resp_headers_);
+    (void)resp_headers_.RemoveAll();
     (void)resp_content_->SetMode(3);
     (void)resp_content_->SetLength(0);
     (void)resp_content_->SetMode(1);
@@ -320,7 +320,7 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     (void)req_headers_.GetCount(&count);
     for (std::uint32_t i = 0; ok && i < count; ++i) {
         HeaderItem* item = nullptr;
-        if (FAILED(ListHeader(&req_headers_, static_cast<std::int32_t>(i), &item))) continue;
+        if (FAILED(req_headers_.GetAt(static_cast<std::int32_t>(i), &item))) continue;
         ok = AppendHeader(t.headers, std::string(item->name.c_str()) + ": " + item->value.c_str());
     }
     if (head) ok = ok && AppendHeader(t.headers, "Content-Length: 0");

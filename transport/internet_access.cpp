@@ -37,8 +37,6 @@ CInternetAccess::CInternetAccess(CEventLog* log)
 
 CInternetAccess::~CInternetAccess() {
     Uninitialize();
-    ClearList(&req_headers_);
-    ClearList(&resp_headers_);
 }
 
 void CInternetAccess::CurlShareFree::operator()(void* share) const {
@@ -271,29 +269,9 @@ HRESULT CInternetAccess::GetStatusText(BSTR* v) {
 
 // ---- header lists -----------------------------------------------------
 
-void CInternetAccess::ClearList(CGenericList* list) {
-    std::uint32_t count = 0;
-    if (SUCCEEDED(list->GetCount(&count))) {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            CGenericList::Item item = nullptr;
-            if (SUCCEEDED(list->GetAt(static_cast<std::int32_t>(i), &item)))
-                delete static_cast<HeaderItem*>(item);
-        }
-    }
-    list->RemoveAll();
-}
-
-HRESULT CInternetAccess::ListHeader(CGenericList* list, std::int32_t index, HeaderItem** item) {
-    CGenericList::Item raw = nullptr;
-    HRESULT hr = list->GetAt(index, &raw);
-    if (FAILED(hr)) return hr;
-    *item = static_cast<HeaderItem*>(raw);
-    return S_OK;
-}
-
 namespace {
-HRESULT CountOf(CEventLog* log, const CGenericList& list, std::int32_t* count,
-                const char* context) {
+template <typename List>
+HRESULT CountOf(CEventLog* log, const List& list, std::int32_t* count, const char* context) {
     if (count == nullptr) return ReportStatus(log, kInvalidArg, context);
     std::uint32_t n = 0;
     HRESULT hr = list.GetCount(&n);
@@ -334,28 +312,28 @@ HRESULT ItemTextW(const char* name, const char* value, BSTR* out_name, BSTR* out
 HRESULT CInternetAccess::GetHeader(std::int32_t index, char** name, char** value) {
     if (name == nullptr || value == nullptr) return Fail(kInvalidArg, "CInternetAccess::GetHeader");
     HeaderItem* item = nullptr;
-    HRESULT hr = ListHeader(&resp_headers_, index, &item);
+    HRESULT hr = resp_headers_.GetAt(index, &item);
     return FAILED(hr) ? hr : ItemText(item->name.get(), item->value.get(), name, value);
 }
 HRESULT CInternetAccess::GetHeaderByBSTR(std::int32_t index, BSTR* name, BSTR* value) {
     if (name == nullptr || value == nullptr)
         return Fail(kInvalidArg, "CInternetAccess::GetHeaderByBSTR");
     HeaderItem* item = nullptr;
-    HRESULT hr = ListHeader(&resp_headers_, index, &item);
+    HRESULT hr = resp_headers_.GetAt(index, &item);
     return FAILED(hr) ? hr : ItemTextW(item->name.get(), item->value.get(), name, value);
 }
 HRESULT CInternetAccess::GetReqHeader(std::int32_t index, char** name, char** value) {
     if (name == nullptr || value == nullptr)
         return Fail(kInvalidArg, "CInternetAccess::GetReqHeader");
     HeaderItem* item = nullptr;
-    HRESULT hr = ListHeader(&req_headers_, index, &item);
+    HRESULT hr = req_headers_.GetAt(index, &item);
     return FAILED(hr) ? hr : ItemText(item->name.get(), item->value.get(), name, value);
 }
 HRESULT CInternetAccess::GetReqHeaderByBSTR(std::int32_t index, BSTR* name, BSTR* value) {
     if (name == nullptr || value == nullptr)
         return Fail(kInvalidArg, "CInternetAccess::GetReqHeaderByBSTR");
     HeaderItem* item = nullptr;
-    HRESULT hr = ListHeader(&req_headers_, index, &item);
+    HRESULT hr = req_headers_.GetAt(index, &item);
     return FAILED(hr) ? hr : ItemTextW(item->name.get(), item->value.get(), name, value);
 }
 
@@ -382,9 +360,8 @@ HRESULT CInternetAccess::AddReqHeader(const char* name, const char* value, std::
     if (SUCCEEDED(hr)) hr = item->SetValue(value);
     if (FAILED(hr)) return hr;
     std::int32_t at = -1;
-    hr = req_headers_.Add(item.get(), &at);
+    hr = req_headers_.Add(std::move(item), &at);
     if (FAILED(hr)) return hr;
-    item.release();
     if (index != nullptr) *index = at;
     return S_OK;
 }
@@ -400,17 +377,12 @@ HRESULT CInternetAccess::AddReqHeader(const OLECHAR* name, const OLECHAR* value,
 }
 
 HRESULT CInternetAccess::RemoveReqHeader(std::int32_t index) {
-    HeaderItem* item = nullptr;
-    HRESULT hr = ListHeader(&req_headers_, index, &item);
-    if (FAILED(hr)) return hr;
-    hr = req_headers_.RemoveAt(index);
-    if (SUCCEEDED(hr)) delete item;
-    return hr;
+    // A bad index is refused (and reported once) by the list.
+    return req_headers_.RemoveAt(index);
 }
 
 HRESULT CInternetAccess::RemoveAllReqHeaders() {
-    ClearList(&req_headers_);
-    return S_OK;
+    return req_headers_.RemoveAll();
 }
 
 // ---- contents ---------------------------------------------------------

@@ -176,8 +176,6 @@ class CInternetAccess {
     HRESULT CheckPort(std::int32_t port);
     HRESULT CheckHTTPVer(std::int32_t version);
     HRESULT CheckVerb(std::int32_t verb);
-    HRESULT ListHeader(CGenericList* list, std::int32_t index, HeaderItem** item);
-    void ClearList(CGenericList* list);
     void ResetResponse();
     // The exchange (exchange.cpp): one request on a fresh easy handle.
     HRESULT ProcessHTTPRequest();
@@ -203,8 +201,8 @@ class CInternetAccess {
     bool query_content_type_ = true;
     bool secure_ = false;
     std::int32_t http_version_ = HTTP_VERSION_1_0;
-    CGenericList req_headers_;
-    CGenericList resp_headers_;
+    COwningList<HeaderItem> req_headers_;
+    COwningList<HeaderItem> resp_headers_;
     std::unique_ptr<CContentStream> req_content_;
     std::unique_ptr<CContentStream> resp_content_;
     CStringHolder req_content_type_;

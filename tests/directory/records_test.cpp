@@ -202,6 +202,50 @@ TEST_F(RecordsTest, VersionsAndNames) {
     EXPECT_EQ(query.FindByVersion("002", &value), codes::kQueryVersionNotFound);
 }
 
+TEST_F(RecordsTest, RemovedVersionsAndInfosLeaveTheRestIntact) {
+    // The lists free what they drop; the survivors must stay whole and in
+    // order (a wrong record freed would show as a use after free under the
+    // sanitizers, a forgotten one as a leak).
+    CQVReg::CQueryInfo query(log_.get());
+    std::int32_t at = -1;
+    for (const char* v : {"001", "002", "003"}) {
+        ASSERT_EQ(query.AddQueryProperties(v, &at), S_OK);
+        ASSERT_EQ(query.SetQueryLocation(at, v), S_OK);
+    }
+    ASSERT_EQ(query.Remove(1), S_OK);
+    char* text = nullptr;
+    ASSERT_EQ(query.GetQueryLocation(1, &text), S_OK);
+    EXPECT_EQ(Text(text), "003");
+    EXPECT_EQ(query.Remove(2), codes::kInvalidArg);
+    std::int32_t count = 0;
+    ASSERT_EQ(query.GetCount(&count), S_OK);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(query.RemoveAll(), S_OK);
+    ASSERT_EQ(query.GetCount(&count), S_OK);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(query.AddQueryProperties("002", &at), S_OK);
+    EXPECT_EQ(at, 0);
+
+    // Limiting drops the infos in the middle and at the ends alike.
+    for (const char* name : {"A", "B", "C", "D"}) SetSz(kServers + "\\" + name, "IPAddress", name);
+    CQVReg reg(log_.get());
+    ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
+    ASSERT_EQ(reg.GetServerInfoCount(), 4);
+    const char* keep[] = {"b", "d"};
+    ASSERT_EQ(reg.SetLimitServerInfoNames(keep, 2), S_OK);
+    ASSERT_EQ(reg.GetServerInfoCount(), 2);
+    EXPECT_STREQ(reg.GetServerInfoAt(0)->Name(), "B");
+    EXPECT_STREQ(reg.GetServerInfoAt(1)->Name(), "D");
+    EXPECT_EQ(reg.GetServerInfoAt(2), nullptr);
+    // Refilling a name list frees the previous texts.
+    const char* names[] = {" x ", "y"};
+    ASSERT_EQ(reg.SetInterfaceNames(names, 2), S_OK);
+    ASSERT_EQ(reg.SetInterfaceNames(names, 1), S_OK);
+    ASSERT_EQ(reg.InterfaceNames().Count(), 1);
+    EXPECT_STREQ(reg.InterfaceNames().At(0), "x");
+    EXPECT_EQ(reg.InterfaceNames().At(1), nullptr);
+}
+
 TEST_F(RecordsTest, WritesTheLayoutAndReadsItBack) {
     CQVReg reg(log_.get());
     CQVReg::CServerInfo server(log_.get());

@@ -63,4 +63,29 @@ TEST(OwningList, ItemsAreDeletedByTheListOnEveryWayOut) {
     EXPECT_EQ(g_alive, 0);  // the destructor deleted the last one
 }
 
+TEST(OwningList, ReleaseHandsTheItemOverOrDeletesIt) {
+    g_alive = 0;
+    COwningList<Counted> list;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(list.Add(std::make_unique<Counted>(i), nullptr), S_OK);
+    // A refused index hands nothing over and leaves the caller's pointer alone.
+    auto kept = std::make_unique<Counted>(99);
+    zel::test::support::RecordingSink sink;
+    EXPECT_EQ(list.Release(3, &kept), zel::codes::kInvalidArg);
+    EXPECT_EQ(list.Release(-1, &kept), zel::codes::kInvalidArg);
+    EXPECT_EQ(sink.entries.size(), 2u);  // one report per refusal
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->value, 99);
+    EXPECT_EQ(list.Count(), 3u);
+    // Taking an item back over an owned one frees the old one; with no
+    // destination the taken item is deleted.
+    ASSERT_EQ(list.Release(1, &kept), S_OK);
+    EXPECT_EQ(kept->value, 1);
+    EXPECT_EQ(g_alive, 3);
+    ASSERT_EQ(list.Release(0, nullptr), S_OK);
+    EXPECT_EQ(g_alive, 2);
+    Counted* last = nullptr;
+    ASSERT_EQ(list.GetAt(0, &last), S_OK);
+    EXPECT_EQ(last->value, 2);
+}
+
 }  // namespace
