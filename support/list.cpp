@@ -9,15 +9,17 @@
 
 using zel::support_detail::Fail;
 
-CGenericList::~CGenericList() {
-    std::free(buffer_);
+void CGenericList::FreeArray::operator()(Item* p) const {
+    std::free(p);
 }
 
+CGenericList::~CGenericList() = default;
+
 HRESULT CGenericList::InitAlloc() {
-    if (buffer_ != nullptr) return S_OK;
+    if (buffer_) return S_OK;
     Item* p = static_cast<Item*>(std::malloc(kInitialPlaces * sizeof(Item)));
     if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "CGenericList::InitAlloc");
-    buffer_ = p;
+    buffer_.reset(p);
     capacity_ = kInitialPlaces;
     return S_OK;
 }
@@ -27,9 +29,12 @@ HRESULT CGenericList::ResizeBuffer(std::uint32_t places) {
     if (places < count_ || places == 0) {
         return Fail(zel::codes::kInvalidArg, "CGenericList::ResizeBuffer");
     }
-    Item* p = static_cast<Item*>(std::realloc(buffer_, std::size_t{places} * sizeof(Item)));
+    // realloc frees the old array only when it succeeds: the holder lets go
+    // of it just then.
+    Item* p = static_cast<Item*>(std::realloc(buffer_.get(), std::size_t{places} * sizeof(Item)));
     if (p == nullptr) return Fail(zel::codes::kOutOfMemory, "CGenericList::ResizeBuffer");
-    buffer_ = p;
+    (void)buffer_.release();
+    buffer_.reset(p);
     capacity_ = places;
     return S_OK;
 }
@@ -45,7 +50,7 @@ HRESULT CGenericList::Add(Item item, std::int32_t* index) {
 
 HRESULT CGenericList::InsertAt(Item item, std::int32_t index, std::int32_t* index_used) {
     HRESULT hr = S_OK;
-    if (buffer_ == nullptr) {
+    if (!buffer_) {
         hr = InitAlloc();
     } else if (count_ == capacity_) {
         hr = ResizeBuffer(capacity_ + kStepPlaces);
@@ -56,7 +61,7 @@ HRESULT CGenericList::InsertAt(Item item, std::int32_t index, std::int32_t* inde
     if (pos >= count_) {
         pos = count_;
     } else {
-        std::memmove(buffer_ + pos + 1, buffer_ + pos, (count_ - pos) * sizeof(Item));
+        std::memmove(buffer_.get() + pos + 1, buffer_.get() + pos, (count_ - pos) * sizeof(Item));
     }
     buffer_[pos] = item;
     ++count_;
@@ -80,7 +85,7 @@ HRESULT CGenericList::RemoveAt(std::int32_t index) {
     const HRESULT hr = CheckIfValidIndex(index);
     if (FAILED(hr)) return hr;
     const std::uint32_t pos = static_cast<std::uint32_t>(index);
-    std::memmove(buffer_ + pos, buffer_ + pos + 1, (count_ - pos - 1) * sizeof(Item));
+    std::memmove(buffer_.get() + pos, buffer_.get() + pos + 1, (count_ - pos - 1) * sizeof(Item));
     --count_;
     if (capacity_ > kInitialPlaces && count_ > kInitialPlaces &&
         capacity_ - count_ >= kStepPlaces) {
@@ -92,8 +97,7 @@ HRESULT CGenericList::RemoveAt(std::int32_t index) {
 }
 
 HRESULT CGenericList::RemoveAll() {
-    std::free(buffer_);
-    buffer_ = nullptr;
+    buffer_.reset();
     capacity_ = 0;
     count_ = 0;
     return S_OK;

@@ -57,7 +57,11 @@ class CGenericList {
     [[nodiscard]] HRESULT CheckIfValidIndex(std::int32_t index) const;
 
   private:
-    Item* buffer_ = nullptr;
+    // The malloc'd array (realloc grows it), freed with free.
+    struct FreeArray {
+        void operator()(Item* p) const;
+    };
+    std::unique_ptr<Item[], FreeArray> buffer_;
     std::uint32_t capacity_ = 0;
     std::uint32_t count_ = 0;
 };
