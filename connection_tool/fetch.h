@@ -1,0 +1,75 @@
+// One connection check of the connection tool: a single GET of a fixed
+// document on a fresh libcurl handle, opened with one of the four ways to
+// the Internet, its body copied into "response.txt" at the system root.
+//
+// This is the tool's own small client rather than CInternetAccess: it needs
+// a bodiless GET with HTTP/1.1, the raw libcurl error code, text and OS error
+// of a failure, and the body streamed into a file in fixed blocks.  The way
+// to the proxy and the TLS leniency (host-name and date errors tolerated, an
+// untrusted chain refused, SSL_CERT_FILE / SSL_CERT_DIR honoured) are the
+// transport's, so both sides of the system reach a server the same way.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zel::conn {
+
+// The four open types of the test buttons, numbered as the transport's
+// access type codes (1 direct ... 4 proxy).
+enum class OpenType : std::int32_t {
+    Direct = 1,
+    Preconfig = 2,
+    PreconfigNoAutoProxy = 3,
+    Proxy = 4,
+};
+
+// The Internet handle of one test: agent name, open type, and with
+// OpenType::Proxy the proxy address and bypass list.
+struct InternetHandle {
+    std::string agent;
+    OpenType open_type = OpenType::Direct;
+    std::string proxy;
+    std::string bypass;
+};
+
+// Where a test fetches its document.
+struct Target {
+    std::string host;
+    int port = 80;
+    bool secure = false;
+    std::string path;
+};
+
+// What one fetch came to.
+struct FetchResult {
+    enum class Kind {
+        Ok,         // status 200 and the whole body stored
+        BadStatus,  // an answer other than 200 (nothing stored)
+        Transport,  // no usable answer, or the body broke off
+        File,       // "response.txt" could not be created or written
+    };
+    Kind kind = Kind::Transport;
+    long status = 0;            // the answer's status code (0: none)
+    std::string status_text;    // the status code as text, at most 200 characters
+    int curl_code = 0;          // Transport: libcurl's code
+    long os_error = 0;          // Transport: the OS error libcurl saw (0: none)
+    std::string error_text;     // Transport: libcurl's text of the failure
+    std::string last_response;  // Transport: the last answer line the server sent
+    int file_error = 0;         // File: errno
+    long long body_bytes = 0;   // bytes stored in the response file
+};
+
+// Size of the blocks in which the body is written to the response file.
+inline constexpr std::size_t kResponseBlock = 32768;
+
+// Fetches target.path from target with the handle's settings: GET,
+// HTTP/1.1, the referrer "*/*", no Accept header, redirects not followed.
+// With status 200 the body replaces the file at response_path (created when
+// the headers are complete, also for an empty body, written in
+// kResponseBlock pieces); with any other status the file is not touched.
+// Never throws; every failure is described in the result.
+[[nodiscard]] FetchResult Fetch(const InternetHandle& handle, const Target& target,
+                                const std::string& response_path);
+
+}  // namespace zel::conn

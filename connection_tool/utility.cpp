@@ -1,0 +1,267 @@
+// The connection tool's dialog logic (see utility.h).  It owns nothing
+// beyond the two test targets and the override dialog's values; registry
+// keys are opened for each read or write and closed at once.
+#include "connection_tool/utility.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/fs.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "support/strings.h"
+#include "transport/access_method.h"
+
+namespace zel::conn {
+namespace {
+
+// "Code:%x\nExtended:%x\nText:%s" for a transport failure.
+std::string InternetErrorText(int code, long extended, const std::string& text) {
+    char head[64];
+    std::snprintf(head, sizeof head, "Code:%x\nExtended:%lx\nText:", static_cast<unsigned>(code),
+                  static_cast<unsigned long>(extended));
+    return head + text;
+}
+
+// A 32-bit value of the key at path, or nothing when the key or the value is
+// missing (or of another type).
+bool ReadDword(reg::Hive hive, const char* path, const char* name, std::uint32_t* out) {
+    reg::Key key;
+    if (reg::OpenKey(hive, path, &key) != reg::kSuccess) return false;
+    return reg::QueryDword(key, name, out) == reg::kSuccess;
+}
+bool ReadString(reg::Hive hive, const char* path, const char* name, std::string* out) {
+    reg::Key key;
+    if (reg::OpenKey(hive, path, &key) != reg::kSuccess) return false;
+    return reg::QueryString(key, name, out) == reg::kSuccess;
+}
+
+std::string RegistryErrorText(reg::Status status) {
+    return "The registry could not be written (error " + std::to_string(status) + ").";
+}
+
+}  // namespace
+
+const char* MethodLabel(Method method) {
+    switch (method) {
+        case Method::Direct:
+            return "Direct (no proxy)";
+        case Method::Preconfig:
+            return "Preconfig";
+        case Method::PreconfigNoAutoProxy:
+            return "Preconfig (no auto proxy)";
+        case Method::Proxy:
+            return "Proxy (browser)";
+    }
+    return "";
+}
+
+const char* GroupCaption(Group group) {
+    return group == Group::Http ? "HTTP Connection Test" : "HTTPS Connection Test";
+}
+
+bool ParseServer(const std::string& text, int default_port, std::string* host, int* port) {
+    std::string name = text;
+    std::string port_text;
+    if (!name.empty() && name.front() == '[') {
+        const std::size_t close = name.find(']');
+        if (close == std::string::npos) return false;
+        if (close + 1 < name.size()) {
+            if (name[close + 1] != ':') return false;
+            port_text = name.substr(close + 2);
+            if (port_text.empty()) return false;
+        }
+        name = name.substr(1, close - 1);
+    } else {
+        const std::size_t colon = name.rfind(':');
+        if (colon != std::string::npos) {
+            if (name.find(':') != colon) return false;  // a bare IPv6 address needs brackets
+            port_text = name.substr(colon + 1);
+            if (port_text.empty()) return false;
+            name = name.substr(0, colon);
+        }
+    }
+    if (name.empty()) return false;
+    int value = default_port;
+    if (!port_text.empty()) {
+        if (port_text.size() > 5 || port_text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        value = static_cast<int>(fs::ParseDecimalPrefix(port_text, 99999));
+        if (value < 1 || value > 65535) return false;
+    }
+    *host = name;
+    *port = value;
+    return true;
+}
+
+ConnectionUtility::ConnectionUtility(UserInterface* ui) : ui_(ui) {
+    http_ = Target{kDefaultHttpServer, 80, false, kHttpPath};
+    https_ = Target{kDefaultHttpsServer, 443, true, kHttpsPath};
+}
+
+void ConnectionUtility::SetHttpTarget(const std::string& host, int port) {
+    http_.host = host;
+    http_.port = port;
+}
+
+void ConnectionUtility::SetHttpsTarget(const std::string& host, int port) {
+    https_.host = host;
+    https_.port = port;
+}
+
+std::string ConnectionUtility::AboutText() const {
+    return "ZEL Connection Utility\nVersion 1.0\n\nHTTP server:  " + http_.host + ":" +
+           std::to_string(http_.port) + "\nHTTPS server: " + https_.host + ":" +
+           std::to_string(https_.port);
+}
+
+TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
+    const bool secure = group == Group::Https;
+    const Target& target = secure ? https_ : http_;
+    InternetHandle handle;
+    handle.agent = kAgent;
+    switch (method) {
+        case Method::Direct:
+            handle.open_type = OpenType::Direct;
+            break;
+        case Method::Preconfig:
+            handle.open_type = OpenType::Preconfig;
+            break;
+        case Method::PreconfigNoAutoProxy:
+            handle.open_type = OpenType::PreconfigNoAutoProxy;
+            break;
+        case Method::Proxy: {
+            if (!GetUsingProxy(nullptr)) {
+                ui_->ShowMessage(kProxyNotEnabled, "Information");
+                return TestOutcome::Failed;
+            }
+            CStringHolder address;
+            if (FAILED(GetProxyAddress(nullptr, secure, address.Out()))) {
+                // Longer than the tool holds: refused whole rather than cut
+                // into an address that would point somewhere else.
+                ui_->ShowMessage("The proxy address for " + std::string(secure ? "HTTPS" : "HTTP") +
+                                     " is longer than " + std::to_string(kMaxTestProxyAddress) +
+                                     " characters and cannot be used.",
+                                 "Error");
+                return TestOutcome::Failed;
+            }
+            handle.open_type = OpenType::Proxy;
+            handle.proxy = address.c_str();
+            handle.bypass = "<local>";
+            ui_->ShowMessage(handle.proxy, "Proxy Server Location");
+            break;
+        }
+    }
+    return Fetch(handle, target, method);
+}
+
+TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target& target,
+                                     Method method) {
+    const FetchResult result = zel::conn::Fetch(handle, target, paths::ResponseFile());
+    if (result.kind != FetchResult::Kind::Ok) {
+        ReportFailure(result);
+        return TestOutcome::Failed;
+    }
+    if (!ui_->AskYesNo(kConfirmText, "Information")) return TestOutcome::Declined;
+    reg::Key key;
+    reg::Status status = reg::CreateKey(reg::Hive::LocalMachine, kSystemKey, &key, nullptr);
+    if (status == reg::kSuccess)
+        status = reg::SetDword(key, "AccessMethod", static_cast<std::uint32_t>(method));
+    if (status != reg::kSuccess) {
+        // Never let the user believe the method was stored when it was not.
+        ui_->ShowMessage(RegistryErrorText(status), "Error");
+        return TestOutcome::Failed;
+    }
+    return TestOutcome::Saved;
+}
+
+void ConnectionUtility::ReportFailure(const FetchResult& result) {
+    switch (result.kind) {
+        case FetchResult::Kind::Ok:
+            return;
+        case FetchResult::Kind::BadStatus:
+            ui_->ShowMessage(kStatusNot200, "HTTP Status Code");
+            return;
+        case FetchResult::Kind::File:
+            ui_->ShowMessage(
+                std::string(std::strerror(result.file_error)) + " (" + paths::ResponseFile() + ")",
+                "Error");
+            return;
+        case FetchResult::Kind::Transport:
+            ui_->ShowMessage(result.error_text, "Error");
+            ui_->ShowMessage(InternetErrorText(result.curl_code, result.os_error,
+                                               result.last_response.empty() ? result.error_text
+                                                                            : result.last_response),
+                             "Internet Error");
+            return;
+    }
+}
+
+OverrideSettings LoadOverrideSettings() {
+    OverrideSettings s;
+    std::uint32_t value = 0;
+    if (ReadDword(reg::Hive::LocalMachine, kSystemKey, "AccessOverride", &value) && value != 0) {
+        s.use_override = true;
+        if (ReadDword(reg::Hive::LocalMachine, kSystemKey, "ProxyEnable", &value))
+            s.proxy_enabled = value != 0;
+        (void)ReadString(reg::Hive::LocalMachine, kSystemKey, "ProxyServer", &s.address);
+        return s;
+    }
+    if (ReadDword(reg::Hive::LocalMachine, kInternetSettingsMachine, "ProxyEnable", &value) ||
+        ReadDword(reg::Hive::CurrentUser, kInternetSettingsUser, "ProxyEnable", &value))
+        s.proxy_enabled = value != 0;
+    if (!ReadString(reg::Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", &s.address))
+        (void)ReadString(reg::Hive::CurrentUser, kInternetSettingsUser, "ProxyServer", &s.address);
+    return s;
+}
+
+bool SaveOverrideSettings(const OverrideSettings& settings, std::string* error) {
+    reg::Transaction tx;
+    reg::Status status = tx.Begin();
+    reg::Key key;
+    if (status == reg::kSuccess)
+        status = reg::CreateKey(reg::Hive::LocalMachine, kSystemKey, &key, nullptr);
+    if (status == reg::kSuccess)
+        status = reg::SetDword(key, "AccessOverride", settings.use_override ? 1 : 0);
+    if (status == reg::kSuccess)
+        status = reg::SetDword(key, "ProxyEnable", settings.proxy_enabled ? 1 : 0);
+    if (status == reg::kSuccess) status = reg::SetString(key, "ProxyServer", settings.address);
+    key.Close();
+    if (status == reg::kSuccess) status = tx.Commit();
+    if (status != reg::kSuccess) {
+        tx.Rollback();
+        *error = RegistryErrorText(status);
+        return false;
+    }
+    return true;
+}
+
+ProxyOverrideDialog::ProxyOverrideDialog(UserInterface* ui)
+    : ui_(ui), settings_(LoadOverrideSettings()) {}
+
+bool ProxyOverrideDialog::SetAddress(const std::string& text) {
+    // Shortening is always allowed, so a longer stored value can be edited
+    // down to size.
+    if (text.size() > kMaxOverrideAddress && text.size() >= settings_.address.size()) return false;
+    settings_.address = text;
+    return true;
+}
+
+bool ProxyOverrideDialog::Ok() {
+    if (settings_.address.size() > kMaxOverrideAddress) {
+        // A stored value longer than the field holds is never cut and
+        // written back shortened.
+        ui_->ShowMessage("The proxy address is longer than " + std::to_string(kMaxOverrideAddress) +
+                             " characters.",
+                         "Error");
+        return false;
+    }
+    std::string error;
+    if (!SaveOverrideSettings(settings_, &error)) {
+        ui_->ShowMessage(error, "Error");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zel::conn

@@ -1,0 +1,159 @@
+// The dialog logic of the connection tool zelconfig: what each button of
+// the main dialog "ZEL Connection Utility" and of the proxy override dialog
+// "Proxy Override Settings" does, independent of any screen.  The front end
+// (the ncurses dialogs, or the line-oriented --test mode) implements
+// UserInterface to show message boxes and ask Yes/No, and calls these
+// classes when a button is pressed.
+//
+// Everything the tool writes goes to the system key that the transfer
+// system reads its access method from; a failed test or a cancelled dialog
+// writes nothing.  No function throws; outcomes are returned.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "connection_tool/fetch.h"
+
+namespace zel::conn {
+
+inline constexpr const char* kSystemKey =
+    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
+inline constexpr const char* kInternetSettingsMachine =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+inline constexpr const char* kInternetSettingsUser =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+inline constexpr const char* kAgent = "Support Diagnostic Tool";
+inline constexpr const char* kHttpPath = "/qvgqa/RetrieveServerInformation.xml";
+inline constexpr const char* kHttpsPath = "/qvgqa/RetrieveSystemInformation.xml";
+inline constexpr const char* kDefaultHttpServer = "entry.quvaro.example";
+inline constexpr const char* kDefaultHttpsServer = "poll.quvaro.example";
+
+// The proxy address of the proxy tests is held in at most this many
+// characters, the override dialog's address field in at most the second.
+inline constexpr std::size_t kMaxTestProxyAddress = 63;
+inline constexpr std::size_t kMaxOverrideAddress = 511;
+
+// Texts shown to the user.
+inline constexpr const char* kConfirmText =
+    "Information successfully retrieved.\n\nConfigure this as the method for access?";
+inline constexpr const char* kStatusNot200 = "Status not 200 Success";
+inline constexpr const char* kProxyNotEnabled = "Proxy not marked as enabled.";
+inline constexpr const char* kOverrideHelp =
+    "(  Enter as <ip:port> if only one proxy port or as\n"
+    "   http=<ip:port>;https=<ip:port> if two proxy ports\n"
+    "   e.g.  10.1.1.1:8080\n"
+    "   or    http=10.1.1.1:8080;https=10.1.1.1:8443  )";
+
+// The message boxes and questions of the tool.  Implemented by the front end.
+class UserInterface {
+  public:
+    virtual ~UserInterface() = default;
+    // A message box with an OK button.
+    virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+    // A message box with Yes and No; true for Yes.
+    [[nodiscard]] virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+};
+
+// The eight test buttons: a group and a method number (the value stored as
+// "AccessMethod": 0 direct, 1 preconfig, 2 preconfig without auto proxy,
+// 3 proxy).
+enum class Group { Http, Https };
+enum class Method : std::uint32_t {
+    Direct = 0,
+    Preconfig = 1,
+    PreconfigNoAutoProxy = 2,
+    Proxy = 3
+};
+
+// The button's label ("Direct (no proxy)", ...) and group caption.
+const char* MethodLabel(Method method);
+const char* GroupCaption(Group group);
+
+// "HOST" or "HOST:PORT" (an IPv6 address in brackets) into host and port;
+// default_port without a port.  false for an empty host or a port that is
+// not 1-65535.
+[[nodiscard]] bool ParseServer(const std::string& text, int default_port, std::string* host,
+                               int* port);
+
+// What a pressed test button came to.
+enum class TestOutcome {
+    Failed,    // a message said why; nothing written
+    Declined,  // the document was fetched and stored, the user said No
+    Saved,     // ... and "AccessMethod" was written
+};
+
+class ConnectionUtility {
+  public:
+    // ui is borrowed and must outlive the object.  The targets default to
+    // the built-in central servers.
+    explicit ConnectionUtility(UserInterface* ui);
+
+    void SetHttpTarget(const std::string& host, int port);
+    void SetHttpsTarget(const std::string& host, int port);
+    const Target& HttpTarget() const { return http_; }
+    const Target& HttpsTarget() const { return https_; }
+
+    // Runs the test of one button: fetch, show any failure, ask for the
+    // confirmation and on Yes write "AccessMethod".
+    TestOutcome RunTest(Group group, Method method);
+
+    // The about box text: product name, version, test servers.
+    std::string AboutText() const;
+
+  private:
+    TestOutcome Fetch(const InternetHandle& handle, const Target& target, Method method);
+    void ReportFailure(const FetchResult& result);
+
+    UserInterface* ui_;
+    Target http_;
+    Target https_;
+};
+
+// The proxy override values as the dialog holds them.
+struct OverrideSettings {
+    bool proxy_enabled = false;
+    bool use_override = false;
+    std::string address;
+};
+
+// Reads the values the override dialog starts with: with "AccessOverride"
+// set in the system key, "ProxyEnable" and "ProxyServer" from there; else
+// each from the machine-wide Internet settings, falling back to the current
+// user's where it is missing (an empty "ProxyServer" is not missing).
+// Missing everywhere: unticked, empty.
+OverrideSettings LoadOverrideSettings();
+
+// Writes "AccessOverride", "ProxyEnable" and "ProxyServer" to the system
+// key, creating it, all in one registry transaction.  false with *error set
+// when anything could not be written (then nothing is).
+[[nodiscard]] bool SaveOverrideSettings(const OverrideSettings& settings, std::string* error);
+
+// The proxy override dialog's logic.
+class ProxyOverrideDialog {
+  public:
+    // ui is borrowed.  The values are pre-filled from the registry.
+    explicit ProxyOverrideDialog(UserInterface* ui);
+
+    const OverrideSettings& Settings() const { return settings_; }
+    void ToggleProxyEnabled() { settings_.proxy_enabled = !settings_.proxy_enabled; }
+    void ToggleUseOverride() { settings_.use_override = !settings_.use_override; }
+    // The address field's new text; a text longer than kMaxOverrideAddress
+    // is refused (false) and the field keeps its text, unless it shortens a
+    // longer pre-filled one.
+    [[nodiscard]] bool SetAddress(const std::string& text);
+
+    // OK: writes the three values.  false (a message said why) when the
+    // address is too long or the registry refused the write; the dialog
+    // then stays open.
+    [[nodiscard]] bool Ok();
+    // Cancel: writes nothing.
+    void Cancel() {}
+
+  private:
+    UserInterface* ui_;
+    OverrideSettings settings_;
+};
+
+}  // namespace zel::conn

@@ -1,0 +1,94 @@
+// Shared scaffolding of the connection tool's tests: a scratch system root,
+// test certificates trusted through SSL_CERT_FILE, no proxy variables from
+// the environment, a user interface that records every box and answers from
+// a script, and registry helpers for the keys the tool reads and writes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "connection_tool/utility.h"
+#include "platform/registry.h"
+#include "tests/common/scratch.h"
+#include "tests/common/test_certs.h"
+#include "tests/directory/sim.h"
+
+namespace zel::test::connection_tool {
+
+// One message box as the tool showed it.
+struct Box {
+    std::string caption;
+    std::string text;
+    bool question = false;
+};
+
+class RecordingUi : public zel::conn::UserInterface {
+  public:
+    void ShowMessage(const std::string& text, const std::string& caption) override {
+        boxes.push_back({caption, text, false});
+    }
+    bool AskYesNo(const std::string& text, const std::string& caption) override {
+        boxes.push_back({caption, text, true});
+        if (answers.empty()) return false;
+        const bool yes = answers.front();
+        answers.pop_front();
+        return yes;
+    }
+    std::vector<Box> boxes;
+    std::deque<bool> answers;
+};
+
+class ToolTest : public ScratchRoot {
+  protected:
+    void SetUp() override {
+        ScratchRoot::SetUp();
+        for (const char* v : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                              "no_proxy", "NO_PROXY"})
+            ::unsetenv(v);
+        std::string error;
+        ASSERT_TRUE(MakeTestCerts(dir_, &certs_, &error)) << error;
+        ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+    }
+
+    static void SetDword(zel::reg::Hive hive, const char* path, const char* name, std::uint32_t v) {
+        zel::reg::Key key;
+        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
+        ASSERT_EQ(zel::reg::SetDword(key, name, v), zel::reg::kSuccess);
+    }
+    static void SetString(zel::reg::Hive hive, const char* path, const char* name,
+                          const std::string& v) {
+        zel::reg::Key key;
+        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
+        ASSERT_EQ(zel::reg::SetString(key, name, v), zel::reg::kSuccess);
+    }
+    // A system-key value, or -1 when it is missing.
+    static long long SystemDword(const char* name) {
+        zel::reg::Key key;
+        std::uint32_t v = 0;
+        if (zel::reg::OpenKey(zel::reg::Hive::LocalMachine, zel::conn::kSystemKey, &key) !=
+                zel::reg::kSuccess ||
+            zel::reg::QueryDword(key, name, &v) != zel::reg::kSuccess)
+            return -1;
+        return v;
+    }
+    // The user's browser proxy settings.
+    static void UserProxy(std::uint32_t enable, const std::string& server) {
+        SetDword(zel::reg::Hive::CurrentUser, zel::conn::kInternetSettingsUser, "ProxyEnable",
+                 enable);
+        SetString(zel::reg::Hive::CurrentUser, zel::conn::kInternetSettingsUser, "ProxyServer",
+                  server);
+    }
+
+    std::string Response() const { return ReadFile(Path("response.txt")); }
+
+    TestCerts certs_;
+    EnvRestore cert_env_{"SSL_CERT_FILE"};
+    EnvRestore http_proxy_env_{"http_proxy"};
+    EnvRestore https_proxy_env_{"https_proxy"};
+    EnvRestore no_proxy_env_{"no_proxy"};
+};
+
+}  // namespace zel::test::connection_tool

@@ -1,0 +1,276 @@
+// The dialog logic against the real simulator: the eight test buttons,
+// Yes/No, answers that must fail the test, the proxy preconditions, TLS
+// leniency, and the proxy override dialog's pre-fill and OK/Cancel.
+#include "tests/connection_tool/tool_fixture.h"
+
+using namespace zel::conn;
+using namespace zel::test;
+using namespace zel::test::connection_tool;
+using zel::reg::Hive;
+using zel::test::directory::Simulator;
+
+namespace {
+
+class UtilityTest : public ToolTest {
+  protected:
+    void StartSim(const std::vector<std::string>& extra = {}, const std::string& cert = "",
+                  const std::string& key = "") {
+        sim_ = std::make_unique<Simulator>(dir_, extra, cert.empty() ? certs_.leaf_cert : cert,
+                                           key.empty() ? certs_.leaf_key : key);
+        ASSERT_TRUE(sim_->ok()) << "zelsim did not start";
+        ASSERT_GT(sim_->https_port(), 0);
+        utility_.SetHttpTarget("127.0.0.1", sim_->http_port());
+        utility_.SetHttpsTarget("127.0.0.1", sim_->https_port());
+    }
+    std::vector<std::string> Captions() const {
+        std::vector<std::string> c;
+        for (const Box& b : ui_.boxes) c.push_back(b.caption);
+        return c;
+    }
+
+    RecordingUi ui_;
+    ConnectionUtility utility_{&ui_};
+    std::unique_ptr<Simulator> sim_;
+};
+
+const Method kMethods[] = {Method::Direct, Method::Preconfig, Method::PreconfigNoAutoProxy,
+                           Method::Proxy};
+
+TEST_F(UtilityTest, EachButtonFetchesItsDocumentAndYesStoresItsMethod) {
+    StartSim();
+    // The proxy buttons need an enabled proxy; the loopback target never goes
+    // through it, so the fetch itself is direct.
+    UserProxy(1, "http=127.0.0.9:9;https=127.0.0.9:10");
+    for (Group group : {Group::Http, Group::Https}) {
+        const bool secure = group == Group::Https;
+        const std::string path = secure ? kHttpsPath : kHttpPath;
+        for (Method method : kMethods) {
+            SCOPED_TRACE(std::string(GroupCaption(group)) + " / " + MethodLabel(method));
+            ui_.boxes.clear();
+            ui_.answers = {true};
+            std::remove(Path("response.txt").c_str());
+            const std::size_t before = sim_->Count(path);
+            EXPECT_EQ(utility_.RunTest(group, method), TestOutcome::Saved);
+            EXPECT_EQ(SystemDword("AccessMethod"), static_cast<long long>(method));
+            EXPECT_EQ(sim_->Count(path), before + 1);
+            EXPECT_NE(Response().find(secure ? "<SystemInformation>"
+                                             : "RetrieveServerInformationResponse"),
+                      std::string::npos);
+            ASSERT_FALSE(ui_.boxes.empty());
+            EXPECT_TRUE(ui_.boxes.back().question);
+            EXPECT_EQ(ui_.boxes.back().text, kConfirmText);
+            EXPECT_EQ(ui_.boxes.back().caption, "Information");
+            if (method == Method::Proxy) {
+                ASSERT_EQ(ui_.boxes.size(), 2u);
+                EXPECT_EQ(ui_.boxes[0].caption, "Proxy Server Location");
+                EXPECT_EQ(ui_.boxes[0].text, secure ? "127.0.0.9:10" : "127.0.0.9:9");
+            } else {
+                EXPECT_EQ(ui_.boxes.size(), 1u);
+            }
+        }
+    }
+}
+
+TEST_F(UtilityTest, NoWritesNothingAndLeavesTheDocument) {
+    StartSim();
+    ui_.answers = {false};
+    EXPECT_EQ(utility_.RunTest(Group::Http, Method::Preconfig), TestOutcome::Declined);
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+    EXPECT_NE(Response().find("RetrieveServerInformationResponse"), std::string::npos);
+}
+
+TEST_F(UtilityTest, AnswersThatAreNotTheDocumentFailWithoutAsking) {
+    // 302 (redirect not followed), 404, and a 200 whose body breaks off: the
+    // last would otherwise leave half a document and pass.
+    for (const std::string fault : {"302", "404", "cut"}) {
+        SCOPED_TRACE(fault);
+        StartSim({"--fault", std::string(kHttpPath) + "=" + fault});
+        WriteFile(Path("response.txt"), "older");
+        ui_.boxes.clear();
+        ui_.answers = {true};
+        EXPECT_EQ(utility_.RunTest(Group::Http, Method::Direct), TestOutcome::Failed);
+        EXPECT_EQ(SystemDword("AccessMethod"), -1);
+        ASSERT_FALSE(ui_.boxes.empty());
+        for (const Box& b : ui_.boxes) EXPECT_FALSE(b.question);
+        if (fault == "cut") {
+            EXPECT_EQ(Captions(), (std::vector<std::string>{"Error", "Internet Error"}));
+            EXPECT_EQ(ui_.boxes[1].text.rfind("Code:", 0), 0u) << ui_.boxes[1].text;
+        } else {
+            ASSERT_EQ(ui_.boxes.size(), 1u);
+            EXPECT_EQ(ui_.boxes[0].text, kStatusNot200);
+            EXPECT_EQ(ui_.boxes[0].caption, "HTTP Status Code");
+            EXPECT_EQ(Response(), "older");  // not replaced by the error page
+        }
+        sim_.reset();
+    }
+}
+
+TEST_F(UtilityTest, RefusedConnectionShowsTheErrorAndTheInternetError) {
+    utility_.SetHttpTarget("127.0.0.1", 1);
+    EXPECT_EQ(utility_.RunTest(Group::Http, Method::Direct), TestOutcome::Failed);
+    ASSERT_EQ(Captions(), (std::vector<std::string>{"Error", "Internet Error"}));
+    EXPECT_NE(ui_.boxes[0].text.find("onnect"), std::string::npos) << ui_.boxes[0].text;
+    // libcurl's "couldn't connect" (7) with the OS error ECONNREFUSED (0x6f).
+    EXPECT_EQ(ui_.boxes[1].text.rfind("Code:7\nExtended:6f\nText:", 0), 0u) << ui_.boxes[1].text;
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+}
+
+TEST_F(UtilityTest, ProxyButtonsNeedTheApplicableProxyEnabled) {
+    StartSim();
+    // Disabled in the user's settings; and with the override, disabled in the
+    // system key although the user's is on.
+    UserProxy(0, "127.0.0.9:9");
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            UserProxy(1, "127.0.0.9:9");
+            SetDword(Hive::LocalMachine, kSystemKey, "AccessOverride", 1);
+            SetDword(Hive::LocalMachine, kSystemKey, "ProxyEnable", 0);
+        }
+        for (Group group : {Group::Http, Group::Https}) {
+            ui_.boxes.clear();
+            EXPECT_EQ(utility_.RunTest(group, Method::Proxy), TestOutcome::Failed);
+            ASSERT_EQ(ui_.boxes.size(), 1u);
+            EXPECT_EQ(ui_.boxes[0].text, kProxyNotEnabled);
+            EXPECT_EQ(ui_.boxes[0].caption, "Information");
+        }
+    }
+    EXPECT_TRUE(sim_->Requests().empty());  // no connection was made
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+}
+
+TEST_F(UtilityTest, ProxyAddressLongerThanTheToolHoldsIsRefusedWhole) {
+    StartSim();
+    const std::string host(58, 'p');
+    UserProxy(1, host + ".x:80");  // 63 characters: used
+    ui_.answers = {false};
+    EXPECT_EQ(utility_.RunTest(Group::Http, Method::Proxy), TestOutcome::Declined);
+    EXPECT_EQ(ui_.boxes[0].text, host + ".x:80");
+
+    UserProxy(1, host + ".xy:80");  // 64: refused, never cut
+    ui_.boxes.clear();
+    const std::size_t before = sim_->Requests().size();
+    EXPECT_EQ(utility_.RunTest(Group::Http, Method::Proxy), TestOutcome::Failed);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].caption, "Error");
+    EXPECT_NE(ui_.boxes[0].text.find("63"), std::string::npos);
+    EXPECT_EQ(sim_->Requests().size(), before);
+}
+
+TEST_F(UtilityTest, HttpsToleratesNameAndDateErrorsButNotAnUntrustedChain) {
+    StartSim({}, certs_.wrong_host_cert, certs_.wrong_host_key);
+    ui_.answers = {false};
+    EXPECT_EQ(utility_.RunTest(Group::Https, Method::Direct), TestOutcome::Declined);
+    StartSim({}, certs_.expired_cert, certs_.expired_key);
+    ui_.answers = {false};
+    EXPECT_EQ(utility_.RunTest(Group::Https, Method::Direct), TestOutcome::Declined);
+
+    ::setenv("SSL_CERT_FILE", certs_.other_ca_file.c_str(), 1);
+    StartSim();
+    ui_.boxes.clear();
+    EXPECT_EQ(utility_.RunTest(Group::Https, Method::Direct), TestOutcome::Failed);
+    EXPECT_EQ(Captions(), (std::vector<std::string>{"Error", "Internet Error"}));
+}
+
+TEST_F(UtilityTest, UnwritableResponseFileFailsTheTest) {
+    StartSim();
+    std::filesystem::create_directory(Path("response.txt"));  // a directory in its place
+    ui_.answers = {true};
+    EXPECT_EQ(utility_.RunTest(Group::Http, Method::Direct), TestOutcome::Failed);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].caption, "Error");
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+}
+
+// --- proxy override dialog ---
+
+class OverrideTest : public ToolTest {
+  protected:
+    RecordingUi ui_;
+};
+
+TEST_F(OverrideTest, PrefillComesFromTheSystemKeyWhenOverridden) {
+    SetDword(Hive::LocalMachine, kSystemKey, "AccessOverride", 1);
+    SetDword(Hive::LocalMachine, kSystemKey, "ProxyEnable", 1);
+    SetString(Hive::LocalMachine, kSystemKey, "ProxyServer", "sys:1");
+    SetDword(Hive::LocalMachine, kInternetSettingsMachine, "ProxyEnable", 0);
+    SetString(Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", "machine:2");
+    const OverrideSettings s = LoadOverrideSettings();
+    EXPECT_TRUE(s.use_override);
+    EXPECT_TRUE(s.proxy_enabled);
+    EXPECT_EQ(s.address, "sys:1");
+}
+
+TEST_F(OverrideTest, PrefillFallsBackFromMachineToUserValueByValue) {
+    // Nothing anywhere: unticked and empty.
+    OverrideSettings s = LoadOverrideSettings();
+    EXPECT_FALSE(s.use_override);
+    EXPECT_FALSE(s.proxy_enabled);
+    EXPECT_EQ(s.address, "");
+
+    // Only the user's settings.
+    UserProxy(1, "user:3");
+    s = LoadOverrideSettings();
+    EXPECT_TRUE(s.proxy_enabled);
+    EXPECT_EQ(s.address, "user:3");
+
+    // The machine-wide key wins per value; an existing empty address is not
+    // missing.  System-key values count only with the override.
+    SetString(Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", "");
+    SetString(Hive::LocalMachine, kSystemKey, "ProxyServer", "sys:1");
+    s = LoadOverrideSettings();
+    EXPECT_TRUE(s.proxy_enabled);  // still the user's
+    EXPECT_EQ(s.address, "");
+    SetDword(Hive::LocalMachine, kInternetSettingsMachine, "ProxyEnable", 0);
+    SetString(Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", "machine:2");
+    s = LoadOverrideSettings();
+    EXPECT_FALSE(s.proxy_enabled);
+    EXPECT_EQ(s.address, "machine:2");
+}
+
+TEST_F(OverrideTest, OkWritesTheThreeValuesAndCancelNothing) {
+    UserProxy(1, "user:3");
+    {
+        ProxyOverrideDialog d(&ui_);
+        d.ToggleUseOverride();
+        EXPECT_TRUE(d.SetAddress("http=a:1;https=b:2"));
+        d.Cancel();
+    }
+    EXPECT_EQ(SystemDword("AccessOverride"), -1);
+    EXPECT_EQ(SystemDword("ProxyEnable"), -1);
+
+    ProxyOverrideDialog d(&ui_);
+    EXPECT_EQ(d.Settings().address, "user:3");
+    d.ToggleUseOverride();
+    d.ToggleProxyEnabled();                             // was on from the user's settings
+    EXPECT_FALSE(d.SetAddress(std::string(512, 'a')));  // longer than the field
+    EXPECT_TRUE(d.SetAddress(std::string(511, 'a')));
+    EXPECT_TRUE(d.SetAddress("http=a:1;https=b:2"));
+    EXPECT_TRUE(d.Ok());
+    EXPECT_EQ(SystemDword("AccessOverride"), 1);
+    EXPECT_EQ(SystemDword("ProxyEnable"), 0);
+    zel::reg::Key key;
+    ASSERT_EQ(zel::reg::OpenKey(Hive::LocalMachine, kSystemKey, &key), zel::reg::kSuccess);
+    std::string server;
+    ASSERT_EQ(zel::reg::QueryString(key, "ProxyServer", &server), zel::reg::kSuccess);
+    EXPECT_EQ(server, "http=a:1;https=b:2");
+    EXPECT_TRUE(ui_.boxes.empty());
+    // The saved override now decides the next dialog's pre-fill.
+    EXPECT_TRUE(LoadOverrideSettings().use_override);
+}
+
+TEST(ServerOption, HostAndPort) {
+    std::string host;
+    int port = 0;
+    EXPECT_TRUE(ParseServer("example.org", 80, &host, &port));
+    EXPECT_EQ(host, "example.org");
+    EXPECT_EQ(port, 80);
+    EXPECT_TRUE(ParseServer("127.0.0.1:8443", 443, &host, &port));
+    EXPECT_EQ(port, 8443);
+    EXPECT_TRUE(ParseServer("[::1]:81", 80, &host, &port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 81);
+    for (const char* bad : {"", ":80", "h:", "h:0", "h:65536", "h:8x", "::1", "[::1"})
+        EXPECT_FALSE(ParseServer(bad, 80, &host, &port)) << bad;
+}
+
+}  // namespace
