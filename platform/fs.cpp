@@ -352,6 +352,10 @@ int CreateForWriting(const std::string& path, UniqueFd* out) {
     return 0;
 }
 
+int OpenForAppending(const std::string& path, UniqueFd* out) {
+    return OpenRegular(path, O_WRONLY | O_CREAT | O_APPEND, out);
+}
+
 int CreateExclusive(const std::string& path, UniqueFd* out) {
     for (;;) {
         int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);

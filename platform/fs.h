@@ -109,6 +109,11 @@ std::string TempDir();
 // Returns 0 and the descriptor in *out, or errno (*out empty).
 [[nodiscard]] int CreateForWriting(const std::string& path, UniqueFd* out);
 
+// Opens path for appending (O_APPEND: every write lands at the end, also
+// when other processes append at the same time), creating it when missing
+// (mode 0666 less the umask).  Regular files only, as CreateForWriting.
+// Returns 0 and the descriptor in *out, or errno (*out empty).
+[[nodiscard]] int OpenForAppending(const std::string& path, UniqueFd* out);
 // Creates path exclusively (O_CREAT|O_EXCL|O_WRONLY, mode 0666 less the
 // umask).  With out, the descriptor goes to the caller; without, it is closed
 // at once.  Returns 0 or errno (EEXIST when anything is in the name's place).

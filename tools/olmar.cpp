@@ -1,0 +1,48 @@
+// olmar: a stand-in for the dealer business system, for tests and the demo.
+// It appends one line "ARGS | WORKING-DIRECTORY" to $ZEL_OLMAR_LOG (default
+// olmar.log in its working directory) and, for "-p DAYEND >> FILE" (the
+// day-end command line, whose ">>" arrives as an argument: no shell is
+// involved), appends a day-end report line to FILE.  Exit status 0, or 1
+// when the log cannot be written.
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/fs.h"
+
+namespace {
+
+bool Append(const std::string& path, const std::string& text) {
+    zel::fs::UniqueFd fd;
+    if (zel::fs::OpenForAppending(path, &fd) != 0) return false;
+    return zel::fs::WriteAll(fd.get(), text.data(), text.size()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    std::string cwd(4096, '\0');
+    if (::getcwd(cwd.data(), cwd.size()) == nullptr) cwd = "?";
+    cwd.resize(cwd.find('\0') == std::string::npos ? cwd.size() : cwd.find('\0'));
+    std::string args;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) args += ' ';
+        args += argv[i];
+    }
+    const char* log = std::getenv("ZEL_OLMAR_LOG");
+    const std::string log_path = log != nullptr && *log != '\0' ? log : cwd + "/olmar.log";
+    if (!Append(log_path, args + " | " + cwd + "\n")) return 1;
+    if (argc == 5 && std::string(argv[1]) == "-p" && std::string(argv[2]) == "DAYEND" &&
+        std::string(argv[3]) == ">>") {
+        const std::time_t now = std::time(nullptr);
+        char when[32] = "";
+        std::tm tm{};
+        if (::localtime_r(&now, &tm) != nullptr) std::strftime(when, sizeof when, "%F %T", &tm);
+        (void)Append(argv[4], std::string("olmar day-end report ") + when + "\n");
+    }
+    return 0;
+}
