@@ -84,7 +84,7 @@ TEST_F(FrameFiles, JobLogIsWrittenOnlyWithTheDumpFlagAndCutAtItsLimit) {
     EXPECT_EQ(ReadFile(log), std::string(kJobLogKeep, 'b') + "next\r\nline\r\n");
     // Below the limit nothing is cut.
     JobLog("more");
-    EXPECT_EQ(ReadFile(log).size(), kJobLogKeep + 16);
+    EXPECT_EQ(ReadFile(log).size(), kJobLogKeep + 18);
     SetDumpFlag(0);
 }
 
