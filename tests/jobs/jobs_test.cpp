@@ -2,6 +2,7 @@
 // test double registered under its class and the olmar stand-in in the
 // Olmar directory: outcome lines byte for byte, LOGFIL, the job log, the
 // triggers, the locks and the day-end's hand-over file.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,6 +228,26 @@ TEST_F(Jobs, SecondDownloadWaitsForTheFirstThenFindsNothingNew) {
     EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "Successful Download of File A.DAT\r\n");
     EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "No Files Available for Download\r\n");
     EXPECT_TRUE(NoLocks());
+}
+
+// Ctrl+C must not stop a job half-way; SIGTERM keeps its default action.
+TEST_F(Jobs, InterruptDoesNotStopAJobButTerminateDoes) {
+    Register();
+    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
+    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "1000", 1);
+    const pid_t job = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_TRUE(WaitUntil([&] { return Calls().find("GetFiles") != std::string::npos; }, 20000));
+    ASSERT_EQ(::kill(job, SIGINT), 0);
+    EXPECT_EQ(Wait(job), 0);
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "Successful Download of File A.DAT\r\n");
+
+    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "20000", 1);
+    const pid_t second = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Calls().find("GetFiles", Calls().find("GetFiles") + 1) != std::string::npos; },
+        20000));
+    ASSERT_EQ(::kill(second, SIGTERM), 0);
+    EXPECT_EQ(Wait(second), -1);  // killed, not exited
 }
 
 // ---- Day-end ---------------------------------------------------------------
