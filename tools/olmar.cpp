@@ -25,9 +25,8 @@ bool Append(const std::string& path, const std::string& text) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    std::string cwd(4096, '\0');
-    if (::getcwd(cwd.data(), cwd.size()) == nullptr) cwd = "?";
-    cwd.resize(cwd.find('\0') == std::string::npos ? cwd.size() : cwd.find('\0'));
+    char dir[4096];
+    const std::string cwd = ::getcwd(dir, sizeof dir) != nullptr ? dir : "?";
     std::string args;
     for (int i = 1; i < argc; ++i) {
         if (i > 1) args += ' ';
@@ -35,14 +34,20 @@ int main(int argc, char** argv) {
     }
     const char* log = std::getenv("ZEL_OLMAR_LOG");
     const std::string log_path = log != nullptr && *log != '\0' ? log : cwd + "/olmar.log";
-    if (!Append(log_path, args + " | " + cwd + "\n")) return 1;
+    // Built with append rather than operator+: GCC 12 at -O2 reports a
+    // false -Wrestrict overlap for chained string concatenation.
+    std::string line = args;
+    line.append(" | ").append(cwd).append("\n");
+    if (!Append(log_path, line)) return 1;
     if (argc == 5 && std::string(argv[1]) == "-p" && std::string(argv[2]) == "DAYEND" &&
         std::string(argv[3]) == ">>") {
         const std::time_t now = std::time(nullptr);
         char when[32] = "";
         std::tm tm{};
         if (::localtime_r(&now, &tm) != nullptr) std::strftime(when, sizeof when, "%F %T", &tm);
-        (void)Append(argv[4], std::string("olmar day-end report ") + when + "\n");
+        std::string report = "olmar day-end report ";
+        report.append(when).append("\n");
+        (void)Append(argv[4], report);
     }
     return 0;
 }

@@ -57,6 +57,7 @@
             "$m" "$h" "$d" "$m" "$h" "$d" >"$comm/crontab.dat"
         crlf "$comm/crontab.dat"
         export ZEL_UNIT_DIR="$QVIS_ROOT/units" ZEL_SYSTEMCTL="" ZEL_CRON_FIRST_TICK_MS=500
+        "$build/scheduler/qvzel_cron" -RegServer
         "$build/scheduler/qvzel_cron" >"$work/cron.out" &
         cron=$!
         trap 'kill -TERM $cron 2>/dev/null || true' EXIT
@@ -70,9 +71,11 @@
         m=$(date +%-M) h=$(date +%-H) d=$(date +%w)
         printf 'qvzel_proc %s %s %s /usr/bin/cron/qvzelproc\r\n' "$(( (m + 1) % 60 ))" \
             "$(date -d '+1 minute' +%-H)" "$(date -d '+1 minute' +%w)" >"$comm/qvzel_cronin"
-        # The pending line is merged on the 15th tick; restart for a quick merge.
+        # Restarted with the day-end entry alone rather than waiting for the
+        # merge of pending changes on the 15th tick.
         kill -TERM "$cron"; wait "$cron" || true
-        cat "$comm/qvzel_cronin" >>"$comm/crontab.dat"; rm -f "$comm/qvzel_cronin"
+        # Only the day-end entry now, so the transfers do not run twice.
+        mv "$comm/qvzel_cronin" "$comm/crontab.dat"
         "$build/scheduler/qvzel_cron" >>"$work/cron.out" &
         cron=$!
         for _ in $(seq 1500); do
