@@ -65,6 +65,7 @@ demo)
     install_packages
     configure_release -DZEL_WERROR=OFF
     cmake --build build -j "$(jobs)"
+    [ "${2:-}" = --cron ] && export ZEL_DEMO_CRON=1
     tools/demo.sh build
     ;;
 *)

@@ -108,6 +108,9 @@ std::string TempDir();
 // blocks the caller.  Neither allocates.  Returns 0 and the descriptor in
 // *out (the caller owns it), or errno (*out empty).
 [[nodiscard]] int OpenForAppending(const char* path, UniqueFd* out);
+[[nodiscard]] inline int OpenForAppending(const std::string& path, UniqueFd* out) {
+    return OpenForAppending(path.c_str(), out);
+}
 [[nodiscard]] int OpenForUpdating(const char* path, UniqueFd* out);
 
 // Creates path, or truncates it when it exists, for writing (mode 0666 less

@@ -1,0 +1,344 @@
+// qvzel_nt run as a real process in a scratch system root, with the Poll
+// test double registered under its class and the olmar stand-in in the
+// Olmar directory: outcome lines byte for byte, LOGFIL, the job log, the
+// triggers, the locks and the day-end's hand-over file.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "tests/common/scratch.h"
+#include "tests/common/spawn.h"
+
+namespace zel::test {
+namespace {
+
+namespace sfs = std::filesystem;
+
+class Jobs : public ScratchRoot {
+  protected:
+    void SetUp() override {
+        ScratchRoot::SetUp();
+        for (const std::string& d : {paths::DownloadDir(), paths::UploadDir(), paths::CmnDir()})
+            sfs::create_directories(d);
+        ::setenv("ZEL_FAKE_POLL_CALLS", Path("calls.log").c_str(), 1);
+        ::setenv("ZEL_OLMAR_LOG", Path("olmar.log").c_str(), 1);
+        for (const char* v : {"ZEL_FAKE_POLL_DOWN", "ZEL_FAKE_POLL_UP", "ZEL_FAKE_POLL_PLACE",
+                              "ZEL_FAKE_POLL_DELAY_MS"})
+            ::unsetenv(v);
+        sfs::copy_file(ZEL_OLMAR, Cmn("olmar"));
+        SetOlmarDir(paths::CmnDir());
+    }
+    void Register() { ASSERT_EQ(Wait(Spawn(ZEL_REGSVR, {"/s", ZEL_FAKE_POLL})), 0); }
+    static void SetOlmarDir(const std::string& dir) {
+        reg::Key key;
+        ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
+                  reg::kSuccess);
+        ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", dir), reg::kSuccess);
+    }
+    static std::string Cmn(const std::string& n) { return paths::Join(paths::CmnDir(), n); }
+    static std::string Down(const std::string& n) { return paths::Join(paths::DownloadDir(), n); }
+    static std::string Up(const std::string& n) { return paths::Join(paths::UploadDir(), n); }
+    void Enable() { WriteFile(Cmn("INIT_CTRL"), "QVZEL=Y\r\n"); }
+    void Dump() { WriteFile(CommPath("ferrun.conf"), "dumpmsg=1\n"); }
+    void Script(const char* variable, const std::string& name, const std::string& lines) {
+        WriteFile(Path(name), lines);
+        ::setenv(variable, Path(name).c_str(), 1);
+    }
+    static int Run(const std::string& arg) { return Wait(Spawn(ZEL_QVZEL_NT, {arg})); }
+    std::string JobLogText() const { return ReadFile(paths::JobLogFile()); }
+    std::string Calls() const { return ReadFile(Path("calls.log")); }
+    static bool NoLocks() {
+        for (const char* l : {"UPLOCK", "DOWNLOCK", "PROCLOCK"})
+            if (FileExists(paths::Join(paths::CommDir(), std::string(l) + ".qvzel_lock")))
+                return false;
+        return true;
+    }
+};
+
+TEST_F(Jobs, UploadTurnsEachResultLineIntoItsOutcomeLine) {
+    Register();
+    Enable();
+    Dump();
+    WriteFile(Up("X.DAT"), "x");
+    WriteFile(Up("POLL.RESULT"), "0000 STALE.DAT\r\n");  // an earlier run's, never reported
+    Script("ZEL_FAKE_POLL_UP", "up.txt", "0000 X.DAT\r\n2001 Y.DAT\r\n");
+    WriteFile(CommPath("qvzelupfile"), "old run\r\n");
+    WriteFile(CommPath("LOGFIL"), "earlier\r\n");
+    ASSERT_EQ(Run("-U"), 0);  // any case selects the job
+    const std::string lines =
+        "Successful Upload of File X.DAT\r\nFAILURE in Upload of File Y.DAT - Error Code 2001\r\n";
+    EXPECT_EQ(ReadFile(CommPath("qvzelupfile")), lines);
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "earlier\r\n" + lines);
+    EXPECT_EQ(Calls(), "SetLogFile " + CommPath("qvzel.log") +
+                           "\nEnableLogging 1\nSetResultFile POLL.RESULT\n"
+                           "PutFiles <null> <null> <null>\nReleaseLogFile\n");
+    EXPECT_EQ(JobLogText(),
+              "qvzelup - Checking 'QVZEL = Y' flag\r\nqvzelup - Creating LOGFIL\r\n"
+              "qvzelup - Creating qvzelupfile\r\nqvzelup - Checking for file to upload\r\n"
+              "qvzelup - Invoking ferrun\r\nqvzelup - Processing POLL.RESULT\r\n");
+    EXPECT_FALSE(FileExists(Up("POLL.RESULT")));
+    EXPECT_TRUE(NoLocks());
+}
+
+TEST_F(Jobs, UploadDisabledTouchesNothingButTheJobLogAndTheLock) {
+    Register();
+    Dump();
+    WriteFile(Cmn("INIT_CTRL"), "qvzel=y\r\nQVZEL:Y\r\n");
+    WriteFile(Up("X.DAT"), "x");
+    ASSERT_EQ(Run("-u"), 0);
+    EXPECT_EQ(JobLogText(), "qvzelup - Checking 'QVZEL = Y' flag\r\n");
+    EXPECT_FALSE(FileExists(CommPath("LOGFIL")));
+    EXPECT_FALSE(FileExists(CommPath("qvzelupfile")));
+    EXPECT_EQ(Calls(), "");
+    EXPECT_TRUE(NoLocks());
+}
+
+TEST_F(Jobs, UploadWithOnlyTheResultFileAndDirectoriesStartsNoTransfer) {
+    Register();
+    Enable();
+    sfs::create_directories(Up("sub"));
+    WriteFile(Up("poll.result"), "0000 X.DAT\r\n");
+    WriteFile(CommPath("qvzelupfile"), "old run\r\n");
+    ASSERT_EQ(Run("-u"), 0);
+    EXPECT_EQ(Calls(), "");
+    EXPECT_EQ(ReadFile(CommPath("qvzelupfile")), "");
+    EXPECT_TRUE(FileExists(CommPath("LOGFIL")));
+    // "dumpmsg" absent: no job log at all.
+    EXPECT_FALSE(FileExists(paths::JobLogFile()));
+}
+
+TEST_F(Jobs, DownloadReportsOutcomesAndRunsBothTriggersInOrder) {
+    Register();
+    Dump();
+    WriteFile(Down("POLL.RESULT"), "0000 OLD.DAT\r\n");
+    Script("ZEL_FAKE_POLL_DOWN", "down.txt",
+           "0000 A.DAT\r\n0123 B.DAT\r\n1000 NO POLL FILES AVAILABLE.\r\n");
+    sfs::create_directories(Path("place"));
+    WriteFile(Path("place/qvzel_on.trigger"), "");
+    WriteFile(Path("place/qvzel_off.trigger"), "");
+    ::setenv("ZEL_FAKE_POLL_PLACE", Path("place").c_str(), 1);
+    ASSERT_EQ(Run("-d"), 0);
+    const std::string both =
+        "Successful Download of File A.DAT\r\nFAILURE in Download of File B.DAT - Error Code "
+        "0123\r\n";
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), both);
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), both + "No Files Available for Download\r\n");
+    EXPECT_EQ(ReadFile(Path("olmar.log")),
+              "-p QVZELON | " + paths::CmnDir() + "\n-p QVZELOFF | " + paths::CmnDir() + "\n");
+    const std::string cmn = paths::CmnDir();
+    EXPECT_EQ(JobLogText(),
+              "qvzeldown - Creating LOGFIL\r\nqvzeldown - Creating qvzeldownfile\r\n"
+              "qvzeldown - Invoking ferrun\r\nqvzeldown - Processing POLL.RESULT\r\n"
+              "qvzeldown - Checking for qvzel_on.trigger\r\nOlmar Path\r\n" +
+                  cmn + "\r\nolmar -p QVZELON\r\n" + cmn +
+                  "\r\nqvzeldown - Checking for qvzel_off.trigger\r\nOlmar Path\r\n" + cmn +
+                  "\r\nolmar -p QVZELOFF\r\n" + cmn + "\r\nqvzeldown - exiting\r\n");
+    // The triggers are only looked at, never removed; the result file is.
+    EXPECT_TRUE(FileExists(Down("qvzel_on.trigger")));
+    EXPECT_FALSE(FileExists(Down("POLL.RESULT")));
+    EXPECT_TRUE(NoLocks());
+}
+
+TEST_F(Jobs, DownloadWithNothingPublishedLeavesLogfilUnchanged) {
+    Register();
+    WriteFile(CommPath("LOGFIL"), "earlier\r\n");
+    ASSERT_EQ(Run("-d"), 0);
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "earlier\r\n");
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "No Files Available for Download\r\n");
+}
+
+TEST_F(Jobs, DownloadWithoutComponentStillChecksTriggersAndReleasesTheLock) {
+    Dump();
+    WriteFile(Down("qvzel_on.trigger"), "");
+    WriteFile(Down("POLL.RESULT"), "0000 OLD.DAT\r\n");
+    ASSERT_EQ(Run("-d"), 0);
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "");
+    EXPECT_EQ(ReadFile(Path("olmar.log")), "-p QVZELON | " + paths::CmnDir() + "\n");
+    EXPECT_EQ(JobLogText().find("Processing"), std::string::npos);
+    EXPECT_TRUE(NoLocks());
+}
+
+TEST_F(Jobs, FirstOlmarRunCreatesTheKeyAndStartsNothing) {
+    {
+        reg::Key root;
+        ASSERT_EQ(reg::DeleteTree(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar"), reg::kSuccess);
+    }
+    Dump();
+    WriteFile(Down("qvzel_on.trigger"), "");
+    ASSERT_EQ(Run("-d"), 0);
+    EXPECT_NE(JobLogText().find("Unable to get olmar path from registry\r\n"), std::string::npos);
+    EXPECT_FALSE(FileExists(Path("olmar.log")));
+    ASSERT_EQ(Run("-d"), 0);
+    EXPECT_EQ(ReadFile(Path("olmar.log")), "-p QVZELON | " + paths::CmnDir() + "\n");
+}
+
+TEST_F(Jobs, ArgumentsOtherThanOneKnownOptionDoNothing) {
+    Register();
+    Enable();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-x"}, {"-u", "-d"}, {"u"}}) {
+        EXPECT_EQ(Wait(Spawn(ZEL_QVZEL_NT, args)), 0);
+    }
+    EXPECT_EQ(Calls(), "");
+    EXPECT_FALSE(FileExists(CommPath("LOGFIL")));
+}
+
+TEST_F(Jobs, StaleLockIsTakenOverAndAYoungOneWaitedFor) {
+    Register();
+    const std::string lock = CommPath("DOWNLOCK.qvzel_lock");
+    WriteFile(lock, "");
+    Age(lock, 241 * 60);
+    ASSERT_EQ(Run("-d"), 0);
+    EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
+    EXPECT_FALSE(FileExists(lock));
+
+    // A young lock keeps the job waiting until its holder removes it.
+    WriteFile(CommPath("ferrun.conf"), "downlock_minutes=1\n");
+    WriteFile(lock, "");
+    ::unlink(CommPath("qvzeldownfile").c_str());
+    const pid_t pid = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(WaitUntil([&] { return FileExists(CommPath("qvzeldownfile")); }, 1500));
+    ::unlink(lock.c_str());
+    EXPECT_EQ(Wait(pid), 0);
+    EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
+}
+
+TEST_F(Jobs, SecondDownloadWaitsForTheFirstThenFindsNothingNew) {
+    Register();
+    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
+    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "1500", 1);
+    const pid_t first = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_TRUE(WaitUntil([&] { return Calls().find("GetFiles") != std::string::npos; }, 20000));
+    const pid_t second = Spawn(ZEL_QVZEL_NT, {"-d"});
+    EXPECT_EQ(Wait(first), 0);
+    EXPECT_EQ(Wait(second), 0);
+    // One whole transfer after the other, never interleaved.
+    const std::string one =
+        "SetLogFile " + CommPath("qvzel.log") +
+        "\nEnableLogging 1\nSetResultFile POLL.RESULT\nGetFiles <null> <null>\nReleaseLogFile\n";
+    EXPECT_EQ(Calls(), one + one);
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "Successful Download of File A.DAT\r\n");
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "No Files Available for Download\r\n");
+    EXPECT_TRUE(NoLocks());
+}
+
+// Ctrl+C must not stop a job half-way; SIGTERM keeps its default action.
+TEST_F(Jobs, InterruptDoesNotStopAJobButTerminateDoes) {
+    Register();
+    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
+    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "1000", 1);
+    const pid_t job = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_TRUE(WaitUntil([&] { return Calls().find("GetFiles") != std::string::npos; }, 20000));
+    ASSERT_EQ(::kill(job, SIGINT), 0);
+    EXPECT_EQ(Wait(job), 0);
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "Successful Download of File A.DAT\r\n");
+
+    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "20000", 1);
+    const pid_t second = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Calls().find("GetFiles", Calls().find("GetFiles") + 1) != std::string::npos; },
+        20000));
+    ASSERT_EQ(::kill(second, SIGTERM), 0);
+    EXPECT_EQ(Wait(second), -1);  // killed, not exited
+}
+
+// ---- Day-end ---------------------------------------------------------------
+
+TEST_F(Jobs, DayEndFoldsOutboundThenReceiptsAndRunsOlmarsDayEnd) {
+    Enable();
+    Dump();
+    WriteFile(CommPath("QV2DLR.DAT"), "OLD;");
+    WriteFile(Down("RECEIPTS1.DAT"), "R1;");
+    WriteFile(Down("OUTBOUND2.DAT"), "O2;");
+    WriteFile(Down("outbound1"), "O1;");
+    WriteFile(Down("JSDF01.DAT"), "new jsdf");
+    WriteFile(CommPath("JSDF01.DAT"), "old jsdf");
+    sfs::create_directories(paths::PubDir());
+    WriteFile(Down("barcode.txt"), "bc");
+    for (const char* g : {"BACKZEL", "BACKZEL2", "BACKZEL4", "BACKZEL5"}) WriteFile(Cmn(g), g);
+    ASSERT_EQ(Run("-p"), 0);
+
+    EXPECT_EQ(ReadFile(CommPath("QV2DLR.DAT")), "OLD;O1;O2;R1;");
+    EXPECT_EQ(ReadFile(CommPath("append_file")), "OLD;O1;O2;R1;");
+    std::vector<std::string> left;
+    ASSERT_EQ(fs::ListMatching(paths::DownloadDir(), "*.*", &left), 0);
+    EXPECT_TRUE(left.empty()) << left.front();
+    EXPECT_EQ(ReadFile(CommPath("JSDF01.DAT")), "new jsdf");
+    EXPECT_EQ(ReadFile(paths::Join(paths::PubDir(), "barcode.txt")), "bc");
+    EXPECT_EQ(ReadFile(Cmn("BACKZEL3")), "BACKZEL2");
+    EXPECT_EQ(ReadFile(Cmn("BACKZEL5")), "BACKZEL4");
+    EXPECT_FALSE(FileExists(Cmn("BACKZEL2")));
+    EXPECT_FALSE(FileExists(Cmn("BACKZEL4")));
+    EXPECT_EQ(ReadFile(Cmn("BACKZEL1")), "BACKZEL");
+    EXPECT_EQ(ReadFile(Cmn("BACKZEL")).substr(0, 20), "olmar day-end report");
+    EXPECT_EQ(ReadFile(Path("olmar.log")),
+              "-p DAYEND >> " + Cmn("BACKZEL") + " | " + paths::CmnDir() + "\n");
+    EXPECT_FALSE(FileExists(CommPath("FROMCRON")));
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "");
+    const std::string log = JobLogText();
+    const std::string head =
+        "qvzelproc - Checking 'QVZEL = Y' flag\r\n"
+        "qvzelproc - replacing append_file with QV2DLR.DAT\r\n"
+        "qvzelproc - adding OUTBOUND*.* files to append_file\r\n"
+        "qvzelproc - replacing QV2DLR.DAT with append_file\r\n"
+        "qvzelproc - removing OUTBOUND*.* files\r\n"
+        "qvzelproc - adding RECEIPTS*.* files to append_file\r\n"
+        "qvzelproc - replacing QV2DLR.DAT with append_file\r\n"
+        "qvzelproc - removing RECEIPTS*.* files\r\n"
+        "qvzelproc - " +
+        CommPath("FROMQVZEL") + " not found\r\nqvzelproc - creating " + CommPath("FROMCRON") +
+        "\r\nOlmar Path\r\n";
+    EXPECT_EQ(log.substr(0, head.size()), head);
+    EXPECT_TRUE(NoLocks());
+}
+
+TEST_F(Jobs, DayEndWithNothingToFoldLeavesNoHandOverFile) {
+    Enable();
+    Dump();
+    WriteFile(CommPath("FROMQVZEL"), "");
+    WriteFile(Cmn("BACKZEL"), "b");
+    ASSERT_EQ(Run("-p"), 0);
+    EXPECT_FALSE(FileExists(CommPath("QV2DLR.DAT")));
+    EXPECT_NE(JobLogText().find("qvzelproc - removing empty QV2DLR.DAT file\r\nqvzelproc - " +
+                                CommPath("FROMQVZEL") + " found not executing\r\n"),
+              std::string::npos);
+    // FROMQVZEL: no rotation and no olmar.
+    EXPECT_EQ(ReadFile(Cmn("BACKZEL")), "b");
+    EXPECT_FALSE(FileExists(Cmn("BACKZEL1")));
+    EXPECT_FALSE(FileExists(Path("olmar.log")));
+}
+
+TEST_F(Jobs, DayEndAppendFailureKeepsHandOverFileAndOutboundFiles) {
+    Enable();
+    WriteFile(CommPath("FROMQVZEL"), "");
+    WriteFile(CommPath("QV2DLR.DAT"), "OLD;");
+    WriteFile(Down("OUTBOUND1"), "O1;");
+    ASSERT_EQ(::mkfifo(Down("OUTBOUND2").c_str(), 0644), 0);  // cannot be read as a file
+    WriteFile(Down("RECEIPTS1"), "R1;");
+    ASSERT_EQ(Run("-p"), 0);
+    EXPECT_EQ(ReadFile(CommPath("QV2DLR.DAT")), "OLD;R1;");
+    EXPECT_EQ(ReadFile(Down("OUTBOUND1")), "O1;");
+    EXPECT_TRUE(FileExists(Down("OUTBOUND2")));
+    EXPECT_FALSE(FileExists(Down("RECEIPTS1")));
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "FAILURE to append file OUTBOUND2 to QV2DLR.DAT");
+}
+
+TEST_F(Jobs, DayEndDisabledTouchesNothing) {
+    WriteFile(Down("OUTBOUND1"), "O1;");
+    ASSERT_EQ(Run("-p"), 0);
+    EXPECT_TRUE(FileExists(Down("OUTBOUND1")));
+    EXPECT_FALSE(FileExists(CommPath("LOGFIL")));
+    EXPECT_FALSE(FileExists(CommPath("append_file")));
+    EXPECT_TRUE(NoLocks());
+}
+
+}  // namespace
+}  // namespace zel::test
