@@ -30,8 +30,6 @@
 inline constexpr const char* kZelwayKey = "SOFTWARE\\Quvaro Information Systems\\Quvaro Zelway";
 inline constexpr const char* kPollClientKey =
     "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Clients\\Poll";
-// The ProgID the rich error information names as its source.
-inline constexpr const char* kPollProgId = "Poll.Poll.1";
 
 // The process-wide fixed layout below the install directory, recomputed at
 // every construction.
