@@ -4,9 +4,11 @@
 // knows the component only through its public interface header and links
 // none of its code; the registry is inspected with the real qvreg.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -421,6 +423,105 @@ TEST_F(PollComponentTest, MissingServerListIsWrittenWithTheDefault) {
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests[0].target,
               "http://entry.quvaro.example/qvgqa/RetrieveServerInformation.xml");
+}
+
+// One record of the client log as written to its file, less the time stamp.
+std::string Record(const char* user, const char* severity, const char* category, const char* id,
+                   const char* message, const char* context) {
+    return std::string("User: ") + user + "\r\nSeverity: " + severity +
+           "\r\nCategory: " + category + "\r\nMessageId: " + id + "\r\nMessage: " + message +
+           "\r\nContext: GetFiles:" + context + "\r\n\r\n";
+}
+
+// The log's records with date, time and process id taken out.
+std::string WithoutTimeStamps(const std::string& log) {
+    return std::regex_replace(log, std::regex("TimeStamp: [^\r\n]*\r\n"), "");
+}
+
+TEST_F(PollComponentTest, FailingListRequestLogsThePrescribedRecords) {
+    Register();
+    // Both attempts of the list request are answered 404; the second one
+    // runs after a forced refresh, which reaches zelsim through ISERVER.XML.
+    StartSimulator(false, {"--fault", "GetFileListFromQuvaro=404x2"});
+    ComPtr<IPoll> poll = Create();
+    ASSERT_TRUE(poll);
+    Bstr log(Path("client-404.log"));
+    EXPECT_EQ(poll->SetLogFile(log.b), S_OK);
+    Bstr dir(Path("down"));
+    EXPECT_EQ(poll->GetFiles(dir.b, nullptr), MakeResult(0x80258000 + 404));
+    const TakenError e = TakeErrorInfo();
+    ASSERT_TRUE(e.present);
+    EXPECT_EQ(e.description,
+              "Server response error~~Error response from server. HTTP response code: 404.");
+    EXPECT_EQ(e.source, "Poll.Poll.1");
+    EXPECT_TRUE(e.guid == IID_IPoll);
+
+    const char* u = "dealer7";
+    const char* info = "Information";
+    const char* app = "Client Application";
+    const char* comm = "Client Communication";
+    // The access method is decided afresh for every connection.
+    auto access = [&](const char* agent, bool poll_request) {
+        std::string r =
+            Record(u, info, app, "33220000", "AccessOverride", "Get Registry Int(GetAccessType)") +
+            Record(u, info, app, "33220000", "AccessMethod", "Get Registry Int(GetAccessType)") +
+            Record(u, info, app, "33220000", "n/a", "Final Access Method(GetAccessType)") +
+            Record(u, info, app, "33220001", "ACCESS_TYPE_DIRECT", "GetAccessType");
+        if (poll_request) {
+            r += Record(u, info, app, "33220001", "Access type: INTERNET_OPEN_TYPE_DIRECT",
+                        "CPoll::Initialize");
+        }
+        return r +
+               Record(u, info, app, "33220000", (std::string("Agent:") + agent).c_str(),
+                      "CInternetAccess::Initialize") +
+               Record(u, info, app, "33220000", "Proxy:no", "CInternetAccess::Initialize") +
+               Record(u, info, app, "33220001", "INTERNET_OPEN_TYPE_DIRECT", "AccessType");
+    };
+    auto exchange = [&](bool with_body) {
+        return Record(u, info, comm, "33320000", "calling InternetConnect",
+                      "CInternetAccess::GetConnection") +
+               Record(u, info, comm, "33320000", "calling HttpSendRequestEx",
+                      "CInternetAccess::SendHTTPRequest") +
+               (with_body ? Record(u, info, comm, "33320000", "calling InternetWriteFile",
+                                   "CInternetAccess::SendHTTPRequest")
+                          : std::string()) +
+               Record(u, info, comm, "33320000", "calling HttpEndRequest",
+                      "CInternetAccess::SendHTTPRequest");
+    };
+    const std::string no_server = Record(u, "Error", app, "13220300", "Server Info search error",
+                                         "CQVReg::GetServerInfoByName");
+    const std::string no_query = Record(u, "Error", app, "13220301", "Query Info search error",
+                                        "CQVReg::GetQueryInfoByName");
+    const std::string answer = Record(u, "Error", "Server Response", "13720404",
+                                      "Server response error", "CPoll::SendRequest");
+    std::string expected =
+        // The password file's existence is asked of the directory test,
+        // which reports a file as "not a directory".
+        Record("", "Error", app, "13220283", "Input data error", "IsCreateDirReqd") +
+        // Nothing cached yet: refresh (server list, system information and
+        // query list), then the request itself.
+        no_server + access("QVReg", false) + exchange(false) + no_server + access("QVReg", false) +
+        exchange(false) + exchange(false) + no_query + no_query + no_query + no_query +
+        access("Poll", true) + exchange(true) + answer +
+        // The second attempt, after a forced refresh.
+        access("QVReg", false) + exchange(false) + access("QVReg", false) + exchange(false) +
+        exchange(false) + access("Poll", true) + exchange(true) + answer +
+        // The frame's outcome record with the status's low 14 bits.
+        Record(u, "Error", app, "13220404", "Operation is not successful.", "CPoll::GetFiles");
+    EXPECT_EQ(WithoutTimeStamps(ReadFile(Path("client-404.log"))), expected);
+    // Every record carries its own date, time and this process's id.
+    const std::string text = ReadFile(Path("client-404.log"));
+    const std::regex stamp("TimeStamp: \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\(" +
+                           std::to_string(::getpid()) + "\\)\r\n");
+    std::ptrdiff_t records = 0;
+    for (std::size_t at = expected.find("User: "); at != std::string::npos;
+         at = expected.find("User: ", at + 1))
+        ++records;
+    EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), stamp),
+                            std::sregex_iterator()),
+              records);
+    EXPECT_EQ(sim_->Count("/qvgqa/poll/GetFileListFromQuvaro?UnitContract=DB&QueryVersion=001"),
+              2u);
 }
 
 }  // namespace
