@@ -21,6 +21,7 @@
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/common/test_server.h"
+#include "tests/directory/sim.h"
 
 namespace {
 
@@ -312,6 +313,46 @@ TEST_F(PollTest, BootstrapUsesBuiltInCredentialsAndRestoresThePrevious) {
     EXPECT_EQ(fresh.GetFiles(dir.b, nullptr), MakeResult(0x80208115));
     EXPECT_EQ(server_->RequestCount(), 2u);
     EXPECT_EQ(server_->Requests().at(1).Header("Authorization"), Basic(built_in));
+    EXPECT_EQ(fresh.UserName(), nullptr);
+}
+
+TEST_F(PollTest, BootstrapAgainstZelsimUsesOnlyTheBuiltInCredentials) {
+    std::size_t length = 0;
+    const unsigned char* cipher = zel::poll::BuiltInCredentials(&length);
+    std::string built_in(reinterpret_cast<const char*>(cipher), length);
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(built_in.data()), length,
+                                 reinterpret_cast<unsigned char*>(built_in.data()));
+    // zelsim accepts the built-in pair alone and has published nothing.
+    WriteFile(Path("users.txt"), built_in + "\n");
+    std::filesystem::create_directories(Path("data"));
+    zel::test::directory::Simulator sim(dir_,
+                                        {"--users", Path("users.txt"), "--data-dir", Path("data")});
+    ASSERT_TRUE(sim.ok());
+    WriteFile(CommPath("ISERVER.XML"), sim.Description());
+    const std::string list = "/qvgqa/poll/GetFileListFromQuvaro?UnitContract=DB&QueryVersion=001";
+
+    CPoll poll;
+    std::string mine = "me:pw";
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(mine.data()), mine.size(),
+                                 reinterpret_cast<unsigned char*>(mine.data()));
+    ASSERT_EQ(poll.GetUserNamePasswordFromEncrStr(mine.c_str()), S_OK);
+    Bstr contract("DB");
+    poll.SetUserID(contract.b);
+    // "No files" is a fault here: the bootstrap brought nothing.
+    EXPECT_EQ(poll.GetSupportFiles(), MakeResult(0x802447D1));
+    EXPECT_EQ(poll.UserName(), std::string("me"));
+    auto lines = sim.Requests();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "POST " + list + " 200 auth=Y type=text/xml length=215");
+
+    // Without IACCESS, GetFiles bootstraps first, says so in the result file
+    // and sends no list request with other credentials.
+    CPoll fresh;
+    Bstr down(Path("down"));
+    EXPECT_EQ(fresh.GetFiles(down.b, nullptr), MakeResult(0x802447D1));
+    EXPECT_EQ(ReadFile(Path("down/Poll.Result")), "1000 Supporting information not configured\r\n");
+    EXPECT_EQ(sim.Count(list), 2u);
+    EXPECT_EQ(sim.Requests().back(), "POST " + list + " 200 auth=Y type=text/xml length=215");
     EXPECT_EQ(fresh.UserName(), nullptr);
 }
 
