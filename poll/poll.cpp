@@ -276,17 +276,17 @@ HRESULT CPoll::GetFilesInList(const char* list) {
     }
     zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingListed);
     if (std::strstr(list, "<FN>") == nullptr) return S_OK;  // nothing published
-    ReportCodeText(&log_, kNotImplemented, kContext, "%s",
+    ReportCodeText(&log_, E_NOTIMPL, kContext, "%s",
                    "Placing listed files is not available in this build.");
-    return kNotImplemented;
+    return E_NOTIMPL;
 }
 
 HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {
     (void)filter;
     (void)dest_dir;
-    ReportCodeText(&log_, kNotImplemented, "CPoll::UploadFilesInDirectory", "%s",
+    ReportCodeText(&log_, E_NOTIMPL, "CPoll::UploadFilesInDirectory", "%s",
                    "Uploading files is not available in this build.");
-    return kNotImplemented;
+    return E_NOTIMPL;
 }
 
 HRESULT CPoll::GetWorkDirFromReg() {

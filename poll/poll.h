@@ -103,7 +103,7 @@ class CPoll {
                                                   bool retry);
     // The per-file walk of a file list (placing files in the working
     // directory) and the upload of the selected files.  Not part of this
-    // build: both log and return kNotImplemented, so no caller can take a
+    // build: both log and return E_NOTIMPL, so no caller can take a
     // missing step for a finished transfer.
     [[nodiscard]] HRESULT GetFilesInList(const char* list);
     [[nodiscard]] HRESULT UploadFilesInDirectory(const char* filter, const char* dest_dir);

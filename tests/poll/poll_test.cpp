@@ -169,7 +169,7 @@ TEST_F(PollTest, FourOperationsSendExactRequests) {
         WriteFile(Path("up/A.DAT"), "upload-bytes");
         ::chmod(Path("up/A.DAT").c_str(), 0644);
         Bstr up(Path("up"));
-        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), zel::codes::kNotImplemented);
+        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), E_NOTIMPL);
         ASSERT_EQ(poll.DoPutFileFromDealer("A.DAT", "/in/", false), S_OK);
 
         CStringHolder pp;
