@@ -4,12 +4,15 @@
 #include <cstring>
 #include <string>
 
+#include "log/report.h"
 #include "poll/credentials.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
 #include "support/config.h"
+#include "support/result_codes.h"
 
 using namespace zel::poll;
+using namespace zel::codes;
 
 namespace {
 
@@ -43,7 +46,7 @@ void CPoll::ForgetCredentials() {
 HRESULT CPoll::GetUnitContractFromControlFile() {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::GetUnitContractFromControlFile";
-    Trace(&log_, kContext, 260);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgExtractingContract);
     const PollLayout layout = GetPollLayout();
     CStringHolder text;
     HRESULT hr = GetStringDataFromFile(layout.control_file.c_str(), false, text.Out());
@@ -59,13 +62,13 @@ HRESULT CPoll::GetUnitContractFromControlFile() {
 HRESULT CPoll::GetUserNamePasswordFromFile() {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::GetUserNamePasswordFromFile";
-    Trace(&log_, kContext, 261);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgExtractingCredentials);
     std::string bytes;
     // Read whole and in binary: the cipher text may hold a zero byte or a
     // CR LF pair, and cutting or translating either would corrupt the
     // credentials.
     HRESULT hr = ReadFileBytes(GetPollLayout().password_file, &bytes);
-    if (FAILED(hr)) return LogStatus(&log_, hr, kContext);
+    if (FAILED(hr)) return zel::log::ReportStatus(&log_, hr, kContext);
     ForgetCredentials();
     hr = GetUserNamePasswordFromEncrStr(reinterpret_cast<const unsigned char*>(bytes.data()),
                                         bytes.size());
@@ -75,7 +78,7 @@ HRESULT CPoll::GetUserNamePasswordFromFile() {
 
 HRESULT CPoll::GetUserNamePasswordFromEncrStr(const char* text) {
     if (text == nullptr)
-        return LogStatus(&log_, kInvalidArg, "CPoll::GetUserNamePasswordFromEncrStr");
+        return zel::log::ReportStatus(&log_, kInvalidArg, "CPoll::GetUserNamePasswordFromEncrStr");
     return GetUserNamePasswordFromEncrStr(reinterpret_cast<const unsigned char*>(text),
                                           std::strlen(text));
 }
@@ -83,10 +86,10 @@ HRESULT CPoll::GetUserNamePasswordFromEncrStr(const char* text) {
 HRESULT CPoll::GetUserNamePasswordFromEncrStr(const unsigned char* bytes, std::size_t length) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::GetUserNamePasswordFromEncrStr";
-    if (bytes == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
+    if (bytes == nullptr) return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
     CStringHolder plain;
     HRESULT hr = AllocStringLen(static_cast<long>(length), &plain);
-    if (FAILED(hr)) return LogStatus(&log_, kOutOfMemory, kContext);
+    if (FAILED(hr)) return zel::log::ReportStatus(&log_, kOutOfMemory, kContext);
     CipherCredentials(bytes, length, reinterpret_cast<unsigned char*>(plain.get()));
     plain.get()[length] = '\0';
     // A zero byte inside the deciphered text ends it, as the text is used.
@@ -95,7 +98,7 @@ HRESULT CPoll::GetUserNamePasswordFromEncrStr(const unsigned char* bytes, std::s
     if (colon == nullptr) {
         std::memset(plain.get(), 0, length);
         ForgetCredentials();
-        return LogStatus(&log_, kPasswordFormat, kContext);
+        return zel::log::ReportStatus(&log_, kPasswordFormat, kContext);
     }
     *colon = '\0';
     CStringHolder user;
@@ -118,7 +121,7 @@ HRESULT CPoll::GetUserNamePasswordFromEncrStr(const unsigned char* bytes, std::s
 HRESULT CPoll::GetSupportFiles() {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::GetSupportFiles";
-    Trace(&log_, kContext, 262);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingSupport);
     // The dealer's own credentials (if any) wait aside while the built-in
     // ones fetch the support files.
     CStringHolder saved_user(user_name_.release());
@@ -134,7 +137,7 @@ HRESULT CPoll::GetSupportFiles() {
     HRESULT hr = GetUserNamePasswordFromEncrStr(built_in, length);
     if (FAILED(hr) || user_name_.get() == nullptr || *user_name_.get() == '\0') {
         restore();
-        return FAILED(hr) ? hr : LogStatus(&log_, kPasswordFormat, kContext);
+        return FAILED(hr) ? hr : zel::log::ReportStatus(&log_, kPasswordFormat, kContext);
     }
     CStringHolder envelope;
     hr = BuildListEnvelope(&log_, unit_contract_.get(), envelope.Out());

@@ -7,14 +7,18 @@
 #include <cstring>
 #include <mutex>
 
+#include "log/report.h"
+#include "platform/com/com.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
-#include "poll/error_info.h"
+#include "poll/ipoll.h"
 #include "poll/poll_status.h"
 #include "poll/result_file.h"
 #include "support/files.h"
+#include "support/result_codes.h"
 
 using namespace zel::poll;
+using namespace zel::codes;
 
 namespace {
 
@@ -86,7 +90,7 @@ template <typename Body>
 HRESULT CPoll::RunInFrame(const char* method, bool write_outcome, Body body) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     (void)log_.SetOperation(method);
-    ClearErrorInfo();
+    (void)SetErrorInfo(0, nullptr);
     CEventLog* const saved = GetCurrentLog();
     saved_current_log_ = saved;
     SetCurrentLog(&log_);
@@ -118,12 +122,17 @@ void CPoll::SetRichErrorInfo(HRESULT status) {
             description = buffer;
         }
     } else {
-        const unsigned id = MessageIdFor(status);
+        const unsigned id = zel::codes::MessageIdFor(status);
         if (id == 0) return;
         const char* text = catalogue.Find(id);
         description = text != nullptr ? text : "Unknown Error";
     }
-    ReportErrorInfo(kPollProgId, description.c_str());
+    // The error object goes through the object-model runtime, so a client on
+    // the other side of the library boundary reads it with GetErrorInfo.
+    BSTR wide = nullptr;
+    if (FAILED(GetBSTRFromString(description.c_str(), &wide))) return;
+    (void)zel::com::SetErrorDetails(IID_IPoll, kPollProgId, wide);
+    (void)FreeBSTR(&wide);
 }
 
 HRESULT CPoll::SetLogFile(BSTR i_bstrFileName) {
@@ -131,9 +140,10 @@ HRESULT CPoll::SetLogFile(BSTR i_bstrFileName) {
         CStringHolder name;
         HRESULT hr = TextFromBstr(i_bstrFileName, name);
         if (FAILED(hr)) return hr;
-        if (IsEmpty(name.get())) return LogStatus(&log_, kInvalidFileName, "CPoll::SetLogFile");
+        if (IsEmpty(name.get()))
+            return zel::log::ReportStatus(&log_, kInvalidFileName, "CPoll::SetLogFile");
         if (!log_.Open(name.get(), false)) {
-            return LogStatus(&log_, kOpenLogFile, "CPoll::SetLogFile");
+            return zel::log::ReportStatus(&log_, kOpenLogFile, "CPoll::SetLogFile");
         }
         return S_OK;
     });
@@ -168,7 +178,7 @@ HRESULT CPoll::SetResultFile(BSTR i_bstrResultFileName) {
         HRESULT hr = TextFromBstr(i_bstrResultFileName, name);
         if (FAILED(hr)) return hr;
         if (IsEmpty(name.get())) {
-            return LogStatus(&log_, kInvalidFileName, "CPoll::SetResultFile");
+            return zel::log::ReportStatus(&log_, kInvalidFileName, "CPoll::SetResultFile");
         }
         result_file_.reset(name.release());
         return S_OK;
@@ -193,8 +203,9 @@ HRESULT CPoll::SetWorkingDirFromArg(const char* context, const char* dir, int di
     if (!IsEmpty(dir)) {
         HRESULT hr = CheckDirectory(dir, operation_dir_.Out());
         if (FAILED(hr)) return hr;
-        Trace(&log_, context, 271);
-        Trace(&log_, context, 272, operation_dir_.c_str());
+        zel::log::Trace(&log_, kCategoryClientApplication, context, kMsgSettingWorkDir);
+        zel::log::Trace(&log_, kCategoryClientApplication, context, kMsgDirectoryIs,
+                        operation_dir_.c_str());
         return S_OK;
     }
     const PollLayout layout = GetPollLayout();
@@ -206,7 +217,7 @@ HRESULT CPoll::GetFiles(BSTR i_bstrDownloadDir, BSTR i_bstrFilter) {
     return RunInFrame("GetFiles", true, [&]() -> HRESULT {
         static constexpr const char* kContext = "CPoll::GetFiles";
         post_processing_ = 0;
-        Trace(&log_, kContext, 263);
+        zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgGettingFiles);
         CStringHolder dir;
         CStringHolder filter;
         HRESULT hr = TextFromBstr(i_bstrDownloadDir, dir);
@@ -232,7 +243,7 @@ HRESULT CPoll::GetFiles(BSTR i_bstrDownloadDir, BSTR i_bstrFilter) {
 HRESULT CPoll::PutFiles(BSTR i_bstrUploadDir, BSTR i_bstrFilter, BSTR i_bstrDestDir) {
     return RunInFrame("PutFiles", true, [&]() -> HRESULT {
         static constexpr const char* kContext = "CPoll::PutFiles";
-        Trace(&log_, kContext, 264);
+        zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgUploadingFiles);
         CStringHolder dir;
         CStringHolder filter;
         CStringHolder dest;
@@ -263,36 +274,36 @@ HRESULT CPoll::GetFilesInList(const char* list) {
         }
         return hr;
     }
-    Trace(&log_, kContext, 265);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingListed);
     if (std::strstr(list, "<FN>") == nullptr) return S_OK;  // nothing published
-    ReportCodeText(&log_, kNotImplemented, kContext, "%s",
+    ReportCodeText(&log_, E_NOTIMPL, kContext, "%s",
                    "Placing listed files is not available in this build.");
-    return kNotImplemented;
+    return E_NOTIMPL;
 }
 
 HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {
     (void)filter;
     (void)dest_dir;
-    ReportCodeText(&log_, kNotImplemented, "CPoll::UploadFilesInDirectory", "%s",
+    ReportCodeText(&log_, E_NOTIMPL, "CPoll::UploadFilesInDirectory", "%s",
                    "Uploading files is not available in this build.");
-    return kNotImplemented;
+    return E_NOTIMPL;
 }
 
 HRESULT CPoll::GetWorkDirFromReg() {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::GetWorkDirFromReg";
-    Trace(&log_, kContext, 253);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgGettingWorkDir);
     registry_dir_.reset();
     zel::reg::Key key;
     if (zel::reg::OpenKey(zel::reg::Hive::LocalMachine, kPollClientKey, &key) !=
         zel::reg::kSuccess) {
-        return LogStatus(&log_, kOpenClientKey, kContext);
+        return zel::log::ReportStatus(&log_, kOpenClientKey, kContext);
     }
     std::string value;
     // The value is read into a 256-byte buffer: a longer one does not fit.
     if (zel::reg::QueryString(key, "WorkingDirectory", &value) != zel::reg::kSuccess ||
         value.size() > 255) {
-        return LogStatus(&log_, kGetWorkDir, kContext);
+        return zel::log::ReportStatus(&log_, kGetWorkDir, kContext);
     }
     key.Close();
     return CheckDirectory(value.c_str(), registry_dir_.Out());

@@ -30,8 +30,6 @@
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
 using zel::keys::kPollClientKey;
 using zel::keys::kZelwayKey;
-// The ProgID the rich error information names as its source.
-inline constexpr const char* kPollProgId = "Poll.Poll.1";
 
 // The process-wide fixed layout below the install directory, recomputed at
 // every construction.
@@ -105,7 +103,7 @@ class CPoll {
                                                   bool retry);
     // The per-file walk of a file list (placing files in the working
     // directory) and the upload of the selected files.  Not part of this
-    // build: both log and return kNotImplemented, so no caller can take a
+    // build: both log and return E_NOTIMPL, so no caller can take a
     // missing step for a finished transfer.
     [[nodiscard]] HRESULT GetFilesInList(const char* list);
     [[nodiscard]] HRESULT UploadFilesInDirectory(const char* filter, const char* dest_dir);

@@ -13,13 +13,16 @@
 
 #include "directory/central.h"
 #include "directory/server_directory.h"
+#include "log/report.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
 #include "support/base64.h"
 #include "support/files.h"
+#include "support/result_codes.h"
 #include "transport/access_method.h"
 
 using namespace zel::poll;
+using namespace zel::codes;
 
 namespace {
 
@@ -43,7 +46,7 @@ bool IsEmpty(const char* text) {
 HRESULT FormatEnvelope(CEventLog* log, const char* context, char** out, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 HRESULT FormatEnvelope(CEventLog* log, const char* context, char** out, const char* format, ...) {
-    if (out == nullptr) return LogStatus(log, kInvalidArg, context);
+    if (out == nullptr) return zel::log::ReportStatus(log, kInvalidArg, context);
     *out = nullptr;
     char buffer[kEnvelopeBuffer];
     va_list args;
@@ -51,7 +54,7 @@ HRESULT FormatEnvelope(CEventLog* log, const char* context, char** out, const ch
     const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof buffer) {
-        return LogStatus(log, kInvalidArg, context);
+        return zel::log::ReportStatus(log, kInvalidArg, context);
     }
     return GetString(buffer, out, false);
 }
@@ -90,9 +93,9 @@ HRESULT CPoll::PrepareURI(const char* resource, const char* unit_contract, const
                           const char* filter, const char* checksum, const char* attributes,
                           char** out) {
     static constexpr const char* kContext = "CPoll::PrepareURI";
-    if (out == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
+    if (out == nullptr) return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
     *out = nullptr;
-    Trace(&log_, kContext, 251);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgBuildingQueryString);
     std::string uri = resource != nullptr ? resource : "";
     uri.push_back('?');
     const std::pair<const char*, const char*> pairs[] = {{"UnitContract", unit_contract},
@@ -113,7 +116,7 @@ HRESULT CPoll::PrepareURI(const char* resource, const char* unit_contract, const
 
 HRESULT CPoll::PrepareHeaders() {
     static constexpr const char* kContext = "CPoll::PrepareHeaders";
-    Trace(&log_, kContext, 245);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgBuildingHeaders);
     transport_.RemoveAllReqHeaders();
     if (IsEmpty(user_name_.get())) return S_OK;
     std::string pair = user_name_.get();
@@ -123,22 +126,18 @@ HRESULT CPoll::PrepareHeaders() {
     HRESULT hr = base64.Encode(pair.c_str());
     // The plain pair must not linger in freed memory.
     std::fill(pair.begin(), pair.end(), '\0');
-    if (FAILED(hr)) return LogStatus(&log_, hr, kContext);
+    if (FAILED(hr)) return zel::log::ReportStatus(&log_, hr, kContext);
     const std::string value = std::string("BASIC ") + base64.GetText();
     return transport_.AddReqHeader("Authorization", value.c_str(), nullptr);
 }
 
 HRESULT CPoll::SendRequest() {
     static constexpr const char* kContext = "CPoll::SendRequest";
-    Trace(&log_, kContext, 252);
-    // The transport traces the request headers it sends; while a request
-    // carries credentials those traces are held back, so the Authorization
-    // value never reaches the log.
-    const bool mute = !IsEmpty(user_name_.get()) && log_.GetDebugMessages();
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgSendingPollRequest);
+    // The transport's request-header trace writes the Authorization value as
+    // "<not logged>", so the traces stay on while credentials are sent.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (mute) log_.SetDebugMessages(false);
         HRESULT hr = transport_.Process();
-        if (mute) log_.SetDebugMessages(true);
         if (FAILED(hr)) return hr;
         std::int32_t code = 0;
         hr = transport_.GetStatusCode(&code);
@@ -162,7 +161,7 @@ HRESULT CPoll::Initialize(std::int32_t verb, const char* operation, const char* 
                           int direction, bool force_refresh) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::Initialize";
-    Trace(&log_, kContext, 247);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgPreparingRequest);
     const PollLayout layout = GetPollLayout();
 
     CStringHolder checked;
@@ -206,7 +205,8 @@ HRESULT CPoll::Initialize(std::int32_t verb, const char* operation, const char* 
                                      static_cast<std::uint32_t>(std::time(nullptr)), nullptr);
         if (FAILED(hr)) return hr;
 
-        Trace(&log_, kContext, 249, kPollServerName, kDefaultVersion);
+        zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgGettingServerCache,
+                        kPollServerName, kDefaultVersion);
         CQVReg::CServerInfo* server = nullptr;
         CQVReg::CQueryInfo* query = nullptr;
         std::int32_t server_index = 0;
@@ -231,7 +231,8 @@ HRESULT CPoll::Initialize(std::int32_t verb, const char* operation, const char* 
         if (SUCCEEDED(hr)) hr = transport_.SetServer(address.get());
         if (FAILED(hr)) return hr;
 
-        Trace(&log_, kContext, 250, operation, kDefaultVersion);
+        zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgGettingQueryCache,
+                        operation, kDefaultVersion);
         CStringHolder location;
         CStringHolder resource;
         hr = query->GetQueryLocation(query_index, location.Out());
@@ -300,7 +301,7 @@ HRESULT CPoll::ReadResponseText(const char* context, char** response) {
     HRESULT hr = transport_.GetRespContent(&stream);
     if (FAILED(hr)) return hr;
     hr = GetStringFromByteStream(stream, false, response);
-    if (FAILED(hr)) return LogStatus(&log_, hr, context);
+    if (FAILED(hr)) return zel::log::ReportStatus(&log_, hr, context);
     return S_OK;
 }
 
@@ -308,8 +309,9 @@ HRESULT CPoll::DoGetFileListFromQuvaro(const char* envelope, const char* filter,
                                        bool retry) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::DoGetFileListFromQuvaro";
-    Trace(&log_, kContext, 274);
-    if (envelope == nullptr || response == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgGettingFileList);
+    if (envelope == nullptr || response == nullptr)
+        return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
     *response = nullptr;
     HRESULT hr =
         RunOperation(kContext, HTTP_VERB_POST, "GetFileListFromQuvaro", nullptr, filter, nullptr,
@@ -322,8 +324,9 @@ HRESULT CPoll::DoGetFileListFromQuvaro(const char* envelope, const char* filter,
 HRESULT CPoll::DoPostProcessQuvaroFile(const char* envelope, char** response, bool retry) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::DoPostProcessQuvaroFile";
-    Trace(&log_, kContext, 275);
-    if (envelope == nullptr || response == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgPostProcessing);
+    if (envelope == nullptr || response == nullptr)
+        return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
     *response = nullptr;
     HRESULT hr =
         RunOperation(kContext, HTTP_VERB_POST, "PostProcessQuvaroFile", nullptr, nullptr, nullptr,
@@ -336,13 +339,13 @@ HRESULT CPoll::DoPostProcessQuvaroFile(const char* envelope, char** response, bo
 HRESULT CPoll::DoGetFileFromQuvaro(const char* server_file, bool retry, const char* local_file) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::DoGetFileFromQuvaro";
-    Trace(&log_, kContext, 273);
-    if (server_file == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingFile);
+    if (server_file == nullptr) return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
     // Only the last part of the server's name may become a local name, and
     // only when no target is given; a name that ends in "/" names nothing.
     const char* slash = std::strrchr(server_file, '/');
     const char* base = slash != nullptr ? slash + 1 : server_file;
-    if (*base == '\0') return LogStatus(&log_, kInvalidFileName, kContext);
+    if (*base == '\0') return zel::log::ReportStatus(&log_, kInvalidFileName, kContext);
     CStringHolder target;
     if (local_file != nullptr) {
         HRESULT hr = GetString(local_file, target.Out(), false);
@@ -359,9 +362,9 @@ HRESULT CPoll::DoGetFileFromQuvaro(const char* server_file, bool retry, const ch
 HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, bool retry) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::DoPutFileFromDealer";
-    Trace(&log_, kContext, 276);
-    if (file_name == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
-    if (*file_name == '\0') return LogStatus(&log_, kInvalidFileName, kContext);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgUploadingFile);
+    if (file_name == nullptr) return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
+    if (*file_name == '\0') return zel::log::ReportStatus(&log_, kInvalidFileName, kContext);
     CStringHolder local;
     HRESULT hr = GetFullFileName(WorkingDirectory(kUpload), file_name, local.Out());
     if (FAILED(hr)) return hr;
@@ -389,8 +392,8 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
 
 HRESULT CPoll::CheckXMLResponse(const char* text) {
     static constexpr const char* kContext = "CPoll::CheckXMLResponse";
-    Trace(&log_, kContext, 244);
-    if (text == nullptr) return LogStatus(&log_, kInvalidArg, kContext);
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgCheckingXmlResponse);
+    if (text == nullptr) return zel::log::ReportStatus(&log_, kInvalidArg, kContext);
     if (std::strstr(text, "<faultcode>") == nullptr) return S_OK;
     auto between = [](const char* from, const char* open, const char* close, char** out) {
         const char* start = std::strstr(from, open);
@@ -406,7 +409,7 @@ HRESULT CPoll::CheckXMLResponse(const char* text) {
     // A fault without a readable error code cannot be told apart from
     // others: it is an invalid answer rather than a fault of number 0.
     if (!between(text, "<errorcode>", "</errorcode>", &code) || StringLength(code.get()) <= 4) {
-        return LogStatus(&log_, kXmlInvalid, kContext);
+        return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
     }
     (void)between(text, "<description>", "</description>", &description);
     std::uint32_t number = 0;

@@ -64,14 +64,14 @@ TEST(ResultCodes, CodesKeepTheirCatalogueNumbers) {
         std::uint32_t bits;
         unsigned id;
     };
-    // A sample from each layer, the codes that several layers share, the gap
-    // at 138 and codes without a text.
+    // A sample from each layer (the component's table comes first), the codes
+    // that several layers share, the gap at 138 and codes without a text.
     const Sample samples[] = {
-        {0x801F811D, 225}, {0x8020811E, 223}, {0x80208113, 142},    {0x80208118, 224},
-        {0x8020811C, 147}, {0x802080FA, 101}, {0x802080CF, 118},    {0x801F80C8, 111},
-        {0x802180D4, 123}, {0x802480D7, 152}, {0x802480D8, 280},    {0x8020812C, 126},
-        {0x80208138, 139}, {0x8020813A, 141}, {0x8020813B, 153},    {0x80248145, 239},
-        {0x80004005, 0},   {0x80208162, 0},   {0x80258000 + 404, 0}};
+        {0x801F811D, 225}, {0x8020811E, 223}, {0x80208113, 142}, {0x80208118, 224},
+        {0x8020811C, 147}, {0x802080FA, 101}, {0x802080CF, 118}, {0x801F80C8, 111},
+        {0x802180D4, 123}, {0x802480D7, 152}, {0x802480D8, 280}, {0x8020812C, 126},
+        {0x80208138, 139}, {0x8020813A, 141}, {0x8020813B, 153}, {0x80248145, 239},
+        {0x80004005, 0},   {0x80208162, 159}, {0x80248165, 230}, {0x80258000 + 404, 0}};
     for (const Sample& s : samples) {
         EXPECT_EQ(codes::MessageIdFor(MakeResult(s.bits)), s.id) << std::hex << s.bits;
     }

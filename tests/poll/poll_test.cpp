@@ -13,14 +13,15 @@
 #include <string>
 
 #include "directory/server_directory.h"
+#include "platform/com/com_ptr.h"
 #include "poll/credentials.h"
-#include "poll/error_info.h"
-#include "poll/poll_status.h"
 #include "poll/result_file.h"
 #include "support/base64.h"
+#include "support/result_codes.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/common/test_server.h"
+#include "tests/directory/sim.h"
 
 namespace {
 
@@ -168,7 +169,7 @@ TEST_F(PollTest, FourOperationsSendExactRequests) {
         WriteFile(Path("up/A.DAT"), "upload-bytes");
         ::chmod(Path("up/A.DAT").c_str(), 0644);
         Bstr up(Path("up"));
-        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), zel::poll::kNotImplemented);
+        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), E_NOTIMPL);
         ASSERT_EQ(poll.DoPutFileFromDealer("A.DAT", "/in/", false), S_OK);
 
         CStringHolder pp;
@@ -249,8 +250,8 @@ TEST_F(PollTest, ServerFaultsBecomeStatuses) {
         "</description>";
     EXPECT_EQ(poll.CheckXMLResponse(fault), MakeResult(0x802447D1));
     EXPECT_EQ(poll.CheckXMLResponse("<FN>a</FN>"), S_OK);
-    EXPECT_EQ(poll.CheckXMLResponse(nullptr), zel::poll::kInvalidArg);
-    EXPECT_EQ(poll.CheckXMLResponse("<faultcode>x</faultcode>"), zel::poll::kXmlInvalid);
+    EXPECT_EQ(poll.CheckXMLResponse(nullptr), zel::codes::kInvalidArg);
+    EXPECT_EQ(poll.CheckXMLResponse("<faultcode>x</faultcode>"), zel::codes::kXmlInvalid);
 
     // Through GetFiles, "no files" is one result line and success.
     StartServer();
@@ -315,6 +316,46 @@ TEST_F(PollTest, BootstrapUsesBuiltInCredentialsAndRestoresThePrevious) {
     EXPECT_EQ(fresh.UserName(), nullptr);
 }
 
+TEST_F(PollTest, BootstrapAgainstZelsimUsesOnlyTheBuiltInCredentials) {
+    std::size_t length = 0;
+    const unsigned char* cipher = zel::poll::BuiltInCredentials(&length);
+    std::string built_in(reinterpret_cast<const char*>(cipher), length);
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(built_in.data()), length,
+                                 reinterpret_cast<unsigned char*>(built_in.data()));
+    // zelsim accepts the built-in pair alone and has published nothing.
+    WriteFile(Path("users.txt"), built_in + "\n");
+    std::filesystem::create_directories(Path("data"));
+    zel::test::directory::Simulator sim(dir_,
+                                        {"--users", Path("users.txt"), "--data-dir", Path("data")});
+    ASSERT_TRUE(sim.ok());
+    WriteFile(CommPath("ISERVER.XML"), sim.Description());
+    const std::string list = "/qvgqa/poll/GetFileListFromQuvaro?UnitContract=DB&QueryVersion=001";
+
+    CPoll poll;
+    std::string mine = "me:pw";
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(mine.data()), mine.size(),
+                                 reinterpret_cast<unsigned char*>(mine.data()));
+    ASSERT_EQ(poll.GetUserNamePasswordFromEncrStr(mine.c_str()), S_OK);
+    Bstr contract("DB");
+    poll.SetUserID(contract.b);
+    // "No files" is a fault here: the bootstrap brought nothing.
+    EXPECT_EQ(poll.GetSupportFiles(), MakeResult(0x802447D1));
+    EXPECT_EQ(poll.UserName(), std::string("me"));
+    auto lines = sim.Requests();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "POST " + list + " 200 auth=Y type=text/xml length=215");
+
+    // Without IACCESS, GetFiles bootstraps first, says so in the result file
+    // and sends no list request with other credentials.
+    CPoll fresh;
+    Bstr down(Path("down"));
+    EXPECT_EQ(fresh.GetFiles(down.b, nullptr), MakeResult(0x802447D1));
+    EXPECT_EQ(ReadFile(Path("down/Poll.Result")), "1000 Supporting information not configured\r\n");
+    EXPECT_EQ(sim.Count(list), 2u);
+    EXPECT_EQ(sim.Requests().back(), "POST " + list + " 200 auth=Y type=text/xml length=215");
+    EXPECT_EQ(fresh.UserName(), nullptr);
+}
+
 TEST_F(PollTest, PasswordFileFromZelpasswd) {
     // Without ":" the tool refuses and writes nothing.
     EXPECT_EQ(RunZelpasswd(Zelpasswd() + " nocolon"), 1);
@@ -345,7 +386,7 @@ TEST_F(PollTest, PasswordFileFromZelpasswd) {
     std::string bad = "nocolon";
     zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(bad.data()), bad.size(),
                                  reinterpret_cast<unsigned char*>(bad.data()));
-    EXPECT_EQ(poll.GetUserNamePasswordFromEncrStr(bad.c_str()), zel::poll::kPasswordFormat);
+    EXPECT_EQ(poll.GetUserNamePasswordFromEncrStr(bad.c_str()), zel::codes::kPasswordFormat);
     EXPECT_EQ(poll.UserName(), nullptr);
 }
 
@@ -353,16 +394,24 @@ TEST_F(PollTest, SettersReportThroughErrorInfo) {
     CPoll poll;
     Bstr empty("  ");
     EXPECT_EQ(poll.SetLogFile(empty.b), S_OK);
-    zel::poll::ErrorInfo info;
-    ASSERT_TRUE(zel::poll::GetErrorInfo(&info));
-    EXPECT_EQ(info.description, "Input data error~~File name  is invalid.");
-    EXPECT_EQ(info.source, "Poll.Poll.1");
+    zel::com::ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+    BSTR text = nullptr;
+    ASSERT_EQ(info->GetDescription(&text), S_OK);
+    EXPECT_EQ(std::u16string(text), u"Input data error~~File name  is invalid.");
+    SysFreeString(text);
+    ASSERT_EQ(info->GetSource(&text), S_OK);
+    EXPECT_EQ(std::u16string(text), u"Poll.Poll.1");
+    SysFreeString(text);
+    info.Reset();
 
     EXPECT_EQ(poll.SetResultFile(empty.b), S_OK);
     EXPECT_EQ(poll.ResultFileName(), nullptr);
     Bstr name("R.TXT");
     EXPECT_EQ(poll.SetResultFile(name.b), S_OK);
-    EXPECT_FALSE(zel::poll::GetErrorInfo(&info));  // cleared on entry
+    EXPECT_EQ(poll.SetLogFile(empty.b), S_OK);  // leaves error information again
+    EXPECT_EQ(poll.SetResultFile(name.b), S_OK);
+    EXPECT_EQ(GetErrorInfo(0, info.Out()), S_FALSE);  // cleared on entry
     EXPECT_EQ(poll.ResultFileName(), std::string("R.TXT"));
 }
 
@@ -372,17 +421,22 @@ TEST_F(PollTest, FailingListRequestLogsTheAnswerThenTheOutcome) {
     CPoll poll;
     Bstr log(Path("poll.log"));
     poll.SetLogFile(log.b);
+    // Traces on: the transport's request-header trace must keep the
+    // credentials out of the log by itself.
+    poll.SetDebugMode(1);
     server_->Enqueue(ScriptedResponse::Text(404, "Not Found", ""));
     Bstr dir(Path("down"));
     EXPECT_TRUE(FAILED(poll.GetFiles(dir.b, nullptr)));
     const std::string text = ReadFile(Path("poll.log"));
     const auto answer = text.find(
-        "MessageId: 13720404\r\nMessage: Server response error\r\nContext: "
+        "MessageId: 13720404\r\nMessage: Server response error~~Error response from server. "
+        "HTTP response code: 404. \r\nResponse: Not Found.\r\nContext: "
         "GetFiles:CPoll::SendRequest");
     const auto outcome = text.rfind("Message: Operation is not successful.");
     EXPECT_NE(answer, std::string::npos);
     EXPECT_NE(outcome, std::string::npos);
     EXPECT_LT(answer, outcome);
+    EXPECT_NE(text.find("Authorization: <not logged>"), std::string::npos);
     EXPECT_EQ(text.find("secretpw"), std::string::npos);
     EXPECT_EQ(text.find(Basic("u:secretpw").substr(6)), std::string::npos);
 }
