@@ -167,8 +167,6 @@ TEST_F(PollTest, FourOperationsSendExactRequests) {
         std::filesystem::create_directories(Path("up"));
         WriteFile(Path("up/A.DAT"), "upload-bytes");
         ::chmod(Path("up/A.DAT").c_str(), 0644);
-        Bstr up(Path("up"));
-        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), zel::poll::kNotImplemented);
         ASSERT_EQ(poll.DoPutFileFromDealer("A.DAT", "/in/", false), S_OK);
 
         CStringHolder pp;
