@@ -88,6 +88,10 @@ std::string TempDir();
 // fdatasync; returns 0 or errno.
 [[nodiscard]] int FlushToDisk(int fd);
 
+// Makes a directory's entries durable (fsync of the directory), so that a
+// rename into it survives a power loss.  Returns 0 or errno.
+[[nodiscard]] int FlushDirectory(const std::string& dir);
+
 // ---- Reading and writing whole files -------------------------------------
 //
 // Every file the system reads by name goes through OpenForReading, so that a

@@ -214,7 +214,7 @@ HRESULT CPoll::SetWorkingDirFromArg(const char* context, const char* dir, int di
 }
 
 HRESULT CPoll::GetFiles(BSTR i_bstrDownloadDir, BSTR i_bstrFilter) {
-    return RunInFrame("GetFiles", true, [&]() -> HRESULT {
+    const HRESULT status = RunInFrame("GetFiles", true, [&]() -> HRESULT {
         static constexpr const char* kContext = "CPoll::GetFiles";
         post_processing_ = 0;
         zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgGettingFiles);
@@ -238,6 +238,10 @@ HRESULT CPoll::GetFiles(BSTR i_bstrDownloadDir, BSTR i_bstrFilter) {
         if (FAILED(hr)) return hr;
         return GetFilesInList(response.get());
     });
+    // The batch runs outside the frame, and the caller hears the status only
+    // once it has ended.
+    if (post_processing_ != 0) RunPostProcessBatch();
+    return status;
 }
 
 HRESULT CPoll::PutFiles(BSTR i_bstrUploadDir, BSTR i_bstrFilter, BSTR i_bstrDestDir) {
@@ -260,33 +264,6 @@ HRESULT CPoll::PutFiles(BSTR i_bstrUploadDir, BSTR i_bstrFilter, BSTR i_bstrDest
         return UploadFilesInDirectory(IsEmpty(filter.get()) ? "*.*" : filter.get(),
                                       IsEmpty(dest.get()) ? nullptr : dest.get());
     });
-}
-
-HRESULT CPoll::GetFilesInList(const char* list) {
-    std::lock_guard<std::recursive_mutex> lock(method_lock_);
-    static constexpr const char* kContext = "CPoll::GetFilesInList";
-    HRESULT hr = CheckXMLResponse(list);
-    if (FAILED(hr)) {
-        if (StatusCategory(hr) == kCategoryServerResponseData && StatusNumber(hr) == 2001) {
-            const char* text = log_.Catalogue().Find(kMsgNoPollFiles);
-            WriteResult(kDownload, 1000, text != nullptr ? text : "");
-            return S_OK;
-        }
-        return hr;
-    }
-    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingListed);
-    if (std::strstr(list, "<FN>") == nullptr) return S_OK;  // nothing published
-    ReportCodeText(&log_, E_NOTIMPL, kContext, "%s",
-                   "Placing listed files is not available in this build.");
-    return E_NOTIMPL;
-}
-
-HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {
-    (void)filter;
-    (void)dest_dir;
-    ReportCodeText(&log_, E_NOTIMPL, "CPoll::UploadFilesInDirectory", "%s",
-                   "Uploading files is not available in this build.");
-    return E_NOTIMPL;
 }
 
 HRESULT CPoll::GetWorkDirFromReg() {

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "log/event_log.h"
 #include "platform/bstr.h"
@@ -26,6 +28,10 @@
 #include "support/result.h"
 #include "support/strings.h"
 #include "transport/internet_access.h"
+
+namespace zel::poll {
+class TempFile;
+}
 
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
 using zel::keys::kPollClientKey;
@@ -101,12 +107,24 @@ class CPoll {
                                               bool retry);
     [[nodiscard]] HRESULT DoPostProcessQuvaroFile(const char* envelope, char** response,
                                                   bool retry);
-    // The per-file walk of a file list (placing files in the working
-    // directory) and the upload of the selected files.  Not part of this
-    // build: both log and return E_NOTIMPL, so no caller can take a
-    // missing step for a finished transfer.
+    // The per-file walk of a file list: each listed file fetched, checked,
+    // placed in the working directory and post-processed, one result line
+    // per file.  The status of the last failed entry, or success.
     [[nodiscard]] HRESULT GetFilesInList(const char* list);
+    // The upload of the files of the working directory that match filter:
+    // selected, packed, sent one by one and deleted once accepted.  The
+    // status of the last failed file, or success.
     [[nodiscard]] HRESULT UploadFilesInDirectory(const char* filter, const char* dest_dir);
+    // The upload list: names (not paths) of the files of dir to send, in
+    // the reverse order of the listing, packed into ".dtz" files where the
+    // "compression" level asks for it.  Never fails; an unreadable
+    // directory gives an empty list.
+    [[nodiscard]] std::vector<std::string> SelectUploadFiles(const std::string& dir,
+                                                             const char* pattern,
+                                                             const char* result_name);
+    // Starts "postprocessdealerfiles.bat" in the install directory (when it
+    // exists) and waits for it; run after GetFiles when a file was placed.
+    void RunPostProcessBatch();
 
     // The working directory of the direction (operation, registry, default).
     [[nodiscard]] const char* WorkingDirectory(int direction) const;
@@ -133,6 +151,9 @@ class CPoll {
                          const char* content_type, bool retry);
     HRESULT ReadResponseText(const char* context, char** response);
     void ForgetCredentials();
+    HRESULT PlaceListedFile(std::string_view entry, std::size_t fn_end, const std::string& fn,
+                            const std::string& temp_dir, const std::string& guard,
+                            zel::poll::TempFile* staging);
 
     // State, in the order the design of the object keeps it.
     CEventLog log_;
@@ -158,3 +179,15 @@ class CPoll {
 // characters and non-ASCII bytes percent-encoded; "/" and every other
 // character are kept as they are.
 void AppendQueryValue(const char* value, std::string* out);
+// An FC value of a file list: optional sign, decimal digits accumulated
+// modulo 2^32, so that it compares with an unsigned CRC-32.
+[[nodiscard]] std::uint32_t ParseListChecksum(const char* text);
+// True when name may be created in the working directory as it stands: not
+// empty, ".", or "..", no "/" or control character, within NAME_MAX bytes.
+[[nodiscard]] bool IsSafeLocalName(const std::string& name);
+// An exclusion-list pattern against a whole file name: "*" any run, "?" one
+// character, anything else itself without regard to case.
+[[nodiscard]] bool ExclusionPatternMatch(std::string_view pattern, std::string_view name);
+// The patterns of the exclusion list at path: every line except empty ones
+// and those starting with "#"; a missing file gives none.
+[[nodiscard]] std::vector<std::string> ReadExclusionList(const std::string& path);

@@ -168,8 +168,11 @@ TEST_F(PollTest, FourOperationsSendExactRequests) {
         std::filesystem::create_directories(Path("up"));
         WriteFile(Path("up/A.DAT"), "upload-bytes");
         ::chmod(Path("up/A.DAT").c_str(), 0644);
+        // An upload that selects nothing sends nothing and makes "up" the
+        // upload working directory.
         Bstr up(Path("up"));
-        ASSERT_EQ(poll.PutFiles(up.b, nullptr, nullptr), E_NOTIMPL);
+        Bstr none("NOTHING*");
+        ASSERT_EQ(poll.PutFiles(up.b, none.b, nullptr), S_OK);
         ASSERT_EQ(poll.DoPutFileFromDealer("A.DAT", "/in/", false), S_OK);
 
         CStringHolder pp;

@@ -1,0 +1,296 @@
+// The download's list walk (CPoll::GetFilesInList) and the post-processing
+// batch that follows a download which placed files.
+//
+// Each listed file passes through three names: a download file and a
+// staging file (both temporaries owned by TempFile, so that every way out of
+// an entry removes them) and its target path in the working directory.  The
+// target is replaced only by a staging file that was verified, completely
+// written and flushed to disk, in one rename; the directory is flushed
+// after it.  A name sent by the server never places a file outside the
+// working directory.
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "log/event_log.h"
+#include "log/report.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "poll/poll.h"
+#include "poll/poll_status.h"
+#include "poll/temp_names.h"
+#include "support/compress.h"
+#include "support/files.h"
+#include "support/guard.h"
+#include "support/result_codes.h"
+
+using namespace zel::poll;
+using namespace zel::codes;
+
+namespace {
+
+constexpr const char* kContext = "CPoll::GetFilesInList";
+constexpr int kDefaultReadTimeoutMs = 6900000;
+constexpr const char* kBatchName = "postprocessdealerfiles.bat";
+
+// The text between open and close, both searched from `from`; npos in
+// *after when either tag is missing.  *after is the position behind close.
+bool TagText(std::string_view text, std::size_t from, std::string_view open, std::string_view close,
+             std::string* value, std::size_t* after) {
+    const std::size_t start = text.find(open, from);
+    if (start == std::string_view::npos) return false;
+    const std::size_t end = text.find(close, start + open.size());
+    if (end == std::string_view::npos) return false;
+    *value = std::string(text.substr(start + open.size(), end - start - open.size()));
+    *after = end + close.size();
+    return true;
+}
+
+std::string Trim(const std::string& s) {
+    const char* ws = " \t\r\n\f\v";
+    const std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The name as one short line for the log: control characters become "?".
+std::string Printable(const std::string& name) {
+    std::string out = name.substr(0, 300);
+    for (char& c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return out;
+}
+
+}  // namespace
+
+std::uint32_t ParseListChecksum(const char* text) {
+    const char* p = text != nullptr ? text : "";
+    while (*p == ' ' || *p == '\t') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    std::uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+    return negative ? 0u - value : value;
+}
+
+bool IsSafeLocalName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    if (name.size() > NAME_MAX) return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F || c == '/') return false;
+    }
+    return true;
+}
+
+HRESULT CPoll::GetFilesInList(const char* list) {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    HRESULT hr = CheckXMLResponse(list);
+    if (FAILED(hr)) {
+        if (StatusCategory(hr) == kCategoryServerResponseData && StatusNumber(hr) == 2001) {
+            const char* text = log_.Catalogue().Find(kMsgNoPollFiles);
+            WriteResult(kDownload, 1000, text != nullptr ? text : "");
+            return S_OK;
+        }
+        return hr;
+    }
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingListed);
+
+    const std::string work_dir = WorkingDirectory(kDownload);
+    const std::string temp_dir = TempDirectoryFor(work_dir);
+    // What a killed run left behind goes first; names of live transfers stay.
+    (void)RemoveOrphanedTemporaries(temp_dir);
+    if (temp_dir != work_dir) (void)RemoveOrphanedTemporaries(work_dir);
+
+    TempFile staging;
+    if (!staging.Reserve(temp_dir, kStagingPrefix)) {
+        return zel::log::ReportStatus(&log_, kInvalidFileName, kContext);
+    }
+    const std::string_view text(list);
+    std::size_t pos = text.find("<FN>");
+    if (pos == std::string_view::npos) return S_OK;
+
+    const std::string guard = GetPollLayout().download_guard;
+    HRESULT call_status = S_OK;
+    while (true) {
+        std::string fn_raw;
+        std::size_t fn_end = 0;
+        if (!TagText(text, pos, "<FN>", "</FN>", &fn_raw, &fn_end)) break;
+        const std::size_t next = text.find("<FN>", fn_end);
+        // The entry ends where the next one begins, so that an entry never
+        // borrows a later entry's elements.
+        const std::string_view entry = text.substr(0, next);
+        const std::string fn = Trim(fn_raw);
+
+        const HRESULT entry_status = PlaceListedFile(entry, fn_end, fn, temp_dir, guard, &staging);
+        if (FAILED(entry_status)) call_status = entry_status;
+        if (next == std::string_view::npos) break;
+        pos = next;
+    }
+    return call_status;
+}
+
+HRESULT CPoll::PlaceListedFile(std::string_view entry, std::size_t fn_end, const std::string& fn,
+                               const std::string& temp_dir, const std::string& guard,
+                               TempFile* staging) {
+    std::string ft_raw;
+    std::string fc_raw;
+    std::size_t ft_end = 0;
+    std::size_t fc_end = 0;
+    if (!TagText(entry, fn_end, "<FT>", "</FT>", &ft_raw, &ft_end) ||
+        !TagText(entry, ft_end, "<FC>", "</FC>", &fc_raw, &fc_end)) {
+        return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+    }
+    const std::string ft = Trim(ft_raw);
+    const std::uint32_t fc = ParseListChecksum(Trim(fc_raw).c_str());
+    std::string fp;
+    bool has_fp = false;
+    {
+        std::string fp_raw;
+        std::size_t fp_end = 0;
+        has_fp = TagText(entry, fn_end, "<FP>", "</FP>", &fp_raw, &fp_end);
+        if (has_fp) fp = Trim(fp_raw);
+    }
+
+    // Base name: after the last "/"; final name: the base name cut at its
+    // first ".dtz".  Only the base name is cut, never the working directory
+    // (which may itself hold ".dtz").
+    const std::size_t slash = fn.rfind('/');
+    const std::string base = slash == std::string::npos ? fn : fn.substr(slash + 1);
+    std::string final_name = base;
+    const std::size_t dtz = final_name.find(".dtz");
+    if (dtz != std::string::npos) final_name.resize(dtz);
+    if (!IsSafeLocalName(base) || !IsSafeLocalName(final_name)) {
+        // A name that would leave the working directory, or that cannot be
+        // a file name here, is refused for this entry only.
+        (void)ReportCodeText(&log_, kInvalidFileName, kContext,
+                             "File name from the server refused: '%s'.", Printable(fn).c_str());
+        WriteResult(kDownload, 1003, fn.c_str());
+        return S_OK;
+    }
+    CStringHolder target_holder;
+    HRESULT hr =
+        GetFullFileName(WorkingDirectory(kDownload), final_name.c_str(), target_holder.Out());
+    if (FAILED(hr)) return hr;
+    const std::string target = target_holder.get();
+
+    TempFile download;
+    if (!download.Reserve(temp_dir, kDownloadPrefix)) {
+        WriteResult(kDownload, 1005, fn.c_str());
+        return S_OK;
+    }
+    if (!GuardAcquire(guard.c_str(), "read_timeout", kDefaultReadTimeoutMs, base.c_str())) {
+        return S_OK;  // another run fetched or is fetching it
+    }
+    if (!EqualsNoCase(ft, "Static")) {
+        // Nothing was fetched, so there is nothing to check or place.
+        WriteResult(kDownload, 1001, fn.c_str());
+        return S_OK;
+    }
+    hr = DoGetFileFromQuvaro(fn.c_str(), false, download.path().c_str());
+    if (FAILED(hr)) {
+        GuardRelease(guard.c_str(), base.c_str());
+        return hr;
+    }
+    std::uint32_t crc = 0;
+    hr = ComputeCheckSumCRC32(download.path().c_str(), &crc);
+    if (FAILED(hr)) return hr;
+    if (crc != fc) return zel::log::ReportStatus(&log_, kChecksumMismatch, kContext);
+
+    if (!staging->held() && !staging->Reserve(temp_dir, kStagingPrefix)) {
+        WriteResult(kDownload, 1005, fn.c_str());
+        return S_OK;
+    }
+    if (fn.find(".dtz") != std::string::npos) {
+        if (DecompressFile(download.path().c_str(), staging->path().c_str()) != kCompressOk) {
+            WriteResult(kDownload, 1003, fn.c_str());
+            return S_OK;
+        }
+        download.Discard();
+    } else {
+        if (zel::fs::RenameReplace(download.path(), staging->path()) != 0) {
+            WriteResult(kDownload, 1003, fn.c_str());
+            return S_OK;
+        }
+        download.Release();
+    }
+
+    // The staging file must be whole on disk before it takes the final
+    // name; the rename replaces the old target (read-only or not) at once,
+    // so a reader sees the old file or the new one, never neither or half.
+    int err = 0;
+    {
+        zel::fs::UniqueFd fd;
+        err = zel::fs::OpenForReading(staging->path(), &fd);
+        if (err == 0) err = zel::fs::FlushToDisk(fd.get());
+    }
+    if (err == 0) err = zel::fs::RenameReplace(staging->path(), target);
+    if (err != 0) {
+        staging->Discard();
+        WriteResult(kDownload, 1003, fn.c_str());
+        return S_OK;
+    }
+    staging->Release();
+    (void)zel::fs::FlushDirectory(WorkingDirectory(kDownload));
+
+    if (has_fp) {
+        const bool writable = fp.find_first_of("Ww") != std::string::npos;
+        (void)(writable ? zel::fs::ClearReadOnly(target) : zel::fs::SetReadOnly(target));
+    }
+
+    CStringHolder envelope;
+    hr = BuildPostProcessEnvelope(&log_, unit_contract_.get(), fn.c_str(), envelope.Out());
+    CStringHolder response;
+    if (SUCCEEDED(hr)) hr = DoPostProcessQuvaroFile(envelope.get(), response.Out(), false);
+    if (SUCCEEDED(hr)) hr = CheckXMLResponse(response.get());
+    if (FAILED(hr)) {
+        WriteResult(kDownload, 1004, fn.c_str());
+        return hr;
+    }
+    post_processing_ = 1;
+    WriteResult(kDownload, 0, final_name.c_str());
+    return S_OK;
+}
+
+void CPoll::RunPostProcessBatch() {
+    std::string dir = GetPollLayout().install_dir;
+    zel::reg::Key key;
+    if (zel::reg::OpenKey(zel::reg::Hive::LocalMachine, kZelwayKey, &key) == zel::reg::kSuccess) {
+        std::string value;
+        if (zel::reg::QueryString(key, "InstallDir", &value) == zel::reg::kSuccess &&
+            !value.empty()) {
+            dir = value;
+        }
+    }
+    // The batch's own working directory is the install directory, and so is
+    // ours from here on, as the job runner expects.
+    if (::chdir(dir.c_str()) != 0) return;
+    CStringHolder batch;
+    if (FAILED(GetFullFileName(dir.c_str(), kBatchName, batch.Out()))) return;
+    struct stat st;
+    if (::stat(batch.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    zel::proc::StartOptions options;
+    options.working_dir = dir;
+    options.null_stdio = true;
+    pid_t pid = -1;
+    if (zel::proc::Start(kBatchName, options, &pid) != 0) return;  // a start failure is ignored
+    (void)zel::proc::Wait(pid);
+}

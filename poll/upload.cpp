@@ -1,0 +1,194 @@
+// The upload: selection of the files of the working directory
+// (CPoll::SelectUploadFiles) and their sending (CPoll::UploadFilesInDirectory).
+//
+// A file leaves the directory only once the central side has accepted it.
+// Files that another program holds, that have a lock file, that the
+// exclusion list names, or that another run is already handling (the scan
+// and upload guards) are left alone.  A file is packed into "name.dtz" under
+// its lock, through a temporary name that takes the final name only when
+// complete and on disk, so a ".dtz" that can be sent is always whole.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "log/event_log.h"
+#include "log/report.h"
+#include "platform/fs.h"
+#include "poll/poll.h"
+#include "poll/poll_status.h"
+#include "poll/result_file.h"
+#include "poll/temp_names.h"
+#include "support/compress.h"
+#include "support/files.h"
+#include "support/guard.h"
+#include "support/lock.h"
+#include "support/result_codes.h"
+
+using namespace zel::poll;
+using namespace zel::codes;
+
+namespace {
+
+constexpr int kDefaultWriteTimeoutMs = 330000;
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    if (!dir.empty() && dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+// Packs path into path + ".dtz" at level: through the packing name, which is
+// flushed and renamed into place only when complete.  True when "name.dtz"
+// now holds the whole packed file.
+bool PackFile(const std::string& path, int level) {
+    const std::string part = PackingName(path);
+    const std::string packed = path + ".dtz";
+    if (CompressFile(path.c_str(), part.c_str(), level) != kCompressOk) {
+        (void)::unlink(part.c_str());
+        return false;
+    }
+    int err = 0;
+    {
+        zel::fs::UniqueFd fd;
+        err = zel::fs::OpenForReading(part, &fd);
+        if (err == 0) err = zel::fs::FlushToDisk(fd.get());
+    }
+    if (err == 0) err = zel::fs::RenameReplace(part, packed);
+    if (err != 0) {
+        (void)::unlink(part.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ExclusionPatternMatch(std::string_view pattern, std::string_view name) {
+    // Iterative "*" matching with one back-track point: linear enough for
+    // names and patterns of a few hundred characters.
+    std::size_t p = 0;
+    std::size_t n = 0;
+    std::size_t star = std::string_view::npos;
+    std::size_t resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+            ++p;
+            ++n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+std::vector<std::string> ReadExclusionList(const std::string& path) {
+    std::vector<std::string> patterns;
+    std::string text;
+    if (zel::fs::ReadWholeFile(path, &text) != 0) return patterns;  // none: nothing excluded
+    for (std::string_view line : zel::fs::SplitLines(text, zel::fs::LineEnds::kCrOrLf)) {
+        if (line.empty() || line.front() == '#') continue;
+        patterns.emplace_back(line);
+    }
+    return patterns;
+}
+
+std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const char* pattern,
+                                                  const char* result_name) {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    const PollLayout layout = GetPollLayout();
+    const int level = ReadCompressionLevel(layout.config_file.c_str());
+    // Half-made packs of a killed run go first; those of live runs stay.
+    (void)RemoveOrphanedTemporaries(dir);
+
+    std::vector<std::string> names;
+    std::vector<std::string> listed;
+    if (zel::fs::ListMatching(dir, pattern, &listed, true) != 0) return names;
+    const std::vector<std::string> excluded = ReadExclusionList(layout.exclusion_list);
+    for (const std::string& name : listed) {
+        if (EqualsNoCase(name, result_name)) continue;
+        const std::string path = Join(dir, name);
+        if (name.find(kLockSuffix) != std::string::npos) continue;
+        if (::access(LockFilePath(path.c_str()).c_str(), F_OK) == 0) continue;
+        if (zel::fs::IsFileInUse(path)) continue;
+        bool skip = false;
+        for (const std::string& p : excluded) {
+            if (ExclusionPatternMatch(p, name)) {
+                skip = true;
+                break;
+            }
+        }
+        if (skip) continue;
+        if (!GuardAcquire(layout.scan_guard.c_str(), "write_timeout", kDefaultWriteTimeoutMs,
+                          path.c_str())) {
+            continue;
+        }
+        names.insert(names.begin(), name);  // reverse listing order
+    }
+    if (level == 0) return names;
+    for (std::string& name : names) {
+        if (name.find(".dtz") != std::string::npos) continue;
+        const std::string path = Join(dir, name);
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) continue;
+        if (!TryLock(path.c_str())) continue;
+        if (PackFile(path, level)) {
+            (void)zel::fs::ClearReadOnly(path);
+            (void)::unlink(path.c_str());
+            name += ".dtz";
+        }
+        Unlock(path.c_str());
+    }
+    return names;
+}
+
+HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    static constexpr const char* kContext = "CPoll::UploadFilesInDirectory";
+    const std::string dir = WorkingDirectory(kUpload);
+    const char* result_name = result_file_ ? result_file_.get() : kDefaultResultFileName;
+    const std::vector<std::string> names = SelectUploadFiles(dir, filter, result_name);
+    const std::string guard = GetPollLayout().upload_guard;
+    HRESULT call_status = S_OK;
+    int tried = 0;
+    for (const std::string& name : names) {
+        const std::string path = Join(dir, name);
+        if (!GuardAcquire(guard.c_str(), "write_timeout", kDefaultWriteTimeoutMs, path.c_str())) {
+            continue;  // another run is sending it
+        }
+        const HRESULT hr = DoPutFileFromDealer(name.c_str(), dest_dir, tried == 0);
+        WriteResult(kUpload, SUCCEEDED(hr) ? 0 : StatusNumber(hr), name.c_str());
+        if (SUCCEEDED(hr)) {
+            (void)zel::fs::ClearReadOnly(path);
+            (void)::unlink(path.c_str());
+        } else {
+            GuardRelease(guard.c_str(), path.c_str());
+            (void)zel::log::ReportStatus(&log_, hr, kContext);
+            call_status = hr;
+        }
+        ++tried;
+    }
+    return call_status;
+}

@@ -1,0 +1,506 @@
+// Downloads and uploads end to end against the real simulator (zelsim, a
+// child process on 127.0.0.1) over HTTP and HTTPS, with the real registry
+// store, real files, the real guard files and real helper processes: files
+// placed and sent, the refusals of hostile server names, one-line result
+// lines, two transfers at once, and runs killed at random moments.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "directory/server_directory.h"
+#include "platform/fs.h"
+#include "poll/poll.h"
+#include "poll/temp_names.h"
+#include "support/compress.h"
+#include "support/files.h"
+#include "tests/common/scratch.h"
+#include "tests/common/test_certs.h"
+#include "tests/directory/sim.h"
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using zel::test::directory::Simulator;
+
+struct Bstr {
+    explicit Bstr(const std::string& s) {
+        std::u16string w(s.begin(), s.end());
+        b = SysAllocString(w.c_str());
+    }
+    ~Bstr() { SysFreeString(b); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR b;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+std::uint32_t Crc(const std::string& path) {
+    std::uint32_t crc = 0;
+    EXPECT_EQ(ComputeCheckSumCRC32(path.c_str(), &crc), S_OK) << path;
+    return crc;
+}
+
+// Every name below dir (recursively), relative to it.
+std::vector<std::string> Tree(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = stdfs::recursive_directory_iterator(dir, ec);
+         !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
+        names.push_back(stdfs::relative(it->path(), dir).string());
+    }
+    return names;
+}
+
+class TransferTest : public zel::test::ScratchRoot {
+  protected:
+    void SetUp() override {
+        ScratchRoot::SetUp();
+        // The post-processing batch leaves the process in the install
+        // directory, which goes with the scratch root.
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) cwd_ = cwd;
+        ::signal(SIGPIPE, SIG_IGN);
+        ::unsetenv("SSL_CERT_FILE");
+        ::unsetenv("TMP");
+        WriteFile(CommPath("CONTROL"), "A,B,C,D,E");  // unit contract "DB"
+        const std::string cmd =
+            "echo 'dealer:pw' | " + zel::test::BuildPath("tools/zelpasswd") + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        WriteFile(Path("users.txt"), "dealer:pw\n");
+        stdfs::create_directories(Published(""));
+        stdfs::create_directories(Path("down"));
+        stdfs::create_directories(Path("up"));
+        stdfs::create_directories(Path("sim"));
+        stdfs::create_directories(Path("uploads"));
+    }
+
+    std::string Published(const std::string& name) const { return Path("data/DB/" + name); }
+    std::string Uploaded(const std::string& name) const { return Path("uploads/DB/" + name); }
+
+    void StartSim(bool tls, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {"--data-dir",    Path("data"),      "--upload-dir",
+                                         Path("uploads"), "--users",         Path("users.txt"),
+                                         "--post-log",    Path("posted.log")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        if (tls) {
+            ASSERT_TRUE(zel::test::MakeTestCerts(dir_, &certs_));
+            ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+            sim_ =
+                std::make_unique<Simulator>(Path("sim"), args, certs_.leaf_cert, certs_.leaf_key);
+        } else {
+            sim_ = std::make_unique<Simulator>(Path("sim"), args);
+        }
+        ASSERT_TRUE(sim_->ok());
+        // A second attempt refreshes the directory from the simulator.
+        WriteFile(CommPath("ISERVER.XML"), sim_->Description());
+        SeedDirectory(tls ? sim_->https_port() : sim_->http_port(), tls);
+    }
+
+    // The cached directory: server POLL on the simulator, fresh, with its
+    // four operations.
+    void SeedDirectory(int port, bool secure) {
+        CEventLog log;
+        CQVReg reg(&log);
+        CQVReg::CServerInfo server(&log);
+        std::int32_t i = 0;
+        ASSERT_EQ(server.SetName("POLL"), S_OK);
+        ASSERT_EQ(server.AddServerProperties("001", &i), S_OK);
+        ASSERT_EQ(server.SetIPAddress(i, "127.0.0.1"), S_OK);
+        ASSERT_EQ(server.SetPort(i, port), S_OK);
+        ASSERT_EQ(server.SetSecurePort(i, port), S_OK);
+        ASSERT_EQ(server.SetSSLRequired(i, secure ? 1 : 0), S_OK);
+        ASSERT_EQ(reg.UpdateRegistry(&server), S_OK);
+        ASSERT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "001",
+                                                   static_cast<std::uint32_t>(std::time(nullptr))),
+                  S_OK);
+        for (const char* name : {"GetFileListFromQuvaro", "GetFileFromQuvaro", "PutFileFromDealer",
+                                 "PostProcessQuvaroFile"}) {
+            CQVReg::CQueryInfo query(&log);
+            ASSERT_EQ(query.SetName(name), S_OK);
+            ASSERT_EQ(query.AddQueryProperties("001", &i), S_OK);
+            ASSERT_EQ(query.SetQueryLocation(i, (std::string("/qvgqa/poll/") + name).c_str()),
+                      S_OK);
+            ASSERT_EQ(query.SetSSLRequired(i, secure ? 1 : 0), S_OK);
+            ASSERT_EQ(reg.UpdateRegistry(&query), S_OK);
+        }
+    }
+
+    std::size_t Count(const std::string& operation) const {
+        std::size_t n = 0;
+        for (const auto& line : sim_->Requests()) {
+            if (line.find("/qvgqa/poll/" + operation + "?") != std::string::npos) ++n;
+        }
+        return n;
+    }
+
+    HRESULT Get(CPoll& poll, const std::string& dir) {
+        Bstr d(dir);
+        return poll.GetFiles(d.b, nullptr);
+    }
+    HRESULT Put(CPoll& poll, const std::string& dir) {
+        Bstr d(dir);
+        return poll.PutFiles(d.b, nullptr, nullptr);
+    }
+    std::vector<std::string> Results(const std::string& dir) const {
+        return Lines(FileExists(dir + "/Poll.Result") ? ReadFile(dir + "/Poll.Result") : "");
+    }
+    // Our temporary names left in dir.
+    std::vector<std::string> Temporaries(const std::string& dir) const {
+        std::vector<std::string> left;
+        for (const auto& n : Tree(dir)) {
+            if (n.find("~qvz") != std::string::npos || n.find(".dtzpart") != std::string::npos) {
+                left.push_back(n);
+            }
+        }
+        return left;
+    }
+    // Runs the runner program to its end; its printed status.
+    std::string RunRunner(const std::string& verb, const std::string& dir) {
+        const std::string out = Path("runner." + std::to_string(runs_++) + ".out");
+        const std::string cmd = zel::test::BuildPath("tests/poll/transfer_runner") + " " + verb +
+                                " " + dir + " >" + out;
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return ReadFile(out);
+    }
+    pid_t StartRunner(const std::string& verb, const std::string& dir) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const std::string prog = zel::test::BuildPath("tests/poll/transfer_runner");
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::execl(prog.c_str(), prog.c_str(), verb.c_str(), dir.c_str(), nullptr);
+            ::_exit(127);
+        }
+        return pid;
+    }
+    static int WaitChild(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return status;
+    }
+
+    void TearDown() override {
+        if (!cwd_.empty()) (void)::chdir(cwd_.c_str());
+    }
+
+    zel::test::TestCerts certs_;
+    std::unique_ptr<Simulator> sim_;
+    int runs_ = 0;
+    std::string cwd_;
+};
+
+// ---- Download ---------------------------------------------------------------
+
+TEST_F(TransferTest, DownloadPlacesCheckedFilesOverHttpAndHttps) {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        const std::string down = Path(tls ? "down-tls" : "down");
+        stdfs::create_directories(down);
+        // A packed file in a sub-directory, typed "static" in lower case and
+        // read-only; a plain file writable.
+        stdfs::create_directories(Published("a/b"));
+        WriteFile(Path("x.src"), std::string(100000, 'x') + "end");
+        ASSERT_EQ(CompressFile(Path("x.src").c_str(), Published("a/b/X.DAT.dtz").c_str(), 6), 0);
+        WriteFile(Published("Y.TXT"), "why");
+        WriteFile(Published(".filetypes"), "a/b/X.DAT.dtz static R\nY.TXT Static RW\n");
+        // An old read-only X.DAT is replaced.
+        WriteFile(down + "/X.DAT", "old");
+        ASSERT_EQ(zel::fs::SetReadOnly(down + "/X.DAT"), 0);
+        // The batch runs in the install directory once files were placed.
+        WriteFile(CommPath("postprocessdealerfiles.bat"), "pwd > batch.ran\n");
+        std::remove(CommPath("batch.ran").c_str());
+        StartSim(tls);
+
+        CPoll poll;
+        ASSERT_EQ(Get(poll, down), S_OK);
+        EXPECT_TRUE(ReadFile(down + "/X.DAT") == std::string(100000, 'x') + "end");
+        EXPECT_EQ(ReadFile(down + "/Y.TXT"), "why");
+        bool ro = false;
+        ASSERT_EQ(zel::fs::IsReadOnly(down + "/X.DAT", &ro), 0);
+        EXPECT_TRUE(ro);
+        ASSERT_EQ(zel::fs::IsReadOnly(down + "/Y.TXT", &ro), 0);
+        EXPECT_FALSE(ro);
+        auto lines = Results(down);
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(lines, (std::vector<std::string>{"0000 X.DAT", "0000 Y.TXT"}));
+        EXPECT_TRUE(poll.PostProcessingFlag());
+        EXPECT_TRUE(FileExists(CommPath("batch.ran")));
+        EXPECT_EQ(Temporaries(down), std::vector<std::string>{});
+        // Both were acknowledged, so nothing is listed any more: one line
+        // and no batch.
+        std::remove(CommPath("batch.ran").c_str());
+        std::remove((down + "/Poll.Result").c_str());
+        ASSERT_EQ(Get(poll, down), S_OK);
+        EXPECT_EQ(ReadFile(down + "/Poll.Result"), "1000 NO POLL FILES AVAILABLE.\r\n");
+        EXPECT_FALSE(poll.PostProcessingFlag());
+        EXPECT_FALSE(FileExists(CommPath("batch.ran")));
+        sim_.reset();
+        stdfs::remove_all(Published("a"));
+        std::remove(CommPath("qvzel.down.guard").c_str());
+    }
+}
+
+TEST_F(TransferTest, ListEntriesFailOneByOneAndTheWalkGoesOn) {
+    StartSim(false);
+    CPoll poll;
+    const std::string down = Path("down");
+    ASSERT_EQ(poll.GetFiles(Bstr(down).b, nullptr), S_OK);  // sets the working directory
+    std::remove((down + "/Poll.Result").c_str());
+    WriteFile(Published("BAD.DAT"), "bad");
+    WriteFile(Published("GOOD.DAT"), "good");
+    WriteFile(Published("NOFT.DAT"), "noft");
+    const std::string good = std::to_string(Crc(Published("GOOD.DAT")));
+    const std::string list = "<R><FN>BAD.DAT</FN><FT>Static</FT><FC>" +
+                             std::to_string(Crc(Published("BAD.DAT")) + 1) +
+                             "</FC></R><R><FN>NOFT.DAT</FN><FC>1</FC></R>"
+                             "<R><FN>DYN.DAT</FN><FT>Dynamic</FT><FC>1</FC></R>"
+                             "<R><FN> GOOD.DAT </FN><FT> Static </FT><FC> " +
+                             good + " </FC><FP>R</FP></R>";
+    // The last failure is the call's status: the entry without FT.
+    EXPECT_EQ(poll.GetFilesInList(list.c_str()), MakeResult(0x80248165));
+    EXPECT_FALSE(FileExists(down + "/BAD.DAT"));  // checksum mismatch: no file, no line
+    EXPECT_FALSE(FileExists(down + "/NOFT.DAT"));
+    EXPECT_FALSE(FileExists(down + "/DYN.DAT"));
+    EXPECT_EQ(ReadFile(down + "/GOOD.DAT"), "good");
+    EXPECT_EQ(Results(down), (std::vector<std::string>{"1001 DYN.DAT", "0000 GOOD.DAT"}));
+    EXPECT_EQ(Count("GetFileFromQuvaro"), 2u);  // BAD and GOOD only
+    EXPECT_EQ(Temporaries(down), std::vector<std::string>{});
+
+    // A checksum mismatch alone fails the call with its own status.
+    const std::string bad_only = "<R><FN>BAD2.DAT</FN><FT>Static</FT><FC>7</FC></R>";
+    WriteFile(Published("BAD2.DAT"), "bad");
+    EXPECT_EQ(poll.GetFilesInList(bad_only.c_str()), MakeResult(0x80208166));
+
+    // Within "read_timeout" the same base name is not fetched again, by this
+    // or any process.
+    const std::size_t before = Count("GetFileFromQuvaro");
+    const std::string again = "<R><FN>x/GOOD.DAT</FN><FT>Static</FT><FC>" + good + "</FC></R>";
+    EXPECT_EQ(poll.GetFilesInList(again.c_str()), S_OK);
+    EXPECT_EQ(Count("GetFileFromQuvaro"), before);
+}
+
+TEST(ListChecksum, ReadModulo2To32) {
+    EXPECT_EQ(ParseListChecksum("4294967295"), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseListChecksum("-1"), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseListChecksum("4294967296"), 0u);
+    EXPECT_EQ(ParseListChecksum("+12x"), 12u);
+}
+
+TEST_F(TransferTest, HostileServerNamesStayInsideTheWorkingDirectory) {
+    StartSim(false);
+    const std::string down = Path("w.dtz/down");  // ".dtz" in the directory itself
+    stdfs::create_directories(down);
+    const std::vector<std::string> names = {
+        "..", ".", "a/..", "x/", "E\r\n0000 FAKE", std::string(300, 'L'), "..dtz", ".dtz"};
+    std::string list;
+    for (const auto& n : names) list += "<R><FN>" + n + "</FN><FT>Static</FT><FC>0</FC></R>";
+    CPoll poll;
+    ASSERT_EQ(poll.GetFiles(Bstr(down).b, nullptr), S_OK);
+    std::remove((down + "/Poll.Result").c_str());
+    const auto before = Tree(dir_);
+    EXPECT_EQ(poll.GetFilesInList(list.c_str()), S_OK);
+    EXPECT_EQ(Count("GetFileFromQuvaro"), 0u);
+    const auto lines = Results(down);
+    ASSERT_EQ(lines.size(), names.size());
+    for (const auto& l : lines) {
+        EXPECT_EQ(l.rfind("1003 ", 0), 0u) << l;
+        EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos);
+    }
+    EXPECT_EQ(lines[4], "1003 E??0000 FAKE");
+    auto after = Tree(dir_);
+    std::erase_if(after, [](const std::string& n) {
+        return n.find("Poll.Result") != std::string::npos ||
+               n.find("client.log") != std::string::npos || n.find("zelsim") != std::string::npos ||
+               n.find(".guard") != std::string::npos || n.find("registry") != std::string::npos ||
+               n.find("qvzel_lock") != std::string::npos;
+    });
+    std::erase_if(after, [&](const std::string& n) {
+        return std::find(before.begin(), before.end(), n) != before.end();
+    });
+    EXPECT_EQ(after, std::vector<std::string>{});
+}
+
+// ---- Upload -----------------------------------------------------------------
+
+TEST_F(TransferTest, UploadSelectsPacksSendsAndDeletes) {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        const std::string up = Path(tls ? "up-tls" : "up");
+        stdfs::create_directories(up);
+        WriteFile(up + "/A.TXT", std::string(5000, 'a'));
+        WriteFile(up + "/Poll.Result", "");  // the result file is never sent
+        WriteFile(up + "/EMPTY.TXT", "");
+        WriteFile(up + "/B.dtz", "not packed again");
+        WriteFile(up + "/EXCL.LOG", "excluded");
+        WriteFile(up + "/HASH.TXT", "kept by nothing");
+        WriteFile(up + "/L.TXT", "locked");
+        WriteFile(up + "/L.TXT.qvzel_lock", "");
+        WriteFile(up + "/OPEN.TXT", "open elsewhere");
+        stdfs::create_directories(up + "/SUBDIR");
+        WriteFile(CommPath("exclude_files.list"), "# HASH.TXT\n\nex*.l?g\n");
+        // OPEN.TXT is held open by another process for the whole run.
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            const int fd = ::open((up + "/OPEN.TXT").c_str(), O_RDONLY);
+            (void)fd;
+            ::pause();
+            ::_exit(0);
+        }
+        ASSERT_TRUE(
+            zel::test::WaitUntil([&] { return zel::fs::IsFileInUse(up + "/OPEN.TXT"); }, 5000));
+        StartSim(tls);
+        CPoll poll;
+        const HRESULT hr = Put(poll, up);
+        ::kill(holder, SIGKILL);
+        WaitChild(holder);
+        ASSERT_EQ(hr, S_OK);
+        // Reverse listing order: names sorted without regard to case.
+        EXPECT_EQ(Results(up), (std::vector<std::string>{"0000 HASH.TXT.dtz", "0000 EMPTY.TXT",
+                                                         "0000 B.dtz", "0000 A.TXT.dtz"}));
+        for (const char* gone : {"A.TXT", "A.TXT.dtz", "EMPTY.TXT", "B.dtz", "HASH.TXT"}) {
+            EXPECT_FALSE(FileExists(up + "/" + gone)) << gone;
+        }
+        for (const char* kept : {"EXCL.LOG", "L.TXT", "OPEN.TXT"}) {
+            EXPECT_TRUE(FileExists(up + "/" + kept)) << kept;
+        }
+        ASSERT_TRUE(FileExists(Uploaded("A.TXT.dtz")));
+        ASSERT_EQ(DecompressFile(Uploaded("A.TXT.dtz").c_str(), Path("a.out").c_str()), 0);
+        EXPECT_TRUE(ReadFile(Path("a.out")) == std::string(5000, 'a'));
+        EXPECT_EQ(ReadFile(Uploaded("B.dtz")), "not packed again");
+        EXPECT_EQ(ReadFile(Uploaded("EMPTY.TXT")), "");
+        EXPECT_EQ(Temporaries(up), std::vector<std::string>{});
+        sim_.reset();
+        stdfs::remove_all(Path("uploads/DB"));
+        std::remove(CommPath("qvzel.scan.guard").c_str());
+        std::remove(CommPath("qvzel.up.guard").c_str());
+    }
+}
+
+TEST_F(TransferTest, UploadUnpackedWithCompressionZero) {
+    WriteFile(CommPath("ferrun.conf"), "compression=0\n");
+    WriteFile(Path("up/A.TXT"), "plain");
+    StartSim(false);
+    CPoll poll;
+    ASSERT_EQ(Put(poll, Path("up")), S_OK);
+    EXPECT_EQ(Results(Path("up")), std::vector<std::string>{"0000 A.TXT"});
+    EXPECT_EQ(ReadFile(Uploaded("A.TXT")), "plain");
+}
+
+TEST_F(TransferTest, RefusedUploadsKeepTheFileAndOnlyTheFirstIsTriedTwice) {
+    StartSim(true, {"--fault", "PutFileFromDealer=500x10"});
+    WriteFile(CommPath("ferrun.conf"), "compression=0\n");
+    for (const char* n : {"F1", "F2", "F3"}) WriteFile(Path(std::string("up/") + n), n);
+    CPoll poll;
+    EXPECT_EQ(Put(poll, Path("up")), MakeResult(0x80258000u + 500));
+    EXPECT_EQ(Results(Path("up")), (std::vector<std::string>{"0500 F3", "0500 F2", "0500 F1"}));
+    EXPECT_EQ(Count("PutFileFromDealer"), 4u);
+    for (const char* n : {"F1", "F2", "F3"}) EXPECT_TRUE(FileExists(Path(std::string("up/") + n)));
+}
+
+TEST(ExclusionList, WholeNamePatternsWithoutCase) {
+    EXPECT_TRUE(ExclusionPatternMatch("*.log", "A.LOG"));
+    EXPECT_TRUE(ExclusionPatternMatch("a?c", "ABC"));
+    EXPECT_FALSE(ExclusionPatternMatch("a?c", "ABCD"));  // whole name
+    EXPECT_FALSE(ExclusionPatternMatch("*.log", "A.LOGX"));
+    EXPECT_TRUE(ExclusionPatternMatch("*a*b*", "xxaxxbxx"));
+    EXPECT_FALSE(ExclusionPatternMatch("", "A"));
+}
+
+// ---- Several processes ------------------------------------------------------
+
+TEST_F(TransferTest, TwoProcessesAtOnceNeverTransferAFileTwice) {
+    StartSim(false);
+    for (int i = 0; i < 8; ++i) {
+        WriteFile(Published("D" + std::to_string(i)), std::string(200000, char('a' + i)));
+        WriteFile(Path("up/U" + std::to_string(i)), std::string(200000, char('a' + i)));
+    }
+    const pid_t g1 = StartRunner("get", Path("down"));
+    const pid_t g2 = StartRunner("get", Path("down"));
+    const pid_t p1 = StartRunner("put", Path("up"));
+    const pid_t p2 = StartRunner("put", Path("up"));
+    for (pid_t p : {g1, g2, p1, p2}) EXPECT_EQ(WaitChild(p), 0);
+    EXPECT_EQ(Count("GetFileFromQuvaro"), 8u);
+    EXPECT_EQ(Count("PutFileFromDealer"), 8u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(ReadFile(Path("down/D" + std::to_string(i))) ==
+                    std::string(200000, char('a' + i)))
+            << i;
+        EXPECT_TRUE(FileExists(Uploaded("U" + std::to_string(i) + ".dtz")));
+    }
+}
+
+TEST_F(TransferTest, KilledRunsLeaveNothingBehindAndTheNextRunFinishes) {
+    // The guards must not hold a killed run's file back for hours here.
+    WriteFile(CommPath("ferrun.conf"), "read_timeout=0\nwrite_timeout=0\n");
+    StartSim(false);
+    std::vector<std::string> contents;
+    for (int i = 0; i < 6; ++i) {
+        contents.push_back(std::string(300000 + i * 1000, char('k' + i)));
+        WriteFile(Published("K" + std::to_string(i) + ".DAT"), contents.back());
+        WriteFile(Path("up/P" + std::to_string(i) + ".DAT"), contents.back());
+    }
+    std::mt19937 random(12345);
+    for (int round = 0; round < 20; ++round) {
+        const pid_t get = StartRunner("get", Path("down"));
+        const pid_t put = StartRunner("put", Path("up"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
+        ::kill(get, SIGKILL);
+        ::kill(put, SIGKILL);
+        WaitChild(get);
+        WaitChild(put);
+    }
+    // Lock files of killed packing runs are never taken over (by design);
+    // clear them as an operator would.
+    for (const auto& n : Tree(Path("up"))) {
+        if (n.size() > 11 && n.compare(n.size() - 11, 11, ".qvzel_lock") == 0)
+            std::remove(Path("up/" + n).c_str());
+    }
+    // So are the lock files of guard files whose holder was killed inside
+    // its short read-modify-write.
+    for (const char* guard : {"qvzel.down.guard", "qvzel.up.guard", "qvzel.scan.guard"}) {
+        std::remove(CommPath(std::string(guard) + ".qvzel_lock").c_str());
+    }
+    RunRunner("get", Path("down"));
+    RunRunner("put", Path("up"));
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_TRUE(ReadFile(Path("down/K" + std::to_string(i) + ".DAT")) == contents[i]) << i;
+        const std::string name = "P" + std::to_string(i) + ".DAT";
+        const bool local =
+            FileExists(Path("up/" + name)) || FileExists(Path("up/" + name + ".dtz"));
+        if (FileExists(Uploaded(name + ".dtz"))) {
+            ASSERT_EQ(DecompressFile(Uploaded(name + ".dtz").c_str(), Path("k.out").c_str()), 0);
+            EXPECT_TRUE(ReadFile(Path("k.out")) == contents[i]) << name;
+        } else {
+            EXPECT_TRUE(local) << name;
+        }
+    }
+    EXPECT_EQ(Temporaries(Path("down")), std::vector<std::string>{});
+    EXPECT_EQ(Temporaries(Path("up")), std::vector<std::string>{});
+}
+
+}  // namespace
