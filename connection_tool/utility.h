@@ -14,15 +14,15 @@
 #include <string>
 
 #include "connection_tool/fetch.h"
+#include "platform/registry_keys.h"
 
 namespace zel::conn {
 
-inline constexpr const char* kSystemKey =
-    "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
-inline constexpr const char* kInternetSettingsMachine =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-inline constexpr const char* kInternetSettingsUser =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+// The access values, and the machine's and the user's Internet settings (the
+// same key path in HKLM and HKCU; key names compare without regard to case).
+inline constexpr const char* kSystemKey = zel::keys::kServersKey;
+inline constexpr const char* kInternetSettingsMachine = zel::keys::kInternetSettingsKey;
+inline constexpr const char* kInternetSettingsUser = zel::keys::kInternetSettingsKey;
 
 inline constexpr const char* kAgent = "Support Diagnostic Tool";
 inline constexpr const char* kHttpPath = "/qvgqa/RetrieveServerInformation.xml";
