@@ -1,8 +1,8 @@
-// The fixture of ferrun's process tests: a scratch system root with the
-// stand-in Poll component registered (through the real regsvr), and the
+// The fixture of ferrun's process tests: a scratch system root, and the
 // real ferrun run as a child process with its output and exit code
-// collected.  Every run is bounded: a child still running after its
-// deadline is killed and the test fails.
+// collected.  FerrunClient registers the stand-in Poll component (through
+// the real regsvr); the end-to-end suite registers the real one.  Every run is bounded: a child
+// still running after its deadline is killed and the test fails.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,7 +30,6 @@ class FerrunRoot : public ScratchRoot {
         ::setenv("ZEL_FAKE_POLL_LOG", Path("calls.txt").c_str(), 1);
         ::unsetenv("ZEL_FAKE_POLL_GETFILES");
         ::unsetenv("ZEL_FAKE_POLL_PUTFILES");
-        ASSERT_EQ(RunProgram(ZEL_REGSVR, {"/s", ZEL_FAKE_POLL}).exit_code, 0);
     }
 
     // Runs a program to its end (at most 60 s).
@@ -68,6 +67,15 @@ class FerrunRoot : public ScratchRoot {
     EnvRestore log_env_{"ZEL_FAKE_POLL_LOG"};
     EnvRestore get_env_{"ZEL_FAKE_POLL_GETFILES"};
     EnvRestore put_env_{"ZEL_FAKE_POLL_PUTFILES"};
+};
+
+// With the stand-in component, which records every call it gets.
+class FerrunClient : public FerrunRoot {
+  protected:
+    void SetUp() override {
+        FerrunRoot::SetUp();
+        ASSERT_EQ(RunProgram(ZEL_REGSVR, {"/s", ZEL_FAKE_POLL}).exit_code, 0);
+    }
 };
 
 }  // namespace zel::test::client

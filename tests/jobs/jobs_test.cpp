@@ -1,7 +1,9 @@
 // qvzel_nt run as a real process in a scratch system root, with the Poll
 // test double registered under its class and the olmar stand-in in the
-// Olmar directory: outcome lines byte for byte, LOGFIL, the job log, the
-// triggers, the locks and the day-end's hand-over file.
+// Olmar directory: the cases a real server cannot be made to produce
+// (scripted result codes and lines, a component missing, a transfer held
+// for a signal), the job log, the triggers, the locks and the day-end's
+// hand-over file.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,54 +15,12 @@
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
-#include "tests/common/scratch.h"
-#include "tests/common/spawn.h"
+#include "tests/jobs/jobs_fixture.h"
 
 namespace zel::test {
 namespace {
 
 namespace sfs = std::filesystem;
-
-class Jobs : public ScratchRoot {
-  protected:
-    void SetUp() override {
-        ScratchRoot::SetUp();
-        for (const std::string& d : {paths::DownloadDir(), paths::UploadDir(), paths::CmnDir()})
-            sfs::create_directories(d);
-        ::setenv("ZEL_FAKE_POLL_CALLS", Path("calls.log").c_str(), 1);
-        ::setenv("ZEL_OLMAR_LOG", Path("olmar.log").c_str(), 1);
-        for (const char* v : {"ZEL_FAKE_POLL_DOWN", "ZEL_FAKE_POLL_UP", "ZEL_FAKE_POLL_PLACE",
-                              "ZEL_FAKE_POLL_DELAY_MS"})
-            ::unsetenv(v);
-        sfs::copy_file(ZEL_OLMAR, Cmn("olmar"));
-        SetOlmarDir(paths::CmnDir());
-    }
-    void Register() { ASSERT_EQ(Wait(Spawn(ZEL_REGSVR, {"/s", ZEL_FAKE_POLL})), 0); }
-    static void SetOlmarDir(const std::string& dir) {
-        reg::Key key;
-        ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
-                  reg::kSuccess);
-        ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", dir), reg::kSuccess);
-    }
-    static std::string Cmn(const std::string& n) { return paths::Join(paths::CmnDir(), n); }
-    static std::string Down(const std::string& n) { return paths::Join(paths::DownloadDir(), n); }
-    static std::string Up(const std::string& n) { return paths::Join(paths::UploadDir(), n); }
-    void Enable() { WriteFile(Cmn("INIT_CTRL"), "QVZEL=Y\r\n"); }
-    void Dump() { WriteFile(CommPath("ferrun.conf"), "dumpmsg=1\n"); }
-    void Script(const char* variable, const std::string& name, const std::string& lines) {
-        WriteFile(Path(name), lines);
-        ::setenv(variable, Path(name).c_str(), 1);
-    }
-    static int Run(const std::string& arg) { return Wait(Spawn(ZEL_QVZEL_NT, {arg})); }
-    std::string JobLogText() const { return ReadFile(paths::JobLogFile()); }
-    std::string Calls() const { return ReadFile(Path("calls.log")); }
-    static bool NoLocks() {
-        for (const char* l : {"UPLOCK", "DOWNLOCK", "PROCLOCK"})
-            if (FileExists(paths::Join(paths::CommDir(), std::string(l) + ".qvzel_lock")))
-                return false;
-        return true;
-    }
-};
 
 TEST_F(Jobs, UploadTurnsEachResultLineIntoItsOutcomeLine) {
     Register();
@@ -146,14 +106,6 @@ TEST_F(Jobs, DownloadReportsOutcomesAndRunsBothTriggersInOrder) {
     EXPECT_TRUE(NoLocks());
 }
 
-TEST_F(Jobs, DownloadWithNothingPublishedLeavesLogfilUnchanged) {
-    Register();
-    WriteFile(CommPath("LOGFIL"), "earlier\r\n");
-    ASSERT_EQ(Run("-d"), 0);
-    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "earlier\r\n");
-    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "No Files Available for Download\r\n");
-}
-
 TEST_F(Jobs, DownloadWithoutComponentStillChecksTriggersAndReleasesTheLock) {
     Dump();
     WriteFile(Down("qvzel_on.trigger"), "");
@@ -211,26 +163,6 @@ TEST_F(Jobs, StaleLockIsTakenOverAndAYoungOneWaitedFor) {
     EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
 }
 
-TEST_F(Jobs, SecondDownloadWaitsForTheFirstThenFindsNothingNew) {
-    Register();
-    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
-    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "1500", 1);
-    const pid_t first = Spawn(ZEL_QVZEL_NT, {"-d"});
-    ASSERT_TRUE(WaitUntil([&] { return Calls().find("GetFiles") != std::string::npos; }, 20000));
-    const pid_t second = Spawn(ZEL_QVZEL_NT, {"-d"});
-    EXPECT_EQ(Wait(first), 0);
-    EXPECT_EQ(Wait(second), 0);
-    // One whole transfer after the other, never interleaved.
-    const std::string one =
-        "SetLogFile " + CommPath("qvzel.log") +
-        "\nEnableLogging 1\nSetResultFile POLL.RESULT\nGetFiles <null> <null>\nReleaseLogFile\n";
-    EXPECT_EQ(Calls(), one + one);
-    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "Successful Download of File A.DAT\r\n");
-    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "No Files Available for Download\r\n");
-    EXPECT_TRUE(NoLocks());
-}
-
-// Ctrl+C must not stop a job half-way; SIGTERM keeps its default action.
 TEST_F(Jobs, InterruptDoesNotStopAJobButTerminateDoes) {
     Register();
     Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");

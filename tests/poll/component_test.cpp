@@ -17,6 +17,7 @@
 #include "platform/com/com_ptr.h"
 #include "platform/com/library.h"
 #include "poll/ipoll.h"
+#include "tests/common/live_central.h"
 #include "tests/common/scratch.h"
 #include "tests/common/spawn.h"
 #include "tests/common/test_certs.h"
@@ -112,7 +113,7 @@ class PollComponentTest : public zel::test::ScratchRoot {
         CoUninitialize();
     }
 
-    static std::string Library() { return BuildPath("poll/component/libPoll.so"); }
+    static std::string Library() { return zel::test::PollLibrary(); }
 
     // Runs a built tool; its standard output in *out (may be null).
     int Tool(const std::string& tool, const std::vector<std::string>& args,
@@ -128,7 +129,7 @@ class PollComponentTest : public zel::test::ScratchRoot {
         EXPECT_EQ(Tool("qvreg", {"export", "HKCR"}, &text), 0);
         return text;
     }
-    void Register() { ASSERT_EQ(Tool("regsvr", {"/s", Library()}), 0); }
+    void Register() { ASSERT_TRUE(zel::test::RegisterPoll()); }
 
     ComPtr<IPoll> Create() {
         ComPtr<IPoll> poll;
@@ -141,20 +142,14 @@ class PollComponentTest : public zel::test::ScratchRoot {
     // zelsim requiring the dealer's credentials, published nothing, and the
     // component pointed at it through ISERVER.XML and its password file.
     void StartSimulator(bool tls, const std::vector<std::string>& extra = {}) {
-        WriteFile(Path("users.txt"), "dealer7:s3cret\n");
-        std::vector<std::string> args = {"--users", Path("users.txt"), "--data-dir", Path("data")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::filesystem::create_directories(Path("data"));
         if (tls) {
             ASSERT_TRUE(zel::test::MakeTestCerts(dir_, &certs_));
             ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
-            sim_ = std::make_unique<Simulator>(dir_, args, certs_.leaf_cert, certs_.leaf_key);
+            ASSERT_TRUE(central_.Start(extra, certs_.leaf_cert, certs_.leaf_key));
         } else {
-            sim_ = std::make_unique<Simulator>(dir_, args);
+            ASSERT_TRUE(central_.Start(extra));
         }
-        ASSERT_TRUE(sim_->ok());
-        WriteFile(CommPath("ISERVER.XML"), sim_->Description());
-        ASSERT_EQ(Tool("zelpasswd", {"dealer7:s3cret"}), 0);
+        sim_ = central_.sim();
     }
     // zelsim's request-log lines for the list operation.
     std::vector<std::string> ListRequests() const {
@@ -165,7 +160,8 @@ class PollComponentTest : public zel::test::ScratchRoot {
     }
 
     zel::test::TestCerts certs_;
-    std::unique_ptr<Simulator> sim_;
+    zel::test::LiveCentral central_;
+    Simulator* sim_ = nullptr;
 };
 
 TEST_F(PollComponentTest, RegistrationWritesItsKeysAndRemovesExactlyThem) {
@@ -341,7 +337,8 @@ TEST_F(PollComponentTest, ListRequestReachesZelsimOverHttpAndHttps) {
                   std::vector<std::string>{"POST " + target +
                                            " 200 auth=Y type=text/xml length=" + length});
         poll.Reset();
-        sim_.reset();
+        central_.Stop();
+        sim_ = nullptr;
     }
 }
 
