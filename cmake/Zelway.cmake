@@ -52,12 +52,14 @@ function(zel_add_component name)
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
-    LINK_DEPENDS ${map})
+    LINK_DEPENDS ${map}
+    INSTALL_RPATH "$ORIGIN")
   target_link_options(${name} PRIVATE -Wl,--version-script=${map})
 endfunction()
 
-# Installed programs and component libraries find the shared object-model
-# runtime (libzelcom.so) beside them, wherever the tree is installed.
+# Installed programs find the shared object-model runtime (libzelcom.so) in
+# the library directory beside their own, and component libraries find it
+# beside themselves, wherever the tree is installed.
 if(NOT CMAKE_INSTALL_RPATH)
   set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()

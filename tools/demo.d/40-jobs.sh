@@ -1,55 +1,70 @@
-# Demo step: the job runner qvzel_nt runs an upload, a download and a
-# day-end job in the scratch system root, with the olmar stand-in as the
-# business system.  The Poll component's transfers are not finished yet, so
-# the jobs talk to the test double of the component (built with the tests:
-# it records each call and writes the result lines it is given).  With
-# ZEL_DEMO_CRON=1 (./build.sh demo --cron) the schedule service starts the
-# three batch files by itself instead, and the step ends once every job ran
-# (at most three minutes).  Sourced by tools/demo.sh (uses $build,
-# $QVIS_ROOT, say, run); runs in a subshell.
+# Demo step: the job runner qvzel_nt, installed, with the real Poll component
+# registered in the scratch system root and the central side simulated by
+# zelsim (files published for the dealer, uploads stored), the olmar
+# stand-in as the business system.  Runs an upload, a download and a
+# day-end job, then prints what they produced and checks it.  With
+# ZEL_DEMO_CRON=1 (./build.sh demo --cron) the installed schedule service
+# starts the installed batch files by itself instead, and the step ends once
+# every job ran (within three minutes).  Sourced by tools/demo.sh (uses
+# $build, $QVIS_ROOT, $inst_bin, $inst_lib, $inst_cmn, say, run, fail); runs
+# in a subshell and stops what it started on every way out.
 (
     set -euo pipefail
-    nt="$build/jobs/qvzel_nt"
-    fake="$build/tests/jobs/libzel_fake_poll.so"
-    if [ ! -x "$nt" ] || [ ! -e "$fake" ]; then
-        say "Job runner: skipped (qvzel_nt or the Poll test double not built)"
-        exit 0
-    fi
     comm="$QVIS_ROOT/Apps/QVIS/PROG/COMM"
     cmn="$QVIS_ROOT/Apps/QVIS/PROG/CMN"
     work="$QVIS_ROOT/jobs-demo"
+    qvreg="$inst_bin/qvreg"
     rm -rf "$work"
-    mkdir -p "$comm/UPLOAD" "$comm/DOWNLOAD" "$cmn" "$work/place" "$QVIS_ROOT/Apps/QVIS/home/anon_ftp/pub"
+    mkdir -p "$comm/UPLOAD" "$comm/DOWNLOAD" "$cmn" "$QVIS_ROOT/Apps/QVIS/home/anon_ftp/pub" \
+        "$work/data/DLR01" "$work/uploads"
     crlf() { sed 's/\r$/\\r/; s/^/    /' "$@"; }
+    pids=()
+    stop_all() { for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; }
+    trap stop_all EXIT
 
-    say "Job runner: component registered, olmar in place, transfers enabled"
-    run "$build/tools/regsvr" "$fake"
-    "$build/tools/qvreg" add 'HKLM\SOFTWARE\qvis\olmar' /v OLMAR_EXE /t REG_SZ /d "$cmn" /f >/dev/null
+    say "Job runner: central side (zelsim) with files published for dealer DLR01"
+    printf 'price list of today\r\n' >"$work/data/DLR01/PRICES.DAT"
+    printf 'outbound record;' >"$work/data/DLR01/OUTBOUND1.DAT"
+    printf 'receipt record;' >"$work/data/DLR01/RECEIPTS1.DAT"
+    printf 'jsdf data\r\n' >"$work/data/DLR01/JSDF1.DAT"
+    printf 'on\r\n' >"$work/data/DLR01/qvzel_on.trigger"
+    printf 'dealer7:s3cret\n' >"$work/users.txt"
+    "$inst_bin/zelsim" --ready-file "$work/ready" --request-log "$work/requests" \
+        --users "$work/users.txt" --data-dir "$work/data" --upload-dir "$work/uploads" \
+        >"$work/zelsim.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.1; done
+    [ -s "$work/ready" ] || fail "zelsim did not start: $(cat "$work/zelsim.out")"
+    port=$(sed -n 's/^http_port=//p' "$work/ready")
+    echo "  published: $(cd "$work/data/DLR01" && ls | tr '\n' ' ')"
+
+    say "Job runner: component registered, credentials, entry point, olmar, transfers enabled"
+    run "$inst_bin/regsvr" "$inst_lib/libPoll.so"
+    printf 'dealer7:s3cret\n' | "$inst_bin/zelpasswd" >/dev/null || fail "zelpasswd failed"
+    printf 'DEMO,01,X,DLR' >"$comm/CONTROL"  # unit contract DLR01
+    printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL><SSLR>N</SSLR><SSLP>N</SSLP></R></XML>' \
+        "$port" >"$comm/ISERVER.XML"
+    # The directory cached by the earlier step names a simulator that is gone.
+    for k in POLL ISERVER; do
+        "$qvreg" delete "HKLM\\SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers\\$k" \
+            >/dev/null 2>&1 || true
+    done
+    "$qvreg" add 'HKLM\SOFTWARE\qvis\olmar' /v OLMAR_EXE /t REG_SZ /d "$cmn" /f >/dev/null
     cp "$build/tools/olmar" "$cmn/olmar"
+    cp "$inst_cmn"/qvzel*.bat "$cmn/"
     printf 'QVZEL = Y\r\n' >"$cmn/INIT_CTRL"
     printf 'dumpmsg=1\n' >"$comm/ferrun.conf"
     printf 'BACKZEL of yesterday\n' >"$cmn/BACKZEL"
-    rm -f "$comm/LOGFIL" "$QVIS_ROOT/qvzel.log" "$comm/QV2DLR.DAT"
-    export ZEL_FAKE_POLL_CALLS="$work/calls.log" ZEL_OLMAR_LOG="$work/olmar.log"
-
-    # What the component is to report and place.
-    printf 'order 1\n' >"$comm/UPLOAD/ORDERS1.DAT"
-    printf '0000 ORDERS1.DAT\r\n' >"$work/up.txt"
-    printf 'outbound record\n' >"$work/place/OUTBOUND1.DAT"
-    printf 'receipt record\n' >"$work/place/RECEIPTS1.DAT"
-    printf 'jsdf data\n' >"$work/place/JSDF1.DAT"
-    : >"$work/place/qvzel_on.trigger"
-    printf '0000 OUTBOUND1.DAT\r\n0000 RECEIPTS1.DAT\r\n0000 JSDF1.DAT\r\n0000 qvzel_on.trigger\r\n' \
-        >"$work/down.txt"
-    export ZEL_FAKE_POLL_UP="$work/up.txt" ZEL_FAKE_POLL_DOWN="$work/down.txt" \
-        ZEL_FAKE_POLL_PLACE="$work/place"
+    rm -f "$comm/LOGFIL" "$QVIS_ROOT/qvzel.log" "$comm/QV2DLR.DAT" "$comm/qvzelupfile" \
+        "$comm/qvzeldownfile"
+    export ZEL_OLMAR_LOG="$work/olmar.log"
+    printf 'order 1\r\n' >"$comm/UPLOAD/ORDERS1.DAT"
+    printf 'order 2\r\n' >"$comm/UPLOAD/ORDERS2.DAT"
+    echo "  to send: $(cd "$comm/UPLOAD" && ls | tr '\n' ' ')"
 
     if [ "${ZEL_DEMO_CRON:-0}" = 1 ]; then
-        say "Job runner: qvzel_cron starts the three batch files this minute"
-        for job in up:-u down:-d proc:-p; do
-            printf '#!/bin/sh\nexec "%s" %s\n' "$nt" "${job#*:}" >"$cmn/qvzel${job%%:*}.bat"
-            chmod +x "$cmn/qvzel${job%%:*}.bat"
-        done
+        cron="$inst_bin/qvzel_cron"
+        say "Job runner: qvzel_cron starts the installed batch files this minute"
         # Due in the minute of the first tick (the next one, close to its end).
         [ "$(date +%-S)" -lt 50 ] && m=$(date +%-M) || m=$(( ($(date +%-M) + 1) % 60 ))
         h=$(date -d "+15 seconds" +%-H) d=$(date -d "+15 seconds" +%w)
@@ -57,51 +72,77 @@
             "$m" "$h" "$d" "$m" "$h" "$d" >"$comm/crontab.dat"
         crlf "$comm/crontab.dat"
         export ZEL_UNIT_DIR="$QVIS_ROOT/units" ZEL_SYSTEMCTL="" ZEL_CRON_FIRST_TICK_MS=500
-        "$build/scheduler/qvzel_cron" -RegServer
-        "$build/scheduler/qvzel_cron" >"$work/cron.out" &
-        cron=$!
-        trap 'kill -TERM $cron 2>/dev/null || true' EXIT
+        "$cron" -RegServer
+        "$cron" >"$work/cron.out" &
+        pids+=($!)
+        cron_pid=$!
         # The upload and download run first; the day-end entry follows once
         # both are done, so it finds the downloaded files.
-        for _ in $(seq 1500); do
+        for _ in $(seq 800); do
             [ -s "$comm/qvzeldownfile" ] && [ -s "$comm/qvzelupfile" ] &&
-                [ ! -e "$comm/DOWNLOCK.qvzel_lock" ] && break
+                [ ! -e "$comm/DOWNLOCK.qvzel_lock" ] && [ ! -e "$comm/UPLOCK.qvzel_lock" ] && break
             sleep 0.1
         done
-        m=$(date +%-M) h=$(date +%-H) d=$(date +%w)
+        [ -s "$comm/qvzeldownfile" ] && [ -s "$comm/qvzelupfile" ] ||
+            fail "qvzel_cron did not run the upload and download jobs within 80 s"
+        m=$(date +%-M)
         printf 'qvzel_proc %s %s %s /usr/bin/cron/qvzelproc\r\n' "$(( (m + 1) % 60 ))" \
-            "$(date -d '+1 minute' +%-H)" "$(date -d '+1 minute' +%w)" >"$comm/qvzel_cronin"
-        # Restarted with the day-end entry alone rather than waiting for the
-        # merge of pending changes on the 15th tick.
-        kill -TERM "$cron"; wait "$cron" || true
-        # Only the day-end entry now, so the transfers do not run twice.
-        mv "$comm/qvzel_cronin" "$comm/crontab.dat"
-        "$build/scheduler/qvzel_cron" >>"$work/cron.out" &
-        cron=$!
-        for _ in $(seq 1500); do
+            "$(date -d '+1 minute' +%-H)" "$(date -d '+1 minute' +%w)" >"$work/crontab.proc"
+        # Restarted with the day-end entry alone, so the transfers do not run
+        # twice, rather than waiting for the merge of pending changes.
+        kill -TERM "$cron_pid"; wait "$cron_pid" || true
+        mv "$work/crontab.proc" "$comm/crontab.dat"
+        echo "  then:"; crlf "$comm/crontab.dat"
+        "$cron" >>"$work/cron.out" &
+        pids+=($!)
+        cron_pid=$!
+        for _ in $(seq 900); do
             grep -q DAYEND "$work/olmar.log" 2>/dev/null && [ ! -e "$comm/PROCLOCK.qvzel_lock" ] && break
             sleep 0.1
         done
-        kill -TERM "$cron"; wait "$cron" || true
-        trap - EXIT
+        grep -q DAYEND "$work/olmar.log" 2>/dev/null ||
+            fail "qvzel_cron did not run the day-end job within 90 s"
+        kill -TERM "$cron_pid"; wait "$cron_pid" || true
         sed 's/^/    qvzel_cron: /' "$work/cron.out"
     else
         say "Job runner: upload job"
-        run "$nt" -u
+        run "$inst_bin/qvzel_nt" -u
         say "Job runner: download job"
-        run "$nt" -d
+        run "$inst_bin/qvzel_nt" -d
+        echo "  placed in DOWNLOAD: $(cd "$comm/DOWNLOAD" && ls | grep -v qvzel | tr '\n' ' ')"
         say "Job runner: day-end job"
-        run "$nt" -p
+        run "$inst_bin/qvzel_nt" -p
     fi
 
     say "Job runner: what the jobs produced"
-    echo "  sent (component calls of the upload):"; grep -c PutFiles "$work/calls.log" | sed 's/^/    PutFiles calls: /'
+    count() { grep -c "$1" "$work/requests" || true; }
+    echo "  requests to the central side: $(count GetFileFromQuvaro) downloads," \
+        "$(count PostProcessQuvaroFile) acknowledgements, $(count PutFileFromDealer) uploads"
+    echo "  received by the central side: $(cd "$work/uploads" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')"
+    echo "  still published: $(cd "$work/data/DLR01" && ls | tr '\n' ' ')"
     echo "  qvzelupfile:"; crlf "$comm/qvzelupfile"
     echo "  qvzeldownfile:"; crlf "$comm/qvzeldownfile"
-    echo "  LOGFIL:"; crlf "$comm/LOGFIL"
-    echo "  QV2DLR.DAT (outbound, then receipts):"; crlf "$comm/QV2DLR.DAT"
-    echo "  moved to COMM: $(ls "$comm" | grep JSDF || echo none)"
+    echo "  lines added to LOGFIL: $(grep -c . "$comm/LOGFIL")"; crlf "$comm/LOGFIL"
+    echo "  QV2DLR.DAT (outbound, then receipts):"; crlf "$comm/QV2DLR.DAT"; echo
+    echo "  moved to COMM: $(cd "$comm" && ls | grep JSDF || echo none)"
     echo "  olmar starts (arguments | working directory):"; sed 's/^/    /' "$work/olmar.log"
     echo "  BACKZEL generations: $(cd "$cmn" && ls BACKZEL* | tr '\n' ' ')"
     echo "  job log ($QVIS_ROOT/qvzel.log), last lines:"; tail -n 5 "$QVIS_ROOT/qvzel.log" | crlf
+
+    # What a working system must have done.
+    for f in ORDERS1.DAT ORDERS2.DAT; do
+        grep -q "^Successful Upload of File $f" "$comm/qvzelupfile" || fail "upload of $f not reported"
+        [ -e "$work/uploads/DLR01/$f.dtz" ] || fail "$f did not reach the central side"
+    done
+    for f in PRICES.DAT OUTBOUND1.DAT RECEIPTS1.DAT JSDF1.DAT qvzel_on.trigger; do
+        grep -q "^Successful Download of File $f" "$comm/qvzeldownfile" ||
+            fail "download of $f not reported"
+    done
+    [ "$(cat "$comm/QV2DLR.DAT")" = "outbound record;receipt record;" ] ||
+        fail "QV2DLR.DAT does not hold the outbound and receipt records"
+    [ -e "$comm/JSDF1.DAT" ] || fail "JSDF1.DAT was not moved to COMM"
+    grep -q QVZELON "$work/olmar.log" || fail "the download's trigger did not start olmar"
+    grep -q DAYEND "$work/olmar.log" || fail "the day-end did not start olmar"
+    [ -e "$cmn/BACKZEL1" ] || fail "BACKZEL was not rotated"
+    echo "  all checks passed"
 )
