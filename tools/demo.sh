@@ -25,9 +25,10 @@ say "Install: DESTDIR=$inst_root cmake --install $build"
 rm -rf "$inst_root"
 DESTDIR="$inst_root" cmake --install "$build" >"$top/scratch/install.log" 2>&1 ||
     fail "cmake --install failed (see scratch/install.log)"
-prefix=$(cache CMAKE_INSTALL_PREFIX)
-inst_bin="$inst_root$prefix/$(cache CMAKE_INSTALL_BINDIR)"
-inst_lib="$inst_root$prefix/$(cache CMAKE_INSTALL_LIBDIR)"
+# An install directory may be given relative to the prefix or absolute.
+installed() { case "$1" in /*) echo "$inst_root$1" ;; *) echo "$inst_root$(cache CMAKE_INSTALL_PREFIX)/$1" ;; esac; }
+inst_bin=$(installed "$(cache CMAKE_INSTALL_BINDIR)")
+inst_lib=$(installed "$(cache CMAKE_INSTALL_LIBDIR)")
 inst_cmn="$inst_root$(cache ZEL_QVIS_ROOT)/Apps/QVIS/PROG/CMN"
 for f in "$inst_bin/qvzel_nt" "$inst_bin/regsvr" "$inst_bin/zelpasswd" "$inst_bin/zelsim" \
          "$inst_lib/libPoll.so" "$inst_cmn/qvzelup.bat"; do
@@ -35,7 +36,7 @@ for f in "$inst_bin/qvzel_nt" "$inst_bin/regsvr" "$inst_bin/zelpasswd" "$inst_bi
 done
 export PATH="$inst_bin:$PATH"
 echo "programs: $(cd "$inst_bin" && ls | tr '\n' ' ')"
-echo "libraries: $(cd "$inst_lib" && ls | tr '\n' ' ')"
+echo "libraries: $(cd "$inst_lib" && ls ./*.so | sed 's|^\./||' | tr '\n' ' ')"
 echo "batch files: $(cd "$inst_cmn" && ls | tr '\n' ' ')"
 
 qvreg="$build/tools/qvreg"
