@@ -8,6 +8,8 @@
 //   zelstatus --json     the same as one JSON document
 //   zelstatus --check    exit 1 and name the reasons when something needs a
 //                        person, else exit 0 (combines with --json)
+//   --from "YYYY-MM-DD HH:MM"  plan the schedule's starts from that local
+//                        time instead of from now (everything else is now)
 // Exit status 2 for a bad command line.
 #include <clocale>
 #include <cstdio>
@@ -22,20 +24,53 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zelstatus [--json] [--check]\n"
+    "usage: zelstatus [--json] [--check] [--from 'YYYY-MM-DD HH:MM']\n"
     "Shows the schedule and its next starts, the last runs of the upload,\n"
     "download and day-end jobs, held locks and guard entries, and the\n"
     "connection settings of the system below $QVIS_ROOT.  Writes nothing.\n"
     "  --json    print one JSON document instead of the summary\n"
-    "  --check   exit 1, naming the reasons, when something needs a person\n";
+    "  --check   exit 1, naming the reasons, when something needs a person\n"
+    "  --from T  plan the schedule's next starts from local time T, not now\n";
+
+// "YYYY-MM-DD HH:MM" in local time; false for anything else.
+bool ParseLocalTime(const char* text, std::time_t* out) {
+    std::tm tm{};
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+    char end = 0;
+    if (std::sscanf(text, "%4d-%2d-%2d %2d:%2d%c", &year, &month, &day, &hour, &minute, &end) !=
+            5 ||
+        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || hour < 0 ||
+        minute < 0) {
+        return false;
+    }
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1) || tm.tm_mday != day) return false;
+    *out = t;
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
     bool json = false, check = false;
+    std::time_t from = 0;
+    bool have_from = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") == 0) {
+        if (std::strcmp(argv[i], "--from") == 0 && i + 1 < argc) {
+            if (!ParseLocalTime(argv[++i], &from)) {
+                std::fprintf(stderr, "zelstatus: --from wants 'YYYY-MM-DD HH:MM', not '%s'\n",
+                             argv[i]);
+                return 2;
+            }
+            have_from = true;
+        } else if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
         } else if (std::strcmp(argv[i], "--check") == 0) {
             check = true;
@@ -55,7 +90,7 @@ int main(int argc, char** argv) {
     st::Report report;
     report.now = std::time(nullptr);
     report.root = zel::paths::Root();
-    report.schedule = st::GatherSchedule(report.now);
+    report.schedule = st::GatherSchedule(have_from ? from : report.now);
     report.service = st::GatherService();
     report.jobs = st::GatherJobs(report.now);
     report.locks = st::GatherLocks(report.now);
