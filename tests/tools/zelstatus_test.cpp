@@ -405,5 +405,21 @@ TEST_F(Zelstatus, ReadsTheStoreWithoutCreatingItAndBesideALiveWriter) {
     EXPECT_EQ(j["connection.https.proxy"], Q("127.0.0.3:3129"));
 }
 
+TEST_F(Zelstatus, ReadsAStoreWhosePathLooksLikeUriSyntax) {
+    // The store is named to SQLite as a URI: "?", "#" and "%" in the root's
+    // name must still name this file.
+    const std::string root = Path("we?ird #%20root");
+    sfs::create_directories(root);
+    ::setenv("QVIS_ROOT", root.c_str(), 1);
+    ASSERT_EQ(Program("tools/qvreg", {"add", std::string("HKLM\\") + keys::kServersKey, "/v",
+                                      "AccessMethod", "/t", "REG_DWORD", "/d", "2"}),
+              0);
+    ASSERT_TRUE(FileExists(root + "/registry.db"));
+    Json j = StatusJson();
+    EXPECT_EQ(j["connection.access_method"], "2");
+    EXPECT_EQ(j["connection.https.access_type"], Q("ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY"));
+    EXPECT_EQ(j["root"], Q(root));
+}
+
 }  // namespace
 }  // namespace zel::test
