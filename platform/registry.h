@@ -155,7 +155,8 @@ class Transaction {
 // Every change (SetString, SetDword, DeleteValue, DeleteTree, a
 // Transaction) fails with kAccessDenied, and CreateKey opens an existing key
 // (disposition OpenedExistingKey) or fails with kAccessDenied when the key
-// would have to be made.  While no other process has the store open the file
+// would have to be made; so does OpenHive for a login's current-user hive
+// that was never used.  While no other process has the store open the file
 // is read as it stands, without locking, so no "-wal" or "-shm" file appears
 // beside it; while one does, its journal files are shared like any reader's.
 // Cannot be undone; call it before the first use of the store.
