@@ -177,9 +177,9 @@ void RotateBackups() {
 }  // namespace
 
 void RunDayEndJob() {
-    int age = 240;
-    ReadConfigNumber("proclock_minutes", &age);
-    JobLock lock(CommFile("PROCLOCK"));
+    int age = kDefaultLockMinutes;
+    ReadConfigNumber(kDayEndJob.lock_minutes, &age);
+    JobLock lock(CommFile(kDayEndJob.lock_base));
     if (!lock.Acquire(age)) return;
     int dump = 0;
     ReadConfigNumber("dumpmsg", &dump);
@@ -188,7 +188,7 @@ void RunDayEndJob() {
     JobLog("qvzelproc - Checking 'QVZEL = Y' flag");
     if (!IsTransferEnabled()) return;
     TextFile logfil;
-    if (!logfil.Open(CommFile("LOGFIL"), false)) return;
+    if (!logfil.Open(CommFile(kLogfilName), false)) return;
 
     FoldIntoHandOver("OUTBOUND*.*", true, &logfil);
     FoldIntoHandOver("RECEIPTS*.*", false, &logfil);

@@ -9,9 +9,9 @@
 namespace zel::jobs {
 
 void RunDownloadJob() {
-    int age = 240;
-    ReadConfigNumber("downlock_minutes", &age);
-    JobLock lock(CommFile("DOWNLOCK"));
+    int age = kDefaultLockMinutes;
+    ReadConfigNumber(kDownloadJob.lock_minutes, &age);
+    JobLock lock(CommFile(kDownloadJob.lock_base));
     if (!lock.Acquire(age)) return;
     int dump = 0;
     ReadConfigNumber("dumpmsg", &dump);
@@ -19,10 +19,10 @@ void RunDownloadJob() {
 
     JobLog("qvzeldown - Creating LOGFIL");
     TextFile logfil;
-    if (!logfil.Open(CommFile("LOGFIL"), false)) return;
+    if (!logfil.Open(CommFile(kLogfilName), false)) return;
     JobLog("qvzeldown - Creating qvzeldownfile");
     TextFile downfile;
-    if (!downfile.Open(CommFile("qvzeldownfile"), true)) return;
+    if (!downfile.Open(CommFile(kDownloadJob.outcome_file), true)) return;
 
     const std::string result_path = DownloadFile(kResultFileName);
     // A result file of an earlier run must never be reported again.

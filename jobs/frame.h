@@ -23,6 +23,19 @@ namespace zel::jobs {
 inline constexpr char kResultFileName[] = "POLL.RESULT";
 inline constexpr std::size_t kResultLineMax = 243;
 
+// The files each job keeps in the COMM directory, named once here so that
+// whatever reports on the jobs reads the very files they write.
+inline constexpr char kLogfilName[] = "LOGFIL";  // cumulative outcome file
+inline constexpr int kDefaultLockMinutes = 240;  // lock age limit without a configured one
+struct JobFiles {
+    const char* lock_base;     // lock file: this + ".qvzel_lock"
+    const char* lock_minutes;  // ferrun.conf key of its age limit
+    const char* outcome_file;  // this run's outcome lines; null for the day-end job
+};
+inline constexpr JobFiles kUploadJob{"UPLOCK", "uplock_minutes", "qvzelupfile"};
+inline constexpr JobFiles kDownloadJob{"DOWNLOCK", "downlock_minutes", "qvzeldownfile"};
+inline constexpr JobFiles kDayEndJob{"PROCLOCK", "proclock_minutes", nullptr};
+
 // The job log is cut to its last kJobLogKeep bytes once it reaches
 // kJobLogLimit bytes.
 inline constexpr long long kJobLogLimit = 32768;

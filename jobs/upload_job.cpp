@@ -27,9 +27,9 @@ bool HasFileToUpload() {
 }  // namespace
 
 void RunUploadJob() {
-    int age = 240;
-    ReadConfigNumber("uplock_minutes", &age);
-    JobLock lock(CommFile("UPLOCK"));
+    int age = kDefaultLockMinutes;
+    ReadConfigNumber(kUploadJob.lock_minutes, &age);
+    JobLock lock(CommFile(kUploadJob.lock_base));
     if (!lock.Acquire(age)) return;
     int dump = 0;
     ReadConfigNumber("dumpmsg", &dump);
@@ -40,10 +40,10 @@ void RunUploadJob() {
 
     JobLog("qvzelup - Creating LOGFIL");
     TextFile logfil;
-    if (!logfil.Open(CommFile("LOGFIL"), false)) return;
+    if (!logfil.Open(CommFile(kLogfilName), false)) return;
     JobLog("qvzelup - Creating qvzelupfile");
     TextFile upfile;
-    if (!upfile.Open(CommFile("qvzelupfile"), true)) return;
+    if (!upfile.Open(CommFile(kUploadJob.outcome_file), true)) return;
 
     JobLog("qvzelup - Checking for file to upload");
     const std::string result_path = UploadFile(kResultFileName);

@@ -56,7 +56,7 @@ constexpr std::size_t kMaxPath = 520;
 constexpr off_t kCutAbove = 512000;
 constexpr off_t kKeptBytes = 256000;
 // Stale limit, in minutes, of a log file's lock.
-constexpr int kLockStaleMinutes = 1;
+constexpr int kLockStaleMinutes = kLogLockStaleMinutes;
 
 // The bytes a text-mode write stores: every LF becomes CR LF.  A record
 // holds at most kMaxText characters, so its bytes fit in out; the count of

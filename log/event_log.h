@@ -39,6 +39,10 @@
 #include "support/result.h"
 #include "support/strings.h"
 
+// Age, in minutes, after which a log file's lock (left by a writer that
+// died) is taken over by the next writer.
+inline constexpr int kLogLockStaleMinutes = 1;
+
 // Severities: the first argument of every write.
 inline constexpr int kSeverityError = 1;
 inline constexpr int kSeverityWarning = 2;

@@ -94,6 +94,9 @@ struct OpenTransaction {
     bool doomed = false;
 };
 OpenTransaction g_tx;
+// Set once by UseReadOnlyStore: the store is only read, never created,
+// changed or given a journal by this process.
+bool g_read_only = false;
 // Connections inherited over fork() are never touched again in the child:
 // closing one there could disturb the parent's locks.  They are parked here
 // so that they stay reachable (not reported as leaks) until exit.
@@ -263,6 +266,65 @@ int ReadStoreUid(sqlite3* db, std::int64_t* uid) {
     }
 }
 
+// The file name as an SQLite URI path: every byte outside the unreserved
+// set and "/" percent-encoded, so "?", "#" or "%" in a directory name cannot
+// be read as URI syntax.
+std::string UriPath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out = "file:";
+    for (unsigned char c : path) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// Makes g_conn a read-only connection to the existing file at path; nothing
+// is created.  A read-only SQLite connection to a WAL database would create
+// the "-wal" and "-shm" files beside it and leave them behind, so while no
+// other process has the store open (no "-wal" file) the file is opened as
+// immutable: read straight from the database file without locks or journal
+// files.  While a writer has it open its "-wal" and "-shm" files exist and
+// are shared as every reader does (the "-shm" index may be updated in
+// place; no data is written).  A missing or uninitialised file: kNotFound.
+// Caller holds g_mutex.
+Status OpenReadOnly(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? kNotFound : kAccessDenied;
+    if (!S_ISREG(st.st_mode)) return kAccessDenied;
+    struct stat wal;
+    const bool live = stat((path + "-wal").c_str(), &wal) == 0;
+    const std::string uri = UriPath(path) + (live ? "?mode=ro" : "?immutable=1");
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    DbPtr db(raw);
+    if (rc != SQLITE_OK) return kAccessDenied;
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    {
+        sqlite3_stmt* stmt_raw = nullptr;
+        if (sqlite3_prepare_v2(db.get(), "PRAGMA user_version", -1, &stmt_raw, nullptr) !=
+            SQLITE_OK)
+            return kAccessDenied;
+        StmtPtr stmt(stmt_raw);
+        if (sqlite3_step(stmt.get()) != SQLITE_ROW) return kAccessDenied;
+        if (sqlite3_column_int(stmt.get(), 0) < kSchemaVersion) return kNotFound;
+    }
+    std::int64_t uid = 0;
+    if (ReadStoreUid(db.get(), &uid) != SQLITE_OK) return kAccessDenied;
+    g_conn.db = std::move(db);
+    g_conn.id = StoreId{path, uid};
+    g_conn.dev = st.st_dev;
+    g_conn.ino = st.st_ino;
+    g_conn.pid = getpid();
+    return kSuccess;
+}
+
 // Makes g_conn a usable connection to the current registry file.  Caller
 // holds g_mutex.
 Status EnsureConnection() {
@@ -277,6 +339,7 @@ Status EnsureConnection() {
             return kSuccess;
     }
     g_conn = Connection();
+    if (g_read_only) return OpenReadOnly(path);
 
     std::size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash)))
@@ -366,6 +429,7 @@ template <class Body>
 Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out = nullptr) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     if (g_tx.depth > 0) return RunInTransaction(handle, body, store_out);
+    if (write && g_read_only) return kAccessDenied;
     try {
         Status st = EnsureConnection();
         if (st != kSuccess) return st;
@@ -539,13 +603,17 @@ Status OpenOrCreate(const Key& parent, const std::string& subkey, Key* out, bool
         std::string path;
         bool created = false;
         StoreId store;
+        // A read-only store opens existing keys for a create; a key that
+        // would have to be made cannot be.
+        const bool write = create && !g_read_only;
         Status st = Run(
-            create, &p,
+            write, &p,
             [&](Tx& tx) -> Status {
                 if (!KeyAlive(tx, p.id)) return kNotFound;
-                return Walk(tx, p.id, p.path, parts, create, &id, &path, &created);
+                return Walk(tx, p.id, p.path, parts, write, &id, &path, &created);
             },
             &store);
+        if (st == kNotFound && create && g_read_only) return kAccessDenied;
         if (st != kSuccess) return st;
         // parent may be *out itself: everything needed from it was copied above.
         *out = MakeKey(hive, std::move(path), id, store);
@@ -689,7 +757,8 @@ Status Transaction::Begin() {
         open_ = true;
         return kSuccess;
     }
-    Status st = NoThrow([]() -> Status { return EnsureConnection(); });
+    Status st =
+        g_read_only ? kAccessDenied : NoThrow([]() -> Status { return EnsureConnection(); });
     if (st == kSuccess && ExecWhileBusy(g_conn.db.get(), "BEGIN IMMEDIATE") != SQLITE_OK)
         st = kAccessDenied;
     if (st != kSuccess) {
@@ -923,6 +992,20 @@ bool EqualsNoCase(const std::string& a, const char* b) {
 }
 
 }  // namespace
+
+void UseReadOnlyStore() {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (g_read_only) return;
+    g_read_only = true;
+    // A connection opened for writing is not kept: from now on only the
+    // read-only one is used.
+    if (g_conn.db && g_conn.pid == getpid() && g_tx.depth == 0) g_conn = Connection();
+}
+
+bool ReadOnlyStore() {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    return g_read_only;
+}
 
 bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey) {
     if (hive == nullptr || subkey == nullptr) return false;

@@ -148,6 +148,22 @@ class Transaction {
     bool open_ = false;
 };
 
+// Switches this process to reading the store only, for tools that must
+// leave a system untouched while it runs: from the call on, nothing creates
+// the file or its directory, nothing is written and no journal is set up.
+// Reads work as before; a missing store file reads as empty (kNotFound).
+// Every change (SetString, SetDword, DeleteValue, DeleteTree, a
+// Transaction) fails with kAccessDenied, and CreateKey opens an existing key
+// (disposition OpenedExistingKey) or fails with kAccessDenied when the key
+// would have to be made; so does OpenHive for a login's current-user hive
+// that was never used.  While no other process has the store open the file
+// is read as it stands, without locking, so no "-wal" or "-shm" file appears
+// beside it; while one does, its journal files are shared like any reader's.
+// Cannot be undone; call it before the first use of the store.
+void UseReadOnlyStore();
+// True after UseReadOnlyStore.
+[[nodiscard]] bool ReadOnlyStore();
+
 // Parses "HKLM\\SOFTWARE\\x" or "HKEY_LOCAL_MACHINE\\SOFTWARE\\x" (also HKCR,
 // HKCU and their long names, any case) into hive and sub-key path.
 [[nodiscard]] bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey);

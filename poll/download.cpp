@@ -38,7 +38,7 @@ using namespace zel::codes;
 namespace {
 
 constexpr const char* kContext = "CPoll::GetFilesInList";
-constexpr int kDefaultReadTimeoutMs = 6900000;
+constexpr int kDefaultReadTimeoutMs = kDownloadGuard.default_timeout_ms;
 constexpr const char* kBatchName = "postprocessdealerfiles.bat";
 
 // The text between open and close, both searched from `from`; npos in
@@ -197,7 +197,8 @@ HRESULT CPoll::PlaceListedFile(std::string_view entry, std::size_t fn_end, const
         WriteResult(kDownload, 1005, fn.c_str());
         return S_OK;
     }
-    if (!GuardAcquire(guard.c_str(), "read_timeout", kDefaultReadTimeoutMs, base.c_str())) {
+    if (!GuardAcquire(guard.c_str(), kDownloadGuard.timeout_key, kDefaultReadTimeoutMs,
+                      base.c_str())) {
         return S_OK;  // another run fetched or is fetching it
     }
     if (!EqualsNoCase(ft, "Static")) {

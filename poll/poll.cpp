@@ -15,6 +15,7 @@
 #include "poll/poll_status.h"
 #include "poll/result_file.h"
 #include "support/files.h"
+#include "support/guard.h"
 #include "support/result_codes.h"
 
 using namespace zel::poll;
@@ -32,9 +33,9 @@ void ComputeLayout() {
     layout.config_file = in("ferrun.conf");
     layout.upload_dir = in("UPLOAD");
     layout.download_dir = in("DOWNLOAD");
-    layout.upload_guard = in("qvzel.up.guard");
-    layout.download_guard = in("qvzel.down.guard");
-    layout.scan_guard = in("qvzel.scan.guard");
+    layout.upload_guard = in(kUploadGuard.name);
+    layout.download_guard = in(kDownloadGuard.name);
+    layout.scan_guard = in(kScanGuard.name);
     layout.control_file = in("CONTROL");
     layout.password_file = in("IACCESS");
     layout.server_list_file = in("ISERVER.XML");

@@ -33,7 +33,7 @@ using namespace zel::codes;
 
 namespace {
 
-constexpr int kDefaultWriteTimeoutMs = 330000;
+constexpr int kDefaultWriteTimeoutMs = kUploadGuard.default_timeout_ms;
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -141,7 +141,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
             }
         }
         if (skip) continue;
-        if (!GuardAcquire(layout.scan_guard.c_str(), "write_timeout", kDefaultWriteTimeoutMs,
+        if (!GuardAcquire(layout.scan_guard.c_str(), kScanGuard.timeout_key, kDefaultWriteTimeoutMs,
                           path.c_str())) {
             continue;
         }
@@ -175,7 +175,8 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
     int tried = 0;
     for (const std::string& name : names) {
         const std::string path = Join(dir, name);
-        if (!GuardAcquire(guard.c_str(), "write_timeout", kDefaultWriteTimeoutMs, path.c_str())) {
+        if (!GuardAcquire(guard.c_str(), kUploadGuard.timeout_key, kDefaultWriteTimeoutMs,
+                          path.c_str())) {
             continue;  // another run is sending it
         }
         const HRESULT hr = DoPutFileFromDealer(name.c_str(), dest_dir, tried == 0);

@@ -209,18 +209,42 @@ std::string DefaultScheduleText(std::string_view control) {
     return text;
 }
 
-std::vector<std::string> DueCommands(const Schedule& schedule, const std::tm& now) {
-    std::vector<std::string> due;
+std::vector<std::size_t> DueEntries(const Schedule& schedule, const std::tm& now) {
+    std::vector<std::size_t> due;
     if (now.tm_wday < 0 || now.tm_wday > 6 || now.tm_hour < 0 || now.tm_hour > 23 ||
         now.tm_min < 0 || now.tm_min > 59) {
         return due;
     }
-    for (const ScheduleEntry& e : schedule) {
+    for (std::size_t i = 0; i < schedule.size(); ++i) {
+        const ScheduleEntry& e = schedule[i];
         if (e.days[now.tm_wday] && e.hours[now.tm_hour] && e.minutes[now.tm_min]) {
-            due.push_back(e.command);
+            due.push_back(i);
         }
     }
     return due;
+}
+
+std::vector<std::string> DueCommands(const Schedule& schedule, const std::tm& now) {
+    std::vector<std::string> due;
+    for (std::size_t i : DueEntries(schedule, now)) due.push_back(schedule[i].command);
+    return due;
+}
+
+std::vector<PlannedStart> PlanStarts(const Schedule& schedule, std::time_t from, int minutes) {
+    constexpr int kWeek = 7 * 24 * 60;
+    std::vector<PlannedStart> starts;
+    if (minutes <= 0 || schedule.empty()) return starts;
+    if (minutes > kWeek) minutes = kWeek;
+    // Whole minutes of the epoch are whole local minutes in every time zone
+    // in use today, so stepping by 60 seconds visits each local minute once.
+    std::time_t minute = from - (from % 60 + 60) % 60;
+    for (int i = 0; i < minutes; ++i) {
+        minute += 60;
+        std::tm local{};
+        if (localtime_r(&minute, &local) == nullptr) continue;
+        for (std::size_t entry : DueEntries(schedule, local)) starts.push_back({minute, entry});
+    }
+    return starts;
 }
 
 MergePlan PlanMerge(std::string_view schedule, std::string_view pending) {

@@ -75,9 +75,28 @@ DefaultMinutes ComputeDefaultMinutes(double contract_value);
 // ending in CR LF.
 std::string DefaultScheduleText(std::string_view control);
 
-// The commands of the entries due at the given local time (tm_wday, tm_hour,
-// tm_min), in list order.
+// The positions in the schedule of the entries due at the given local time
+// (tm_wday, tm_hour, tm_min), in list order: the order a tick starts them.
+// Nothing for a time outside the tables' ranges.
+std::vector<std::size_t> DueEntries(const Schedule& schedule, const std::tm& now);
+
+// The commands of the entries due at the given local time, in list order.
 std::vector<std::string> DueCommands(const Schedule& schedule, const std::tm& now);
+
+// One start a tick would make: the local minute (seconds since 1970, a whole
+// minute) and the entry's position in the schedule.
+struct PlannedStart {
+    std::time_t when = 0;
+    std::size_t entry = 0;
+};
+
+// A dry run of the ticks: every start that the schedule makes in the given
+// number of minutes from the minute after `from` on, in the order the
+// scheduler makes them (by time, and within one minute in list order).
+// Local time as the process's time zone has it, so a minute that a clock
+// change skips has no start and a repeated one starts twice, as the service
+// would.  minutes is capped at one week (10080).
+std::vector<PlannedStart> PlanStarts(const Schedule& schedule, std::time_t from, int minutes);
 
 // What a merge of pending changes does with the schedule file.
 struct MergePlan {

@@ -43,17 +43,19 @@ std::vector<std::string_view> SplitLines(std::string_view data) {
 
 struct Entry {
     long long time = 0;
+    long long pid = 0;
     std::string_view text;
 };
 
 // Splits "<time> <pid> <text>"; false when the line lacks its two spaces.
-// The time is read like atoi (digits up to the first non-digit).
+// The time and pid are read like atoi (digits up to the first non-digit).
 bool ParseEntry(std::string_view line, Entry* entry) {
     std::size_t first = line.find(' ');
     if (first == std::string_view::npos) return false;
     std::size_t second = line.find(' ', first + 1);
     if (second == std::string_view::npos) return false;
     entry->time = zel::fs::ParseDecimalPrefix(line.substr(0, first), kMaxTime);
+    entry->pid = zel::fs::ParseDecimalPrefix(line.substr(first + 1, second - first - 1), kMaxTime);
     entry->text = line.substr(second + 1);
     return true;
 }
@@ -138,4 +140,14 @@ void GuardRelease(const char* guard_path, const char* text) {
         if (ParseEntry(line, &entry) && entry.text != own_text) AppendLine(&content, line);
     }
     (void)RewriteGuardFile(guard_path, content);
+}
+
+std::vector<GuardEntry> ParseGuardEntries(std::string_view content) {
+    std::vector<GuardEntry> entries;
+    for (std::string_view line : SplitLines(content)) {
+        Entry entry;
+        if (ParseEntry(line, &entry))
+            entries.push_back({entry.time, entry.pid, std::string(entry.text)});
+    }
+    return entries;
 }

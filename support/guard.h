@@ -13,6 +13,25 @@
 // break (see GuardAcquire).
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The guard files of the transfer component, in its install directory, with
+// the configuration key of each one's entry timeout (milliseconds) and the
+// timeout used when the key is absent.
+struct GuardFileKind {
+    const char* name;
+    const char* timeout_key;
+    int default_timeout_ms;
+};
+// Upload candidates, by full path, as the upload scan lists them.
+inline constexpr GuardFileKind kScanGuard{"qvzel.scan.guard", "write_timeout", 330000};
+// Files being uploaded, by full path.
+inline constexpr GuardFileKind kUploadGuard{"qvzel.up.guard", "write_timeout", 330000};
+// Files being downloaded, by name.
+inline constexpr GuardFileKind kDownloadGuard{"qvzel.down.guard", "read_timeout", 6900000};
+
 // True when the caller may go ahead with the file named by text: no entry of
 // the same text younger than the timeout (the value of timeout_key in
 // milliseconds, default_timeout_ms when absent, whole seconds counted) was
@@ -32,3 +51,16 @@
 // Does nothing when the lock is not obtained or the file cannot be
 // rewritten.
 void GuardRelease(const char* guard_path, const char* text);
+
+// One entry of a guard file as read back: the writer's clock (seconds since
+// 1970), its process ID and the key text.
+struct GuardEntry {
+    long long time = 0;
+    long long pid = 0;
+    std::string text;
+};
+
+// The entries of a guard file's whole content, in file order, read by the
+// same rules as GuardAcquire (every line end accepted; lines without their
+// two separating spaces are not entries).  Pure; never fails.
+[[nodiscard]] std::vector<GuardEntry> ParseGuardEntries(std::string_view content);

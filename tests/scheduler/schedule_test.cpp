@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -126,3 +128,59 @@ TEST(Merge, ReplaceRemoveAppendDrop) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the body with TZ set to zone, restoring the previous zone after.
+template <class F>
+void InZone(const char* zone, F&& body) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old != nullptr ? old : "";
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+    body();
+    if (old != nullptr)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+}
+
+std::time_t UtcMinute(int year, int month, int day, int hour, int minute) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    return ::timegm(&tm);
+}
+
+}  // namespace
+
+TEST(DryRun, StartsFollowTheLocalClockThroughItsChanges) {
+    // Sundays at 02:30 local time, planned from a Saturday noon.
+    const Schedule s = ParseSchedule("night 30 2 0 /x/n\r\nlater 0 12 6 /x/l\r\n");
+    InZone("Europe/Berlin", [&] {
+        // 2026-03-29: 02:00 becomes 03:00, so 02:30 never happens.
+        std::vector<PlannedStart> spring = PlanStarts(s, UtcMinute(2026, 3, 28, 11, 0), 24 * 60);
+        EXPECT_TRUE(spring.empty());
+        // 2026-10-25: 03:00 goes back to 02:00, so 02:30 comes twice, an
+        // hour apart (00:30 and 01:30 UTC).
+        std::vector<PlannedStart> autumn = PlanStarts(s, UtcMinute(2026, 10, 24, 10, 0), 24 * 60);
+        ASSERT_EQ(autumn.size(), 2u);
+        EXPECT_EQ(autumn[0].when, UtcMinute(2026, 10, 25, 0, 30));
+        EXPECT_EQ(autumn[1].when, UtcMinute(2026, 10, 25, 1, 30));
+        EXPECT_EQ(s[autumn[0].entry].command, "n.bat");
+    });
+    InZone("UTC", [&] {
+        // The minute in progress is not planned again; the window is capped
+        // at one week, which still reaches the same minute a week on.
+        const std::time_t noon = UtcMinute(2026, 12, 12, 12, 0);  // a Saturday
+        std::vector<PlannedStart> week = PlanStarts(s, noon + 20, 100000);
+        ASSERT_EQ(week.size(), 2u);
+        EXPECT_EQ(week[0].when, UtcMinute(2026, 12, 13, 2, 30));
+        EXPECT_EQ(week[1].when, noon + 7 * 24 * 3600);
+        EXPECT_TRUE(PlanStarts(s, noon, 0).empty());
+    });
+}

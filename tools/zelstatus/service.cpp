@@ -1,0 +1,97 @@
+// The schedule service part of zelstatus: whether qvzel_cron runs on this
+// system root (a process holds the flock of its single-instance pid file)
+// and whether it runs under systemd.  The pid file is never locked here:
+// the kernel's table of held locks (/proc/locks) names the holder of a lock
+// on that file, so looking takes no lock and cannot disturb a start.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "platform/fs.h"
+#include "platform/paths.h"
+#include "scheduler/service_host.h"
+#include "scheduler/service_setup.h"
+#include "tools/zelstatus/status.h"
+
+namespace zel::status {
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The pid of the process holding an flock on the file (device, inode), from
+// /proc/locks lines such as "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF".
+// Waiters ("1: -> FLOCK ...") hold nothing.  0 when none holds one.
+long FlockHolder(dev_t dev, ino_t ino) {
+    std::string table;
+    if (fs::ReadWholeFile("/proc/locks", &table) != 0) return -1;
+    std::istringstream lines(table);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string number, type, mode, access, id;
+        long pid = 0;
+        fields >> number >> type;
+        if (type != "FLOCK") continue;
+        if (!(fields >> mode >> access >> pid >> id)) continue;
+        unsigned major_no = 0, minor_no = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(id.c_str(), "%x:%x:%llu", &major_no, &minor_no, &inode) != 3) continue;
+        if (major_no == major(dev) && minor_no == minor(dev) && inode == ino) return pid;
+    }
+    return 0;
+}
+
+long PidInFile(const std::string& path) {
+    std::string text;
+    if (fs::ReadWholeFile(path, &text) != 0) return 0;
+    return std::strtol(text.c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+ServiceStatus GatherService() {
+    ServiceStatus out;
+    out.pid_file = paths::UnderRoot(cron::kInstanceLockFile);
+    out.unit_file = paths::Join(cron::UnitDir(), cron::kUnitFileName);
+    out.unit_installed = Exists(out.unit_file);
+    out.systemd_booted = Exists("/run/systemd/system");
+
+    struct stat st;
+    if (::stat(out.pid_file.c_str(), &st) == 0) {
+        long holder = FlockHolder(st.st_dev, st.st_ino);
+        if (holder < 0) {
+            // No lock table to look at: trust a named process that still
+            // runs under the service's name.
+            const long pid = PidInFile(out.pid_file);
+            std::string comm;
+            if (pid > 0 &&
+                fs::ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &comm) == 0 &&
+                comm.rfind(cron::kServiceName, 0) == 0) {
+                holder = pid;
+            } else {
+                holder = 0;
+            }
+        }
+        if (holder > 0) {
+            out.running = true;
+            // The lock table names the process that took the lock; the file
+            // names the same one once it has written itself in.
+            out.pid = holder;
+            std::string cgroup;
+            if (fs::ReadWholeFile("/proc/" + std::to_string(holder) + "/cgroup", &cgroup) == 0) {
+                out.under_systemd =
+                    cgroup.find(std::string("/") + cron::kUnitFileName) != std::string::npos;
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace zel::status
