@@ -93,11 +93,12 @@ HRESULT CInternetAccess::CContentStream::Write(const void* buffer, std::int32_t 
     if (buffer == nullptr || count < 0) return Fail(kInvalidArg, kWrite);
     HRESULT hr = CheckInit(kWrite);
     if (FAILED(hr)) return hr;
+    // No flush per piece: a body is made durable once, where that matters
+    // (a placed file before it is acknowledged), by its owner; a flush per
+    // piece only slows every transfer down.
     if (zel::fs::WriteAll(CurrentFd(), buffer, static_cast<size_t>(count)) != 0) {
         return Fail(kStreamWrite, kWrite);
     }
-    // A failing flush is a failed write, but it has no entry of its own.
-    if (zel::fs::FlushToDisk(CurrentFd()) != 0) return kStreamWrite;
     if (written != nullptr) *written = count;
     return S_OK;
 }
@@ -180,8 +181,7 @@ HRESULT CInternetAccess::CContentStream::SetLength(std::int32_t length) {
     HRESULT hr = CheckInit(kSetLength);
     if (FAILED(hr)) return hr;
     int fd = CurrentFd();
-    if (length < 0 || ::ftruncate(fd, length) != 0 || zel::fs::FlushToDisk(fd) != 0)
-        return Fail(kStreamSetLength, kSetLength);
+    if (length < 0 || ::ftruncate(fd, length) != 0) return Fail(kStreamSetLength, kSetLength);
     if (length == 0) {
         ::lseek(fd, 0, SEEK_SET);
     } else {

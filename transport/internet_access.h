@@ -9,8 +9,9 @@
 // headers and the whole body into the response content.  It does not choose
 // the way to the Internet: Initialize takes an access type code and a proxy
 // list (transport/access_method.h).  Each request runs on its own libcurl
-// easy handle; a share handle that lives from Initialize to Uninitialize
-// keeps connections and TLS sessions for reuse between requests.
+// easy handle, which closes its connection when the request ends; a share
+// handle made by the first Initialize keeps TLS sessions and resolved names
+// for the engine's life, so later requests resume their TLS sessions.
 // The engine owns every text it keeps, both header lists and both content
 // streams (callers borrow them); its log is borrowed.  Every failure is
 // logged once where it arises and returned; a failed setter keeps the
@@ -186,7 +187,7 @@ class CInternetAccess {
     void LogSystemError(const char* context, int code, const char* message);
 
     bool initialised_ = false;
-    // Connection cache and TLS sessions, shared by the requests' handles.
+    // TLS sessions and resolved names, shared by the requests' handles.
     std::unique_ptr<void, CurlShareFree> share_;
     CStringHolder user_name_;
     CStringHolder password_;
@@ -243,15 +244,16 @@ class CInternetAccess::CContentStream : public IByteStream {
     [[nodiscard]] virtual HRESULT Write(CContentStream* source);
     // Appends the whole content of the file at path.
     [[nodiscard]] virtual HRESULT Write(const char* path);
-    // Writes count bytes at the current position and forces them to disk.
-    // written may be null.
+    // Writes count bytes at the current position (not flushed to disk: the
+    // owner of a file that must survive a power loss flushes it once, when
+    // it is complete).  written may be null.
     [[nodiscard]] virtual HRESULT Write(const void* buffer, std::int32_t count,
                                         std::int32_t* written);
     // origin 2 from the beginning, 3 from the end, any other value from the
     // current position; position (may be null) receives the new position.
     [[nodiscard]] HRESULT Seek(int origin, std::int32_t offset, std::int32_t* position) override;
     [[nodiscard]] virtual HRESULT GetCurrentPos(std::int32_t* position);
-    // Truncates or zero-extends the current file and flushes it; the position
+    // Truncates or zero-extends the current file; the position
     // moves to 0 (length 0) or to length - 1 when it was at or beyond length.
     [[nodiscard]] virtual HRESULT SetLength(std::int32_t length);
     // 1 read-only, 2 write-only, 3 read-write; sets the redirect mode while

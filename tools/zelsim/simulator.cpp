@@ -316,7 +316,7 @@ void Simulator::PutFile(const Query& q, httplib::Response& res, Upload* upload) 
                  "Checksum mismatch: received " + std::to_string(upload->crc()));
         return;
     }
-    if (int rc = upload->Commit()) {
+    if (int rc = upload->Commit(!s_.no_sync)) {
         SetFault(res, kPutFile, kErrStore, std::string("Cannot store file: ") + strerror(rc));
         return;
     }
