@@ -184,6 +184,7 @@ say "Case 1: one ${big_mib} MiB .dtz download"
 for _ in $(seq "$runs"); do
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
     measure_run dl_big ferrun "$ferrun" -d "$down"
+    cmp -s "$down/BIG.DAT" "$payload/BIG.DAT" || { echo "bench: ferrun's download differs" >&2; exit 1; }
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
     measure_run dl_big hand "$work/hand_download.sh" "$down" noflush
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
@@ -274,6 +275,8 @@ say "Case 3: ${small_count} files of 4 KiB down and up"
 for _ in $(seq "$runs"); do
     publish "$payload"/small/*.DAT; reset_dir "$down"
     measure_run dl_small ferrun "$ferrun" -d "$down"
+    [ "$(find "$down" -name 'F*.DAT' | wc -l)" = "$small_count" ] ||
+        { echo "bench: ferrun placed too few files" >&2; exit 1; }
     publish "$payload"/small/*.DAT; reset_dir "$down"
     measure_run dl_small curl-loop "$work/loop_download.sh" "$down"
     publish "$payload"/small/*.DAT; reset_dir "$down"

@@ -435,6 +435,13 @@ HRESULT CInternetAccess::CloseRespRedirect() {
     return resp_content_->CloseRedirect();
 }
 
+HRESULT CInternetAccess::SetRespSink(CContentSink* sink) {
+    return resp_content_->SetSink(sink);
+}
+HRESULT CInternetAccess::CloseRespSink() {
+    return resp_content_->CloseSink();
+}
+
 HRESULT CInternetAccess::SetReqRedirect(const char* path, bool append, bool read_only) {
     return req_content_->SetRedirect(path, append, read_only);
 }

@@ -35,6 +35,7 @@
 #include "support/list.h"
 #include "support/result.h"
 #include "support/strings.h"
+#include "transport/content_sink.h"
 
 class CEventLog;
 
@@ -143,6 +144,10 @@ class CInternetAccess {
     [[nodiscard]] virtual HRESULT SetRespRedirect(const char* path);
     [[nodiscard]] virtual HRESULT SetRespRedirect(const OLECHAR* path);
     virtual HRESULT CloseRespRedirect();
+    // The response body goes to sink (borrowed; the caller keeps it alive
+    // until CloseRespSink) as it arrives, and to no file.
+    [[nodiscard]] HRESULT SetRespSink(CContentSink* sink);
+    HRESULT CloseRespSink();
     // The request body comes from the file at path.
     [[nodiscard]] virtual HRESULT SetReqRedirect(const char* path, bool append, bool read_only);
     [[nodiscard]] virtual HRESULT SetReqRedirect(const OLECHAR* path, bool append, bool read_only);
@@ -265,6 +270,12 @@ class CInternetAccess::CContentStream : public IByteStream {
     // Back to the temporary file, whose content, position and mode are as
     // they were.  Always 0.
     virtual HRESULT CloseRedirect();
+    // Sends what is written to sink (borrowed, not null) instead of a file,
+    // closing a redirection first; SetLength(0) restarts the sink, Seek
+    // keeps the position at the end, Read fails.  Until CloseSink.
+    [[nodiscard]] HRESULT SetSink(CContentSink* sink);
+    // Back to the temporary file.  Always 0.
+    HRESULT CloseSink();
 
   private:
     int CurrentFd() const;
@@ -274,6 +285,8 @@ class CInternetAccess::CContentStream : public IByteStream {
 
     zel::fs::UniqueFd temp_file_;
     zel::fs::UniqueFd redirect_file_;
+    CContentSink* sink_ = nullptr;  // borrowed from SetSink's caller
+    std::int64_t sink_bytes_ = 0;
     std::int32_t temp_mode_ = 3;
     std::int32_t redirect_mode_ = 3;
     CEventLog* log_;
