@@ -92,7 +92,8 @@ TEST_F(ConfigTest, SeveralNumbersFromOneReadingAsEachAlone) {
     zel::test::WriteFile(conf_, content);
     ReadConfigNumbers(conf_.c_str(),
                       {{"connect_timeout", &connect}, {"idle_timeout", &idle}, {"none", &missing}});
-    EXPECT_EQ(connect, Number(content, "connect_timeout", 60));  // 9: the first text found
+    EXPECT_EQ(connect, Number(content, "connect_timeout", 60));  // -4 ignored: 60 stays
+    EXPECT_EQ(connect, 60);
     EXPECT_EQ(idle, 30);
     EXPECT_EQ(missing, 5);
 }
