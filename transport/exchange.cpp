@@ -1,9 +1,9 @@
 // CInternetAccess::Process: one HTTP/HTTPS exchange over libcurl (see
 // internet_access.h and exchange.h).
 //
-// Each request runs on a fresh easy handle that dies with the request, and
-// its connection with it; TLS sessions outlive it in the engine's share
-// handle, so the next request resumes its session.  A fresh handle is also what
+// Each request runs on a fresh easy handle that dies with the request;
+// connections and TLS sessions outlive it in the engine's share handle, so
+// they are reused where the protocol allows.  A fresh handle is also what
 // keeps Debian 12's libcurl 7.88.1 safe: reusing an easy handle that already
 // carried a response reads freed memory when the next answer begins with a
 // folded header line.

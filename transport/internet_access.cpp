@@ -60,18 +60,18 @@ HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type,
     ReportInfo(log_, "AccessType", OpenTypeValue(access_type), AccessTypeOpenTypeName(access_type));
 
     GlobalInit();
-    // The share handle keeps TLS sessions and resolved names between the
-    // requests' handles, for the engine's whole life: callers initialise the
-    // engine afresh for every operation, and a session kept only from one
-    // Initialize to the next would make every HTTPS request pay a full
-    // handshake.  Connections are not shared: each request's handle closes
-    // its own, so Uninitialize leaves nothing open.  A part that this
-    // libcurl cannot share is left out; the requests then simply do not
-    // reuse it.
+    // The share handle stands for the Internet handle: connections, TLS
+    // sessions and resolved names live there between the requests' handles.
+    // It lives for the engine's whole life, not from one Initialize to the
+    // next: callers initialise the engine afresh for every operation, and a
+    // TLS session kept only that long would make every HTTPS request pay a
+    // full handshake.  A part that this libcurl cannot share is left out;
+    // the requests then simply do not reuse it.
     if (!share_) {
         std::unique_ptr<void, CurlShareFree> share(curl_share_init());
         if (!share) return Fail(kInitFailed, kContext);
-        for (curl_lock_data part : {CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+        for (curl_lock_data part :
+             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
             (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
         share_ = std::move(share);
     }
@@ -88,8 +88,8 @@ HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type,
 }
 
 HRESULT CInternetAccess::Uninitialize() {
-    // The TLS sessions stay for the next Initialize (see there); no
-    // connection outlives its request.
+    // Connections and TLS sessions stay for the next Initialize (see there);
+    // the engine's end closes them, traced to the log, which outlives it.
     initialised_ = false;
     return S_OK;
 }

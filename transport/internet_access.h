@@ -9,9 +9,10 @@
 // headers and the whole body into the response content.  It does not choose
 // the way to the Internet: Initialize takes an access type code and a proxy
 // list (transport/access_method.h).  Each request runs on its own libcurl
-// easy handle, which closes its connection when the request ends; a share
-// handle made by the first Initialize keeps TLS sessions and resolved names
-// for the engine's life, so later requests resume their TLS sessions.
+// easy handle; a share handle made by the first Initialize keeps
+// connections, TLS sessions and resolved names for the engine's life, across
+// Uninitialize and Initialize, so later requests reuse a kept-alive
+// connection and resume their TLS sessions.
 // The engine owns every text it keeps, both header lists and both content
 // streams (callers borrow them); its log is borrowed.  Every failure is
 // logged once where it arises and returned; a failed setter keeps the
@@ -192,7 +193,8 @@ class CInternetAccess {
     void LogSystemError(const char* context, int code, const char* message);
 
     bool initialised_ = false;
-    // TLS sessions and resolved names, shared by the requests' handles.
+    // Connections, TLS sessions and resolved names, shared by the requests'
+    // handles for the engine's life.
     std::unique_ptr<void, CurlShareFree> share_;
     CStringHolder user_name_;
     CStringHolder password_;
