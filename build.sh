@@ -7,6 +7,9 @@
 #                     clang, then with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer) and run the whole suite
 #                     through CTest
+#   ./build.sh bench  build, then measure the transfers against curl, gzip and
+#                     crc32 scripts (bench/run.sh) and put the table into the
+#                     README
 # Both install the Debian packages they need when they are missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -61,6 +64,14 @@ test)
     cmake --build build-asan -j "$(jobs)"
     ctest --test-dir build-asan --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-}
     ;;
+bench)
+    PACKAGES+=(curl libarchive-zip-perl coreutils)
+    install_packages
+    configure_release -DZEL_WERROR=OFF
+    cmake --build build -j "$(jobs)"
+    bench/run.sh build build/bench-results.md
+    bench/update_readme.sh build/bench-results.md README.md
+    ;;
 demo)
     install_packages
     configure_release -DZEL_WERROR=OFF
@@ -69,7 +80,7 @@ demo)
     tools/demo.sh build
     ;;
 *)
-    echo "usage: $0 demo|test" >&2
+    echo "usage: $0 demo|test|bench" >&2
     exit 2
     ;;
 esac

@@ -171,11 +171,11 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT,
-                     transport::ConfigSeconds("connect_timeout", kDefaultConnectTimeout));
+    const transport::RequestTimeouts timeouts =
+        transport::ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, timeouts.connect_seconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
-                     transport::ConfigSeconds("idle_timeout", kDefaultIdleTimeout));
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, timeouts.idle_seconds);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, transport::OnSslContext);

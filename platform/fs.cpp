@@ -462,7 +462,9 @@ int WriteAllAt(int fd, const void* data, std::size_t size, long long offset) {
     return 0;
 }
 
-int ReplaceFileAtomically(const std::string& path, std::string_view data, int mode) {
+int ReplaceFileAtomically(const std::string& path, std::string_view data, int mode,
+                          Durability durability) {
+    const bool flush = durability == Durability::kFlushed;
     if (path.empty()) return EINVAL;
     static unsigned counter = 0;
     std::string tmp;
@@ -476,7 +478,7 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
     if (err != 0) return err;
     err = WriteAll(fd.get(), data.data(), data.size());
     if (err == 0 && mode >= 0 && ::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) err = errno;
-    if (err == 0) err = FlushToDisk(fd.get());
+    if (err == 0 && flush) err = FlushToDisk(fd.get());
     if (err == 0 && ::close(fd.release()) != 0) err = errno;
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) {
@@ -484,6 +486,7 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
         ::unlink(tmp.c_str());
         return err;
     }
+    if (!flush) return 0;
     UniqueFd dirfd(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirfd) (void)::fsync(dirfd.get());
     return 0;

@@ -152,15 +152,24 @@ std::string TempDir();
 [[nodiscard]] int ReadExactAt(int fd, void* buffer, std::size_t size, long long offset);
 [[nodiscard]] int WriteAllAt(int fd, const void* data, std::size_t size, long long offset);
 
+// How far ReplaceFileAtomically goes for the new content.
+enum class Durability {
+    kFlushed,     // on disk, directory entry too, before the call returns
+    kAtomicOnly,  // other processes see the old or the new content, never a
+                  // mix, but a power loss may bring back the old content
+};
+
 // Replaces the content of path as a whole: the bytes go to a new hidden file
-// beside it (".<name>.<pid>.<n>"), which is flushed to disk and renamed over
-// path, after which the directory is flushed too (best effort: the rename
-// has happened by then).  mode, when 0 or above, is given to the new file;
-// otherwise it has 0666 less the umask, as a plain create would.  Returns 0
-// or errno; on failure path is untouched (also when it is a directory or
-// another file type that rename cannot replace) and no temporary is left.
+// beside it (".<name>.<pid>.<n>"), which is renamed over path.  With
+// Durability::kFlushed the new file is flushed to disk before the rename and
+// the directory after it (best effort: the rename has happened by then).
+// mode, when 0 or above, is given to the new file; otherwise it has 0666
+// less the umask, as a plain create would.  Returns 0 or errno; on failure
+// path is untouched (also when it is a directory or another file type that
+// rename cannot replace) and no temporary is left.
 [[nodiscard]] int ReplaceFileAtomically(const std::string& path, std::string_view data,
-                                        int mode = -1);
+                                        int mode = -1,
+                                        Durability durability = Durability::kFlushed);
 
 // True when the file open on fd and the file named path (links followed)
 // are one and the same file (same device and inode).  False when either

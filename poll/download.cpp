@@ -1,13 +1,14 @@
 // The download's list walk (CPoll::GetFilesInList) and the post-processing
 // batch that follows a download which placed files.
 //
-// Each listed file passes through three names: a download file and a
-// staging file (both temporaries owned by TempFile, so that every way out of
-// an entry removes them) and its target path in the working directory.  The
-// target is replaced only by a staging file that was verified, completely
-// written and flushed to disk, in one rename; the directory is flushed
-// after it.  A name sent by the server never places a file outside the
-// working directory.
+// Each listed file passes through two names: a staging file (a temporary
+// owned by TempFile, so that every way out of an entry removes it), which
+// receives the body as it arrives (unpacked on the way for a ".dtz" file,
+// its CRC-32 taken over the bytes as sent: see download_sink.h), and its
+// target path in the working directory.  The target is replaced only by a
+// staging file that was verified, completely written and flushed to disk,
+// in one rename; the directory is flushed after it.  A name sent by the server never places a file
+// outside the working directory.
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "poll/download_sink.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
 #include "poll/temp_names.h"
@@ -192,8 +194,7 @@ HRESULT CPoll::PlaceListedFile(std::string_view entry, std::size_t fn_end, const
     if (FAILED(hr)) return hr;
     const std::string target = target_holder.get();
 
-    TempFile download;
-    if (!download.Reserve(temp_dir, kDownloadPrefix)) {
+    if (!staging->held() && !staging->Reserve(temp_dir, kStagingPrefix)) {
         WriteResult(kDownload, 1005, fn.c_str());
         return S_OK;
     }
@@ -206,43 +207,39 @@ HRESULT CPoll::PlaceListedFile(std::string_view entry, std::size_t fn_end, const
         WriteResult(kDownload, 1001, fn.c_str());
         return S_OK;
     }
-    hr = DoGetFileFromQuvaro(fn.c_str(), false, download.path().c_str());
-    if (FAILED(hr)) {
-        GuardRelease(guard.c_str(), base.c_str());
-        return hr;
-    }
-    std::uint32_t crc = 0;
-    hr = ComputeCheckSumCRC32(download.path().c_str(), &crc);
-    if (FAILED(hr)) return hr;
-    if (crc != fc) return zel::log::ReportStatus(&log_, kChecksumMismatch, kContext);
-
-    if (!staging->held() && !staging->Reserve(temp_dir, kStagingPrefix)) {
+    // The body goes into the staging file as it arrives, unpacked on the
+    // way for a ".dtz" file, with its checksum taken over the bytes as
+    // sent.  What happens next is decided in the order of a body kept
+    // whole: a wrong checksum first (no result line), then a body that
+    // does not unpack (1003).
+    zel::fs::UniqueFd out;
+    if (zel::fs::CreateForWriting(staging->path(), &out) != 0) {
         WriteResult(kDownload, 1005, fn.c_str());
         return S_OK;
     }
-    if (fn.find(".dtz") != std::string::npos) {
-        if (DecompressFile(download.path().c_str(), staging->path().c_str()) != kCompressOk) {
-            WriteResult(kDownload, 1003, fn.c_str());
-            return S_OK;
-        }
-        download.Discard();
-    } else {
-        if (zel::fs::RenameReplace(download.path(), staging->path()) != 0) {
-            WriteResult(kDownload, 1003, fn.c_str());
-            return S_OK;
-        }
-        download.Release();
+    DownloadSink sink;
+    if (!sink.Begin(out.get(), fn.find(".dtz") != std::string::npos)) {
+        return zel::log::ReportStatus(&log_, kOutOfMemory, kContext);
+    }
+    hr = FetchListedFile(fn.c_str(), &sink);
+    if (FAILED(hr)) {
+        out.reset();
+        staging->Discard();
+        GuardRelease(guard.c_str(), base.c_str());
+        return hr;
+    }
+    const int unpacked = sink.Finish();
+    if (sink.crc() != fc) {
+        out.reset();
+        staging->Discard();
+        return zel::log::ReportStatus(&log_, kChecksumMismatch, kContext);
     }
 
     // The staging file must be whole on disk before it takes the final
     // name; the rename replaces the old target (read-only or not) at once,
     // so a reader sees the old file or the new one, never neither or half.
-    int err = 0;
-    {
-        zel::fs::UniqueFd fd;
-        err = zel::fs::OpenForReading(staging->path(), &fd);
-        if (err == 0) err = zel::fs::FlushToDisk(fd.get());
-    }
+    int err = unpacked == kCompressOk ? zel::fs::FlushToDisk(out.get()) : EIO;
+    if (::close(out.release()) != 0 && err == 0) err = errno;
     if (err == 0) err = zel::fs::RenameReplace(staging->path(), target);
     if (err != 0) {
         staging->Discard();

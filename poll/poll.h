@@ -148,7 +148,11 @@ class CPoll {
                          const char* file_name, const char* filter, const char* checksum,
                          const char* attributes, int direction, const void* body,
                          std::int32_t body_length, const char* body_file, const char* response_file,
-                         const char* content_type, bool retry);
+                         const char* content_type, bool retry,
+                         CContentSink* response_sink = nullptr);
+    // GetFileFromQuvaro with the body handed to sink (borrowed) while it
+    // arrives instead of to a file; one attempt.
+    HRESULT FetchListedFile(const char* server_file, CContentSink* sink);
     HRESULT ReadResponseText(const char* context, char** response);
     void ForgetCredentials();
     HRESULT PlaceListedFile(std::string_view entry, std::size_t fn_end, const std::string& fn,

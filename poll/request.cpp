@@ -263,7 +263,8 @@ HRESULT CPoll::RunOperation(const char* context, std::int32_t verb, const char* 
                             const char* file_name, const char* filter, const char* checksum,
                             const char* attributes, int direction, const void* body,
                             std::int32_t body_length, const char* body_file,
-                            const char* response_file, const char* content_type, bool retry) {
+                            const char* response_file, const char* content_type, bool retry,
+                            CContentSink* response_sink) {
     HRESULT hr = S_OK;
     for (int attempt = 0; attempt < 2; ++attempt) {
         hr = Initialize(verb, operation, file_name, filter, checksum, attributes, direction,
@@ -276,10 +277,12 @@ HRESULT CPoll::RunOperation(const char* context, std::int32_t verb, const char* 
         if (SUCCEEDED(hr) && response_file != nullptr) {
             hr = transport_.SetRespRedirect(response_file);
         }
+        if (SUCCEEDED(hr) && response_sink != nullptr) hr = transport_.SetRespSink(response_sink);
         if (SUCCEEDED(hr)) hr = transport_.SetReqContentType(content_type);
         if (FAILED(hr)) {
             if (body_file != nullptr) transport_.CloseReqRedirect();
             if (response_file != nullptr) transport_.CloseRespRedirect();
+            if (response_sink != nullptr) transport_.CloseRespSink();
             return hr;
         }
         transport_.SetContentLengthSwitch(false);
@@ -287,6 +290,7 @@ HRESULT CPoll::RunOperation(const char* context, std::int32_t verb, const char* 
         transport_.SetContentLengthSwitch(true);
         if (body_file != nullptr) transport_.CloseReqRedirect();
         if (response_file != nullptr) transport_.CloseRespRedirect();
+        if (response_sink != nullptr) transport_.CloseRespSink();
         if (SUCCEEDED(hr)) return hr;
         std::int32_t code = 0;
         if (FAILED(transport_.GetStatusCode(&code))) code = 0;
@@ -357,6 +361,15 @@ HRESULT CPoll::DoGetFileFromQuvaro(const char* server_file, bool retry, const ch
     return RunOperation(kContext, HTTP_VERB_GET, "GetFileFromQuvaro", server_file, nullptr, nullptr,
                         nullptr, kDownload, nullptr, 0, nullptr, target.get(),
                         "application/octet-stream", retry);
+}
+
+HRESULT CPoll::FetchListedFile(const char* server_file, CContentSink* sink) {
+    std::lock_guard<std::recursive_mutex> lock(method_lock_);
+    static constexpr const char* kContext = "CPoll::DoGetFileFromQuvaro";
+    zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingFile);
+    return RunOperation(kContext, HTTP_VERB_GET, "GetFileFromQuvaro", server_file, nullptr, nullptr,
+                        nullptr, kDownload, nullptr, 0, nullptr, nullptr,
+                        "application/octet-stream", false, sink);
 }
 
 HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, bool retry) {

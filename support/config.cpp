@@ -30,11 +30,11 @@ std::string ConfigFilePath() {
     return zel::paths::Join(zel::paths::CommDir(), "ferrun.conf");
 }
 
-void ReadConfigNumber(const char* path, const char* key, int* value) {
-    if (path == nullptr || key == nullptr || *key == '\0' || value == nullptr) return;
-    std::string text;
-    if (!ReadWholeFile(path, &text) || text.empty()) return;
+namespace {
 
+// The number lookup in a text already read (see ReadConfigNumber).
+void FindNumber(const std::string& text, const char* key, int* value) {
+    if (key == nullptr || *key == '\0' || value == nullptr || text.empty()) return;
     std::size_t at = text.find(key);
     if (at == std::string::npos) return;
     // Skip the key and the one separator character after it; a key at the
@@ -50,6 +50,22 @@ void ReadConfigNumber(const char* path, const char* key, int* value) {
         std::string_view(text).substr(start, line_end - start), INT_MAX);
     if (number < 0) return;
     *value = static_cast<int>(number);
+}
+
+}  // namespace
+
+void ReadConfigNumber(const char* path, const char* key, int* value) {
+    if (path == nullptr || key == nullptr || *key == '\0' || value == nullptr) return;
+    std::string text;
+    if (!ReadWholeFile(path, &text)) return;
+    FindNumber(text, key, value);
+}
+
+void ReadConfigNumbers(const char* path, std::initializer_list<ConfigNumber> lookups) {
+    if (path == nullptr) return;
+    std::string text;
+    if (!ReadWholeFile(path, &text)) return;
+    for (const ConfigNumber& lookup : lookups) FindNumber(text, lookup.key, lookup.value);
 }
 
 void ReadConfigText(const char* path, const char* key, char (&buffer)[kConfigTextMax + 1]) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 
 // Most characters a text value may have; a longer value is refused.
@@ -23,6 +24,14 @@ std::string ConfigFilePath();
 // read like atoi.  A key without a line feed after its value is not read.
 // A missing path, key or value pointer leaves everything unchanged.
 void ReadConfigNumber(const char* path, const char* key, int* value);
+
+// Several numbers from one reading of the file, each looked up exactly as
+// ReadConfigNumber looks it up: for a caller that needs them together.
+struct ConfigNumber {
+    const char* key;
+    int* value;
+};
+void ReadConfigNumbers(const char* path, std::initializer_list<ConfigNumber> lookups);
 
 // Looks up a text.  buffer holds the default on entry (zero-terminated, at
 // most kConfigTextMax characters) and is replaced only when key followed by

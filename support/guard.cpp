@@ -63,8 +63,12 @@ bool ParseEntry(std::string_view line, Entry* entry) {
 // Replaces the file's content as a whole; false when that failed, in which
 // case the old content is still there, entry for entry.  Rewriting in place
 // would lose every entry to a write that fails half-way (a full disk).
+// The guard coordinates live processes, which see the old or the new file
+// whole; after a power loss no transfer is running, so an older content
+// costs nothing and the rewrite is not flushed to disk (each flush costs a
+// journal commit per file sent or fetched).
 bool RewriteGuardFile(const char* path, const std::string& content) {
-    return zel::fs::ReplaceFileAtomically(path, content) == 0;
+    return zel::fs::ReplaceFileAtomically(path, content, -1, zel::fs::Durability::kAtomicOnly) == 0;
 }
 
 void AppendLine(std::string* out, std::string_view line) {

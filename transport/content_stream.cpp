@@ -43,7 +43,7 @@ int CInternetAccess::CContentStream::CurrentFd() const {
 }
 
 std::int32_t& CInternetAccess::CContentStream::CurrentMode() {
-    return redirect_file_ ? redirect_mode_ : temp_mode_;
+    return redirect_file_ || sink_ != nullptr ? redirect_mode_ : temp_mode_;
 }
 
 HRESULT CInternetAccess::CContentStream::Fail(HRESULT status, const char* context) {
@@ -51,7 +51,7 @@ HRESULT CInternetAccess::CContentStream::Fail(HRESULT status, const char* contex
 }
 
 HRESULT CInternetAccess::CContentStream::CheckInit(const char* context) {
-    if (temp_file_ || redirect_file_) return S_OK;
+    if (temp_file_ || redirect_file_ || sink_ != nullptr) return S_OK;
     zel::fs::UniqueFd fd;
     if (zel::fs::CreateDeleteOnCloseTemp("", &fd) != 0) return Fail(kStreamInit, context);
     temp_file_ = std::move(fd);
@@ -66,6 +66,11 @@ HRESULT CInternetAccess::CContentStream::GetMode(std::int32_t* mode) {
 
 HRESULT CInternetAccess::CContentStream::GetLength(std::int32_t* length) {
     if (length == nullptr) return Fail(kInvalidArg, kGetLength);
+    if (sink_ != nullptr) {
+        if (sink_bytes_ > INT32_MAX) return Fail(kStreamLength, kGetLength);
+        *length = static_cast<std::int32_t>(sink_bytes_);
+        return S_OK;
+    }
     HRESULT hr = CheckInit(kGetLength);
     if (FAILED(hr)) return hr;
     struct stat st;
@@ -79,6 +84,7 @@ HRESULT CInternetAccess::CContentStream::Read(void* buffer, std::int32_t count,
                                               std::int32_t* read) {
     if (CurrentMode() == 2) return Fail(kStreamWriteOnly, kRead);
     if (buffer == nullptr || count < 0) return Fail(kInvalidArg, kRead);
+    if (sink_ != nullptr) return Fail(kStreamWriteOnly, kRead);  // nothing kept to read
     HRESULT hr = CheckInit(kRead);
     if (FAILED(hr)) return hr;
     const long n = zel::fs::ReadSome(CurrentFd(), buffer, static_cast<size_t>(count));
@@ -91,13 +97,21 @@ HRESULT CInternetAccess::CContentStream::Write(const void* buffer, std::int32_t 
                                                std::int32_t* written) {
     if (CurrentMode() == 1) return Fail(kStreamReadOnly, kWrite);
     if (buffer == nullptr || count < 0) return Fail(kInvalidArg, kWrite);
+    if (sink_ != nullptr) {
+        if (!sink_->Write(buffer, static_cast<std::size_t>(count)))
+            return Fail(kStreamWrite, kWrite);
+        sink_bytes_ += count;
+        if (written != nullptr) *written = count;
+        return S_OK;
+    }
     HRESULT hr = CheckInit(kWrite);
     if (FAILED(hr)) return hr;
+    // No flush per piece: a body is made durable once, where that matters
+    // (a placed file before it is acknowledged), by its owner; a flush per
+    // piece only slows every transfer down.
     if (zel::fs::WriteAll(CurrentFd(), buffer, static_cast<size_t>(count)) != 0) {
         return Fail(kStreamWrite, kWrite);
     }
-    // A failing flush is a failed write, but it has no entry of its own.
-    if (zel::fs::FlushToDisk(CurrentFd()) != 0) return kStreamWrite;
     if (written != nullptr) *written = count;
     return S_OK;
 }
@@ -154,6 +168,11 @@ HRESULT CInternetAccess::CContentStream::Write(CContentStream* source) {
 
 HRESULT CInternetAccess::CContentStream::Seek(int origin, std::int32_t offset,
                                               std::int32_t* position) {
+    if (sink_ != nullptr) {
+        // A sink only ever grows at its end; the position stays there.
+        if (position != nullptr) (void)GetCurrentPos(position);
+        return S_OK;
+    }
     HRESULT hr = CheckInit(kSeek);
     if (FAILED(hr)) return hr;
     int whence = origin == 2 ? SEEK_SET : origin == 3 ? SEEK_END : SEEK_CUR;
@@ -167,6 +186,7 @@ HRESULT CInternetAccess::CContentStream::Seek(int origin, std::int32_t offset,
 
 HRESULT CInternetAccess::CContentStream::GetCurrentPos(std::int32_t* position) {
     if (position == nullptr) return Fail(kInvalidArg, kGetCurrentPos);
+    if (sink_ != nullptr) return GetLength(position);
     HRESULT hr = CheckInit(kGetCurrentPos);
     if (FAILED(hr)) return hr;
     off_t pos = ::lseek(CurrentFd(), 0, SEEK_CUR);
@@ -177,11 +197,16 @@ HRESULT CInternetAccess::CContentStream::GetCurrentPos(std::int32_t* position) {
 
 HRESULT CInternetAccess::CContentStream::SetLength(std::int32_t length) {
     if (CurrentMode() == 1) return Fail(kStreamReadOnly, kSetLength);
+    if (sink_ != nullptr) {
+        // Only emptied, when a new answer begins.
+        if (length != 0 || !sink_->Restart()) return Fail(kStreamSetLength, kSetLength);
+        sink_bytes_ = 0;
+        return S_OK;
+    }
     HRESULT hr = CheckInit(kSetLength);
     if (FAILED(hr)) return hr;
     int fd = CurrentFd();
-    if (length < 0 || ::ftruncate(fd, length) != 0 || zel::fs::FlushToDisk(fd) != 0)
-        return Fail(kStreamSetLength, kSetLength);
+    if (length < 0 || ::ftruncate(fd, length) != 0) return Fail(kStreamSetLength, kSetLength);
     if (length == 0) {
         ::lseek(fd, 0, SEEK_SET);
     } else {
@@ -201,6 +226,7 @@ HRESULT CInternetAccess::CContentStream::SetRedirect(const char* path, bool appe
                                                      bool read_only) {
     if (path == nullptr) return Fail(kInvalidArg, kSetRedirect);
     CloseRedirect();
+    CloseSink();
     int flags = O_CLOEXEC | (read_only ? O_RDONLY : O_RDWR);
     if (!append && !read_only) flags |= O_TRUNC;
     if (!read_only) flags |= O_CREAT;
@@ -213,5 +239,19 @@ HRESULT CInternetAccess::CContentStream::SetRedirect(const char* path, bool appe
 
 HRESULT CInternetAccess::CContentStream::CloseRedirect() {
     redirect_file_.reset();
+    return S_OK;
+}
+
+HRESULT CInternetAccess::CContentStream::SetSink(CContentSink* sink) {
+    if (sink == nullptr) return Fail(kInvalidArg, kSetRedirect);
+    CloseRedirect();
+    sink_ = sink;
+    sink_bytes_ = 0;
+    return SetMode(3);
+}
+
+HRESULT CInternetAccess::CContentStream::CloseSink() {
+    sink_ = nullptr;
+    sink_bytes_ = 0;
     return S_OK;
 }

@@ -95,10 +95,12 @@ ProxyChoice ChooseProxy(std::int32_t access_type, const char* proxy_list, const 
     return choice;
 }
 
-long ConfigSeconds(const char* key, long default_seconds) {
-    int value = static_cast<int>(default_seconds);
-    ReadConfigNumber(ConfigFilePath().c_str(), key, &value);
-    return value > 0 ? value : default_seconds;
+RequestTimeouts ReadRequestTimeouts(long default_connect, long default_idle) {
+    int connect = static_cast<int>(default_connect);
+    int idle = static_cast<int>(default_idle);
+    ReadConfigNumbers(ConfigFilePath().c_str(),
+                      {{"connect_timeout", &connect}, {"idle_timeout", &idle}});
+    return {connect > 0 ? connect : default_connect, idle > 0 ? idle : default_idle};
 }
 
 }  // namespace zel::transport

@@ -38,9 +38,14 @@ struct ProxyChoice {
 ProxyChoice ChooseProxy(std::int32_t access_type, const char* proxy_list, const char* bypass,
                         const std::string& host, bool secure);
 
-// Seconds from ferrun.conf in the install directory ("connect_timeout",
-// "idle_timeout"), read afresh at each call; 0 or a missing value gives the
-// default, so a silent server can never hold a transfer forever.
-long ConfigSeconds(const char* key, long default_seconds);
+// The time limits of one request from ferrun.conf in the install directory
+// ("connect_timeout", "idle_timeout", seconds), read afresh, once, for each
+// request; 0 or a missing value gives the default, so a silent server can
+// never hold a transfer forever.
+struct RequestTimeouts {
+    long connect_seconds;
+    long idle_seconds;
+};
+RequestTimeouts ReadRequestTimeouts(long default_connect, long default_idle);
 
 }  // namespace zel::transport

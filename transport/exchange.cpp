@@ -309,8 +309,10 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     if (ca_file == nullptr || *ca_file == '\0') ca_file = info->cainfo;
     if (ca_dir == nullptr || *ca_dir == '\0') ca_dir = info->capath;
-    const long connect_timeout = ConfigSeconds("connect_timeout", kDefaultConnectTimeout);
-    t.idle_timeout = ConfigSeconds("idle_timeout", kDefaultIdleTimeout);
+    const RequestTimeouts timeouts =
+        ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
+    const long connect_timeout = timeouts.connect_seconds;
+    t.idle_timeout = timeouts.idle_seconds;
 
     // libcurl sends Host and User-Agent itself and the Content-Length of the
     // body it is given; every other header is exactly ours.  Its own Accept

@@ -37,6 +37,7 @@ CInternetAccess::CInternetAccess(CEventLog* log)
 
 CInternetAccess::~CInternetAccess() {
     Uninitialize();
+    share_.reset();
 }
 
 void CInternetAccess::CurlShareFree::operator()(void* share) const {
@@ -59,14 +60,21 @@ HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type,
     ReportInfo(log_, "AccessType", OpenTypeValue(access_type), AccessTypeOpenTypeName(access_type));
 
     GlobalInit();
-    // The share handle stands for the Internet handle: what the requests'
-    // handles keep between them lives here.  A part that this libcurl cannot
-    // share is left out; the requests then simply do not reuse it.
-    std::unique_ptr<void, CurlShareFree> share(curl_share_init());
-    if (!share) return Fail(kInitFailed, kContext);
-    for (curl_lock_data part :
-         {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-        (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
+    // The share handle stands for the Internet handle: connections, TLS
+    // sessions and resolved names live there between the requests' handles.
+    // It lives for the engine's whole life, not from one Initialize to the
+    // next: callers initialise the engine afresh for every operation, and a
+    // TLS session kept only that long would make every HTTPS request pay a
+    // full handshake.  A part that this libcurl cannot share is left out;
+    // the requests then simply do not reuse it.
+    if (!share_) {
+        std::unique_ptr<void, CurlShareFree> share(curl_share_init());
+        if (!share) return Fail(kInitFailed, kContext);
+        for (curl_lock_data part :
+             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+            (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
+        share_ = std::move(share);
+    }
     CStringHolder a, p, b;
     if (FAILED(GetString(agent, a.Out(), false)) || FAILED(GetString(proxy, p.Out(), false)) ||
         FAILED(GetString(bypass, b.Out(), false)))
@@ -75,15 +83,13 @@ HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type,
     proxy_list_ = std::move(p);
     bypass_ = std::move(b);
     access_type_ = access_type;
-    share_ = std::move(share);
     initialised_ = true;
     return S_OK;
 }
 
 HRESULT CInternetAccess::Uninitialize() {
-    // Closes the cached connections; their closing is traced to the log,
-    // which outlives the engine.
-    share_.reset();
+    // Connections and TLS sessions stay for the next Initialize (see there);
+    // the engine's end closes them, traced to the log, which outlives it.
     initialised_ = false;
     return S_OK;
 }
@@ -427,6 +433,13 @@ HRESULT CInternetAccess::SetRespRedirect(const OLECHAR* path) {
 }
 HRESULT CInternetAccess::CloseRespRedirect() {
     return resp_content_->CloseRedirect();
+}
+
+HRESULT CInternetAccess::SetRespSink(CContentSink* sink) {
+    return resp_content_->SetSink(sink);
+}
+HRESULT CInternetAccess::CloseRespSink() {
+    return resp_content_->CloseSink();
 }
 
 HRESULT CInternetAccess::SetReqRedirect(const char* path, bool append, bool read_only) {

@@ -9,8 +9,10 @@
 // headers and the whole body into the response content.  It does not choose
 // the way to the Internet: Initialize takes an access type code and a proxy
 // list (transport/access_method.h).  Each request runs on its own libcurl
-// easy handle; a share handle that lives from Initialize to Uninitialize
-// keeps connections and TLS sessions for reuse between requests.
+// easy handle; a share handle made by the first Initialize keeps
+// connections, TLS sessions and resolved names for the engine's life, across
+// Uninitialize and Initialize, so later requests reuse a kept-alive
+// connection and resume their TLS sessions.
 // The engine owns every text it keeps, both header lists and both content
 // streams (callers borrow them); its log is borrowed.  Every failure is
 // logged once where it arises and returned; a failed setter keeps the
@@ -34,6 +36,7 @@
 #include "support/list.h"
 #include "support/result.h"
 #include "support/strings.h"
+#include "transport/content_sink.h"
 
 class CEventLog;
 
@@ -142,6 +145,10 @@ class CInternetAccess {
     [[nodiscard]] virtual HRESULT SetRespRedirect(const char* path);
     [[nodiscard]] virtual HRESULT SetRespRedirect(const OLECHAR* path);
     virtual HRESULT CloseRespRedirect();
+    // The response body goes to sink (borrowed; the caller keeps it alive
+    // until CloseRespSink) as it arrives, and to no file.
+    [[nodiscard]] HRESULT SetRespSink(CContentSink* sink);
+    HRESULT CloseRespSink();
     // The request body comes from the file at path.
     [[nodiscard]] virtual HRESULT SetReqRedirect(const char* path, bool append, bool read_only);
     [[nodiscard]] virtual HRESULT SetReqRedirect(const OLECHAR* path, bool append, bool read_only);
@@ -186,7 +193,8 @@ class CInternetAccess {
     void LogSystemError(const char* context, int code, const char* message);
 
     bool initialised_ = false;
-    // Connection cache and TLS sessions, shared by the requests' handles.
+    // Connections, TLS sessions and resolved names, shared by the requests'
+    // handles for the engine's life.
     std::unique_ptr<void, CurlShareFree> share_;
     CStringHolder user_name_;
     CStringHolder password_;
@@ -243,15 +251,16 @@ class CInternetAccess::CContentStream : public IByteStream {
     [[nodiscard]] virtual HRESULT Write(CContentStream* source);
     // Appends the whole content of the file at path.
     [[nodiscard]] virtual HRESULT Write(const char* path);
-    // Writes count bytes at the current position and forces them to disk.
-    // written may be null.
+    // Writes count bytes at the current position (not flushed to disk: the
+    // owner of a file that must survive a power loss flushes it once, when
+    // it is complete).  written may be null.
     [[nodiscard]] virtual HRESULT Write(const void* buffer, std::int32_t count,
                                         std::int32_t* written);
     // origin 2 from the beginning, 3 from the end, any other value from the
     // current position; position (may be null) receives the new position.
     [[nodiscard]] HRESULT Seek(int origin, std::int32_t offset, std::int32_t* position) override;
     [[nodiscard]] virtual HRESULT GetCurrentPos(std::int32_t* position);
-    // Truncates or zero-extends the current file and flushes it; the position
+    // Truncates or zero-extends the current file; the position
     // moves to 0 (length 0) or to length - 1 when it was at or beyond length.
     [[nodiscard]] virtual HRESULT SetLength(std::int32_t length);
     // 1 read-only, 2 write-only, 3 read-write; sets the redirect mode while
@@ -263,6 +272,12 @@ class CInternetAccess::CContentStream : public IByteStream {
     // Back to the temporary file, whose content, position and mode are as
     // they were.  Always 0.
     virtual HRESULT CloseRedirect();
+    // Sends what is written to sink (borrowed, not null) instead of a file,
+    // closing a redirection first; SetLength(0) restarts the sink, Seek
+    // keeps the position at the end, Read fails.  Until CloseSink.
+    [[nodiscard]] HRESULT SetSink(CContentSink* sink);
+    // Back to the temporary file.  Always 0.
+    HRESULT CloseSink();
 
   private:
     int CurrentFd() const;
@@ -272,6 +287,8 @@ class CInternetAccess::CContentStream : public IByteStream {
 
     zel::fs::UniqueFd temp_file_;
     zel::fs::UniqueFd redirect_file_;
+    CContentSink* sink_ = nullptr;  // borrowed from SetSink's caller
+    std::int64_t sink_bytes_ = 0;
     std::int32_t temp_mode_ = 3;
     std::int32_t redirect_mode_ = 3;
     CEventLog* log_;

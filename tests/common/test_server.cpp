@@ -308,6 +308,11 @@ std::size_t TestServer::RequestCount() const {
     return requests_.size();
 }
 
+std::size_t TestServer::ResumedSessionCount() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return resumed_;
+}
+
 std::size_t TestServer::ConnectionCount() const {
     std::lock_guard<std::mutex> lock(mu_);
     return connections_;
@@ -336,6 +341,10 @@ void TestServer::Serve(int fd) {
         ssl = SSL_new(ssl_ctx_.get());
         ok = ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1;
         if (!ok) ERR_clear_error();
+        if (ok && SSL_session_reused(ssl) == 1) {
+            std::lock_guard<std::mutex> lock(mu_);
+            ++resumed_;
+        }
     }
     {
         Conn conn(fd, ok ? ssl : nullptr);

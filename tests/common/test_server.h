@@ -111,6 +111,8 @@ class TestServer {
     std::vector<RecordedRequest> Requests() const;
     std::size_t RequestCount() const;
     std::size_t ConnectionCount() const;
+    // TLS connections whose handshake resumed an earlier session.
+    std::size_t ResumedSessionCount() const;
 
     struct Impl;
 
@@ -136,6 +138,7 @@ class TestServer {
     Handler handler_;
     std::vector<RecordedRequest> requests_;
     std::size_t connections_ = 0;
+    std::size_t resumed_ = 0;
 };
 
 }  // namespace zel::test

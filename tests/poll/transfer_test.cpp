@@ -304,6 +304,41 @@ TEST_F(TransferTest, ListEntriesFailOneByOneAndTheWalkGoesOn) {
     EXPECT_EQ(Count("GetFileFromQuvaro"), before);
 }
 
+// A ".dtz" body is checked and unpacked while it arrives; each kind of body
+// must still end as it would if it were kept whole and then checked and
+// unpacked: a wrong checksum first, then a body that does not unpack.
+TEST_F(TransferTest, DtzBodiesEndAsTheyWouldIfKeptWhole) {
+    StartSim(false);
+    CPoll poll;
+    const std::string down = Path("down");
+    ASSERT_EQ(poll.GetFiles(Bstr(down).b, nullptr), S_OK);  // sets the working directory
+    std::remove((down + "/Poll.Result").c_str());
+    WriteFile(Path("g.src"), std::string(300000, 'g'));
+    ASSERT_EQ(CompressFile(Path("g.src").c_str(), Published("GOOD.DAT.dtz").c_str(), 6), 0);
+    WriteFile(Published("PLAIN.DAT.dtz"), "not packed at all\r\n");
+    std::string corrupt = ReadFile(Published("GOOD.DAT.dtz"));
+    corrupt[corrupt.size() / 2] ^= 0x5A;
+    WriteFile(Published("CORRUPT.DAT.dtz"), corrupt);
+    WriteFile(Published("WRONG.DAT.dtz"), corrupt);
+    auto entry = [&](const std::string& name, std::uint32_t fc) {
+        return "<R><FN>" + name + "</FN><FT>Static</FT><FC>" + std::to_string(fc) + "</FC></R>";
+    };
+    const std::string list = entry("GOOD.DAT.dtz", Crc(Published("GOOD.DAT.dtz"))) +
+                             entry("PLAIN.DAT.dtz", Crc(Published("PLAIN.DAT.dtz"))) +
+                             entry("CORRUPT.DAT.dtz", Crc(Published("CORRUPT.DAT.dtz"))) +
+                             entry("WRONG.DAT.dtz", Crc(Published("WRONG.DAT.dtz")) ^ 1u);
+    // The wrong checksum is the last failure, so it is the call's status;
+    // the body that does not unpack only has its result line.
+    EXPECT_EQ(poll.GetFilesInList(list.c_str()), MakeResult(0x80208166));
+    EXPECT_TRUE(ReadFile(down + "/GOOD.DAT") == std::string(300000, 'g'));
+    EXPECT_EQ(ReadFile(down + "/PLAIN.DAT"), "not packed at all\r\n");  // copied as it is
+    EXPECT_FALSE(FileExists(down + "/CORRUPT.DAT"));
+    EXPECT_FALSE(FileExists(down + "/WRONG.DAT"));
+    EXPECT_EQ(Results(down), (std::vector<std::string>{"0000 GOOD.DAT", "0000 PLAIN.DAT",
+                                                       "1003 CORRUPT.DAT.dtz"}));
+    EXPECT_EQ(Temporaries(down), std::vector<std::string>{});
+}
+
 TEST(ListChecksum, ReadModulo2To32) {
     EXPECT_EQ(ParseListChecksum("4294967295"), 0xFFFFFFFFu);
     EXPECT_EQ(ParseListChecksum("-1"), 0xFFFFFFFFu);

@@ -86,6 +86,18 @@ TEST_F(ConfigTest, TextValues) {
     EXPECT_EQ(Text("poll_contract=" + fits + "b\n", "poll_contract", "OLD"), "OLD");
 }
 
+TEST_F(ConfigTest, SeveralNumbersFromOneReadingAsEachAlone) {
+    const std::string content = "idle_timeout=30\nconnect_timeout=-4\nx_connect_timeout=9\n";
+    int connect = 60, idle = 300, missing = 5;
+    zel::test::WriteFile(conf_, content);
+    ReadConfigNumbers(conf_.c_str(),
+                      {{"connect_timeout", &connect}, {"idle_timeout", &idle}, {"none", &missing}});
+    EXPECT_EQ(connect, Number(content, "connect_timeout", 60));  // -4 ignored: 60 stays
+    EXPECT_EQ(connect, 60);
+    EXPECT_EQ(idle, 30);
+    EXPECT_EQ(missing, 5);
+}
+
 TEST_F(ConfigTest, EveryLookupReadsTheFileAfresh) {
     EXPECT_EQ(Number("compression=1\n", "compression", 6), 1);
     EXPECT_EQ(Number("compression=8\n", "compression", 6), 8);

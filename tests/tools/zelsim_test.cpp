@@ -198,6 +198,7 @@ TEST_F(ZelsimTest, ListNamesEveryPublishedFileWithTypeChecksumAndPermissions) {
 
 TEST_F(ZelsimTest, FetchServesStoredBytesAndNothingOutsideTheContract) {
     WriteFile(data_ + "/D100/X+Y.DAT", "plus");
+    WriteFile(data_ + "/D100/EMPTY.DAT", "");
     WriteFile(dir_ / "secret", "do not serve");
     Start();
     Reply r = client_->Send("GET", kOps +
@@ -214,6 +215,10 @@ TEST_F(ZelsimTest, FetchServesStoredBytesAndNothingOutsideTheContract) {
     EXPECT_EQ(r.body, "plus");
     r = client_->Send("GET", kOps + "GetFileFromQuvaro?UnitContract=D100&FileName=X+Y.DAT");
     EXPECT_EQ(r.body, "plus");
+    // An empty file still announces its length, as a client needs it.
+    r = client_->Send("GET", kOps + "GetFileFromQuvaro?UnitContract=D100&FileName=EMPTY.DAT");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.headers.find("Content-Length: 0\r\n"), std::string::npos) << r.headers;
 
     for (const char* name : {"../../secret", "..%2F..%2Fsecret", "%2E%2E/%2E%2E/secret",
                              ".filetypes", "missing.DAT"}) {

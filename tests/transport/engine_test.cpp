@@ -593,6 +593,32 @@ TEST_F(TlsEngineTest, HostMismatchAndExpiryAreToleratedUnknownCaIsNot) {
     }
 }
 
+TEST_F(TlsEngineTest, LaterRequestsResumeTheTlsSessionAcrossInitialize) {
+    // Callers initialise the engine afresh for every operation; the TLS
+    // session must outlive that, or every request pays a full handshake.
+    TestServer::Options o;
+    o.tls = true;
+    o.cert_file = certs_.leaf_cert;
+    o.key_file = certs_.leaf_key;
+    TestServer server(o);
+    ASSERT_TRUE(server.Start());
+    for (int i = 0; i < 3; ++i) {
+        ScriptedResponse r = ScriptedResponse::Text(200, "OK", "x");
+        r.close = true;  // each request needs a new connection and handshake
+        server.Enqueue(r);
+    }
+    ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+    ::setenv("SSL_CERT_DIR", Path("tmp").c_str(), 1);
+    auto e = Engine(server);
+    ASSERT_EQ(e->SetSecure(true), S_OK);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(e->Process(), S_OK) << i;
+        ASSERT_EQ(e->Uninitialize(), S_OK);
+        ASSERT_EQ(e->Initialize("Poll", 1, nullptr, nullptr), S_OK);
+    }
+    EXPECT_EQ(server.ResumedSessionCount(), 2u);
+}
+
 TEST_F(TlsEngineTest, LeniencyDoesNotCarryTrustOverToTheNextRequest) {
     // An expired certificate was accepted on this handle; once its CA is no
     // longer trusted the same handle must not get through on the earlier

@@ -41,6 +41,8 @@ void Usage(FILE* out) {
         "                        Basic authentication (without it, none is required)\n"
         "  --upload-dir DIR      store accepted uploads as DIR/<UnitContract>/<FileName>\n"
         "                        (without it, uploads are checked and discarded)\n"
+        "  --no-sync             store accepted uploads without flushing them to disk\n"
+        "                        (benchmarks: the client's cost, not the disk's)\n"
         "  --post-log FILE       append \"<UnitContract> TAB <FileName>\" per acknowledged\n"
         "                        file (PostProcessQuvaroFile)\n"
         "  --ready-file FILE     when listening, write \"http_port=N\" and \"https_port=M\"\n"
@@ -194,6 +196,8 @@ int ParseArgs(int argc, char** argv, Settings* s) {
         } else if (a == "--upload-dir") {
             if (!(v = need("a directory"))) return 2;
             s->upload_dir = v;
+        } else if (a == "--no-sync") {
+            s->no_sync = true;
         } else if (a == "--post-log") {
             if (!(v = need("a file"))) return 2;
             s->post_log = v;

@@ -46,6 +46,7 @@ struct Settings {
     std::string data_dir;    // DIR/<UnitContract>/ holds the published files
     std::string users_file;  // "user:password" lines; empty: no authentication
     std::string upload_dir;  // accepted uploads go to DIR/<UnitContract>/<name>
+    bool no_sync = false;    // accepted uploads are not flushed to disk
     std::string post_log;    // one line per acknowledged file
 };
 

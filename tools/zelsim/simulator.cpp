@@ -78,6 +78,9 @@ Simulator::Simulator(Settings s, Users users)
 
 void Simulator::Install(httplib::Server& server) {
     server.set_keep_alive_max_count(100);
+    // Answers go out at once: without TCP_NODELAY a kept-alive connection
+    // waits for the client's delayed acknowledgement between head and body.
+    server.set_tcp_nodelay(true);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
         Handle(req, res, nullptr);
     };
@@ -282,6 +285,12 @@ void Simulator::GetFile(const Query& q, httplib::Response& res, bool cut) {
             SetFault(res, kGetFile, kErrStore, std::string("Cannot read file: ") + strerror(rc));
         return;
     }
+    if (size == 0 && !cut) {
+        // An empty body given through a provider would go out without a
+        // length; a client that needs Content-Length must get "0".
+        res.set_content(std::string(), "application/octet-stream");
+        return;
+    }
     // Served from disk in pieces, so a large file costs no more memory than a
     // small one.
     auto file = std::make_shared<zel::fs::UniqueFd>(std::move(fd));
@@ -316,7 +325,7 @@ void Simulator::PutFile(const Query& q, httplib::Response& res, Upload* upload) 
                  "Checksum mismatch: received " + std::to_string(upload->crc()));
         return;
     }
-    if (int rc = upload->Commit()) {
+    if (int rc = upload->Commit(!s_.no_sync)) {
         SetFault(res, kPutFile, kErrStore, std::string("Cannot store file: ") + strerror(rc));
         return;
     }

@@ -207,15 +207,17 @@ void Upload::Write(const char* data, std::size_t size) {
     }
 }
 
-int Upload::Commit() {
+int Upload::Commit(bool durable) {
     if (error_ != 0) return error_;
     if (!fd_) return 0;  // nowhere to store: checked and discarded
     if (::fchmod(fd_.get(), 0644) != 0) return errno;
-    if (int rc = zel::fs::FlushToDisk(fd_.get())) return rc;
+    if (durable) {
+        if (int rc = zel::fs::FlushToDisk(fd_.get())) return rc;
+    }
     fd_.reset();
     if (int rc = zel::fs::RenameReplace(temp_, final_)) return rc;
     temp_.clear();
-    return FlushDirectory(stdfs::path(final_).parent_path().string());
+    return durable ? FlushDirectory(stdfs::path(final_).parent_path().string()) : 0;
 }
 
 }  // namespace zelsim

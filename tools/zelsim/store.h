@@ -77,9 +77,10 @@ class Upload {
     void Write(const char* data, std::size_t size);
     std::uint32_t crc() const { return crc_; }
     std::uint64_t length() const { return length_; }
-    // Makes the stored body durable under its final name (replacing an older
-    // upload of that name).  Returns 0 or errno; nothing is stored on failure.
-    [[nodiscard]] int Commit();
+    // Puts the stored body under its final name (replacing an older upload
+    // of that name), flushed to disk first and its directory after when
+    // durable.  Returns 0 or errno; nothing is stored on failure.
+    [[nodiscard]] int Commit(bool durable = true);
 
   private:
     std::uint32_t crc_ = 0;

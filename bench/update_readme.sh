@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Replaces the benchmark table in the README (between the lines
+# "<!-- bench:begin -->" and "<!-- bench:end -->") with a results file of
+# bench/run.sh.  The README is rewritten whole, through a temporary file.
+#   bench/update_readme.sh RESULTS.md README.md
+set -euo pipefail
+results=${1:?usage: bench/update_readme.sh RESULTS.md README.md}
+readme=${2:?usage: bench/update_readme.sh RESULTS.md README.md}
+grep -q '^<!-- bench:begin -->$' "$readme" && grep -q '^<!-- bench:end -->$' "$readme" || {
+    echo "update_readme: no bench markers in $readme" >&2
+    exit 1
+}
+tmp=$(mktemp "$readme.XXXXXX")
+awk -v results="$results" '
+    /^<!-- bench:begin -->$/ { print; while ((getline line < results) > 0) print line; skip = 1; next }
+    /^<!-- bench:end -->$/ { skip = 0 }
+    !skip { print }' "$readme" >"$tmp"
+mv "$tmp" "$readme"
+echo "README: benchmark table updated from $results"
