@@ -257,8 +257,18 @@ HRESULT ReadInfoKey(CEventLog* log, const InfoKeyKind& kind, Info* info, const r
                     ReadVersion read_version) {
     std::string version;
     if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
-    HRESULT hr = read_version(info, version.c_str(), key);
-    if (FAILED(hr)) return hr;
+    // An info whose versions are all other than "001" was written with
+    // nothing in its own key, only its version sub-keys: that empty key is
+    // no version, and reading it as one would make the whole directory
+    // unloadable.  A key with values of its own is read as before.
+    std::string any;
+    const bool own_values = reg::EnumValue(key, 0, &any, nullptr) == reg::kSuccess;
+    const bool sub_keys = reg::EnumKey(key, 0, &any) == reg::kSuccess;
+    HRESULT hr = S_OK;
+    if (own_values || !sub_keys) {
+        hr = read_version(info, version.c_str(), key);
+        if (FAILED(hr)) return hr;
+    }
     std::string sub;
     for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
         if (sub.size() > kMaxKeyName) continue;
