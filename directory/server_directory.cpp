@@ -498,9 +498,14 @@ HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
     }
     Trace(log_, kCategoryClientApplication, context, kMsgUpdatingServerInfo, info->Name());
     reg::Key info_key;
-    if (reg::CreateKey(servers, info->Name(), &info_key, nullptr) != reg::kSuccess) {
+    reg::Disposition disposition = reg::Disposition::OpenedExistingKey;
+    if (reg::CreateKey(servers, info->Name(), &info_key, &disposition) != reg::kSuccess) {
         return ReportStatus(log_, kCreateServerInfoKey, context);
     }
+    // An info key made here for a record that then fails goes again: left
+    // empty, it would read as a version without an address and make the
+    // whole directory unloadable.
+    const bool created = disposition == reg::Disposition::CreatedNewKey;
     std::int32_t count = 0;
     (void)info->GetCount(&count);
     for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
@@ -513,6 +518,10 @@ HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
         reg::Key version_key;
         if (!IsKeyLevelName(p->version.get()) ||
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
+            if (created) {
+                info_key = reg::Key();
+                (void)reg::DeleteTree(servers, info->Name());
+            }
             return ReportStatus(log_, kCreateServerVersionKey, context);
         }
         WriteServerVersion(version_key, *p);
@@ -535,9 +544,14 @@ HRESULT CQVReg::WriteInfo(CQueryInfo* info, std::int32_t only) {
     }
     Trace(log_, kCategoryClientApplication, context, kMsgUpdatingQueryInfo, info->Name());
     reg::Key info_key;
-    if (reg::CreateKey(queries, info->Name(), &info_key, nullptr) != reg::kSuccess) {
+    reg::Disposition disposition = reg::Disposition::OpenedExistingKey;
+    if (reg::CreateKey(queries, info->Name(), &info_key, &disposition) != reg::kSuccess) {
         return ReportStatus(log_, kCreateQueryInfoKey, context);
     }
+    // An info key made here for a record that then fails goes again: left
+    // empty, it would read as a version without an address and make the
+    // whole directory unloadable.
+    const bool created = disposition == reg::Disposition::CreatedNewKey;
     std::int32_t count = 0;
     (void)info->GetCount(&count);
     for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
@@ -550,6 +564,10 @@ HRESULT CQVReg::WriteInfo(CQueryInfo* info, std::int32_t only) {
         reg::Key version_key;
         if (!IsKeyLevelName(p->version.get()) ||
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
+            if (created) {
+                info_key = reg::Key();
+                (void)reg::DeleteTree(queries, info->Name());
+            }
             return ReportStatus(log_, kCreateQueryVersionKey, context);
         }
         WriteQueryVersion(version_key, *p, false);

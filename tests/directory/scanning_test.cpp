@@ -352,3 +352,32 @@ TEST_F(ScanningTest, InfosWithoutVersion001LoadBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record refused while it is written (its version cannot name a registry
+// key) leaves no empty key behind that would keep the directory from
+// loading; the records before it stay.
+TEST_F(ScanningTest, RecordRefusedWhileWrittenLeavesNoEmptyKey) {
+    const std::string long_version(300, 'v');
+    CQVReg reg(log_.get());
+    EXPECT_EQ(
+        reg.UpdateRegistryFromServerXMLData(Results(Record("IPOLL", "001", "10.0.0.1", "N") +
+                                                    Record("IOTHER", long_version, "10.0.0.2", "N"))
+                                                .c_str()),
+        codes::kCreateServerVersionKey);
+    EXPECT_EQ(reg.UpdateRegistryFromQueryXMLData(
+                  Results("<R><QN>Q</QN><QV>" + long_version +
+                          "</QV><QURL>/q</QURL><SSLP>N</SSLP><SSLR>N</SSLR></R>\r\n")
+                      .c_str()),
+              codes::kCreateQueryVersionKey);
+
+    CQVReg loaded(log_.get());
+    ASSERT_EQ(loaded.LoadInfoFromReg(), S_OK);
+    EXPECT_EQ(loaded.GetServerInfoCount(), 1);
+    EXPECT_EQ(loaded.GetQueryInfoCount(), 0);
+    CQVReg::CServerInfo* info = nullptr;
+    EXPECT_EQ(loaded.GetServerInfoByName("POLL", false, &info), S_OK);
+}
+
+}  // namespace
