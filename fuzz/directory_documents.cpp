@@ -1,9 +1,9 @@
 // Fuzz target: the central side's directory documents (server list, system
 // information, query list) as the directory refresh scans them into the
 // registry.  Checked: whatever a document got stored can be loaded back (a
-// record is refused when scanned rather than stored unreadable), a refused
-// document writes nothing, and the QURL and interface answers are
-// consistent with the text.
+// record is refused rather than stored unreadable), a text without a results
+// element stores nothing, and the QURL and interface answers are consistent
+// with the text.
 #include "directory/server_directory.h"
 #include "fuzz/fuzz_common.h"
 #include "log/event_log.h"
