@@ -6,7 +6,12 @@
 #                     build with warnings as errors (optimised with g++, with
 #                     clang, then with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer) and run the whole suite
-#                     through CTest
+#                     through CTest, then every fuzz target for 10 seconds
+#   ./build.sh fuzz [SECONDS]
+#                     build the libFuzzer targets with clang (build-fuzz) and
+#                     run each for SECONDS (default 60) on a copy of its seed
+#                     corpus; prints a table of executions and findings and
+#                     exits non-zero on any finding
 #   ./build.sh bench  build, then measure the transfers against curl, gzip and
 #                     crc32 scripts (bench/run.sh) and put the table into the
 #                     README
@@ -16,7 +21,8 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ clang clang-format make pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl
-          libncurses-dev libcpp-httplib-dev tinyproxy gzip procps tmux sqlite3)
+          libncurses-dev libcpp-httplib-dev tinyproxy gzip procps tmux sqlite3
+          libclang-rt-14-dev)
 
 install_packages() {
     local missing=()
@@ -47,6 +53,49 @@ configure_release() { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDeb
 
 jobs() { local n; n=$(nproc 2>/dev/null || echo 2); echo "$n"; }
 
+# The fuzz targets: built with clang into build-fuzz, then run one at a time,
+# each for $1 seconds on a copy of fuzz/corpus/<target> in
+# build-fuzz/fuzz-run/<target> (its corpus, findings and log).  A target's
+# own files go to a private directory below that run directory's tmp.
+# Findings are the crash, leak, timeout and oom files libFuzzer leaves, and
+# any other failing exit.  Returns 1 when there is any.
+run_fuzz() {
+    local seconds=$1
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DZEL_FUZZ=ON -DZEL_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build-fuzz -j "$(jobs)" --target fuzzers
+    local total=0 rows=() target
+    for exe in build-fuzz/fuzz/fuzz_*; do
+        [ -x "$exe" ] || continue
+        target=${exe##*/fuzz_}
+        local run=build-fuzz/fuzz-run/$target
+        rm -rf "$run"
+        mkdir -p "$run/corpus" "$run/findings" "$run/tmp"
+        cp -r "fuzz/corpus/$target/." "$run/corpus/" 2>/dev/null || true
+        local rc=0
+        TMPDIR="$PWD/$run/tmp" ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+            "$exe" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+            -max_len=8192 -print_final_stats=1 -artifact_prefix="$PWD/$run/findings/" \
+            "$run/corpus" >"$run/log" 2>&1 || rc=$?
+        local execs findings
+        execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/log" | tail -1)
+        findings=$(find "$run/findings" -type f \( -name 'crash-*' -o -name 'leak-*' \
+            -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
+        if [ "$findings" -eq 0 ] && [ "$rc" -ne 0 ]; then findings="exit $rc"; fi
+        [ "$findings" = 0 ] || total=$((total + 1))
+        rows+=("$(printf '%-22s %12s  %s' "$target" "${execs:-?}" "$findings")")
+        rm -rf "$run/tmp"
+    done
+    printf '%-22s %12s  %s\n' target executions findings
+    printf '%s\n' "${rows[@]}"
+    if [ "$total" -ne 0 ]; then
+        echo "fuzz: $total target(s) with findings; see build-fuzz/fuzz-run/<target>/" >&2
+        return 1
+    fi
+    echo "fuzz: no findings (${seconds} s per target)"
+}
+
 case "${1:-}" in
 test)
     install_packages
@@ -63,6 +112,14 @@ test)
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON -DZEL_WERROR=ON
     cmake --build build-asan -j "$(jobs)"
     ctest --test-dir build-asan --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-}
+    # A short run of every fuzz target, so that a new crash fails the test.
+    run_fuzz 10
+    ;;
+fuzz)
+    install_packages
+    seconds=${2:-60}
+    case "$seconds" in '' | *[!0-9]*) echo "usage: $0 fuzz [SECONDS]" >&2; exit 2 ;; esac
+    run_fuzz "$seconds"
     ;;
 bench)
     PACKAGES+=(curl libarchive-zip-perl coreutils)
@@ -80,7 +137,7 @@ demo)
     tools/demo.sh build
     ;;
 *)
-    echo "usage: $0 demo|test|bench" >&2
+    echo "usage: $0 demo|test|fuzz [SECONDS]|bench" >&2
     exit 2
     ;;
 esac

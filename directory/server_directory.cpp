@@ -257,8 +257,18 @@ HRESULT ReadInfoKey(CEventLog* log, const InfoKeyKind& kind, Info* info, const r
                     ReadVersion read_version) {
     std::string version;
     if (!ReadText(key, "QueryVersion", &version)) version = kDefaultVersion;
-    HRESULT hr = read_version(info, version.c_str(), key);
-    if (FAILED(hr)) return hr;
+    // An info whose versions are all other than "001" was written with
+    // nothing in its own key, only its version sub-keys: that empty key is
+    // no version, and reading it as one would make the whole directory
+    // unloadable.  A key with values of its own is read as before.
+    std::string any;
+    const bool own_values = reg::EnumValue(key, 0, &any, nullptr) == reg::kSuccess;
+    const bool sub_keys = reg::EnumKey(key, 0, &any) == reg::kSuccess;
+    HRESULT hr = S_OK;
+    if (own_values || !sub_keys) {
+        hr = read_version(info, version.c_str(), key);
+        if (FAILED(hr)) return hr;
+    }
     std::string sub;
     for (std::uint32_t i = 0; reg::EnumKey(key, i, &sub) == reg::kSuccess; ++i) {
         if (sub.size() > kMaxKeyName) continue;
@@ -488,9 +498,14 @@ HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
     }
     Trace(log_, kCategoryClientApplication, context, kMsgUpdatingServerInfo, info->Name());
     reg::Key info_key;
-    if (reg::CreateKey(servers, info->Name(), &info_key, nullptr) != reg::kSuccess) {
+    reg::Disposition disposition = reg::Disposition::OpenedExistingKey;
+    if (reg::CreateKey(servers, info->Name(), &info_key, &disposition) != reg::kSuccess) {
         return ReportStatus(log_, kCreateServerInfoKey, context);
     }
+    // An info key made here for a record that then fails goes again: left
+    // empty, it would read as a version without an address and make the
+    // whole directory unloadable.
+    const bool created = disposition == reg::Disposition::CreatedNewKey;
     std::int32_t count = 0;
     (void)info->GetCount(&count);
     for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
@@ -503,6 +518,10 @@ HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
         reg::Key version_key;
         if (!IsKeyLevelName(p->version.get()) ||
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
+            if (created) {
+                info_key = reg::Key();
+                (void)reg::DeleteTree(servers, info->Name());
+            }
             return ReportStatus(log_, kCreateServerVersionKey, context);
         }
         WriteServerVersion(version_key, *p);
@@ -525,9 +544,14 @@ HRESULT CQVReg::WriteInfo(CQueryInfo* info, std::int32_t only) {
     }
     Trace(log_, kCategoryClientApplication, context, kMsgUpdatingQueryInfo, info->Name());
     reg::Key info_key;
-    if (reg::CreateKey(queries, info->Name(), &info_key, nullptr) != reg::kSuccess) {
+    reg::Disposition disposition = reg::Disposition::OpenedExistingKey;
+    if (reg::CreateKey(queries, info->Name(), &info_key, &disposition) != reg::kSuccess) {
         return ReportStatus(log_, kCreateQueryInfoKey, context);
     }
+    // An info key made here for a record that then fails goes again: left
+    // empty, it would read as a version without an address and make the
+    // whole directory unloadable.
+    const bool created = disposition == reg::Disposition::CreatedNewKey;
     std::int32_t count = 0;
     (void)info->GetCount(&count);
     for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
@@ -540,6 +564,10 @@ HRESULT CQVReg::WriteInfo(CQueryInfo* info, std::int32_t only) {
         reg::Key version_key;
         if (!IsKeyLevelName(p->version.get()) ||
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
+            if (created) {
+                info_key = reg::Key();
+                (void)reg::DeleteTree(queries, info->Name());
+            }
             return ReportStatus(log_, kCreateQueryVersionKey, context);
         }
         WriteQueryVersion(version_key, *p, false);

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "log/event_log.h"
 #include "log/report.h"
@@ -103,6 +104,49 @@ bool IsSafeLocalName(const std::string& name) {
     return true;
 }
 
+std::vector<FileListEntry> ScanFileList(std::string_view text) {
+    std::vector<FileListEntry> entries;
+    std::size_t pos = text.find("<FN>");
+    while (pos != std::string_view::npos) {
+        std::string fn_raw;
+        std::size_t fn_end = 0;
+        if (!TagText(text, pos, "<FN>", "</FN>", &fn_raw, &fn_end)) break;
+        const std::size_t next = text.find("<FN>", fn_end);
+        // The entry ends where the next one begins.
+        const std::string_view entry = text.substr(0, next);
+        FileListEntry e;
+        e.fn = Trim(fn_raw);
+        std::string ft_raw;
+        std::string fc_raw;
+        std::size_t ft_end = 0;
+        std::size_t fc_end = 0;
+        e.complete = TagText(entry, fn_end, "<FT>", "</FT>", &ft_raw, &ft_end) &&
+                     TagText(entry, ft_end, "<FC>", "</FC>", &fc_raw, &fc_end);
+        if (e.complete) {
+            e.ft = Trim(ft_raw);
+            e.fc = Trim(fc_raw);
+            std::string fp_raw;
+            std::size_t fp_end = 0;
+            e.has_fp = TagText(entry, fn_end, "<FP>", "</FP>", &fp_raw, &fp_end);
+            if (e.has_fp) e.fp = Trim(fp_raw);
+        }
+        entries.push_back(std::move(e));
+        pos = next;
+    }
+    return entries;
+}
+
+bool ListedFileNames(const std::string& fn, std::string* base, std::string* final_name) {
+    // Only the base name is cut, never the working directory (which may
+    // itself hold ".dtz").
+    const std::size_t slash = fn.rfind('/');
+    *base = slash == std::string::npos ? fn : fn.substr(slash + 1);
+    *final_name = *base;
+    const std::size_t dtz = final_name->find(".dtz");
+    if (dtz != std::string::npos) final_name->resize(dtz);
+    return IsSafeLocalName(*base) && IsSafeLocalName(*final_name);
+}
+
 HRESULT CPoll::GetFilesInList(const char* list) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     HRESULT hr = CheckXMLResponse(list);
@@ -126,61 +170,30 @@ HRESULT CPoll::GetFilesInList(const char* list) {
     if (!staging.Reserve(temp_dir, kStagingPrefix)) {
         return zel::log::ReportStatus(&log_, kInvalidFileName, kContext);
     }
-    const std::string_view text(list);
-    std::size_t pos = text.find("<FN>");
-    if (pos == std::string_view::npos) return S_OK;
+    const std::vector<FileListEntry> entries = ScanFileList(list);
+    if (entries.empty()) return S_OK;
 
     const std::string guard = GetPollLayout().download_guard;
     HRESULT call_status = S_OK;
-    while (true) {
-        std::string fn_raw;
-        std::size_t fn_end = 0;
-        if (!TagText(text, pos, "<FN>", "</FN>", &fn_raw, &fn_end)) break;
-        const std::size_t next = text.find("<FN>", fn_end);
-        // The entry ends where the next one begins, so that an entry never
-        // borrows a later entry's elements.
-        const std::string_view entry = text.substr(0, next);
-        const std::string fn = Trim(fn_raw);
-
-        const HRESULT entry_status = PlaceListedFile(entry, fn_end, fn, temp_dir, guard, &staging);
+    for (const FileListEntry& entry : entries) {
+        const HRESULT entry_status = PlaceListedFile(entry, temp_dir, guard, &staging);
         if (FAILED(entry_status)) call_status = entry_status;
-        if (next == std::string_view::npos) break;
-        pos = next;
     }
     return call_status;
 }
 
-HRESULT CPoll::PlaceListedFile(std::string_view entry, std::size_t fn_end, const std::string& fn,
-                               const std::string& temp_dir, const std::string& guard,
-                               TempFile* staging) {
-    std::string ft_raw;
-    std::string fc_raw;
-    std::size_t ft_end = 0;
-    std::size_t fc_end = 0;
-    if (!TagText(entry, fn_end, "<FT>", "</FT>", &ft_raw, &ft_end) ||
-        !TagText(entry, ft_end, "<FC>", "</FC>", &fc_raw, &fc_end)) {
-        return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
-    }
-    const std::string ft = Trim(ft_raw);
-    const std::uint32_t fc = ParseListChecksum(Trim(fc_raw).c_str());
-    std::string fp;
-    bool has_fp = false;
-    {
-        std::string fp_raw;
-        std::size_t fp_end = 0;
-        has_fp = TagText(entry, fn_end, "<FP>", "</FP>", &fp_raw, &fp_end);
-        if (has_fp) fp = Trim(fp_raw);
-    }
+HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const std::string& temp_dir,
+                               const std::string& guard, TempFile* staging) {
+    if (!entry.complete) return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+    const std::string& fn = entry.fn;
+    const std::string& ft = entry.ft;
+    const std::uint32_t fc = ParseListChecksum(entry.fc.c_str());
+    const bool has_fp = entry.has_fp;
+    const std::string& fp = entry.fp;
 
-    // Base name: after the last "/"; final name: the base name cut at its
-    // first ".dtz".  Only the base name is cut, never the working directory
-    // (which may itself hold ".dtz").
-    const std::size_t slash = fn.rfind('/');
-    const std::string base = slash == std::string::npos ? fn : fn.substr(slash + 1);
-    std::string final_name = base;
-    const std::size_t dtz = final_name.find(".dtz");
-    if (dtz != std::string::npos) final_name.resize(dtz);
-    if (!IsSafeLocalName(base) || !IsSafeLocalName(final_name)) {
+    std::string base;
+    std::string final_name;
+    if (!ListedFileNames(fn, &base, &final_name)) {
         // A name that would leave the working directory, or that cannot be
         // a file name here, is refused for this entry only.
         (void)ReportCodeText(&log_, kInvalidFileName, kContext,

@@ -32,6 +32,7 @@
 namespace zel::poll {
 class TempFile;
 }
+struct FileListEntry;
 
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
 using zel::keys::kPollClientKey;
@@ -155,9 +156,8 @@ class CPoll {
     HRESULT FetchListedFile(const char* server_file, CContentSink* sink);
     HRESULT ReadResponseText(const char* context, char** response);
     void ForgetCredentials();
-    HRESULT PlaceListedFile(std::string_view entry, std::size_t fn_end, const std::string& fn,
-                            const std::string& temp_dir, const std::string& guard,
-                            zel::poll::TempFile* staging);
+    HRESULT PlaceListedFile(const FileListEntry& entry, const std::string& temp_dir,
+                            const std::string& guard, zel::poll::TempFile* staging);
 
     // State, in the order the design of the object keeps it.
     CEventLog log_;
@@ -183,6 +183,26 @@ class CPoll {
 // characters and non-ASCII bytes percent-encoded; "/" and every other
 // character are kept as they are.
 void AppendQueryValue(const char* value, std::string* out);
+// One entry of a file list answer: the trimmed texts of its FN element and
+// of the FT, FC and FP elements that follow it before the next FN.  An entry
+// never borrows a later entry's elements.
+struct FileListEntry {
+    std::string fn;
+    std::string ft;
+    std::string fc;
+    std::string fp;
+    bool has_fp = false;
+    // FT and then FC were found after FN; an entry without them is invalid.
+    bool complete = false;
+};
+// The entries of a file list answer in their order: one per "<FN>" that has
+// its "</FN>"; the scan stops at the first FN without its closing tag.
+[[nodiscard]] std::vector<FileListEntry> ScanFileList(std::string_view text);
+// The names a listed file is handled under: the base name (after the last
+// "/" of fn) and the final name (the base name cut at its first ".dtz").
+// True when both may be created in the working directory (IsSafeLocalName).
+[[nodiscard]] bool ListedFileNames(const std::string& fn, std::string* base,
+                                   std::string* final_name);
 // An FC value of a file list: optional sign, decimal digits accumulated
 // modulo 2^32, so that it compares with an unsigned CRC-32.
 [[nodiscard]] std::uint32_t ParseListChecksum(const char* text);

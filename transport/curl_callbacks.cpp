@@ -32,7 +32,13 @@ using Transfer = CInternetAccess::Transfer;
 constexpr std::int32_t kChunk = CInternetAccess::CContentStream::kChunkSize;
 constexpr const char* kCallbackContext = "CInternetAccess::InternetStatusCallback";
 
+// The text of a head line between begin and end without its blanks.  A CR
+// or LF inside the line ends it there: the status text and the content type
+// go into log records and back to the caller, where a line break would start
+// a record or a line of the server's making.
 std::string Trimmed(const char* begin, const char* end) {
+    const char* line_end = std::find_if(begin, end, [](char c) { return c == '\r' || c == '\n'; });
+    end = line_end;
     while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
     while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
         --end;

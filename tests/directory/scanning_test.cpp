@@ -317,3 +317,67 @@ TEST_F(ScanningTest, EntryPointDescriptionValuesAreNeverCut) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server or query published only in versions other than "001" is stored in
+// version sub-keys alone; the stored directory must still load, with those
+// versions and no empty "001".
+TEST_F(ScanningTest, InfosWithoutVersion001LoadBack) {
+    CQVReg reg(log_.get());
+    ASSERT_EQ(reg.UpdateRegistryFromServerXMLData(Results(Record("IPOLL", "001", "10.0.0.1", "N") +
+                                                          Record("ISERVER", "002", "10.0.0.2", "N"))
+                                                      .c_str()),
+              S_OK);
+    ASSERT_EQ(reg.UpdateRegistryFromQueryXMLData(
+                  Results("<R><QN>GetFileFromQuvaro</QN><QV>002</QV><QURL>/q/get</QURL>"
+                          "<SSLP>N</SSLP><SSLR>N</SSLR></R>\r\n")
+                      .c_str()),
+              S_OK);
+
+    CQVReg loaded(log_.get());
+    ASSERT_EQ(loaded.LoadInfoFromReg(), S_OK);
+    EXPECT_EQ(loaded.GetServerInfoCount(), 2);
+    CQVReg::CServerInfo* server = nullptr;
+    ASSERT_EQ(loaded.GetServerInfoByName("SERVER", false, &server), S_OK);
+    std::int32_t count = 0;
+    EXPECT_EQ(server->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 1);
+    std::int32_t index = -1;
+    EXPECT_EQ(server->FindByVersion("002", &index), S_OK);
+    CQVReg::CQueryInfo* query = nullptr;
+    ASSERT_EQ(loaded.GetQueryInfoByName("GetFileFromQuvaro", false, &query), S_OK);
+    EXPECT_EQ(query->FindByVersion("002", &index), S_OK);
+    EXPECT_EQ(query->FindByVersion("001", &index), codes::kQueryVersionNotFound);
+}
+
+}  // namespace
+
+namespace {
+
+// A record refused while it is written (its version cannot name a registry
+// key) leaves no empty key behind that would keep the directory from
+// loading; the records before it stay.
+TEST_F(ScanningTest, RecordRefusedWhileWrittenLeavesNoEmptyKey) {
+    const std::string long_version(300, 'v');
+    CQVReg reg(log_.get());
+    EXPECT_EQ(
+        reg.UpdateRegistryFromServerXMLData(Results(Record("IPOLL", "001", "10.0.0.1", "N") +
+                                                    Record("IOTHER", long_version, "10.0.0.2", "N"))
+                                                .c_str()),
+        codes::kCreateServerVersionKey);
+    EXPECT_EQ(reg.UpdateRegistryFromQueryXMLData(
+                  Results("<R><QN>Q</QN><QV>" + long_version +
+                          "</QV><QURL>/q</QURL><SSLP>N</SSLP><SSLR>N</SSLR></R>\r\n")
+                      .c_str()),
+              codes::kCreateQueryVersionKey);
+
+    CQVReg loaded(log_.get());
+    ASSERT_EQ(loaded.LoadInfoFromReg(), S_OK);
+    EXPECT_EQ(loaded.GetServerInfoCount(), 1);
+    EXPECT_EQ(loaded.GetQueryInfoCount(), 0);
+    CQVReg::CServerInfo* info = nullptr;
+    EXPECT_EQ(loaded.GetServerInfoByName("POLL", false, &info), S_OK);
+}
+
+}  // namespace

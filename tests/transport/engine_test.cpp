@@ -643,3 +643,30 @@ TEST_F(TlsEngineTest, LeniencyDoesNotCarryTrustOverToTheNextRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EngineTest, LineBreaksInsideHeadLinesNeverReachTheTexts) {
+    // A bare CR inside the status line or the Content-Type value ends the
+    // text there, so no line of the server's making reaches the log or the
+    // caller.
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Raw(
+        "HTTP/1.1 404 Not Found\rFAKE RECORD\r\nContent-Type: text/xml\rX: y\r\n"
+        "Content-Length: 2\r\n\r\nno"));
+    auto e = Engine(server);
+    ASSERT_EQ(e->Process(), S_OK);
+    std::int32_t code = 0;
+    ASSERT_EQ(e->GetStatusCode(&code), S_OK);
+    EXPECT_EQ(code, 404);
+    CStringHolder text;
+    ASSERT_EQ(e->GetStatusText(text.Out()), S_OK);
+    EXPECT_STREQ(text.c_str(), "Not Found");
+    CStringHolder type;
+    ASSERT_EQ(e->GetRespContentType(type.Out()), S_OK);
+    EXPECT_STREQ(type.c_str(), "text/xml");
+    EXPECT_EQ(LogText().find("FAKE RECORD"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// Fuzz target: ".dtz" files, the gzip input of DecompressFile (downloaded
+// files and ferrun -z).  Input: a file's bytes.  Checked: a file that is not
+// gzip is copied unchanged; a failed unpacking leaves no destination; what
+// an unpacking gives packs and unpacks to itself; and any bytes packed with
+// CompressFile unpack to themselves.
+#include "fuzz/fuzz_common.h"
+#include "support/compress.h"
+
+using namespace zel::fuzz;
+
+namespace {
+
+std::string TmpPath(const char* name) {
+    return zel::paths::Join(zel::fuzz::PrivateRoot() + "/tmp", name);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    SetUpPrivateRoot();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(AsText(data, size));
+    const std::string source = TmpPath("input.dtz");
+    const std::string unpacked = TmpPath("unpacked");
+    const std::string repacked = TmpPath("repacked.dtz");
+    const std::string again = TmpPath("again");
+    WriteBytes(source, input);
+    (void)std::remove(unpacked.c_str());
+
+    const int rc = DecompressFile(source.c_str(), unpacked.c_str());
+    ZEL_FUZZ_CHECK(rc == kCompressOk || rc == kCompressReadFailed);
+    const bool gzip = size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
+    std::string out;
+    if (rc == kCompressOk) {
+        ZEL_FUZZ_CHECK(ReadBytes(unpacked, &out));
+        if (!gzip) ZEL_FUZZ_CHECK(out == input);
+        ZEL_FUZZ_CHECK(CompressFile(unpacked.c_str(), repacked.c_str(), 1 + size % 9) ==
+                       kCompressOk);
+        ZEL_FUZZ_CHECK(DecompressFile(repacked.c_str(), again.c_str()) == kCompressOk);
+        std::string round;
+        ZEL_FUZZ_CHECK(ReadBytes(again, &round));
+        ZEL_FUZZ_CHECK(round == out);
+    } else {
+        ZEL_FUZZ_CHECK(gzip);
+        ZEL_FUZZ_CHECK(!Exists(unpacked));
+    }
+    // The source is never changed by unpacking it.
+    std::string source_after;
+    ZEL_FUZZ_CHECK(ReadBytes(source, &source_after) && source_after == input);
+
+    // Packing any bytes and unpacking them gives them back.
+    ZEL_FUZZ_CHECK(CompressFile(source.c_str(), repacked.c_str(), static_cast<int>(size % 10)) ==
+                   kCompressOk);
+    ZEL_FUZZ_CHECK(DecompressFile(repacked.c_str(), again.c_str()) == kCompressOk);
+    std::string round;
+    ZEL_FUZZ_CHECK(ReadBytes(again, &round) && round == input);
+    return 0;
+}
