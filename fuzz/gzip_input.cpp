@@ -1,10 +1,18 @@
 // Fuzz target: ".dtz" files, the gzip input of DecompressFile (downloaded
 // files and ferrun -z).  Input: a file's bytes.  Checked: a file that is not
 // gzip is copied unchanged; a failed unpacking leaves no destination; what
-// an unpacking gives packs and unpacks to itself; and any bytes packed with
-// CompressFile unpack to themselves.
+// an unpacking gives packs and unpacks to itself; a download unpacked while
+// it arrives (GunzipStream, in pieces of a size taken from the input) ends
+// exactly as DecompressFile ends; and any bytes packed with CompressFile
+// unpack to themselves.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "fuzz/fuzz_common.h"
 #include "support/compress.h"
+#include "support/gunzip_stream.h"
 
 using namespace zel::fuzz;
 
@@ -46,6 +54,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         ZEL_FUZZ_CHECK(gzip);
         ZEL_FUZZ_CHECK(!Exists(unpacked));
+    }
+    // The same bytes unpacked while they arrive end the same way.
+    {
+        const std::string streamed = TmpPath("streamed");
+        const int fd = ::open(streamed.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ZEL_FUZZ_CHECK(fd >= 0);
+        GunzipStream gz;
+        ZEL_FUZZ_CHECK(gz.Begin(fd));
+        const std::size_t piece = 1 + (size > 0 ? data[size - 1] % 64 : 0);
+        for (std::size_t at = 0; at < size; at += piece)
+            ZEL_FUZZ_CHECK(gz.Write(data + at, std::min(piece, size - at)));
+        const int streamed_rc = gz.Finish();
+        ::close(fd);
+        ZEL_FUZZ_CHECK(streamed_rc == rc);
+        if (rc == kCompressOk) {
+            std::string streamed_out;
+            ZEL_FUZZ_CHECK(ReadBytes(streamed, &streamed_out) && streamed_out == out);
+        }
     }
     // The source is never changed by unpacking it.
     std::string source_after;
