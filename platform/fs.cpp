@@ -17,6 +17,8 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace zel::fs {
 
 namespace {
@@ -487,6 +489,47 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
     UniqueFd dirfd(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirfd) (void)::fsync(dirfd.get());
     return 0;
+}
+
+namespace {
+
+// The pid of a replacement name ".<base>.<pid>.<n>" of base, or 0 when name
+// is not one.
+long ReplacementOwner(std::string_view name, std::string_view base) {
+    if (name.size() < base.size() + 5 || name[0] != '.' ||
+        name.compare(1, base.size(), base) != 0 || name[base.size() + 1] != '.') {
+        return 0;
+    }
+    const std::string_view rest = name.substr(base.size() + 2);
+    const std::size_t dot = rest.find('.');
+    if (dot == 0 || dot == std::string_view::npos || dot > 9 || dot + 1 == rest.size()) return 0;
+    long pid = 0;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (i == dot) continue;
+        if (rest[i] < '0' || rest[i] > '9') return 0;
+        if (i < dot) pid = pid * 10 + (rest[i] - '0');
+    }
+    return pid;
+}
+
+}  // namespace
+
+int RemoveAbandonedReplacements(const std::string& path) {
+    const std::string dir = DirName(path);
+    const std::string base = BaseName(path);
+    if (base.empty()) return 0;
+    std::vector<std::string> names;
+    if (ListMatching(dir, "*", &names, true) != 0) return 0;
+    int removed = 0;
+    for (const std::string& name : names) {
+        const long pid = ReplacementOwner(name, base);
+        if (pid <= 0 || pid == ::getpid()) continue;
+        zel::proc::ProcessIdentity owner;
+        owner.pid = static_cast<pid_t>(pid);
+        if (!zel::proc::HasEnded(owner)) continue;
+        if (::unlink((dir + "/" + name).c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 bool IsSameFile(int fd, const std::string& path) {

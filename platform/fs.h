@@ -162,6 +162,12 @@ std::string TempDir();
 [[nodiscard]] int ReplaceFileAtomically(const std::string& path, std::string_view data,
                                         int mode = -1);
 
+// Removes the hidden replacement files of path (as ReplaceFileAtomically
+// names them) that a process which has since ended left behind: killed
+// between creating one and renaming it.  Those of running processes, this
+// one included, are never touched.  Returns how many were removed.
+int RemoveAbandonedReplacements(const std::string& path);
+
 // True when the file open on fd and the file named path (links followed)
 // are one and the same file (same device and inode).  False when either
 // cannot be examined, for example because path does not exist yet.
