@@ -385,6 +385,34 @@ int CreateExclusive(const std::string& path, UniqueFd* out) {
     }
 }
 
+int CreateExclusiveWithContent(const std::string& path, std::string_view data) {
+    // An unnamed file in the target's directory, written, then given its
+    // name: the name never shows an empty or partly written file, and a
+    // process killed before the link leaves nothing at all.
+    UniqueFd fd(::open(DirName(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (fd) {
+        if (WriteAll(fd.get(), data.data(), data.size()) == 0) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+            for (;;) {
+                if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) ==
+                    0) {
+                    return 0;
+                }
+                if (errno != EINTR) break;
+            }
+            // EEXIST and the like are the answer; only a missing /proc or a
+            // file system without links sends us to the plain way.
+            if (errno != ENOENT && errno != EPERM && errno != EOPNOTSUPP && errno != EXDEV)
+                return errno;
+        }
+    }
+    UniqueFd plain;
+    const int err = CreateExclusive(path, &plain);
+    if (err != 0) return err;
+    (void)WriteAll(plain.get(), data.data(), data.size());
+    return 0;
+}
+
 long ReadSome(int fd, void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);

@@ -148,16 +148,11 @@ LockState JudgedState(const std::string& lock_file, const StaleRule& rule) {
                                                                             : LockState::kFresh;
 }
 
-// Creates lock_file exclusively; a recorded lock then gets its holder line
-// (a failed write leaves it held, unrecorded).  0 or the creation's errno.
+// Creates lock_file exclusively; a recorded lock appears with its holder
+// line already in it.  0 or the creation's errno.
 int CreateJudgedLock(const std::string& lock_file, bool recorded) {
     if (!recorded) return CreateLockFile(lock_file);
-    zel::fs::UniqueFd fd;
-    const int err = zel::fs::CreateExclusive(lock_file, &fd);
-    if (err != 0) return err;
-    const std::string record = HolderRecord();
-    (void)zel::fs::WriteAll(fd.get(), record.data(), record.size());
-    return 0;
+    return zel::fs::CreateExclusiveWithContent(lock_file, HolderRecord());
 }
 
 // Removes lock_file if it is still stale.  A directory in the lock's place,
