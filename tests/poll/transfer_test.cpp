@@ -573,6 +573,83 @@ TEST(ExclusionList, WholeNamePatternsWithoutCase) {
     EXPECT_FALSE(ExclusionPatternMatch("", "A"));
 }
 
+// ---- Memory -----------------------------------------------------------------
+
+// Writes size bytes of pseudo-random text from a small alphabet (packs to
+// about half) in 1 MiB pieces, each a different rotation of one random
+// piece; returns their CRC-32.  The test's own memory stays small too.
+std::uint32_t WriteLargeFile(const std::string& path, std::size_t size, std::uint64_t seed) {
+    constexpr std::size_t kPiece = 1u << 20;
+    std::string pattern(2 * kPiece, '\0');
+    std::uint64_t x = seed | 1u;
+    for (std::size_t i = 0; i < kPiece; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        pattern[i] = pattern[i + kPiece] = static_cast<char>('a' + (x & 15u));
+    }
+    std::ofstream out(path, std::ios::binary);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (std::size_t done = 0, n = 0; done < size; done += kPiece, ++n) {
+        const char* piece = pattern.data() + (n * 7919u) % kPiece;
+        out.write(piece, static_cast<std::streamsize>(kPiece));
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(piece), static_cast<uInt>(kPiece));
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+// A 64 MiB file passes through a transfer in pieces: the peak resident size
+// of the process stays within 16 MiB of the same transfer of a tiny file.
+// Only the difference is compared (a sanitizer build has a large base).
+TEST_F(TransferTest, LargeFilesAreTransferredWithoutHoldingThemInMemory) {
+    constexpr std::size_t kSize = 64u << 20;
+    constexpr long kSlackKb = 16 * 1024;
+    // A sanitizer's quarantine would keep every freed piece resident; it is
+    // kept small so that the peak reflects what the transfer itself holds.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS",
+             ((asan != nullptr ? std::string(asan) + ":" : std::string()) + "quarantine_size_mb=4")
+                 .c_str(),
+             1);
+    // The fastest packing level: the memory of packing does not depend on it.
+    WriteFile(CommPath("ferrun.conf"), "compression=1\n");
+    StartSim(false);
+    auto peak = [&](const std::string& verb, const std::string& dir) {
+        const std::string out = RunRunner("measure " + verb, dir);
+        EXPECT_EQ(out.rfind("00000000\n", 0), 0u) << out;
+        const std::size_t at = out.find("maxrss=");
+        return at == std::string::npos ? -1L : std::strtol(out.c_str() + at + 7, nullptr, 10);
+    };
+    for (const char* d : {"down-idle", "down-big", "up-idle", "up-big"})
+        stdfs::create_directories(Path(d));
+
+    WriteFile(Published("TINY.DAT"), "tiny");
+    const long idle_get = peak("get", Path("down-idle"));
+    // Packed: the download streams it to disk, then unpacks it piece by piece.
+    const std::uint32_t packed_crc = WriteLargeFile(Path("big.src"), kSize, 2);
+    ASSERT_EQ(CompressFile(Path("big.src").c_str(), Published("PACKED.DAT.dtz").c_str(), 1), 0);
+    std::remove(Path("big.src").c_str());
+    const long big_get = peak("get", Path("down-big"));
+    EXPECT_GT(idle_get, 0);
+    EXPECT_LT(big_get - idle_get, kSlackKb) << "idle " << idle_get << " kB, 64 MiB " << big_get;
+    EXPECT_EQ(Crc(Path("down-big/PACKED.DAT")), packed_crc);
+
+    WriteFile(Path("up-idle/TINY.TXT"), "tiny");
+    const long idle_put = peak("put", Path("up-idle"));
+    const std::uint32_t up_crc = WriteLargeFile(Path("up-big/BIG.TXT"), kSize, 3);
+    const long big_put = peak("put", Path("up-big"));
+    EXPECT_GT(idle_put, 0);
+    EXPECT_LT(big_put - idle_put, kSlackKb) << "idle " << idle_put << " kB, 64 MiB " << big_put;
+    ASSERT_EQ(DecompressFile(Uploaded("BIG.TXT.dtz").c_str(), Path("big.out").c_str()), 0);
+    EXPECT_EQ(Crc(Path("big.out")), up_crc);
+    EXPECT_FALSE(FileExists(Path("up-big/BIG.TXT")));
+    if (asan != nullptr) {
+        ::setenv("ASAN_OPTIONS", asan, 1);
+    } else {
+        ::unsetenv("ASAN_OPTIONS");
+    }
+}
+
 // ---- Several processes ------------------------------------------------------
 
 TEST_F(TransferTest, TwoProcessesAtOnceNeverTransferAFileTwice) {
