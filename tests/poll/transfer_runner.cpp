@@ -49,7 +49,8 @@ int Measure(const char* self, const char* verb, const char* dir) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
-    if (argc == 4 && std::strcmp(argv[1], "measure") == 0) return Measure(argv[0], argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "measure") == 0)
+        return Measure(argv[0], argv[2], argv[3]);
     if (argc != 3) return 2;
     std::u16string wide;
     for (const char* p = argv[2]; *p != '\0'; ++p) wide.push_back(static_cast<char16_t>(*p));
