@@ -139,8 +139,9 @@ for i in $(seq -w 1 "$small_count"); do
     head -c 3072 /dev/urandom | base64 -w 0 >"$payload/small/F$i.DAT"
 done
 small_crcs="$payload/small.crc"  # "name decimal-crc" per file, made up front
-for f in "$payload"/small/*.DAT; do
-    echo "$(basename "$f") $(crc_decimal "$f")"
+# One crc32 for all of them ("HEX<tab>PATH" per file).
+crc32 "$payload"/small/*.DAT | while IFS=$'\t' read -r hex path; do
+    printf '%s %d\n' "$(basename "$path")" "0x$hex"
 done >"$small_crcs"
 
 down="$work/down"
