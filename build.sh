@@ -7,7 +7,10 @@
 #                     clang, then with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer) and run the whole suite
 #                     through CTest
-# Both install the Debian packages they need when they are missing (as root).
+#   ./build.sh faults [N]  build the demo's tree and run the fault campaign
+#                     (tests/faults/run.sh): N faulted transfers, each followed
+#                     by a clean one (default 200); not part of the test command
+# All three install the Debian packages they need when they are missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -68,8 +71,14 @@ demo)
     [ "${2:-}" = --cron ] && export ZEL_DEMO_CRON=1
     tools/demo.sh build
     ;;
+faults)
+    install_packages
+    configure_release -DZEL_WERROR=OFF
+    cmake --build build -j "$(jobs)"
+    tests/faults/run.sh build "${2:-200}"
+    ;;
 *)
-    echo "usage: $0 demo|test" >&2
+    echo "usage: $0 demo|test|faults [N]" >&2
     exit 2
     ;;
 esac
