@@ -288,7 +288,7 @@ one_run() {
     rand ${#ops[@]}
     op=${ops[$R]}
     case $fault in
-    kill) between 0 400 && kill_ms=$R ;;
+    kill) between 0 250 && kill_ms=$R ;;
     stall) sim_args=(--fault "$op=stall") ;;
     cut) sim_args=(--fault "$op=cut") ;;
     503) between 1 6 && sim_args=(--fault "$op=503x$R") ;;
