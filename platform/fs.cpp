@@ -17,6 +17,8 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace zel::fs {
 
 namespace {
@@ -383,6 +385,34 @@ int CreateExclusive(const std::string& path, UniqueFd* out) {
     }
 }
 
+int CreateExclusiveWithContent(const std::string& path, std::string_view data) {
+    // An unnamed file in the target's directory, written, then given its
+    // name: the name never shows an empty or partly written file, and a
+    // process killed before the link leaves nothing at all.
+    UniqueFd fd(::open(DirName(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (fd) {
+        if (WriteAll(fd.get(), data.data(), data.size()) == 0) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+            for (;;) {
+                if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) ==
+                    0) {
+                    return 0;
+                }
+                if (errno != EINTR) break;
+            }
+            // EEXIST and the like are the answer; only a missing /proc or a
+            // file system without links sends us to the plain way.
+            if (errno != ENOENT && errno != EPERM && errno != EOPNOTSUPP && errno != EXDEV)
+                return errno;
+        }
+    }
+    UniqueFd plain;
+    const int err = CreateExclusive(path, &plain);
+    if (err != 0) return err;
+    (void)WriteAll(plain.get(), data.data(), data.size());
+    return 0;
+}
+
 long ReadSome(int fd, void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);
@@ -487,6 +517,47 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
     UniqueFd dirfd(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirfd) (void)::fsync(dirfd.get());
     return 0;
+}
+
+namespace {
+
+// The pid of a replacement name ".<base>.<pid>.<n>" of base, or 0 when name
+// is not one.
+long ReplacementOwner(std::string_view name, std::string_view base) {
+    if (name.size() < base.size() + 5 || name[0] != '.' ||
+        name.compare(1, base.size(), base) != 0 || name[base.size() + 1] != '.') {
+        return 0;
+    }
+    const std::string_view rest = name.substr(base.size() + 2);
+    const std::size_t dot = rest.find('.');
+    if (dot == 0 || dot == std::string_view::npos || dot > 9 || dot + 1 == rest.size()) return 0;
+    long pid = 0;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (i == dot) continue;
+        if (rest[i] < '0' || rest[i] > '9') return 0;
+        if (i < dot) pid = pid * 10 + (rest[i] - '0');
+    }
+    return pid;
+}
+
+}  // namespace
+
+int RemoveAbandonedReplacements(const std::string& path) {
+    const std::string dir = DirName(path);
+    const std::string base = BaseName(path);
+    if (base.empty()) return 0;
+    std::vector<std::string> names;
+    if (ListMatching(dir, "*", &names, true) != 0) return 0;
+    int removed = 0;
+    for (const std::string& name : names) {
+        const long pid = ReplacementOwner(name, base);
+        if (pid <= 0 || pid == ::getpid()) continue;
+        zel::proc::ProcessIdentity owner;
+        owner.pid = static_cast<pid_t>(pid);
+        if (!zel::proc::HasEnded(owner)) continue;
+        if (::unlink((dir + "/" + name).c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 bool IsSameFile(int fd, const std::string& path) {

@@ -129,6 +129,15 @@ std::string TempDir();
 // at once.  Returns 0 or errno (EEXIST when anything is in the name's place).
 [[nodiscard]] int CreateExclusive(const std::string& path, UniqueFd* out = nullptr);
 
+// Creates path exclusively holding data, where the file system allows in one
+// step (an unnamed file written, then linked under the name), so that no
+// reader ever finds the name empty or partly written and a process killed
+// meanwhile leaves nothing.  Elsewhere the file is created, then written; a
+// write that fails there leaves it created with what was written.  Returns
+// 0 once the name exists as ours, or errno (EEXIST when anything is in the
+// name's place).
+[[nodiscard]] int CreateExclusiveWithContent(const std::string& path, std::string_view data);
+
 // One read of up to size bytes, an interruption retried: the count read
 // (0 at the end of the file) or -1 with errno set.
 [[nodiscard]] long ReadSome(int fd, void* buffer, std::size_t size);
@@ -161,6 +170,12 @@ std::string TempDir();
 // another file type that rename cannot replace) and no temporary is left.
 [[nodiscard]] int ReplaceFileAtomically(const std::string& path, std::string_view data,
                                         int mode = -1);
+
+// Removes the hidden replacement files of path (as ReplaceFileAtomically
+// names them) that a process which has since ended left behind: killed
+// between creating one and renaming it.  Those of running processes, this
+// one included, are never touched.  Returns how many were removed.
+int RemoveAbandonedReplacements(const std::string& path);
 
 // True when the file open on fd and the file named path (links followed)
 // are one and the same file (same device and inode).  False when either

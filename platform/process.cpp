@@ -16,7 +16,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+
+#include "platform/fs.h"
 
 extern char** environ;
 
@@ -266,6 +269,67 @@ int Wait(pid_t pid) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
+}
+
+namespace {
+
+// State letter and start time of a process from /proc/<pid>/stat; false
+// when the process does not exist (or /proc cannot tell).  The command name
+// in parentheses may itself hold blanks and ')', so the fields are counted
+// from the last ')'.
+bool ReadProcessStat(pid_t pid, char* state, unsigned long long* start) {
+    std::string text;
+    if (fs::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &text) != 0) return false;
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return false;
+    std::string_view rest = std::string_view(text).substr(close + 1);
+    // Fields after the name: state is the first, start time the twentieth.
+    int field = 0;
+    std::size_t at = 0;
+    *state = '?';
+    *start = 0;
+    while (at < rest.size()) {
+        while (at < rest.size() && rest[at] == ' ') ++at;
+        std::size_t end = rest.find(' ', at);
+        if (end == std::string_view::npos) end = rest.size();
+        if (end == at) break;
+        const std::string_view token = rest.substr(at, end - at);
+        if (field == 0) *state = token[0];
+        if (field == 19) {
+            unsigned long long value = 0;
+            for (char c : token) {
+                if (c < '0' || c > '9') return false;
+                value = value * 10 + static_cast<unsigned>(c - '0');
+            }
+            *start = value;
+            return true;
+        }
+        ++field;
+        at = end;
+    }
+    return false;
+}
+
+}  // namespace
+
+ProcessIdentity SelfIdentity() {
+    ProcessIdentity self;
+    self.pid = ::getpid();
+    char state = '?';
+    if (!ReadProcessStat(self.pid, &state, &self.start)) self.start = 0;
+    return self;
+}
+
+bool HasEnded(const ProcessIdentity& who) {
+    if (who.pid <= 0) return false;
+    if (::kill(who.pid, 0) != 0 && errno == ESRCH) return true;
+    char state = '?';
+    unsigned long long start = 0;
+    // No /proc entry although kill found the pid: nothing more is known, and
+    // a holder that may be running is never given up on.
+    if (!ReadProcessStat(who.pid, &state, &start)) return false;
+    if (state == 'Z' || state == 'X') return true;
+    return who.start != 0 && start != who.start;
 }
 
 int ReapFinished() {

@@ -52,4 +52,23 @@ int Wait(pid_t pid);
 // takes any child, so a caller that also Waits for some must not use it.
 int ReapFinished();
 
+// A running process as lock files record their holder: its pid and its start
+// time (clock ticks after boot, as /proc gives it; 0 when unknown), so that a
+// pid the system has since handed to another process is not mistaken for
+// the holder.
+struct ProcessIdentity {
+    pid_t pid = 0;
+    unsigned long long start = 0;
+};
+
+// This process.
+[[nodiscard]] ProcessIdentity SelfIdentity();
+
+// True only when the process so identified has certainly ended: no process
+// of that pid exists, the one there has ended and awaits collection (a
+// zombie), or it started at another time than recorded (the pid was
+// reused; not compared when start is 0).  A process of another user counts
+// as running.  A pid of 0 or below names nothing known: false.
+[[nodiscard]] bool HasEnded(const ProcessIdentity& who);
+
 }  // namespace zel::proc

@@ -6,10 +6,15 @@
 // exclusion list names, or that another run is already handling (the scan
 // and upload guards) are left alone.  A file is packed into "name.dtz" under
 // its lock, through a temporary name that takes the final name only when
-// complete and on disk, so a ".dtz" that can be sent is always whole.
+// complete and on disk, so a ".dtz" that can be sent is always whole.  That
+// lock names this process; a run killed while packing leaves it behind, and
+// a later selection removes it once that process has ended.  A lock file
+// that names no such holder (one the dealer's own system placed) keeps its
+// file out for as long as it is there.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -45,6 +50,25 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         if (Lower(a[i]) != Lower(b[i])) return false;
     }
     return true;
+}
+
+// A name with a control character would break its result line (a line
+// feed would forge a second line) and the request's name; such a file is
+// never listed.
+bool HasControlCharacter(std::string_view name) {
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
+std::string Printable(std::string_view name) {
+    std::string out(name.substr(0, 300));
+    for (char& c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return out;
 }
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -129,9 +153,16 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     const std::vector<std::string> excluded = ReadExclusionList(layout.exclusion_list);
     for (const std::string& name : listed) {
         if (EqualsNoCase(name, result_name)) continue;
+        if (HasControlCharacter(name)) {
+            (void)ReportCodeText(&log_, kInvalidFileName, "CPoll::SelectUploadFiles",
+                                 "File name with a control character left out: '%s'.",
+                                 Printable(name).c_str());
+            continue;
+        }
         const std::string path = Join(dir, name);
         if (name.find(kLockSuffix) != std::string::npos) continue;
-        if (::access(LockFilePath(path.c_str()).c_str(), F_OK) == 0) continue;
+        // A packing lock of a killed run goes; any other lock keeps the file.
+        if (!RemoveAbandonedLock(path.c_str(), 0)) continue;
         if (zel::fs::IsFileInUse(path)) continue;
         bool skip = false;
         for (const std::string& p : excluded) {
@@ -153,7 +184,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         const std::string path = Join(dir, name);
         struct stat st;
         if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) continue;
-        if (!TryLock(path.c_str())) continue;
+        if (!TryLockRecorded(path.c_str())) continue;
         if (PackFile(path, level)) {
             (void)zel::fs::ClearReadOnly(path);
             (void)::unlink(path.c_str());
@@ -161,7 +192,15 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         }
         Unlock(path.c_str());
     }
-    return names;
+    // A run killed after packing NAME.dtz but before deleting NAME leaves
+    // both; NAME, packed again, then names the same file as NAME.dtz, which
+    // must be sent once only.
+    std::vector<std::string> unique;
+    for (std::string& name : names) {
+        if (std::find(unique.begin(), unique.end(), name) == unique.end())
+            unique.push_back(std::move(name));
+    }
+    return unique;
 }
 
 HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {

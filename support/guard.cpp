@@ -25,6 +25,10 @@ namespace {
 
 constexpr int kDefaultGuardCount = 3;
 constexpr int kDefaultGuardTimeoutSeconds = 345600;
+// A guard lock that names no holder (a run killed between creating and
+// recording it, or one made by hand) is taken over past this age: an update
+// records its holder within microseconds of taking the lock.
+constexpr int kUnrecordedLockSeconds = 10;
 // Times beyond this are clamped (far beyond any clock; keeps "now - time"
 // free of overflow).
 constexpr long long kMaxTime = 1000000000000000LL;
@@ -62,6 +66,9 @@ bool ParseEntry(std::string_view line, Entry* entry) {
 // case the old content is still there, entry for entry.  Rewriting in place
 // would lose every entry to a write that fails half-way (a full disk).
 bool RewriteGuardFile(const char* path, const std::string& content) {
+    // Replacement files of killed runs go first; only a run holding this
+    // lock ever makes them, so none is in use.
+    (void)zel::fs::RemoveAbandonedReplacements(path);
     return zel::fs::ReplaceFileAtomically(path, content) == 0;
 }
 
@@ -93,7 +100,7 @@ bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_t
     const long long now = static_cast<long long>(std::time(nullptr));
 
     CLockHolder lock(guard_path);
-    if (!lock.LockWithRetries(guard_count)) return false;
+    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return false;
 
     const std::string old_content = ReadGuardFile(guard_path);
     const std::string_view own_text(text);
@@ -128,7 +135,7 @@ void GuardRelease(const char* guard_path, const char* text) {
     int guard_count = kDefaultGuardCount;
     ReadConfigNumber(ConfigFilePath().c_str(), "guard_count", &guard_count);
     CLockHolder lock(guard_path);
-    if (!lock.LockWithRetries(guard_count)) return;
+    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return;
 
     const std::string old_content = ReadGuardFile(guard_path);
     const std::string_view own_text(text);

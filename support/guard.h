@@ -5,8 +5,13 @@
 // the writer's clock in seconds since 1970 (UTC), the writer's process ID and
 // the entry's key text (a full path or a file name, spaces allowed).  Every
 // read-modify-write happens under the guard file's own lock file (lock.h,
-// taken with "guard_count" extra attempts and never taken over); the whole
-// file is read and rewritten on every change, purging expired entries.
+// a recorded lock taken with "guard_count" extra attempts); the whole file is
+// read and rewritten on every change, purging expired entries.  A run killed
+// inside that short step leaves the lock and perhaps a hidden replacement
+// file behind: the lock is taken over as soon as its recorded holder has
+// ended (one naming no holder once it is older than a few seconds, which no
+// update ever lasts), never while the holder runs, and replacement files of
+// ended processes are removed under the lock.
 // Tuning values come from ferrun.conf on every call: "guard_count" (default
 // 3) and "guard_timeout" (seconds, default 345600), plus the caller's timeout
 // key.  Nothing here reports to the log, except a key text that holds a line

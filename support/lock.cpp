@@ -8,6 +8,9 @@
 // waiter could remove the fresh lock that the faster one had just created,
 // and both would go ahead.  Likewise a lock file that vanished between the
 // failed attempt and the age check is simply tried again, never removed.
+// The same companion guards the removal of a recorded lock whose holder has
+// ended; that companion records its own maker, so that one left by a taker
+// killed in this short step is cleared as soon as that taker is gone.
 #include "support/lock.h"
 
 #include <sys/stat.h>
@@ -15,8 +18,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 #include "platform/fs.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -80,27 +85,101 @@ enum class TakeOver {
     kBlocked,  // the stale file cannot be removed: waiting will not help
 };
 
+// How a lock file in the way is judged: by its age (plain locks), or by the
+// holder it records (recorded locks).
+struct StaleRule {
+    int minutes = 0;             // plain: stale when older than this
+    bool recorded = false;       // recorded: stale when its holder has ended
+    int unrecorded_seconds = 0;  // recorded: a file naming no holder, by age
+};
+
+constexpr std::string_view kHolderTag = "qvzel-holder ";
+// A companion naming no holder was left by a taker killed between creating
+// and recording it, a few instructions; this is far beyond that.
+constexpr int kUnrecordedCompanionSeconds = 10;
+
+std::string HolderRecord() {
+    const zel::proc::ProcessIdentity self = zel::proc::SelfIdentity();
+    return std::string(kHolderTag) + std::to_string(self.pid) + " " + std::to_string(self.start) +
+           "\n";
+}
+
+// Reads a decimal number up to a blank or the end; false for anything else.
+bool ParseNumber(std::string_view text, std::size_t* at, unsigned long long* value) {
+    const std::size_t begin = *at;
+    unsigned long long v = 0;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && *at - begin < 19) {
+        v = v * 10 + static_cast<unsigned>(text[*at] - '0');
+        ++*at;
+    }
+    if (*at == begin) return false;
+    *value = v;
+    return true;
+}
+
+// The holder a lock file records; false when it records none (an empty
+// file, a lock someone else made, or anything but a regular file).
+bool ReadHolder(const std::string& lock_file, zel::proc::ProcessIdentity* holder) {
+    std::string text;
+    if (zel::fs::ReadWholeFile(lock_file, &text) != 0 || text.size() > 64) return false;
+    if (text.compare(0, kHolderTag.size(), kHolderTag) != 0) return false;
+    std::size_t at = kHolderTag.size();
+    unsigned long long pid = 0;
+    unsigned long long start = 0;
+    if (!ParseNumber(text, &at, &pid) || at >= text.size() || text[at++] != ' ') return false;
+    if (!ParseNumber(text, &at, &start)) return false;
+    if (text.substr(at) != "\n" || pid == 0 || pid > 0x7FFFFFFF) return false;
+    holder->pid = static_cast<pid_t>(pid);
+    holder->start = start;
+    return true;
+}
+
+LockState JudgedState(const std::string& lock_file, const StaleRule& rule) {
+    if (!rule.recorded) return StateOf(lock_file, rule.minutes);
+    struct stat st;
+    if (::lstat(lock_file.c_str(), &st) != 0) return LockState::kGone;
+    zel::proc::ProcessIdentity holder;
+    if (ReadHolder(lock_file, &holder)) {
+        return zel::proc::HasEnded(holder) ? LockState::kStale : LockState::kFresh;
+    }
+    if (rule.unrecorded_seconds <= 0) return LockState::kFresh;
+    const time_t now = ::time(nullptr);
+    return now - st.st_mtime > static_cast<time_t>(rule.unrecorded_seconds) ? LockState::kStale
+                                                                            : LockState::kFresh;
+}
+
+// Creates lock_file exclusively; a recorded lock appears with its holder
+// line already in it.  0 or the creation's errno.
+int CreateJudgedLock(const std::string& lock_file, bool recorded) {
+    if (!recorded) return CreateLockFile(lock_file);
+    return zel::fs::CreateExclusiveWithContent(lock_file, HolderRecord());
+}
+
 // Removes lock_file if it is still stale.  A directory in the lock's place,
 // or another user's lock in a sticky directory, can never be removed by this
 // process; that is told apart from a lock that vanished meanwhile.
-TakeOver RemoveIfStale(const std::string& lock_file, int minutes) {
-    if (StateOf(lock_file, minutes) != LockState::kStale) return TakeOver::kDone;
+TakeOver RemoveIfStale(const std::string& lock_file, const StaleRule& rule) {
+    if (JudgedState(lock_file, rule) != LockState::kStale) return TakeOver::kDone;
     if (::unlink(lock_file.c_str()) == 0 || errno == ENOENT) return TakeOver::kDone;
     return errno == EINTR || errno == EBUSY ? TakeOver::kBusy : TakeOver::kBlocked;
 }
 
 // Removes lock_file if it is (still) stale, under the companion lock.
 // kBusy when another process holds the companion; a companion left behind by
-// a process that died in this short step is cleared once it is older than
-// the limit.  When the companion cannot be made at all (its longer name is
-// too long for the file system) the stale file is removed without it: a dead
-// holder's lock must not be waited for for ever.
-TakeOver TakeOverStale(const std::string& lock_file, int minutes) {
+// a process that died in this short step is cleared once it is stale by the
+// same rule (a recorded companion: once its maker has ended).  When the
+// companion cannot be made at all (its longer name is too long for the file
+// system) the stale file is removed without it: a dead holder's lock must
+// not be waited for for ever.
+TakeOver TakeOverStale(const std::string& lock_file, const StaleRule& rule) {
     const std::string companion = lock_file + ".takeover";
-    int err = CreateLockFile(companion);
-    if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, minutes);
+    StaleRule companion_rule = rule;
+    if (rule.recorded && companion_rule.unrecorded_seconds < kUnrecordedCompanionSeconds)
+        companion_rule.unrecorded_seconds = kUnrecordedCompanionSeconds;
+    int err = CreateJudgedLock(companion, rule.recorded);
+    if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, rule);
     if (err != 0) {
-        if (err == EEXIST && StateOf(companion, minutes) == LockState::kStale) {
+        if (err == EEXIST && JudgedState(companion, companion_rule) == LockState::kStale) {
             if (::unlink(companion.c_str()) == 0 || errno == ENOENT) return TakeOver::kDone;
             // A stale companion that cannot be removed blocks every take-over
             // just as a stale lock would.
@@ -108,9 +187,22 @@ TakeOver TakeOverStale(const std::string& lock_file, int minutes) {
         }
         return TakeOver::kBusy;
     }
-    const TakeOver result = RemoveIfStale(lock_file, minutes);
+    const TakeOver result = RemoveIfStale(lock_file, rule);
     ::unlink(companion.c_str());
     return result;
+}
+
+StaleRule ByAge(int minutes) {
+    StaleRule rule;
+    rule.minutes = minutes;
+    return rule;
+}
+
+StaleRule ByHolder(int unrecorded_seconds) {
+    StaleRule rule;
+    rule.recorded = true;
+    rule.unrecorded_seconds = unrecorded_seconds;
+    return rule;
 }
 
 }  // namespace
@@ -138,7 +230,7 @@ bool Lock(const char* path, int stale_minutes) {
             case LockState::kGone:
                 continue;  // released meanwhile: try again at once
             case LockState::kStale:
-                switch (TakeOverStale(lock_file, stale_minutes)) {
+                switch (TakeOverStale(lock_file, ByAge(stale_minutes))) {
                     case TakeOver::kDone:
                         continue;
                     case TakeOver::kBusy:
@@ -170,6 +262,42 @@ bool LockWithRetries(const char* path, int extra_attempts) {
     return false;
 }
 
+bool TryLockRecorded(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return CreateJudgedLock(LockFilePath(path), true) == 0;
+}
+
+bool LockWithRetriesRecorded(const char* path, int extra_attempts, int unrecorded_seconds) {
+    if (path == nullptr || *path == '\0') return false;
+    const std::string lock_file = LockFilePath(path);
+    const StaleRule rule = ByHolder(unrecorded_seconds);
+    const long long attempts = (extra_attempts > 0 ? extra_attempts : 0) + 1LL;
+    for (long long i = 0; i < attempts; ++i) {
+        // Each attempt may clear an abandoned lock and then try once more at
+        // once, so the number of tries stays bounded.
+        for (int tries = 0; tries < 2; ++tries) {
+            int err = CreateJudgedLock(lock_file, true);
+            if (err == EINTR) err = CreateJudgedLock(lock_file, true);
+            if (err == 0) return true;
+            if (!WorthRetrying(err)) return false;
+            if (JudgedState(lock_file, rule) != LockState::kStale) break;
+            const TakeOver outcome = TakeOverStale(lock_file, rule);
+            if (outcome == TakeOver::kBlocked) return false;
+            if (outcome == TakeOver::kBusy) break;
+        }
+        if (i + 1 < attempts) SleepOneSecond();
+    }
+    return false;
+}
+
+bool RemoveAbandonedLock(const char* path, int unrecorded_seconds) {
+    if (path == nullptr || *path == '\0') return false;
+    const std::string lock_file = LockFilePath(path);
+    const StaleRule rule = ByHolder(unrecorded_seconds);
+    if (JudgedState(lock_file, rule) == LockState::kStale) (void)TakeOverStale(lock_file, rule);
+    return JudgedState(lock_file, rule) == LockState::kGone;
+}
+
 void Unlock(const char* path) {
     if (path == nullptr || *path == '\0') return;
     ::unlink(LockFilePath(path).c_str());
@@ -191,6 +319,12 @@ bool CLockHolder::Lock(int stale_minutes) {
 bool CLockHolder::LockWithRetries(int extra_attempts) {
     Release();
     held_ = ::LockWithRetries(path_.c_str(), extra_attempts);
+    return held_;
+}
+
+bool CLockHolder::LockWithRetriesRecorded(int extra_attempts, int unrecorded_seconds) {
+    Release();
+    held_ = ::LockWithRetriesRecorded(path_.c_str(), extra_attempts, unrecorded_seconds);
     return held_;
 }
 

@@ -1,13 +1,19 @@
 // Lock files: one process at a time on a resource, across processes and
 // threads, with no other inter-process primitive.
 //
-// The lock of a resource path is an empty file named path + ".qvzel_lock",
-// created exclusively (O_CREAT|O_EXCL) next to the resource and removed by
-// whoever holds it; nothing records the holder.  Its age is its modification
-// time.  A process that dies holding a lock leaves the file behind; `Lock`
-// callers take it over once it is older than their stale limit, `TryLock` and
-// `LockWithRetries` callers never do.  Waiting polls about once a second.
-// Paths are limited only by the operating system.
+// The lock of a resource path is a file named path + ".qvzel_lock", created
+// exclusively (O_CREAT|O_EXCL) next to the resource and removed by whoever
+// holds it.  Its age is its modification time.  A process that dies holding
+// a lock leaves the file behind.  Plain locks are empty: nothing records the
+// holder; `Lock` callers take one over once it is older than their stale
+// limit, `TryLock` and `LockWithRetries` callers never do.  Recorded locks
+// (the *Recorded functions) hold one line naming their holder, "qvzel-holder
+// <pid> <start time>"; such a lock is taken over as soon as that process has
+// ended, and never while it runs, however long it holds the lock.  A lock
+// file that names no holder (empty, or anything else) is taken over by the
+// recorded functions only when their caller gives an age limit for it.
+// Waiting polls about once a second.  Paths are limited only by the
+// operating system.
 #pragma once
 
 #include <string>
@@ -39,6 +45,27 @@ std::string LockFilePath(const char* path);
 // Removes the lock file of path.  No result and no ownership check.
 void Unlock(const char* path);
 
+// As TryLock, but the lock file names this process as its holder.  When the
+// record cannot be written (a full disk) the lock is held all the same, as
+// an unrecorded one.
+[[nodiscard]] bool TryLockRecorded(const char* path);
+
+// As LockWithRetries, recording this process as the holder, except that a
+// lock file in the way is taken over at once (and the attempt repeated)
+// when it names a holder that has ended, or names none and is older than
+// unrecorded_seconds (never, when 0 or below).  A lock of a running holder
+// is never taken over.  False when every attempt found the lock taken, or at
+// once when the lock file can be neither created nor taken over.
+[[nodiscard]] bool LockWithRetriesRecorded(const char* path, int extra_attempts,
+                                           int unrecorded_seconds);
+
+// Removes path's lock file when it is abandoned by the rule of
+// LockWithRetriesRecorded (a recorded holder that has ended; with
+// unrecorded_seconds above 0, also a lock naming no holder that is older).
+// Never removes a lock of a running holder, nor a lock that another process
+// took meanwhile.  True when no lock file of path is left.
+[[nodiscard]] bool RemoveAbandonedLock(const char* path, int unrecorded_seconds);
+
 // Holds the lock of one resource path for the length of a scope: whatever
 // way the scope is left, a lock taken through the holder is given back.
 // Copying is refused; the holder keeps its own copy of the path and of the
@@ -55,6 +82,7 @@ class CLockHolder {
     // still held from an earlier call is given back first.
     [[nodiscard]] bool Lock(int stale_minutes);
     [[nodiscard]] bool LockWithRetries(int extra_attempts);
+    [[nodiscard]] bool LockWithRetriesRecorded(int extra_attempts, int unrecorded_seconds);
     // Gives the lock back now, if held.
     void Release();
     [[nodiscard]] bool held() const { return held_; }

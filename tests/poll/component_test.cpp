@@ -5,9 +5,12 @@
 // none of its code; the registry is inspected with the real qvreg.
 #include <signal.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <regex>
 #include <string>
@@ -343,6 +346,80 @@ TEST_F(PollComponentTest, ListRequestReachesZelsimOverHttpAndHttps) {
         poll.Reset();
         sim_.reset();
     }
+}
+
+// Packs text into a ".dtz" (gzip) file as the central side publishes it.
+bool WritePacked(const std::string& path, const std::string& text) {
+    gzFile out = gzopen(path.c_str(), "wb6");
+    if (out == nullptr) return false;
+    const int written = gzwrite(out, text.data(), static_cast<unsigned>(text.size()));
+    return gzclose(out) == Z_OK && written == static_cast<int>(text.size());
+}
+
+std::string ReadPacked(const std::string& path) {
+    std::string text;
+    gzFile in = gzopen(path.c_str(), "rb");
+    if (in == nullptr) return text;
+    char buffer[4096];
+    for (int n; (n = gzread(in, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    gzclose(in);
+    return text;
+}
+
+// A download and an upload through the registered component, as ferrun and
+// the job runner make them, against zelsim over HTTP and HTTPS.
+TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
+    Register();
+    std::filesystem::create_directories(Path("uploads"));
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        const std::string down = Path(tls ? "down-tls" : "down");
+        const std::string up = Path(tls ? "up-tls" : "up");
+        std::filesystem::create_directories(down);
+        std::filesystem::create_directories(up);
+        std::filesystem::create_directories(Path("data/DB/a/b"));
+        // Each round publishes and fetches the same name afresh.
+        std::remove(Path("data/DB/.acknowledged").c_str());
+        std::remove(CommPath("qvzel.down.guard").c_str());
+        const std::string text = "dealer prices\r\n" + std::string(20000, 'p');
+        ASSERT_TRUE(WritePacked(Path("data/DB/a/b/X.DAT.dtz"), text));
+        WriteFile(up + "/A.TXT", std::string(8000, 'a'));
+        StartSimulator(tls, {"--upload-dir", Path("uploads")});
+        ComPtr<IPoll> poll = Create();
+        ASSERT_TRUE(poll);
+
+        Bstr down_dir(down);
+        Bstr none("");
+        ASSERT_EQ(poll->GetFiles(down_dir.b, none.b), S_OK);
+        EXPECT_EQ(ReadFile(down + "/Poll.Result"), "0000 X.DAT\r\n");
+        EXPECT_TRUE(ReadFile(down + "/X.DAT") == text);
+        // Acknowledged: the next download finds nothing published.
+        ASSERT_EQ(poll->GetFiles(down_dir.b, none.b), S_OK);
+        EXPECT_EQ(ReadFile(down + "/Poll.Result"),
+                  "0000 X.DAT\r\n1000 NO POLL FILES AVAILABLE.\r\n");
+
+        Bstr up_dir(up);
+        ASSERT_EQ(poll->PutFiles(up_dir.b, none.b, none.b), S_OK);
+        EXPECT_EQ(ReadFile(up + "/Poll.Result"), "0000 A.TXT.dtz\r\n");
+        EXPECT_FALSE(FileExists(up + "/A.TXT"));
+        EXPECT_FALSE(FileExists(up + "/A.TXT.dtz"));
+        EXPECT_TRUE(ReadPacked(Path("uploads/DB/A.TXT.dtz")) == std::string(8000, 'a'));
+        poll.Reset();
+        sim_.reset();
+    }
+
+    // Refused with HTTP 500: the line carries the status, the file stays,
+    // and the call fails with the HTTP status's code.
+    StartSimulator(false, {"--upload-dir", Path("uploads"), "--fault", "PutFileFromDealer=500x10"});
+    WriteFile(Path("up/F.TXT"), "refused");
+    std::remove(Path("up/Poll.Result").c_str());
+    ComPtr<IPoll> poll = Create();
+    ASSERT_TRUE(poll);
+    Bstr up_dir(Path("up"));
+    EXPECT_EQ(poll->PutFiles(up_dir.b, nullptr, nullptr), MakeResult(0x80258000 + 500));
+    EXPECT_EQ(ReadFile(Path("up/Poll.Result")), "0500 F.TXT.dtz\r\n");
+    EXPECT_EQ(ReadPacked(Path("up/F.TXT.dtz")), "refused");
+    EXPECT_FALSE(FileExists(Path("uploads/DB/F.TXT.dtz")));
 }
 
 TEST_F(PollComponentTest, DispatchByNameCallsTheSetters) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -74,6 +75,53 @@ std::vector<std::string> Tree(const std::string& dir) {
         names.push_back(stdfs::relative(it->path(), dir).string());
     }
     return names;
+}
+
+std::uint32_t Crc32(const std::string& bytes) {
+    return static_cast<std::uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+// data followed by the four bytes that make its CRC-32 come out as target.
+// The CRC of a fixed-length text is affine in its last four bytes, so they
+// are found by solving 32 equations over GF(2).
+std::string WithCrc(const std::string& data, std::uint32_t target) {
+    std::string out = data + std::string(4, '\0');
+    const std::uint32_t zero = Crc32(out);
+    std::uint64_t rows[32] = {};  // bit c: coefficient of input bit c; bit 32: right side
+    for (int bit = 0; bit < 32; ++bit) {
+        std::string probe = out;
+        probe[data.size() + bit / 8] = static_cast<char>(1 << (bit % 8));
+        const std::uint32_t column = Crc32(probe) ^ zero;
+        for (int r = 0; r < 32; ++r)
+            if ((column >> r) & 1u) rows[r] |= 1ull << bit;
+    }
+    for (int r = 0; r < 32; ++r)
+        if (((target ^ zero) >> r) & 1u) rows[r] |= 1ull << 32;
+    int pivots[32] = {};
+    int rank = 0;
+    for (int c = 0; c < 32; ++c) {
+        int p = rank;
+        while (p < 32 && ((rows[p] >> c) & 1u) == 0) ++p;
+        if (p == 32) continue;
+        std::swap(rows[rank], rows[p]);
+        for (int r = 0; r < 32; ++r)
+            if (r != rank && ((rows[r] >> c) & 1u)) rows[r] ^= rows[rank];
+        pivots[rank++] = c;
+    }
+    std::uint32_t x = 0;
+    for (int r = 0; r < rank; ++r)
+        if ((rows[r] >> 32) & 1u) x |= 1u << pivots[r];
+    for (int i = 0; i < 4; ++i) out[data.size() + i] = static_cast<char>((x >> (8 * i)) & 0xFFu);
+    return out;
+}
+
+// A process that has ended (and been collected): its pid names no one.
+pid_t EndedPid() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
 }
 
 class TransferTest : public zel::test::ScratchRoot {
@@ -174,6 +222,19 @@ class TransferTest : public zel::test::ScratchRoot {
         std::vector<std::string> left;
         for (const auto& n : Tree(dir)) {
             if (n.find("~qvz") != std::string::npos || n.find(".dtzpart") != std::string::npos) {
+                left.push_back(n);
+            }
+        }
+        return left;
+    }
+    // Lock files, take-over companions and guard replacement files in dir.
+    std::vector<std::string> LocksAndGuardParts(const std::string& dir) const {
+        std::vector<std::string> left;
+        for (const auto& n : Tree(dir)) {
+            const std::string base = stdfs::path(n).filename().string();
+            if (base.find(".qvzel_lock") != std::string::npos ||
+                base.find(".takeover") != std::string::npos ||
+                (base.rfind(".qvzel.", 0) == 0 && base.find(".guard.") != std::string::npos)) {
                 left.push_back(n);
             }
         }
@@ -311,6 +372,30 @@ TEST(ListChecksum, ReadModulo2To32) {
     EXPECT_EQ(ParseListChecksum("+12x"), 12u);
 }
 
+// The list's FC is the unsigned CRC-32: the largest value must match a file
+// whose CRC-32 is all ones, not read as a negative or clamped number.
+TEST_F(TransferTest, FileWhoseChecksumIsAllOnesIsPlaced) {
+    const std::string bytes = WithCrc(std::string(5000, 'f') + "tail", 0xFFFFFFFFu);
+    ASSERT_EQ(Crc32(bytes), 0xFFFFFFFFu);
+    WriteFile(Published("ONES.DAT"), bytes);
+    StartSim(false);
+    CPoll poll;
+    ASSERT_EQ(Get(poll, Path("down")), S_OK);
+    EXPECT_EQ(Results(Path("down")), std::vector<std::string>{"0000 ONES.DAT"});
+    EXPECT_TRUE(ReadFile(Path("down/ONES.DAT")) == bytes);
+    // The list the simulator sent carried it as 4294967295; the same entry
+    // written by hand with that value, and with FC one less, for contrast.
+    std::remove(Path("down/Poll.Result").c_str());
+    WriteFile(Published("ONES2.DAT"), bytes);
+    std::string list = "<R><FN>ONES2.DAT</FN><FT>Static</FT><FC>4294967294</FC></R>";
+    EXPECT_EQ(poll.GetFilesInList(list.c_str()), MakeResult(0x80208166));
+    EXPECT_FALSE(FileExists(Path("down/ONES2.DAT")));
+    WriteFile(CommPath("qvzel.down.guard"), "");  // let the name be fetched again
+    list = "<R><FN>ONES2.DAT</FN><FT>Static</FT><FC>4294967295</FC></R>";
+    EXPECT_EQ(poll.GetFilesInList(list.c_str()), S_OK);
+    EXPECT_EQ(Results(Path("down")), std::vector<std::string>{"0000 ONES2.DAT"});
+}
+
 TEST_F(TransferTest, HostileServerNamesStayInsideTheWorkingDirectory) {
     StartSim(false);
     const std::string down = Path("w.dtz/down");  // ".dtz" in the directory itself
@@ -422,6 +507,63 @@ TEST_F(TransferTest, RefusedUploadsKeepTheFileAndOnlyTheFirstIsTriedTwice) {
     for (const char* n : {"F1", "F2", "F3"}) EXPECT_TRUE(FileExists(Path(std::string("up/") + n)));
 }
 
+// A control character in a local name would forge a result line (a line
+// feed) or garble the request: such a file is left where it is, unsent.
+TEST_F(TransferTest, UploadLeavesOutNamesWithControlCharacters) {
+    const std::vector<std::string> bad = {"BAD\n0000 FORGED.TXT", std::string("CTL\x01.TXT"),
+                                          "TAB\t.TXT", std::string("DEL\x7F.TXT")};
+    for (const auto& n : bad) WriteFile(Path("up/" + n), "keep me");
+    WriteFile(Path("up/OK.TXT"), "send me");
+    StartSim(false);
+    CPoll poll;
+    ASSERT_EQ(Put(poll, Path("up")), S_OK);
+    EXPECT_EQ(ReadFile(Path("up/Poll.Result")), "0000 OK.TXT.dtz\r\n");
+    EXPECT_EQ(Count("PutFileFromDealer"), 1u);
+    for (const auto& n : bad) {
+        EXPECT_EQ(ReadFile(Path("up/" + n)), "keep me") << n;
+        EXPECT_FALSE(FileExists(Path("up/" + n + ".dtz"))) << n;
+    }
+    EXPECT_EQ(Tree(Path("uploads/DB")), std::vector<std::string>{"OK.TXT.dtz"});
+}
+
+// What a run killed while packing or inside a guard update leaves is taken
+// over by the next run once that run has ended; a lock the dealer's own
+// system placed keeps its file out however old it is.
+TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
+    const pid_t ended = EndedPid();
+    const std::string record = "qvzel-holder " + std::to_string(ended) + " 0\n";
+    WriteFile(Path("up/LEFT.TXT"), std::string(3000, 'l'));
+    WriteFile(Path("up/LEFT.TXT.qvzel_lock"), record);
+    WriteFile(Path("up/LEFT.TXT.qvzel_lock." + std::to_string(ended) + ".dtzpart"), "half");
+    // Killed after NAME.dtz took its name, before NAME was deleted.
+    WriteFile(Path("up/TWICE.TXT"), std::string(3000, 't'));
+    ASSERT_EQ(CompressFile(Path("up/TWICE.TXT").c_str(), Path("up/TWICE.TXT.dtz").c_str(), 6), 0);
+    WriteFile(Path("up/USER.TXT"), "held by the dealer");
+    WriteFile(Path("up/USER.TXT.qvzel_lock"), "");
+    zel::test::Age(Path("up/USER.TXT.qvzel_lock"), 30 * 24 * 3600);
+    WriteFile(Path("up/USER2.TXT"), "held by the dealer");
+    WriteFile(Path("up/USER2.TXT.qvzel_lock"), "order system 17\n");
+    for (const char* guard : {"qvzel.scan.guard", "qvzel.up.guard"}) {
+        WriteFile(CommPath(std::string(guard) + ".qvzel_lock"), record);
+        WriteFile(CommPath("." + std::string(guard) + "." + std::to_string(ended) + ".0"), "half");
+    }
+    StartSim(false);
+    CPoll poll;
+    ASSERT_EQ(Put(poll, Path("up")), S_OK);
+    auto lines = Results(Path("up"));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"0000 LEFT.TXT.dtz", "0000 TWICE.TXT.dtz"}));
+    EXPECT_EQ(Count("PutFileFromDealer"), 2u);
+    ASSERT_EQ(DecompressFile(Uploaded("TWICE.TXT.dtz").c_str(), Path("t.out").c_str()), 0);
+    EXPECT_TRUE(ReadFile(Path("t.out")) == std::string(3000, 't'));
+    auto left = Tree(Path("up"));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"Poll.Result", "USER.TXT", "USER.TXT.qvzel_lock",
+                                              "USER2.TXT", "USER2.TXT.qvzel_lock"}));
+    EXPECT_EQ(ReadFile(Path("up/USER2.TXT.qvzel_lock")), "order system 17\n");
+    EXPECT_EQ(LocksAndGuardParts(CommPath("")), std::vector<std::string>{});
+}
+
 TEST(ExclusionList, WholeNamePatternsWithoutCase) {
     EXPECT_TRUE(ExclusionPatternMatch("*.log", "A.LOG"));
     EXPECT_TRUE(ExclusionPatternMatch("a?c", "ABC"));
@@ -429,6 +571,83 @@ TEST(ExclusionList, WholeNamePatternsWithoutCase) {
     EXPECT_FALSE(ExclusionPatternMatch("*.log", "A.LOGX"));
     EXPECT_TRUE(ExclusionPatternMatch("*a*b*", "xxaxxbxx"));
     EXPECT_FALSE(ExclusionPatternMatch("", "A"));
+}
+
+// ---- Memory -----------------------------------------------------------------
+
+// Writes size bytes of pseudo-random text from a small alphabet (packs to
+// about half) in 1 MiB pieces, each a different rotation of one random
+// piece; returns their CRC-32.  The test's own memory stays small too.
+std::uint32_t WriteLargeFile(const std::string& path, std::size_t size, std::uint64_t seed) {
+    constexpr std::size_t kPiece = 1u << 20;
+    std::string pattern(2 * kPiece, '\0');
+    std::uint64_t x = seed | 1u;
+    for (std::size_t i = 0; i < kPiece; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        pattern[i] = pattern[i + kPiece] = static_cast<char>('a' + (x & 15u));
+    }
+    std::ofstream out(path, std::ios::binary);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (std::size_t done = 0, n = 0; done < size; done += kPiece, ++n) {
+        const char* piece = pattern.data() + (n * 7919u) % kPiece;
+        out.write(piece, static_cast<std::streamsize>(kPiece));
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(piece), static_cast<uInt>(kPiece));
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+// A 64 MiB file passes through a transfer in pieces: the peak resident size
+// of the process stays within 16 MiB of the same transfer of a tiny file.
+// Only the difference is compared (a sanitizer build has a large base).
+TEST_F(TransferTest, LargeFilesAreTransferredWithoutHoldingThemInMemory) {
+    constexpr std::size_t kSize = 64u << 20;
+    constexpr long kSlackKb = 16 * 1024;
+    // A sanitizer's quarantine would keep every freed piece resident; it is
+    // kept small so that the peak reflects what the transfer itself holds.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS",
+             ((asan != nullptr ? std::string(asan) + ":" : std::string()) + "quarantine_size_mb=4")
+                 .c_str(),
+             1);
+    // The fastest packing level: the memory of packing does not depend on it.
+    WriteFile(CommPath("ferrun.conf"), "compression=1\n");
+    StartSim(false);
+    auto peak = [&](const std::string& verb, const std::string& dir) {
+        const std::string out = RunRunner("measure " + verb, dir);
+        EXPECT_EQ(out.rfind("00000000\n", 0), 0u) << out;
+        const std::size_t at = out.find("maxrss=");
+        return at == std::string::npos ? -1L : std::strtol(out.c_str() + at + 7, nullptr, 10);
+    };
+    for (const char* d : {"down-idle", "down-big", "up-idle", "up-big"})
+        stdfs::create_directories(Path(d));
+
+    WriteFile(Published("TINY.DAT"), "tiny");
+    const long idle_get = peak("get", Path("down-idle"));
+    // Packed: the download streams it to disk, then unpacks it piece by piece.
+    const std::uint32_t packed_crc = WriteLargeFile(Path("big.src"), kSize, 2);
+    ASSERT_EQ(CompressFile(Path("big.src").c_str(), Published("PACKED.DAT.dtz").c_str(), 1), 0);
+    std::remove(Path("big.src").c_str());
+    const long big_get = peak("get", Path("down-big"));
+    EXPECT_GT(idle_get, 0);
+    EXPECT_LT(big_get - idle_get, kSlackKb) << "idle " << idle_get << " kB, 64 MiB " << big_get;
+    EXPECT_EQ(Crc(Path("down-big/PACKED.DAT")), packed_crc);
+
+    WriteFile(Path("up-idle/TINY.TXT"), "tiny");
+    const long idle_put = peak("put", Path("up-idle"));
+    const std::uint32_t up_crc = WriteLargeFile(Path("up-big/BIG.TXT"), kSize, 3);
+    const long big_put = peak("put", Path("up-big"));
+    EXPECT_GT(idle_put, 0);
+    EXPECT_LT(big_put - idle_put, kSlackKb) << "idle " << idle_put << " kB, 64 MiB " << big_put;
+    ASSERT_EQ(DecompressFile(Uploaded("BIG.TXT.dtz").c_str(), Path("big.out").c_str()), 0);
+    EXPECT_EQ(Crc(Path("big.out")), up_crc);
+    EXPECT_FALSE(FileExists(Path("up-big/BIG.TXT")));
+    if (asan != nullptr) {
+        ::setenv("ASAN_OPTIONS", asan, 1);
+    } else {
+        ::unsetenv("ASAN_OPTIONS");
+    }
 }
 
 // ---- Several processes ------------------------------------------------------
@@ -474,33 +693,24 @@ TEST_F(TransferTest, KilledRunsLeaveNothingBehindAndTheNextRunFinishes) {
         WaitChild(get);
         WaitChild(put);
     }
-    // Lock files of killed packing runs are never taken over (by design);
-    // clear them as an operator would.
-    for (const auto& n : Tree(Path("up"))) {
-        if (n.size() > 11 && n.compare(n.size() - 11, 11, ".qvzel_lock") == 0)
-            std::remove(Path("up/" + n).c_str());
-    }
-    // So are the lock files of guard files whose holder was killed inside
-    // its short read-modify-write.
-    for (const char* guard : {"qvzel.down.guard", "qvzel.up.guard", "qvzel.scan.guard"}) {
-        std::remove(CommPath(std::string(guard) + ".qvzel_lock").c_str());
-    }
-    RunRunner("get", Path("down"));
-    RunRunner("put", Path("up"));
+    // Nothing is cleared by hand: plain runs take over what the killed ones
+    // left and finish everything.
+    EXPECT_EQ(RunRunner("get", Path("down")), "00000000\n");
+    EXPECT_EQ(RunRunner("put", Path("up")), "00000000\n");
     for (int i = 0; i < 6; ++i) {
         EXPECT_TRUE(ReadFile(Path("down/K" + std::to_string(i) + ".DAT")) == contents[i]) << i;
         const std::string name = "P" + std::to_string(i) + ".DAT";
-        const bool local =
-            FileExists(Path("up/" + name)) || FileExists(Path("up/" + name + ".dtz"));
-        if (FileExists(Uploaded(name + ".dtz"))) {
-            ASSERT_EQ(DecompressFile(Uploaded(name + ".dtz").c_str(), Path("k.out").c_str()), 0);
-            EXPECT_TRUE(ReadFile(Path("k.out")) == contents[i]) << name;
-        } else {
-            EXPECT_TRUE(local) << name;
-        }
+        EXPECT_FALSE(FileExists(Path("up/" + name))) << name;
+        EXPECT_FALSE(FileExists(Path("up/" + name + ".dtz"))) << name;
+        ASSERT_TRUE(FileExists(Uploaded(name + ".dtz"))) << name;
+        ASSERT_EQ(DecompressFile(Uploaded(name + ".dtz").c_str(), Path("k.out").c_str()), 0);
+        EXPECT_TRUE(ReadFile(Path("k.out")) == contents[i]) << name;
     }
     EXPECT_EQ(Temporaries(Path("down")), std::vector<std::string>{});
     EXPECT_EQ(Temporaries(Path("up")), std::vector<std::string>{});
+    for (const std::string& dir : {Path("down"), Path("up"), CommPath("")}) {
+        EXPECT_EQ(LocksAndGuardParts(dir), std::vector<std::string>{}) << dir;
+    }
 }
 
 }  // namespace

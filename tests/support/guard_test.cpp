@@ -183,4 +183,54 @@ TEST_F(GuardTest, TwoProcessesNeverBothWinOneKey) {
     EXPECT_EQ(lines, rounds);
 }
 
+// A run killed inside its short update leaves the guard's lock and perhaps
+// a half-written replacement file.  The next run takes both over at once once
+// that run has ended; a lock whose holder runs is respected however old.
+TEST_F(GuardTest, LeftoversOfAKilledUpdateAreClearedAndLiveHoldersRespected) {
+    WriteFile(ConfigFilePath(), "guard_count=0\n");
+    const std::string lock_file = guard_ + ".qvzel_lock";
+    const std::string entry = Entry(5, "OLD.DAT");
+    WriteFile(guard_, entry);
+    pid_t ended = 0;
+    ASSERT_EQ(zel::proc::StartArgv(
+                  {zel::test::BuildPath("tests/support/locks_helper"), "hold-recorded", guard_}, {},
+                  &ended),
+              0);
+    ASSERT_EQ(zel::proc::Wait(ended), 0);
+    ASSERT_TRUE(FileExists(lock_file));
+    const std::string dir = guard_.substr(0, guard_.rfind('/') + 1);
+    const std::string dead_part = dir + ".qvzel.up.guard." + std::to_string(ended) + ".0";
+    const std::string live_part = dir + ".qvzel.up.guard.1.0";  // init's: running
+    const std::string other = dir + ".qvzel.scan.guard." + std::to_string(ended) + ".0";
+    WriteFile(dead_part, "half");
+    WriteFile(live_part, "half");
+    WriteFile(other, "half");
+
+    EXPECT_TRUE(Acquire("A.DAT"));
+    EXPECT_TRUE(std::regex_match(ReadFile(guard_), std::regex(entry + OwnLinePattern("A.DAT"))))
+        << ReadFile(guard_);
+    EXPECT_FALSE(FileExists(lock_file));
+    EXPECT_FALSE(FileExists(lock_file + ".takeover"));
+    EXPECT_FALSE(FileExists(dead_part));
+    EXPECT_TRUE(FileExists(live_part));
+    EXPECT_TRUE(FileExists(other));  // another guard file's: not ours to judge here
+
+    // Held by a running process (this one), an hour old: refused, untouched.
+    const std::string before = ReadFile(guard_);
+    ASSERT_TRUE(TryLockRecorded(guard_.c_str()));
+    zel::test::Age(lock_file, 3600);
+    EXPECT_FALSE(Acquire("B.DAT"));
+    GuardRelease(guard_.c_str(), "A.DAT");
+    EXPECT_EQ(ReadFile(guard_), before);
+    EXPECT_TRUE(FileExists(lock_file));
+    Unlock(guard_.c_str());
+
+    // A lock naming no holder is older than any update after a few seconds.
+    WriteFile(lock_file, "");
+    EXPECT_FALSE(Acquire("B.DAT"));
+    zel::test::Age(lock_file, 20);
+    EXPECT_TRUE(Acquire("B.DAT"));
+    EXPECT_FALSE(FileExists(lock_file));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <thread>
 
 #include "platform/process.h"
@@ -191,6 +192,141 @@ TEST_F(LockTest, LockReplacesAStaleLockWithAFreshOne) {
     ASSERT_TRUE(Lock(resource.c_str(), 1));
     EXPECT_LE(AgeOf(lock_file), 5);
     Unlock(resource.c_str());
+}
+
+// ---- Recorded locks ---------------------------------------------------------
+
+// The holder a lock file names, as the recorded functions write it.
+std::string RecordOf(pid_t pid, unsigned long long start) {
+    return "qvzel-holder " + std::to_string(pid) + " " + std::to_string(start) + "\n";
+}
+
+TEST_F(LockTest, RecordedLockOfAnEndedHolderIsTakenOverAtOnce) {
+    const std::string resource = CommPath("qvzel.up.guard");
+    const std::string lock_file = resource + ".qvzel_lock";
+    ASSERT_EQ(RunHelper({"hold-recorded", resource}), 0);  // exits holding it
+    const std::string left = zel::test::ReadFile(lock_file);
+    EXPECT_EQ(left.rfind("qvzel-holder ", 0), 0u) << left;
+    // Plain callers still never take it over.
+    EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
+    EXPECT_FALSE(IsLockStale(lock_file.c_str(), 1));
+
+    // Taken over at the first attempt, however young, and now names us.
+    ASSERT_TRUE(LockWithRetriesRecorded(resource.c_str(), 0, 0));
+    const zel::proc::ProcessIdentity self = zel::proc::SelfIdentity();
+    EXPECT_EQ(zel::test::ReadFile(lock_file), RecordOf(self.pid, self.start));
+    EXPECT_NE(self.start, 0u);
+    EXPECT_FALSE(FileExists(lock_file + ".takeover"));
+
+    // This process is running: no one takes it over, however old.
+    Age(lock_file, 100000);
+    EXPECT_EQ(RunHelper({"retry-recorded", resource, "1", "10"}), 1);
+    EXPECT_TRUE(FileExists(lock_file));
+    EXPECT_FALSE(RemoveAbandonedLock(resource.c_str(), 10));
+    Unlock(resource.c_str());
+
+    // Left again by an ended holder: RemoveAbandonedLock clears it.
+    ASSERT_EQ(RunHelper({"hold-recorded", resource}), 0);
+    EXPECT_TRUE(RemoveAbandonedLock(resource.c_str(), 0));
+    EXPECT_FALSE(FileExists(lock_file));
+    EXPECT_TRUE(RemoveAbandonedLock(resource.c_str(), 0));  // nothing there: true
+}
+
+TEST_F(LockTest, ReusedOrEndedPidsInARecordAreToldApartFromRunningHolders) {
+    const std::string resource = Path("NAME.TXT");
+    const std::string lock_file = resource + ".qvzel_lock";
+    const zel::proc::ProcessIdentity self = zel::proc::SelfIdentity();
+    // Our pid with another start time: the pid was handed on, the holder
+    // ended.
+    zel::test::WriteFile(lock_file, RecordOf(self.pid, self.start + 1));
+    EXPECT_TRUE(RemoveAbandonedLock(resource.c_str(), 0));
+    // A holder that has ended but not been collected yet (a zombie).
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    zel::test::WriteFile(lock_file, RecordOf(child, 0));
+    ASSERT_TRUE(
+        zel::test::WaitUntil([&] { return RemoveAbandonedLock(resource.c_str(), 0); }, 5000));
+    ::waitpid(child, nullptr, 0);
+    // A recorded start time of 0 (unknown) compares the pid only.
+    zel::test::WriteFile(lock_file, RecordOf(self.pid, 0));
+    EXPECT_FALSE(RemoveAbandonedLock(resource.c_str(), 0));
+    // Init runs as another user for most callers: still running.
+    zel::test::WriteFile(lock_file, RecordOf(1, 0));
+    EXPECT_FALSE(RemoveAbandonedLock(resource.c_str(), 0));
+    EXPECT_TRUE(FileExists(lock_file));
+}
+
+TEST_F(LockTest, LockNamingNoHolderIsTakenOverOnlyByAgeWhenAsked) {
+    const std::string resource = Path("ORDERS.DAT");
+    const std::string lock_file = resource + ".qvzel_lock";
+    // Made by someone else (empty, or any other text): never abandoned
+    // without an age limit, however old.
+    for (const char* content :
+         {"", "held by the order system\n", "qvzel-holder 12x 3\n", "qvzel-holder 0 0\n"}) {
+        zel::test::WriteFile(lock_file, content);
+        Age(lock_file, 100000);
+        EXPECT_FALSE(RemoveAbandonedLock(resource.c_str(), 0)) << content;
+        EXPECT_EQ(zel::test::ReadFile(lock_file), content);
+    }
+    // With a limit: a young one stays, an older one is taken over.
+    zel::test::WriteFile(lock_file, "");
+    EXPECT_FALSE(LockWithRetriesRecorded(resource.c_str(), 0, 10));
+    EXPECT_EQ(zel::test::ReadFile(lock_file), "");
+    Age(lock_file, 12);
+    ASSERT_TRUE(LockWithRetriesRecorded(resource.c_str(), 0, 10));
+    EXPECT_EQ(zel::test::ReadFile(lock_file).rfind("qvzel-holder ", 0), 0u);
+    Unlock(resource.c_str());
+    // A directory in the lock's place is never removed: refused at once.
+    ASSERT_TRUE(std::filesystem::create_directory(lock_file));
+    Age(lock_file, 100);
+    EXPECT_FALSE(LockWithRetriesRecorded(resource.c_str(), 3, 10));
+    EXPECT_TRUE(std::filesystem::is_directory(lock_file));
+}
+
+// Four processes find the lock of an ended holder at the same moment: one
+// takes it over, the others find it held and never remove the winner's.
+TEST_F(LockTest, TakersRacingForAnAbandonedLockLeaveOneHolder) {
+    const std::string resource = CommPath("qvzel.down.guard");
+    const std::string lock_file = resource + ".qvzel_lock";
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(RunHelper({"hold-recorded", resource}), 0);
+        const std::string tag = std::to_string(round);
+        const std::string go = Path("go" + tag);
+        const std::string stop = Path("stop" + tag);
+        std::vector<pid_t> pids;
+        for (int p = 0; p < 4; ++p) {
+            pid_t pid = 0;
+            ASSERT_EQ(zel::proc::StartArgv(
+                          {zel::test::BuildPath("tests/support/locks_helper"), "race-recorded",
+                           resource, go, Path("out" + tag + "." + std::to_string(p)), stop},
+                          {}, &pid),
+                      0);
+            pids.push_back(pid);
+        }
+        zel::test::WriteFile(go, "");
+        ASSERT_TRUE(zel::test::WaitUntil(
+            [&] {
+                for (int p = 0; p < 4; ++p) {
+                    if (!FileExists(Path("out" + tag + "." + std::to_string(p)))) return false;
+                }
+                return true;
+            },
+            20000));
+        int won = 0;
+        for (int p = 0; p < 4; ++p) {
+            const std::string out =
+                zel::test::ReadFile(Path("out" + tag + "." + std::to_string(p)));
+            if (out == "won") ++won;
+        }
+        EXPECT_EQ(won, 1);
+        EXPECT_TRUE(FileExists(lock_file));  // the winner's, still in place
+        zel::test::WriteFile(stop, "");
+        for (pid_t pid : pids) EXPECT_EQ(zel::proc::Wait(pid), 0);
+        EXPECT_FALSE(FileExists(lock_file));
+        EXPECT_FALSE(FileExists(lock_file + ".takeover"));
+    }
 }
 
 }  // namespace

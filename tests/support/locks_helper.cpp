@@ -4,6 +4,14 @@
 //   locks_helper lock <path> <stale minutes> Lock, then Unlock; exit 0
 //   locks_helper retry <path> <extra>        LockWithRetries; exit 0 held (and
 //                                            unlocked again), 1 not held
+//   locks_helper hold-recorded <path>        TryLockRecorded and exit holding it
+//   locks_helper retry-recorded <path> <extra> <unrecorded seconds>
+//                                            LockWithRetriesRecorded; exit 0 held
+//                                            (and unlocked again), 1 not held
+//   locks_helper race-recorded <path> <go file> <out file> <stop file>
+//       waits for the go file, one LockWithRetriesRecorded (no retries, no
+//       age limit), writes "won" or "lost" to the out file; a winner keeps the
+//       lock until the stop file appears
 //   locks_helper guard <guard> <go file> <rounds> <out file>
 //       waits for the go file, then GuardAcquire on "file-<i>" for each round
 //       and writes the numbers of the rounds it won to the out file
@@ -29,6 +37,30 @@ int main(int argc, char** argv) {
     }
     if (mode == "retry" && argc == 4) {
         if (!LockWithRetries(path, static_cast<int>(std::strtol(argv[3], nullptr, 10)))) return 1;
+        Unlock(path);
+        return 0;
+    }
+    if (mode == "hold-recorded") return TryLockRecorded(path) ? 0 : 1;
+    if (mode == "retry-recorded" && argc == 5) {
+        if (!LockWithRetriesRecorded(path, static_cast<int>(std::strtol(argv[3], nullptr, 10)),
+                                     static_cast<int>(std::strtol(argv[4], nullptr, 10)))) {
+            return 1;
+        }
+        Unlock(path);
+        return 0;
+    }
+    if (mode == "race-recorded" && argc == 6) {
+        while (::access(argv[3], F_OK) != 0) ::usleep(1000);
+        const bool won = LockWithRetriesRecorded(path, 0, 0);
+        // Written aside and renamed, so that the out file is whole once seen.
+        const std::string part = std::string(argv[4]) + ".part";
+        FILE* out = std::fopen(part.c_str(), "w");
+        if (out == nullptr) return 2;
+        std::fputs(won ? "won" : "lost", out);
+        if (std::fclose(out) != 0 || std::rename(part.c_str(), argv[4]) != 0) return 2;
+        if (!won) return 0;
+        // Bounded: a test that never writes the stop file must not leave us.
+        for (int i = 0; i < 30000 && ::access(argv[5], F_OK) != 0; ++i) ::usleep(1000);
         Unlock(path);
         return 0;
     }
