@@ -93,7 +93,12 @@ stop_sim() {
     sim_pid=""
 }
 cleanup() {
-    [ -n "$runner_pid" ] && kill -KILL "$runner_pid" 2>/dev/null
+    if [ -n "$runner_pid" ]; then
+        local child
+        child=$(pgrep -P "$runner_pid" 2>/dev/null | head -n1)
+        [ -n "$child" ] && kill -KILL "$child" 2>/dev/null
+        kill -KILL "$runner_pid" 2>/dev/null
+    fi
     stop_sim
 }
 trap cleanup EXIT
