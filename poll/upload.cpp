@@ -160,7 +160,15 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
             continue;
         }
         const std::string path = Join(dir, name);
-        if (name.find(kLockSuffix) != std::string::npos) continue;
+        if (name.find(kLockSuffix) != std::string::npos) {
+            // A packing lock of a killed run whose file was already packed
+            // and deleted has no file to be listed with: it goes here.
+            const std::size_t suffix = std::string_view(kLockSuffix).size();
+            if (name.size() > suffix &&
+                name.compare(name.size() - suffix, suffix, kLockSuffix) == 0)
+                (void)RemoveAbandonedLock(path.substr(0, path.size() - suffix).c_str(), 0);
+            continue;
+        }
         // A packing lock of a killed run goes; any other lock keeps the file.
         if (!RemoveAbandonedLock(path.c_str(), 0)) continue;
         if (zel::fs::IsFileInUse(path)) continue;

@@ -104,7 +104,8 @@ std::string HolderRecord() {
            "\n";
 }
 
-// Reads a decimal number up to a blank or the end; false for anything else.
+// Reads the decimal digits at *at (at most 19) and moves *at past them;
+// false when there are none.
 bool ParseNumber(std::string_view text, std::size_t* at, unsigned long long* value) {
     const std::size_t begin = *at;
     unsigned long long v = 0;

@@ -538,6 +538,9 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     // Killed after NAME.dtz took its name, before NAME was deleted.
     WriteFile(Path("up/TWICE.TXT"), std::string(3000, 't'));
     ASSERT_EQ(CompressFile(Path("up/TWICE.TXT").c_str(), Path("up/TWICE.TXT.dtz").c_str(), 6), 0);
+    // Killed after the packed original was deleted: a lock with no file.
+    WriteFile(Path("up/GONE.TXT.dtz"), "packed");
+    WriteFile(Path("up/GONE.TXT.qvzel_lock"), record);
     WriteFile(Path("up/USER.TXT"), "held by the dealer");
     WriteFile(Path("up/USER.TXT.qvzel_lock"), "");
     zel::test::Age(Path("up/USER.TXT.qvzel_lock"), 30 * 24 * 3600);
@@ -552,8 +555,9 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     ASSERT_EQ(Put(poll, Path("up")), S_OK);
     auto lines = Results(Path("up"));
     std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{"0000 LEFT.TXT.dtz", "0000 TWICE.TXT.dtz"}));
-    EXPECT_EQ(Count("PutFileFromDealer"), 2u);
+    EXPECT_EQ(lines, (std::vector<std::string>{"0000 GONE.TXT.dtz", "0000 LEFT.TXT.dtz",
+                                               "0000 TWICE.TXT.dtz"}));
+    EXPECT_EQ(Count("PutFileFromDealer"), 3u);
     ASSERT_EQ(DecompressFile(Uploaded("TWICE.TXT.dtz").c_str(), Path("t.out").c_str()), 0);
     EXPECT_TRUE(ReadFile(Path("t.out")) == std::string(3000, 't'));
     auto left = Tree(Path("up"));
