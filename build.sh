@@ -15,7 +15,10 @@
 #   ./build.sh bench  build, then measure the transfers against curl, gzip and
 #                     crc32 scripts (bench/run.sh) and put the table into the
 #                     README
-# Both install the Debian packages they need when they are missing (as root).
+#   ./build.sh faults [N]  build the demo's tree and run the fault campaign
+#                     (tests/faults/run.sh): N faulted transfers, each followed
+#                     by a clean one (default 200); not part of the test command
+# Each installs the Debian packages it needs when they are missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -136,8 +139,14 @@ demo)
     [ "${2:-}" = --cron ] && export ZEL_DEMO_CRON=1
     tools/demo.sh build
     ;;
+faults)
+    install_packages
+    configure_release -DZEL_WERROR=OFF
+    cmake --build build -j "$(jobs)"
+    tests/faults/run.sh build "${2:-200}"
+    ;;
 *)
-    echo "usage: $0 demo|test|fuzz [SECONDS]|bench" >&2
+    echo "usage: $0 demo|test|fuzz [SECONDS]|bench|faults [N]" >&2
     exit 2
     ;;
 esac

@@ -367,21 +367,20 @@ std::string ReadPacked(const std::string& path) {
 // the job runner make them, against zelsim over HTTP and HTTPS.
 TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
     Register();
-    std::filesystem::create_directories(Path("uploads"));
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "https" : "http");
         const std::string down = Path(tls ? "down-tls" : "down");
         const std::string up = Path(tls ? "up-tls" : "up");
         std::filesystem::create_directories(down);
         std::filesystem::create_directories(up);
-        std::filesystem::create_directories(Path("data/DB/a/b"));
         // Each round publishes and fetches the same name afresh.
-        std::remove(Path("data/DB/.acknowledged").c_str());
+        StartSimulator(tls);
+        std::filesystem::remove_all(central_.Published(".acknowledged"));
         std::remove(CommPath("qvzel.down.guard").c_str());
+        std::filesystem::create_directories(central_.Published("a/b"));
         const std::string text = "dealer prices\r\n" + std::string(20000, 'p');
-        ASSERT_TRUE(WritePacked(Path("data/DB/a/b/X.DAT.dtz"), text));
+        ASSERT_TRUE(WritePacked(central_.Published("a/b/X.DAT.dtz"), text));
         WriteFile(up + "/A.TXT", std::string(8000, 'a'));
-        StartSimulator(tls, {"--upload-dir", Path("uploads")});
         ComPtr<IPoll> poll = Create();
         ASSERT_TRUE(poll);
 
@@ -400,14 +399,15 @@ TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
         EXPECT_EQ(ReadFile(up + "/Poll.Result"), "0000 A.TXT.dtz\r\n");
         EXPECT_FALSE(FileExists(up + "/A.TXT"));
         EXPECT_FALSE(FileExists(up + "/A.TXT.dtz"));
-        EXPECT_TRUE(ReadPacked(Path("uploads/DB/A.TXT.dtz")) == std::string(8000, 'a'));
+        EXPECT_TRUE(ReadPacked(central_.Uploaded("A.TXT.dtz")) == std::string(8000, 'a'));
         poll.Reset();
-        sim_.reset();
+        central_.Stop();
+        sim_ = nullptr;
     }
 
     // Refused with HTTP 500: the line carries the status, the file stays,
     // and the call fails with the HTTP status's code.
-    StartSimulator(false, {"--upload-dir", Path("uploads"), "--fault", "PutFileFromDealer=500x10"});
+    StartSimulator(false, {"--fault", "PutFileFromDealer=500x10"});
     WriteFile(Path("up/F.TXT"), "refused");
     std::remove(Path("up/Poll.Result").c_str());
     ComPtr<IPoll> poll = Create();
@@ -416,7 +416,7 @@ TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
     EXPECT_EQ(poll->PutFiles(up_dir.b, nullptr, nullptr), MakeResult(0x80258000 + 500));
     EXPECT_EQ(ReadFile(Path("up/Poll.Result")), "0500 F.TXT.dtz\r\n");
     EXPECT_EQ(ReadPacked(Path("up/F.TXT.dtz")), "refused");
-    EXPECT_FALSE(FileExists(Path("uploads/DB/F.TXT.dtz")));
+    EXPECT_FALSE(FileExists(central_.Uploaded("F.TXT.dtz")));
 }
 
 TEST_F(PollComponentTest, DispatchByNameCallsTheSetters) {

@@ -363,11 +363,37 @@ TEST_F(ZelsimTest, StallAnswersNothingAndEndsWhenTheSimulatorStops) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
 }
 
+TEST_F(ZelsimTest, GarbageAnswersNoHttpThenClosesAndStoresNothing) {
+    Start({"--fault", "GetFileFromQuvaro=garbagex1", "--fault", "PutFileFromDealer=garbage"});
+    const std::string get =
+        kOps + "GetFileFromQuvaro?UnitContract=D100&FileName=A.DAT&QueryVersion=001";
+    Reply r = client_->Send("GET", get);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.closed);
+    EXPECT_EQ(r.headers.rfind("\x7f", 0), 0u) << r.headers;
+    EXPECT_EQ(r.headers.find("HTTP/"), std::string::npos);
+    EXPECT_EQ(client_->Send("GET", get).body, "plain text\r\n");
+
+    // The upload was read whole but is never committed.
+    r = client_->Send(
+        "POST", kOps + "PutFileFromDealer?UnitContract=D100&FileName=C.DAT&CheckSum=" + Crc("c"),
+        "c", kOctets);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.closed);
+    EXPECT_FALSE(FileExists(dir_ / "up/D100/C.DAT"));
+    const auto lines = sim_->Requests();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(" garbage "), std::string::npos);
+    EXPECT_NE(lines[1].find(" 200 "), std::string::npos);
+    EXPECT_NE(lines[2].find(" garbage "), std::string::npos);
+}
+
 TEST(ZelsimCommandLine, RefusesBadFaultsAndMissingUsersFile) {
     ScratchDir dir("zelsim");
     for (std::vector<std::string> bad : {std::vector<std::string>{"--fault", "/x=fault:abc"},
                                          {"--fault", "/x=99"},
                                          {"--fault", "/x=stall:1x"},
+                                         {"--fault", "/x=garbage:1"},
                                          {"--users", dir / "none"}}) {
         Simulator sim(dir.path(), bad);
         EXPECT_FALSE(sim.ok()) << bad[1];

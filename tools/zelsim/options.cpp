@@ -31,8 +31,10 @@ void Usage(FILE* out) {
         "                        KIND: an HTTP status (503), fault:NUMBER (a SOAP fault\n"
         "                        with that error number), cut (half the body, then the\n"
         "                        connection closes), stall[:SECONDS] (answer nothing for\n"
-        "                        SECONDS, default 3600, or until stopped).  PATH may be\n"
-        "                        an operation name alone.  Repeat for a sequence.\n"
+        "                        SECONDS, default 3600, or until stopped), garbage\n"
+        "                        (bytes that are no HTTP answer, then the connection\n"
+        "                        closes).  PATH may be an operation name alone.  Repeat\n"
+        "                        for a sequence.\n"
         "  --data-dir DIR        DIR/<UnitContract>/ holds the files published to that\n"
         "                        dealer (sub-directories give FN with \"/\"); its file\n"
         "                        .filetypes has \"NAME TYPE [PERM]\" lines (FT default\n"
@@ -92,6 +94,8 @@ bool ParseFault(const std::string& text, Fault* fault) {
     }
     if (kind == "cut") {
         f.kind = Fault::Kind::Cut;
+    } else if (kind == "garbage") {
+        f.kind = Fault::Kind::Garbage;
     } else if (kind == "stall") {
         f.kind = Fault::Kind::Stall;
     } else if (kind.rfind("stall:", 0) == 0) {

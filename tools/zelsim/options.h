@@ -20,6 +20,7 @@ struct Fault {
         SoapFault,  // answer with a SOAP fault carrying an error number
         Cut,        // announce the whole body but send only half of it
         Stall,      // answer nothing for `seconds` (or until stopped)
+        Garbage,    // write bytes that are no HTTP answer, then close
     };
     Kind kind = Kind::Status;
     int status = 503;
@@ -53,7 +54,7 @@ struct Settings {
 void Usage(FILE* out);
 
 // Parses "KIND[xN]": KIND is an HTTP status (100-599), "fault:NUMBER",
-// "cut" or "stall[:SECONDS]"; N (default 1, 0 allowed) counts the requests
+// "cut", "garbage" or "stall[:SECONDS]"; N (default 1, 0 allowed) counts the requests
 // it applies to.  Returns false, leaving *fault unspecified, on bad text.
 [[nodiscard]] bool ParseFault(const std::string& text, Fault* fault);
 

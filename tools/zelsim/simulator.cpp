@@ -2,6 +2,9 @@
 // the request log.
 #include "tools/zelsim/simulator.h"
 
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,7 +59,46 @@ std::string OperationOf(const std::string& path) {
     return path.substr(base.size());
 }
 
+// The port of a socket address (IPv4 or IPv6); -1 for anything else.
+int PortOf(const sockaddr_storage& sa) {
+    if (sa.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(sa).sin_port);
+    if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(sa).sin6_port);
+    return -1;
+}
+
+// The descriptor of the connection a request came on: the library does not
+// hand it to handlers, so it is found by its two port numbers (a client port
+// names one live connection to a listening port).  -1 when not found.
+int ConnectionOf(const httplib::Request& req) {
+    struct rlimit limit {};
+    int highest = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        highest = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536));
+    for (int fd = 0; fd < highest; ++fd) {
+        sockaddr_storage peer{}, local{};
+        socklen_t peer_len = sizeof peer, local_len = sizeof local;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) continue;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) != 0) continue;
+        if (PortOf(peer) != req.remote_port) continue;
+        if (req.local_port <= 0 || PortOf(local) == req.local_port) return fd;
+    }
+    return -1;
+}
+
+// Bytes no HTTP client can take for an answer: no status line, binary
+// noise, and a blank line that could end a header block.
+constexpr char kGarbage[] = "\x7f\x00\xffZELSIM NOT HTTP\x1b[0m\xfe\r\n\r\n\x01\x02\x03";
+
 }  // namespace
+
+void WriteGarbage(const httplib::Request& req) {
+    const int fd = ConnectionOf(req);
+    if (fd < 0) return;
+    // Written straight to the socket ahead of anything the library sends,
+    // then both directions are shut so the library's own answer goes nowhere.
+    (void)::send(fd, kGarbage, sizeof kGarbage - 1, MSG_NOSIGNAL);
+    (void)::shutdown(fd, SHUT_RDWR);
+}
 
 void CutBody(httplib::Response& res) {
     auto body = std::make_shared<std::string>(std::move(res.body));
@@ -154,6 +196,15 @@ void Simulator::Handle(const httplib::Request& req, httplib::Response& res,
         }
         // After the stall the request is answered as usual (already logged).
         Answer(req, res, &upload, false);
+        return;
+    }
+    if (fault && fault->kind == Fault::Kind::Garbage) {
+        Outcome garbled = outcome;
+        garbled.note = "garbage";
+        LogRequest(req, res, garbled);
+        WriteGarbage(req);
+        res.status = 500;
+        res.set_content("garbage sent\r\n", "text/plain");
         return;
     }
     if (fault && fault->kind == Fault::Kind::Status) {

@@ -68,6 +68,10 @@ class Simulator {
     std::atomic<int> https_port_{-1};
 };
 
+// Sends bytes that are no HTTP answer on the request's connection and shuts
+// it, so whatever the library answers after that never arrives.
+void WriteGarbage(const httplib::Request& req);
+
 // Replaces the prepared answer by one that announces the whole body but
 // sends only its first half before the connection closes.
 void CutBody(httplib::Response& res);
