@@ -285,6 +285,16 @@ std::string UriPath(const std::string& path) {
     return out;
 }
 
+// Makes db, opened on path (store uid, file status st), the connection g_conn.
+// Caller holds g_mutex.
+void AdoptConnection(DbPtr db, const std::string& path, std::int64_t uid, const struct stat& st) {
+    g_conn.db = std::move(db);
+    g_conn.id = StoreId{path, uid};
+    g_conn.dev = st.st_dev;
+    g_conn.ino = st.st_ino;
+    g_conn.pid = getpid();
+}
+
 // Makes g_conn a read-only connection to the existing file at path; nothing
 // is created.  A read-only SQLite connection to a WAL database would create
 // the "-wal" and "-shm" files beside it and leave them behind, so while no
@@ -317,11 +327,7 @@ Status OpenReadOnly(const std::string& path) {
     }
     std::int64_t uid = 0;
     if (ReadStoreUid(db.get(), &uid) != SQLITE_OK) return kAccessDenied;
-    g_conn.db = std::move(db);
-    g_conn.id = StoreId{path, uid};
-    g_conn.dev = st.st_dev;
-    g_conn.ino = st.st_ino;
-    g_conn.pid = getpid();
+    AdoptConnection(std::move(db), path, uid, st);
     return kSuccess;
 }
 
@@ -362,11 +368,7 @@ Status EnsureConnection() {
 
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return kAccessDenied;
-    g_conn.db = std::move(db);
-    g_conn.id = StoreId{path, uid};
-    g_conn.dev = st.st_dev;
-    g_conn.ino = st.st_ino;
-    g_conn.pid = getpid();
+    AdoptConnection(std::move(db), path, uid, st);
     return kSuccess;
 }
 
