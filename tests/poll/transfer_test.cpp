@@ -31,6 +31,7 @@
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/directory/sim.h"
+#include "tests/poll/seed_directory.h"
 
 namespace {
 
@@ -169,33 +170,9 @@ class TransferTest : public zel::test::ScratchRoot {
         SeedDirectory(tls ? sim_->https_port() : sim_->http_port(), tls);
     }
 
-    // The cached directory: server POLL on the simulator, fresh, with its
-    // four operations.
+    // The cached directory: server POLL on the loopback server, fresh.
     void SeedDirectory(int port, bool secure) {
-        CEventLog log;
-        CQVReg reg(&log);
-        CQVReg::CServerInfo server(&log);
-        std::int32_t i = 0;
-        ASSERT_EQ(server.SetName("POLL"), S_OK);
-        ASSERT_EQ(server.AddServerProperties("001", &i), S_OK);
-        ASSERT_EQ(server.SetIPAddress(i, "127.0.0.1"), S_OK);
-        ASSERT_EQ(server.SetPort(i, port), S_OK);
-        ASSERT_EQ(server.SetSecurePort(i, port), S_OK);
-        ASSERT_EQ(server.SetSSLRequired(i, secure ? 1 : 0), S_OK);
-        ASSERT_EQ(reg.UpdateRegistry(&server), S_OK);
-        ASSERT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "001",
-                                                   static_cast<std::uint32_t>(std::time(nullptr))),
-                  S_OK);
-        for (const char* name : {"GetFileListFromQuvaro", "GetFileFromQuvaro", "PutFileFromDealer",
-                                 "PostProcessQuvaroFile"}) {
-            CQVReg::CQueryInfo query(&log);
-            ASSERT_EQ(query.SetName(name), S_OK);
-            ASSERT_EQ(query.AddQueryProperties("001", &i), S_OK);
-            ASSERT_EQ(query.SetQueryLocation(i, (std::string("/qvgqa/poll/") + name).c_str()),
-                      S_OK);
-            ASSERT_EQ(query.SetSSLRequired(i, secure ? 1 : 0), S_OK);
-            ASSERT_EQ(reg.UpdateRegistry(&query), S_OK);
-        }
+        zel::test::poll::SeedDirectory(port, secure, "/qvgqa/poll/");
     }
 
     std::size_t Count(const std::string& operation) const {
