@@ -36,6 +36,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -72,12 +73,127 @@ struct StmtFinalizer {
 using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
+// The prepared statements of one connection, kept for the connection's life:
+// parsing a statement again costs more than most calls' whole work.  Keyed by
+// the SQL text.  A statement is handed out at most once at a time; a second
+// use of the same text while the first is in use gets a statement of its own.
+class StatementCache {
+  public:
+    StatementCache() = default;
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    struct Entry {
+        StmtPtr stmt;
+        bool busy = false;
+    };
+
+    // The cached statement for sql on db, preparing it on first use; null
+    // with *rc set when it cannot be prepared.  The caller marks it busy.
+    Entry* Find(sqlite3* db, const char* sql, int* rc) {
+        auto it = entries_.find(sql);
+        if (it != entries_.end()) return &it->second;
+        sqlite3_stmt* raw = nullptr;
+        *rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+        StmtPtr stmt(raw);
+        if (*rc != SQLITE_OK || stmt == nullptr) {
+            if (*rc == SQLITE_OK) *rc = SQLITE_ERROR;
+            return nullptr;
+        }
+        Entry& entry = entries_[sql];
+        entry.stmt = std::move(stmt);
+        return &entry;
+    }
+    // Finalizes every statement; done before the connection closes.
+    void Clear() { entries_.clear(); }
+    // Forgets the statements without finalizing them: the connection they
+    // belong to was inherited over fork() and is never touched again.  They
+    // stay reachable through that connection.
+    void Abandon() {
+        for (auto& [sql, entry] : entries_) static_cast<void>(entry.stmt.release());
+        entries_.clear();
+    }
+
+  private:
+    std::unordered_map<std::string, Entry> entries_;
+};
+
+// A statement in use by one call: a cached one is reset and unbound when the
+// call is done with it, a one-off one finalized.
+class Stmt {
+  public:
+    Stmt() = default;
+    explicit Stmt(StatementCache::Entry* entry) : entry_(entry) { entry_->busy = true; }
+    explicit Stmt(StmtPtr owned) : owned_(std::move(owned)) {}
+    ~Stmt() { Release(); }
+    Stmt(Stmt&& other) noexcept
+        : entry_(std::exchange(other.entry_, nullptr)), owned_(std::move(other.owned_)) {}
+    Stmt& operator=(Stmt&& other) noexcept {
+        if (this != &other) {
+            Release();
+            entry_ = std::exchange(other.entry_, nullptr);
+            owned_ = std::move(other.owned_);
+        }
+        return *this;
+    }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    sqlite3_stmt* get() const { return entry_ != nullptr ? entry_->stmt.get() : owned_.get(); }
+
+  private:
+    void Release() {
+        if (entry_ == nullptr) return;
+        sqlite3_reset(entry_->stmt.get());
+        sqlite3_clear_bindings(entry_->stmt.get());
+        entry_->busy = false;
+        entry_ = nullptr;
+    }
+    StatementCache::Entry* entry_ = nullptr;
+    StmtPtr owned_;
+};
+
+// Prepares sql on db, from the cache when it is free there.  On failure the
+// result is empty and *rc says why.
+Stmt PrepareCached(sqlite3* db, StatementCache* cache, const char* sql, int* rc) {
+    *rc = SQLITE_OK;
+    StatementCache::Entry* entry = cache->Find(db, sql, rc);
+    if (entry == nullptr) return Stmt();
+    if (!entry->busy) return Stmt(entry);
+    sqlite3_stmt* raw = nullptr;
+    *rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    StmtPtr stmt(raw);
+    if (*rc == SQLITE_OK && stmt == nullptr) *rc = SQLITE_ERROR;
+    return *rc == SQLITE_OK ? Stmt(std::move(stmt)) : Stmt();
+}
+
+// Runs one statement that returns no rows (BEGIN, COMMIT, SAVEPOINT...) through
+// the cache, as sqlite3_exec would run it.
+int ExecCached(sqlite3* db, StatementCache* cache, const char* sql) {
+    int rc = SQLITE_OK;
+    Stmt stmt = PrepareCached(db, cache, sql, &rc);
+    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_step(stmt.get());
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
 struct Connection {
     DbPtr db;
+    StatementCache cache;  // statements of db; cleared before db closes
     StoreId id;
     dev_t dev = 0;  // the file the connection has open, to notice a replaced one
     ino_t ino = 0;
     pid_t pid = 0;
+
+    // Closes the connection (statements first) and forgets the file.
+    void Reset() {
+        cache.Clear();
+        db.reset();
+        id = StoreId();
+        dev = 0;
+        ino = 0;
+        pid = 0;
+    }
 };
 
 // Recursive: a Transaction keeps it locked from Begin to Commit, so that the
@@ -129,17 +245,17 @@ void SleepBeforeRetry(int attempt) {
 // and the runner decides afterwards whether to retry or fail.
 class Tx {
   public:
-    explicit Tx(sqlite3* db) : db_(db) {}
+    Tx(sqlite3* db, StatementCache* cache) : db_(db), cache_(cache) {}
 
     int error() const { return err_; }
     bool ok() const { return err_ == SQLITE_OK; }
 
-    StmtPtr Prepare(const char* sql) {
-        if (!ok()) return nullptr;
-        sqlite3_stmt* stmt = nullptr;
-        int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
+    Stmt Prepare(const char* sql) {
+        if (!ok()) return Stmt();
+        int rc = SQLITE_OK;
+        Stmt stmt = PrepareCached(db_, cache_, sql, &rc);
         if (rc != SQLITE_OK) Fail(rc);
-        return StmtPtr(stmt);
+        return stmt;
     }
     void Bind(sqlite3_stmt* stmt, int index, std::int64_t value) {
         if (stmt != nullptr && ok()) Check(sqlite3_bind_int64(stmt, index, value));
@@ -168,6 +284,7 @@ class Tx {
         if (rc != SQLITE_OK) Fail(rc);
     }
     sqlite3* db_;
+    StatementCache* cache_;
     int err_ = SQLITE_OK;
 };
 
@@ -336,15 +453,16 @@ Status OpenReadOnly(const std::string& path) {
 Status EnsureConnection() {
     std::string path = paths::RegistryFile();
     if (g_conn.db && g_conn.pid != getpid()) {
+        g_conn.cache.Abandon();
         g_abandoned.push_back(g_conn.db.release());
-        g_conn = Connection();
+        g_conn.Reset();
     }
     if (g_conn.db && g_conn.id.path == path) {
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && st.st_dev == g_conn.dev && st.st_ino == g_conn.ino)
             return kSuccess;
     }
-    g_conn = Connection();
+    g_conn.Reset();
     if (g_read_only) return OpenReadOnly(path);
 
     std::size_t slash = path.find_last_of('/');
@@ -408,21 +526,20 @@ Status RunInTransaction(const Key::Impl* handle, Body&& body, StoreId* store_out
     if (db == nullptr || g_conn.pid != getpid()) return kInvalidHandle;
     if (handle != nullptr && !(handle->store == g_conn.id)) return kInvalidHandle;
     if (store_out != nullptr) *store_out = g_conn.id;
-    if (sqlite3_exec(db, "SAVEPOINT zel_call", nullptr, nullptr, nullptr) != SQLITE_OK)
-        return kAccessDenied;
+    StatementCache* cache = &g_conn.cache;
+    if (ExecCached(db, cache, "SAVEPOINT zel_call") != SQLITE_OK) return kAccessDenied;
     Status st = kAccessDenied;
     int rc = SQLITE_ERROR;
     try {
-        Tx tx(db);
+        Tx tx(db, cache);
         st = body(tx);
         rc = tx.error();
     } catch (...) {
         st = kOutOfMemory;
     }
     if (rc != SQLITE_OK && st == kSuccess) st = kAccessDenied;
-    if (st != kSuccess) sqlite3_exec(db, "ROLLBACK TO zel_call", nullptr, nullptr, nullptr);
-    if (sqlite3_exec(db, "RELEASE zel_call", nullptr, nullptr, nullptr) != SQLITE_OK &&
-        st == kSuccess)
+    if (st != kSuccess) static_cast<void>(ExecCached(db, cache, "ROLLBACK TO zel_call"));
+    if (ExecCached(db, cache, "RELEASE zel_call") != SQLITE_OK && st == kSuccess)
         st = kAccessDenied;
     return st;
 }
@@ -438,17 +555,16 @@ Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out 
         if (handle != nullptr && !(handle->store == g_conn.id)) return kInvalidHandle;
         if (store_out != nullptr) *store_out = g_conn.id;
         sqlite3* db = g_conn.db.get();
+        StatementCache* cache = &g_conn.cache;
         auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
         for (int attempt = 0;; ++attempt) {
-            int rc =
-                sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+            int rc = ExecCached(db, cache, write ? "BEGIN IMMEDIATE" : "BEGIN");
             if (rc == SQLITE_OK) {
-                Tx tx(db);
+                Tx tx(db, cache);
                 st = body(tx);
                 rc = tx.error();
                 if (rc == SQLITE_OK) {
-                    rc = sqlite3_exec(db, (write && st == kSuccess) ? "COMMIT" : "ROLLBACK",
-                                      nullptr, nullptr, nullptr);
+                    rc = ExecCached(db, cache, (write && st == kSuccess) ? "COMMIT" : "ROLLBACK");
                     if (rc == SQLITE_OK) return st;
                 }
                 if (!sqlite3_get_autocommit(db))
@@ -492,7 +608,7 @@ std::string JoinPath(const std::string& base, const std::string& name) {
 }
 
 bool KeyAlive(Tx& tx, std::int64_t id) {
-    StmtPtr stmt = tx.Prepare("SELECT 1 FROM keys WHERE id=?1");
+    Stmt stmt = tx.Prepare("SELECT 1 FROM keys WHERE id=?1");
     tx.Bind(stmt.get(), 1, id);
     return tx.Step(stmt.get());
 }
@@ -500,7 +616,7 @@ bool KeyAlive(Tx& tx, std::int64_t id) {
 // The child of parent named name (any case): its id and stored name.
 bool FindChild(Tx& tx, std::int64_t parent, const std::string& name, std::int64_t* id,
                std::string* stored) {
-    StmtPtr stmt = tx.Prepare("SELECT id, name FROM keys WHERE parent=?1 AND name=?2");
+    Stmt stmt = tx.Prepare("SELECT id, name FROM keys WHERE parent=?1 AND name=?2");
     tx.Bind(stmt.get(), 1, parent);
     tx.Bind(stmt.get(), 2, name);
     if (!tx.Step(stmt.get())) return false;
@@ -581,7 +697,7 @@ Status Walk(Tx& tx, std::int64_t start, const std::string& base,
             continue;
         }
         if (!tx.ok() || !create) return kNotFound;
-        StmtPtr stmt = tx.Prepare("INSERT INTO keys(parent, name) VALUES(?1, ?2)");
+        Stmt stmt = tx.Prepare("INSERT INTO keys(parent, name) VALUES(?1, ?2)");
         tx.Bind(stmt.get(), 1, *id);
         tx.Bind(stmt.get(), 2, part);
         tx.Step(stmt.get());
@@ -608,13 +724,16 @@ Status OpenOrCreate(const Key& parent, const std::string& subkey, Key* out, bool
         // A read-only store opens existing keys for a create; a key that
         // would have to be made cannot be.
         const bool write = create && !g_read_only;
-        Status st = Run(
-            write, &p,
-            [&](Tx& tx) -> Status {
+        auto walk = [&](bool make) {
+            return [&, make](Tx& tx) -> Status {
                 if (!KeyAlive(tx, p.id)) return kNotFound;
-                return Walk(tx, p.id, p.path, parts, write, &id, &path, &created);
-            },
-            &store);
+                return Walk(tx, p.id, p.path, parts, make, &id, &path, &created);
+            };
+        };
+        // Most creates find the key there already: looking first needs no
+        // write lock, so they neither wait for nor hold up other writers.
+        Status st = Run(false, &p, walk(false), &store);
+        if (st == kNotFound && write) st = Run(true, &p, walk(true), &store);
         if (st == kNotFound && create && g_read_only) return kAccessDenied;
         if (st != kSuccess) return st;
         // parent may be *out itself: everything needed from it was copied above.
@@ -632,7 +751,7 @@ Status FindValue(const Key& key, const std::string& name, ValueType* type, std::
         if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
         const Key::Impl& k = *key.impl();
         return Run(false, &k, [&](Tx& tx) -> Status {
-            StmtPtr stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
+            Stmt stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
             tx.Bind(stmt.get(), 1, k.id);
             tx.Bind(stmt.get(), 2, name);
             if (!tx.Step(stmt.get())) return kNotFound;
@@ -663,7 +782,7 @@ Status SetValue(const Key& key, const std::string& name, ValueType type, const s
         const Key::Impl& k = *key.impl();
         return Run(true, &k, [&](Tx& tx) -> Status {
             if (!KeyAlive(tx, k.id)) return tx.ok() ? kNotFound : kAccessDenied;
-            StmtPtr stmt = tx.Prepare(
+            Stmt stmt = tx.Prepare(
                 "INSERT INTO vals(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
                 " ON CONFLICT(key_id, name) DO UPDATE SET type=excluded.type, data=excluded.data");
             tx.Bind(stmt.get(), 1, k.id);
@@ -693,7 +812,7 @@ Status OpenHive(Hive hive, Key* out) {
         std::int64_t id = 0;
         StoreId store;
         auto find = [&](Tx& tx) -> Status {
-            StmtPtr stmt = tx.Prepare("SELECT key_id FROM hives WHERE tag=?1");
+            Stmt stmt = tx.Prepare("SELECT key_id FROM hives WHERE tag=?1");
             tx.Bind(stmt.get(), 1, tag);
             if (!tx.Step(stmt.get())) return kNotFound;
             id = sqlite3_column_int64(stmt.get(), 0);
@@ -706,11 +825,11 @@ Status OpenHive(Hive hive, Key* out) {
                 true, nullptr,
                 [&](Tx& tx) -> Status {
                     if (find(tx) == kSuccess) return kSuccess;
-                    StmtPtr key = tx.Prepare("INSERT INTO keys(parent, name) VALUES(NULL, ?1)");
+                    Stmt key = tx.Prepare("INSERT INTO keys(parent, name) VALUES(NULL, ?1)");
                     tx.Bind(key.get(), 1, tag);
                     tx.Step(key.get());
                     id = tx.LastInsertId();
-                    StmtPtr root = tx.Prepare("INSERT INTO hives(tag, key_id) VALUES(?1, ?2)");
+                    Stmt root = tx.Prepare("INSERT INTO hives(tag, key_id) VALUES(?1, ?2)");
                     tx.Bind(root.get(), 1, tag);
                     tx.Bind(root.get(), 2, id);
                     tx.Step(root.get());
@@ -831,7 +950,7 @@ Status EnumKey(const Key& key, std::uint32_t index, std::string* name) {
         std::string found;
         Status st = Run(false, &k, [&](Tx& tx) -> Status {
             if (!KeyAlive(tx, k.id)) return kNotFound;
-            StmtPtr stmt =
+            Stmt stmt =
                 tx.Prepare("SELECT name FROM keys WHERE parent=?1 ORDER BY name LIMIT 1 OFFSET ?2");
             tx.Bind(stmt.get(), 1, k.id);
             tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
@@ -853,7 +972,7 @@ Status EnumValue(const Key& key, std::uint32_t index, std::string* name, ValueTy
         ValueType found_type = ValueType::Sz;
         Status st = Run(false, &k, [&](Tx& tx) -> Status {
             if (!KeyAlive(tx, k.id)) return kNotFound;
-            StmtPtr stmt = tx.Prepare(
+            Stmt stmt = tx.Prepare(
                 "SELECT name, type FROM vals WHERE key_id=?1 ORDER BY id LIMIT 1 OFFSET ?2");
             tx.Bind(stmt.get(), 1, k.id);
             tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
@@ -919,7 +1038,7 @@ Status DeleteValue(const Key& key, const std::string& name) {
         if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
         const Key::Impl& k = *key.impl();
         return Run(true, &k, [&](Tx& tx) -> Status {
-            StmtPtr stmt = tx.Prepare("DELETE FROM vals WHERE key_id=?1 AND name=?2");
+            Stmt stmt = tx.Prepare("DELETE FROM vals WHERE key_id=?1 AND name=?2");
             tx.Bind(stmt.get(), 1, k.id);
             tx.Bind(stmt.get(), 2, name);
             tx.Step(stmt.get());
@@ -952,7 +1071,7 @@ Status DeleteTree(const Key& parent, const std::string& subkey) {
             const std::string del_keys =
                 std::string(kBelow) + "DELETE FROM keys WHERE id IN below OR (id=?1 AND ?2)";
             for (const std::string& sql : {del_vals, del_keys}) {
-                StmtPtr stmt = tx.Prepare(sql.c_str());
+                Stmt stmt = tx.Prepare(sql.c_str());
                 tx.Bind(stmt.get(), 1, target);
                 if (sql == del_keys) tx.Bind(stmt.get(), 2, std::int64_t{parts.empty() ? 0 : 1});
                 tx.Step(stmt.get());
@@ -1001,7 +1120,7 @@ void UseReadOnlyStore() {
     g_read_only = true;
     // A connection opened for writing is not kept: from now on only the
     // read-only one is used.
-    if (g_conn.db && g_conn.pid == getpid() && g_tx.depth == 0) g_conn = Connection();
+    if (g_conn.db && g_conn.pid == getpid() && g_tx.depth == 0) g_conn.Reset();
 }
 
 bool ReadOnlyStore() {
