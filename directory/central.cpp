@@ -7,6 +7,7 @@
 #include "log/event_log.h"
 #include "log/report.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "support/files.h"
 
 using namespace zel::codes;
@@ -98,12 +99,19 @@ HRESULT LoadAndRefreshDirectory(CQVReg* directory, const char* operation, bool f
                                 std::uint32_t now, bool* refreshed) {
     if (refreshed != nullptr) *refreshed = false;
     if (directory == nullptr) return kInvalidArg;
-    HRESULT hr = RegisterPollNames(directory);
-    if (FAILED(hr)) return hr;
-    const bool loaded = SUCCEEDED(directory->LoadInfoFromReg());
-    if (loaded && !force && !IsRequireRegUpdate(directory, kPollServerName, operation, now)) {
-        return S_OK;
+    bool current = false;
+    {
+        // The directory is read in a few hundred small calls; as one read
+        // they see one state of it and cost one round of locks.  The batch
+        // ends before the refresh, which waits for the network.
+        zel::reg::ReadBatch batch;
+        HRESULT hr = RegisterPollNames(directory);
+        if (FAILED(hr)) return hr;
+        const bool loaded = SUCCEEDED(directory->LoadInfoFromReg());
+        current =
+            loaded && !force && !IsRequireRegUpdate(directory, kPollServerName, operation, now);
     }
+    if (current) return S_OK;
     if (refreshed != nullptr) *refreshed = true;
     return RefreshDirectory(directory);
 }

@@ -210,6 +210,13 @@ struct OpenTransaction {
     bool doomed = false;
 };
 OpenTransaction g_tx;
+// The open ReadBatch of the process, if any (owned like g_tx).  reading is
+// set while its SQLite read transaction is open on g_conn.
+struct OpenBatch {
+    int depth = 0;
+    bool reading = false;
+};
+OpenBatch g_batch;
 // Set once by UseReadOnlyStore: the store is only read, never created,
 // changed or given a journal by this process.
 bool g_read_only = false;
@@ -544,10 +551,61 @@ Status RunInTransaction(const Key::Impl* handle, Body&& body, StoreId* store_out
     return st;
 }
 
+// Ends the read transaction of the open ReadBatch, if it has one.  Caller
+// holds g_mutex.
+void EndBatchRead() {
+    if (!g_batch.reading) return;
+    g_batch.reading = false;
+    sqlite3* db = g_conn.db.get();
+    if (db != nullptr && g_conn.pid == getpid() && !sqlite3_get_autocommit(db))
+        static_cast<void>(ExecCached(db, &g_conn.cache, "COMMIT"));
+}
+
+// A read inside the open ReadBatch: runs body in the batch's read
+// transaction, beginning it first when needed.  False when the read could
+// not be done there (the store was busy or failed); the batch's transaction
+// is then ended and the caller runs the read on its own, with its retries.
+// Caller holds g_mutex.
+template <class Body>
+bool RunInBatch(const Key::Impl* handle, Body&& body, StoreId* store_out, Status* result) {
+    if (g_batch.reading && g_conn.pid != getpid()) g_batch.reading = false;  // forked
+    if (!g_batch.reading) {
+        if (EnsureConnection() != kSuccess) return false;
+        if (ExecCached(g_conn.db.get(), &g_conn.cache, "BEGIN") != SQLITE_OK) return false;
+        g_batch.reading = true;
+    }
+    if (handle != nullptr && !(handle->store == g_conn.id)) {
+        *result = kInvalidHandle;
+        return true;
+    }
+    if (store_out != nullptr) *store_out = g_conn.id;
+    Tx tx(g_conn.db.get(), &g_conn.cache);
+    try {
+        *result = body(tx);
+    } catch (...) {
+        EndBatchRead();
+        throw;
+    }
+    if (tx.ok()) return true;
+    EndBatchRead();
+    return false;
+}
+
 template <class Body>
 Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out = nullptr) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     if (g_tx.depth > 0) return RunInTransaction(handle, body, store_out);
+    if (g_batch.depth > 0) {
+        try {
+            Status st = kSuccess;
+            if (!write && RunInBatch(handle, body, store_out, &st)) return st;
+        } catch (...) {
+            return kOutOfMemory;
+        }
+        // A write (or a failed read) goes on its own; the batch's next read
+        // begins a new read transaction, which sees the write.
+        EndBatchRead();
+    }
     if (write && g_read_only) return kAccessDenied;
     try {
         Status st = EnsureConnection();
@@ -878,6 +936,7 @@ Status Transaction::Begin() {
         open_ = true;
         return kSuccess;
     }
+    EndBatchRead();
     Status st =
         g_read_only ? kAccessDenied : NoThrow([]() -> Status { return EnsureConnection(); });
     if (st == kSuccess && ExecWhileBusy(g_conn.db.get(), "BEGIN IMMEDIATE") != SQLITE_OK)
@@ -1114,10 +1173,21 @@ bool EqualsNoCase(const std::string& a, const char* b) {
 
 }  // namespace
 
+ReadBatch::ReadBatch() {
+    g_mutex.lock();
+    ++g_batch.depth;
+}
+
+ReadBatch::~ReadBatch() {
+    if (--g_batch.depth == 0) EndBatchRead();
+    g_mutex.unlock();
+}
+
 void UseReadOnlyStore() {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     if (g_read_only) return;
     g_read_only = true;
+    EndBatchRead();
     // A connection opened for writing is not kept: from now on only the
     // read-only one is used.
     if (g_conn.db && g_conn.pid == getpid() && g_tx.depth == 0) g_conn.Reset();

@@ -148,6 +148,24 @@ class Transaction {
     bool open_ = false;
 };
 
+// Several reads of the calling thread as one read transaction, for code that
+// reads many values in a row: they see one state of the store and pay for
+// its locks once instead of once per call.  While a batch lives, the calling
+// thread's reads share one read transaction, begun at the first of them.  A
+// write call or a Transaction begun meanwhile ends it first (so the write is
+// made as usual and the next read sees it); a read that fails in it is run
+// again on its own, with the usual waiting.  Other threads wait in their
+// calls until the batch ends, as for a Transaction: keep batches short and
+// never wait for the network inside one.  Batches nest on one thread and
+// must end on the thread that made them.
+class ReadBatch {
+  public:
+    ReadBatch();
+    ~ReadBatch();
+    ReadBatch(const ReadBatch&) = delete;
+    ReadBatch& operator=(const ReadBatch&) = delete;
+};
+
 // Switches this process to reading the store only, for tools that must
 // leave a system untouched while it runs: from the call on, nothing creates
 // the file or its directory, nothing is written and no journal is set up.

@@ -1,6 +1,7 @@
 // Transactions of the registry store: what another process (the real qvreg)
 // sees while one is open, after Commit and after Rollback, and how a failed
-// call and nested transactions behave inside one.
+// call and nested transactions behave inside one; what a read batch sees of
+// its own and other processes' writes.
 #include <string>
 
 #include "platform/registry.h"
@@ -95,6 +96,58 @@ TEST_F(RegistryTransaction, InnerRollbackFailsTheOuterCommit) {
     EXPECT_EQ(outer.Commit(), reg::kAccessDenied);
     EXPECT_FALSE(OtherProcessSees("outer"));
     EXPECT_FALSE(Has("inner"));
+}
+
+std::uint32_t Read(const std::string& value) {
+    reg::Key key;
+    std::uint32_t n = 0;
+    if (reg::OpenKey(Hive::LocalMachine, kKey, &key) != reg::kSuccess ||
+        reg::QueryDword(key, value, &n) != reg::kSuccess)
+        return 0;
+    return n;
+}
+
+// Another process sets value to n (qvreg add exits 0).
+bool OtherProcessSets(const std::string& value, std::uint32_t n) {
+    pid_t pid = zel::test::Spawn(
+        zel::test::BuildPath("tools/qvreg"),
+        {"add", "HKLM\\" + kKey, "/v", value, "/t", "REG_DWORD", "/d", std::to_string(n), "/f"});
+    return zel::test::Wait(pid) == 0;
+}
+
+TEST_F(RegistryTransaction, ReadBatchSeesOneStateUntilItWritesOrEnds) {
+    reg::Key key;
+    ASSERT_EQ(reg::CreateKey(Hive::LocalMachine, kKey, &key, nullptr), reg::kSuccess);
+    ASSERT_EQ(reg::SetDword(key, "v", 1), reg::kSuccess);
+    {
+        reg::ReadBatch batch;
+        EXPECT_EQ(Read("v"), 1u);
+        // Other processes write while the batch reads; it keeps its state.
+        ASSERT_TRUE(OtherProcessSets("v", 2));
+        EXPECT_EQ(Read("v"), 1u);
+        {
+            reg::ReadBatch nested;
+            EXPECT_EQ(Read("v"), 1u);
+        }
+        EXPECT_EQ(Read("v"), 1u);
+        // A write of its own goes through at once and the next read sees
+        // both it and what others wrote before it.
+        ASSERT_EQ(reg::SetDword(key, "w", 5), reg::kSuccess);
+        EXPECT_TRUE(OtherProcessSees("w"));
+        EXPECT_EQ(Read("v"), 2u);
+        EXPECT_EQ(Read("w"), 5u);
+        // So does a transaction begun inside it.
+        ASSERT_TRUE(OtherProcessSets("v", 3));
+        reg::Transaction tx;
+        ASSERT_EQ(tx.Begin(), reg::kSuccess);
+        ASSERT_EQ(reg::SetDword(key, "t", 6), reg::kSuccess);
+        ASSERT_EQ(tx.Commit(), reg::kSuccess);
+        EXPECT_EQ(Read("v"), 3u);
+        ASSERT_TRUE(OtherProcessSets("v", 4));
+        EXPECT_EQ(Read("v"), 3u);
+    }
+    EXPECT_EQ(Read("v"), 4u);
+    EXPECT_TRUE(OtherProcessSees("t"));
 }
 
 }  // namespace
