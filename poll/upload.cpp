@@ -151,6 +151,8 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     std::vector<std::string> listed;
     if (zel::fs::ListMatching(dir, pattern, &listed, true) != 0) return names;
     const std::vector<std::string> excluded = ReadExclusionList(layout.exclusion_list);
+    std::vector<std::string> candidates;       // names that passed every check, in listing order
+    std::vector<std::string> candidate_paths;  // and their full paths
     for (const std::string& name : listed) {
         if (EqualsNoCase(name, result_name)) continue;
         if (HasControlCharacter(name)) {
@@ -180,11 +182,15 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
             }
         }
         if (skip) continue;
-        if (!GuardAcquire(layout.scan_guard.c_str(), kScanGuard.timeout_key, kDefaultWriteTimeoutMs,
-                          path.c_str())) {
-            continue;
-        }
-        names.insert(names.begin(), name);  // reverse listing order
+        candidates.push_back(name);
+        candidate_paths.push_back(path);
+    }
+    // One update of the scan guard for all of them: the same entries and
+    // answers as one update per file, without rewriting the file each time.
+    const std::vector<bool> granted = GuardAcquireAll(
+        layout.scan_guard.c_str(), kScanGuard.timeout_key, kDefaultWriteTimeoutMs, candidate_paths);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (granted[i]) names.insert(names.begin(), candidates[i]);  // reverse listing order
     }
     if (level == 0) return names;
     for (std::string& name : names) {

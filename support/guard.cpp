@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/fs.h"
@@ -85,15 +85,23 @@ void AppendLine(std::string* out, std::string_view line) {
 
 }  // namespace
 
-bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_timeout_ms,
-                  const char* text) {
-    if (guard_path == nullptr || *guard_path == '\0' || text == nullptr) return false;
-    // A line break in the text would split the entry into two lines: the key
-    // could never be matched again and the rest would read as a foreign line.
-    if (std::strpbrk(text, "\r\n") != nullptr) {
-        (void)zel::support_detail::Fail(zel::codes::kInvalidArg, "GuardAcquire");
-        return false;
+std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_key,
+                                  int default_timeout_ms, const std::vector<std::string>& texts) {
+    std::vector<bool> granted(texts.size(), false);
+    if (guard_path == nullptr || *guard_path == '\0' || texts.empty()) return granted;
+    // The texts that take part, by position; a line break in a text would
+    // split its entry into two lines: the key could never be matched again
+    // and the rest would read as a foreign line.
+    std::vector<std::size_t> steps;
+    std::unordered_map<std::string_view, std::size_t> step_of;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (texts[i].find_first_of("\r\n") != std::string::npos) {
+            (void)zel::support_detail::Fail(zel::codes::kInvalidArg, "GuardAcquire");
+            continue;
+        }
+        if (step_of.emplace(texts[i], steps.size()).second) steps.push_back(i);
     }
+    if (steps.empty()) return granted;
 
     const std::string config = ConfigFilePath();
     int guard_count = kDefaultGuardCount;
@@ -106,33 +114,49 @@ bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_t
     const long long now = static_cast<long long>(std::time(nullptr));
 
     CLockHolder lock(guard_path);
-    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return false;
+    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return granted;
 
+    // The outcome of acquiring the texts one after another, in one pass:
+    // step k judges the lines of its own text by the entry timeout and every
+    // other line by the guard timeout.  So a line of a text that is not
+    // acquired stays while younger than the guard timeout; one of the text
+    // of step k counts as live at step k when younger than the entry timeout
+    // (and, past the first step, than the guard timeout), and stays to the
+    // end when younger than both (only the entry timeout when it is the
+    // only step).  A new entry, 0 seconds old, outlives the later steps when
+    // the guard timeout is positive.
+    const std::size_t count = steps.size();
     const std::string old_content = ReadGuardFile(guard_path);
-    const std::string_view own_text(text);
+    std::vector<bool> busy(count, false);
     std::string content;
-    bool busy = false;
     for (std::string_view line : SplitLines(old_content)) {
         Entry entry;
         if (!ParseEntry(line, &entry)) continue;
         const long long age = now - entry.time;
-        if (entry.text == own_text) {
-            if (age < timeout) {
-                AppendLine(&content, line);
-                busy = true;
-            }
-        } else if (age < guard_timeout) {
-            AppendLine(&content, line);
+        const auto own = step_of.find(entry.text);
+        if (own == step_of.end()) {
+            if (age < guard_timeout) AppendLine(&content, line);
+            continue;
         }
+        if (age < timeout && (own->second == 0 || age < guard_timeout)) busy[own->second] = true;
+        if (age < timeout && (count == 1 || age < guard_timeout)) AppendLine(&content, line);
     }
-    if (!busy) {
-        AppendLine(&content, std::to_string(now) + " " + std::to_string(::getpid()) + " " +
-                                 std::string(own_text));
+    const std::string own_prefix = std::to_string(now) + " " + std::to_string(::getpid()) + " ";
+    for (std::size_t k = 0; k < count; ++k) {
+        if (busy[k] || !(k + 1 == count || guard_timeout > 0)) continue;
+        AppendLine(&content, own_prefix + texts[steps[k]]);
     }
     // A guard file that cannot be recreated must not stop transfers for good:
-    // the caller goes ahead, unrecorded.
+    // the callers go ahead, unrecorded.
     const bool rewritten = RewriteGuardFile(guard_path, content);
-    return !rewritten || !busy;
+    for (std::size_t k = 0; k < count; ++k) granted[steps[k]] = !rewritten || !busy[k];
+    return granted;
+}
+
+bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_timeout_ms,
+                  const char* text) {
+    if (text == nullptr) return false;
+    return GuardAcquireAll(guard_path, timeout_key, default_timeout_ms, {std::string(text)})[0];
 }
 
 void GuardRelease(const char* guard_path, const char* text) {

@@ -52,6 +52,17 @@ inline constexpr GuardFileKind kDownloadGuard{"qvzel.down.guard", "read_timeout"
 [[nodiscard]] bool GuardAcquire(const char* guard_path, const char* timeout_key,
                                 int default_timeout_ms, const char* text);
 
+// GuardAcquire for several texts under one lock, with one reading and one
+// rewrite of the guard file: the outcome, entry for entry and answer for
+// answer, is that of calling GuardAcquire for each text in order with the
+// lock held throughout.  A text that appears twice takes part once (the
+// later copy is answered false); one holding a CR or LF is answered false
+// and reported as GuardAcquire reports it.  All false when the lock was not
+// obtained.  Returns one answer per text, in the order given.
+[[nodiscard]] std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_key,
+                                                int default_timeout_ms,
+                                                const std::vector<std::string>& texts);
+
 // Removes every entry with exactly this text, whatever its age or writer.
 // Does nothing when the lock is not obtained or the file cannot be
 // rewritten.

@@ -101,6 +101,51 @@ TEST_F(GuardTest, TimeoutsComeFromTheConfigurationFile) {
     EXPECT_FALSE(GuardAcquire(guard_.c_str(), "read_timeout", 6900000, "F.DAT"));
 }
 
+// Our own new entries with their time replaced, so that two updates made a
+// second apart compare equal.
+std::string WithoutOwnTimes(const std::string& content) {
+    return std::regex_replace(content, std::regex("[0-9]+ (" + std::to_string(::getpid()) + " )"),
+                              "T $1");
+}
+
+TEST_F(GuardTest, AcquiringSeveralAtOnceEndsAsAcquiringThemInTurn) {
+    // Ages on both sides of each limit, for texts acquired and texts not.
+    const std::vector<std::string> texts = {"A.DAT", "B.DAT", "C.DAT", "D.DAT", "A B.DAT"};
+    const char* const configs[] = {
+        "",                                          // 330 s entries, 4-day guard
+        "write_timeout=0\n",                         // entries never live
+        "write_timeout=100000\nguard_timeout=50\n",  // guard shorter than an entry
+        "guard_timeout=0\n",
+    };
+    for (const char* config : configs) {
+        WriteFile(ConfigFilePath(), config);
+        std::string seed;
+        for (long age : {0L, 20L, 49L, 51L, 99L, 329L, 331L, 345599L, 345601L}) {
+            seed += Entry(age, "A.DAT") + Entry(age, "OTHER.DAT");
+            if (age > 60) seed += Entry(age, "B.DAT");
+            if (age < 60) seed += Entry(age, "A B.DAT");
+        }
+        seed += Entry(400, "C.DAT") + Entry(10, "C.DAT");
+        const std::string one_by_one = CommPath("qvzel.one.guard");
+        WriteFile(one_by_one, seed);
+        WriteFile(guard_, seed);
+        std::vector<bool> expected;
+        for (const std::string& text : texts)
+            expected.push_back(
+                GuardAcquire(one_by_one.c_str(), "write_timeout", 330000, text.c_str()));
+        EXPECT_EQ(GuardAcquireAll(guard_.c_str(), "write_timeout", 330000, texts), expected)
+            << "config: " << config;
+        EXPECT_EQ(WithoutOwnTimes(ReadFile(guard_)), WithoutOwnTimes(ReadFile(one_by_one)))
+            << "config: " << config;
+    }
+    // A text with a line break is answered false and the rest go ahead.
+    WriteFile(ConfigFilePath(), "");
+    WriteFile(guard_, "");
+    EXPECT_EQ(GuardAcquireAll(guard_.c_str(), "write_timeout", 330000, {"X\nY", "Z.DAT"}),
+              (std::vector<bool>{false, true}));
+    EXPECT_TRUE(std::regex_match(ReadFile(guard_), std::regex(OwnLinePattern("Z.DAT"))));
+}
+
 TEST_F(GuardTest, ReadsEveryLineEndAndDropsMalformedLines) {
     const std::string now = std::to_string(static_cast<long long>(std::time(nullptr)));
     WriteFile(guard_, now + " 1 LF.DAT\n" + now + " 2 CR.DAT\r" + now + " 3 LFCR.DAT\n\r" +
