@@ -120,6 +120,7 @@ measure_run() {  # case side command...
         tail -n 20 "$work/errors.txt" >&2
         exit 1
     }
+    echo "$case $side $line" >>"$work/measure.log"  # with CPU times, for a closer look
     local wall rss
     wall=$(echo "$line" | sed -n 's/.*wall_s=\([0-9.]*\).*/\1/p')
     rss=$(echo "$line" | sed -n 's/.*maxrss_kib=\([0-9]*\).*/\1/p')
@@ -327,10 +328,23 @@ row() {  # case side-a side-b label
             l, amin, amed, amax, bmin, bmed, bmax, amed / bmed, amin / bmax, amax / bmin,
             arss / 1024, brss / 1024 }'
 }
+# The file system of the scratch directory, and for ext4 whether it keeps a
+# journal: without one, ext4 skips recently deleted inodes on every file it
+# creates, so runs that create and remove many small files slow down.
+disk_kind() {
+    local fs dev task
+    fs=$(df -T "$work" | awk 'NR == 2 { print $2 }')
+    dev=$(df "$work" | awk 'NR == 2 { print $1 }')
+    task=/sys/fs/ext4/$(basename "$dev")/journal_task
+    if [ "$fs" = ext4 ] && [ -r "$task" ]; then
+        if [ "$(cat "$task")" = "<none>" ]; then fs="ext4 without a journal"; else fs="ext4 with a journal"; fi
+    fi
+    echo "$fs"
+}
 {
     echo "Machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
         "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);" \
-        "disk: $(df -T "$work" | awk 'NR == 2 { print $2 }'); $(date -u '+%Y-%m-%d'); $runs runs per side."
+        "disk: $(disk_kind); $(date -u '+%Y-%m-%d'); $runs runs per side."
     echo
     echo "| case (A vs B) | A wall s min / median / max | B wall s min / median / max | ratio A/B median (spread) | peak RSS MiB A / B |"
     echo "|---|---|---|---|---|"
