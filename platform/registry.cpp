@@ -33,8 +33,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -91,7 +93,7 @@ class StatementCache {
     // The cached statement for sql on db, preparing it on first use; null
     // with *rc set when it cannot be prepared.  The caller marks it busy.
     Entry* Find(sqlite3* db, const char* sql, int* rc) {
-        auto it = entries_.find(sql);
+        auto it = entries_.find(std::string_view(sql));
         if (it != entries_.end()) return &it->second;
         sqlite3_stmt* raw = nullptr;
         *rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
@@ -100,7 +102,7 @@ class StatementCache {
             if (*rc == SQLITE_OK) *rc = SQLITE_ERROR;
             return nullptr;
         }
-        Entry& entry = entries_[sql];
+        Entry& entry = entries_.try_emplace(std::string(sql)).first->second;
         entry.stmt = std::move(stmt);
         return &entry;
     }
@@ -115,7 +117,15 @@ class StatementCache {
     }
 
   private:
-    std::unordered_map<std::string, Entry> entries_;
+    // Looked up by the caller's text as it is, without making a string of
+    // it on every call.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+    std::unordered_map<std::string, Entry, TextHash, std::equal_to<>> entries_;
 };
 
 // A statement in use by one call: a cached one is reset and unbound when the
