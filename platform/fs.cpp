@@ -413,6 +413,17 @@ int CreateExclusiveWithContent(const std::string& path, std::string_view data) {
     return 0;
 }
 
+int LinkExclusive(const std::string& existing, const std::string& name) {
+    for (;;) {
+        if (::link(existing.c_str(), name.c_str()) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+int TouchNow(const std::string& path) {
+    return ::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0 ? 0 : errno;
+}
+
 long ReadSome(int fd, void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);

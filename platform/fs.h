@@ -138,6 +138,16 @@ std::string TempDir();
 // name's place).
 [[nodiscard]] int CreateExclusiveWithContent(const std::string& path, std::string_view data);
 
+// Gives the existing file a further name (a hard link), exclusively: EEXIST
+// when anything is in the new name's place, as with CreateExclusive.  Links
+// are not followed.  Returns 0 or errno (EPERM, EXDEV and the like where the
+// file system has no links).
+[[nodiscard]] int LinkExclusive(const std::string& existing, const std::string& name);
+
+// Sets the file's access and modification times to now (links followed).
+// Returns 0 or errno.
+[[nodiscard]] int TouchNow(const std::string& path);
+
 // One read of up to size bytes, an interruption retried: the count read
 // (0 at the end of the file) or -1 with errno set.
 [[nodiscard]] long ReadSome(int fd, void* buffer, std::size_t size);

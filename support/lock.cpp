@@ -22,11 +22,16 @@
 
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "support/lock_template.h"
 
 namespace {
 
-// 0 when created, else the errno of the failed creation.
+// 0 when created, else the errno of the failed creation.  A name this
+// process takes again and again is linked from its template (see
+// lock_template.h): the same exclusive step, without a new inode each time.
 int CreateLockFile(const std::string& lock_file) {
+    const int err = zel::locks::LinkFromTemplate(lock_file, nullptr);
+    if (err != zel::locks::kNoTemplate) return err;
     return zel::fs::CreateExclusive(lock_file);
 }
 
@@ -153,6 +158,8 @@ LockState JudgedState(const std::string& lock_file, const StaleRule& rule) {
 // line already in it.  0 or the creation's errno.
 int CreateJudgedLock(const std::string& lock_file, bool recorded) {
     if (!recorded) return CreateLockFile(lock_file);
+    const int err = zel::locks::LinkFromTemplate(lock_file, &HolderRecord);
+    if (err != zel::locks::kNoTemplate) return err;
     return zel::fs::CreateExclusiveWithContent(lock_file, HolderRecord());
 }
 
