@@ -125,9 +125,7 @@ class Templates {
     }
 
   private:
-    Templates() {
-        (void)::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
-    }
+    Templates() { (void)::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild); }
 
     static void BeforeFork() { Get().mutex_.lock(); }
     static void AfterForkInParent() { Get().mutex_.unlock(); }
