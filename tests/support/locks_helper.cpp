@@ -12,6 +12,8 @@
 //       waits for the go file, one LockWithRetriesRecorded (no retries, no
 //       age limit), writes "won" or "lost" to the out file; a winner keeps the
 //       lock until the stop file appears
+//   locks_helper repeat <path> <times>       TryLock and Unlock that many times;
+//                                            exit 0 when every one was held
 //   locks_helper guard <guard> <go file> <rounds> <out file>
 //       waits for the go file, then GuardAcquire on "file-<i>" for each round
 //       and writes the numbers of the rounds it won to the out file
@@ -38,6 +40,14 @@ int main(int argc, char** argv) {
     if (mode == "retry" && argc == 4) {
         if (!LockWithRetries(path, static_cast<int>(std::strtol(argv[3], nullptr, 10)))) return 1;
         Unlock(path);
+        return 0;
+    }
+    if (mode == "repeat" && argc == 4) {
+        const long times = std::strtol(argv[3], nullptr, 10);
+        for (long i = 0; i < times; ++i) {
+            if (!TryLock(path)) return 1;
+            Unlock(path);
+        }
         return 0;
     }
     if (mode == "hold-recorded") return TryLockRecorded(path) ? 0 : 1;
