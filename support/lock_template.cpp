@@ -94,6 +94,10 @@ class Templates {
         AdoptIfForked();
         Entry* entry = Find(lock_file, content);
         if (entry == nullptr) {
+            // The first lock of this process in a directory clears what
+            // killed processes left there, whether or not a template of its
+            // own ever follows.
+            SweepOnce(DirectoryOf(lock_file));
             Remember(lock_file, content);
             return kNoTemplate;
         }
@@ -167,17 +171,20 @@ class Templates {
         entries_.push_back(std::move(entry));
     }
 
-    // Makes the entry's template, sweeping its directory first if this
-    // process has not done so yet.  False when none can be made.
+    // Removes the templates of ended processes in dir, once per process.
+    void SweepOnce(const std::string& dir) {
+        for (const std::string& d : swept_) {
+            if (d == dir) return;
+        }
+        (void)RemoveAbandonedTemplates(dir);
+        if (swept_.size() >= kMaxSweptDirectories) swept_.clear();
+        swept_.push_back(dir);
+    }
+
+    // Makes the entry's template.  False when none can be made.
     bool Make(Entry* entry) {
         const std::string dir = DirectoryOf(entry->lock_file);
-        bool swept = false;
-        for (const std::string& d : swept_) swept = swept || d == dir;
-        if (!swept) {
-            (void)RemoveAbandonedTemplates(dir);
-            if (swept_.size() >= kMaxSweptDirectories) swept_.clear();
-            swept_.push_back(dir);
-        }
+        SweepOnce(dir);
         const std::string content = entry->content != nullptr ? entry->content() : std::string();
         const std::string stem = dir + "/" + std::string(kTemplatePrefix) +
                                  std::to_string(self_.pid) + "." + std::to_string(self_.start) +

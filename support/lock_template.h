@@ -19,8 +19,8 @@
 // the ".qvzel_lock" in the name keeps every upload selection away from them.
 // A process keeps a bounded number of them and removes them when it ends (or
 // when the library holding this code is unloaded).  Those of a process that
-// was killed are removed by the next process that makes a template in the
-// same directory.  A forked child forgets its parent's templates without
+// was killed are removed by the next process that takes a lock in the same
+// directory.  A forked child forgets its parent's templates without
 // touching them.
 #pragma once
 
