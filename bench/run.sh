@@ -328,6 +328,42 @@ row() {  # case side-a side-b label
             l, amin, amed, amax, bmin, bmed, bmax, amed / bmed, amin / bmax, amax / bmin,
             arss / 1024, brss / 1024 }'
 }
+ratio() {  # case side-a side-b -> A's median wall time over B's
+    local amed bmed
+    read -r _ amed _ <<<"$(stats "$1" "$2" 3)"
+    read -r _ bmed _ <<<"$(stats "$1" "$3" 3)"
+    awk -v a="$amed" -v b="$bmed" 'BEGIN { printf "%.2f", a / b }'
+}
+median_mib() {  # case side -> median peak RSS in MiB
+    local med
+    read -r _ med _ <<<"$(stats "$1" "$2" 4)"
+    awk -v m="$med" 'BEGIN { printf "%.1f", m / 1024 }'
+}
+goal() {  # text measured limit -> one line, "met" when measured <= limit
+    awk -v t="$1" -v m="$2" -v l="$3" 'BEGIN {
+        printf "- %s: %s (%s)\n", t, m, (m + 0 <= l + 0) ? "met" : "missed" }'
+}
+goals() {
+    local big_rss small_rss
+    big_rss=$(awk -v a="$(median_mib dl_big ferrun)" -v b="$(median_mib ul_big ferrun)" \
+        'BEGIN { printf "%.1f", (a > b) ? a : b }')
+    small_rss=$(awk -v a="$(median_mib dl_small ferrun)" -v b="$(median_mib ul_small ferrun)" \
+        'BEGIN { printf "%.1f", (a < b) ? a : b }')
+    echo "Goals (median ratios):"
+    echo
+    goal "${big_mib} MiB .dtz download at most 0.9 x the hand pipeline with a final flush" \
+        "$(ratio dl_big ferrun hand+flush)" 0.9
+    goal "${big_mib} MiB upload at most 1.05 x gzip -6 + curl" "$(ratio ul_big ferrun hand)" 1.05
+    goal "${small_count} small files down at most 0.5 x the shell loop of curl" \
+        "$(ratio dl_small ferrun curl-loop)" 0.5
+    goal "${small_count} small files up at most 0.5 x the shell loop of curl" \
+        "$(ratio ul_small ferrun curl-loop)" 0.5
+    goal "peak RSS of the ${big_mib} MiB cases under 16 MiB" "${big_rss} MiB" 15.99
+    goal "and within 2 MiB of the 4 KiB cases' (${small_rss} MiB)" \
+        "$(awk -v a="$big_rss" -v b="$small_rss" 'BEGIN { printf "%.1f MiB", a - b }')" 2
+    goal "idle schedule service under 0.1 s of CPU in five minutes" \
+        "$(awk -v c="$idle_cpu" -v s="$idle_span" 'BEGIN { printf "%.3f s", (s > 0) ? c * 300 / s : c }')" 0.099
+}
 # The file system of the scratch directory, and for ext4 whether it keeps a
 # journal: without one, ext4 skips recently deleted inodes on every file it
 # creates, so runs that create and remove many small files slow down.
@@ -360,6 +396,8 @@ disk_kind() {
     echo "Physical reference (${big_mib} MiB from the page cache to the disk, one flush):" \
         "${rmin} / ${rmed} / ${rmax} s."
     echo "Idle schedule service: ${idle_cpu} s of CPU in ${idle_span} s, peak RSS $((idle_rss / 1024)) MiB."
+    echo
+    goals
 } >"$out"
 echo >&2
 cat "$out"
