@@ -90,6 +90,9 @@ class Templates {
     Templates& operator=(const Templates&) = delete;
 
     int Link(const std::string& lock_file, ContentFn content) {
+        // A relative name means another file after a change of directory,
+        // and so would its template.
+        if (lock_file.empty() || lock_file[0] != '/') return kNoTemplate;
         std::lock_guard<std::mutex> hold(mutex_);
         AdoptIfForked();
         Entry* entry = Find(lock_file, content);

@@ -40,8 +40,8 @@ using ContentFn = std::string (*)();
 // template for that name and content.  Returns 0 when lock_file now exists
 // as ours; EEXIST (or EINTR) when something is in its place; kNoTemplate when
 // no template serves the name: the first time this process takes it (a name
-// taken once only is not worth a template), a file system without links, or
-// a directory where no template can be made.  The caller then creates the
+// taken once only is not worth a template), a relative name, a file system
+// without links, or a directory where no template can be made.  The caller then creates the
 // lock file the plain way, which also gives the errno of a missing or
 // unwritable directory.  Thread-safe.
 [[nodiscard]] int LinkFromTemplate(const std::string& lock_file, ContentFn content);
