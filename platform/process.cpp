@@ -320,6 +320,35 @@ ProcessIdentity SelfIdentity() {
     return self;
 }
 
+namespace {
+
+// Reads up to 19 decimal digits at *at and moves *at past them; false when
+// there are none.
+bool ReadDigits(std::string_view text, std::size_t* at, unsigned long long* value) {
+    const std::size_t begin = *at;
+    unsigned long long v = 0;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && *at - begin < 19) {
+        v = v * 10 + static_cast<unsigned>(text[*at] - '0');
+        ++*at;
+    }
+    if (*at == begin) return false;
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+std::size_t ParseIdentity(std::string_view text, char separator, ProcessIdentity* who) {
+    std::size_t at = 0;
+    unsigned long long pid = 0;
+    unsigned long long start = 0;
+    if (!ReadDigits(text, &at, &pid) || at >= text.size() || text[at++] != separator) return 0;
+    if (!ReadDigits(text, &at, &start) || pid == 0 || pid > 0x7FFFFFFF) return 0;
+    who->pid = static_cast<pid_t>(pid);
+    who->start = start;
+    return at;
+}
+
 bool HasEnded(const ProcessIdentity& who) {
     if (who.pid <= 0) return false;
     if (::kill(who.pid, 0) != 0 && errno == ESRCH) return true;

@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zel::proc {
@@ -63,6 +65,13 @@ struct ProcessIdentity {
 
 // This process.
 [[nodiscard]] ProcessIdentity SelfIdentity();
+
+// Reads an identity written as "<pid><separator><start>" (decimal, at most 19
+// digits each) at the start of text.  Returns how many characters it took,
+// and sets *who; 0 when text does not start so or the pid is out of range
+// (0, or above 2^31 - 1), and *who is then untouched.
+[[nodiscard]] std::size_t ParseIdentity(std::string_view text, char separator,
+                                        ProcessIdentity* who);
 
 // True only when the process so identified has certainly ended: no process
 // of that pid exists, the one there has ended and awaits collection (a

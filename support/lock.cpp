@@ -109,34 +109,17 @@ std::string HolderRecord() {
            "\n";
 }
 
-// Reads the decimal digits at *at (at most 19) and moves *at past them;
-// false when there are none.
-bool ParseNumber(std::string_view text, std::size_t* at, unsigned long long* value) {
-    const std::size_t begin = *at;
-    unsigned long long v = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && *at - begin < 19) {
-        v = v * 10 + static_cast<unsigned>(text[*at] - '0');
-        ++*at;
-    }
-    if (*at == begin) return false;
-    *value = v;
-    return true;
-}
-
 // The holder a lock file records; false when it records none (an empty
 // file, a lock someone else made, or anything but a regular file).
 bool ReadHolder(const std::string& lock_file, zel::proc::ProcessIdentity* holder) {
     std::string text;
     if (zel::fs::ReadWholeFile(lock_file, &text) != 0 || text.size() > 64) return false;
     if (text.compare(0, kHolderTag.size(), kHolderTag) != 0) return false;
-    std::size_t at = kHolderTag.size();
-    unsigned long long pid = 0;
-    unsigned long long start = 0;
-    if (!ParseNumber(text, &at, &pid) || at >= text.size() || text[at++] != ' ') return false;
-    if (!ParseNumber(text, &at, &start)) return false;
-    if (text.substr(at) != "\n" || pid == 0 || pid > 0x7FFFFFFF) return false;
-    holder->pid = static_cast<pid_t>(pid);
-    holder->start = start;
+    const std::string_view rest = std::string_view(text).substr(kHolderTag.size());
+    zel::proc::ProcessIdentity who;
+    const std::size_t used = zel::proc::ParseIdentity(rest, ' ', &who);
+    if (used == 0 || rest.substr(used) != "\n") return false;
+    *holder = who;
     return true;
 }
 

@@ -37,33 +37,18 @@ std::string DirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Reads "<digits>" at text[*at] and the separator after it (none at the end).
-bool ReadField(std::string_view text, std::size_t* at, unsigned long long* value) {
-    const std::size_t begin = *at;
-    unsigned long long v = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && *at - begin < 19) {
-        v = v * 10 + static_cast<unsigned>(text[*at] - '0');
-        ++*at;
-    }
-    if (*at == begin) return false;
-    if (*at < text.size() && text[(*at)++] != '.') return false;
-    *value = v;
-    return true;
-}
-
 // The maker of a template name "<prefix><pid>.<start>.<n>"; false when name
 // is not one.
 bool TemplateOwner(std::string_view name, zel::proc::ProcessIdentity* owner) {
     if (name.compare(0, kTemplatePrefix.size(), kTemplatePrefix) != 0) return false;
-    std::size_t at = kTemplatePrefix.size();
-    unsigned long long pid = 0;
-    unsigned long long start = 0;
-    unsigned long long n = 0;
-    if (!ReadField(name, &at, &pid) || !ReadField(name, &at, &start) || !ReadField(name, &at, &n))
-        return false;
-    if (at != name.size() || pid == 0 || pid > 0x7FFFFFFF) return false;
-    owner->pid = static_cast<pid_t>(pid);
-    owner->start = start;
+    const std::string_view rest = name.substr(kTemplatePrefix.size());
+    zel::proc::ProcessIdentity who;
+    const std::size_t used = zel::proc::ParseIdentity(rest, '.', &who);
+    if (used == 0 || used + 1 >= rest.size() || rest[used] != '.') return false;
+    for (const char c : rest.substr(used + 1)) {
+        if (c < '0' || c > '9') return false;
+    }
+    *owner = who;
     return true;
 }
 

@@ -15,12 +15,14 @@
 #include "support/lock.h"
 #include "tests/common/child.h"
 #include "tests/common/scratch.h"
+#include "tests/support/run_locks_helper.h"
 
 namespace {
 
 using zel::test::Age;
 using zel::test::AgeOf;
 using zel::test::FileExists;
+using zel::test::RunLocksHelper;
 using zel::test::ScratchRoot;
 
 constexpr int kDeadlineMs = 20000;
@@ -38,13 +40,6 @@ struct stat StatOf(const std::string& path) {
 class LockTemplateTest : public ScratchRoot {
   protected:
     void TearDown() override { zel::locks::DropTemplates(); }
-    int RunHelper(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {zel::test::BuildPath("tests/support/locks_helper")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_t pid = 0;
-        if (zel::proc::StartArgv(argv, {}, &pid) != 0) return -1;
-        return zel::proc::Wait(pid);
-    }
     // The template files in the scratch directory, sorted.
     std::vector<std::string> Templates() const {
         std::vector<std::string> names;
@@ -73,7 +68,7 @@ TEST_F(LockTemplateTest, ALockTakenAgainIsLinkedFromOneFileAndStaysExclusiveFres
     EXPECT_EQ(StatOf(lock).st_ino, StatOf(tpl).st_ino);
     EXPECT_EQ(StatOf(lock).st_size, 0);
     EXPECT_FALSE(TryLock(res.c_str()));  // still exclusive, in this process too
-    EXPECT_EQ(RunHelper({"hold", res}), 1);
+    EXPECT_EQ(RunLocksHelper({"hold", res}), 1);
     Unlock(res.c_str());
     EXPECT_FALSE(FileExists(lock));
     EXPECT_TRUE(FileExists(tpl));
@@ -84,9 +79,9 @@ TEST_F(LockTemplateTest, ALockTakenAgainIsLinkedFromOneFileAndStaysExclusiveFres
     EXPECT_LT(AgeOf(lock), 60);
     EXPECT_FALSE(IsLockStale(lock.c_str(), 1));
     // And another process judges it by its age as before.
-    EXPECT_EQ(RunHelper({"retry", res, "0"}), 1);
+    EXPECT_EQ(RunLocksHelper({"retry", res, "0"}), 1);
     Age(lock, 3600);
-    EXPECT_EQ(RunHelper({"lock", res, "1"}), 0);
+    EXPECT_EQ(RunLocksHelper({"lock", res, "1"}), 0);
     EXPECT_FALSE(FileExists(lock));
     ASSERT_TRUE(TryLock(res.c_str()));  // the template still serves
     Unlock(res.c_str());
@@ -117,7 +112,7 @@ TEST_F(LockTemplateTest, ALockTakenAgainIsLinkedFromOneFileAndStaysExclusiveFres
 TEST_F(LockTemplateTest, TemplatesGoWithTheirProcessAndThoseOfEndedOnesAreSwept) {
     const std::string res = Path("res");
     // A process that ends normally takes its templates with it.
-    EXPECT_EQ(RunHelper({"repeat", res, "3"}), 0);
+    EXPECT_EQ(RunLocksHelper({"repeat", res, "3"}), 0);
     EXPECT_TRUE(Templates().empty());
     EXPECT_FALSE(FileExists(res + ".qvzel_lock"));
 
@@ -147,7 +142,7 @@ TEST_F(LockTemplateTest, TemplatesGoWithTheirProcessAndThoseOfEndedOnesAreSwept)
 
     // The next process that takes a lock here, even once, sweeps the ended
     // ones.
-    EXPECT_EQ(RunHelper({"repeat", Path("other"), "1"}), 0);
+    EXPECT_EQ(RunLocksHelper({"repeat", Path("other"), "1"}), 0);
     EXPECT_EQ(Templates(), (std::vector<std::string>{live, ".qvzel_lock.tpl.x"}));
     EXPECT_FALSE(FileExists(Path(left)));
 }

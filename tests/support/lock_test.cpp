@@ -12,24 +12,17 @@
 
 #include "platform/process.h"
 #include "tests/common/scratch.h"
+#include "tests/support/run_locks_helper.h"
 
 namespace {
 
 using zel::test::Age;
 using zel::test::AgeOf;
 using zel::test::FileExists;
+using zel::test::RunLocksHelper;
 using zel::test::ScratchRoot;
 
-class LockTest : public ScratchRoot {
-  protected:
-    int RunHelper(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {zel::test::BuildPath("tests/support/locks_helper")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_t pid = 0;
-        if (zel::proc::StartArgv(argv, {}, &pid) != 0) return -1;
-        return zel::proc::Wait(pid);
-    }
-};
+using LockTest = ScratchRoot;
 
 TEST_F(LockTest, TryLockCreatesOneEmptyFileNextToTheResource) {
     const std::string resource = Path("client.log");
@@ -129,17 +122,17 @@ TEST_F(LockTest, LockWithRetriesCountsItsAttempts) {
 TEST_F(LockTest, StaleLockOfADeadProcessIsTakenOverOnlyByLock) {
     const std::string resource = CommPath("PROCLOCK");
     const std::string lock_file = resource + ".qvzel_lock";
-    ASSERT_EQ(RunHelper({"hold", resource}), 0);
+    ASSERT_EQ(RunLocksHelper({"hold", resource}), 0);
     ASSERT_TRUE(FileExists(lock_file));
     Age(lock_file, 120);
 
-    EXPECT_EQ(RunHelper({"retry", resource, "1"}), 1);
+    EXPECT_EQ(RunLocksHelper({"retry", resource, "1"}), 1);
     EXPECT_TRUE(FileExists(lock_file));
     EXPECT_GE(AgeOf(lock_file), 119);
 
     EXPECT_FALSE(LockWithRetries(resource.c_str(), 0));
 
-    EXPECT_EQ(RunHelper({"lock", resource, "1"}), 0);  // took it over, then unlocked
+    EXPECT_EQ(RunLocksHelper({"lock", resource, "1"}), 0);  // took it over, then unlocked
     EXPECT_FALSE(FileExists(lock_file));
     EXPECT_FALSE(FileExists(lock_file + ".takeover"));
 }
@@ -204,7 +197,7 @@ std::string RecordOf(pid_t pid, unsigned long long start) {
 TEST_F(LockTest, RecordedLockOfAnEndedHolderIsTakenOverAtOnce) {
     const std::string resource = CommPath("qvzel.up.guard");
     const std::string lock_file = resource + ".qvzel_lock";
-    ASSERT_EQ(RunHelper({"hold-recorded", resource}), 0);  // exits holding it
+    ASSERT_EQ(RunLocksHelper({"hold-recorded", resource}), 0);  // exits holding it
     const std::string left = zel::test::ReadFile(lock_file);
     EXPECT_EQ(left.rfind("qvzel-holder ", 0), 0u) << left;
     // Plain callers still never take it over.
@@ -220,13 +213,13 @@ TEST_F(LockTest, RecordedLockOfAnEndedHolderIsTakenOverAtOnce) {
 
     // This process is running: no one takes it over, however old.
     Age(lock_file, 100000);
-    EXPECT_EQ(RunHelper({"retry-recorded", resource, "1", "10"}), 1);
+    EXPECT_EQ(RunLocksHelper({"retry-recorded", resource, "1", "10"}), 1);
     EXPECT_TRUE(FileExists(lock_file));
     EXPECT_FALSE(RemoveAbandonedLock(resource.c_str(), 10));
     Unlock(resource.c_str());
 
     // Left again by an ended holder: RemoveAbandonedLock clears it.
-    ASSERT_EQ(RunHelper({"hold-recorded", resource}), 0);
+    ASSERT_EQ(RunLocksHelper({"hold-recorded", resource}), 0);
     EXPECT_TRUE(RemoveAbandonedLock(resource.c_str(), 0));
     EXPECT_FALSE(FileExists(lock_file));
     EXPECT_TRUE(RemoveAbandonedLock(resource.c_str(), 0));  // nothing there: true
@@ -291,7 +284,7 @@ TEST_F(LockTest, TakersRacingForAnAbandonedLockLeaveOneHolder) {
     const std::string lock_file = resource + ".qvzel_lock";
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_EQ(RunHelper({"hold-recorded", resource}), 0);
+        ASSERT_EQ(RunLocksHelper({"hold-recorded", resource}), 0);
         const std::string tag = std::to_string(round);
         const std::string go = Path("go" + tag);
         const std::string stop = Path("stop" + tag);
