@@ -68,13 +68,6 @@ bool NameLess(const std::string& a, const std::string& b) {
     return a < b;
 }
 
-std::string DirName(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 std::string BaseName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -146,6 +139,13 @@ int CopyAcross(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+std::string DirName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
 
 void UniqueFd::reset(int fd) {
     // close() is not retried on EINTR: on Linux the descriptor is gone anyway.

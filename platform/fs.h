@@ -44,6 +44,10 @@ class UniqueFd {
 // would be: "OUTBOUND*.*" matches "OUTBOUND1" as on Windows.
 bool WildcardMatch(std::string_view pattern, std::string_view name);
 
+// The directory part of path: "." for a bare name, "/" for a name in the
+// root.  An owned string.
+std::string DirName(const std::string& path);
+
 // Names (not paths) of the directory's entries that match pattern, "." and
 // ".." never included, sorted case-insensitively.  Sub-directories (and links
 // to them) are listed too only when files_only is false.  Returns 0 or errno;

@@ -30,13 +30,6 @@ constexpr std::size_t kMaxNames = 16;
 // Directories already swept for the templates of ended processes.
 constexpr std::size_t kMaxSweptDirectories = 64;
 
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // The maker of a template name "<prefix><pid>.<start>.<n>"; false when name
 // is not one.
 bool TemplateOwner(std::string_view name, zel::proc::ProcessIdentity* owner) {
@@ -85,7 +78,7 @@ class Templates {
             // The first lock of this process in a directory clears what
             // killed processes left there, whether or not a template of its
             // own ever follows.
-            SweepOnce(DirectoryOf(lock_file));
+            SweepOnce(zel::fs::DirName(lock_file));
             Remember(lock_file, content);
             return kNoTemplate;
         }
@@ -171,7 +164,7 @@ class Templates {
 
     // Makes the entry's template.  False when none can be made.
     bool Make(Entry* entry) {
-        const std::string dir = DirectoryOf(entry->lock_file);
+        const std::string dir = zel::fs::DirName(entry->lock_file);
         SweepOnce(dir);
         const std::string content = entry->content != nullptr ? entry->content() : std::string();
         const std::string stem = dir + "/" + std::string(kTemplatePrefix) +
