@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -164,10 +165,20 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
     return false;
 }
 
-int ListMatching(const std::string& dir, std::string_view pattern, std::vector<std::string>* names,
-                 bool files_only) {
+namespace {
+
+// How ListEntries treats directories and links.
+enum class ListMode {
+    kAll,           // every entry
+    kFiles,         // no directories, links followed (a link to one is one)
+    kFilesNoFollow  // no directories; links apart, never followed
+};
+
+int ListEntries(const std::string& dir, std::string_view pattern, ListMode mode,
+                std::vector<std::string>* names, std::vector<std::string>* links) {
     if (names == nullptr) return EINVAL;
     names->clear();
+    if (links != nullptr) links->clear();
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return errno;
     int err = 0;
@@ -181,7 +192,7 @@ int ListMatching(const std::string& dir, std::string_view pattern, std::vector<s
         std::string_view n(e->d_name);
         if (n == "." || n == "..") continue;
         if (!WildcardMatch(pattern, n)) continue;
-        if (files_only) {
+        if (mode == ListMode::kFiles) {
             bool is_dir = e->d_type == DT_DIR;
             if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
                 // Follow links: a link to a directory is a directory here.
@@ -189,16 +200,46 @@ int ListMatching(const std::string& dir, std::string_view pattern, std::vector<s
                 is_dir = ::fstatat(::dirfd(d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
             }
             if (is_dir) continue;
+        } else if (mode == ListMode::kFilesNoFollow) {
+            bool is_dir = e->d_type == DT_DIR;
+            bool is_link = e->d_type == DT_LNK;
+            if (e->d_type == DT_UNKNOWN) {
+                struct stat st;
+                if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                    is_dir = S_ISDIR(st.st_mode);
+                    is_link = S_ISLNK(st.st_mode);
+                }
+            }
+            if (is_dir) continue;
+            if (is_link) {
+                if (links != nullptr) links->emplace_back(n);
+                continue;
+            }
         }
         names->emplace_back(n);
     }
     ::closedir(d);
     if (err != 0) {
         names->clear();
+        if (links != nullptr) links->clear();
         return err;
     }
     std::sort(names->begin(), names->end(), NameLess);
+    if (links != nullptr) std::sort(links->begin(), links->end(), NameLess);
     return 0;
+}
+
+}  // namespace
+
+int ListMatching(const std::string& dir, std::string_view pattern, std::vector<std::string>* names,
+                 bool files_only) {
+    return ListEntries(dir, pattern, files_only ? ListMode::kFiles : ListMode::kAll, names,
+                       nullptr);
+}
+
+int ListFilesNoFollow(const std::string& dir, std::string_view pattern,
+                      std::vector<std::string>* names, std::vector<std::string>* links) {
+    return ListEntries(dir, pattern, ListMode::kFilesNoFollow, names, links);
 }
 
 int IsReadOnly(const std::string& path, bool* read_only) {
@@ -222,6 +263,17 @@ int ClearReadOnly(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return errno;
     if ((st.st_mode & S_IWUSR) != 0) return 0;
     if (::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) return errno;
+    return 0;
+}
+
+int ClearReadOnlyNoFollow(const std::string& path) {
+    UniqueFd fd;
+    int err = OpenForReadingNoFollow(path, &fd);
+    if (err != 0) return err;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if ((st.st_mode & S_IWUSR) != 0) return 0;
+    if (::fchmod(fd.get(), (st.st_mode & 07777) | S_IWUSR) != 0) return errno;
     return 0;
 }
 
@@ -277,6 +329,20 @@ int CreateDeleteOnCloseTemp(const std::string& dir, UniqueFd* out) {
     // A name that cannot be removed would outlive the descriptor: fail.
     if (::unlink(name.data()) != 0) return errno;
     *out = std::move(fd);
+    return 0;
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    for (;;) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINTR) break;
+    }
+    // Only "this file system cannot do it" falls through to the link.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+    const int err = LinkExclusive(from, to);
+    if (err != 0) return err;
+    (void)::unlink(from.c_str());
     return 0;
 }
 
@@ -350,6 +416,14 @@ std::string SiblingTempName(const std::string& path, unsigned n) {
 
 int OpenForReading(const std::string& path, UniqueFd* out) {
     return OpenRegular(path.c_str(), O_RDONLY, out);
+}
+
+int OpenForReadingNoFollow(const std::string& path, UniqueFd* out) {
+    return OpenRegular(path.c_str(), O_RDONLY | O_NOFOLLOW, out);
+}
+
+std::string DescriptorPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 int OpenForAppending(const char* path, UniqueFd* out) {

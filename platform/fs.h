@@ -55,12 +55,27 @@ std::string DirName(const std::string& path);
 [[nodiscard]] int ListMatching(const std::string& dir, std::string_view pattern,
                                std::vector<std::string>* names, bool files_only = true);
 
+// The upload's listing: as ListMatching with files_only, but each entry is
+// judged by itself (lstat semantics), so a symbolic link is never followed.
+// Names of plain entries (neither directories nor links) go to names, names
+// of links to links (when given), so that the caller can say it left them
+// out; both sorted as ListMatching.  Returns 0 or errno; on failure both are
+// left empty.
+[[nodiscard]] int ListFilesNoFollow(const std::string& dir, std::string_view pattern,
+                                    std::vector<std::string>* names,
+                                    std::vector<std::string>* links);
+
 // Read-only attribute = the owner's write bit.  Set removes every write bit;
 // clear adds the owner's.  Links are followed.  Each returns 0 or errno and
 // changes nothing on failure.
 [[nodiscard]] int IsReadOnly(const std::string& path, bool* read_only);
 [[nodiscard]] int SetReadOnly(const std::string& path);
 [[nodiscard]] int ClearReadOnly(const std::string& path);
+// ClearReadOnly for a file that must be the entry itself, never what a link
+// points to: the file is opened without following a link (ELOOP for a
+// link; regular files only, ENXIO or EISDIR otherwise) and changed through
+// that descriptor.  Returns 0 or errno and changes nothing on failure.
+[[nodiscard]] int ClearReadOnlyNoFollow(const std::string& path);
 
 // True when another descriptor (in any process) has the file open, as the
 // Windows "cannot be opened without sharing" check.  A missing file is not in
@@ -77,6 +92,12 @@ std::string TempDir();
 // descriptor is closed: O_TMPFILE, else mkstemp + unlink.  The caller owns
 // *out.  Returns 0 or errno; *out is empty on failure.
 [[nodiscard]] int CreateDeleteOnCloseTemp(const std::string& dir, UniqueFd* out);
+
+// Renames from to to unless something (anything, a link too) already has
+// to's name: EEXIST then, and both are left as they were.  Where the file
+// system cannot rename that way, a hard link of from under to (exclusive
+// as well) followed by removing from does the same.  Returns 0 or errno.
+[[nodiscard]] int RenameNoReplace(const std::string& from, const std::string& to);
 
 // Renames from over to.  When the two are on different file systems the file
 // is copied to a temporary name in to's directory (in 256 KiB chunks, keeping
@@ -109,6 +130,16 @@ std::string TempDir();
 // directory, ENXIO for any other file that is not a regular file.  *out is
 // empty on failure.
 [[nodiscard]] int OpenForReading(const std::string& path, UniqueFd* out);
+
+// OpenForReading that refuses a symbolic link in path's last component
+// with ELOOP instead of following it.  Same ownership and errors otherwise.
+[[nodiscard]] int OpenForReadingNoFollow(const std::string& path, UniqueFd* out);
+
+// A name that opens the very file open on fd once more (/proc/self/fd/N),
+// whatever has become of the name it was first opened by: for handing a file
+// that was opened with care (a link refused) to code that opens by name.
+// Valid while fd stays open; where /proc is missing, opening it fails.
+std::string DescriptorPath(int fd);
 
 // Opens path for appending, creating it when missing (mode 0666 less the
 // umask), or an existing regular file for reading and writing in place.

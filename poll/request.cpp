@@ -14,6 +14,7 @@
 #include "directory/central.h"
 #include "directory/server_directory.h"
 #include "log/report.h"
+#include "platform/fs.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
 #include "support/base64.h"
@@ -387,20 +388,35 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
         if (remote.back() != '/') remote.push_back('/');
     }
     remote += file_name;
+    // The file is opened once, refusing a symbolic link, and from then on
+    // read only as that open file: a link put in its place meanwhile can
+    // neither have its target's bytes sent nor its checksum computed.
+    zel::fs::UniqueFd file;
+    if (zel::fs::OpenForReadingNoFollow(local.get(), &file) != 0)
+        return zel::log::ReportStatus(&log_, kOpenFile, kContext);
+    const std::string opened = zel::fs::DescriptorPath(file.get());
     std::uint32_t crc = 0;
-    hr = ComputeCheckSumCRC32(local.get(), &crc);
+    hr = ComputeCheckSumCRC32(opened.c_str(), &crc);
     if (FAILED(hr)) return hr;
     const std::string checksum = std::to_string(crc);
     std::string attributes;
     struct stat st {};
-    if (::stat(local.get(), &st) == 0) {
+    if (::fstat(file.get(), &st) == 0) {
         if ((st.st_mode & S_IRUSR) != 0) attributes += 'R';
         if ((st.st_mode & S_IWUSR) != 0) attributes += 'W';
         if ((st.st_mode & S_IXUSR) != 0) attributes += 'X';
     }
-    return RunOperation(kContext, HTTP_VERB_POST, "PutFileFromDealer", remote.c_str(), nullptr,
-                        checksum.c_str(), attributes.c_str(), kUpload, nullptr, 0, local.get(),
-                        nullptr, "application/octet-stream", retry);
+    hr = RunOperation(kContext, HTTP_VERB_POST, "PutFileFromDealer", remote.c_str(), nullptr,
+                      checksum.c_str(), attributes.c_str(), kUpload, nullptr, 0, opened.c_str(),
+                      nullptr, "application/octet-stream", retry);
+    if (FAILED(hr)) return hr;
+    // The central side may refuse a file with status 200 and a server fault
+    // in the answer; only an answer without one means the file was stored.
+    // Any other answer (empty, or not XML at all) counts as accepted.
+    CStringHolder answer;
+    hr = ReadResponseText(kContext, answer.Out());
+    if (SUCCEEDED(hr)) hr = CheckXMLResponse(answer.get());
+    return hr;
 }
 
 HRESULT CPoll::CheckXMLResponse(const char* text) {

@@ -10,11 +10,13 @@
 // lock names this process; a run killed while packing leaves it behind, and
 // a later selection removes it once that process has ended.  A lock file
 // that names no such holder (one the dealer's own system placed) keeps its
-// file out for as long as it is there.
+// file out for as long as it is there.  Symbolic links are never listed,
+// read or changed: what they point to lies outside the dealer's upload.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -76,15 +78,22 @@ std::string Join(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
+enum class PackOutcome {
+    kPacked,     // "name.dtz" holds the whole packed file
+    kNameTaken,  // something already had the name "name.dtz": left as it was
+    kFailed,     // not packed; nothing left behind
+};
+
 // Packs path into path + ".dtz" at level: through the packing name, which is
-// flushed and renamed into place only when complete.  True when "name.dtz"
-// now holds the whole packed file.
-bool PackFile(const std::string& path, int level) {
+// flushed and given the final name only when complete.  That name is never
+// taken over: a "name.dtz" already there is another file waiting to be sent
+// (or a packed copy a stopped run left), which replacing would lose.
+PackOutcome PackFile(const std::string& path, int level) {
     const std::string part = PackingName(path);
     const std::string packed = path + ".dtz";
     if (CompressFile(path.c_str(), part.c_str(), level) != kCompressOk) {
         (void)::unlink(part.c_str());
-        return false;
+        return PackOutcome::kFailed;
     }
     int err = 0;
     {
@@ -92,12 +101,12 @@ bool PackFile(const std::string& path, int level) {
         err = zel::fs::OpenForReading(part, &fd);
         if (err == 0) err = zel::fs::FlushToDisk(fd.get());
     }
-    if (err == 0) err = zel::fs::RenameReplace(part, packed);
+    if (err == 0) err = zel::fs::RenameNoReplace(part, packed);
     if (err != 0) {
         (void)::unlink(part.c_str());
-        return false;
+        return err == EEXIST ? PackOutcome::kNameTaken : PackOutcome::kFailed;
     }
-    return true;
+    return PackOutcome::kPacked;
 }
 
 }  // namespace
@@ -149,7 +158,14 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
 
     std::vector<std::string> names;
     std::vector<std::string> listed;
-    if (zel::fs::ListMatching(dir, pattern, &listed, true) != 0) return names;
+    std::vector<std::string> links;
+    if (zel::fs::ListFilesNoFollow(dir, pattern, &listed, &links) != 0) return names;
+    // A link would send (and then change the mode of) whatever it points
+    // to, wherever that is: links are never sent.
+    for (const std::string& link : links) {
+        (void)ReportCodeText(&log_, kInvalidFileName, "CPoll::SelectUploadFiles",
+                             "Symbolic link left out: '%s'.", Printable(link).c_str());
+    }
     const std::vector<std::string> excluded = ReadExclusionList(layout.exclusion_list);
     std::vector<std::string> candidates;       // names that passed every check, in listing order
     std::vector<std::string> candidate_paths;  // and their full paths
@@ -197,18 +213,36 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         if (name.find(".dtz") != std::string::npos) continue;
         const std::string path = Join(dir, name);
         struct stat st;
-        if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) continue;
+        if (::lstat(path.c_str(), &st) != 0 || st.st_size == 0) continue;
         if (!TryLockRecorded(path.c_str())) continue;
-        if (PackFile(path, level)) {
-            (void)zel::fs::ClearReadOnly(path);
+        bool packed = false;
+        switch (PackFile(path, level)) {
+            case PackOutcome::kPacked:
+                packed = true;
+                break;
+            case PackOutcome::kNameTaken:
+                // A run killed after packing NAME.dtz but before deleting
+                // NAME leaves both: NAME is then sent as that NAME.dtz.  Any
+                // other NAME.dtz is a file of its own, and NAME goes unpacked.
+                packed = IsPackedCopyOf((path + ".dtz").c_str(), path.c_str());
+                if (!packed) {
+                    zel::log::Note(&log_, kCategoryClientApplication, "CPoll::SelectUploadFiles",
+                                   "'%s' is sent unpacked: another '%s.dtz' is waiting.",
+                                   Printable(name).c_str(), Printable(name).c_str());
+                }
+                break;
+            case PackOutcome::kFailed:
+                break;
+        }
+        if (packed) {
+            (void)zel::fs::ClearReadOnlyNoFollow(path);
             (void)::unlink(path.c_str());
             name += ".dtz";
         }
         Unlock(path.c_str());
     }
-    // A run killed after packing NAME.dtz but before deleting NAME leaves
-    // both; NAME, packed again, then names the same file as NAME.dtz, which
-    // must be sent once only.
+    // A NAME sent as the NAME.dtz a stopped run left names the same file as
+    // NAME.dtz itself, which must be sent once only.
     std::vector<std::string> unique;
     for (std::string& name : names) {
         if (std::find(unique.begin(), unique.end(), name) == unique.end())
@@ -235,7 +269,7 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
         const HRESULT hr = DoPutFileFromDealer(name.c_str(), dest_dir, tried == 0);
         WriteResult(kUpload, SUCCEEDED(hr) ? 0 : StatusNumber(hr), name.c_str());
         if (SUCCEEDED(hr)) {
-            (void)zel::fs::ClearReadOnly(path);
+            (void)zel::fs::ClearReadOnlyNoFollow(path);
             (void)::unlink(path.c_str());
         } else {
             GuardRelease(guard.c_str(), path.c_str());

@@ -6,7 +6,9 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform/fs.h"
 #include "support/config.h"
@@ -40,7 +42,7 @@ int CompressFile(const char* source, const char* destination, int level) {
     if (source == nullptr) return kCompressSourceOpenFailed;
     // Regular files only: a FIFO would block, a directory cannot be read.
     zel::fs::UniqueFd in;
-    if (zel::fs::OpenForReading(source, &in) != 0) return kCompressSourceOpenFailed;
+    if (zel::fs::OpenForReadingNoFollow(source, &in) != 0) return kCompressSourceOpenFailed;
     if (destination == nullptr) return kCompressDestCreateFailed;
 
     // zlib reads each digit of the mode as the level, so "wb10" would mean
@@ -135,6 +137,45 @@ int DecompressFile(const char* source, const char* destination) {
         return kCompressWriteFailed;
     }
     return kCompressOk;
+}
+
+bool IsPackedCopyOf(const char* packed, const char* plain) {
+    if (packed == nullptr || plain == nullptr) return false;
+    zel::fs::UniqueFd packed_fd;
+    zel::fs::UniqueFd plain_fd;
+    if (zel::fs::OpenForReadingNoFollow(packed, &packed_fd) != 0 ||
+        zel::fs::OpenForReadingNoFollow(plain, &plain_fd) != 0)
+        return false;
+    GzFile in(gzdopen(packed_fd.get(), "rb"));
+    if (!in) return false;      // packed_fd still owns the descriptor
+    (void)packed_fd.release();  // gzclose closes it from here on
+
+    std::unique_ptr<unsigned char[]> unpacked(new (std::nothrow) unsigned char[kChunk]);
+    std::unique_ptr<unsigned char[]> original(new (std::nothrow) unsigned char[kChunk]);
+    if (!unpacked || !original) return false;
+    for (;;) {
+        const int n = gzread(in.get(), unpacked.get(), kChunk);
+        if (n < 0) return false;
+        // zlib reads a file that is not in the gzip format through unchanged;
+        // such a file is no packed copy, whatever its bytes.
+        if (gzdirect(in.get()) != 0) return false;
+        // As many bytes of the original, or its end.
+        std::size_t got = 0;
+        while (got < static_cast<std::size_t>(n)) {
+            const long r = zel::fs::ReadSome(plain_fd.get(), original.get() + got,
+                                             static_cast<std::size_t>(n) - got);
+            if (r <= 0) return false;
+            got += static_cast<std::size_t>(r);
+        }
+        if (std::memcmp(unpacked.get(), original.get(), got) != 0) return false;
+        if (n == 0) break;
+    }
+    // The packed file ended cleanly, and so does the original.
+    int errnum = Z_OK;
+    (void)gzerror(in.get(), &errnum);
+    if (errnum != Z_OK) return false;
+    unsigned char extra = 0;
+    return zel::fs::ReadSome(plain_fd.get(), &extra, 1) == 0;
 }
 
 int ReadCompressionLevel(const char* conf_path) {

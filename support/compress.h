@@ -24,10 +24,17 @@ enum : int {
 // blocks).  Returns 0, 1 (source cannot be opened), 2 (destination cannot be
 // created as a gzip file), 3 (writing, or finishing the gzip file, failed) or
 // 4 (reading the source failed).  Only a regular file is taken as the source
-// (anything else gives 1) or replaced as the destination (anything else gives
-// 2); a destination that is the source itself, under any name, gives 2 and
-// leaves the source as it was.
+// (anything else, a symbolic link too, gives 1: a link is never followed, so
+// an upload cannot pack what a link in its directory points to) or replaced
+// as the destination (anything else gives 2); a destination that is the
+// source itself, under any name, gives 2 and leaves the source as it was.
 [[nodiscard]] int CompressFile(const char* source, const char* destination, int level);
+
+// True when packed is a gzip file whose unpacked bytes are exactly the bytes
+// of plain: a packed copy of it.  Neither name may be a symbolic link.  False
+// when they differ, when packed is not in the gzip format or is damaged, or
+// when either cannot be read.  Reads both in pieces; changes nothing.
+[[nodiscard]] bool IsPackedCopyOf(const char* packed, const char* plain);
 
 // Unpacks a gzip file into destination (created or truncated).  A source that
 // is not in the gzip format is copied unchanged.  Returns 0, 1 (source cannot

@@ -116,6 +116,54 @@ TEST_F(FsTest, ListMatchingSortsAndSkipsDirectories) {
     EXPECT_TRUE(names.empty());
 }
 
+// The upload's no-follow helpers: a link is listed apart, refused when
+// opened, and never the file whose mode is changed; a name already taken is
+// never renamed over.
+TEST_F(FsTest, NoFollowHelpersNeverReachThroughALink) {
+    WriteFile(P("target"), "outside");
+    ASSERT_EQ(chmod(P("target").c_str(), 0444), 0);
+    ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+    WriteFile(P("b.txt"), "b");
+    ASSERT_EQ(symlink(P("target").c_str(), P("a.txt").c_str()), 0);
+    ASSERT_EQ(symlink(P("sub").c_str(), P("d.txt").c_str()), 0);
+    ASSERT_EQ(symlink(P("none").c_str(), P("c.txt").c_str()), 0);  // dangling
+
+    std::vector<std::string> names{"stale"};
+    std::vector<std::string> links{"stale"};
+    ASSERT_EQ(fs::ListFilesNoFollow(dir_, "*.txt", &names, &links), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"b.txt"});
+    EXPECT_EQ(links, (std::vector<std::string>{"a.txt", "c.txt", "d.txt"}));
+    EXPECT_EQ(fs::ListFilesNoFollow(P("missing"), "*", &names, &links), ENOENT);
+    EXPECT_TRUE(names.empty() && links.empty());
+
+    fs::UniqueFd fd;
+    EXPECT_EQ(fs::OpenForReadingNoFollow(P("a.txt"), &fd), ELOOP);
+    EXPECT_FALSE(fd);
+    ASSERT_EQ(fs::OpenForReadingNoFollow(P("b.txt"), &fd), 0);
+    // The descriptor's name opens the same file, whatever its own name is now.
+    ASSERT_EQ(rename(P("b.txt").c_str(), P("moved").c_str()), 0);
+    std::string text;
+    ASSERT_EQ(fs::ReadWholeFile(fs::DescriptorPath(fd.get()), &text), 0);
+    EXPECT_EQ(text, "b");
+
+    EXPECT_EQ(fs::ClearReadOnlyNoFollow(P("a.txt")), ELOOP);
+    struct stat st;
+    ASSERT_EQ(stat(P("target").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    ASSERT_EQ(fs::ClearReadOnlyNoFollow(P("target")), 0);
+    ASSERT_EQ(stat(P("target").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    WriteFile(P("new"), "new");
+    EXPECT_EQ(fs::RenameNoReplace(P("new"), P("moved")), EEXIST);
+    EXPECT_EQ(fs::RenameNoReplace(P("new"), P("c.txt")), EEXIST);  // a dangling link too
+    EXPECT_EQ(ReadFile(P("moved")), "b");
+    EXPECT_EQ(ReadFile(P("new")), "new");
+    ASSERT_EQ(fs::RenameNoReplace(P("new"), P("free")), 0);
+    EXPECT_EQ(ReadFile(P("free")), "new");
+    EXPECT_NE(access(P("new").c_str(), F_OK), 0);
+}
+
 TEST_F(FsTest, ReadOnlySetAndClear) {
     std::string f = P("file");
     WriteFile(f, "x");

@@ -243,6 +243,33 @@ TEST_F(PollTest, ServerFaultsBecomeStatuses) {
     EXPECT_EQ(ReadFile(Path("down/Poll.Result")), "1000 NO POLL FILES AVAILABLE.\r\n");
 }
 
+// The central side may refuse an upload with status 200 and a fault in the
+// answer: the file stays, its line carries the fault number's low 14 bits,
+// and the fault is the call's status.  Any other 200 answer is acceptance.
+TEST_F(PollTest, UploadRefusedWithStatus200AndAFaultKeepsTheFile) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    WriteFile(CommPath("ferrun.conf"), "compression=0\n");
+    std::filesystem::create_directories(Path("up"));
+    for (const char* n : {"F1", "F2", "F3"}) WriteFile(Path(std::string("up/") + n), n);
+    // Sent in reverse listing order: F3, F2, F1.
+    const std::string fault =
+        "<?xml version=\"1.0\"?><SOAP:Envelope><SOAP:Body><SOAP:Fault><faultcode>SOAP:Server"
+        "</faultcode><detail><errorcode>QVPL20005</errorcode><description>Cannot store file"
+        "</description></detail></SOAP:Fault></SOAP:Body></SOAP:Envelope>";
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", fault, "text/xml"));
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", "<R><FN>F2</FN><ST>OK</ST></R>"));
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", ""));
+    CPoll poll;
+    Bstr up(Path("up"));
+    EXPECT_EQ(poll.PutFiles(up.b, nullptr, nullptr), MakeResult(0x80244000 + (20005 & 0x3FFF)));
+    EXPECT_EQ(ReadFile(Path("up/Poll.Result")), "3621 F3\r\n0000 F2\r\n0000 F1\r\n");
+    EXPECT_EQ(server_->RequestCount(), 3u);  // a fault answer is not sent again
+    EXPECT_EQ(ReadFile(Path("up/F3")), "F3");
+    EXPECT_FALSE(FileExists(Path("up/F2")));
+    EXPECT_FALSE(FileExists(Path("up/F1")));
+}
+
 TEST_F(PollTest, QueryValuesArriveUnchangedAfterDecoding) {
     StartServer();
     ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);

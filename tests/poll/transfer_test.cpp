@@ -29,6 +29,7 @@
 #include "support/compress.h"
 #include "support/files.h"
 #include "support/lock_template.h"
+#include "support/result_codes.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/directory/sim.h"
@@ -537,6 +538,82 @@ TEST_F(TransferTest, UploadLeavesOutNamesWithControlCharacters) {
         EXPECT_FALSE(FileExists(Path("up/" + n + ".dtz"))) << n;
     }
     EXPECT_EQ(Tree(Path("uploads/DB")), std::vector<std::string>{"OK.TXT.dtz"});
+}
+
+// An A.TXT.dtz already waiting is a file of its own: A.TXT is never packed
+// over it, but goes unpacked this time, and both reach the central side.
+TEST_F(TransferTest, UploadNeverPacksOverAnotherWaitingDtz) {
+    WriteFile(Path("up/A.TXT"), "today's A");
+    WriteFile(Path("old.src"), "yesterday's A");
+    ASSERT_EQ(CompressFile(Path("old.src").c_str(), Path("up/A.TXT.dtz").c_str(), 6), 0);
+    StartSim(false);
+    CPoll poll;
+    poll.SetLogFile(Bstr(Path("poll.log")).b);
+    ASSERT_EQ(Put(poll, Path("up")), S_OK);
+    EXPECT_EQ(Results(Path("up")), (std::vector<std::string>{"0000 A.TXT.dtz", "0000 A.TXT"}));
+    EXPECT_EQ(ReadFile(Uploaded("A.TXT")), "today's A");
+    ASSERT_EQ(DecompressFile(Uploaded("A.TXT.dtz").c_str(), Path("a.out").c_str()), 0);
+    EXPECT_EQ(ReadFile(Path("a.out")), "yesterday's A");
+    zel::locks::DropTemplates();
+    EXPECT_EQ(Tree(Path("up")), std::vector<std::string>{"Poll.Result"});
+    EXPECT_NE(ReadFile(Path("poll.log"))
+                  .find("'A.TXT' is sent unpacked: another 'A.TXT.dtz' is waiting."),
+              std::string::npos);
+}
+
+// A symbolic link in the upload directory may point anywhere: it is left out
+// with a record, and what it points to is neither sent nor changed, packed
+// or not.  A link put in a file's place after the listing is not read either.
+TEST_F(TransferTest, UploadLeavesSymbolicLinksAndWhatTheyPointToAlone) {
+    stdfs::create_directories(Path("outside"));
+    WriteFile(Path("outside/SECRET"), "secret");
+    WriteFile(Path("outside/PUBLIC"), "public");
+    ASSERT_EQ(::chmod(Path("outside/SECRET").c_str(), 0400), 0);
+    ASSERT_EQ(::chmod(Path("outside/PUBLIC").c_str(), 0444), 0);
+    auto mode = [&](const std::string& name) {
+        struct stat st {};
+        EXPECT_EQ(::stat(Path("outside/" + name).c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+    StartSim(false);
+    for (const char* level : {"6", "0"}) {
+        SCOPED_TRACE(std::string("compression=") + level);
+        WriteFile(CommPath("ferrun.conf"), std::string("compression=") + level + "\n");
+        stdfs::remove_all(Path("up"));
+        stdfs::create_directories(Path("up"));
+        ASSERT_EQ(::symlink(Path("outside/SECRET").c_str(), Path("up/LINK1.TXT").c_str()), 0);
+        ASSERT_EQ(::symlink(Path("outside/PUBLIC").c_str(), Path("up/LINK2.TXT").c_str()), 0);
+        WriteFile(Path("up/OK.TXT"), "ok");
+        std::remove(Path("poll.log").c_str());
+        std::remove(CommPath("qvzel.scan.guard").c_str());
+        std::remove(CommPath("qvzel.up.guard").c_str());
+        stdfs::remove_all(Path("uploads/DB"));
+        const std::size_t before = Count("PutFileFromDealer");
+
+        CPoll poll;
+        poll.SetLogFile(Bstr(Path("poll.log")).b);
+        ASSERT_EQ(Put(poll, Path("up")), S_OK);
+        const std::string sent = std::string("OK.TXT") + (level[0] == '0' ? "" : ".dtz");
+        EXPECT_EQ(Results(Path("up")), std::vector<std::string>{"0000 " + sent});
+        EXPECT_EQ(Tree(Path("uploads/DB")), std::vector<std::string>{sent});
+        EXPECT_EQ(Count("PutFileFromDealer"), before + 1);
+        EXPECT_EQ(ReadFile(Path("outside/SECRET")), "secret");
+        EXPECT_EQ(ReadFile(Path("outside/PUBLIC")), "public");
+        EXPECT_EQ(mode("SECRET"), 0400u);
+        EXPECT_EQ(mode("PUBLIC"), 0444u);
+        EXPECT_TRUE(stdfs::is_symlink(Path("up/LINK1.TXT")));
+        EXPECT_FALSE(FileExists(Path("up/LINK1.TXT.dtz")));
+        const std::string log = ReadFile(Path("poll.log"));
+        for (const char* link : {"LINK1.TXT", "LINK2.TXT"}) {
+            EXPECT_NE(log.find(std::string("Symbolic link left out: '") + link + "'."),
+                      std::string::npos)
+                << link;
+        }
+        // A name the listing saw as a file but that is a link by the time it
+        // is sent: refused when opened, nothing sent.
+        EXPECT_EQ(poll.DoPutFileFromDealer("LINK1.TXT", nullptr, false), zel::codes::kOpenFile);
+        EXPECT_EQ(Count("PutFileFromDealer"), before + 1);
+    }
 }
 
 // What a run killed while packing or inside a guard update leaves is taken

@@ -111,6 +111,38 @@ TEST(CompressFile, FailuresLeaveNoDestination) {
     EXPECT_FALSE(Exists(dest));
 }
 
+// A link is never packed (the upload must not send what it points to), and
+// a packed copy is told from any other file of the packed name.
+TEST(CompressFile, LinksAreNotPackedAndPackedCopiesAreRecognised) {
+    ScratchDir dir;
+    WriteFile(dir / "outside", "secret");
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(CompressFile((dir / "link").c_str(), (dir / "link.dtz").c_str(), 6), 1);
+    EXPECT_FALSE(Exists(dir / "link.dtz"));
+
+    const std::string data = SampleData(100000);
+    WriteFile(dir / "a", data);
+    ASSERT_EQ(CompressFile((dir / "a").c_str(), (dir / "a.dtz").c_str(), 1), 0);
+    EXPECT_TRUE(IsPackedCopyOf((dir / "a.dtz").c_str(), (dir / "a").c_str()));
+    WriteFile(dir / "longer", data + "x");
+    WriteFile(dir / "shorter", data.substr(0, data.size() - 1));
+    WriteFile(dir / "plain", data);  // the same bytes, but not packed
+    EXPECT_FALSE(IsPackedCopyOf((dir / "a.dtz").c_str(), (dir / "longer").c_str()));
+    EXPECT_FALSE(IsPackedCopyOf((dir / "a.dtz").c_str(), (dir / "shorter").c_str()));
+    EXPECT_FALSE(IsPackedCopyOf((dir / "plain").c_str(), (dir / "a").c_str()));
+    EXPECT_FALSE(IsPackedCopyOf((dir / "missing").c_str(), (dir / "a").c_str()));
+    // Damaged: the trailer's checksum no longer matches.
+    std::string damaged = ReadFile(dir / "a.dtz");
+    damaged[damaged.size() - 6] ^= 1;
+    WriteFile(dir / "damaged.dtz", damaged);
+    EXPECT_FALSE(IsPackedCopyOf((dir / "damaged.dtz").c_str(), (dir / "a").c_str()));
+    // Empty files: a packed empty file is a copy of one.
+    WriteFile(dir / "e", "");
+    ASSERT_EQ(CompressFile((dir / "e").c_str(), (dir / "e.dtz").c_str(), 6), 0);
+    EXPECT_TRUE(IsPackedCopyOf((dir / "e.dtz").c_str(), (dir / "e").c_str()));
+    EXPECT_FALSE(IsPackedCopyOf((dir / "e").c_str(), (dir / "e").c_str()));
+}
+
 TEST(DecompressFile, UnpacksGzipOutputAndCopiesPlainFiles) {
     ScratchDir dir;
     const std::string data = SampleData(300000);
