@@ -54,7 +54,7 @@ void Usage(FILE* out) {
         "Server fault numbers: 2001 no files published, 3001 upload checksum mismatch,\n"
         "3002 request parameter missing or invalid, 3003 file not published, 3004 file\n"
         "could not be stored.  Faults of GetFileFromQuvaro and PutFileFromDealer come\n"
-        "with HTTP status 500 (those answers are not read as XML), the others with 200.\n"
+        "with HTTP status 500, the others with 200.\n"
         "Paths: "
         "/qvgqa/RetrieveServerInformation.xml, /qvgqa/RetrieveSystemInformation.xml,\n"
         "       /qvgqa/RetrieveQueryInformation.xml; operations under /qvgqa/poll/.\n",

@@ -29,11 +29,11 @@ bool IsFileOperation(const std::string& op) {
     return op == kGetFile || op == kPutFile;
 }
 
-// The answers of GetFileFromQuvaro and PutFileFromDealer are never read as
-// XML by the dealer side, so a fault there must also fail the HTTP status:
-// a refused upload answered with 200 would be taken as accepted and the
-// dealer's file deleted.  The list and post-process answers are read as XML
-// only after a 200, so their faults come with 200.
+// A fault of GetFileFromQuvaro and PutFileFromDealer also fails the HTTP
+// status: a download's answer is the file, never read as XML.  (The dealer
+// side checks an upload's 200 answer for a fault as well, which a test
+// server scripted to answer that way exercises.)  The list and post-process
+// answers are read as XML only after a 200, so their faults come with 200.
 void SetFault(httplib::Response& res, const std::string& op, int number,
               const std::string& description) {
     res.status = IsFileOperation(op) ? 500 : 200;
