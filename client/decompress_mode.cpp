@@ -1,5 +1,5 @@
-// ferrun's unpack mode: the target name rule and the console texts of each
-// outcome of DecompressFile.
+// ferrun's unpack mode: the target name rule (the file name cut at its first
+// ".dtz") and the console texts of each outcome of DecompressFile.
 #include "client/decompress_mode.h"
 
 #include <string>
@@ -11,7 +11,12 @@ namespace zel::client {
 int RunDecompressMode(const char* name, std::FILE* out) {
     const std::string source = name != nullptr ? name : "";
     std::string target = source;
-    const std::size_t at = target.find(".dtz");
+    // Only the file's own name is looked at: a ".dtz" in a directory name
+    // ("in.dtz.d/PRICES.DAT.dtz") would otherwise cut the target into that
+    // directory's parent and overwrite an unrelated file there.
+    const std::size_t slash = target.rfind('/');
+    const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t at = target.find(".dtz", name_at);
     if (at == std::string::npos) {
         std::fputs("\n\n error - .dtz files only\n\n", out);
         std::fflush(out);

@@ -3,10 +3,13 @@
 // gzip is copied unchanged; a failed unpacking leaves no destination; what
 // an unpacking gives packs and unpacks to itself; a download unpacked while
 // it arrives (GunzipStream, in pieces of a size taken from the input) ends
-// exactly as DecompressFile ends; and any bytes packed with CompressFile
+// exactly as DecompressFile ends; zlib's own gzread agrees with every
+// success and every failure it sees (it alone misses a member cut while
+// inflate still held output back); and any bytes packed with CompressFile
 // unpack to themselves.
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 
@@ -20,6 +23,21 @@ namespace {
 
 std::string TmpPath(const char* name) {
     return zel::paths::Join(zel::fuzz::PrivateRoot() + "/tmp", name);
+}
+
+// Unpacks path with zlib's gzread into *out: true when gzread ended without
+// an error.
+bool GzreadUnpack(const std::string& path, std::string* out) {
+    out->clear();
+    gzFile f = gzopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    char buffer[32768];
+    int n;
+    while ((n = gzread(f, buffer, sizeof buffer)) > 0)
+        out->append(buffer, static_cast<std::size_t>(n));
+    int errnum = Z_OK;
+    (void)gzerror(f, &errnum);
+    return gzclose(f) == Z_OK && n == 0 && errnum == Z_OK;
 }
 
 }  // namespace
@@ -72,6 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::string streamed_out;
             ZEL_FUZZ_CHECK(ReadBytes(streamed, &streamed_out) && streamed_out == out);
         }
+    }
+    // zlib's gzread reads the same format: what it finds damaged is a
+    // failure here too, and a success here is one there with the same bytes.
+    {
+        std::string zlib_out;
+        const bool zlib_ok = GzreadUnpack(source, &zlib_out);
+        if (!zlib_ok) ZEL_FUZZ_CHECK(rc == kCompressReadFailed);
+        if (rc == kCompressOk) ZEL_FUZZ_CHECK(zlib_ok && zlib_out == out);
     }
     // The source is never changed by unpacking it.
     std::string source_after;

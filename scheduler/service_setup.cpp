@@ -44,12 +44,23 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+// How systemd reads a quoted word of a unit file.
+enum class UnitWord {
+    kProgram,   // the program path of ExecStart=: "$" is taken literally
+    kArgument,  // a later word of ExecStart=: "$$" stands for a literal "$"
+    kValue,     // an Environment= assignment: "$" is taken literally
+};
+
 // A value in double quotes with the unit-file escapes: C-style backslash
-// escapes, "%%" for a literal "%" (specifiers), and for command lines "$$"
-// for a literal "$" (variable expansion).
-std::string QuoteForUnit(const std::string& value, bool command_line) {
+// escapes (\xHH for control characters and for every byte above 0x7f, so
+// that the unit stays ASCII and a name that is not UTF-8 is still read),
+// "%%" for a literal "%" (specifiers are replaced in every setting), and in
+// command arguments "$$" for a literal "$" (variable expansion).
+std::string QuoteForUnit(const std::string& value, UnitWord word) {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "\"";
-    for (char c : value) {
+    for (char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
         switch (c) {
             case '\\':
                 out += "\\\\";
@@ -57,24 +68,44 @@ std::string QuoteForUnit(const std::string& value, bool command_line) {
             case '"':
                 out += "\\\"";
                 break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
             case '%':
                 out += "%%";
                 break;
             case '$':
-                out += command_line ? "$$" : "$";
+                out += word == UnitWord::kArgument ? "$$" : "$";
                 break;
             default:
-                out += c;
+                if (c < 0x20 || c >= 0x7f) {
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0x0f];
+                } else {
+                    out += ch;
+                }
         }
     }
     out += '"';
     return out;
+}
+
+// systemd refuses a program path holding quotes, backslashes or control
+// characters however they are escaped ("Executable name contains special
+// characters").
+bool UsableAsProgramPath(const std::string& path) {
+    for (char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == '\\') return false;
+    }
+    return true;
+}
+
+// The command of ExecStart= that runs the program at exe_path.  A path that
+// systemd would refuse as the program is handed to /bin/sh as an argument
+// instead, where any bytes may stand; sh replaces itself with the program,
+// so the service's main process is still the program.
+std::string ExecStartCommand(const std::string& exe_path) {
+    if (UsableAsProgramPath(exe_path)) return QuoteForUnit(exe_path, UnitWord::kProgram);
+    return "/bin/sh -c \"exec \\\"$$0\\\"\" " + QuoteForUnit(exe_path, UnitWord::kArgument);
 }
 
 // Runs systemctl with the arguments and waits for it, where systemd runs and
@@ -163,14 +194,14 @@ std::string UnitFileText(const std::string& exe_path, const std::string& qvis_ro
     text += "After=network-online.target\n";
     text += "\n[Service]\n";
     text += "Type=notify\n";
-    text += "ExecStart=" + QuoteForUnit(exe_path, true) + "\n";
+    text += "ExecStart=" + ExecStartCommand(exe_path) + "\n";
     text += "Restart=on-failure\n";
     // Stopping the schedule must not kill a transfer job it started: a job
     // cut off mid-download leaves guard and lock files behind and its
     // outcome unwritten.  Only the service's own process is stopped.
     text += "KillMode=process\n";
     if (!qvis_root.empty())
-        text += "Environment=" + QuoteForUnit("QVIS_ROOT=" + qvis_root, false) + "\n";
+        text += "Environment=" + QuoteForUnit("QVIS_ROOT=" + qvis_root, UnitWord::kValue) + "\n";
     text += "\n[Install]\n";
     text += "WantedBy=multi-user.target\n";
     return text;

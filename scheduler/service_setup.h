@@ -45,7 +45,10 @@ SetupCommand ParseSetupCommand(int argc, const char* const* argv);
 std::string UnitDir();
 // The unit text for the program at exe_path; qvis_root (may be empty) is
 // passed on as Environment=QVIS_ROOT=... .  Values are quoted and escaped
-// for the unit-file syntax.
+// for the unit-file syntax so that systemd reads back exactly these bytes.
+// A program path that systemd refuses in ExecStart= (one holding quotes,
+// backslashes or control characters) is started through /bin/sh, which
+// replaces itself with the program.
 std::string UnitFileText(const std::string& exe_path, const std::string& qvis_root);
 // This program's own full path (from /proc/self/exe); empty when unknown.
 std::string OwnExecutablePath();

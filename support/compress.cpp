@@ -1,5 +1,6 @@
-// ".dtz" packing and unpacking through zlib's gzip file functions: see
-// compress.h.  Owns the gzFile and descriptor of each call.
+// ".dtz" packing through zlib's gzip file functions and unpacking through
+// GunzipStream: see compress.h.  Owns the gzFile, the unpacking state and
+// the descriptors of each call.
 #include "support/compress.h"
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "platform/fs.h"
 #include "support/config.h"
+#include "support/gunzip_stream.h"
 
 namespace {
 
@@ -95,42 +97,47 @@ int DecompressFile(const char* source, const char* destination) {
     // Regular files only, refused before the destination is touched: a
     // directory opens for reading but only its first read fails, and a FIFO
     // would block for ever.
-    zel::fs::UniqueFd in_fd;
-    if (zel::fs::OpenForReading(source, &in_fd) != 0) return kCompressSourceOpenFailed;
+    zel::fs::UniqueFd in;
+    if (zel::fs::OpenForReading(source, &in) != 0) return kCompressSourceOpenFailed;
     if (destination == nullptr) return kCompressDestCreateFailed;
-    if (zel::fs::IsSameFile(in_fd.get(), destination)) return kCompressDestCreateFailed;
-    GzFile in(gzdopen(in_fd.get(), "rb"));
-    if (!in) return kCompressSourceOpenFailed;  // in_fd still owns the descriptor
-    const int source_fd = in_fd.release();      // gzclose closes it from here on
-    zel::fs::UniqueFd out = OpenDestination(source_fd, destination);
+    // The source's bytes go through GunzipStream rather than gzread: gzread
+    // takes a member cut short after its last input byte was consumed, while
+    // inflate still held output back, for a clean end (it returns 0 and
+    // gzerror reports nothing), which would leave a truncated file behind as
+    // a success.  GunzipStream reads the gzip format by gzread's own rules
+    // (transparent copy, concatenated members, ignored trailing bytes) and
+    // tells a member that ended from one that was cut.  Its buffers are set
+    // up before the destination is touched, as gzopen's would be.
+    GunzipStream gz;
+    if (!gz.Begin(-1)) return kCompressSourceOpenFailed;
+    zel::fs::UniqueFd out = OpenDestination(in.get(), destination);
     if (!out) return kCompressDestCreateFailed;
+    if (!gz.Begin(out.get())) {
+        out.reset();
+        ::unlink(destination);
+        return kCompressReadFailed;
+    }
 
     unsigned char buffer[kChunk];
-    bool read_error = false;
     for (;;) {
-        const int n = gzread(in.get(), buffer, kChunk);
+        const long n = zel::fs::ReadSome(in.get(), buffer, sizeof buffer);
         if (n < 0) {
-            read_error = true;
-            break;
+            out.reset();
+            ::unlink(destination);
+            return kCompressReadFailed;
         }
         if (n == 0) break;
-        if (zel::fs::WriteAll(out.get(), buffer, static_cast<std::size_t>(n)) != 0) {
-            in.reset();
+        if (!gz.Write(buffer, static_cast<std::size_t>(n))) {
             out.reset();
             ::unlink(destination);
             return kCompressWriteFailed;
         }
     }
-    // A gzip file cut short ends like a complete one (gzread gives 0) and
-    // leaves Z_BUF_ERROR behind: that is a damaged file, not the end.
-    int errnum = Z_OK;
-    (void)gzerror(in.get(), &errnum);
-    if (errnum != Z_OK) read_error = true;
-    if (gzclose(in.release()) != Z_OK) read_error = true;
+    const int rc = gz.Finish();  // kCompressReadFailed for a cut or damaged member
     const bool close_failed = ::close(out.release()) != 0;
-    if (read_error) {
+    if (rc != kCompressOk) {
         ::unlink(destination);
-        return kCompressReadFailed;
+        return rc;
     }
     if (close_failed) {
         ::unlink(destination);

@@ -1,6 +1,8 @@
-// GunzipStream: see gunzip_stream.h.  The rules follow zlib's own gzread,
-// which DecompressFile uses: the magic bytes decide at the start, and after
-// each member's end only a further magic pair starts another member.
+// GunzipStream: see gunzip_stream.h.  The rules follow zlib's own gzread
+// (which DecompressFile reads through this class): the magic bytes decide at
+// the start, and after each member's end only a further magic pair starts
+// another member.  Unlike gzread, a member cut short always fails, even when
+// its last byte was taken while inflate still held output back.
 #include "support/gunzip_stream.h"
 
 #include <cstring>

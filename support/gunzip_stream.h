@@ -1,6 +1,6 @@
 // GunzipStream: unpacks a ".dtz" body while it arrives, piece by piece, with
-// exactly the outcome that DecompressFile (compress.h) gives for the same
-// bytes read from a file: input that does not begin with the gzip magic is
+// exactly the outcome that DecompressFile (compress.h), which reads a file
+// through it, gives for the same bytes: input that does not begin with the gzip magic is
 // copied unchanged, concatenated gzip members are unpacked one after the
 // other, bytes after a member that do not begin another one are ignored, and
 // a member that is damaged, fails its check or ends early is a failure.

@@ -1,5 +1,6 @@
 // ferrun's unpack mode: the exact console bytes of each outcome, the
-// case-sensitive ".dtz" match and the target cut at the first ".dtz".
+// case-sensitive ".dtz" match and the target cut at the first ".dtz" of the
+// file name.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -63,6 +64,30 @@ TEST_F(Unpack, TargetIsCutAtTheFirstDtz) {
     EXPECT_EQ(ReadFile(Path("a")), "old data");
 }
 
+TEST_F(Unpack, OnlyTheFileNameIsCut) {
+    // A ".dtz" in a directory name neither cuts the target into the parent
+    // directory (where an unrelated file stands) nor counts as the match.
+    std::filesystem::create_directories(Path("zz/archive.dtz.d"));
+    WriteFile(Path("zz/archive"), "unrelated");
+    Pack("prices", Path("zz/archive.dtz.d/PRICES.DAT.dtz"));
+    EXPECT_EQ(RunIn(Path("zz/archive.dtz.d/PRICES.DAT.dtz")),
+              "decompressing..." + Path("zz/archive.dtz.d/PRICES.DAT.dtz") + "\nto.............." +
+                  Path("zz/archive.dtz.d/PRICES.DAT") + "\ndone.\n\n");
+    EXPECT_EQ(ReadFile(Path("zz/archive.dtz.d/PRICES.DAT")), "prices");
+    EXPECT_EQ(ReadFile(Path("zz/archive")), "unrelated");
+
+    Pack("plain", Path("zz/archive.dtz.d/PLAIN.DAT"));
+    EXPECT_EQ(RunIn(Path("zz/archive.dtz.d/PLAIN.DAT")), "\n\n error - .dtz files only\n\n");
+    EXPECT_EQ(ReadFile(Path("zz/archive")), "unrelated");
+
+    // The first ".dtz" of the file name still decides.
+    Pack("twice", Path("zz/archive.dtz.d/b.dtz.dtz"));
+    EXPECT_EQ(RunIn(Path("zz/archive.dtz.d/b.dtz.dtz")),
+              "decompressing..." + Path("zz/archive.dtz.d/b.dtz.dtz") + "\nto.............." +
+                  Path("zz/archive.dtz.d/b") + "\ndone.\n\n");
+    EXPECT_EQ(ReadFile(Path("zz/archive.dtz.d/b")), "twice");
+}
+
 TEST_F(Unpack, FailuresPrintTheirTextsAndLeaveNoTarget) {
     EXPECT_EQ(RunIn(Path("missing.dtz")), "decompressing..." + Path("missing.dtz") +
                                               "\nto.............." + Path("missing") +
@@ -79,6 +104,17 @@ TEST_F(Unpack, FailuresPrintTheirTextsAndLeaveNoTarget) {
                                           Path("cut") +
                                           "\nerror.....unable to read from compress file\n\n");
     EXPECT_FALSE(FileExists(Path("cut")));
+
+    // Cut so short that all its input is taken while output is still held
+    // back: through the real program, the same text and no target.
+    Pack(std::string(40000, '\0'), Path("zeros.dtz"));
+    const std::string zeros = ReadFile(Path("zeros.dtz"));
+    WriteFile(Path("zeros.dtz"), zeros.substr(0, zeros.size() - 15));
+    const FerrunResult r = Ferrun({"-z", Path("zeros.dtz")});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "decompressing..." + Path("zeros.dtz") + "\nto.............." + Path("zeros") +
+                         "\nerror.....unable to read from compress file\n\n");
+    EXPECT_FALSE(FileExists(Path("zeros")));
 
     // The target's place is taken by a directory.
     Pack("y", Path("d.dtz"));

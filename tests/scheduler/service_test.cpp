@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/fs.h"
 #include "platform/registry.h"
@@ -95,10 +96,61 @@ TEST(SetupCommands, Tokens) {
     EXPECT_EQ(parse({"Service", "-Serv", "-Service-", "Reg/Server"}), cron::SetupCommand::kNone);
 }
 
-TEST(UnitFile, QuotesAwkwardPaths) {
-    std::string text = cron::UnitFileText("/opt/a b/$x%y\"z", "/r 100%");
-    EXPECT_NE(text.find("ExecStart=\"/opt/a b/$$x%%y\\\"z\"\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Environment=\"QVIS_ROOT=/r 100%%\"\n"), std::string::npos) << text;
+// The ExecStart= line must give systemd back the path's exact bytes: "$"
+// stays as it is in the program path (only arguments expand variables), "%"
+// is doubled everywhere, and a path systemd refuses as a program (quotes,
+// backslashes, control characters) is passed to /bin/sh as an argument.
+TEST(UnitFile, ExecStartGivesBackTheExactPath) {
+    auto exec_start = [](const std::string& exe) {
+        const std::string text = cron::UnitFileText(exe, "");
+        const std::size_t at = text.find("ExecStart=");
+        return at == std::string::npos ? text : text.substr(at, text.find('\n', at) - at);
+    };
+    EXPECT_EQ(exec_start("/opt/qvis/qvzel_cron"), "ExecStart=\"/opt/qvis/qvzel_cron\"");
+    EXPECT_EQ(exec_start("/opt/a b/$HOME;x/100%/qvzel_cron"),
+              "ExecStart=\"/opt/a b/$HOME;x/100%%/qvzel_cron\"");
+    EXPECT_EQ(exec_start("/opt/caf\xc3\xa9/\xff"), "ExecStart=\"/opt/caf\\xc3\\xa9/\\xff\"");
+    EXPECT_EQ(exec_start("/opt/it's \"$x\"\\%\t/q"),
+              "ExecStart=/bin/sh -c \"exec \\\"$$0\\\"\" "
+              "\"/opt/it's \\\"$$x\\\"\\\\%%\\x09/q\"");
+
+    const std::string text = cron::UnitFileText("/opt/q", "/r $x 100%\"\\");
+    EXPECT_NE(text.find("Environment=\"QVIS_ROOT=/r $x 100%%\\\"\\\\\"\n"), std::string::npos)
+        << text;
+}
+
+// "-Service" run from awkward install paths writes a unit that systemd's own
+// checker accepts (it also checks that the program named is executable).
+TEST_F(ServiceProgram, UnitFromAwkwardInstallPathPassesSystemdVerify) {
+    if (::access("/usr/bin/systemd-analyze", X_OK) != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    const std::string unit = units_ + "/qvzel_cron.service";
+    std::string dir = root_ + "/plain";
+    std::filesystem::create_directory(dir);
+    std::filesystem::copy_file(QVZEL_CRON_EXE, dir + "/qvzel_cron");
+    for (const std::string name : {"$HOME dir", "100%d %n", "semi;colon=x",
+                                   "it's \"quoted\" \\back$x%i", "tab\there", "caf\xc3\xa9 \xff"}) {
+        SCOPED_TRACE(name);
+        const std::string next = root_ + "/" + name;
+        std::filesystem::rename(dir, next);
+        dir = next;
+        const std::string exe = dir + "/qvzel_cron";
+        std::vector<char*> argv = {const_cast<char*>(exe.c_str()), const_cast<char*>("-Service"),
+                                   nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+        const int status = WaitChild(pid, 30000);
+        ASSERT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+        std::string cmd = "/usr/bin/systemd-analyze verify '" + unit + "' 2>&1";
+        FILE* f = ::popen(cmd.c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        std::string out;
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, f)) out += buf;
+        EXPECT_EQ(::pclose(f), 0) << out << ReadFile(unit);
+        ASSERT_EQ(::unlink(unit.c_str()), 0);
+    }
 }
 
 TEST_F(ServiceProgram, ServiceInstallAndRemove) {
