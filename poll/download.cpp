@@ -7,8 +7,11 @@
 // its CRC-32 taken over the bytes as sent: see download_sink.h), and its
 // target path in the working directory.  The target is replaced only by a
 // staging file that was verified, completely written and flushed to disk,
-// in one rename; the directory is flushed after it.  A name sent by the server never places a file
-// outside the working directory.
+// in one rename; the directory is flushed after it.  A name sent by the
+// server never places a file outside the working directory, nor over the
+// result file.  A walk claims all the names it may fetch on the download
+// guard at once and gives back the failed ones together at its end, so that
+// the guard file is rewritten twice per walk rather than once per file.
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
