@@ -7,8 +7,11 @@
 // its CRC-32 taken over the bytes as sent: see download_sink.h), and its
 // target path in the working directory.  The target is replaced only by a
 // staging file that was verified, completely written and flushed to disk,
-// in one rename; the directory is flushed after it.  A name sent by the server never places a file
-// outside the working directory.
+// in one rename; the directory is flushed after it.  A name sent by the
+// server never places a file outside the working directory, nor over the
+// result file.  A walk claims all the names it may fetch on the download
+// guard at once and gives back the failed ones together at its end, so that
+// the guard file is rewritten twice per walk rather than once per file.
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +32,7 @@
 #include "poll/download_sink.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
+#include "poll/result_file.h"
 #include "poll/temp_names.h"
 #include "support/compress.h"
 #include "support/files.h"
@@ -81,6 +85,52 @@ std::string Printable(const std::string& name) {
         if (u < 0x20 || u == 0x7F) c = '?';
     }
     return out;
+}
+
+// How many "<FN>" elements the text holds, counting no further than limit
+// + 1.
+std::size_t CountListEntries(std::string_view text, std::size_t limit) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find("<FN>"); at != std::string_view::npos && n <= limit;
+         at = text.find("<FN>", at + 4)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+// Why a listed entry is not fetched, decided from the entry alone, before
+// any name of the list is claimed on the download guard.
+enum class ListedRefusal {
+    kNone,
+    kIncomplete,  // FT or FC missing: a malformed list
+    kEmptyName,   // nothing after the last "/": the name names no file
+    kUnsafeName,  // would leave the working directory or cannot be a file here
+    kResultFile,  // would take the place of the result file
+};
+
+// One entry of the list walk as it was judged: its names and whether this
+// walk holds its download guard entry.
+struct ListedFile {
+    ListedRefusal refusal = ListedRefusal::kNone;
+    std::string base;
+    std::string final_name;
+    bool claimed = false;
+};
+
+namespace {
+
+ListedRefusal JudgeListedEntry(const FileListEntry& entry, const char* result_name,
+                               ListedFile* file) {
+    if (!entry.complete) return ListedRefusal::kIncomplete;
+    const bool usable = ListedFileNames(entry.fn, &file->base, &file->final_name);
+    if (file->base.empty()) return ListedRefusal::kEmptyName;
+    if (!usable) return ListedRefusal::kUnsafeName;
+    // Names are compared as the upload's selection compares them with the
+    // result file, without regard to case.
+    if (EqualsNoCase(file->final_name, result_name)) return ListedRefusal::kResultFile;
+    return ListedRefusal::kNone;
 }
 
 }  // namespace
@@ -158,6 +208,21 @@ HRESULT CPoll::GetFilesInList(const char* list) {
         }
         return hr;
     }
+    // A list beyond the bounds is refused whole before anything is done
+    // for it: its entries would cost memory, requests and guard entries.
+    const std::string_view text(list);
+    if (text.size() > kMaxFileListBytes) {
+        zel::log::Note(&log_, kCategoryClientApplication, kContext,
+                       "File list of %zu bytes refused: the limit is %zu bytes.", text.size(),
+                       kMaxFileListBytes);
+        return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+    }
+    const std::size_t listed = CountListEntries(text, kMaxFileListEntries);
+    if (listed > kMaxFileListEntries) {
+        zel::log::Note(&log_, kCategoryClientApplication, kContext,
+                       "File list of more than %zu entries refused.", kMaxFileListEntries);
+        return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+    }
     zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingListed);
 
     const std::string work_dir = WorkingDirectory(kDownload);
@@ -170,51 +235,99 @@ HRESULT CPoll::GetFilesInList(const char* list) {
     if (!staging.Reserve(temp_dir, kStagingPrefix)) {
         return zel::log::ReportStatus(&log_, kInvalidFileName, kContext);
     }
-    const std::vector<FileListEntry> entries = ScanFileList(list);
+    const std::vector<FileListEntry> entries = ScanFileList(text);
     if (entries.empty()) return S_OK;
 
+    // Every name the walk may fetch is claimed on the download guard at
+    // once, with one rewrite of the guard file: an entry per file would
+    // rewrite the whole file, which keeps other names for days, once per
+    // listed file.  A concurrent run finds each name claimed from here on,
+    // as it would once this walk had reached it.
+    const char* result_name = result_file_ ? result_file_.get() : kDefaultResultFileName;
+    std::vector<ListedFile> files(entries.size());
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        files[i].refusal = JudgeListedEntry(entries[i], result_name, &files[i]);
+        if (files[i].refusal == ListedRefusal::kNone) names.push_back(files[i].base);
+    }
     const std::string guard = GetPollLayout().download_guard;
+    if (!names.empty()) {
+        const std::vector<bool> claimed = GuardAcquireAll(guard.c_str(), kDownloadGuard.timeout_key,
+                                                          kDefaultReadTimeoutMs, names);
+        std::size_t k = 0;
+        for (ListedFile& file : files) {
+            if (file.refusal == ListedRefusal::kNone) file.claimed = claimed[k++];
+        }
+    }
+
     HRESULT call_status = S_OK;
-    for (const FileListEntry& entry : entries) {
-        const HRESULT entry_status = PlaceListedFile(entry, temp_dir, guard, &staging);
+    std::vector<std::string> given_back;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const HRESULT entry_status =
+            PlaceListedFile(entries[i], files[i], temp_dir, &staging, &given_back);
         if (FAILED(entry_status)) call_status = entry_status;
     }
+    // Names whose fetch failed are free again for the next run, all in one
+    // rewrite.
+    GuardReleaseAll(guard.c_str(), given_back);
     return call_status;
 }
 
-HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const std::string& temp_dir,
-                               const std::string& guard, TempFile* staging) {
-    if (!entry.complete) return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const ListedFile& file,
+                               const std::string& temp_dir, TempFile* staging,
+                               std::vector<std::string>* given_back) {
     const std::string& fn = entry.fn;
+    switch (file.refusal) {
+        case ListedRefusal::kIncomplete:
+            return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+        case ListedRefusal::kEmptyName:
+            // No file can be asked for by an empty name: refused as the
+            // request would refuse it, without a result line.
+            (void)ReportCodeText(&log_, kInvalidFileName, kContext,
+                                 "File name from the server names no file: '%s'.",
+                                 Printable(fn).c_str());
+            return kInvalidFileName;
+        case ListedRefusal::kUnsafeName:
+        case ListedRefusal::kResultFile:
+            // A name that would leave the working directory, cannot be a
+            // file name here, or would replace the result file the caller
+            // reads is refused for this entry only.
+            (void)ReportCodeText(&log_, kInvalidFileName, kContext,
+                                 file.refusal == ListedRefusal::kResultFile
+                                     ? "File name from the server is the result file's: '%s'."
+                                     : "File name from the server refused: '%s'.",
+                                 Printable(fn).c_str());
+            WriteResult(kDownload, 1003, fn.c_str());
+            return S_OK;
+        case ListedRefusal::kNone:
+            break;
+    }
     const std::string& ft = entry.ft;
     const std::uint32_t fc = ParseListChecksum(entry.fc.c_str());
     const bool has_fp = entry.has_fp;
     const std::string& fp = entry.fp;
+    const std::string& base = file.base;
+    const std::string& final_name = file.final_name;
+    // A claimed name that is not fetched after all is given back.
+    auto give_back = [&] {
+        if (file.claimed) given_back->push_back(base);
+    };
 
-    std::string base;
-    std::string final_name;
-    if (!ListedFileNames(fn, &base, &final_name)) {
-        // A name that would leave the working directory, or that cannot be
-        // a file name here, is refused for this entry only.
-        (void)ReportCodeText(&log_, kInvalidFileName, kContext,
-                             "File name from the server refused: '%s'.", Printable(fn).c_str());
-        WriteResult(kDownload, 1003, fn.c_str());
-        return S_OK;
-    }
     CStringHolder target_holder;
     HRESULT hr =
         GetFullFileName(WorkingDirectory(kDownload), final_name.c_str(), target_holder.Out());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+        give_back();
+        return hr;
+    }
     const std::string target = target_holder.get();
 
     if (!staging->held() && !staging->Reserve(temp_dir, kStagingPrefix)) {
+        give_back();
         WriteResult(kDownload, 1005, fn.c_str());
         return S_OK;
     }
-    if (!GuardAcquire(guard.c_str(), kDownloadGuard.timeout_key, kDefaultReadTimeoutMs,
-                      base.c_str())) {
-        return S_OK;  // another run fetched or is fetching it
-    }
+    if (!file.claimed) return S_OK;  // another run fetched or is fetching it
     if (!EqualsNoCase(ft, "Static")) {
         // Nothing was fetched, so there is nothing to check or place.
         WriteResult(kDownload, 1001, fn.c_str());
@@ -238,7 +351,7 @@ HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const std::string& te
     if (FAILED(hr)) {
         out.reset();
         staging->Discard();
-        GuardRelease(guard.c_str(), base.c_str());
+        give_back();
         return hr;
     }
     const int unpacked = sink.Finish();

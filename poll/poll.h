@@ -33,6 +33,7 @@ namespace zel::poll {
 class TempFile;
 }
 struct FileListEntry;
+struct ListedFile;
 
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
 using zel::keys::kPollClientKey;
@@ -156,8 +157,11 @@ class CPoll {
     HRESULT FetchListedFile(const char* server_file, CContentSink* sink);
     HRESULT ReadResponseText(const char* context, char** response);
     void ForgetCredentials();
-    HRESULT PlaceListedFile(const FileListEntry& entry, const std::string& temp_dir,
-                            const std::string& guard, zel::poll::TempFile* staging);
+    // One entry of the list walk.  A name whose fetch failed, or that never
+    // came to be fetched, is added to *given_back when it was claimed.
+    HRESULT PlaceListedFile(const FileListEntry& entry, const ListedFile& file,
+                            const std::string& temp_dir, zel::poll::TempFile* staging,
+                            std::vector<std::string>* given_back);
 
     // State, in the order the design of the object keeps it.
     CEventLog log_;
@@ -183,6 +187,12 @@ class CPoll {
 // characters and non-ASCII bytes percent-encoded; "/" and every other
 // character are kept as they are.
 void AppendQueryValue(const char* value, std::string* out);
+// Bounds of one file list answer, so that a huge or hostile list can hold
+// neither the download's memory nor its time: a real list names a few dozen
+// files.  A longer answer, or one with more "<FN>" elements, is refused
+// whole with the status of a malformed list (0x80248165), nothing fetched.
+inline constexpr std::size_t kMaxFileListBytes = 4u << 20;
+inline constexpr std::size_t kMaxFileListEntries = 10000;
 // One entry of a file list answer: the trimmed texts of its FN element and
 // of the FT, FC and FP elements that follow it before the next FN.  An entry
 // never borrows a later entry's elements.

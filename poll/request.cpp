@@ -323,6 +323,19 @@ HRESULT CPoll::DoGetFileListFromQuvaro(const char* envelope, const char* filter,
                      nullptr, kDownload, envelope, static_cast<std::int32_t>(std::strlen(envelope)),
                      nullptr, nullptr, "text/xml", retry);
     if (FAILED(hr)) return hr;
+    // The answer waits in the transport's file; one too long for a list is
+    // refused before it is read into memory.
+    CInternetAccess::CContentStream* stream = nullptr;
+    std::int32_t length = 0;
+    hr = transport_.GetRespContent(&stream);
+    if (SUCCEEDED(hr)) hr = stream->GetLength(&length);
+    if (FAILED(hr)) return hr;
+    if (static_cast<std::size_t>(length) > kMaxFileListBytes) {
+        zel::log::Note(&log_, kCategoryClientApplication, kContext,
+                       "File list of %d bytes refused: the limit is %zu bytes.",
+                       static_cast<int>(length), kMaxFileListBytes);
+        return zel::log::ReportStatus(&log_, kXmlInvalid, kContext);
+    }
     return ReadResponseText(kContext, response);
 }
 

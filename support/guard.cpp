@@ -9,11 +9,13 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/fs.h"
@@ -64,6 +66,8 @@ bool ParseEntry(std::string_view line, Entry* entry) {
     return true;
 }
 
+std::atomic<unsigned long> g_rewrites{0};
+
 // Replaces the file's content as a whole; false when that failed, in which
 // case the old content is still there, entry for entry.  Rewriting in place
 // would lose every entry to a write that fails half-way (a full disk).
@@ -75,6 +79,7 @@ bool RewriteGuardFile(const char* path, const std::string& content) {
     // Replacement files of killed runs go first; only a run holding this
     // lock ever makes them, so none is in use.
     (void)zel::fs::RemoveAbandonedReplacements(path);
+    g_rewrites.fetch_add(1, std::memory_order_relaxed);
     return zel::fs::ReplaceFileAtomically(path, content, -1, zel::fs::Durability::kAtomicOnly) == 0;
 }
 
@@ -160,19 +165,24 @@ bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_t
 }
 
 void GuardRelease(const char* guard_path, const char* text) {
-    if (guard_path == nullptr || *guard_path == '\0' || text == nullptr) return;
+    if (text == nullptr) return;
+    GuardReleaseAll(guard_path, {std::string(text)});
+}
+
+void GuardReleaseAll(const char* guard_path, const std::vector<std::string>& texts) {
+    if (guard_path == nullptr || *guard_path == '\0' || texts.empty()) return;
 
     int guard_count = kDefaultGuardCount;
     ReadConfigNumber(ConfigFilePath().c_str(), "guard_count", &guard_count);
     CLockHolder lock(guard_path);
     if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return;
 
+    const std::unordered_set<std::string_view> released(texts.begin(), texts.end());
     const std::string old_content = ReadGuardFile(guard_path);
-    const std::string_view own_text(text);
     std::string content;
     for (std::string_view line : SplitLines(old_content)) {
         Entry entry;
-        if (ParseEntry(line, &entry) && entry.text != own_text) AppendLine(&content, line);
+        if (ParseEntry(line, &entry) && released.count(entry.text) == 0) AppendLine(&content, line);
     }
     (void)RewriteGuardFile(guard_path, content);
 }
@@ -186,3 +196,9 @@ std::vector<GuardEntry> ParseGuardEntries(std::string_view content) {
     }
     return entries;
 }
+
+namespace guard_test_hooks {
+unsigned long RewriteCount() {
+    return g_rewrites.load(std::memory_order_relaxed);
+}
+}  // namespace guard_test_hooks

@@ -68,6 +68,11 @@ inline constexpr GuardFileKind kDownloadGuard{"qvzel.down.guard", "read_timeout"
 // rewritten.
 void GuardRelease(const char* guard_path, const char* text);
 
+// GuardRelease for several texts under one lock, with one reading and one
+// rewrite of the guard file: every entry whose text is one of texts goes.
+// Nothing is done for an empty list.
+void GuardReleaseAll(const char* guard_path, const std::vector<std::string>& texts);
+
 // One entry of a guard file as read back: the writer's clock (seconds since
 // 1970), its process ID and the key text.
 struct GuardEntry {
@@ -80,3 +85,10 @@ struct GuardEntry {
 // same rules as GuardAcquire (every line end accepted; lines without their
 // two separating spaces are not entries).  Pure; never fails.
 [[nodiscard]] std::vector<GuardEntry> ParseGuardEntries(std::string_view content);
+
+// Test hook: how many times this process has replaced a guard file (any
+// guard file) so far, so that a test can tell how often a transfer rewrote
+// one.  Not for production code.
+namespace guard_test_hooks {
+[[nodiscard]] unsigned long RewriteCount();
+}  // namespace guard_test_hooks

@@ -6,10 +6,13 @@
 #include "poll/poll.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "directory/server_directory.h"
@@ -17,6 +20,7 @@
 #include "poll/credentials.h"
 #include "poll/result_file.h"
 #include "support/base64.h"
+#include "support/guard.h"
 #include "support/result_codes.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
@@ -447,6 +451,111 @@ TEST_F(PollTest, FailingListRequestLogsTheAnswerThenTheOutcome) {
     EXPECT_NE(text.find("Authorization: <not logged>"), std::string::npos);
     EXPECT_EQ(text.find("secretpw"), std::string::npos);
     EXPECT_EQ(text.find(Basic("u:secretpw").substr(6)), std::string::npos);
+}
+
+// ---- Bounds of the file list and the download guard's cost ---------------
+
+long PeakKb() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A list answer beyond its bounds is refused whole, with the status of a
+// malformed list and a record of why, before its text is held in memory or
+// any entry is acted on.
+TEST_F(PollTest, FileListBeyondItsBoundsIsRefusedWhole) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    CPoll poll;
+    Bstr log(Path("poll.log"));
+    poll.SetLogFile(log.b);
+    Bstr dir(Path("down"));
+
+    // Far longer than any list: refused as it stands in the transport's file.
+    constexpr std::uint64_t kHuge = 96u << 20;
+    ScriptedResponse huge = ScriptedResponse::Text(200, "OK", "", "text/xml");
+    huge.generated_size = kHuge;
+    server_->Enqueue(huge);
+    const long before = PeakKb();
+    EXPECT_EQ(poll.GetFiles(dir.b, nullptr), zel::codes::kXmlInvalid);
+    EXPECT_LT(PeakKb() - before, 32L * 1024) << "the list was read into memory";
+    EXPECT_NE(ReadFile(Path("poll.log")).find("bytes refused"), std::string::npos);
+    EXPECT_FALSE(FileExists(Path("down/Poll.Result")));
+
+    // Short, but with one entry too many: none of them is acted on (each
+    // would otherwise be refused with a result line of its own).
+    std::string many;
+    for (std::size_t i = 0; i <= kMaxFileListEntries; ++i)
+        many += "<R><FN>..</FN><FT>Static</FT><FC>0</FC></R>";
+    ASSERT_LT(many.size(), kMaxFileListBytes);
+    EXPECT_EQ(poll.GetFilesInList(many.c_str()), zel::codes::kXmlInvalid);
+    EXPECT_NE(ReadFile(Path("poll.log")).find("entries refused"), std::string::npos);
+    EXPECT_FALSE(FileExists(Path("down/Poll.Result")));
+    EXPECT_EQ(server_->RequestCount(), 1u);
+}
+
+// A list walk claims every name it may fetch at once and gives back the
+// failed ones at its end: two rewrites of the guard file, however long the
+// list.  A run that starts while the walk is under way finds every name of
+// the list already claimed.
+TEST_F(PollTest, ListWalkRewritesTheDownloadGuardOnceAndClaimsEveryNameAtOnce) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    const std::string guard = CommPath("qvzel.down.guard");
+    auto crc = [](const std::string& s) {
+        return std::to_string(
+            crc32(0L, reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
+    };
+    auto entry = [](const std::string& fn, const std::string& ft, const std::string& fc) {
+        return "<R><FN>" + fn + "</FN><FT>" + ft + "</FT><FC>" + fc + "</FC></R>";
+    };
+    std::string list = entry("A.DAT", "Static", crc("aaa")) + entry("B.DAT", "Static", "0") +
+                       entry("C.DAT", "Static", crc("ccc"));
+    std::vector<std::string> others;  // names of entries that are never fetched
+    for (int i = 0; i < 300; ++i) {
+        others.push_back("D" + std::to_string(i) + ".DAT");
+        list += entry(others.back(), "Dynamic", "0");
+    }
+    // While A.DAT is being fetched, another run tries the rest of the list.
+    std::mutex mu;
+    std::vector<bool> second_run;
+    server_->SetHandler([&](const zel::test::RecordedRequest& r) {
+        if (r.target.find("/GetFileListFromQuvaro?") != std::string::npos)
+            return ScriptedResponse::Text(200, "OK", list, "text/xml");
+        if (r.target.find("FileName=A.DAT") != std::string::npos) {
+            std::lock_guard<std::mutex> hold(mu);
+            second_run = GuardAcquireAll(guard.c_str(), "read_timeout", 6900000,
+                                         {"B.DAT", "C.DAT", others.back()});
+            return ScriptedResponse::Text(200, "OK", "aaa");
+        }
+        if (r.target.find("FileName=B.DAT") != std::string::npos)
+            return ScriptedResponse::Text(404, "Not Found", "");
+        if (r.target.find("FileName=C.DAT") != std::string::npos)
+            return ScriptedResponse::Text(200, "OK", "ccc");
+        return ScriptedResponse::Text(200, "OK", "<ok/>", "text/xml");
+    });
+
+    CPoll poll;
+    Bstr dir(Path("down"));
+    const unsigned long rewrites = guard_test_hooks::RewriteCount();
+    EXPECT_EQ(poll.GetFiles(dir.b, nullptr), MakeResult(0x80258000 + 404));
+    // The claim, the other run's try and the giving back.
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - rewrites, 3u);
+    {
+        std::lock_guard<std::mutex> hold(mu);
+        EXPECT_EQ(second_run, (std::vector<bool>{false, false, false}));
+    }
+    EXPECT_EQ(ReadFile(Path("down/A.DAT")), "aaa");
+    EXPECT_EQ(ReadFile(Path("down/C.DAT")), "ccc");
+
+    // What stays: the fetched names and those never fetched; the failed one
+    // is free again.
+    std::vector<std::string> kept;
+    for (const GuardEntry& e : ParseGuardEntries(ReadFile(guard))) kept.push_back(e.text);
+    std::vector<std::string> expected = {"A.DAT", "C.DAT"};
+    expected.insert(expected.end(), others.begin(), others.end());
+    EXPECT_EQ(kept, expected);
 }
 
 TEST(ResultFile, LineFormatCutAndControlCharacters) {

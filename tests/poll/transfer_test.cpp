@@ -415,7 +415,7 @@ TEST_F(TransferTest, HostileServerNamesStayInsideTheWorkingDirectory) {
     const std::string down = Path("w.dtz/down");  // ".dtz" in the directory itself
     stdfs::create_directories(down);
     const std::vector<std::string> names = {
-        "..", ".", "a/..", "x/", "E\r\n0000 FAKE", std::string(300, 'L'), "..dtz", ".dtz"};
+        "..", ".", "a/..", "x/.dtz", "E\r\n0000 FAKE", std::string(300, 'L'), "..dtz", ".dtz"};
     std::string list;
     for (const auto& n : names) list += "<R><FN>" + n + "</FN><FT>Static</FT><FC>0</FC></R>";
     CPoll poll;
@@ -442,6 +442,60 @@ TEST_F(TransferTest, HostileServerNamesStayInsideTheWorkingDirectory) {
         return std::find(before.begin(), before.end(), n) != before.end();
     });
     EXPECT_EQ(after, std::vector<std::string>{});
+}
+
+// A published file named like the result file would put the server's lines
+// in place of the run's own: it is refused with a line of its own, whatever
+// the case of its name, and the other files still arrive.
+TEST_F(TransferTest, ServerFileNamedLikeTheResultFileIsRefused) {
+    WriteFile(Published("ORDERS1.DAT"), "orders");
+    WriteFile(Published("PRICES.DAT"), "prices");
+    WriteFile(Published("POLL.RESULT"), "0000 FORGED.DAT\r\n");
+    StartSim(false);
+    CPoll poll;
+    poll.SetResultFile(Bstr("POLL.RESULT").b);  // as the job runner names it
+    const std::string down = Path("down");
+    ASSERT_EQ(Get(poll, down), S_OK);
+    auto lines = Lines(ReadFile(down + "/POLL.RESULT"));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"0000 ORDERS1.DAT", "0000 PRICES.DAT",
+                                               "1003 POLL.RESULT"}));
+    EXPECT_EQ(ReadFile(down + "/PRICES.DAT"), "prices");
+    EXPECT_EQ(Count("GetFileFromQuvaro"), 2u);
+
+    // The default name, in another case and packed: refused before it is
+    // fetched.
+    CPoll other;
+    ASSERT_EQ(Get(other, down), S_OK);  // nothing left: sets the directory
+    std::remove((down + "/Poll.Result").c_str());
+    const std::string list = "<R><FN>in/poll.RESULT.dtz</FN><FT>Static</FT><FC>0</FC></R>";
+    EXPECT_EQ(other.GetFilesInList(list.c_str()), S_OK);
+    EXPECT_EQ(Results(down), std::vector<std::string>{"1003 in/poll.RESULT.dtz"});
+    EXPECT_EQ(Count("GetFileFromQuvaro"), 2u);
+}
+
+// A server name with nothing after its last "/" names no file: the entry
+// fails as a request for it would, without a result line, and the walk goes
+// on.
+TEST_F(TransferTest, ServerNameWithAnEmptyLastPartFailsWithoutAResultLine) {
+    StartSim(false);
+    CPoll poll;
+    const std::string down = Path("down");
+    ASSERT_EQ(poll.GetFiles(Bstr(down).b, nullptr), S_OK);  // sets the working directory
+    std::remove((down + "/Poll.Result").c_str());
+    int n = 0;
+    for (const std::string fn : {"dir/", "", "  ", "a/b/"}) {
+        SCOPED_TRACE("FN '" + fn + "'");
+        const std::string name = "G" + std::to_string(n++) + ".DAT";
+        WriteFile(Published(name), name);
+        const std::string list = "<R><FN>" + fn + "</FN><FT>Static</FT><FC>0</FC></R><R><FN>" +
+                                 name + "</FN><FT>Static</FT><FC>" +
+                                 std::to_string(Crc(Published(name))) + "</FC></R>";
+        EXPECT_EQ(poll.GetFilesInList(list.c_str()), MakeResult(0x801F8161));
+        EXPECT_EQ(Results(down), std::vector<std::string>{"0000 " + name});
+        std::remove((down + "/Poll.Result").c_str());
+    }
+    EXPECT_EQ(Count("GetFileFromQuvaro"), 4u);  // the G files only
 }
 
 // ---- Upload -----------------------------------------------------------------

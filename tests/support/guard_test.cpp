@@ -172,6 +172,17 @@ TEST_F(GuardTest, ReleaseRemovesEveryEntryOfItsTextOnly) {
     EXPECT_TRUE(Acquire("A.DAT"));
 }
 
+TEST_F(GuardTest, ReleasingSeveralAtOnceIsOneRewrite) {
+    const std::string keep = Entry(999999, "KEEP.DAT", 2) + Entry(8, "A.DAT.BAK", 4);
+    WriteFile(guard_, Entry(5, "A.DAT", 1) + keep + Entry(7, "B DAT", 3) + Entry(9, "A.DAT", 5));
+    const unsigned long before = guard_test_hooks::RewriteCount();
+    GuardReleaseAll(guard_.c_str(), {"A.DAT", "B DAT", "MISSING.DAT"});
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - before, 1u);
+    EXPECT_EQ(ReadFile(guard_), keep);
+    GuardReleaseAll(guard_.c_str(), {});
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - before, 1u);  // nothing to do: untouched
+}
+
 TEST_F(GuardTest, HeldGuardLockDeniesAndChangesNothing) {
     WriteFile(ConfigFilePath(), "guard_count=0\n");
     const std::string entry = Entry(5, "A.DAT");
