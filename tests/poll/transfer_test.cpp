@@ -418,7 +418,10 @@ TEST_F(TransferTest, DownloadSweepsOnlyStampedTemporariesOfEndedRuns) {
     auto lines = Results(down);
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"0000 ~qvzs999999.CSV", "1003 P" + Stamp(1)}));
-    ASSERT_EQ(Get(poll, down), S_OK);  // the next run keeps what the last one placed
+    // The next run with something to fetch keeps what the last one placed.
+    WriteFile(Published("NEXT.DAT"), "next");
+    ASSERT_EQ(Get(poll, down), S_OK);
+    EXPECT_EQ(ReadFile(down + "/NEXT.DAT"), "next");
     ::unsetenv("TMP");
     EXPECT_EQ(ReadFile(down + "/~qvzs999999.CSV"), "published");
     EXPECT_FALSE(FileExists(down + "/P" + Stamp(1)));
