@@ -18,7 +18,7 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/process.h"
+#include "platform/owned_temp.h"
 
 namespace zel::fs {
 
@@ -98,11 +98,12 @@ int CopyAcross(const std::string& from, const std::string& to) {
     std::string from_dir = DirName(from);
     if (::access(from_dir.c_str(), W_OK | X_OK) != 0) return errno;
 
-    std::string tmpl = DirName(to) + "/." + BaseName(to) + ".XXXXXX";
-    std::vector<char> tmp_name(tmpl.begin(), tmpl.end());
-    tmp_name.push_back('\0');
-    UniqueFd dst(::mkostemp(tmp_name.data(), O_CLOEXEC));
-    if (!dst) return errno;
+    // The temporary carries its owner, so that the next sweep of the
+    // directory removes it when this process is killed mid-copy.
+    std::string tmp_name;
+    UniqueFd dst;
+    const int made = CreateOwnedTemp(DirName(to) + "/." + BaseName(to), 0600, &tmp_name, &dst);
+    if (made != 0) return made;
     (void)::flock(dst.get(), LOCK_EX | LOCK_NB);
 
     int err = 0;
@@ -125,9 +126,9 @@ int CopyAcross(const std::string& from, const std::string& to) {
         (void)::futimens(dst.get(), times);
         err = FlushToDisk(dst.get());
     }
-    if (err == 0 && ::rename(tmp_name.data(), to.c_str()) != 0) err = errno;
+    if (err == 0 && ::rename(tmp_name.c_str(), to.c_str()) != 0) err = errno;
     if (err != 0) {
-        ::unlink(tmp_name.data());
+        ::unlink(tmp_name.c_str());
         return err;
     }
     // Make the new name durable before the only other copy goes away.
@@ -406,12 +407,6 @@ int OpenRegular(const char* path, int flags, UniqueFd* out) {
     return 0;
 }
 
-// A name beside path for a file that replaces it.
-std::string SiblingTempName(const std::string& path, unsigned n) {
-    return DirName(path) + "/." + BaseName(path) + "." + std::to_string(::getpid()) + "." +
-           std::to_string(n);
-}
-
 }  // namespace
 
 int OpenForReading(const std::string& path, UniqueFd* out) {
@@ -581,15 +576,9 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
                           Durability durability) {
     const bool flush = durability == Durability::kFlushed;
     if (path.empty()) return EINVAL;
-    static unsigned counter = 0;
     std::string tmp;
     UniqueFd fd;
-    int err = EEXIST;
-    // A leftover of a process that died with the same ID is stepped over.
-    for (unsigned i = 0; i < 100 && err == EEXIST; ++i) {
-        tmp = SiblingTempName(path, __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED));
-        err = CreateExclusive(tmp, &fd);
-    }
+    int err = CreateOwnedTemp(DirName(path) + "/." + BaseName(path), 0666, &tmp, &fd);
     if (err != 0) return err;
     err = WriteAll(fd.get(), data.data(), data.size());
     if (err == 0 && mode >= 0 && ::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) err = errno;
@@ -607,45 +596,10 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
     return 0;
 }
 
-namespace {
-
-// The pid of a replacement name ".<base>.<pid>.<n>" of base, or 0 when name
-// is not one.
-long ReplacementOwner(std::string_view name, std::string_view base) {
-    if (name.size() < base.size() + 5 || name[0] != '.' ||
-        name.compare(1, base.size(), base) != 0 || name[base.size() + 1] != '.') {
-        return 0;
-    }
-    const std::string_view rest = name.substr(base.size() + 2);
-    const std::size_t dot = rest.find('.');
-    if (dot == 0 || dot == std::string_view::npos || dot > 9 || dot + 1 == rest.size()) return 0;
-    long pid = 0;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (i == dot) continue;
-        if (rest[i] < '0' || rest[i] > '9') return 0;
-        if (i < dot) pid = pid * 10 + (rest[i] - '0');
-    }
-    return pid;
-}
-
-}  // namespace
-
 int RemoveAbandonedReplacements(const std::string& path) {
-    const std::string dir = DirName(path);
     const std::string base = BaseName(path);
     if (base.empty()) return 0;
-    std::vector<std::string> names;
-    if (ListMatching(dir, "*", &names, true) != 0) return 0;
-    int removed = 0;
-    for (const std::string& name : names) {
-        const long pid = ReplacementOwner(name, base);
-        if (pid <= 0 || pid == ::getpid()) continue;
-        zel::proc::ProcessIdentity owner;
-        owner.pid = static_cast<pid_t>(pid);
-        if (!zel::proc::HasEnded(owner)) continue;
-        if (::unlink((dir + "/" + name).c_str()) == 0) ++removed;
-    }
-    return removed;
+    return RemoveEndedOwnersTemps(DirName(path), {"." + base});
 }
 
 bool IsSameFile(int fd, const std::string& path) {

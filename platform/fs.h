@@ -100,8 +100,10 @@ std::string TempDir();
 [[nodiscard]] int RenameNoReplace(const std::string& from, const std::string& to);
 
 // Renames from over to.  When the two are on different file systems the file
-// is copied to a temporary name in to's directory (in 256 KiB chunks, keeping
-// mode and times), flushed, and renamed there, then from is removed.  Only a
+// is copied to a temporary name in to's directory (".<name>" stamped with
+// this process, see owned_temp.h; in 256 KiB chunks, keeping mode and
+// times), flushed, and renamed there, then from is removed.  A copy cut
+// short by a kill leaves that name for the directory's next sweep.  Only a
 // plain file is copied across (a directory or a link fails with EXDEV), and
 // only when from's directory lets it be removed afterwards.  Returns 0 or
 // errno; on failure to is untouched and no temporary is left, except that
@@ -214,7 +216,8 @@ enum class Durability {
 };
 
 // Replaces the content of path as a whole: the bytes go to a new hidden file
-// beside it (".<name>.<pid>.<n>"), which is renamed over path.  With
+// beside it (".<name>" stamped with this process, see owned_temp.h), which
+// is renamed over path.  With
 // Durability::kFlushed the new file is flushed to disk before the rename and
 // the directory after it (best effort: the rename has happened by then).
 // mode, when 0 or above, is given to the new file; otherwise it has 0666
@@ -226,9 +229,10 @@ enum class Durability {
                                         Durability durability = Durability::kFlushed);
 
 // Removes the hidden replacement files of path (as ReplaceFileAtomically
-// names them) that a process which has since ended left behind: killed
-// between creating one and renaming it.  Those of running processes, this
-// one included, are never touched.  Returns how many were removed.
+// names them, and as a copy across file systems names its temporary) that a
+// process which has since ended left behind: killed between creating one and
+// renaming it.  Those of running processes, this one included, are never
+// touched.  Returns how many were removed.
 int RemoveAbandonedReplacements(const std::string& path);
 
 // True when the file open on fd and the file named path (links followed)

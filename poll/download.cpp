@@ -27,6 +27,7 @@
 #include "log/event_log.h"
 #include "log/report.h"
 #include "platform/fs.h"
+#include "platform/owned_temp.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "poll/download_sink.h"
@@ -194,7 +195,10 @@ bool ListedFileNames(const std::string& fn, std::string* base, std::string* fina
     *final_name = *base;
     const std::size_t dtz = final_name->find(".dtz");
     if (dtz != std::string::npos) final_name->resize(dtz);
-    return IsSafeLocalName(*base) && IsSafeLocalName(*final_name);
+    // A file under a name of our temporaries' form would be taken for a
+    // killed run's leftover and removed by the next sweep: never placed.
+    return IsSafeLocalName(*base) && IsSafeLocalName(*final_name) &&
+           !zel::fs::IsOwnedTempName(*final_name);
 }
 
 HRESULT CPoll::GetFilesInList(const char* list) {

@@ -210,7 +210,8 @@ struct FileListEntry {
 [[nodiscard]] std::vector<FileListEntry> ScanFileList(std::string_view text);
 // The names a listed file is handled under: the base name (after the last
 // "/" of fn) and the final name (the base name cut at its first ".dtz").
-// True when both may be created in the working directory (IsSafeLocalName).
+// True when both may be created in the working directory (IsSafeLocalName)
+// and the final name is not of our temporaries' form (zel::fs::IsOwnedTempName).
 [[nodiscard]] bool ListedFileNames(const std::string& fn, std::string* base,
                                    std::string* final_name);
 // An FC value of a file list: optional sign, decimal digits accumulated

@@ -1,27 +1,30 @@
-// Temporary names of the transfers: the download file and the staging name
-// of a download, and the half-made ".dtz" of an upload.
+// Temporary names of the transfers: the staging name of a download and the
+// half-made ".dtz" of an upload.
 //
-// A temporary name carries the process ID of its maker, so that a later run
-// can tell the names of a killed run (whose process is gone) from those of a
-// transfer still running, and remove only the former.  A TempFile owns its
-// name: whatever way its scope is left, the file under that name is removed
-// unless it was handed on (Release).
+// Every temporary name is stamped with the process that made it (pid and
+// start time, platform/owned_temp.h), so that a later run can tell the names
+// of a killed run (whose process has ended) from those of a transfer still
+// running, and remove only the former.  Names that merely look like ours (a
+// dealer's "~qvzs999999.DAT", a published file) are never touched.  A
+// TempFile owns its name: whatever way its scope is left, the file under
+// that name is removed unless it was handed on (Release).
 #pragma once
 
 #include <string>
 
 namespace zel::poll {
 
-// Prefixes of our temporary names; each is followed by "<pid>.<counter>".
+// Stems of the download's temporary names; the owner stamp follows.
 inline constexpr const char* kDownloadPrefix = "~qvzd";
 inline constexpr const char* kStagingPrefix = "~qvzs";
-// A half-made compressed upload is "<name>.qvzel_lock.<pid>.dtzpart": the
-// ".qvzel_lock" in it keeps every selection from ever picking it up.
-inline constexpr const char* kPackInfix = ".qvzel_lock.";
+// A half-made compressed upload is "<name>.dtzpart" + the owner stamp: the
+// ".qvzel_lock" of the stamp keeps every selection from ever picking it up.
 inline constexpr const char* kPackSuffix = ".dtzpart";
 
-// The directory for temporaries: the one named by TMP when that is an
-// existing directory, else the working directory when it exists, else "/".
+// The directory for a download's temporaries: the one named by TMP when that
+// is an existing directory, else the working directory when it exists, else
+// "/".  (Only the download reads TMP; the system's temporary directory is
+// zel::fs::TempDir, $TMPDIR else /tmp.)
 [[nodiscard]] std::string TempDirectoryFor(const std::string& working_dir);
 
 class TempFile {
@@ -31,11 +34,11 @@ class TempFile {
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
-    // Takes the first free name prefix + pid + "." + counter in dir and
-    // creates it empty and exclusively, so that no other transfer (of this
-    // or another process) can take the same name.  A name held before is
-    // discarded first.  False when no name could be made (a missing or
-    // unwritable directory); the object then holds nothing.
+    // Creates a new empty file prefix + owner stamp in dir, exclusively, so
+    // that no other transfer (of this or another process) can take the same
+    // name.  A name held before is discarded first.  False when no name
+    // could be made (a missing or unwritable directory); the object then
+    // holds nothing.
     [[nodiscard]] bool Reserve(const std::string& dir, const char* prefix);
     // Removes the file under the held name (if any) and forgets the name.
     void Discard();
@@ -49,14 +52,16 @@ class TempFile {
     std::string path_;
 };
 
-// The packing name for an upload file path: path + ".qvzel_lock." + pid +
-// ".dtzpart".
+// A fresh packing name for an upload file path: path + ".dtzpart" + the
+// owner stamp.  Creates nothing.
 [[nodiscard]] std::string PackingName(const std::string& path);
 
-// Removes the temporaries in dir that a run no longer alive left behind:
-// names of the two prefixes and packing names whose process ID names no
-// running process.  Names of live processes (this one included) are never
-// touched.  Returns how many were removed.
+// Removes the temporaries in dir (a directory where transfers make them:
+// the download's temporary and working directories, the upload directory)
+// whose maker has ended: staging names, packing names, and the hidden
+// copies a move across file systems makes.  Only names that carry the exact
+// owner stamp are looked at; names of running processes (this one
+// included) stay.  Returns how many were removed.
 int RemoveOrphanedTemporaries(const std::string& dir);
 
 }  // namespace zel::poll

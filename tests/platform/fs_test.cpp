@@ -5,9 +5,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -326,6 +329,41 @@ TEST_F(FsTest, RenameFallsBackToCopyAcrossFileSystems) {
     std::error_code ec;
     std::filesystem::remove_all(other, ec);
     if (!differ) GTEST_SKIP() << "/dev/shm and /tmp are on one file system type";
+}
+
+// A copy across file systems killed midway (here by the file-size limit,
+// whose signal ends the child in the middle of a write) leaves its
+// temporary under a name that records the copier, and the next sweep of
+// the target's directory removes it once the copier has ended.
+TEST_F(FsTest, CopyKilledMidwayLeavesATemporaryTheSweepRemoves) {
+    ASSERT_EQ(mkdir(P("src").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(P("dst").c_str(), 0755), 0);
+    const std::string body = BigBody();
+    WriteFile(P("src/down.tmp"), body);
+    const pid_t child = fork();
+    if (child == 0) {
+        struct rlimit none = {0, 0};
+        struct rlimit small = {100000, 100000};
+        (void)setrlimit(RLIMIT_CORE, &none);
+        (void)setrlimit(RLIMIT_FSIZE, &small);
+        fs::test_hooks::ForceCrossDevice(true);
+        (void)fs::RenameReplace(P("src/down.tmp"), P("dst/DOWN.DAT"));
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    const std::vector<std::string> left = Entries(P("dst"));
+    ASSERT_EQ(left.size(), 1u);
+    // Hidden, beside the target, and stamped with the copier.
+    const std::string stamp = ".qvzel_lock.tmp." + std::to_string(child) + ".";
+    EXPECT_EQ(left[0].rfind(".DOWN.DAT" + stamp, 0), 0u) << left[0];
+    EXPECT_EQ(ReadFile(P("src/down.tmp")), body);
+    // A sweep for another name keeps it; the sweep for the target removes it.
+    EXPECT_EQ(fs::RemoveAbandonedReplacements(P("dst/OTHER.DAT")), 0);
+    EXPECT_EQ(fs::RemoveAbandonedReplacements(P("dst/DOWN.DAT")), 1);
+    EXPECT_EQ(Entries(P("dst")), std::vector<std::string>{});
 }
 
 TEST_F(FsTest, RenameCopyPathByHook) {

@@ -24,6 +24,7 @@
 
 #include "directory/server_directory.h"
 #include "platform/fs.h"
+#include "platform/process.h"
 #include "poll/poll.h"
 #include "poll/temp_names.h"
 #include "support/compress.h"
@@ -127,6 +128,13 @@ pid_t EndedPid() {
     return pid;
 }
 
+// The stamp our temporary names end in, for an owner of that pid and start
+// time (0: not recorded).
+std::string Stamp(pid_t pid, unsigned long long start = 0, int n = 0) {
+    return ".qvzel_lock.tmp." + std::to_string(pid) + "." + std::to_string(start) + "." +
+           std::to_string(n);
+}
+
 class TransferTest : public zel::test::ScratchRoot {
   protected:
     void SetUp() override {
@@ -200,7 +208,8 @@ class TransferTest : public zel::test::ScratchRoot {
     std::vector<std::string> Temporaries(const std::string& dir) const {
         std::vector<std::string> left;
         for (const auto& n : Tree(dir)) {
-            if (n.find("~qvz") != std::string::npos || n.find(".dtzpart") != std::string::npos) {
+            if (n.find("~qvz") != std::string::npos || n.find(".dtzpart") != std::string::npos ||
+                n.find(".qvzel_lock.tmp.") != std::string::npos) {
                 left.push_back(n);
             }
         }
@@ -377,6 +386,51 @@ TEST_F(TransferTest, DtzBodiesEndAsTheyWouldIfKeptWhole) {
     EXPECT_EQ(Results(down), (std::vector<std::string>{"0000 GOOD.DAT", "0000 PLAIN.DAT",
                                                        "1003 CORRUPT.DAT.dtz"}));
     EXPECT_EQ(Temporaries(down), std::vector<std::string>{});
+}
+
+// Names of the forms earlier versions gave their temporaries belong to the
+// dealer or the central side: no run deletes them.  What an ended run left
+// under a stamped name, in TMP and in the working directory (a staging file,
+// a copy across file systems cut short), goes; a running transfer's stays.
+// A published file of the stamped form is refused rather than placed where
+// a sweep would take it.
+TEST_F(TransferTest, DownloadSweepsOnlyStampedTemporariesOfEndedRuns) {
+    const std::string down = Path("down");
+    const std::string tmp = Path("tmp");
+    stdfs::create_directories(tmp);
+    ::setenv("TMP", tmp.c_str(), 1);
+    const pid_t ended = EndedPid();
+    const zel::proc::ProcessIdentity me = zel::proc::SelfIdentity();
+    const std::vector<std::string> foreign = {"~qvzs999999.DAT", "~qvzd4000000.1",
+                                              "~qvzs" + std::to_string(ended) + ".0",
+                                              "ORD.qvzel_lock.99999.dtzpart"};
+    const std::string live = "~qvzs" + Stamp(me.pid, me.start, 99);
+    const std::vector<std::string> left = {"~qvzs" + Stamp(ended), ".X.DAT" + Stamp(ended, 0, 1)};
+    for (const std::string& dir : {down, tmp}) {
+        for (const auto& n : foreign) WriteFile(dir + "/" + n, "dealer's " + n);
+        for (const auto& n : left) WriteFile(dir + "/" + n, "half");
+        WriteFile(dir + "/" + live, "running");
+    }
+    WriteFile(Published("~qvzs999999.CSV"), "published");
+    WriteFile(Published("P" + Stamp(1)), "never placed");
+    StartSim(false);
+    CPoll poll;
+    ASSERT_EQ(Get(poll, down), S_OK);
+    auto lines = Results(down);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"0000 ~qvzs999999.CSV", "1003 P" + Stamp(1)}));
+    // The next run with something to fetch keeps what the last one placed.
+    WriteFile(Published("NEXT.DAT"), "next");
+    ASSERT_EQ(Get(poll, down), S_OK);
+    EXPECT_EQ(ReadFile(down + "/NEXT.DAT"), "next");
+    ::unsetenv("TMP");
+    EXPECT_EQ(ReadFile(down + "/~qvzs999999.CSV"), "published");
+    EXPECT_FALSE(FileExists(down + "/P" + Stamp(1)));
+    for (const std::string& dir : {down, tmp}) {
+        for (const auto& n : foreign) EXPECT_EQ(ReadFile(dir + "/" + n), "dealer's " + n) << dir;
+        for (const auto& n : left) EXPECT_FALSE(FileExists(dir + "/" + n)) << dir << " " << n;
+        EXPECT_TRUE(FileExists(dir + "/" + live)) << dir;
+    }
 }
 
 TEST(ListChecksum, ReadModulo2To32) {
@@ -670,6 +724,32 @@ TEST_F(TransferTest, UploadLeavesSymbolicLinksAndWhatTheyPointToAlone) {
     }
 }
 
+// A dealer's files whose names only look like temporaries are sent like any
+// other; a packing name left by an ended run goes, a running one's stays,
+// and a name holding ".qvzel_lock" is neither sent nor deleted.
+TEST_F(TransferTest, UploadSendsFilesThatOnlyLookLikeTemporaries) {
+    WriteFile(CommPath("ferrun.conf"), "compression=0\n");
+    const pid_t ended = EndedPid();
+    const zel::proc::ProcessIdentity me = zel::proc::SelfIdentity();
+    for (const char* n : {"~qvzs999999.DAT", "~qvzd4000000.1"})
+        WriteFile(Path(std::string("up/") + n), n);
+    WriteFile(Path("up/ORD.qvzel_lock.99999.dtzpart"), "dealer's");
+    const std::string left = "up/A.TXT.dtzpart" + Stamp(ended);
+    const std::string live = "up/B.TXT.dtzpart" + Stamp(me.pid, me.start);
+    WriteFile(Path(left), "half");
+    WriteFile(Path(live), "packing");
+    StartSim(false);
+    CPoll poll;
+    ASSERT_EQ(Put(poll, Path("up")), S_OK);
+    auto lines = Results(Path("up"));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"0000 ~qvzd4000000.1", "0000 ~qvzs999999.DAT"}));
+    EXPECT_EQ(ReadFile(Uploaded("~qvzs999999.DAT")), "~qvzs999999.DAT");
+    EXPECT_EQ(ReadFile(Path("up/ORD.qvzel_lock.99999.dtzpart")), "dealer's");
+    EXPECT_FALSE(FileExists(Path(left)));
+    EXPECT_TRUE(FileExists(Path(live)));
+}
+
 // What a run killed while packing or inside a guard update leaves is taken
 // over by the next run once that run has ended; a lock the dealer's own
 // system placed keeps its file out however old it is.
@@ -678,7 +758,7 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     const std::string record = "qvzel-holder " + std::to_string(ended) + " 0\n";
     WriteFile(Path("up/LEFT.TXT"), std::string(3000, 'l'));
     WriteFile(Path("up/LEFT.TXT.qvzel_lock"), record);
-    WriteFile(Path("up/LEFT.TXT.qvzel_lock." + std::to_string(ended) + ".dtzpart"), "half");
+    WriteFile(Path("up/LEFT.TXT.dtzpart" + Stamp(ended)), "half");
     // Killed after NAME.dtz took its name, before NAME was deleted.
     WriteFile(Path("up/TWICE.TXT"), std::string(3000, 't'));
     ASSERT_EQ(CompressFile(Path("up/TWICE.TXT").c_str(), Path("up/TWICE.TXT.dtz").c_str(), 6), 0);
@@ -692,7 +772,7 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     WriteFile(Path("up/USER2.TXT.qvzel_lock"), "order system 17\n");
     for (const char* guard : {"qvzel.scan.guard", "qvzel.up.guard"}) {
         WriteFile(CommPath(std::string(guard) + ".qvzel_lock"), record);
-        WriteFile(CommPath("." + std::string(guard) + "." + std::to_string(ended) + ".0"), "half");
+        WriteFile(CommPath("." + std::string(guard) + Stamp(ended)), "half");
     }
     StartSim(false);
     CPoll poll;

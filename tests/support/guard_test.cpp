@@ -255,9 +255,10 @@ TEST_F(GuardTest, LeftoversOfAKilledUpdateAreClearedAndLiveHoldersRespected) {
     ASSERT_EQ(zel::proc::Wait(ended), 0);
     ASSERT_TRUE(FileExists(lock_file));
     const std::string dir = guard_.substr(0, guard_.rfind('/') + 1);
-    const std::string dead_part = dir + ".qvzel.up.guard." + std::to_string(ended) + ".0";
-    const std::string live_part = dir + ".qvzel.up.guard.1.0";  // init's: running
-    const std::string other = dir + ".qvzel.scan.guard." + std::to_string(ended) + ".0";
+    const std::string stamp = ".qvzel_lock.tmp.";  // then pid, start time, counter
+    const std::string dead_part = dir + ".qvzel.up.guard" + stamp + std::to_string(ended) + ".0.0";
+    const std::string live_part = dir + ".qvzel.up.guard" + stamp + "1.0.0";  // init's: running
+    const std::string other = dir + ".qvzel.scan.guard" + stamp + std::to_string(ended) + ".0.0";
     WriteFile(dead_part, "half");
     WriteFile(live_part, "half");
     WriteFile(other, "half");
