@@ -105,8 +105,7 @@ RequestTimeouts ReadRequestTimeouts(long default_connect, long default_idle) {
                                                  {"idle_timeout", &idle},
                                                  {"min_speed", &speed},
                                                  {"request_deadline", &floor}});
-    RequestTimeouts limits{connect > 0 ? connect : default_connect,
-                           idle > 0 ? idle : default_idle};
+    RequestTimeouts limits{connect > 0 ? connect : default_connect, idle > 0 ? idle : default_idle};
     if (speed > 0) limits.min_speed = speed;
     if (floor > 0) limits.deadline_floor_seconds = floor;
     return limits;

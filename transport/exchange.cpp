@@ -324,8 +324,8 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
         if (FAILED(req_headers_.GetAt(static_cast<std::int32_t>(i), &item))) continue;
         ok = AppendHeader(t.headers, std::string(item->name.c_str()) + ": " + item->value.c_str());
     }
-    ok = ok && AppendHeader(t.headers, "Content-Length: " +
-                                           std::to_string(head ? 0 : t.request_length));
+    ok = ok &&
+         AppendHeader(t.headers, "Content-Length: " + std::to_string(head ? 0 : t.request_length));
     const char* type = req_content_type_ && *req_content_type_.get() != '\0'
                            ? req_content_type_.get()
                            : "application/octet-stream";

@@ -49,7 +49,7 @@ struct CInternetAccess::Transfer {
     // Time limits, as read for this request, and when it began.
     zel::transport::RequestTimeouts limits{0, 0};
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    bool past_deadline = false;  // the progress callback ended the transfer
+    bool past_deadline = false;   // the progress callback ended the transfer
     double deadline_seconds = 0;  // the limit it passed
 
     // Request body.

@@ -472,7 +472,14 @@ void TestServer::Serve(int fd) {
                     ok = conn.WriteAll(resp.body);
                 }
             }
-            if (close || resp.close_silently) break;
+            if (close) break;
+            if (resp.close_silently) {
+                // Closed as a busy server closes it: only when the client
+                // comes back (with its next request or its own close), with
+                // whatever it sent left unread.
+                (void)conn.WaitReadable(stopping_, 1000);
+                break;
+            }
         }
     }
     std::lock_guard<std::mutex> lock(mu_);

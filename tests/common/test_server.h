@@ -55,7 +55,9 @@ struct ScriptedResponse {
     bool content_length = true;        // send a Content-Length header for the body
     bool close = false;                // close the connection after this response
     // Close the connection after this response without a "Connection: close"
-    // header, as a server that takes an HTTP/1.0 request for the end of it.
+    // header, as a server that takes an HTTP/1.0 request for the end of it:
+    // once the client sends more or closes (at most 1 s later), leaving
+    // anything it sent unread.
     bool close_silently = false;
     // trickle_ms > 0: the body goes out trickle_bytes at a time (at least 1),
     // one piece every trickle_ms milliseconds, until it ends or Stop().

@@ -113,6 +113,16 @@ TEST_F(EngineTest, ConnectionsClosedAfterTheAnswerCauseNoFailures) {
         EXPECT_EQ(r.body_size, 4096u);
         EXPECT_EQ(r.body_crc, PatternCrc(4096));
     }
+
+    // An HTTP/1.1 request keeps its connection, so it meets the closing
+    // socket; when the break shows while the body goes out, the request is
+    // sent once more on a new connection.
+    ASSERT_EQ(e->SetHTTPVersion(HTTP_VERSION_1_1), S_OK);
+    failures = 0;
+    for (int i = 0; i < kUploads / 4; ++i)
+        if (FAILED(e->Process())) ++failures;
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(server.ConnectionCount(), static_cast<std::size_t>(kUploads + kUploads / 8));
 }
 
 }  // namespace
