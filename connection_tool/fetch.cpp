@@ -174,7 +174,7 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     const transport::RequestTimeouts timeouts =
         transport::ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, timeouts.connect_seconds);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, timeouts.min_speed);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, timeouts.idle_seconds);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);

@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -98,9 +99,23 @@ ProxyChoice ChooseProxy(std::int32_t access_type, const char* proxy_list, const 
 RequestTimeouts ReadRequestTimeouts(long default_connect, long default_idle) {
     int connect = static_cast<int>(default_connect);
     int idle = static_cast<int>(default_idle);
-    ReadConfigNumbers(ConfigFilePath().c_str(),
-                      {{"connect_timeout", &connect}, {"idle_timeout", &idle}});
-    return {connect > 0 ? connect : default_connect, idle > 0 ? idle : default_idle};
+    int speed = static_cast<int>(RequestTimeouts::kDefaultMinSpeed);
+    int floor = static_cast<int>(RequestTimeouts::kDefaultDeadlineFloor);
+    ReadConfigNumbers(ConfigFilePath().c_str(), {{"connect_timeout", &connect},
+                                                 {"idle_timeout", &idle},
+                                                 {"min_speed", &speed},
+                                                 {"request_deadline", &floor}});
+    RequestTimeouts limits{connect > 0 ? connect : default_connect, idle > 0 ? idle : default_idle};
+    if (speed > 0) limits.min_speed = speed;
+    if (floor > 0) limits.deadline_floor_seconds = floor;
+    return limits;
+}
+
+double RequestDeadline(const RequestTimeouts& limits, std::uint64_t announced_bytes,
+                       std::uint64_t moved_bytes) {
+    const double bytes = static_cast<double>(std::max(announced_bytes, moved_bytes));
+    return static_cast<double>(limits.deadline_floor_seconds) +
+           bytes / static_cast<double>(limits.min_speed);
 }
 
 }  // namespace zel::transport

@@ -38,14 +38,33 @@ struct ProxyChoice {
 ProxyChoice ChooseProxy(std::int32_t access_type, const char* proxy_list, const char* bypass,
                         const std::string& host, bool secure);
 
-// The time limits of one request from ferrun.conf in the install directory
-// ("connect_timeout", "idle_timeout", seconds), read afresh, once, for each
-// request; 0 or a missing value gives the default, so a silent server can
-// never hold a transfer forever.
+// The time limits of one request from ferrun.conf in the install directory,
+// read afresh, once, for each request; 0 or a missing value gives the
+// default, so neither a silent nor a trickling server can hold a transfer
+// without end:
+//   "connect_timeout" (s): how long connecting may take;
+//   "idle_timeout" (s) and "min_speed" (bytes per second): a transfer that
+//     moves fewer than min_speed bytes per second, both directions counted,
+//     for idle_timeout seconds in a row ends;
+//   "request_deadline" (s): the least time a whole request gets; it may take
+//     that long plus the time its size needs at min_speed (see
+//     RequestDeadline).
 struct RequestTimeouts {
     long connect_seconds;
     long idle_seconds;
+    long min_speed = kDefaultMinSpeed;
+    long deadline_floor_seconds = kDefaultDeadlineFloor;
+
+    static constexpr long kDefaultMinSpeed = 1024;
+    static constexpr long kDefaultDeadlineFloor = 900;
 };
 RequestTimeouts ReadRequestTimeouts(long default_connect, long default_idle);
+
+// Seconds a request may take in all: the floor, plus the time the larger of
+// its announced size (request length plus the answer's Content-Length, when
+// known) and the bytes moved so far need at min_speed.  A body of unknown
+// size so only ever gets more time while it keeps coming at min_speed.
+double RequestDeadline(const RequestTimeouts& limits, std::uint64_t announced_bytes,
+                       std::uint64_t moved_bytes);
 
 }  // namespace zel::transport

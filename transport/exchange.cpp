@@ -309,14 +309,13 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     if (ca_file == nullptr || *ca_file == '\0') ca_file = info->cainfo;
     if (ca_dir == nullptr || *ca_dir == '\0') ca_dir = info->capath;
-    const RequestTimeouts timeouts =
-        ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
-    const long connect_timeout = timeouts.connect_seconds;
-    t.idle_timeout = timeouts.idle_seconds;
+    t.limits = ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
 
-    // libcurl sends Host and User-Agent itself and the Content-Length of the
-    // body it is given; every other header is exactly ours.  Its own Accept
-    // and Expect headers are suppressed.
+    // libcurl sends Host and User-Agent itself; every other header is
+    // exactly ours, the content headers last: Content-Length (libcurl sends
+    // the body it is given with that length and adds no length of its own)
+    // and then Content-Type.  Its own Accept and Expect headers are
+    // suppressed.
     bool ok = AppendHeader(t.headers, "Accept:") && AppendHeader(t.headers, "Expect:");
     std::uint32_t count = 0;
     (void)req_headers_.GetCount(&count);
@@ -325,7 +324,8 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
         if (FAILED(req_headers_.GetAt(static_cast<std::int32_t>(i), &item))) continue;
         ok = AppendHeader(t.headers, std::string(item->name.c_str()) + ": " + item->value.c_str());
     }
-    if (head) ok = ok && AppendHeader(t.headers, "Content-Length: 0");
+    ok = ok &&
+         AppendHeader(t.headers, "Content-Length: " + std::to_string(head ? 0 : t.request_length));
     const char* type = req_content_type_ && *req_content_type_.get() != '\0'
                            ? req_content_type_.get()
                            : "application/octet-stream";
@@ -340,6 +340,13 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     curl_easy_setopt(
         curl, CURLOPT_HTTP_VERSION,
         http_version_ == HTTP_VERSION_1_1 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0);
+    // An HTTP/1.0 request does not ask to keep the connection, so the server
+    // may close it after its answer without saying so (many answer in
+    // HTTP/1.1 all the same).  A later request sent on it would meet the
+    // closing socket part-way through its body, so the connection is never
+    // kept after such an exchange.
+    if (http_version_ != HTTP_VERSION_1_1) curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    if (t.fresh_connection) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, agent_.get());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, t.headers.get());
     curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -375,11 +382,15 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &t);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-    // Timeouts: a connect limit, and an end to a transfer that receives
-    // nothing for the idle limit.
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.idle_timeout);
+    // Timeouts: a connect limit; an end to a transfer that moves less than
+    // the minimum speed for the idle limit (a silent server and one that
+    // trickles alike); and a deadline for the whole request after its size.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, t.limits.connect_seconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, t.limits.min_speed);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.limits.idle_seconds);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     // TLS: the host name is not checked and expired certificates pass, but
     // the chain must lead to a trusted CA.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -407,7 +418,6 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
 
 HRESULT CInternetAccess::ProcessHTTPRequest() {
     CEventLog* log = log_;
-    const bool head = verb_ == HTTP_VERB_HEAD;
     Trace(log, kCategoryClientApplication, "CInternetAccess::ProcessHTTPRequest",
           kMsgProcessingRequest);
     Trace(log, kCategoryClientApplication, "CInternetAccess::ProcessHTTPRequest", kMsgRequestTarget,
@@ -420,8 +430,24 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     if (!server_ || *server_.get() == '\0')
         return Fail(kConnectFailed, "CInternetAccess::GetConnection");
 
+    bool may_resend = false;
+    HRESULT hr = PerformRequest(false, &may_resend);
+    if (may_resend) {
+        // Once only, and never on a kept connection again.
+        Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+             "kept-alive connection closed by the server, request sent again on a new one");
+        hr = PerformRequest(true, &may_resend);
+    }
+    return hr;
+}
+
+HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend) {
+    CEventLog* log = log_;
+    const bool head = verb_ == HTTP_VERB_HEAD;
+    *may_resend = false;
     Transfer t;
     t.engine = this;
+    t.fresh_connection = fresh_connection;
     HRESULT hr = req_content_->GetLength(&t.request_length);
     if (FAILED(hr)) return hr;
 
@@ -449,11 +475,12 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     const CURLcode rc = curl_easy_perform(curl.get());
 
     curl_off_t up = 0, down = 0;
-    long request_size = 0, header_size = 0;
+    long request_size = 0, header_size = 0, new_connections = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_SIZE_UPLOAD_T, &up);
     curl_easy_getinfo(curl.get(), CURLINFO_SIZE_DOWNLOAD_T, &down);
     curl_easy_getinfo(curl.get(), CURLINFO_REQUEST_SIZE, &request_size);
     curl_easy_getinfo(curl.get(), CURLINFO_HEADER_SIZE, &header_size);
+    curl_easy_getinfo(curl.get(), CURLINFO_NUM_CONNECTS, &new_connections);
     bytes_sent_ = static_cast<std::int32_t>(request_size + up);
     bytes_received_ = static_cast<std::int32_t>(header_size + down);
     const char* error_text = *t.error_text != '\0' ? t.error_text : curl_easy_strerror(rc);
@@ -461,6 +488,24 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     HRESULT result = S_OK;
     if (FAILED(t.failure)) {
         result = t.failure;  // already logged where it arose
+    } else if (rc == CURLE_SEND_ERROR && !t.head_started && !fresh_connection &&
+               new_connections == 0) {
+        // A kept-alive connection that the server had closed: the request
+        // broke off while it went out and nothing came back, so the server
+        // never took it whole.  libcurl itself sends again only when the
+        // break shows while reading; the caller sends it once more.
+        LogSystemError("CInternetAccess::SendHTTPRequest", rc, error_text);
+        *may_resend = true;
+        result = kSendFailed;
+    } else if (t.past_deadline) {
+        ReportCodeText(log, kSendFailed,
+                       t.head_done ? "CInternetAccess::WriteToRespStreamFromNet"
+                                   : "CInternetAccess::SendHTTPRequest",
+                       "Communication error: request not finished within its time limit of "
+                       "%.0f seconds, %llu bytes sent, %llu bytes of response body received.",
+                       t.deadline_seconds, static_cast<unsigned long long>(up),
+                       static_cast<unsigned long long>(t.body_bytes));
+        result = kSendFailed;
     } else if (!t.head_done && t.head_started) {
         // Part of an answer came, but its head never ended: there is no
         // status to report, so this is no HTTP answer at all.
@@ -475,14 +520,15 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
         result = Fail(kSendFailed, "CInternetAccess::SendHTTPRequest");
     } else if (rc != CURLE_OK) {
         // The answer began but its body did not arrive whole: the
-        // connection closed early or went silent.  What arrived is kept,
+        // connection closed early or went too slow.  What arrived is kept,
         // but the exchange is not a success.
         LogSystemError("CInternetAccess::WriteToRespStreamFromNet", rc, error_text);
         if (rc == CURLE_OPERATION_TIMEDOUT)
             ReportCodeText(log, kSendFailed, "CInternetAccess::WriteToRespStreamFromNet",
-                           "Communication error: no data received from server for %ld seconds, "
-                           "response body cut short after %llu bytes.",
-                           t.idle_timeout, static_cast<unsigned long long>(t.body_bytes));
+                           "Communication error: less than %ld bytes per second received from "
+                           "server for %ld seconds, response body cut short after %llu bytes.",
+                           t.limits.min_speed, t.limits.idle_seconds,
+                           static_cast<unsigned long long>(t.body_bytes));
         else
             ReportCodeText(log, kSendFailed, "CInternetAccess::WriteToRespStreamFromNet",
                            "Communication error: connection closed before the whole response "

@@ -10,10 +10,12 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "transport/engine_internal.h"
 #include "transport/internet_access.h"
 
 namespace zel::transport {
@@ -41,9 +43,16 @@ struct CInternetAccess::Transfer {
     std::string url;
     zel::transport::CurlSlistPtr headers;
     char error_text[CURL_ERROR_SIZE] = "";
+    // The request goes out on a new connection, never on a kept one.
+    bool fresh_connection = false;
+
+    // Time limits, as read for this request, and when it began.
+    zel::transport::RequestTimeouts limits{0, 0};
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    bool past_deadline = false;   // the progress callback ended the transfer
+    double deadline_seconds = 0;  // the limit it passed
 
     // Request body.
-    long idle_timeout = 0;  // seconds, as read for this request
     std::int32_t request_length = 0;
     std::int32_t sent = 0;
     // The header block being sent, gathered for the request-header trace.

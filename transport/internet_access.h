@@ -186,6 +186,11 @@ class CInternetAccess {
     void ResetResponse();
     // The exchange (exchange.cpp): one request on a fresh easy handle.
     HRESULT ProcessHTTPRequest();
+    // One attempt at the request.  *may_resend is set (and the failure not
+    // logged as an error) when a kept-alive connection broke before any
+    // byte of an answer came back and fresh_connection was false: the
+    // request never reached the server whole and may go out again.
+    HRESULT PerformRequest(bool fresh_connection, bool* may_resend);
     // Sets every option of the request's easy handle (transfer->curl) for
     // the current configuration; the URL and header list it builds are kept
     // in the transfer.  Failure (logged): 0x802180D3.

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -281,9 +282,18 @@ void TestServer::AcceptLoop() {
         timeval tv{options_.io_timeout_ms / 1000, (options_.io_timeout_ms % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        std::lock_guard<std::mutex> lock(mu_);
+        // Head and body go out in separate writes: without this the body
+        // waits for the client's delayed acknowledgement of the head.
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::unique_lock<std::mutex> lock(mu_);
         ++connections_;
         open_fds_.insert(fd);
+        if (options_.one_at_a_time) {
+            lock.unlock();
+            Serve(fd);
+            continue;
+        }
         workers_.emplace_back([this, fd] { Serve(fd); });
     }
 }
@@ -350,7 +360,9 @@ void TestServer::Serve(int fd) {
         Conn conn(fd, ok ? ssl : nullptr);
         if (!ok && ssl != nullptr) SSL_free(ssl);
         std::string pending;  // bytes read beyond the previous request
-        std::vector<char> buf(kChunk);
+        // One buffer per serving thread: a fresh 256 KiB for every connection
+        // costs more than the exchange itself when connections are short.
+        thread_local std::vector<char> buf(kChunk);
         while (ok && !stopping_.load()) {
             // Read one request head.
             std::size_t head_end;
@@ -434,7 +446,20 @@ void TestServer::Serve(int fd) {
             head += "\r\n";
             ok = conn.WriteAll(head);
             if (ok && method != "HEAD") {
-                if (resp.generated_size > 0) {
+                if (resp.trickle_ms > 0) {
+                    // Paced on purpose: this is the slow peer under test.
+                    std::string all = resp.body;
+                    if (resp.generated_size > 0) {
+                        all.resize(static_cast<std::size_t>(body_len));
+                        FillPattern(0, reinterpret_cast<unsigned char*>(all.data()), all.size());
+                    }
+                    const std::size_t step = std::max<std::size_t>(1, resp.trickle_bytes);
+                    for (std::size_t off = 0; ok && off < all.size() && !stopping_.load();
+                         off += step) {
+                        ok = conn.WriteAll(all.data() + off, std::min(step, all.size() - off));
+                        std::this_thread::sleep_for(std::chrono::milliseconds(resp.trickle_ms));
+                    }
+                } else if (resp.generated_size > 0) {
                     std::vector<unsigned char> chunk(kChunk);
                     for (std::uint64_t off = 0; ok && off < body_len;) {
                         std::size_t n = static_cast<std::size_t>(
@@ -448,6 +473,13 @@ void TestServer::Serve(int fd) {
                 }
             }
             if (close) break;
+            if (resp.close_silently) {
+                // Closed as a busy server closes it: only when the client
+                // comes back (with its next request or its own close), with
+                // whatever it sent left unread.
+                (void)conn.WaitReadable(stopping_, 1000);
+                break;
+            }
         }
     }
     std::lock_guard<std::mutex> lock(mu_);

@@ -54,6 +54,15 @@ struct ScriptedResponse {
     std::uint64_t generated_size = 0;  // non-zero: a pattern body of this size instead of body
     bool content_length = true;        // send a Content-Length header for the body
     bool close = false;                // close the connection after this response
+    // Close the connection after this response without a "Connection: close"
+    // header, as a server that takes an HTTP/1.0 request for the end of it:
+    // once the client sends more or closes (at most 1 s later), leaving
+    // anything it sent unread.
+    bool close_silently = false;
+    // trickle_ms > 0: the body goes out trickle_bytes at a time (at least 1),
+    // one piece every trickle_ms milliseconds, until it ends or Stop().
+    int trickle_ms = 0;
+    std::size_t trickle_bytes = 1;
     // Raw mode: raw_bytes go out verbatim, then the server waits stall_ms
     // (sending nothing, until Stop) and closes the connection.
     bool raw = false;
@@ -83,6 +92,9 @@ class TestServer {
         std::string key_file;   // PEM private key (tls)
         int io_timeout_ms = 15000;
         std::size_t max_recorded_body = 1 << 20;
+        // Serve each connection on the accepting thread, one after the
+        // other: for clients that make many short connections in turn.
+        bool one_at_a_time = false;
     };
     using Handler = std::function<ScriptedResponse(const RecordedRequest&)>;
 

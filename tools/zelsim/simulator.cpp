@@ -123,6 +123,17 @@ void Simulator::Install(httplib::Server& server) {
     // Answers go out at once: without TCP_NODELAY a kept-alive connection
     // waits for the client's delayed acknowledgement between head and body.
     server.set_tcp_nodelay(true);
+    // The library closes the connection after a request that did not ask to
+    // keep it (HTTP/1.0 without "Connection: Keep-Alive", or
+    // "Connection: close"), but answers in HTTP/1.1 without saying so; a
+    // client that kept the connection would send its next request into the
+    // closing socket.  Every answer says when the connection ends with it.
+    server.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        const std::string asked = req.get_header_value("Connection");
+        const bool closes =
+            (req.version == "HTTP/1.0" && asked != "Keep-Alive") || asked == "close";
+        if (closes && !res.has_header("Connection")) res.set_header("Connection", "close");
+    });
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
         Handle(req, res, nullptr);
     };
