@@ -69,11 +69,11 @@ bool GetOlmarDirectory(std::string* dir) {
 // The directory that is current once the runner has (in effect) changed
 // into dir for a start; empty when even its own cannot be read.
 std::string CurrentDirectoryForStart(const std::string& dir) {
+    const bool enterable = proc::CanEnterDirectory(dir);
+    if (enterable && dir.front() == '/') return dir;
     std::string current;
-    if (proc::CanEnterDirectory(dir) && !dir.empty() && dir.front() == '/') return dir;
     if (proc::CurrentDirectory(&current) != 0) return std::string();
-    if (proc::CanEnterDirectory(dir)) return paths::Join(current, dir);
-    return current;
+    return enterable ? paths::Join(current, dir) : current;
 }
 
 }  // namespace
