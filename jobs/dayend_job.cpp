@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "jobs/dayend.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
 namespace zel::jobs {
 
@@ -113,26 +115,31 @@ bool CopyReplace(const std::string& target, const std::string& source) {
 }
 
 bool AppendAll(const std::string& dir, const char* pattern, const std::string& append_file,
-               TextFile* logfil) {
+               TextFile* logfil, std::vector<AppendedFile>* appended) {
+    appended->clear();
     std::vector<std::string> names;
     if (fs::ListMatching(dir, pattern, &names, true) != 0) return false;
     for (const std::string& name : names) {
         fs::UniqueFd in;
         fs::UniqueFd out;
+        AppendedFile file{name, {}};
         if (fs::OpenForReading(paths::Join(dir, name), &in) != 0 ||
+            fs::IdentityOf(in.get(), &file.id) != 0 ||
             fs::OpenForAppending(append_file, &out) != 0 || !CopyData(in.get(), out.get())) {
             logfil->Write("FAILURE to append file " + name + " to QV2DLR.DAT");
             return false;
         }
+        appended->push_back(std::move(file));
     }
     return true;
 }
 
-bool RemoveAll(const std::string& dir, const char* pattern) {
-    std::vector<std::string> names;
-    if (fs::ListMatching(dir, pattern, &names, true) != 0) return false;
-    for (const std::string& name : names) {
-        if (::unlink(paths::Join(dir, name).c_str()) != 0) return false;
+bool RemoveAppended(const std::string& dir, const std::vector<AppendedFile>& files) {
+    for (const AppendedFile& file : files) {
+        const int err = fs::RemoveIfSameFile(paths::Join(dir, file.name), file.id);
+        // Gone already, or replaced by a newer download: nothing of ours to
+        // remove.
+        if (err != 0 && err != ENOENT && err != ESTALE) return false;
     }
     return true;
 }
@@ -148,22 +155,27 @@ bool MoveAll(const std::string& dir, const char* pattern, const std::string& tar
     return true;
 }
 
-namespace {
-
-// One pass: QV2DLR.DAT gains the files of pattern, or stays as it was.
-void FoldIntoHandOver(const char* pattern, bool log_first_copy, TextFile* logfil) {
+// Only the files that were appended are removed: the download job runs
+// under a lock of its own and may place new ones in DOWNLOAD at any time,
+// and a file removed without having been appended would be lost.
+void FoldIntoHandOver(const char* pattern, bool log_first_copy, TextFile* logfil,
+                      const std::function<void()>& before_removal) {
     const std::string handover = CommFile("QV2DLR.DAT");
     const std::string append_file = CommFile("append_file");
     const std::string names(pattern);
     if (log_first_copy) JobLog("qvzelproc - replacing append_file with QV2DLR.DAT");
     if (!CopyReplace(append_file, handover)) return;
     JobLog("qvzelproc - adding " + names + " files to append_file");
-    if (!AppendAll(paths::DownloadDir(), pattern, append_file, logfil)) return;
+    std::vector<AppendedFile> appended;
+    if (!AppendAll(paths::DownloadDir(), pattern, append_file, logfil, &appended)) return;
     JobLog("qvzelproc - replacing QV2DLR.DAT with append_file");
     if (!CopyReplace(handover, append_file)) return;
     JobLog("qvzelproc - removing " + names + " files");
-    (void)RemoveAll(paths::DownloadDir(), pattern);
+    if (before_removal) before_removal();
+    (void)RemoveAppended(paths::DownloadDir(), appended);
 }
+
+namespace {
 
 void RotateBackups() {
     const std::string base = CmnFile("BACKZEL");
@@ -214,7 +226,9 @@ void RunDayEndJob() {
             (void)fs::CreateForWriting(fromcron, &fd);
         }
         RotateBackups();
-        RunOlmar("-p DAYEND >> " + CmnFile("BACKZEL"));
+        // Quoted when the system root holds a blank, so that Olmar still gets
+        // the path as one argument.
+        RunOlmar("-p DAYEND >> " + proc::QuoteArgument(CmnFile("BACKZEL")));
         RemoveFile(fromcron);
     }
     lock.Release();

@@ -66,6 +66,16 @@ bool GetOlmarDirectory(std::string* dir) {
     return true;
 }
 
+// The directory that is current once the runner has (in effect) changed
+// into dir for a start; empty when even its own cannot be read.
+std::string CurrentDirectoryForStart(const std::string& dir) {
+    const bool enterable = proc::CanEnterDirectory(dir);
+    if (enterable && dir.front() == '/') return dir;
+    std::string current;
+    if (proc::CurrentDirectory(&current) != 0) return std::string();
+    return enterable ? paths::Join(current, dir) : current;
+}
+
 }  // namespace
 
 std::string CommFile(const std::string& name) {
@@ -109,7 +119,10 @@ bool IsTransferEnabled() {
 
 bool JobLock::Acquire(int age_minutes) {
     Release();
-    held_ = ::Lock(base_.c_str(), age_minutes);
+    // The lock names this process, so that one left by a job that was
+    // killed (a reboot, a power cut) is taken over at once instead of
+    // holding back every job of its kind until it is age_minutes old.
+    held_ = ::LockRecorded(base_.c_str(), age_minutes);
     return held_;
 }
 
@@ -216,8 +229,11 @@ void RunOlmar(const std::string& args) {
     JobLog(dir);
     JobLog(command_line);
     // The child is started in the Olmar directory; the runner's own current
-    // directory never changes, so nothing needs to be put back.
-    JobLog(dir);
+    // directory never changes, so nothing needs to be put back.  The line
+    // names the directory current for the start, as it would be after
+    // changing into the Olmar directory: that directory when it can be
+    // entered, else the runner's own, which a failed change leaves current.
+    JobLog(CurrentDirectoryForStart(dir));
     proc::StartOptions options;
     options.working_dir = dir;
     pid_t pid = -1;

@@ -64,11 +64,13 @@ void ReadConfigNumber(const char* key, int* value);
 [[nodiscard]] bool TextEnablesTransfer(std::string_view text);
 
 // The job lock of a base path (base + ".qvzel_lock").  Acquire waits until
-// the lock is held, taking over a lock file older than age_minutes (never
-// when 0 or less).  It returns false only when waiting cannot help (the lock
-// file cannot be created at all, or a stale one cannot be removed); the job
-// then does not run.  The holder gives the lock back when it goes, so every
-// way out of a job releases it.
+// the lock is held.  The lock file names its holder (pid and start time): a
+// lock whose holder has ended is taken over at once; any other (a running
+// holder's, or an empty one that names none) once it is older than
+// age_minutes (never when 0 or less).  It returns false only when waiting
+// cannot help (the lock file cannot be created at all, or a stale one cannot
+// be removed); the job then does not run.  The holder gives the lock back
+// when it goes, so every way out of a job releases it.
 class JobLock {
   public:
     explicit JobLock(std::string base) : base_(std::move(base)) {}

@@ -608,6 +608,23 @@ bool IsSameFile(int fd, const std::string& path) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+int IdentityOf(int fd, FileId* id) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    id->device = st.st_dev;
+    id->inode = st.st_ino;
+    return 0;
+}
+
+int RemoveIfSameFile(const std::string& path, const FileId& id) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    if (st.st_dev != id.device || st.st_ino != id.inode) return ESTALE;
+    // A file renamed into the name between the check and the removal is not
+    // told apart; that window is a few instructions, not a whole append.
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
 std::string ToTextMode(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 16);

@@ -240,6 +240,20 @@ int RemoveAbandonedReplacements(const std::string& path);
 // cannot be examined, for example because path does not exist yet.
 bool IsSameFile(int fd, const std::string& path);
 
+// Which file a descriptor is open on (device and inode), kept so that a name
+// can later be checked to hold that very file and not one put in its place.
+struct FileId {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+// The identity of the file open on fd.  Returns 0 or errno.
+[[nodiscard]] int IdentityOf(int fd, FileId* id);
+// Removes the name path only while it names the file of id (links
+// followed, as when the file was opened).  Returns 0 when removed, ESTALE
+// when another file has taken the name (it is left alone), else errno
+// (ENOENT when nothing is there).
+[[nodiscard]] int RemoveIfSameFile(const std::string& path, const FileId& id);
+
 // The bytes a text-mode write stores for text: every LF becomes CR LF (a CR
 // already standing before it is kept, as a text-mode stream would).
 std::string ToTextMode(std::string_view text);

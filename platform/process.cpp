@@ -227,6 +227,44 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
     return args;
 }
 
+std::string QuoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count only before a quote: there each one is doubled,
+        // and one more makes the quote a literal one.
+        if (c == '"') {
+            out.append(backslashes * 2 + 1, '\\');
+        } else {
+            out.append(backslashes, '\\');
+        }
+        out += c;
+        backslashes = 0;
+    }
+    out.append(backslashes * 2, '\\');  // they stand before the closing quote
+    out += '"';
+    return out;
+}
+
+int CurrentDirectory(std::string* dir) {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return errno;
+    *dir = cwd;
+    std::free(cwd);
+    return 0;
+}
+
+bool CanEnterDirectory(const std::string& dir) {
+    struct stat st;
+    return !dir.empty() && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(dir.c_str(), X_OK) == 0;
+}
+
 int Start(const std::string& command_line, const StartOptions& options, pid_t* pid) {
     return StartArgv(SplitCommandLine(command_line), options, pid);
 }

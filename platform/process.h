@@ -25,6 +25,12 @@ namespace zel::proc {
 // argument like any other.
 std::vector<std::string> SplitCommandLine(const std::string& line);
 
+// The text that SplitCommandLine reads back as arg when it stands after the
+// program name: arg itself when it holds no blank, tab or quote (and is not
+// empty), else arg in quotes, with a quote inside escaped and the
+// backslashes before a quote or the closing quote doubled.  An owned string.
+std::string QuoteArgument(const std::string& arg);
+
 struct StartOptions {
     std::string working_dir;  // empty: the caller's current directory
     bool null_stdio = false;  // standard input, output and error on /dev/null
@@ -53,6 +59,15 @@ int Wait(pid_t pid);
 // children and never waits for them).  Returns how many were collected.  It
 // takes any child, so a caller that also Waits for some must not use it.
 int ReapFinished();
+
+// The caller's current directory into *dir.  Returns 0 or errno (*dir is
+// then untouched).
+[[nodiscard]] int CurrentDirectory(std::string* dir);
+
+// True when dir is a directory that this process could change into (it
+// exists, links followed, and may be searched), that is, one a child can be
+// started in.
+[[nodiscard]] bool CanEnterDirectory(const std::string& dir);
 
 // A running process as lock files record their holder: its pid and its start
 // time (clock ticks after boot, as /proc gives it; 0 when unknown), so that a

@@ -93,9 +93,10 @@ enum class TakeOver {
 // How a lock file in the way is judged: by its age (plain locks), or by the
 // holder it records (recorded locks).
 struct StaleRule {
-    int minutes = 0;             // plain: stale when older than this
-    bool recorded = false;       // recorded: stale when its holder has ended
-    int unrecorded_seconds = 0;  // recorded: a file naming no holder, by age
+    int minutes = 0;                   // plain: stale when older than this
+    bool recorded = false;             // recorded: stale when its holder has ended
+    long long unrecorded_seconds = 0;  // recorded: a file naming no holder, by age
+    long long live_seconds = 0;        // recorded: a running holder's, by age (0: never)
 };
 
 constexpr std::string_view kHolderTag = "qvzel-holder ";
@@ -128,13 +129,14 @@ LockState JudgedState(const std::string& lock_file, const StaleRule& rule) {
     struct stat st;
     if (::lstat(lock_file.c_str(), &st) != 0) return LockState::kGone;
     zel::proc::ProcessIdentity holder;
+    long long limit = rule.unrecorded_seconds;
     if (ReadHolder(lock_file, &holder)) {
-        return zel::proc::HasEnded(holder) ? LockState::kStale : LockState::kFresh;
+        if (zel::proc::HasEnded(holder)) return LockState::kStale;
+        limit = rule.live_seconds;
     }
-    if (rule.unrecorded_seconds <= 0) return LockState::kFresh;
+    if (limit <= 0) return LockState::kFresh;
     const time_t now = ::time(nullptr);
-    return now - st.st_mtime > static_cast<time_t>(rule.unrecorded_seconds) ? LockState::kStale
-                                                                            : LockState::kFresh;
+    return now - st.st_mtime > static_cast<time_t>(limit) ? LockState::kStale : LockState::kFresh;
 }
 
 // Creates lock_file exclusively; a recorded lock appears with its holder
@@ -167,6 +169,8 @@ TakeOver TakeOverStale(const std::string& lock_file, const StaleRule& rule) {
     StaleRule companion_rule = rule;
     if (rule.recorded && companion_rule.unrecorded_seconds < kUnrecordedCompanionSeconds)
         companion_rule.unrecorded_seconds = kUnrecordedCompanionSeconds;
+    // A running taker is inside its few instructions: never cleared by age.
+    companion_rule.live_seconds = 0;
     int err = CreateJudgedLock(companion, rule.recorded);
     if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, rule);
     if (err != 0) {
@@ -196,32 +200,31 @@ StaleRule ByHolder(int unrecorded_seconds) {
     return rule;
 }
 
-}  // namespace
-
-std::string LockFilePath(const char* path) {
-    if (path == nullptr) return std::string();
-    return std::string(path) + kLockSuffix;
+// A waited-for recorded lock: an ended holder's at once, any other once
+// older than the limit (counted wide: the minutes may come from a
+// hand-edited file).
+StaleRule ByHolderOrAge(int minutes) {
+    StaleRule rule;
+    rule.recorded = true;
+    rule.unrecorded_seconds = minutes > 0 ? minutes * 60LL : 0;
+    rule.live_seconds = rule.unrecorded_seconds;
+    return rule;
 }
 
-bool TryLock(const char* path) {
-    if (path == nullptr || *path == '\0') return false;
-    return CreateLockFile(LockFilePath(path)) == 0;
-}
-
-bool Lock(const char* path, int stale_minutes) {
-    if (path == nullptr || *path == '\0') return false;
-    const std::string lock_file = LockFilePath(path);
+// Waits until lock_file is held, judging a file in the way by rule: see Lock
+// and LockRecorded.
+bool WaitForLock(const std::string& lock_file, const StaleRule& rule) {
     for (;;) {
-        int err = CreateLockFile(lock_file);
+        int err = CreateJudgedLock(lock_file, rule.recorded);
         if (err == 0) return true;
         if (!WorthRetrying(err)) return false;
         if (err == EINTR) continue;
         time_t attempt = ::time(nullptr);
-        switch (StateOf(lock_file, stale_minutes)) {
+        switch (JudgedState(lock_file, rule)) {
             case LockState::kGone:
                 continue;  // released meanwhile: try again at once
             case LockState::kStale:
-                switch (TakeOverStale(lock_file, ByAge(stale_minutes))) {
+                switch (TakeOverStale(lock_file, rule)) {
                     case TakeOver::kDone:
                         continue;
                     case TakeOver::kBusy:
@@ -236,6 +239,28 @@ bool Lock(const char* path, int stale_minutes) {
                 break;
         }
     }
+}
+
+}  // namespace
+
+std::string LockFilePath(const char* path) {
+    if (path == nullptr) return std::string();
+    return std::string(path) + kLockSuffix;
+}
+
+bool TryLock(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return CreateLockFile(LockFilePath(path)) == 0;
+}
+
+bool Lock(const char* path, int stale_minutes) {
+    if (path == nullptr || *path == '\0') return false;
+    return WaitForLock(LockFilePath(path), ByAge(stale_minutes));
+}
+
+bool LockRecorded(const char* path, int stale_minutes) {
+    if (path == nullptr || *path == '\0') return false;
+    return WaitForLock(LockFilePath(path), ByHolderOrAge(stale_minutes));
 }
 
 bool LockWithRetries(const char* path, int extra_attempts) {

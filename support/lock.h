@@ -9,9 +9,10 @@
 // limit, `TryLock` and `LockWithRetries` callers never do.  Recorded locks
 // (the *Recorded functions) hold one line naming their holder, "qvzel-holder
 // <pid> <start time>"; such a lock is taken over as soon as that process has
-// ended, and never while it runs, however long it holds the lock.  A lock
-// file that names no holder (empty, or anything else) is taken over by the
-// recorded functions only when their caller gives an age limit for it.
+// ended (a kill, a reboot), and while it runs only by `LockRecorded`, which
+// keeps the age limit of `Lock` for a holder that hangs.  A lock file that
+// names no holder (empty, or anything else) is taken over by the recorded
+// functions only when their caller gives an age limit for it.
 // Waiting polls about once a second.  Paths are limited only by the
 // operating system.
 #pragma once
@@ -35,6 +36,14 @@ std::string LockFilePath(const char* path);
 // file system), or a stale one cannot be removed (a directory in its place,
 // another user's lock in a sticky directory).  Then nothing is held.
 [[nodiscard]] bool Lock(const char* path, int stale_minutes);
+
+// As Lock, but the lock file names this process as its holder, and a lock
+// file in the way is taken over at once when it names a holder that has
+// ended, whatever stale_minutes says.  A running holder's lock, and one that
+// names no holder (an empty one of a plain Lock caller, one whose record is
+// unreadable), is taken over as by Lock once older than stale_minutes
+// (never, when 0 or below).  Returns as Lock does.
+[[nodiscard]] bool LockRecorded(const char* path, int stale_minutes);
 
 // Up to extra_attempts + 1 attempts (a negative count counts as 0), about one
 // second apart.  True when held; false when every attempt found the lock

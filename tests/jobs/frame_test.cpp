@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "jobs/dayend.h"
+#include "platform/paths.h"
 #include "tests/common/scratch.h"
 
 namespace zel::jobs {
@@ -119,6 +121,39 @@ TEST_F(FrameFiles, FailedCopyReplaceLeavesTheTargetAsItWas) {
     EXPECT_EQ(ReadFile(target), "");
     EXPECT_TRUE(CopyReplace(target, source));
     EXPECT_EQ(ReadFile(target), std::string(10000, 'x'));
+}
+
+// The download job runs beside the day-end job: files it places after the
+// append (a new name, or a newer file under a name just appended) must
+// stay for the next run, never be removed unappended.
+TEST_F(FrameFiles, DayEndRemovesOnlyTheFilesItAppended) {
+    std::filesystem::create_directories(paths::DownloadDir());
+    const std::string down = paths::DownloadDir();
+    WriteFile(CommPath("QV2DLR.DAT"), "OLD;");
+    WriteFile(paths::Join(down, "OUTBOUND1.DAT"), "O1;");
+    WriteFile(paths::Join(down, "OUTBOUND2.DAT"), "O2;");
+    TextFile logfil;
+    ASSERT_TRUE(logfil.Open(CommPath("LOGFIL"), false));
+    FoldIntoHandOver("OUTBOUND*.*", true, &logfil, [&] {
+        WriteFile(paths::Join(down, "OUTBOUND9.DAT"), "O9;");
+        // Placed as a download places a file: written aside, renamed in.
+        WriteFile(paths::Join(down, "new.part"), "O2 again;");
+        ASSERT_EQ(
+            fs::RenameReplace(paths::Join(down, "new.part"), paths::Join(down, "OUTBOUND2.DAT")),
+            0);
+    });
+    EXPECT_EQ(ReadFile(CommPath("QV2DLR.DAT")), "OLD;O1;O2;");
+    EXPECT_FALSE(FileExists(paths::Join(down, "OUTBOUND1.DAT")));
+    EXPECT_EQ(ReadFile(paths::Join(down, "OUTBOUND9.DAT")), "O9;");
+    EXPECT_EQ(ReadFile(paths::Join(down, "OUTBOUND2.DAT")), "O2 again;");
+
+    // The next run takes them.
+    FoldIntoHandOver("OUTBOUND*.*", true, &logfil);
+    EXPECT_EQ(ReadFile(CommPath("QV2DLR.DAT")), "OLD;O1;O2;O2 again;O9;");
+    std::vector<std::string> left;
+    ASSERT_EQ(fs::ListMatching(down, "*.*", &left), 0);
+    EXPECT_TRUE(left.empty());
+    EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "");
 }
 
 }  // namespace

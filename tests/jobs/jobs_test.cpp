@@ -6,6 +6,7 @@
 // hand-over file.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +15,7 @@
 
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "tests/jobs/jobs_fixture.h"
 
@@ -131,6 +133,22 @@ TEST_F(Jobs, FirstOlmarRunCreatesTheKeyAndStartsNothing) {
     EXPECT_EQ(ReadFile(Path("olmar.log")), "-p QVZELON | " + paths::CmnDir() + "\n");
 }
 
+// An Olmar directory that cannot be entered: the log names the directory
+// that is current instead, and the failed start.
+TEST_F(Jobs, OlmarDirectoryMissingLogsTheDirectoryActuallyCurrent) {
+    Dump();
+    SetOlmarDir(Path("no such dir"));
+    WriteFile(Down("qvzel_on.trigger"), "");
+    ASSERT_EQ(Run("-d"), 0);
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_NE(JobLogText().find("Olmar Path\r\n" + Path("no such dir") +
+                                "\r\nolmar -p QVZELON\r\n" + cwd + "\r\nCreateProcess failed.\r\n"),
+              std::string::npos)
+        << JobLogText();
+    EXPECT_FALSE(FileExists(Path("olmar.log")));
+}
+
 TEST_F(Jobs, ArgumentsOtherThanOneKnownOptionDoNothing) {
     Register();
     Enable();
@@ -142,25 +160,68 @@ TEST_F(Jobs, ArgumentsOtherThanOneKnownOptionDoNothing) {
     EXPECT_FALSE(FileExists(CommPath("LOGFIL")));
 }
 
-TEST_F(Jobs, StaleLockIsTakenOverAndAYoungOneWaitedFor) {
+// True when the child ends within timeout_ms; one that does not is killed
+// and collected, so a test that fails here never leaves a job behind.
+bool EndsWithin(pid_t pid, int timeout_ms) {
+    int status = 0;
+    if (WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) return true;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return false;
+}
+
+std::string HolderRecord(const proc::ProcessIdentity& who) {
+    return "qvzel-holder " + std::to_string(who.pid) + " " + std::to_string(who.start) + "\n";
+}
+
+// A lock that names no holder, or a running one, keeps the job waiting
+// until it is gone or older than the limit.
+TEST_F(Jobs, LockOfAnUnknownOrRunningHolderIsTakenOverOnlyByAge) {
     Register();
     const std::string lock = CommPath("DOWNLOCK.qvzel_lock");
-    WriteFile(lock, "");
-    Age(lock, 241 * 60);
-    ASSERT_EQ(Run("-d"), 0);
-    EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
-    EXPECT_FALSE(FileExists(lock));
+    const std::string me = HolderRecord(proc::SelfIdentity());
+    for (const std::string& content : {std::string(), me}) {
+        WriteFile(lock, content);
+        Age(lock, 241 * 60);
+        ASSERT_EQ(Run("-d"), 0);
+        EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
+        EXPECT_FALSE(FileExists(lock));
+    }
 
-    // A young lock keeps the job waiting until its holder removes it.
     WriteFile(CommPath("ferrun.conf"), "downlock_minutes=1\n");
-    WriteFile(lock, "");
-    ::unlink(CommPath("qvzeldownfile").c_str());
-    const pid_t pid = Spawn(ZEL_QVZEL_NT, {"-d"});
-    ASSERT_GT(pid, 0);
-    EXPECT_FALSE(WaitUntil([&] { return FileExists(CommPath("qvzeldownfile")); }, 1500));
-    ::unlink(lock.c_str());
-    EXPECT_EQ(Wait(pid), 0);
-    EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
+    for (const std::string& content : {std::string(), me}) {
+        WriteFile(lock, content);
+        ::unlink(CommPath("qvzeldownfile").c_str());
+        const pid_t pid = Spawn(ZEL_QVZEL_NT, {"-d"});
+        ASSERT_GT(pid, 0);
+        EXPECT_FALSE(WaitUntil([&] { return FileExists(CommPath("qvzeldownfile")); }, 1200));
+        ::unlink(lock.c_str());
+        ASSERT_TRUE(EndsWithin(pid, 20000));
+        EXPECT_TRUE(FileExists(CommPath("qvzeldownfile")));
+    }
+}
+
+// A job killed outright (a reboot, a power cut) leaves its lock naming it;
+// the next job of its kind takes it over at once, not hours later.
+TEST_F(Jobs, LockOfAKilledJobIsTakenOverAtOnce) {
+    Register();
+    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
+    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "20000", 1);
+    const std::string lock = CommPath("DOWNLOCK.qvzel_lock");
+    const pid_t killed = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_GT(killed, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Calls().find("GetFiles") != std::string::npos; }, 20000));
+    EXPECT_EQ(ReadFile(lock).rfind("qvzel-holder " + std::to_string(killed) + " ", 0), 0u);
+    ASSERT_EQ(::kill(killed, SIGKILL), 0);
+    EXPECT_EQ(Wait(killed), -1);
+    ASSERT_TRUE(FileExists(lock));
+
+    ::unsetenv("ZEL_FAKE_POLL_DELAY_MS");
+    const pid_t next = Spawn(ZEL_QVZEL_NT, {"-d"});
+    ASSERT_GT(next, 0);
+    ASSERT_TRUE(EndsWithin(next, 20000));
+    EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "Successful Download of File A.DAT\r\n");
+    EXPECT_TRUE(NoLocks());
 }
 
 TEST_F(Jobs, InterruptDoesNotStopAJobButTerminateDoes) {
@@ -230,6 +291,25 @@ TEST_F(Jobs, DayEndFoldsOutboundThenReceiptsAndRunsOlmarsDayEnd) {
         "\r\nOlmar Path\r\n";
     EXPECT_EQ(log.substr(0, head.size()), head);
     EXPECT_TRUE(NoLocks());
+}
+
+// A system root with a blank in it: the day-end report path still reaches
+// Olmar as one argument, and the report is written there.
+TEST_F(Jobs, DayEndUnderASystemRootWithABlankWritesTheReport) {
+    const std::string root = Path("dealer root");
+    ::setenv("QVIS_ROOT", root.c_str(), 1);
+    for (const std::string& d : {paths::DownloadDir(), paths::CmnDir()}) sfs::create_directories(d);
+    sfs::copy_file(ZEL_OLMAR, Cmn("olmar"));
+    SetOlmarDir(paths::CmnDir());
+    Enable();
+    Dump();
+    ASSERT_EQ(Run("-p"), 0);
+    const std::string report = Cmn("BACKZEL");
+    EXPECT_EQ(ReadFile(report).rfind("olmar day-end report ", 0), 0u);
+    EXPECT_EQ(ReadFile(Path("olmar.log")),
+              "-p DAYEND >> " + report + " | " + paths::CmnDir() + "\n");
+    EXPECT_NE(JobLogText().find("olmar -p DAYEND >> \"" + report + "\"\r\n"), std::string::npos);
+    EXPECT_FALSE(FileExists(Cmn("BACKZEL1")));
 }
 
 TEST_F(Jobs, DayEndWithNothingToFoldLeavesNoHandOverFile) {

@@ -45,6 +45,20 @@ TEST(SplitCommandLine, Table) {
     for (const Case& c : cases) EXPECT_EQ(proc::SplitCommandLine(c.line), c.args) << c.line;
 }
 
+// Whatever an argument holds, quoting it and splitting the line gives it
+// back whole; plain arguments are left as they are.
+TEST(QuoteArgument, SplittingGivesTheArgumentBack) {
+    EXPECT_EQ(proc::QuoteArgument("/x/CMN/BACKZEL"), "/x/CMN/BACKZEL");
+    EXPECT_EQ(proc::QuoteArgument("C:\\dir\\"), "C:\\dir\\");
+    EXPECT_EQ(proc::QuoteArgument("/my root/BACKZEL"), "\"/my root/BACKZEL\"");
+    for (const std::string arg : {"", "/my root/CMN/BACKZEL", "tab\there", "dir\\", "a\\\\\" b",
+                                  "\"", "\\\"", "ends in backslash \\", "two  blanks"}) {
+        const Args args = proc::SplitCommandLine("olmar -p DAYEND >> " + proc::QuoteArgument(arg));
+        ASSERT_EQ(args.size(), 5u) << arg;
+        EXPECT_EQ(args[4], arg);
+    }
+}
+
 class ProcTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -225,6 +225,30 @@ TEST_F(LockTest, RecordedLockOfAnEndedHolderIsTakenOverAtOnce) {
     EXPECT_TRUE(RemoveAbandonedLock(resource.c_str(), 0));  // nothing there: true
 }
 
+// The waiting form: an ended holder's lock at once, whatever the age limit;
+// any other once older than the limit, as Lock does.
+TEST_F(LockTest, LockRecordedTakesOverAnEndedHolderAtOnceAndOthersByAge) {
+    const std::string resource = CommPath("DOWNLOCK");
+    const std::string lock_file = resource + ".qvzel_lock";
+    const zel::proc::ProcessIdentity self = zel::proc::SelfIdentity();
+    ASSERT_EQ(RunLocksHelper({"hold-recorded", resource}), 0);
+    ASSERT_TRUE(LockRecorded(resource.c_str(), 0));
+    EXPECT_EQ(zel::test::ReadFile(lock_file), RecordOf(self.pid, self.start));
+    // A running holder (here: ourselves) that hangs, and a lock naming none.
+    for (const std::string& content : {RecordOf(self.pid, self.start), std::string()}) {
+        // A new file each time: the one we hold may share its inode with our
+        // template, which our next attempt touches.
+        Unlock(resource.c_str());
+        zel::test::WriteFile(lock_file, content);
+        Age(lock_file, 62);
+        ASSERT_TRUE(LockRecorded(resource.c_str(), 1));
+        EXPECT_EQ(zel::test::ReadFile(lock_file), RecordOf(self.pid, self.start));
+        EXPECT_LE(AgeOf(lock_file), 5);
+    }
+    Unlock(resource.c_str());
+    EXPECT_FALSE(LockRecorded(Path("no-such-dir/x").c_str(), 1));
+}
+
 TEST_F(LockTest, ReusedOrEndedPidsInARecordAreToldApartFromRunningHolders) {
     const std::string resource = Path("NAME.TXT");
     const std::string lock_file = resource + ".qvzel_lock";
