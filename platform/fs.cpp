@@ -201,6 +201,11 @@ int ListMatching(const std::string& dir, std::string_view pattern, std::vector<s
     return 0;
 }
 
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 int IsReadOnly(const std::string& path, bool* read_only) {
     if (read_only == nullptr) return EINVAL;
     struct stat st;
@@ -340,6 +345,10 @@ int OpenRegular(const char* path, int flags, UniqueFd* out) {
     return 0;
 }
 
+int LinkFlag(Links links) {
+    return links == Links::kRefuse ? O_NOFOLLOW : 0;
+}
+
 // A name beside path for a file that replaces it.
 std::string SiblingTempName(const std::string& path, unsigned n) {
     return DirName(path) + "/." + BaseName(path) + "." + std::to_string(::getpid()) + "." +
@@ -352,12 +361,25 @@ int OpenForReading(const std::string& path, UniqueFd* out) {
     return OpenRegular(path.c_str(), O_RDONLY, out);
 }
 
-int OpenForAppending(const char* path, UniqueFd* out) {
-    return OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, out);
+int OpenForAppending(const char* path, UniqueFd* out, Links links) {
+    return OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT | LinkFlag(links), out);
 }
 
-int OpenForUpdating(const char* path, UniqueFd* out) {
-    return OpenRegular(path, O_RDWR, out);
+int OpenForUpdating(const char* path, UniqueFd* out, Links links) {
+    return OpenRegular(path, O_RDWR | LinkFlag(links), out);
+}
+
+int ClearReadOnlyNoLink(const char* path) {
+    // Read access is enough for fchmod, and a read-only file can always be
+    // opened for reading by its owner.
+    UniqueFd fd;
+    int err = OpenRegular(path, O_RDONLY | O_NOFOLLOW, &fd);
+    if (err != 0) return err;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if ((st.st_mode & S_IWUSR) != 0) return 0;
+    if (::fchmod(fd.get(), (st.st_mode & 07777) | S_IWUSR) != 0) return errno;
+    return 0;
 }
 
 int CreateForWriting(const std::string& path, UniqueFd* out) {
@@ -373,9 +395,10 @@ int CreateForWriting(const std::string& path, UniqueFd* out) {
     return 0;
 }
 
-int CreateExclusive(const std::string& path, UniqueFd* out) {
+int CreateExclusive(const std::string& path, UniqueFd* out, int mode) {
     for (;;) {
-        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);
+        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY,
+                        static_cast<mode_t>(mode));
         if (fd >= 0) {
             UniqueFd owned(fd);
             if (out != nullptr) *out = std::move(owned);
@@ -514,7 +537,9 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
     // A leftover of a process that died with the same ID is stepped over.
     for (unsigned i = 0; i < 100 && err == EEXIST; ++i) {
         tmp = SiblingTempName(path, __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED));
-        err = CreateExclusive(tmp, &fd);
+        // With a mode asked for, the file is private until it is whole and
+        // takes that mode: nobody can open a file of secrets on its way in.
+        err = CreateExclusive(tmp, &fd, mode >= 0 ? 0600 : 0666);
     }
     if (err != 0) return err;
     err = WriteAll(fd.get(), data.data(), data.size());

@@ -80,7 +80,7 @@ bool TempFile::Reserve(const std::string& dir, const char* prefix) {
     // keep us here.
     for (int counter = 0; counter < 100000; ++counter) {
         const std::string candidate = stem + std::to_string(counter);
-        const int err = zel::fs::CreateExclusive(candidate);
+        const int err = zel::fs::CreateExclusive(candidate, nullptr, owner_only_ ? 0600 : 0666);
         if (err == 0) {
             path_ = candidate;
             return true;
