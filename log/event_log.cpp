@@ -108,9 +108,10 @@ bool FullPathOf(const char* path, std::string* out) {
 
 // Cuts a file over kCutAbove bytes to its last kKeptBytes bytes, in place, so
 // that a descriptor another process keeps open for appending stays valid.
+// A link in the file's place is left alone: the cut would land on its target.
 void CutIfLarge(const std::string& path) {
     zel::fs::UniqueFd fd;
-    if (zel::fs::OpenForUpdating(path.c_str(), &fd) != 0) return;
+    if (zel::fs::OpenForUpdating(path.c_str(), &fd, zel::fs::Links::kRefuse) != 0) return;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || st.st_size <= kCutAbove) return;
     // Without memory for the tail the file is left whole.
@@ -125,10 +126,12 @@ void CutIfLarge(const std::string& path) {
 }
 
 // The log file opened for appending: regular files only, so that a FIFO in
-// its place never blocks a process that logs.
+// its place never blocks a process that logs, and never through a symbolic
+// link, so that a link planted under the log's name cannot make us write to
+// a file elsewhere (another user's, or one we may write and they may not).
 int OpenForAppend(const char* path) {
     zel::fs::UniqueFd fd;
-    if (zel::fs::OpenForAppending(path, &fd) != 0) return -1;
+    if (zel::fs::OpenForAppending(path, &fd, zel::fs::Links::kRefuse) != 0) return -1;
     return fd.release();
 }
 
@@ -233,8 +236,10 @@ bool CEventLog::Open(const char* path, bool keep_open) {
     }
     keep_open_ = keep_open;
 
-    struct stat st;
-    if (::stat(full.c_str(), &st) == 0) (void)zel::fs::ClearReadOnly(full);
+    // Made writable on a descriptor of the file itself, never through a link
+    // (a missing file or a link is left as it is; the append below refuses
+    // the link).
+    (void)zel::fs::ClearReadOnlyNoLink(full.c_str());
 
     // The cut runs under the lock of the path as the caller gave it.  When
     // that lock cannot be made at all the file is left uncut rather than cut

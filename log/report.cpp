@@ -2,6 +2,9 @@
 #include "log/report.h"
 
 #include <cstdarg>
+#include <string>
+
+#include "support/strings.h"
 
 namespace zel::log {
 
@@ -39,8 +42,9 @@ void Note(CEventLog* log, int category, const char* context, const char* format,
 
 void DebugNote(CEventLog* log, int category, const char* context, const char* text) {
     if (log == nullptr || !log->GetDebugMessages()) return;
-    log->WriteRecord(kSeverityDebug, category, kClassDigit, context, 0, "%s",
-                     text != nullptr ? text : "");
+    // The texts noted are the central side's values as they arrived.
+    const std::string line = OneLine(text != nullptr ? text : "", LineBreak::kBecomesBlank);
+    log->WriteRecord(kSeverityDebug, category, kClassDigit, context, 0, "%s", line.c_str());
 }
 
 }  // namespace zel::log

@@ -39,7 +39,9 @@ void Note(CEventLog* log, int category, const char* context, const char* format,
     __attribute__((format(printf, 4, 5)));
 
 // A debug note: a literal text (not a format; none counts as empty) at
-// severity 4 in category, written only while debug messages are on.
+// severity 4 in category, written only while debug messages are on.  The
+// text is a peer's value: it is written on one line (OneLine, line breaks
+// become blanks), so it can never make up a record of its own.
 void DebugNote(CEventLog* log, int category, const char* context, const char* text);
 
 }  // namespace zel::log

@@ -243,6 +243,11 @@ int ListFilesNoFollow(const std::string& dir, std::string_view pattern,
     return ListEntries(dir, pattern, ListMode::kFilesNoFollow, names, links);
 }
 
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 int IsReadOnly(const std::string& path, bool* read_only) {
     if (read_only == nullptr) return EINVAL;
     struct stat st;
@@ -407,6 +412,10 @@ int OpenRegular(const char* path, int flags, UniqueFd* out) {
     return 0;
 }
 
+int LinkFlag(Links links) {
+    return links == Links::kRefuse ? O_NOFOLLOW : 0;
+}
+
 }  // namespace
 
 int OpenForReading(const std::string& path, UniqueFd* out) {
@@ -421,12 +430,25 @@ std::string DescriptorPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-int OpenForAppending(const char* path, UniqueFd* out) {
-    return OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, out);
+int OpenForAppending(const char* path, UniqueFd* out, Links links) {
+    return OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT | LinkFlag(links), out);
 }
 
-int OpenForUpdating(const char* path, UniqueFd* out) {
-    return OpenRegular(path, O_RDWR, out);
+int OpenForUpdating(const char* path, UniqueFd* out, Links links) {
+    return OpenRegular(path, O_RDWR | LinkFlag(links), out);
+}
+
+int ClearReadOnlyNoLink(const char* path) {
+    // Read access is enough for fchmod, and a read-only file can always be
+    // opened for reading by its owner.
+    UniqueFd fd;
+    int err = OpenRegular(path, O_RDONLY | O_NOFOLLOW, &fd);
+    if (err != 0) return err;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if ((st.st_mode & S_IWUSR) != 0) return 0;
+    if (::fchmod(fd.get(), (st.st_mode & 07777) | S_IWUSR) != 0) return errno;
+    return 0;
 }
 
 int CreateForWriting(const std::string& path, UniqueFd* out) {
@@ -442,9 +464,10 @@ int CreateForWriting(const std::string& path, UniqueFd* out) {
     return 0;
 }
 
-int CreateExclusive(const std::string& path, UniqueFd* out) {
+int CreateExclusive(const std::string& path, UniqueFd* out, int mode) {
     for (;;) {
-        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);
+        int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY,
+                        static_cast<mode_t>(mode));
         if (fd >= 0) {
             UniqueFd owned(fd);
             if (out != nullptr) *out = std::move(owned);
@@ -578,7 +601,8 @@ int ReplaceFileAtomically(const std::string& path, std::string_view data, int mo
     if (path.empty()) return EINVAL;
     std::string tmp;
     UniqueFd fd;
-    int err = CreateOwnedTemp(DirName(path) + "/." + BaseName(path), 0666, &tmp, &fd);
+    int err =
+        CreateOwnedTemp(DirName(path) + "/." + BaseName(path), mode >= 0 ? 0600 : 0666, &tmp, &fd);
     if (err != 0) return err;
     err = WriteAll(fd.get(), data.data(), data.size());
     if (err == 0 && mode >= 0 && ::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) err = errno;

@@ -65,6 +65,10 @@ std::string DirName(const std::string& path);
                                     std::vector<std::string>* names,
                                     std::vector<std::string>* links);
 
+// True when anything (a file, a directory, ...) can be found at path, links
+// followed; false when nothing can (for whatever reason).  Reports nothing.
+bool PathExists(const std::string& path);
+
 // Read-only attribute = the owner's write bit.  Set removes every write bit;
 // clear adds the owner's.  Links are followed.  Each returns 0 or errno and
 // changes nothing on failure.
@@ -76,6 +80,19 @@ std::string DirName(const std::string& path);
 // link; regular files only, ENXIO or EISDIR otherwise) and changed through
 // that descriptor.  Returns 0 or errno and changes nothing on failure.
 [[nodiscard]] int ClearReadOnlyNoFollow(const std::string& path);
+
+// Whether the opening functions that take it follow a symbolic link standing
+// in the name's place.  kRefuse fails with ELOOP instead, so that a link
+// planted there can never turn a write, a cut or a change of mode onto a
+// file elsewhere.
+enum class Links { kFollow, kRefuse };
+
+// ClearReadOnly for a file that is changed in place by name (logs, result
+// files): the file is opened without following a link (ELOOP for a link,
+// ENOENT when missing, EISDIR or ENXIO for anything but a regular file) and
+// its mode changed on that descriptor, so the file examined is the one
+// changed.  Allocates nothing.  Returns 0 or errno.
+[[nodiscard]] int ClearReadOnlyNoLink(const char* path);
 
 // True when another descriptor (in any process) has the file open, as the
 // Windows "cannot be opened without sharing" check.  A missing file is not in
@@ -146,13 +163,16 @@ std::string DescriptorPath(int fd);
 // Opens path for appending, creating it when missing (mode 0666 less the
 // umask), or an existing regular file for reading and writing in place.
 // Regular files only, as OpenForReading: a FIFO in the name's place never
-// blocks the caller.  Neither allocates.  Returns 0 and the descriptor in
-// *out (the caller owns it), or errno (*out empty).
-[[nodiscard]] int OpenForAppending(const char* path, UniqueFd* out);
-[[nodiscard]] inline int OpenForAppending(const std::string& path, UniqueFd* out) {
-    return OpenForAppending(path.c_str(), out);
+// blocks the caller.  With Links::kRefuse a symbolic link in the name's
+// place fails with ELOOP (also a dangling one: nothing is created at its
+// target).  Neither allocates.  Returns 0 and the descriptor in *out (the
+// caller owns it), or errno (*out empty).
+[[nodiscard]] int OpenForAppending(const char* path, UniqueFd* out, Links links = Links::kFollow);
+[[nodiscard]] inline int OpenForAppending(const std::string& path, UniqueFd* out,
+                                          Links links = Links::kFollow) {
+    return OpenForAppending(path.c_str(), out, links);
 }
-[[nodiscard]] int OpenForUpdating(const char* path, UniqueFd* out);
+[[nodiscard]] int OpenForUpdating(const char* path, UniqueFd* out, Links links = Links::kFollow);
 
 // Creates path, or truncates it when it exists, for writing (mode 0666 less
 // the umask for a new file).  Only a regular file is accepted in its place:
@@ -161,10 +181,12 @@ std::string DescriptorPath(int fd);
 // Returns 0 and the descriptor in *out, or errno (*out empty).
 [[nodiscard]] int CreateForWriting(const std::string& path, UniqueFd* out);
 
-// Creates path exclusively (O_CREAT|O_EXCL|O_WRONLY, mode 0666 less the
-// umask).  With out, the descriptor goes to the caller; without, it is closed
-// at once.  Returns 0 or errno (EEXIST when anything is in the name's place).
-[[nodiscard]] int CreateExclusive(const std::string& path, UniqueFd* out = nullptr);
+// Creates path exclusively (O_CREAT|O_EXCL|O_WRONLY, mode less the umask;
+// 0600 makes a file no one else may ever open).  With out, the descriptor
+// goes to the caller; without, it is closed at once.  Returns 0 or errno
+// (EEXIST when anything is in the name's place).
+[[nodiscard]] int CreateExclusive(const std::string& path, UniqueFd* out = nullptr,
+                                  int mode = 0666);
 
 // Creates path exclusively holding data, where the file system allows in one
 // step (an unnamed file written, then linked under the name), so that no

@@ -235,7 +235,7 @@ HRESULT CPoll::GetFilesInList(const char* list) {
     (void)RemoveOrphanedTemporaries(temp_dir);
     if (temp_dir != work_dir) (void)RemoveOrphanedTemporaries(work_dir);
 
-    TempFile staging;
+    TempFile staging(owner_only_files_);
     if (!staging.Reserve(temp_dir, kStagingPrefix)) {
         return zel::log::ReportStatus(&log_, kInvalidFileName, kContext);
     }

@@ -148,7 +148,12 @@ HRESULT CPoll::GetSupportFiles() {
         // The listed files go to the install directory, for this step only.
         CStringHolder saved_dir(operation_dir_.release());
         hr = CopyString(GetPollLayout().install_dir.c_str(), &operation_dir_, false);
+        // The password file among them must never be readable by others,
+        // not even while it is on its way in: the cipher key is the same in
+        // every copy of the program.
+        owner_only_files_ = true;
         if (SUCCEEDED(hr)) hr = GetFilesInList(response.get());
+        owner_only_files_ = false;
         operation_dir_.reset(saved_dir.release());
     }
     restore();

@@ -175,6 +175,10 @@ class CPoll {
     CEventLog* saved_current_log_ = nullptr;
     CStringHolder result_file_;
     unsigned char post_processing_ = 0;
+    // Set while the first-run bootstrap fetches the support files: they
+    // carry the dealer's credentials, so they are staged and placed for the
+    // owner alone.
+    bool owner_only_files_ = false;
 };
 
 // The two request envelopes, formatted into the 512-byte buffer they are

@@ -181,7 +181,10 @@ HRESULT CPoll::Initialize(std::int32_t verb, const char* operation, const char* 
     }
 
     if (IsEmpty(user_name_.get())) {
-        if (IsCreateDirReqd(layout.password_file.c_str()) == 0) {
+        // Only a password file that is not there at all calls for the
+        // bootstrap; its presence is an answer, not a failure, so nothing is
+        // reported either way (one that cannot be read fails just below).
+        if (!zel::fs::PathExists(layout.password_file)) {
             hr = GetSupportFiles();
             if (FAILED(hr)) {
                 const char* text = log_.Catalogue().Find(kMsgSupportNotConfigured);
@@ -459,6 +462,9 @@ HRESULT CPoll::CheckXMLResponse(const char* text) {
         number = number * 10u + static_cast<std::uint32_t>(*p - '0');
     }
     const HRESULT status = ServerFaultResult(number);
-    ReportCodeText(&log_, status, kContext, "%s", description.c_str());
+    // The server's own words go into the record, but on one line: a line
+    // break in them would start a record of the server's making.
+    const std::string words = OneLine(description.c_str(), LineBreak::kBecomesBlank);
+    ReportCodeText(&log_, status, kContext, "%s", words.c_str());
     return status;
 }

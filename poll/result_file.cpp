@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "log/event_log.h"
+#include "log/report.h"
 #include "support/files.h"
+#include "support/result_codes.h"
 
 namespace zel::poll {
 
@@ -34,7 +36,12 @@ HRESULT WriteResultLine(const char* directory, const char* name, int code, const
     CEventLog writer;
     (void)writer.SetOutputMode(kOutputFile);
     (void)writer.SetFormatMode(kFormatBare);
-    if (!writer.Open(path.get(), false)) return S_OK;
+    // A file that cannot be opened (a symbolic link in its place among
+    // them: the writer never follows one) loses the line, and that must not
+    // pass unseen: the line was the transfer's only word to its caller.
+    if (!writer.Open(path.get(), false)) {
+        return zel::log::ReportStatus(GetCurrentLog(), zel::codes::kOpenFile, "WriteResultLine");
+    }
     const std::string line = FormatResultLine(code, text);
     writer.WriteLine(kSeverityInformation, "%s", line.c_str());
     return S_OK;

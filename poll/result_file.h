@@ -24,9 +24,11 @@ inline constexpr std::size_t kResultLineMax = 1024;
 [[nodiscard]] std::string FormatResultLine(int code, const char* text);
 
 // Appends the line (CR LF ended) to name joined with directory (name null:
-// the default name).  0, or the status of the failed path join (the line is
-// then dropped); a file that cannot be opened drops the line silently, as
-// every log output does.
-HRESULT WriteResultLine(const char* directory, const char* name, int code, const char* text);
+// the default name).  0, or the status of the failed path join, or
+// 0x80208115 when the file cannot be opened (a symbolic link in its place is
+// never followed), reported to the thread's current log; the line is then
+// dropped.
+[[nodiscard]] HRESULT WriteResultLine(const char* directory, const char* name, int code,
+                                      const char* text);
 
 }  // namespace zel::poll

@@ -30,6 +30,9 @@ inline constexpr const char* kPackSuffix = ".dtzpart";
 class TempFile {
   public:
     TempFile() = default;
+    // owner_only: every file this object reserves is created with mode 0600
+    // (for a temporary that will hold secrets), else 0666 less the umask.
+    explicit TempFile(bool owner_only) : owner_only_(owner_only) {}
     ~TempFile() { Discard(); }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -50,6 +53,7 @@ class TempFile {
 
   private:
     std::string path_;
+    bool owner_only_ = false;
 };
 
 // A fresh packing name for an upload file path: path + ".dtzpart" + the

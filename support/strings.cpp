@@ -555,3 +555,21 @@ HRESULT GetTmpFileName(char** out) {
     if (FAILED(hr)) ::unlink(name.c_str());  // nobody would know to remove it
     return hr;
 }
+
+std::string OneLine(std::string_view text, LineBreak how) {
+    auto is_break = [](char c) { return c == '\r' || c == '\n'; };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!is_break(text[i])) {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (how == LineBreak::kEndsText) break;
+        out.push_back(' ');
+        while (i + 1 < text.size() && is_break(text[i + 1])) ++i;
+    }
+    const std::size_t first = out.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    return out.substr(first, out.find_last_not_of(" \t") - first + 1);
+}

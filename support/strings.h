@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "platform/bstr.h"
 #include "support/result.h"
@@ -177,3 +179,17 @@ HRESULT FreeBSTR(BSTR* bstr);
 // out missing: 0x801F811D; no temporary directory: 0x80208113; creation
 // failure: 0x80208114.  The caller owns (and removes) the file.
 [[nodiscard]] HRESULT GetTmpFileName(char** out);
+
+// What OneLine makes of a line break (CR or LF) in a text from a peer.
+enum class LineBreak {
+    kEndsText,      // the text ends before its first line break
+    kBecomesBlank,  // every run of line breaks becomes one blank
+};
+
+// text fit for a place that holds one line (a line of a log record, a header
+// value), so that a peer's text can never start a line, and with it a
+// record, of its own making; blanks (space, tab) at either end of the result
+// are removed.  kEndsText suits a text that is one line by rule (a status
+// line, a header); kBecomesBlank keeps every word of a free text (a server's
+// fault description).  Nothing else is changed; never fails.
+[[nodiscard]] std::string OneLine(std::string_view text, LineBreak how);

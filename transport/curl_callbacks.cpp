@@ -21,6 +21,7 @@
 #include "log/event_log.h"
 #include "log/report.h"
 #include "support/result_codes.h"
+#include "support/strings.h"
 #include "transport/engine_internal.h"
 #include "transport/exchange.h"
 
@@ -40,12 +41,8 @@ constexpr const char* kCallbackContext = "CInternetAccess::InternetStatusCallbac
 // go into log records and back to the caller, where a line break would start
 // a record or a line of the server's making.
 std::string Trimmed(const char* begin, const char* end) {
-    const char* line_end = std::find_if(begin, end, [](char c) { return c == '\r' || c == '\n'; });
-    end = line_end;
-    while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
-    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
-        --end;
-    return std::string(begin, end);
+    return OneLine(std::string_view(begin, static_cast<std::size_t>(end - begin)),
+                   LineBreak::kEndsText);
 }
 
 bool NameIs(const std::string& line, const char* name) {

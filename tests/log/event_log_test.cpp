@@ -334,6 +334,52 @@ TEST_F(EventLogTest, OpenMakesAReadOnlyFileWritable) {
     EXPECT_EQ(ReadFile(file_), "old\r\nnew\r\n");
 }
 
+// A file outside the log's directory, as an attacker would aim a link at:
+// read-only, and large enough that a cut would rewrite it.
+struct OutsideFile {
+    explicit OutsideFile(const std::string& at) : path(at) {
+        for (int i = 0; bytes.size() < 800000; ++i) bytes += std::to_string(i) + ";";
+        bytes.resize(800000);
+        WriteFile(path, bytes);
+        EXPECT_EQ(::chmod(path.c_str(), 0444), 0);
+    }
+    // Size, bytes and mode as they were made.
+    void ExpectUntouched() const {
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 800000);
+        EXPECT_EQ(st.st_mode & 07777, 0444u);
+        EXPECT_TRUE(ReadFile(path) == bytes);
+    }
+    std::string path;
+    std::string bytes;
+};
+
+TEST_F(EventLogTest, ALinkInTheLogsPlaceIsNeverFollowed) {
+    const OutsideFile outside(Path("outside.dat"));
+    ASSERT_EQ(::symlink(outside.path.c_str(), file_.c_str()), 0);
+    // Open refuses: no read-only bit cleared, no cut, no append.
+    EXPECT_FALSE(log_.Open(file_.c_str(), false));
+    EXPECT_EQ(log_.GetPath(), nullptr);
+    EXPECT_TRUE(log_.WriteLine(kSeverityInformation, "goes nowhere"));
+    outside.ExpectUntouched();
+
+    // A link planted after a successful Open: the next record is dropped
+    // rather than written through it.
+    ASSERT_EQ(::unlink(file_.c_str()), 0);
+    OpenLog();
+    ASSERT_EQ(::unlink(file_.c_str()), 0);
+    ASSERT_EQ(::symlink(outside.path.c_str(), file_.c_str()), 0);
+    EXPECT_TRUE(log_.WriteLine(kSeverityInformation, "dropped"));
+    outside.ExpectUntouched();
+
+    // A dangling link creates nothing at its target.
+    ASSERT_EQ(::unlink(file_.c_str()), 0);
+    ASSERT_EQ(::symlink(Path("created-by-us").c_str(), file_.c_str()), 0);
+    EXPECT_FALSE(log_.Open(file_.c_str(), false));
+    EXPECT_FALSE(FileExists(Path("created-by-us")));
+}
+
 TEST_F(EventLogTest, OpenStoresTheFullPath) {
     const std::string cwd = std::filesystem::current_path().string();
     std::filesystem::current_path(zel::paths::CommDir());

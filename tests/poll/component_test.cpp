@@ -383,6 +383,9 @@ TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
         WriteFile(up + "/A.TXT", std::string(8000, 'a'));
         ComPtr<IPoll> poll = Create();
         ASSERT_TRUE(poll);
+        const std::string client_log = Path(tls ? "client-tls.log" : "client.log");
+        Bstr log(client_log);
+        ASSERT_EQ(poll->SetLogFile(log.b), S_OK);
 
         Bstr down_dir(down);
         Bstr none("");
@@ -400,6 +403,17 @@ TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
         EXPECT_FALSE(FileExists(up + "/A.TXT"));
         EXPECT_FALSE(FileExists(up + "/A.TXT.dtz"));
         EXPECT_TRUE(ReadPacked(central_.Uploaded("A.TXT.dtz")) == std::string(8000, 'a'));
+        // Finding the password file in place is no failure: nothing about
+        // it is logged.  The first download logs the empty directory cache
+        // and the "no files" answer as errors; the upload, with the cache
+        // filled, logs none.
+        const std::string records = ReadFile(client_log);
+        EXPECT_EQ(records.find("IsCreateDirReqd"), std::string::npos) << records;
+        EXPECT_EQ(records.find("Input data error"), std::string::npos) << records;
+        const std::size_t upload = records.rfind("Context: GetFiles:CPoll::GetFiles");
+        ASSERT_NE(upload, std::string::npos);
+        EXPECT_NE(records.find("Context: PutFiles:CPoll::PutFiles", upload), std::string::npos);
+        EXPECT_EQ(records.find("Severity: Error", upload), std::string::npos) << records;
         poll.Reset();
         central_.Stop();
         sim_ = nullptr;
@@ -569,10 +583,8 @@ TEST_F(PollComponentTest, FailingListRequestLogsThePrescribedRecords) {
     const std::string answer = Record(u, "Error", "Server Response", "13720404",
                                       "Server response error", "CPoll::SendRequest");
     std::string expected =
-        // The password file's existence is asked of the directory test,
-        // which reports a file as "not a directory".
-        Record("", "Error", app, "13220283", "Input data error", "IsCreateDirReqd") +
-        // Nothing cached yet: refresh (server list, system information and
+        // Finding the password file in place is no failure and writes
+        // nothing.  Nothing cached yet: refresh (server list, system information and
         // query list), then the request itself.
         no_server + access("QVReg", false) + exchange(false) + no_server + access("QVReg", false) +
         exchange(false) + exchange(false) + no_query + no_query + no_query + no_query +

@@ -12,12 +12,17 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "directory/server_directory.h"
 #include "platform/com/com_ptr.h"
+#include "platform/paths.h"
 #include "poll/credentials.h"
+#include "poll/poll_status.h"
 #include "poll/result_file.h"
 #include "support/base64.h"
 #include "support/guard.h"
@@ -451,6 +456,160 @@ TEST_F(PollTest, FailingListRequestLogsTheAnswerThenTheOutcome) {
     EXPECT_NE(text.find("Authorization: <not logged>"), std::string::npos);
     EXPECT_EQ(text.find("secretpw"), std::string::npos);
     EXPECT_EQ(text.find(Basic("u:secretpw").substr(6)), std::string::npos);
+}
+// The answers of one download of a single listed file, content bytes,
+// whose list is answered to list_auth (any other list request: "no files"),
+// placed and post-processed.  Before the body is sent, on_fetch runs.
+TestServer::Handler OneFileDownload(const std::string& name, const std::string& content,
+                                    const std::string& list_auth,
+                                    std::function<void()> on_fetch = nullptr) {
+    const std::uint32_t crc = static_cast<std::uint32_t>(crc32(
+        0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+    return [=](const zel::test::RecordedRequest& r) {
+        if (r.target.find("/GetFileFromQuvaro?") != std::string::npos) {
+            if (on_fetch) on_fetch();
+            return ScriptedResponse::Text(200, "OK", content, "application/octet-stream");
+        }
+        if (r.target.find("/PostProcessQuvaroFile?") != std::string::npos)
+            return ScriptedResponse::Text(200, "OK", "<ok/>", "text/xml");
+        if (r.Header("Authorization") != list_auth) {
+            return ScriptedResponse::Text(
+                200, "OK", "<faultcode>x</faultcode><errorcode>QVER2001</errorcode>", "text/xml");
+        }
+        return ScriptedResponse::Text(
+            200, "OK",
+            "<R><FN>" + name + "</FN><FT>Static</FT><FC>" + std::to_string(crc) + "</FC></R>",
+            "text/xml");
+    };
+}
+
+// Restores the current directory: the post-processing batch that follows a
+// download with placed files leaves the process in the install directory.
+struct CwdRestore {
+    CwdRestore() : cwd(std::filesystem::current_path()) {}
+    ~CwdRestore() { std::filesystem::current_path(cwd); }
+    std::filesystem::path cwd;
+};
+
+TEST_F(PollTest, ServerFaultTextStaysOneRecordAndSuccessLogsNoError) {
+    CwdRestore cwd;
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    CPoll poll;
+    Bstr log(Path("poll.log"));
+    ASSERT_EQ(poll.SetLogFile(log.b), S_OK);
+    Bstr dir(Path("down"));
+
+    // A successful transfer leaves no Error record: finding the password
+    // file in place is no failure.
+    server_->SetHandler(OneFileDownload("Y.TXT", "why", Basic("u:p")));
+    ASSERT_EQ(poll.GetFiles(dir.b, nullptr), S_OK);
+    EXPECT_EQ(ReadFile(Path("down/Y.TXT")), "why");
+    std::string text = ReadFile(Path("poll.log"));
+    EXPECT_NE(text.find("Message: Operation is successfull"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Severity: Error"), std::string::npos) << text;
+
+    // A fault description with line breaks is one record on one line.
+    std::remove(Path("poll.log").c_str());
+    const std::string fault =
+        "<faultcode>x</faultcode><errorcode>QVER0042</errorcode><description>bad\r\n"
+        "TimeStamp: 01/01/26 00:00:00.000 (1)\r\nUser: u\r\nSeverity: Error\r\n"
+        "Message: FORGED RECORD\n\r\nContext: X\r\n\r\n</description>";
+    server_->SetHandler(nullptr);
+    server_->Enqueue(ScriptedResponse::Text(200, "OK", fault, "text/xml"));
+    EXPECT_EQ(poll.GetFiles(dir.b, nullptr), zel::poll::ServerFaultResult(42));
+    text = ReadFile(Path("poll.log"));
+    EXPECT_NE(text.find("\r\nMessage: bad TimeStamp: 01/01/26 00:00:00.000 (1) User: u Severity: "
+                        "Error Message: FORGED RECORD Context: X\r\nContext: "
+                        "GetFiles:CPoll::CheckXMLResponse\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("\r\nMessage: FORGED RECORD"), std::string::npos);
+    EXPECT_EQ(text.find("(1)\r\n"), std::string::npos);
+}
+
+TEST_F(PollTest, BootstrapKeepsThePasswordFileToItsOwner) {
+    CwdRestore cwd;
+    // Temporaries go to the working directory (the install directory here),
+    // where the fetch below can see them.
+    zel::test::EnvRestore tmp_env("TMP");
+    ::unsetenv("TMP");
+    const mode_t old_mask = ::umask(022);
+    StartServer();
+    const std::string plain = "dealer9:pw9";
+    std::string cipher = plain;
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(cipher.data()),
+                                 cipher.size(), reinterpret_cast<unsigned char*>(cipher.data()));
+    std::size_t length = 0;
+    const unsigned char* built_in_cipher = zel::poll::BuiltInCredentials(&length);
+    std::string built_in(reinterpret_cast<const char*>(built_in_cipher), length);
+    zel::poll::CipherCredentials(reinterpret_cast<const unsigned char*>(built_in.data()), length,
+                                 reinterpret_cast<unsigned char*>(built_in.data()));
+    // The body is about to go into the staging file: it exists now.
+    std::vector<unsigned> staging_modes;
+    auto on_fetch = [&staging_modes]() {
+        for (const auto& e : std::filesystem::directory_iterator(zel::paths::CommDir())) {
+            if (e.path().filename().string().rfind("~qvzs", 0) != 0) continue;
+            struct stat st {};
+            if (::stat(e.path().c_str(), &st) == 0) staging_modes.push_back(st.st_mode & 0777);
+        }
+    };
+    // The bootstrap's list names IACCESS; the dealer's own finds nothing.
+    server_->SetHandler(OneFileDownload("IACCESS", cipher, Basic(built_in), on_fetch));
+    CPoll poll;
+    Bstr dir(Path("down"));
+    const HRESULT hr = poll.GetFiles(dir.b, nullptr);
+    ::umask(old_mask);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(poll.UserName(), std::string("dealer9"));
+    EXPECT_EQ(staging_modes, std::vector<unsigned>{0600u});
+    struct stat st {};
+    ASSERT_EQ(::stat(CommPath("IACCESS").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadFile(CommPath("IACCESS")), cipher);
+}
+
+TEST_F(PollTest, ALinkInPlaceOfTheResultFileIsNeverFollowed) {
+    // An outside file, read-only and large enough that a cut would rewrite
+    // it, behind a link where the result file should be.
+    std::string bytes;
+    for (int i = 0; bytes.size() < 800000; ++i) bytes += std::to_string(i) + ";";
+    bytes.resize(800000);
+    const std::string outside = Path("outside.dat");
+    WriteFile(outside, bytes);
+    ASSERT_EQ(::chmod(outside.c_str(), 0444), 0);
+    std::filesystem::create_directories(Path("down"));
+    ASSERT_EQ(::symlink(outside.c_str(), Path("down/POLL.RESULT").c_str()), 0);
+
+    EXPECT_EQ(zel::poll::WriteResultLine(Path("down").c_str(), "POLL.RESULT", 1000, "A"),
+              zel::codes::kOpenFile);
+
+    // Through a transfer: the transfer itself succeeds, the lost line is
+    // logged with the open status.
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    CPoll poll;
+    Bstr log(Path("poll.log"));
+    ASSERT_EQ(poll.SetLogFile(log.b), S_OK);
+    Bstr name("POLL.RESULT");
+    ASSERT_EQ(poll.SetResultFile(name.b), S_OK);
+    server_->Enqueue(ScriptedResponse::Text(
+        200, "OK", "<faultcode>x</faultcode><errorcode>QVER2001</errorcode>", "text/xml"));
+    Bstr dir(Path("down"));
+    EXPECT_EQ(poll.GetFiles(dir.b, nullptr), S_OK);
+    EXPECT_NE(ReadFile(Path("poll.log"))
+                  .find("MessageId: 13220277\r\nMessage: File system error\r\n"
+                        "Context: GetFiles:WriteResultLine\r\n"),
+              std::string::npos)
+        << ReadFile(Path("poll.log"));
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(Path("down/POLL.RESULT").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(outside.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 800000);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    EXPECT_TRUE(ReadFile(outside) == bytes);
 }
 
 // ---- Bounds of the file list and the download guard's cost ---------------

@@ -364,6 +364,19 @@ TEST_F(StringsTest, TmpFileNameCreatesAFileInTheTemporaryDirectory) {
     }
 }
 
+TEST(OneLine, LineBreaksEndTheTextOrBecomeOneBlank) {
+    // A status line ends at its first break, whatever kind.
+    EXPECT_EQ(OneLine(" Not Found\rFAKE\r\n", LineBreak::kEndsText), "Not Found");
+    EXPECT_EQ(OneLine("text/xml\nX: y", LineBreak::kEndsText), "text/xml");
+    EXPECT_EQ(OneLine("\r\nlater", LineBreak::kEndsText), "");
+    // A free text keeps every word: a run of breaks (CR LF, LF CR, lone
+    // ones) is one blank, and a text laid out on lines still says something.
+    EXPECT_EQ(OneLine("a\r\nb\n\r\n\rc\rd", LineBreak::kBecomesBlank), "a b c d");
+    EXPECT_EQ(OneLine("\n   no files\t\r\n ", LineBreak::kBecomesBlank), "no files");
+    EXPECT_EQ(OneLine("tab\tinside  kept", LineBreak::kBecomesBlank), "tab\tinside  kept");
+    EXPECT_EQ(OneLine("", LineBreak::kBecomesBlank), "");
+}
+
 TEST(SupportMessages, CodesMapToTheirCatalogueEntries) {
     EXPECT_EQ(zel::codes::MessageIdFor(MakeResult(0x8020811B)), 148u);
     EXPECT_EQ(zel::codes::MessageIdFor(MakeResult(0x8020811C)), 147u);
