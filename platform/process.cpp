@@ -376,4 +376,8 @@ int ReapFinished() {
     return count;
 }
 
+bool RunsAsSuperuser() {
+    return ::geteuid() == 0;
+}
+
 }  // namespace zel::proc
