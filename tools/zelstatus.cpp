@@ -50,6 +50,8 @@ constexpr const char* kUsage =
     "    runs\n"
     "  - lines of crontab.dat that the scheduler does not accept\n"
     "  - the schedule service qvzel_cron not running\n"
+    "  - crontab.dat changed since the running service loaded it (it runs what\n"
+    "    it loaded until a restart or a merge of qvzel_cronin)\n"
     "  - OLMAR_EXE set empty, or the Olmar directory missing: the service\n"
     "    then starts no job and says nothing\n"
     "  - transfers disabled in INIT_CTRL (no QVZEL=Y)\n"

@@ -185,6 +185,14 @@ class Zelstatus : public ScratchRoot {
         return Status(args, nullptr, err);
     }
 
+    void RestartCron() {
+        ::kill(cron_, SIGTERM);
+        EXPECT_EQ(Wait(cron_), 0);
+        cron_ = -1;
+        ::unlink((out_ / "cron.out").c_str());
+        StartCron();
+    }
+
     // qvzel_cron registered and running as an ordinary program on this root.
     void StartCron() {
         ASSERT_EQ(Program("scheduler/qvzel_cron", {"-RegServer"}), 0);
@@ -195,6 +203,10 @@ class Zelstatus : public ScratchRoot {
                 return ReadFile(out_ / "cron.out").find("Service started") != std::string::npos;
             },
             10000));
+        // ... and has recorded what it loaded.
+        const std::string mark = " " + std::to_string(cron_) + " ";
+        ASSERT_TRUE(
+            WaitUntil([&] { return Has(ReadFile(Path("qvzel_cron.loaded")), mark); }, 10000));
     }
 
     ScratchDir out_{"zelstatus-out"};
@@ -688,6 +700,7 @@ TEST_F(Zelstatus, DownloadCheckFollowsWhatTheScheduleMadeDue) {
               "qvzel_up 0 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23 "
               "1,2,3,4,5,6 /usr/bin/cron/qvzelup\r\nqvzel_down 5 7 1 /usr/bin/cron/qvzeldown\r\n");
     SetMtime(CommPath("crontab.dat"), at(1, 0, 0));
+    RestartCron();  // to run the new file
     WriteFile(outcome, "Successful Download of File A.DAT\r\n");
     SetMtime(outcome, at(14, 7, 6));
     EXPECT_EQ(Check(&err, {"--now", "2026-12-17 18:00"}), 0) << err;
@@ -814,6 +827,35 @@ TEST_F(Zelstatus, SaysWhatItMeansInSmallThings) {
                                   1, j["connection.directory.poll_address"].size() - 2) +
                               ", port " + j["connection.directory.port"]))
         << text;
+}
+
+TEST_F(Zelstatus, TellsWhatTheRunningServiceLoaded) {
+    MakeHealthy();
+    std::string err, text;
+    Json j = StatusJson();
+    EXPECT_EQ(j["service.loaded_source"], Q("crontab.dat"));
+    EXPECT_EQ(j["service.loaded_lines.#"], "3");
+    ASSERT_EQ(Check(&err), 0) << err;
+    ASSERT_EQ(Status({}, &text), 0);
+    EXPECT_TRUE(Has(text, "  the service loaded crontab.dat at ")) << text;
+    EXPECT_TRUE(Has(text, ", as the file is now\n")) << text;
+
+    // The file changed in place: the service runs what it loaded until a
+    // restart, since a merge without pending changes does not reload.
+    WriteFile(CommPath("crontab.dat"), std::string(kDefaultSchedule) + "extra 5 7 1 /x/y\r\n");
+    Age(CommPath("crontab.dat"), 8 * 86400);
+    EXPECT_EQ(Check(&err), 1);
+    EXPECT_TRUE(Has(err, CommPath("crontab.dat") + " has changed since the service loaded it at "))
+        << err;
+    ASSERT_EQ(Status({}, &text), 0);
+    EXPECT_TRUE(Has(text, "  it runs these lines, not the file as it is now:\n    qvzel_up 0 "))
+        << text;
+
+    // Restarted, it runs the file as it is.
+    RestartCron();
+    EXPECT_EQ(Check(&err), 0) << err;
+    j = StatusJson();
+    EXPECT_EQ(j["service.loaded_lines.#"], "4");
 }
 
 }  // namespace

@@ -76,6 +76,15 @@ void ServiceProblems(const Report& r, std::vector<std::string>* out) {
             "the schedule service qvzel_cron is not running, so no job starts: start it "
             "(systemctl start qvzel_cron, or qvzel_cron as root)");
     }
+    // The service runs what it loaded; a merge reloads only when there are
+    // pending changes, so a file changed in place waits for a restart.
+    const ScheduleStatus& s = r.schedule;
+    if (v.running && v.loaded_known && s.present && s.read_error.empty() &&
+        s.text != v.loaded_text) {
+        out->push_back(s.path + " has changed since the service loaded it at " + When(v.loaded_at) +
+                       ": the service still runs what it loaded; restart qvzel_cron to run the "
+                       "file as it is now (or put changes into qvzel_cronin instead)");
+    }
     if (!r.connection.store_readable) return;  // reported with the store
     if (v.olmar_key_present && !v.olmar_set) {
         out->push_back(

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "scheduler/schedule.h"
 #include "tools/zelstatus/status.h"
 
 namespace zel::status {
@@ -162,16 +163,20 @@ std::string RenderJson(const Report& r) {
                      {"lines", Strings(s.pending_lines)}};
 
     const ServiceStatus& v = r.service;
-    j["service"] = {{"running", v.running},
-                    {"pid", v.pid},
-                    {"pid_file", Str(v.pid_file)},
-                    {"unit_file", Str(v.unit_file)},
-                    {"unit_installed", v.unit_installed},
-                    {"systemd_booted", v.systemd_booted},
-                    {"under_systemd", v.under_systemd},
-                    {"olmar_dir", Str(v.olmar_dir)},
-                    {"olmar_set", v.olmar_set},
-                    {"olmar_dir_exists", v.olmar_dir_exists}};
+    j["service"] = {
+        {"running", v.running},
+        {"pid", v.pid},
+        {"pid_file", Str(v.pid_file)},
+        {"unit_file", Str(v.unit_file)},
+        {"unit_installed", v.unit_installed},
+        {"systemd_booted", v.systemd_booted},
+        {"under_systemd", v.under_systemd},
+        {"loaded_at", v.loaded_known ? Json(static_cast<long long>(v.loaded_at)) : Json(nullptr)},
+        {"loaded_source", v.loaded_known ? Str(v.loaded_source) : Json(nullptr)},
+        {"loaded_lines", v.loaded_known ? Strings(cron::SplitLines(v.loaded_text)) : Json(nullptr)},
+        {"olmar_dir", Str(v.olmar_dir)},
+        {"olmar_set", v.olmar_set},
+        {"olmar_dir_exists", v.olmar_dir_exists}};
 
     Json& jj = j["jobs"];
     jj["transfers_enabled"] = r.jobs.transfers_enabled;
@@ -305,6 +310,22 @@ std::string RenderText(const Report& r) {
              (v.under_systemd ? ", under systemd" : ", not under systemd"));
     } else {
         line("  qvzel_cron: NOT running");
+    }
+    if (v.running && v.loaded_known) {
+        std::string from = v.loaded_source == "none"      ? "nothing (no schedule could be read)"
+                           : v.loaded_source == "default" ? "the default schedule made from CONTROL"
+                                                          : v.loaded_source;
+        const bool same = s.present && s.read_error.empty() && s.text == v.loaded_text;
+        line("  the service loaded " + from + " at " + LocalTime(v.loaded_at) +
+             (same ? ", as the file is now" : ""));
+        if (!same && !v.loaded_text.empty()) {
+            line("  it runs these lines, not the file as it is now:");
+            for (const std::string& l : cron::SplitLines(v.loaded_text)) {
+                if (!l.empty()) line("    " + shown(l));
+            }
+        }
+    } else if (v.running) {
+        line("  what the service loaded is not known (it wrote no record of its load)");
     }
     line(std::string("  systemd unit ") + v.unit_file + ": " +
          (v.unit_installed ? "installed" : "not installed") +

@@ -42,6 +42,7 @@ ScheduleStatus GatherSchedule(std::time_t plan_from, std::time_t now) {
     out.present = rc != ENOENT;
     if (out.present && rc != 0) out.read_error = ReadError(rc);
     if (rc == 0) {
+        out.text = text;
         out.size = static_cast<long long>(text.size());
         out.only_zero_bytes = !text.empty() && text.find_first_not_of('\0') == std::string::npos;
         long age = 0;

@@ -1,7 +1,8 @@
 // The schedule service part of zelstatus: whether qvzel_cron runs on this
 // system root (a process holds the flock of its single-instance pid file)
-// and whether it runs under systemd, and the Olmar directory it starts the
-// batch files in (read from the store, read-only).  The pid file is never
+// and whether it runs under systemd, what it loaded (from the state file it
+// writes at every load), and the Olmar directory it starts the batch files
+// in (read from the store, read-only).  The pid file is never
 // locked here:
 // the kernel's table of held locks (/proc/locks) names the holder of a lock
 // on that file, so looking takes no lock and cannot disturb a start.
@@ -17,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
+#include "scheduler/scheduler.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
 #include "tools/zelstatus/status.h"
@@ -112,6 +114,15 @@ ServiceStatus GatherService() {
             // The lock table names the process that took the lock; the file
             // names the same one once it has written itself in.
             out.pid = holder;
+            std::string state;
+            cron::LoadedState loaded;
+            if (fs::ReadWholeFile(paths::UnderRoot(cron::kLoadedStateFileName), &state) == 0 &&
+                cron::ParseLoadedState(state, &loaded) && loaded.pid == holder) {
+                out.loaded_known = true;
+                out.loaded_at = loaded.when;
+                out.loaded_source = loaded.source;
+                out.loaded_text = std::move(loaded.text);
+            }
             std::string cgroup;
             if (fs::ReadWholeFile("/proc/" + std::to_string(holder) + "/cgroup", &cgroup) == 0) {
                 out.under_systemd =

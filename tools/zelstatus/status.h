@@ -34,6 +34,7 @@ struct ScheduleStatus {
     bool present = false;                // "crontab.dat" exists
     std::string read_error;              // set when it exists but cannot be read
     long long size = 0;                  // bytes, when read
+    std::string text;                    // its bytes, when read
     bool only_zero_bytes = false;        // not empty, and every byte is 0
     std::optional<std::time_t> written;  // its modification time
     bool control_readable = false;       // "CONTROL" can be read (for the default)
@@ -65,6 +66,12 @@ struct ServiceStatus {
     // olmar_set is false when the key or value is missing (the key's
     // default, the CMN directory, is then shown in olmar_dir).
     std::string olmar_dir;
+    // What the running process last loaded (known only when the state file
+    // it writes names that process): when, from where, and the text.
+    bool loaded_known = false;
+    std::time_t loaded_at = 0;
+    std::string loaded_source;
+    std::string loaded_text;
     bool olmar_key_present = false;
     bool olmar_set = false;
     bool olmar_dir_exists = false;
