@@ -414,4 +414,8 @@ int ReapFinished() {
     return count;
 }
 
+bool RunsAsSuperuser() {
+    return ::geteuid() == 0;
+}
+
 }  // namespace zel::proc

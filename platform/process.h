@@ -95,4 +95,8 @@ struct ProcessIdentity {
 // as running.  A pid of 0 or below names nothing known: false.
 [[nodiscard]] bool HasEnded(const ProcessIdentity& who);
 
+// True when this process runs with the superuser's effective identity, so
+// that file modes do not limit what it can read.
+[[nodiscard]] bool RunsAsSuperuser();
+
 }  // namespace zel::proc

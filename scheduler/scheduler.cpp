@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -77,15 +79,52 @@ void Scheduler::Load() {
     int rc = ReadWholeFile(CommFile(kScheduleFileName), &text);
     if (rc == ENOENT) {
         std::string control;
-        if (ReadWholeFile(CommFile(kControlFileName), &control) != 0) return;
+        if (ReadWholeFile(CommFile(kControlFileName), &control) != 0) {
+            RecordLoad("none", {});
+            return;
+        }
         text = DefaultScheduleText(control);
         // The default is used for this run even when it cannot be stored;
         // the next load tries to store it again.
         (void)WriteFileReplacing(CommFile(kScheduleFileName), text);
+        RecordLoad("default", text);
     } else if (rc != 0) {
+        RecordLoad("none", {});
         return;
+    } else {
+        RecordLoad(kScheduleFileName, text);
     }
     schedule_ = ParseSchedule(text);
+}
+
+void Scheduler::RecordLoad(const char* source, const std::string& text) const {
+    if (state_file_.empty()) return;
+    LoadedState state;
+    state.when = std::time(nullptr);
+    state.pid = static_cast<long>(::getpid());
+    state.source = source;
+    state.text = text;
+    (void)WriteFileReplacing(state_file_, FormatLoadedState(state));
+}
+
+std::string FormatLoadedState(const LoadedState& state) {
+    return "loaded " + std::to_string(static_cast<long long>(state.when)) + " " +
+           std::to_string(state.pid) + " " + state.source + "\n" + state.text;
+}
+
+bool ParseLoadedState(const std::string& text, LoadedState* out) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string::npos || text.rfind("loaded ", 0) != 0) return false;
+    long long when = 0;
+    long pid = 0;
+    char source[32] = {};
+    const std::string head = text.substr(0, end);
+    if (std::sscanf(head.c_str(), "loaded %lld %ld %31s", &when, &pid, source) != 3) return false;
+    out->when = static_cast<std::time_t>(when);
+    out->pid = pid;
+    out->source = source;
+    out->text = text.substr(end + 1);
+    return true;
 }
 
 std::vector<std::string> Scheduler::Tick(const std::tm& now) {

@@ -23,6 +23,23 @@ inline constexpr const char* kPendingFileName = "qvzel_cronin";
 inline constexpr const char* kControlFileName = "CONTROL";
 inline constexpr int kMergeEveryTicks = 15;
 
+// What the running service last loaded, for status tools: crontab.dat may
+// have been changed since, and the service runs what it loaded until its
+// next load.  Written below the system root at every load of a service.
+inline constexpr const char* kLoadedStateFileName = "qvzel_cron.loaded";
+
+struct LoadedState {
+    std::time_t when = 0;  // the load, seconds since 1970
+    long pid = 0;          // the service process that loaded
+    std::string source;    // "crontab.dat", "default" (made from CONTROL) or "none"
+    std::string text;      // the schedule text parsed (empty for "none")
+};
+// The file's text: one line "loaded <when> <pid> <source>", then the
+// schedule text as it was loaded.
+std::string FormatLoadedState(const LoadedState& state);
+// False for a text that does not start with such a line.
+[[nodiscard]] bool ParseLoadedState(const std::string& text, LoadedState* out);
+
 // The Olmar directory: the string value "OLMAR_EXE" of HKLM
 // "SOFTWARE\qvis\olmar".  When the key does not exist it is created with the
 // value set to the default CMN directory and the directory counts as not
@@ -62,12 +79,19 @@ class Scheduler {
     // the pending changes with it, until a later merge can read it.
     void MergePending();
 
+    // From now on every Load records what it loaded in this file
+    // (FormatLoadedState); failures to write it are of no consequence.
+    void SetLoadedStateFile(std::string path) { state_file_ = std::move(path); }
+
     const Schedule& schedule() const { return schedule_; }
     long tick_count() const { return ticks_; }
 
   private:
+    void RecordLoad(const char* source, const std::string& text) const;
+
     Schedule schedule_;
     long ticks_ = 0;
+    std::string state_file_;
 };
 
 }  // namespace zel::cron

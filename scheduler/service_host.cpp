@@ -116,6 +116,7 @@ void Host::Run() {
     Report("READY=1\nSTATUS=Running");
     timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     if (!timer_ || !StartTimer(FirstTickMilliseconds())) return;
+    scheduler_.SetLoadedStateFile(paths::UnderRoot(kLoadedStateFileName));
     scheduler_.Load();
     Loop();
     StopTimer();

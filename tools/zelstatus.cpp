@@ -10,6 +10,9 @@
 //                        person, else exit 0 (combines with --json)
 //   --from "YYYY-MM-DD HH:MM"  plan the schedule's starts from that local
 //                        time instead of from now (everything else is now)
+//   --now "YYYY-MM-DD HH:MM"   judge everything as at that local time (file
+//                        ages, locks, due downloads, and the plan unless
+//                        --from is given): for looking back, and for tests
 // Exit status 2 for a bad command line.
 #include <clocale>
 #include <cstdio>
@@ -24,13 +27,50 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zelstatus [--json] [--check] [--from 'YYYY-MM-DD HH:MM']\n"
+    "usage: zelstatus [--json] [--check] [--from 'YYYY-MM-DD HH:MM'] [--now 'YYYY-MM-DD HH:MM']\n"
     "Shows the schedule and its next starts, the last runs of the upload,\n"
     "download and day-end jobs, held locks and guard entries, and the\n"
     "connection settings of the system below $QVIS_ROOT.  Writes nothing.\n"
     "  --json    print one JSON document instead of the summary\n"
-    "  --check   exit 1, naming the reasons, when something needs a person\n"
-    "  --from T  plan the schedule's next starts from local time T, not now\n";
+    "  --check   exit 1, naming the reasons on standard error, when something\n"
+    "            needs a person\n"
+    "  --from T  plan the schedule's next starts from local time T, not now\n"
+    "  --now T   judge everything as at local time T (file ages, locks, due runs)\n"
+    "Texts from files are shown with control bytes and bytes that are not\n"
+    "UTF-8 as \\xHH; the JSON shows bytes that are not UTF-8 the same way.\n"
+    "\n"
+    "What needs a person (each is one line under \"Needs attention\" that says\n"
+    "what to do):\n"
+    "  - a job lock older than its limit, or a guard or upload-file lock\n"
+    "    older than 60 minutes (log locks heal themselves and are not named)\n"
+    "  - crontab.dat missing (the service replaces it with the default from\n"
+    "    CONTROL, or, without a readable CONTROL, runs nothing); crontab.dat\n"
+    "    that cannot be read (a directory, a FIFO, no permission), is empty,\n"
+    "    holds only zero bytes, or has no line the scheduler accepts: nothing\n"
+    "    runs\n"
+    "  - lines of crontab.dat that the scheduler does not accept\n"
+    "  - the schedule service qvzel_cron not running\n"
+    "  - crontab.dat changed since the running service loaded it (it runs what\n"
+    "    it loaded until a restart or a merge of qvzel_cronin)\n"
+    "  - OLMAR_EXE set empty, or the Olmar directory missing: the service\n"
+    "    then starts no job and says nothing\n"
+    "  - transfers disabled in INIT_CTRL (no QVZEL=Y)\n"
+    "  - the last upload run had failures, or failed outright\n"
+    "  - downloads: judged by the last finished run against the last start\n"
+    "    the schedule made due (more than 5 minutes ago, within a week, and\n"
+    "    after crontab.dat was last written): the due run has not run, or the\n"
+    "    run failed for every file or outright (the cause is taken from the\n"
+    "    component's log COMM/qvzel.log).  A run that holds its lock is in\n"
+    "    progress and not judged; a schedule that made nothing due, as on a\n"
+    "    Sunday with the default schedule, is no fault.\n"
+    "  - the registry store exists but cannot be read (the connection\n"
+    "    settings are then shown as unknown)\n"
+    "  - CONTROL or IACCESS missing, or not readable by the jobs (as root the\n"
+    "    file is opened; otherwise any regular file counts as readable, since\n"
+    "    the jobs run as root, and its owner and mode are shown)\n"
+    "\n"
+    "Exit status: 0 shown (with --check: nothing needs a person); 1 with\n"
+    "--check when something needs a person; 2 for a bad command line.\n";
 
 // "YYYY-MM-DD HH:MM" in local time; false for anything else.
 bool ParseLocalTime(const char* text, std::time_t* out) {
@@ -60,9 +100,18 @@ bool ParseLocalTime(const char* text, std::time_t* out) {
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
     bool json = false, check = false;
-    std::time_t from = 0;
-    bool have_from = false;
+    std::time_t from = 0, now = 0;
+    bool have_from = false, have_now = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--now") == 0 && i + 1 < argc) {
+            if (!ParseLocalTime(argv[++i], &now)) {
+                std::fprintf(stderr, "zelstatus: --now wants 'YYYY-MM-DD HH:MM', not '%s'\n",
+                             argv[i]);
+                return 2;
+            }
+            have_now = true;
+            continue;
+        }
         if (std::strcmp(argv[i], "--from") == 0 && i + 1 < argc) {
             if (!ParseLocalTime(argv[++i], &from)) {
                 std::fprintf(stderr, "zelstatus: --from wants 'YYYY-MM-DD HH:MM', not '%s'\n",
@@ -88,9 +137,9 @@ int main(int argc, char** argv) {
 
     namespace st = zel::status;
     st::Report report;
-    report.now = std::time(nullptr);
+    report.now = have_now ? now : std::time(nullptr);
     report.root = zel::paths::Root();
-    report.schedule = st::GatherSchedule(have_from ? from : report.now);
+    report.schedule = st::GatherSchedule(have_from ? from : report.now, report.now);
     report.service = st::GatherService();
     report.jobs = st::GatherJobs(report.now);
     report.locks = st::GatherLocks(report.now);
@@ -99,7 +148,8 @@ int main(int argc, char** argv) {
     report.problems = st::FindProblems(report);
 
     const std::string text = json ? st::RenderJson(report) : st::RenderText(report);
-    std::fputs(text.c_str(), stdout);
+    // Written by size: the text holds no NUL, but nothing may cut it short.
+    std::fwrite(text.data(), 1, text.size(), stdout);
     if (check && !report.problems.empty()) {
         for (const std::string& p : report.problems)
             std::fprintf(stderr, "zelstatus: %s\n", p.c_str());

@@ -12,6 +12,7 @@
 #include "directory/server_directory.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
 #include "support/strings.h"
@@ -54,18 +55,51 @@ unsigned ReadDword(const char* name) {
     return value;
 }
 
-// Present: something has the name; readable: it opens for reading as a file.
-void Probe(const std::string& path, bool* present, bool* readable) {
+// Present: something has the name; readable: it opens for reading as a
+// file.  The jobs that read these files run as root, for whom modes do not
+// matter: a caller that is not root would see a file it may not open as
+// unreadable, so it takes any regular file as readable and shows owner and
+// mode instead.
+void Probe(const std::string& path, bool* present, bool* readable, long* uid = nullptr,
+           unsigned* mode = nullptr) {
     struct stat st;
     *present = ::stat(path.c_str(), &st) == 0;
+    if (!*present) {
+        *readable = false;
+        return;
+    }
+    if (uid != nullptr) *uid = static_cast<long>(st.st_uid);
+    if (mode != nullptr) *mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (!proc::RunsAsSuperuser()) {
+        *readable = S_ISREG(st.st_mode);
+        return;
+    }
     fs::UniqueFd fd;
-    *readable = *present && fs::OpenForReading(path, &fd) == 0;
+    *readable = fs::OpenForReading(path, &fd) == 0;
+}
+
+// Whether the store can be read: missing reads as empty, as on a first run;
+// a store that exists but cannot be opened or is damaged makes every value
+// read from it unknown.
+bool StoreReadable(const std::string& file, std::time_t now) {
+    long age = 0;
+    if (!FileAge(file, now, &age)) return true;
+    reg::Key key;
+    const reg::Status st = reg::OpenKey(reg::Hive::LocalMachine, "SOFTWARE", &key);
+    return st == reg::kSuccess || st == reg::kNotFound;
 }
 
 }  // namespace
 
 ConnectionStatus GatherConnection(std::time_t now) {
     ConnectionStatus out;
+    out.store_file = paths::RegistryFile();
+    out.store_readable = StoreReadable(out.store_file, now);
+    Probe(paths::Join(paths::CommDir(), "CONTROL"), &out.control_present, &out.control_readable);
+    Probe(paths::Join(paths::CommDir(), "IACCESS"), &out.password_present, &out.password_readable,
+          &out.password_uid, &out.password_mode);
+    out.judged_as_root = proc::RunsAsSuperuser();
+    if (!out.store_readable) return out;
     out.access_method = ReadDword("AccessMethod");
     out.access_override = ReadDword("AccessOverride");
     out.http = Decide(false);
@@ -90,6 +124,9 @@ ConnectionStatus GatherConnection(std::time_t now) {
             CStringHolder owned(address);
             out.poll_address = owned.c_str();
         }
+        std::int32_t port = 0;
+        if (SUCCEEDED(server->GetPort(index, &port))) out.poll_port = port;
+        if (SUCCEEDED(server->GetSecurePort(index, &port))) out.poll_secure_port = port;
         std::uint32_t updated = 0;
         if (SUCCEEDED(server->GetLastUpdatedTime(index, &updated)) && updated != 0) {
             out.directory_updated = static_cast<std::time_t>(updated);
@@ -103,9 +140,6 @@ ConnectionStatus GatherConnection(std::time_t now) {
             out.next_secure = required != 0;
         }
     }
-
-    Probe(paths::Join(paths::CommDir(), "CONTROL"), &out.control_present, &out.control_readable);
-    Probe(paths::Join(paths::CommDir(), "IACCESS"), &out.password_present, &out.password_readable);
     return out;
 }
 

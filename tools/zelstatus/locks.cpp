@@ -64,7 +64,8 @@ std::vector<LockFileStatus> GatherLocks(std::time_t now) {
             if (!FileAge(lock.path, now, &lock.age_seconds)) continue;  // gone meanwhile
             Classify(dir, name, &lock);
             if (lock.limit_minutes > 0) {
-                lock.past_limit = IsLockStale(lock.path.c_str(), lock.limit_minutes);
+                // The lock's own rule for taking it over, judged at now.
+                lock.past_limit = lock.age_seconds > lock.limit_minutes * 60L;
             } else {
                 lock.past_limit = lock.age_seconds > kLeftBehindMinutes * 60L;
             }

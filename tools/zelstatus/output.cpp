@@ -1,9 +1,14 @@
 // zelstatus's two renderings of a report: the readable summary for a person
-// and the JSON document for scripts.  Times are shown in local time (as the
-// schedule is written); the JSON gives seconds since 1970 beside them.
+// and the JSON document for scripts.  Times are shown in local time with the
+// zone (as the schedule is written; the zone tells the two passes of an hour
+// apart when the clock goes back); the JSON gives seconds since 1970 beside
+// them.  Every text taken from a file is shown safely: the summary escapes
+// control bytes and bytes that are not UTF-8, the JSON is always valid.
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "scheduler/schedule.h"
 #include "tools/zelstatus/status.h"
 
 namespace zel::status {
@@ -13,12 +18,11 @@ std::string LocalTime(std::time_t t) {
     std::tm tm{};
     char buf[64];
     if (localtime_r(&t, &tm) == nullptr ||
-        std::strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M", &tm) == 0) {
+        std::strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M %Z", &tm) == 0) {
         return std::to_string(static_cast<long long>(t));
     }
     return buf;
 }
-
 std::string Duration(long seconds) {
     const bool negative = seconds < 0;
     if (negative) seconds = -seconds;
@@ -32,195 +36,237 @@ std::string Duration(long seconds) {
     return negative ? "-" + out : out;
 }
 
-// ---- JSON -----------------------------------------------------------------------
-
-std::string Quote(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
+std::string Plural(long n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-// Builds one JSON text: objects and arrays opened and closed in order, the
-// commas placed by the writer.
-class Json {
-  public:
-    Json& Open(const char* key, char bracket) {
-        Key(key);
-        out_ += bracket;
-        first_ = true;
-        return *this;
-    }
-    Json& Close(char bracket) {
-        out_ += bracket;
-        first_ = false;
-        return *this;
-    }
-    Json& Str(const char* key, const std::string& v) { return Raw(key, Quote(v)); }
-    Json& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
-    Json& Num(const char* key, long long v) { return Raw(key, std::to_string(v)); }
-    Json& Null(const char* key) { return Raw(key, "null"); }
-    // A time as seconds and, under key + "_local", as local time; null
-    // for both when absent.
-    Json& Time(const char* key, const std::optional<std::time_t>& t) {
-        const std::string local = std::string(key) + "_local";
-        if (!t) return Null(key).Null(local.c_str());
-        return Num(key, *t).Str(local.c_str(), LocalTime(*t));
-    }
-    Json& Strings(const char* key, const std::vector<std::string>& list) {
-        Open(key, '[');
-        for (const std::string& s : list) Str(nullptr, s);
-        return Close(']');
-    }
-    std::string Text() const { return out_ + "\n"; }
+// ---- JSON -----------------------------------------------------------------------
 
-  private:
-    void Key(const char* key) {
-        if (!first_) out_ += ',';
-        first_ = false;
-        if (key != nullptr) out_ += Quote(key) + ":";
+using Json = nlohmann::ordered_json;
+
+Json Str(const std::string& s) {
+    return Printable(s, false);
+}
+
+Json Strings(const std::vector<std::string>& list) {
+    Json a = Json::array();
+    for (const std::string& s : list) a.push_back(Str(s));
+    return a;
+}
+
+// A time as seconds under key and as local time under key + "_local"; null
+// for both when absent.
+void Time(Json& j, const char* key, const std::optional<std::time_t>& t) {
+    const std::string local = std::string(key) + "_local";
+    if (!t) {
+        j[key] = nullptr;
+        j[local] = nullptr;
+        return;
     }
-    Json& Raw(const char* key, const std::string& v) {
-        Key(key);
-        out_ += v;
-        return *this;
-    }
-    std::string out_;
-    bool first_ = true;
-};
+    j[key] = static_cast<long long>(*t);
+    j[local] = LocalTime(*t);
+}
+
+Json OrNull(const std::string& s) {
+    return s.empty() ? Json(nullptr) : Str(s);
+}
 
 }  // namespace
 
+std::string Printable(const std::string& text, bool escape_controls, std::size_t max) {
+    std::string out;
+    const std::size_t n = text.size() < max ? text.size() : max;
+    auto escape = [&out](unsigned char c) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", c);
+        out += buf;
+    };
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (escape_controls && (c < 0x20 || c == 0x7f))
+                escape(c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // The length of a well-formed sequence starting here, or 0: no
+        // overlong forms, no surrogates, nothing above U+10FFFF.
+        std::size_t len = 0;
+        unsigned lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        }
+        bool ok = len > 0 && i + len <= n;
+        for (std::size_t k = 1; ok && k < len; ++k) {
+            const unsigned char d = static_cast<unsigned char>(text[i + k]);
+            ok = k == 1 ? (d >= lo && d <= hi) : (d >= 0x80 && d <= 0xBF);
+        }
+        // C1 control characters (U+0080..U+009F) steer some terminals too.
+        const bool c1 = ok && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (!ok || (escape_controls && c1)) {
+            for (std::size_t k = 0; k < (ok ? len : 1); ++k)
+                escape(static_cast<unsigned char>(text[i + k]));
+            i += ok ? len : 1;
+            continue;
+        }
+        out.append(text, i, len);
+        i += len;
+    }
+    if (n < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 std::string RenderJson(const Report& r) {
-    Json j;
-    j.Open(nullptr, '{').Num("now", r.now).Str("now_local", LocalTime(r.now)).Str("root", r.root);
+    Json j = Json::object();
+    Time(j, "now", r.now);
+    j["root"] = Str(r.root);
 
     const ScheduleStatus& s = r.schedule;
-    j.Open("schedule", '{').Str("file", s.path).Bool("present", s.present);
-    j.Bool("from_default", s.from_default);
-    if (s.read_error.empty())
-        j.Null("read_error");
-    else
-        j.Str("read_error", s.read_error);
-    j.Open("entries", '[');
+    Json& js = j["schedule"];
+    js["file"] = Str(s.path);
+    js["present"] = s.present;
+    js["from_default"] = s.from_default;
+    js["read_error"] = OrNull(s.read_error);
+    js["size"] = s.size;
+    js["only_zero_bytes"] = s.only_zero_bytes;
+    Time(js, "written", s.written);
+    js["entries"] = Json::array();
     for (const EntryStatus& e : s.entries) {
-        j.Open(nullptr, '{').Str("name", e.name).Str("command", e.command).Str("line", e.line);
-        j.Time("next", e.next).Close('}');
+        Json x = {{"name", Str(e.name)}, {"command", Str(e.command)}, {"line", Str(e.line)}};
+        Time(x, "next", e.next);
+        js["entries"].push_back(std::move(x));
     }
-    j.Close(']').Strings("ignored_lines", s.ignored_lines).Open("upcoming", '[');
+    js["ignored_lines"] = Strings(s.ignored_lines);
+    js["ignored_line_numbers"] = s.ignored_line_numbers;
+    js["upcoming"] = Json::array();
     for (const UpcomingStart& u : s.upcoming) {
-        j.Open(nullptr, '{').Time("when", u.when).Str("name", u.name).Str("command", u.command);
-        j.Close('}');
+        Json x = Json::object();
+        Time(x, "when", u.when);
+        x["name"] = Str(u.name);
+        x["command"] = Str(u.command);
+        js["upcoming"].push_back(std::move(x));
     }
-    j.Close(']')
-        .Open("pending", '{')
-        .Str("file", s.pending_path)
-        .Bool("present", s.pending_present);
-    j.Strings("lines", s.pending_lines).Close('}').Close('}');
+    Time(js, "last_download_due", s.last_download_due);
+    js["pending"] = {{"file", Str(s.pending_path)},
+                     {"present", s.pending_present},
+                     {"lines", Strings(s.pending_lines)}};
 
     const ServiceStatus& v = r.service;
-    j.Open("service", '{').Bool("running", v.running).Num("pid", v.pid).Str("pid_file", v.pid_file);
-    j.Str("unit_file", v.unit_file).Bool("unit_installed", v.unit_installed);
-    j.Bool("systemd_booted", v.systemd_booted).Bool("under_systemd", v.under_systemd).Close('}');
+    j["service"] = {
+        {"running", v.running},
+        {"pid", v.pid},
+        {"pid_file", Str(v.pid_file)},
+        {"unit_file", Str(v.unit_file)},
+        {"unit_installed", v.unit_installed},
+        {"systemd_booted", v.systemd_booted},
+        {"under_systemd", v.under_systemd},
+        {"loaded_at", v.loaded_known ? Json(static_cast<long long>(v.loaded_at)) : Json(nullptr)},
+        {"loaded_source", v.loaded_known ? Str(v.loaded_source) : Json(nullptr)},
+        {"loaded_lines", v.loaded_known ? Strings(cron::SplitLines(v.loaded_text)) : Json(nullptr)},
+        {"olmar_dir", Str(v.olmar_dir)},
+        {"olmar_set", v.olmar_set},
+        {"olmar_dir_exists", v.olmar_dir_exists}};
 
-    j.Open("jobs", '{').Bool("transfers_enabled", r.jobs.transfers_enabled).Open("list", '[');
+    Json& jj = j["jobs"];
+    jj["transfers_enabled"] = r.jobs.transfers_enabled;
+    jj["init_ctrl"] = Str(r.jobs.init_ctrl);
+    jj["list"] = Json::array();
     for (const JobStatus& job : r.jobs.jobs) {
-        j.Open(nullptr, '{').Str("job", job.job).Str("lock_file", job.lock_file);
-        j.Bool("lock_present", job.lock_present).Num("lock_age_seconds", job.lock_age_seconds);
-        j.Num("lock_limit_minutes", job.lock_limit_minutes)
-            .Bool("lock_past_limit", job.lock_past_limit);
-        if (job.outcome_file.empty())
-            j.Null("outcome_file");
-        else
-            j.Str("outcome_file", job.outcome_file);
-        j.Bool("outcome_present", job.outcome_present).Time("last_ran", job.last_ran);
-        j.Num("successes", job.successes)
-            .Num("failures", job.failures)
-            .Bool("no_files", job.no_files);
-        j.Strings("failure_lines", job.failure_lines).Close('}');
+        Json x = {{"job", Str(job.job)},
+                  {"lock_file", Str(job.lock_file)},
+                  {"lock_present", job.lock_present},
+                  {"lock_age_seconds", job.lock_age_seconds},
+                  {"lock_limit_minutes", job.lock_limit_minutes},
+                  {"lock_past_limit", job.lock_past_limit},
+                  {"in_progress", job.in_progress},
+                  {"outcome_file", OrNull(job.outcome_file)},
+                  {"outcome_present", job.outcome_present}};
+        Time(x, "last_ran", job.last_ran);
+        x["successes"] = job.successes;
+        x["failures"] = job.failures;
+        x["no_files"] = job.no_files;
+        x["failure_lines"] = Strings(job.failure_lines);
+        x["cause"] = OrNull(job.cause);
+        jj["list"].push_back(std::move(x));
     }
-    j.Close(']')
-        .Open("logfil", '{')
-        .Str("file", r.jobs.logfil)
-        .Bool("present", r.jobs.logfil_present);
-    j.Strings("tail", r.jobs.logfil_tail)
-        .Close('}')
-        .Bool("dayend_in_olmar", r.jobs.dayend_in_olmar);
-    j.Close('}');
+    jj["component_log"] = Str(r.jobs.component_log);
+    jj["logfil"] = {{"file", Str(r.jobs.logfil)},
+                    {"present", r.jobs.logfil_present},
+                    {"tail", Strings(r.jobs.logfil_tail)}};
+    jj["dayend_in_olmar"] = r.jobs.dayend_in_olmar;
 
-    j.Open("locks", '[');
+    j["locks"] = Json::array();
     for (const LockFileStatus& l : r.locks) {
-        j.Open(nullptr, '{')
-            .Str("file", l.path)
-            .Str("kind", l.kind)
-            .Num("age_seconds", l.age_seconds);
-        j.Num("limit_minutes", l.limit_minutes).Bool("past_limit", l.past_limit).Close('}');
+        j["locks"].push_back({{"file", Str(l.path)},
+                              {"kind", Str(l.kind)},
+                              {"age_seconds", l.age_seconds},
+                              {"limit_minutes", l.limit_minutes},
+                              {"past_limit", l.past_limit}});
     }
-    j.Close(']').Open("guards", '[');
+    j["guards"] = Json::array();
     for (const GuardEntryStatus& g : r.guards) {
-        j.Open(nullptr, '{').Str("file", g.guard_file).Str("text", g.text).Num("pid", g.pid);
-        j.Time("written", g.written).Time("skipped_until", g.skipped_until).Close('}');
+        Json x = {{"file", Str(g.guard_file)}, {"text", Str(g.text)}, {"pid", g.pid}};
+        Time(x, "written", g.written);
+        Time(x, "skipped_until", g.skipped_until);
+        j["guards"].push_back(std::move(x));
     }
-    j.Close(']');
 
     const ConnectionStatus& c = r.connection;
-    j.Open("connection", '{').Num("access_method", c.access_method);
-    j.Num("access_override", c.access_override);
+    Json& jc = j["connection"];
+    jc["store_file"] = Str(c.store_file);
+    jc["store_readable"] = c.store_readable;
+    // Unknown values are null, never the defaults a first run would use.
+    const bool known = c.store_readable;
+    jc["access_method"] = known ? Json(c.access_method) : Json(nullptr);
+    jc["access_override"] = known ? Json(c.access_override) : Json(nullptr);
     for (const auto& [key, choice] : {std::pair{"http", &c.http}, std::pair{"https", &c.https}}) {
-        j.Open(key, '{').Str("access_type", choice->access_type);
-        if (choice->proxy.empty())
-            j.Null("proxy");
-        else
-            j.Str("proxy", choice->proxy);
-        j.Close('}');
+        jc[key] = {{"access_type", known ? Str(choice->access_type) : Json(nullptr)},
+                   {"proxy", OrNull(choice->proxy)}};
     }
-    if (c.next_secure)
-        j.Bool("next_request_https", *c.next_secure);
-    else
-        j.Null("next_request_https");
-    j.Open("directory", '{').Bool("cached", c.directory_cached).Str("poll_address", c.poll_address);
-    j.Time("updated", c.directory_updated);
-    if (c.directory_updated)
-        j.Num("age_seconds", r.now - *c.directory_updated);
-    else
-        j.Null("age_seconds");
-    j.Bool("will_refresh", c.directory_will_refresh).Close('}');
-    j.Open("control", '{').Bool("present", c.control_present).Bool("readable", c.control_readable);
-    j.Close('}').Open("password", '{').Bool("present", c.password_present);
-    j.Bool("readable", c.password_readable).Close('}').Close('}');
+    jc["next_request_https"] = c.next_secure ? Json(*c.next_secure) : Json(nullptr);
+    Json& jd = jc["directory"];
+    jd["cached"] = known ? Json(c.directory_cached) : Json(nullptr);
+    jd["poll_address"] = Str(c.poll_address);
+    jd["port"] = c.poll_port > 0 ? Json(c.poll_port) : Json(nullptr);
+    jd["secure_port"] = c.poll_secure_port > 0 ? Json(c.poll_secure_port) : Json(nullptr);
+    Time(jd, "updated", c.directory_updated);
+    jd["age_seconds"] = c.directory_updated
+                            ? Json(static_cast<long long>(r.now - *c.directory_updated))
+                            : Json(nullptr);
+    jd["will_refresh"] = c.directory_will_refresh;
+    jc["control"] = {{"present", c.control_present}, {"readable", c.control_readable}};
+    jc["password"] = {{"present", c.password_present},
+                      {"readable", c.password_readable},
+                      {"owner_uid", c.password_present ? Json(c.password_uid) : Json(nullptr)},
+                      {"mode", c.password_present ? Json(c.password_mode) : Json(nullptr)},
+                      {"judged_as_root", c.judged_as_root}};
 
-    j.Strings("problems", r.problems).Bool("ok", r.problems.empty()).Close('}');
-    return j.Text();
+    j["problems"] = Strings(r.problems);
+    j["ok"] = r.problems.empty();
+    // Every string went through Printable, so the strict default cannot
+    // fail; replacing keeps the output valid JSON even if one slipped by.
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string RenderText(const Report& r) {
     std::string o;
-    auto line = [&o](const std::string& text) { o += text + "\n"; };
+    // Every line is escaped whole: what comes from files is shown with its
+    // control bytes and non-UTF-8 bytes as \xHH, so a zero byte or an
+    // escape sequence can neither cut the report nor steer the terminal.
+    auto line = [&o](const std::string& text) { o += Printable(text, true) + "\n"; };
+    // Lines of files, which may be anything: cut to a screen's width.
+    auto shown = [](const std::string& text) { return Printable(text, true, 120); };
     line("zelstatus for " + r.root + " at " + LocalTime(r.now));
 
     const ScheduleStatus& s = r.schedule;
@@ -234,6 +280,8 @@ std::string RenderText(const Report& r) {
         line("  missing, and without a readable CONTROL the service has no default: nothing runs");
     }
     if (!s.read_error.empty()) line("  cannot be read: " + s.read_error);
+    if (s.present && s.read_error.empty() && s.size == 0) line("  empty");
+    if (s.only_zero_bytes) line("  holds only zero bytes (" + Plural(s.size, "byte") + ")");
     if (s.present && s.read_error.empty() && s.entries.empty()) line("  no entries");
     for (const EntryStatus& e : s.entries) {
         std::string next = e.next ? LocalTime(*e.next) + " (in " +
@@ -241,8 +289,10 @@ std::string RenderText(const Report& r) {
                                   : "not in the coming week";
         line("  " + e.name + " -> " + e.command + ": next " + next);
     }
-    for (const std::string& l : s.ignored_lines)
-        line("  ignored line (not accepted by the scheduler): " + l);
+    for (std::size_t i = 0; i < s.ignored_lines.size(); ++i) {
+        line("  ignored line " + std::to_string(s.ignored_line_numbers[i]) +
+             " (not accepted by the scheduler): " + shown(s.ignored_lines[i]));
+    }
     if (!s.upcoming.empty()) {
         line("  next starts, in the order the service makes them:");
         for (const UpcomingStart& u : s.upcoming)
@@ -250,7 +300,7 @@ std::string RenderText(const Report& r) {
     }
     if (s.pending_present) {
         line("  pending changes in " + s.pending_path + " (merged within 15 minutes):");
-        for (const std::string& l : s.pending_lines) line("    " + l);
+        for (const std::string& l : s.pending_lines) line("    " + shown(l));
     } else {
         line("  no pending changes");
     }
@@ -261,9 +311,35 @@ std::string RenderText(const Report& r) {
     } else {
         line("  qvzel_cron: NOT running");
     }
+    if (v.running && v.loaded_known) {
+        std::string from = v.loaded_source == "none"      ? "nothing (no schedule could be read)"
+                           : v.loaded_source == "default" ? "the default schedule made from CONTROL"
+                                                          : v.loaded_source;
+        const bool same = s.present && s.read_error.empty() && s.text == v.loaded_text;
+        line("  the service loaded " + from + " at " + LocalTime(v.loaded_at) +
+             (same ? ", as the file is now" : ""));
+        if (!same && !v.loaded_text.empty()) {
+            line("  it runs these lines, not the file as it is now:");
+            for (const std::string& l : cron::SplitLines(v.loaded_text)) {
+                if (!l.empty()) line("    " + shown(l));
+            }
+        }
+    } else if (v.running) {
+        line("  what the service loaded is not known (it wrote no record of its load)");
+    }
     line(std::string("  systemd unit ") + v.unit_file + ": " +
          (v.unit_installed ? "installed" : "not installed") +
          (v.systemd_booted ? "" : " (systemd is not the running init)"));
+    if (!r.connection.store_readable) {
+        line("  Olmar directory: unknown (the registry store cannot be read)");
+    } else {
+        line("  Olmar directory (OLMAR_EXE): " +
+             (v.olmar_set           ? v.olmar_dir
+              : v.olmar_dir.empty() ? std::string("NOT SET")
+                                    : v.olmar_dir + " (not set yet: the service sets this default "
+                                                    "at its first start, which starts nothing)") +
+             (v.olmar_dir.empty() || v.olmar_dir_exists ? "" : ", DOES NOT EXIST"));
+    }
 
     line("");
     line(std::string("Last runs (transfers ") +
@@ -272,26 +348,30 @@ std::string RenderText(const Report& r) {
         std::string when = job.last_ran
                                ? LocalTime(*job.last_ran) + " (" +
                                      Duration(static_cast<long>(r.now - *job.last_ran)) + " ago)"
-                               : "no record";
-        line("  " + job.job + ": last ran " + when);
+                               : "no record of a run";
+        line("  " + job.job + ": last ran: " + when);
         if (job.lock_present) {
-            line("    running now or died: lock " + Duration(job.lock_age_seconds) +
-                 " old (limit " + std::to_string(job.lock_limit_minutes) + " minutes)" +
+            line(std::string(job.in_progress ? "    in progress" : "    died or hangs") +
+                 ": lock " + Duration(job.lock_age_seconds) + " old (limit " +
+                 Plural(job.lock_limit_minutes, "minute") + ")" +
                  (job.lock_past_limit ? " PAST ITS LIMIT" : ""));
         }
         if (!job.outcome_file.empty() && job.outcome_present) {
             std::string counts = std::to_string(job.successes) + " succeeded, " +
                                  std::to_string(job.failures) + " failed";
             if (job.no_files) counts += ", no files were available";
-            line("    outcome: " + counts);
-            for (const std::string& f : job.failure_lines) line("      " + f);
+            line(std::string(job.in_progress ? "    outcome so far: " : "    outcome: ") + counts);
+            for (const std::string& f : job.failure_lines) line("      " + shown(f));
         }
+        if (!job.cause.empty())
+            line("    cause (" + r.jobs.component_log + "): " + Printable(job.cause, true, 600));
     }
     if (r.jobs.dayend_in_olmar)
         line("  the business system's day-end is running (FROMCRON exists)");
     if (r.jobs.logfil_present) {
-        line("  last lines of " + r.jobs.logfil + ":");
-        for (const std::string& l : r.jobs.logfil_tail) line("    " + l);
+        line("  last lines of " + r.jobs.logfil + ":" +
+             (r.jobs.logfil_tail.empty() ? " none" : ""));
+        for (const std::string& l : r.jobs.logfil_tail) line("    " + shown(l));
     } else {
         line("  " + r.jobs.logfil + ": missing");
     }
@@ -301,23 +381,29 @@ std::string RenderText(const Report& r) {
     if (r.locks.empty()) line("  no lock files");
     for (const LockFileStatus& l : r.locks) {
         std::string limit = l.limit_minutes > 0
-                                ? "taken over after " + std::to_string(l.limit_minutes) + " minutes"
+                                ? "taken over after " + Plural(l.limit_minutes, "minute")
                                 : "never taken over";
         line("  " + l.path + " (" + l.kind + "): " + Duration(l.age_seconds) + " old, " + limit +
              (l.past_limit ? (l.limit_minutes > 0 ? ", PAST ITS LIMIT" : ", LEFT BEHIND") : ""));
     }
     if (r.guards.empty()) line("  no guard entries in force");
     for (const GuardEntryStatus& g : r.guards) {
-        line("  skipped until " + LocalTime(g.skipped_until) + ": " + g.text + " (pid " +
+        line("  skipped until " + LocalTime(g.skipped_until) + ": " + shown(g.text) + " (pid " +
              std::to_string(g.pid) + ", " + g.guard_file + ")");
     }
 
     const ConnectionStatus& c = r.connection;
     line("");
     line("Connection");
-    line("  AccessMethod " + std::to_string(c.access_method) + ", AccessOverride " +
-         std::to_string(c.access_override));
+    if (!c.store_readable) {
+        line("  the registry store " + c.store_file +
+             " CANNOT BE READ: access method, proxy and server directory are unknown");
+    } else {
+        line("  AccessMethod " + std::to_string(c.access_method) + ", AccessOverride " +
+             std::to_string(c.access_override));
+    }
     for (const auto& [name, choice] : {std::pair{"HTTP", &c.http}, std::pair{"HTTPS", &c.https}}) {
+        if (!c.store_readable) break;
         line(std::string("  ") + name + ": " + choice->access_type +
              (choice->proxy.empty() ? "" : " via " + choice->proxy));
     }
@@ -327,13 +413,18 @@ std::string RenderText(const Report& r) {
         std::string age = c.directory_updated
                               ? Duration(static_cast<long>(r.now - *c.directory_updated)) + " old"
                               : "age unknown";
-        line("  server directory: POLL at " + c.poll_address + ", " + age);
-    } else {
+        std::string ports;
+        if (c.poll_port > 0) ports += ", port " + std::to_string(c.poll_port);
+        if (c.poll_secure_port > 0) ports += ", secure port " + std::to_string(c.poll_secure_port);
+        line("  server directory: POLL at " + c.poll_address + ports + ", " + age);
+    } else if (c.store_readable) {
         line("  server directory: not cached");
     }
-    line(std::string("  the next transfer ") + (c.directory_will_refresh
-                                                    ? "refreshes the directory first"
-                                                    : "uses the cached directory"));
+    if (c.store_readable) {
+        line(std::string("  the next transfer ") + (c.directory_will_refresh
+                                                        ? "refreshes the directory first"
+                                                        : "uses the cached directory"));
+    }
     auto file = [&](const char* name, bool present, bool readable) {
         line(std::string("  ") + name + ": " +
              (!present   ? "MISSING"
@@ -342,6 +433,12 @@ std::string RenderText(const Report& r) {
     };
     file("CONTROL", c.control_present, c.control_readable);
     file("IACCESS", c.password_present, c.password_readable);
+    if (c.password_present && !c.judged_as_root) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", c.password_mode);
+        line("    (not run as root: judged by its kind; owner uid " +
+             std::to_string(c.password_uid) + ", mode " + mode + ")");
+    }
 
     line("");
     if (r.problems.empty()) {

@@ -1,6 +1,9 @@
 // The schedule service part of zelstatus: whether qvzel_cron runs on this
 // system root (a process holds the flock of its single-instance pid file)
-// and whether it runs under systemd.  The pid file is never locked here:
+// and whether it runs under systemd, what it loaded (from the state file it
+// writes at every load), and the Olmar directory it starts the batch files
+// in (read from the store, read-only).  The pid file is never
+// locked here:
 // the kernel's table of held locks (/proc/locks) names the holder of a lock
 // on that file, so looking takes no lock and cannot disturb a start.
 #include <sys/stat.h>
@@ -13,6 +16,9 @@
 
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
+#include "platform/registry_keys.h"
+#include "scheduler/scheduler.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
 #include "tools/zelstatus/status.h"
@@ -48,6 +54,29 @@ long FlockHolder(dev_t dev, ino_t ino) {
     return 0;
 }
 
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The Olmar directory as the service's tick finds it: a missing key is made
+// with the CMN directory at the first start (which that start does not
+// survive), a key without the value starts nothing at all.
+void GatherOlmar(ServiceStatus* out) {
+    reg::Key key;
+    const reg::Status st = reg::OpenKey(reg::Hive::LocalMachine, keys::kOlmarKey, &key);
+    out->olmar_key_present = st == reg::kSuccess;
+    std::string value;
+    if (out->olmar_key_present) {
+        out->olmar_set =
+            reg::QueryString(key, "OLMAR_EXE", &value) == reg::kSuccess && !value.empty();
+    } else if (st == reg::kNotFound) {
+        value = paths::CmnDir();
+    }
+    out->olmar_dir = value;
+    out->olmar_dir_exists = !value.empty() && IsDirectory(value);
+}
+
 long PidInFile(const std::string& path) {
     std::string text;
     if (fs::ReadWholeFile(path, &text) != 0) return 0;
@@ -62,6 +91,7 @@ ServiceStatus GatherService() {
     out.unit_file = paths::Join(cron::UnitDir(), cron::kUnitFileName);
     out.unit_installed = Exists(out.unit_file);
     out.systemd_booted = Exists("/run/systemd/system");
+    GatherOlmar(&out);
 
     struct stat st;
     if (::stat(out.pid_file.c_str(), &st) == 0) {
@@ -84,6 +114,15 @@ ServiceStatus GatherService() {
             // The lock table names the process that took the lock; the file
             // names the same one once it has written itself in.
             out.pid = holder;
+            std::string state;
+            cron::LoadedState loaded;
+            if (fs::ReadWholeFile(paths::UnderRoot(cron::kLoadedStateFileName), &state) == 0 &&
+                cron::ParseLoadedState(state, &loaded) && loaded.pid == holder) {
+                out.loaded_known = true;
+                out.loaded_at = loaded.when;
+                out.loaded_source = loaded.source;
+                out.loaded_text = std::move(loaded.text);
+            }
             std::string cgroup;
             if (fs::ReadWholeFile("/proc/" + std::to_string(holder) + "/cgroup", &cgroup) == 0) {
                 out.under_systemd =
