@@ -73,8 +73,11 @@ class Host {
     void OnTimer();
     [[nodiscard]] bool StartTimer(int milliseconds);
     void StopTimer();
+    // The service manager hears the state whenever it handed us its socket,
+    // whether or not the registry says we were installed as a service: a
+    // unit of Type=notify times out without READY.
     void Report(const char* state) {
-        if (service_) (void)SdNotify(notify_socket_, state);
+        if (!notify_socket_.empty()) (void)SdNotify(notify_socket_, state);
     }
 
     bool service_;
@@ -93,10 +96,8 @@ int Host::Main() {
     }
     Report("STATUS=Starting");
     Run();
-    if (service_) {
-        Report("STATUS=Stopped");
-        events_.Write("Service stopped");
-    }
+    Report("STATUS=Stopped");
+    if (service_) events_.Write("Service stopped");
     return 0;
 }
 

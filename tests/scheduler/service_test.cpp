@@ -258,6 +258,35 @@ struct NotifySocket {
     }
 };
 
+// An installed package's unit is the service's only one: -Service
+// registers the service and writes no second unit that would override it.
+TEST_F(ServiceProgram, PackagedUnitIsTheOnlyUnit) {
+    WriteFile(vendor_units_ + "/qvzel_cron.service", "[Service]\nType=notify\n");
+    ASSERT_EQ(RunToEnd({"-Service"}), 0);
+    EXPECT_EQ(QueryClasses(kGuidKey, "LocalService"), "qvzel_cron");
+    EXPECT_FALSE(FileExists(units_ + "/qvzel_cron.service"));
+    // The administrator's own unit in /etc is left alone by a removal.
+    ASSERT_EQ(RunToEnd({"-UnregServer"}), 0);
+    EXPECT_TRUE(FileExists(vendor_units_ + "/qvzel_cron.service"));
+}
+
+// A unit of Type=notify waits for READY whatever the registration says: a
+// plain -RegServer registration still answers the service manager.
+TEST_F(ServiceProgram, NotifiesReadyWhenRegisteredAsProgram) {
+    ASSERT_EQ(RunToEnd({"-RegServer"}), 0);
+    NotifySocket sock;
+    ASSERT_TRUE(sock.Bind(root_ + "/notify"));
+    ::setenv("NOTIFY_SOCKET", (root_ + "/notify").c_str(), 1);
+    UniqueFd out;
+    pid_t pid = Spawn({}, &out);
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(sock.ReceiveContaining("READY=1", 15000));
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = WaitChild(pid, 15000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST_F(ServiceProgram, NotifiesReadyAndStopping) {
     ASSERT_EQ(RunToEnd({"-Service"}), 0);
     NotifySocket sock;
