@@ -20,6 +20,8 @@ say() { echo "package_test: $*"; }
 [ "$(id -u)" -eq 0 ] || { echo "package_test: skipped (needs root)"; exit 0; }
 
 work=$(mktemp -d /tmp/zelpkg.XXXXXX)
+# The support user below must reach the scratch root.
+chmod 0755 "$work"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
@@ -58,6 +60,7 @@ done
 say "installing into a scratch root"
 R="$work/root"
 mkdir -p "$R/var/lib/dpkg/info" "$R/var/lib/dpkg/updates" "$R/etc" "$R/tmp"
+chmod 1777 "$R/tmp"
 touch "$R/var/lib/dpkg/status"
 cp /etc/passwd /etc/group /etc/shadow /etc/gshadow "$R/etc/"
 install_deb() {
