@@ -58,8 +58,8 @@ function(zel_add_component name)
 endfunction()
 
 # Installed programs find the shared object-model runtime (libzelcom.so) in
-# the library directory beside their own, and component libraries find it
+# the private library directory beside their own, and component libraries find it
 # beside themselves, wherever the tree is installed.
 if(NOT CMAKE_INSTALL_RPATH)
-  set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  set(CMAKE_INSTALL_RPATH "$ORIGIN/../${ZEL_PRIVATE_LIBDIR}")
 endif()

@@ -399,13 +399,17 @@ bool HasEnded(const ProcessIdentity& who) {
     return who.start != 0 && start != who.start;
 }
 
-int ReapFinished() {
+int ReapFinished(std::vector<FinishedChild>* finished) {
     int count = 0;
     int status = 0;
     while (true) {
         pid_t p = ::waitpid(-1, &status, WNOHANG);
         if (p > 0) {
             ++count;
+            if (finished != nullptr) {
+                const int code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+                finished->push_back({p, code});
+            }
             continue;
         }
         if (p < 0 && errno == EINTR) continue;

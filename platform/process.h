@@ -55,10 +55,18 @@ struct StartOptions {
 // not a child of ours (or was already collected).
 int Wait(pid_t pid);
 
+// A child collected by ReapFinished: its pid and its exit code (128 +
+// signal number when it was killed).
+struct FinishedChild {
+    pid_t pid = 0;
+    int exit_code = 0;
+};
+
 // Collects every finished child without blocking (for a process that starts
-// children and never waits for them).  Returns how many were collected.  It
-// takes any child, so a caller that also Waits for some must not use it.
-int ReapFinished();
+// children and never waits for them).  Returns how many were collected and,
+// when finished is given, appends each one to it.  It takes any child, so a
+// caller that also Waits for some must not use it.
+int ReapFinished(std::vector<FinishedChild>* finished = nullptr);
 
 // The caller's current directory into *dir.  Returns 0 or errno (*dir is
 // then untouched).

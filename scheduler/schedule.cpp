@@ -98,29 +98,48 @@ std::string DeriveCommand(std::string_view field) {
     return name;
 }
 
-std::optional<ScheduleEntry> ParseScheduleLine(std::string_view line) {
-    if (line.size() > kMaxLineLength) return std::nullopt;
+namespace {
+
+// Parses a line into *entry; returns why it is refused, or nullptr.
+const char* ParseInto(std::string_view line, ScheduleEntry* entry) {
+    if (line.size() > kMaxLineLength) return "longer than 511 characters";
     std::vector<std::string_view> fields = SplitFields(line);
-    if (fields.size() != 5) return std::nullopt;
+    if (fields.size() != 5) return "not five fields (name minutes hours days command)";
+    if (fields[0].size() > kMaxNameLength) return "name longer than 63 characters";
+    entry->name = std::string(fields[0]);
+    if (!ParseList(fields[1], &entry->minutes)) return "minutes not numbers 0-59";
+    if (!ParseList(fields[2], &entry->hours)) return "hours not numbers 0-23";
+    if (!ParseList(fields[3], &entry->days)) return "days not numbers 0-6";
+    entry->command = DeriveCommand(fields[4]);
+    if (entry->command.empty()) return "command names no batch file";
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<ScheduleEntry> ParseScheduleLine(std::string_view line) {
     ScheduleEntry entry;
-    if (fields[0].size() > kMaxNameLength) return std::nullopt;
-    entry.name = std::string(fields[0]);
-    if (!ParseList(fields[1], &entry.minutes) || !ParseList(fields[2], &entry.hours) ||
-        !ParseList(fields[3], &entry.days)) {
-        return std::nullopt;
-    }
-    entry.command = DeriveCommand(fields[4]);
-    if (entry.command.empty()) return std::nullopt;
+    if (ParseInto(line, &entry) != nullptr) return std::nullopt;
     return entry;
 }
 
-Schedule ParseSchedule(std::string_view text) {
+std::string RejectReason(std::string_view line) {
+    ScheduleEntry entry;
+    const char* reason = ParseInto(line, &entry);
+    return reason != nullptr ? reason : "";
+}
+
+Schedule ParseSchedule(std::string_view text, std::vector<std::string>* ignored) {
     std::vector<std::string> lines = SplitLines(text);
     Schedule schedule;
     // Each line goes to the head of the list: the last line comes first.
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-        if (std::optional<ScheduleEntry> entry = ParseScheduleLine(*it)) {
-            schedule.push_back(std::move(*entry));
+        ScheduleEntry entry;
+        if (const char* reason = ParseInto(*it, &entry); reason == nullptr) {
+            schedule.push_back(std::move(entry));
+        } else if (ignored != nullptr) {
+            const auto number = static_cast<std::size_t>(lines.rend() - it);
+            ignored->insert(ignored->begin(), "line " + std::to_string(number) + ": " + reason);
         }
     }
     return schedule;

@@ -50,9 +50,14 @@ std::string DeriveCommand(std::string_view field);
 // than kMaxLineLength.
 std::optional<ScheduleEntry> ParseScheduleLine(std::string_view line);
 
+// Why ParseScheduleLine refuses a line (a short text for the service's
+// journal), or empty when it takes it.
+std::string RejectReason(std::string_view line);
+
 // Parses a whole schedule text; lines that ParseScheduleLine refuses are
-// skipped and the others still form the schedule.
-Schedule ParseSchedule(std::string_view text);
+// skipped and the others still form the schedule.  With ignored given, each
+// refused line is appended to it as "line N: <reason>" (N counts from 1).
+Schedule ParseSchedule(std::string_view text, std::vector<std::string>* ignored = nullptr);
 
 // The unit contract text of a control file: its fourth comma-separated field
 // followed by its second (a missing field adds nothing).

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/paths.h"
@@ -56,7 +57,7 @@ bool GetOlmarDirectory(std::string* dir) {
     return true;
 }
 
-int StartBatchFile(const std::string& olmar_dir, const std::string& command) {
+int StartBatchFile(const std::string& olmar_dir, const std::string& command, pid_t* pid_out) {
     proc::StartOptions options;
     options.working_dir = olmar_dir;
     // Only the two transfer jobs run without a console; any other command
@@ -65,7 +66,9 @@ int StartBatchFile(const std::string& olmar_dir, const std::string& command) {
     pid_t pid = -1;
     // The command is one file name taken as it stands: no command-line
     // splitting, so quotes or backslashes in a name cannot make arguments.
-    return proc::StartArgv({command}, options, &pid);
+    const int rc = proc::StartArgv({command}, options, &pid);
+    if (pid_out != nullptr) *pid_out = pid;
+    return rc;
 }
 
 int ReapChildren() {
@@ -76,25 +79,85 @@ void Scheduler::Load() {
     schedule_.clear();
     EnsureInstallKey();
     std::string text;
-    int rc = ReadWholeFile(CommFile(kScheduleFileName), &text);
+    const std::string path = CommFile(kScheduleFileName);
+    int rc = ReadWholeFile(path, &text);
     if (rc == ENOENT) {
         std::string control;
-        if (ReadWholeFile(CommFile(kControlFileName), &control) != 0) {
+        const std::string control_path = CommFile(kControlFileName);
+        if (int crc = ReadWholeFile(control_path, &control); crc != 0) {
+            Report(true, "No schedule: " + path + " does not exist and no default can be made (" +
+                             control_path + ": " + std::strerror(crc) + "); no job will start");
             RecordLoad("none", {});
             return;
         }
         text = DefaultScheduleText(control);
         // The default is used for this run even when it cannot be stored;
         // the next load tries to store it again.
-        (void)WriteFileReplacing(CommFile(kScheduleFileName), text);
+        (void)WriteFileReplacing(path, text);
         RecordLoad("default", text);
+        Report(false, "Default schedule written to " + path);
     } else if (rc != 0) {
+        Report(true, "Schedule " + path + " cannot be read: " + std::strerror(rc) +
+                         "; no job will start");
         RecordLoad("none", {});
         return;
     } else {
         RecordLoad(kScheduleFileName, text);
     }
-    schedule_ = ParseSchedule(text);
+    std::vector<std::string> ignored;
+    schedule_ = ParseSchedule(text, &ignored);
+    Report(false, "Schedule loaded from " + path + ": " + std::to_string(schedule_.size()) +
+                      (schedule_.size() == 1 ? " entry" : " entries") +
+                      (ignored.empty() ? "" : ", " + std::to_string(ignored.size()) + " ignored"));
+    for (const std::string& line : ignored) Report(true, "Schedule " + path + " " + line);
+    if (schedule_.empty()) Report(true, "Schedule " + path + " has no entry; no job will start");
+}
+
+std::vector<std::string> Scheduler::StartDue(const std::vector<std::string>& due) {
+    std::vector<std::string> started;
+    // Looked up once per tick: a key made just now starts nothing on this
+    // tick, not even for a later entry.
+    std::string olmar_dir;
+    if (!GetOlmarDirectory(&olmar_dir)) {
+        Report(true, std::string("Olmar directory not set (HKLM\\") + kOlmarKey +
+                         " OLMAR_EXE); due batch files not started");
+        return started;
+    }
+    for (const std::string& command : due) {
+        pid_t pid = -1;
+        const std::string where = paths::Join(olmar_dir, command);
+        switch (const int rc = StartBatchFile(olmar_dir, command, &pid)) {
+            case 0:
+                running_[pid] = command;
+                started.push_back(command);
+                Report(false, "Started " + where + " (pid " + std::to_string(pid) + ")");
+                break;
+            case ENOENT:
+                Report(true, "Batch file " + where + " missing; not started");
+                break;
+            case EACCES:
+                Report(true, "Batch file " + where + " not executable; not started");
+                break;
+            default:
+                Report(true, "Batch file " + where + " not started: " + std::strerror(rc));
+        }
+    }
+    return started;
+}
+
+void Scheduler::Reap() {
+    std::vector<proc::FinishedChild> finished;
+    (void)proc::ReapFinished(&finished);
+    for (const proc::FinishedChild& child : finished) {
+        std::string name = "child";
+        if (auto it = running_.find(child.pid); it != running_.end()) {
+            name = it->second;
+            running_.erase(it);
+        }
+        Report(child.exit_code != 0, name + " (pid " + std::to_string(child.pid) +
+                                         ") ended with exit status " +
+                                         std::to_string(child.exit_code));
+    }
 }
 
 void Scheduler::RecordLoad(const char* source, const std::string& text) const {
@@ -128,19 +191,10 @@ bool ParseLoadedState(const std::string& text, LoadedState* out) {
 }
 
 std::vector<std::string> Scheduler::Tick(const std::tm& now) {
-    ReapChildren();
+    Reap();
     std::vector<std::string> started;
     std::vector<std::string> due = DueCommands(schedule_, now);
-    if (!due.empty()) {
-        // Looked up once per tick: a key made just now starts nothing on
-        // this tick, not even for a later entry.
-        std::string olmar_dir;
-        if (GetOlmarDirectory(&olmar_dir)) {
-            for (const std::string& command : due) {
-                if (StartBatchFile(olmar_dir, command) == 0) started.push_back(command);
-            }
-        }
-    }
+    if (!due.empty()) started = StartDue(due);
     ++ticks_;
     if (ticks_ % kMergeEveryTicks == 0) MergePending();
     return started;

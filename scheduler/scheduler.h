@@ -10,7 +10,11 @@
 // process failures leave the schedule as the rules below say.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,11 +55,19 @@ std::string FormatLoadedState(const LoadedState& state);
 // waiting.  "qvzelup.bat" and "qvzeldown.bat" run with standard input, output
 // and error on /dev/null; other commands share the service's own.  Returns 0
 // or an errno value; the child is never waited for here (see ReapChildren).
-[[nodiscard]] int StartBatchFile(const std::string& olmar_dir, const std::string& command);
+// With pid given, the child's pid is stored there (-1 when none started).
+[[nodiscard]] int StartBatchFile(const std::string& olmar_dir, const std::string& command,
+                                 pid_t* pid = nullptr);
 
 // Collects batch-file children that have finished, so that none stays a
 // zombie in a long-running service.  Returns how many were collected.
 int ReapChildren();
+
+// Receives what the scheduler does, one line at a time, for the service's
+// journal: warnings (an empty or unreadable schedule, a missing CONTROL or
+// batch file, a batch file that failed) and notes (a schedule loaded, a
+// batch file started or ended).
+using Reporter = std::function<void(bool warning, const std::string& text)>;
 
 class Scheduler {
   public:
@@ -83,14 +95,28 @@ class Scheduler {
     // (FormatLoadedState); failures to write it are of no consequence.
     void SetLoadedStateFile(std::string path) { state_file_ = std::move(path); }
 
+    // Collects finished batch files and reports each one's exit status.
+    void Reap();
+
+    // Where Load, Tick and Reap report; nothing is reported without one.
+    void set_reporter(Reporter reporter) { reporter_ = std::move(reporter); }
+
     const Schedule& schedule() const { return schedule_; }
     long tick_count() const { return ticks_; }
 
   private:
+    void Report(bool warning, const std::string& text) const {
+        if (reporter_) reporter_(warning, text);
+    }
+    // Starts the due commands; returns those that started.
+    std::vector<std::string> StartDue(const std::vector<std::string>& due);
+
     void RecordLoad(const char* source, const std::string& text) const;
 
     Schedule schedule_;
     long ticks_ = 0;
+    Reporter reporter_;
+    std::map<pid_t, std::string> running_;  // started batch files not yet collected
     std::string state_file_;
 };
 

@@ -43,9 +43,9 @@ class EventOutput {
     EventOutput(const EventOutput&) = delete;
     EventOutput& operator=(const EventOutput&) = delete;
 
-    void Write(const char* text) const {
+    void Write(const char* text, bool warning = false) const {
         if (service_) {
-            ::syslog(LOG_INFO, "%s", text);
+            ::syslog(warning ? LOG_WARNING : LOG_INFO, "%s", text);
         } else {
             std::fputs(text, stdout);
             std::fputc('\n', stdout);
@@ -60,7 +60,13 @@ class EventOutput {
 class Host {
   public:
     Host(bool service, std::string notify_socket)
-        : service_(service), notify_socket_(std::move(notify_socket)), events_(service) {}
+        : service_(service), notify_socket_(std::move(notify_socket)), events_(service) {
+        // What the scheduler does goes to the journal beside the service's
+        // own events.
+        scheduler_.set_reporter([this](bool warning, const std::string& text) {
+            events_.Write(text.c_str(), warning);
+        });
+    }
 
     // The service main routine, or the plain run of an ordinary program.
     int Main();
@@ -73,8 +79,11 @@ class Host {
     void OnTimer();
     [[nodiscard]] bool StartTimer(int milliseconds);
     void StopTimer();
+    // The service manager hears the state whenever it handed us its socket,
+    // whether or not the registry says we were installed as a service: a
+    // unit of Type=notify times out without READY.
     void Report(const char* state) {
-        if (service_) (void)SdNotify(notify_socket_, state);
+        if (!notify_socket_.empty()) (void)SdNotify(notify_socket_, state);
     }
 
     bool service_;
@@ -93,10 +102,8 @@ int Host::Main() {
     }
     Report("STATUS=Starting");
     Run();
-    if (service_) {
-        Report("STATUS=Stopped");
-        events_.Write("Service stopped");
-    }
+    Report("STATUS=Stopped");
+    if (service_) events_.Write("Service stopped");
     return 0;
 }
 
@@ -161,7 +168,7 @@ void Host::OnSignal(const signalfd_siginfo& info) {
             scheduler_.Free();
             break;
         case SIGCHLD:
-            ReapChildren();
+            scheduler_.Reap();
             break;
         default:
             events_.Write("Bad service request");

@@ -214,10 +214,31 @@ std::string OwnExecutablePath() {
     return std::string(buf, static_cast<std::size_t>(n));
 }
 
+std::string PackagedUnitPath() {
+    std::vector<std::string> dirs;
+    if (const char* dir = std::getenv("ZEL_VENDOR_UNIT_DIR"); dir != nullptr && dir[0] != '\0') {
+        dirs.emplace_back(dir);
+    } else {
+        dirs = {"/usr/lib/systemd/system", "/lib/systemd/system"};
+    }
+    for (const std::string& dir : dirs) {
+        const std::string unit = dir + "/" + kUnitFileName;
+        if (Exists(unit)) return unit;
+    }
+    return {};
+}
+
 void InstallService() {
     const std::string dir = UnitDir();
     const std::string unit = dir + "/" + kUnitFileName;
     if (Exists(unit)) return;
+    // An installed package brings its own unit; a second one in /etc would
+    // override it (and the package's settings in it) for good.
+    if (!PackagedUnitPath().empty()) {
+        if (RunSystemctl({"enable", kUnitFileName}) != 0)
+            ReportSetupProblem("Couldn't create service");
+        return;
+    }
     if (!IsDirectory(dir) || ::access(dir.c_str(), W_OK) != 0) {
         ReportSetupProblem("Couldn't open service manager");
         return;

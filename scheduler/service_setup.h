@@ -4,6 +4,8 @@
 // Settings (environment):
 //   ZEL_UNIT_DIR   directory the unit "qvzel_cron.service" is written to
 //                  (default /etc/systemd/system)
+//   ZEL_VENDOR_UNIT_DIR  where an installed package keeps its unit (default:
+//                  /usr/lib/systemd/system, then /lib/systemd/system)
 //   ZEL_SYSTEMCTL  the systemctl program to run (default "systemctl"); set
 //                  it empty to never run one.  systemctl runs only where
 //                  systemd is the running init (/run/systemd/system exists).
@@ -53,8 +55,13 @@ std::string UnitFileText(const std::string& exe_path, const std::string& qvis_ro
 // This program's own full path (from /proc/self/exe); empty when unknown.
 std::string OwnExecutablePath();
 
-// Writes the unit unless one exists, then reloads and enables it where
-// systemd runs.  Problems go to standard error.
+// The unit an installed package brings ("qvzel_cron.service" in
+// $ZEL_VENDOR_UNIT_DIR, else in /usr/lib/systemd/system or
+// /lib/systemd/system), or empty when there is none.
+std::string PackagedUnitPath();
+// Writes the unit unless one exists or a package brings one, then reloads
+// and enables it where systemd runs (only enables the packaged one).
+// Problems go to standard error.
 void InstallService();
 // Stops, disables and deletes an existing unit.  Problems go to standard
 // error; a missing unit is not one.

@@ -28,8 +28,8 @@ DESTDIR="$inst_root" cmake --install "$build" >"$top/scratch/install.log" 2>&1 |
 # An install directory may be given relative to the prefix or absolute.
 installed() { case "$1" in /*) echo "$inst_root$1" ;; *) echo "$inst_root$(cache CMAKE_INSTALL_PREFIX)/$1" ;; esac; }
 inst_bin=$(installed "$(cache CMAKE_INSTALL_BINDIR)")
-inst_lib=$(installed "$(cache CMAKE_INSTALL_LIBDIR)")
-inst_cmn="$inst_root$(cache ZEL_QVIS_ROOT)/Apps/QVIS/PROG/CMN"
+inst_lib=$(installed "$(cache ZEL_PRIVATE_LIBDIR)")
+inst_cmn="$inst_root$(cache ZEL_CONFDIR)"
 for f in "$inst_bin/qvzel_nt" "$inst_bin/regsvr" "$inst_bin/zelpasswd" "$inst_bin/zelsim" \
          "$inst_lib/libPoll.so" "$inst_cmn/qvzelup.bat"; do
     [ -e "$f" ] || fail "not installed: $f"

@@ -5,11 +5,13 @@
 //   zelpasswd < file            (the first line of standard input, so that a
 //                                password never needs to be on a command line)
 //
+// The install directory is made when it is missing (a fresh system root).
 // The file is written to a temporary name, mode 0600, and renamed into
 // place.  Exit status 0 on success, 1 with a message on standard error.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -33,7 +35,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string dir = zel::paths::CommDir();
-    const int error = zel::poll::WritePasswordFile(dir, text);
+    std::error_code made;
+    std::filesystem::create_directories(dir, made);
+    const int error = made ? made.value() : zel::poll::WritePasswordFile(dir, text);
     std::fill(text.begin(), text.end(), '\0');
     if (error != 0) {
         std::fprintf(stderr, "zelpasswd: cannot write %s: %s\n",

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "tests/scheduler/cron_fixture.h"
@@ -85,6 +87,51 @@ TEST_F(SchedulerFiles, TickStartsDueBatchFilesInOlmarDirectory) {
     EXPECT_EQ(ReadFile(cmn_ + "/marker"), cmn_ + "\n");
     // The finished child is collected, not left a zombie.
     EXPECT_TRUE(WaitUntil([] { return zel::cron::ReapChildren() > 0; }, 10000));
+}
+
+// What the service's journal hears: the schedule loaded with its ignored
+// lines, each batch file started with its pid, a missing or unrunnable one,
+// each exit status, and a warning whenever no job can start.
+TEST_F(SchedulerFiles, ReportsWhatItDoesForTheJournal) {
+    std::vector<std::pair<bool, std::string>> notes;
+    auto has = [&](bool warning, const std::string& part) {
+        for (const auto& [w, text] : notes)
+            if (w == warning && text.find(part) != std::string::npos) return true;
+        return false;
+    };
+    Scheduler s;
+    s.set_reporter(
+        [&](bool warning, const std::string& text) { notes.emplace_back(warning, text); });
+
+    s.Load();  // no schedule and no CONTROL
+    EXPECT_TRUE(has(true, "CONTROL")) << notes.size();
+    WriteFile(Crontab(), "");
+    s.Load();
+    EXPECT_TRUE(has(true, "has no entry; no job will start"));
+
+    WriteFile(cmn_ + "/fail.bat", "#!/bin/sh\nexit 3\n", true);
+    std::filesystem::create_directories(cmn_ + "/plain.bat");  // cannot be run
+    WriteFile(Crontab(), Always("f", "/x/fail") + "bad 61 1 1 /x/a\r\n" +
+                             Always("m", "/x/missing") + Always("p", "/x/plain"));
+    s.Load();
+    EXPECT_TRUE(has(false, ": 3 entries, 1 ignored"));
+    EXPECT_TRUE(has(true, "line 2: minutes not numbers 0-59"));
+
+    reg::Key key;
+    ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
+              reg::kSuccess);
+    ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_), reg::kSuccess);
+    EXPECT_EQ(s.Tick(Wednesday1230()), std::vector<std::string>{"fail.bat"});
+    EXPECT_TRUE(has(true, "Batch file " + cmn_ + "/missing.bat missing"));
+    EXPECT_TRUE(has(true, "Batch file " + cmn_ + "/plain.bat not executable"));
+    EXPECT_TRUE(has(false, "Started " + cmn_ + "/fail.bat (pid "));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            s.Reap();
+            return has(true, "fail.bat (pid ");
+        },
+        10000));
+    EXPECT_TRUE(has(true, ") ended with exit status 3"));
 }
 
 TEST_F(SchedulerFiles, MergeOnEveryFifteenthTick) {

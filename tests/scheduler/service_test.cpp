@@ -227,7 +227,16 @@ TEST_F(ServiceProgram, RunsDueBatchFileAndStopsOnSigterm) {
     int status = WaitChild(pid, 15000);
     ASSERT_NE(status, -1) << "qvzel_cron did not stop on SIGTERM";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(Drain(out.get()), "Service started\nBad service request\n");
+    // The events, with what the scheduler did between them.
+    const std::string events = Drain(out.get());
+    EXPECT_EQ(events.rfind("Service started\nSchedule loaded from ", 0), 0u) << events;
+    EXPECT_NE(events.find("Started " + cmn_ + "/due.bat (pid " + std::to_string(job) + ")\n"),
+              std::string::npos)
+        << events;
+    EXPECT_NE(events.find("due.bat (pid " + std::to_string(job) + ") ended with exit status 0\n"),
+              std::string::npos)
+        << events;
+    EXPECT_EQ(events.substr(events.size() - 20), "Bad service request\n");
 }
 
 // Reads from the non-blocking fd until its text holds what (bounded); the
@@ -309,6 +318,35 @@ struct NotifySocket {
             timeout_ms);
     }
 };
+
+// An installed package's unit is the service's only one: -Service
+// registers the service and writes no second unit that would override it.
+TEST_F(ServiceProgram, PackagedUnitIsTheOnlyUnit) {
+    WriteFile(vendor_units_ + "/qvzel_cron.service", "[Service]\nType=notify\n");
+    ASSERT_EQ(RunToEnd({"-Service"}), 0);
+    EXPECT_EQ(QueryClasses(kGuidKey, "LocalService"), "qvzel_cron");
+    EXPECT_FALSE(FileExists(units_ + "/qvzel_cron.service"));
+    // The administrator's own unit in /etc is left alone by a removal.
+    ASSERT_EQ(RunToEnd({"-UnregServer"}), 0);
+    EXPECT_TRUE(FileExists(vendor_units_ + "/qvzel_cron.service"));
+}
+
+// A unit of Type=notify waits for READY whatever the registration says: a
+// plain -RegServer registration still answers the service manager.
+TEST_F(ServiceProgram, NotifiesReadyWhenRegisteredAsProgram) {
+    ASSERT_EQ(RunToEnd({"-RegServer"}), 0);
+    NotifySocket sock;
+    ASSERT_TRUE(sock.Bind(root_ + "/notify"));
+    ::setenv("NOTIFY_SOCKET", (root_ + "/notify").c_str(), 1);
+    UniqueFd out;
+    pid_t pid = Spawn({}, &out);
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(sock.ReceiveContaining("READY=1", 15000));
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = WaitChild(pid, 15000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
 
 TEST_F(ServiceProgram, NotifiesReadyAndStopping) {
     ASSERT_EQ(RunToEnd({"-Service"}), 0);
