@@ -78,8 +78,8 @@ std::string TransferFailureCause(HRESULT status, const std::string& description,
 
     // The files the component reads before anything goes on the wire: the
     // control file (unless "-u" named the dealer), then the password file.
-    const bool file_error = status == codes::kOpenFile || status == codes::kReadFile ||
-                            status == codes::kFileLength;
+    const bool file_error =
+        status == codes::kOpenFile || status == codes::kReadFile || status == codes::kFileLength;
     if (file_error && !contract_given) {
         if (int err = ReadProblem(control); err != 0)
             return "cannot read the control file " + control + ": " + std::strerror(err);
@@ -93,16 +93,18 @@ std::string TransferFailureCause(HRESULT status, const std::string& description,
 
     std::string cause;
     if (((bits >> 16) & 0x1FFFu) == kCategoryCommunication)
-        cause = "cannot reach the central side (no network, or the server or proxy does not "
-                "answer): " + Detail(status, description);
+        cause =
+            "cannot reach the central side (no network, or the server or proxy does not "
+            "answer): " +
+            Detail(status, description);
     else
         cause = Detail(status, description);
     // Without a password file the component first fetches the support files
     // with its built-in credentials; a failure then means the dealer's own
     // credentials were never set up.
     if (password_problem == ENOENT)
-        cause += "; no credentials: the password file " + password +
-                 " is missing (zelpasswd writes it)";
+        cause +=
+            "; no credentials: the password file " + password + " is missing (zelpasswd writes it)";
     return cause;
 }
 

@@ -26,7 +26,6 @@ namespace zel::client {
 // named the dealer, so the control file was never read.  The description is
 // the component's rich error text ("class~~detail"), may be empty.
 [[nodiscard]] std::string TransferFailureCause(HRESULT status, const std::string& description,
-                                               const std::string& install_dir,
-                                               bool contract_given);
+                                               const std::string& install_dir, bool contract_given);
 
 }  // namespace zel::client

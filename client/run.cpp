@@ -154,9 +154,9 @@ ComPtr<IPoll> CreatePoll(CEventLog* console, CEventLog* file_log, const FerrunOp
     }
     EndStep(console, static_cast<bool>(poll));
     if (!poll) {
-        const std::string cause = "cannot create the Poll component: " +
-                                  CreationFailureCause(FAILED(hr) ? hr : E_NOINTERFACE,
-                                                       TakeErrorDescription());
+        const std::string cause =
+            "cannot create the Poll component: " +
+            CreationFailureCause(FAILED(hr) ? hr : E_NOINTERFACE, TakeErrorDescription());
         PrintCause(cause);
         file_log->WriteLine(kSeverityError, "%s", cause.c_str());
     }

@@ -243,8 +243,9 @@ int ServiceProgramMain(int argc, char** argv) {
     SetupCommand command = ParseSetupCommand(argc, argv);
     if (command != SetupCommand::kNone) return RunSetupCommand(command);
     if (argc > 1)
-        std::fprintf(stderr, "%s: no option recognised in the arguments; running the schedule "
-                             "(%s --help lists the options)\n",
+        std::fprintf(stderr,
+                     "%s: no option recognised in the arguments; running the schedule "
+                     "(%s --help lists the options)\n",
                      kServiceName, kServiceName);
 
     bool service = false;

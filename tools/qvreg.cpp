@@ -384,8 +384,8 @@ int Add(const Options& o, reg::Hive hive, const std::string& subkey) {
             dword = true;
             if (!o.has_data) return UsageFail(ValueLabel(o.value) + ": REG_DWORD needs /d DATA");
             if (!ParseDword(o.data, &number))
-                return UsageFail(ValueLabel(o.value) + ": invalid REG_DWORD data " +
-                                 Quote(o.data) + " (decimal or 0x hexadecimal, at most 0xffffffff)");
+                return UsageFail(ValueLabel(o.value) + ": invalid REG_DWORD data " + Quote(o.data) +
+                                 " (decimal or 0x hexadecimal, at most 0xffffffff)");
         } else if (type != "REG_SZ") {
             return UsageFail(ValueLabel(o.value) + ": unsupported type " + Quote(o.type) +
                              " (REG_SZ or REG_DWORD)");

@@ -132,9 +132,10 @@ int main(int argc, char** argv) {
         } else if ((a == "--operation" || a == "--log") && i + 1 < argc) {
             (a == "--operation" ? operation : log_file) = argv[++i];
         } else {
-            std::fprintf(stderr, "zeldir: %s '%s'\n%s",
-                         a == "--operation" || a == "--log" ? "missing value after" : "bad argument",
-                         a.c_str(), kUsage);
+            std::fprintf(
+                stderr, "zeldir: %s '%s'\n%s",
+                a == "--operation" || a == "--log" ? "missing value after" : "bad argument",
+                a.c_str(), kUsage);
             return 2;
         }
     }

@@ -5,8 +5,8 @@
 // process shares it and a component library is loaded once.  It is never
 // destroyed: a client's static object that releases a component at process
 // exit must still find the component's code in place.
-#include <mutex>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -122,8 +122,7 @@ HRESULT FindServerPath(REFCLSID clsid, REFIID riid, std::string* path) {
     const std::string sub = "CLSID\\" + zel::com::GuidToString(clsid) + "\\InprocServer32";
     const std::string not_registered = "the class " + zel::com::GuidToString(clsid) +
                                        " is not registered (no HKEY_CLASSES_ROOT\\" + sub +
-                                       " in the registry store " + zel::paths::RegistryFile() +
-                                       ")";
+                                       " in the registry store " + zel::paths::RegistryFile() + ")";
     reg::Status st = reg::OpenKey(reg::Hive::ClassesRoot, sub, &key);
     if (st == reg::kNotFound) return ActivationFailure(REGDB_E_CLASSNOTREG, riid, not_registered);
     if (st != reg::kSuccess) return ActivationFailure(REGDB_E_READREGDB, riid, StoreProblem());
@@ -136,8 +135,7 @@ HRESULT FindServerPath(REFCLSID clsid, REFIID riid, std::string* path) {
 
 // The table's entry for path, loading the library when needed.  Called with
 // the table's lock held.
-HRESULT LoadServer(LibraryTable& table, const std::string& path, REFIID riid,
-                   LoadedLibrary** out) {
+HRESULT LoadServer(LibraryTable& table, const std::string& path, REFIID riid, LoadedLibrary** out) {
     for (LoadedLibrary& entry : table.libraries) {
         if (entry.path == path) {
             *out = &entry;
@@ -161,9 +159,9 @@ HRESULT LoadServer(LibraryTable& table, const std::string& path, REFIID riid,
     entry.get_class_object =
         reinterpret_cast<GetClassObjectFn>(entry.library.Symbol("DllGetClassObject"));
     if (entry.get_class_object == nullptr)  // unloaded again here
-        return ActivationFailure(CO_E_ERRORINDLL, riid,
-                                 "the registered library " + path +
-                                     " is no component library (no DllGetClassObject)");
+        return ActivationFailure(
+            CO_E_ERRORINDLL, riid,
+            "the registered library " + path + " is no component library (no DllGetClassObject)");
     entry.can_unload_now =
         reinterpret_cast<CanUnloadNowFn>(entry.library.Symbol("DllCanUnloadNow"));
     // The same file under another name: the loader handed out the library
