@@ -26,6 +26,7 @@
 #include "platform/registry.h"
 
 #include <errno.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -449,19 +450,24 @@ std::string ParentDir(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// "mode 0644, owner root" of an existing file, or empty.
+// "mode 0644, owner root, group zelway" of an existing file, or empty.
 std::string ModeAndOwner(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return {};
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     std::string owner = std::to_string(st.st_uid);
-    struct passwd pw;
-    struct passwd* found = nullptr;
+    std::string group = std::to_string(st.st_gid);
     std::vector<char> buf(16384);
-    if (getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
+    struct passwd pw;
+    struct passwd* found_pw = nullptr;
+    if (getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &found_pw) == 0 && found_pw != nullptr)
         owner = pw.pw_name;
-    return std::string("mode ") + mode + ", owner " + owner;
+    struct group gr;
+    struct group* found_gr = nullptr;
+    if (getgrgid_r(st.st_gid, &gr, buf.data(), buf.size(), &found_gr) == 0 && found_gr != nullptr)
+        group = gr.gr_name;
+    return std::string("mode ") + mode + ", owner " + owner + ", group " + group;
 }
 
 // The user this process runs as, for "permission denied" texts.
@@ -492,9 +498,12 @@ std::string DescribeFailure(sqlite3* db, int rc, const std::string& path) {
         primary == SQLITE_AUTH || sys == EACCES || sys == EPERM || sys == EROFS) {
         const std::string dir = ParentDir(path);
         const std::string user = ProcessUser();
+        if (access(dir.c_str(), X_OK) != 0)
+            return what + "permission denied for " + user + ": cannot enter the directory " + dir +
+                   " (" + ModeAndOwner(dir) + ")";
         if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK | W_OK) != 0)
             return what + "permission denied for " + user + " (" + ModeAndOwner(path) + ")";
-        if (access(dir.c_str(), W_OK | X_OK) != 0)
+        if (access(dir.c_str(), W_OK) != 0)
             return what + "permission denied for " + user + " in the directory " + dir + " (" +
                    ModeAndOwner(dir) + "; the store's journal files are made there)";
     }
