@@ -24,13 +24,21 @@ void SetIfGiven(std::string* field, std::string text) {
     if (!text.empty()) *field = std::move(text);
 }
 
-CommandOutcome Usage(int exit_code, unsigned message_id) {
+CommandOutcome Usage(int exit_code, unsigned message_id, std::string problem) {
     CommandOutcome out;
     out.action = CommandAction::kUsage;
     out.exit_code = exit_code;
     out.message_id = message_id;
+    out.problem = std::move(problem);
     return out;
 }
+
+std::string TooLong(std::string_view option, std::size_t limit) {
+    return "the value of " + std::string(option) + " is longer than " + std::to_string(limit) +
+           " characters";
+}
+
+constexpr const char* kNoRequest = "give -d (download) or -p (upload)";
 
 // A value for an option that may go without one: the next argument unless
 // there is none or it is the next option.
@@ -61,7 +69,7 @@ void ApplyDirectoryValue(const std::string& value, bool with_destination, Ferrun
 }
 
 CommandOutcome ParseCommandLine(int argc, const char* const* argv, FerrunOptions* options) {
-    if (argc <= 1) return Usage(1, kMsgNoRequest);
+    if (argc <= 1) return Usage(1, kMsgNoRequest, kNoRequest);
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "-d" || arg == "-p") {
@@ -69,37 +77,42 @@ CommandOutcome ParseCommandLine(int argc, const char* const* argv, FerrunOptions
             (upload ? options->upload : options->download) = true;
             if (!HasOptionalValue(i + 1, argc, argv)) continue;
             const std::string value = argv[++i];
-            if (value.size() > kMaxPathValue) return Usage(1, kMsgInvalidArgument);
+            if (value.size() > kMaxPathValue)
+                return Usage(1, kMsgInvalidArgument, TooLong(arg, kMaxPathValue));
             ApplyDirectoryValue(value, upload, options);
         } else if (arg == "-r" || arg == "-u") {
-            if (!HasOptionalValue(i + 1, argc, argv)) return Usage(1, 0);
-            const std::string_view value = argv[++i];
             const bool user = arg == "-u";
-            if (value.size() > (user ? kMaxUserIdValue : kMaxPathValue))
-                return Usage(1, kMsgInvalidArgument);
+            if (!HasOptionalValue(i + 1, argc, argv))
+                return Usage(1, 0,
+                             std::string(arg) + (user ? " needs a user ID" : " needs a file name"));
+            const std::string_view value = argv[++i];
+            const std::size_t limit = user ? kMaxUserIdValue : kMaxPathValue;
+            if (value.size() > limit) return Usage(1, kMsgInvalidArgument, TooLong(arg, limit));
             (user ? options->user_id : options->result_file) = std::string(value);
         } else if (arg == "-t") {
             options->debug = true;
         } else if (arg == "-z") {
             // Any next argument is the file name, even one that begins with
             // "-": the option exists to name one file.
-            if (i + 1 >= argc) return Usage(1, 0);
+            if (i + 1 >= argc) return Usage(1, 0, "-z needs a file name");
             const std::string_view name = argv[i + 1];
-            if (name.size() > kMaxPathValue) return Usage(1, kMsgInvalidArgument);
+            if (name.size() > kMaxPathValue)
+                return Usage(1, kMsgInvalidArgument, TooLong(arg, kMaxPathValue));
             CommandOutcome out;
             out.action = CommandAction::kDecompress;
             out.decompress_name = std::string(name);
             return out;
-        } else if (arg == "--help") {
+        } else if (arg == "--help" || arg == "--version") {
             CommandOutcome out;
-            out.action = CommandAction::kHelp;
+            out.action = arg == "--help" ? CommandAction::kHelp : CommandAction::kVersion;
             return out;
         } else {
-            return Usage(1, kMsgInvalidArgument);
+            return Usage(1, kMsgInvalidArgument, "unknown argument '" + std::string(arg) + "'");
         }
     }
-    if (options->download && options->upload) return Usage(1, kMsgBothRequests);
-    if (!options->download && !options->upload) return Usage(1, kMsgNoRequest);
+    if (options->download && options->upload)
+        return Usage(1, kMsgBothRequests, "give either -d or -p, not both");
+    if (!options->download && !options->upload) return Usage(1, kMsgNoRequest, kNoRequest);
     return CommandOutcome{};
 }
 

@@ -32,7 +32,8 @@ struct FerrunOptions {
 enum class CommandAction {
     kTransfer,    // run one download or upload with the options
     kUsage,       // print the usage text, log message_id (when not 0), exit
-    kHelp,        // "--help": print the usage text, exit 0
+    kHelp,        // "--help": print the full help text, exit 0
+    kVersion,     // "--version": print the program's version, exit 0
     kDecompress,  // "-z": unpack decompress_name and stop
 };
 
@@ -40,15 +41,17 @@ struct CommandOutcome {
     CommandAction action = CommandAction::kTransfer;
     int exit_code = 0;            // for kUsage
     unsigned message_id = 0;      // for kUsage: the file-log message, 0 for none
+    std::string problem;          // for kUsage: what is wrong, for standard error
     std::string decompress_name;  // for kDecompress
 };
 
 // Reads argv[1..argc-1] left to right into *options (which the caller passes
-// in cleared).  "-z" and "--help" are acted on when they are read, after the
-// options before them; an unknown argument, a missing "-r"/"-u"/"-z" value
-// or a value longer than its buffer ends the reading at once.  With no
-// arguments, or after reading all of them, the download and upload requests
-// are checked (message 86 for neither, 87 for both).
+// in cleared).  "-z", "--help" and "--version" are acted on when they are
+// read, after the options before them; an unknown argument, a missing
+// "-r"/"-u"/"-z" value or a value longer than its buffer ends the reading at
+// once.  With no arguments, or after reading all of them, the download and
+// upload requests are checked (message 86 for neither, 87 for both).  Every
+// kUsage outcome says in `problem` what is wrong.
 [[nodiscard]] CommandOutcome ParseCommandLine(int argc, const char* const* argv,
                                               FerrunOptions* options);
 

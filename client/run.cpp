@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+#include "client/causes.h"
 #include "client/decompress_mode.h"
 #include "client/messages.h"
 #include "client/options.h"
@@ -18,6 +19,7 @@
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "platform/paths.h"
+#include "platform/version.h"
 #include "poll/ipoll.h"
 #include "support/files.h"
 #include "support/strings.h"
@@ -28,6 +30,59 @@ namespace {
 using zel::com::ComPtr;
 
 constexpr const char* kFileLogName = "qvzel.log";
+constexpr const char* kProgram = "ferrun";
+
+// "--help": every option, with the exit statuses.  The usage text of a
+// command-line error stays the catalogue's message 50.
+constexpr const char* kHelpText =
+    "Usage: ferrun [-d DownloadDir:Filter] [-p UploadDir:Filter::DestDir] [-r ResultFile]\n"
+    "              [-u UserID] [-t]\n"
+    "       ferrun -z File.dtz\n"
+    "       ferrun --help | --version\n"
+    "\n"
+    "Runs one download (-d) or upload (-p) through the Poll component, or unpacks\n"
+    "one .dtz file (-z).\n"
+    "\n"
+    "Options:\n"
+    "  -d [DownloadDir:Filter]         download; directory and filter are optional\n"
+    "                                  (the component's defaults)\n"
+    "  -p [UploadDir:Filter::DestDir]  upload; directory, filter and destination\n"
+    "                                  directory are optional\n"
+    "  -r ResultFile                   file the result of each file is written to\n"
+    "  -u UserID                       dealer identity sent with each request,\n"
+    "                                  instead of the one in the control file\n"
+    "  -t                              debug mode: trace entries in the log\n"
+    "  -z File.dtz                     unpack File.dtz into File and stop\n"
+    "  --help                          print this text\n"
+    "  --version                       print the program's version\n"
+    "\n"
+    "Options are compared exactly (case matters); a value is the next argument.\n"
+    "Progress goes to standard output; when the component cannot be created or\n"
+    "the transfer fails, one line on standard error names the cause.  The log is\n"
+    "qvzel.log in $QVIS_ROOT/Apps/QVIS/PROG/COMM.\n"
+    "\n"
+    "Exit status: 1 for a command-line error (the usage text is printed) and when\n"
+    "the component cannot be created; 0 otherwise, also when the transfer itself\n"
+    "failed (its outcome is in the result file and the log).\n";
+
+// One line on standard error: "ferrun: <text>".
+void PrintCause(const std::string& text) {
+    std::fflush(stdout);  // after the console line it explains
+    std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+}
+
+// The description of the thread's rich error information, taken (and so
+// cleared); empty when there is none.
+std::string TakeErrorDescription() {
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) != S_OK || !info) return {};
+    CBstr text;
+    if (FAILED(info->GetDescription(text.Out())) || text.get() == nullptr) return {};
+    CStringHolder narrow;
+    if (FAILED(GetStringFromWSTR(text.get(), narrow.Out(), false)) || narrow.get() == nullptr)
+        return {};
+    return narrow.get();
+}
 
 // Makes a log the thread's current log for the life of the scope, so the log
 // is never left behind as current once it is gone.
@@ -78,9 +133,11 @@ void EndStep(CEventLog* console, bool ok) {
 
 // Activates the component and hands it the debug flag, the log file and the
 // result file.  Null when the class cannot be created.
-ComPtr<IPoll> CreatePoll(CEventLog* console, const FerrunOptions& options, const char* log_path) {
+ComPtr<IPoll> CreatePoll(CEventLog* console, CEventLog* file_log, const FerrunOptions& options,
+                         const char* log_path) {
     BeginStep(console, kMsgCreatingInstance);
     ComPtr<IPoll> poll;
+    (void)SetErrorInfo(0, nullptr);
     const HRESULT hr = CoCreateInstance(CLSID_Poll, nullptr, CLSCTX_ALL, IID_IPoll, poll.OutVoid());
     if (SUCCEEDED(hr) && poll) {
         // The setters report their own failures (rich error information and
@@ -96,6 +153,13 @@ ComPtr<IPoll> CreatePoll(CEventLog* console, const FerrunOptions& options, const
         poll.Reset();
     }
     EndStep(console, static_cast<bool>(poll));
+    if (!poll) {
+        const std::string cause =
+            "cannot create the Poll component: " +
+            CreationFailureCause(FAILED(hr) ? hr : E_NOINTERFACE, TakeErrorDescription());
+        PrintCause(cause);
+        file_log->WriteLine(kSeverityError, "%s", cause.c_str());
+    }
     return poll;
 }
 
@@ -104,29 +168,50 @@ void RunOperation(CEventLog* console, IPoll* poll, const FerrunOptions& options)
     CBstr dir;
     CBstr filter;
     CBstr dest;
-    bool ok = FieldToBstr(options.directory, &dir) && FieldToBstr(options.filter, &filter);
-    if (ok && options.download) {
-        ok = SUCCEEDED(poll->GetFiles(dir.get(), filter.get()));
-    } else if (ok) {
-        ok = FieldToBstr(options.destination, &dest) &&
-             SUCCEEDED(poll->PutFiles(dir.get(), filter.get(), dest.get()));
+    HRESULT status = E_INVALIDARG;  // a field without a wide form
+    bool converted = FieldToBstr(options.directory, &dir) && FieldToBstr(options.filter, &filter);
+    (void)SetErrorInfo(0, nullptr);
+    if (converted && options.download) {
+        status = poll->GetFiles(dir.get(), filter.get());
+    } else if (converted) {
+        converted = FieldToBstr(options.destination, &dest);
+        if (converted) status = poll->PutFiles(dir.get(), filter.get(), dest.get());
     }
+    const bool ok = converted && SUCCEEDED(status);
     EndStep(console, ok);
+    if (ok) return;
+    const char* operation = options.download ? "download" : "upload";
+    if (!converted) {
+        PrintCause(std::string(operation) +
+                   " failed: a directory, filter or destination has no wide-character form");
+        return;
+    }
+    // The component wrote the details to its log; this line says what they
+    // come to.
+    PrintCause(std::string(operation) + " failed: " +
+               TransferFailureCause(status, TakeErrorDescription(), zel::paths::CommDir(),
+                                    !options.user_id.empty()) +
+               " (details in " + zel::paths::Join(zel::paths::CommDir(), kFileLogName) + ")");
 }
 
-int RunTransfer(CEventLog* console, const FerrunOptions& options, const char* log_path) {
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+int RunTransfer(CEventLog* console, CEventLog* file_log, const FerrunOptions& options,
+                const char* log_path) {
+    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
         console->WriteLineById(kSeverityError, kMsgCoInitializeFailed);
+        PrintCause("cannot enter the object model: " + zel::com::ResultText(hr));
         return 1;
     }
     int exit_code = 1;
     {
-        ComPtr<IPoll> poll = CreatePoll(console, options, log_path);
+        ComPtr<IPoll> poll = CreatePoll(console, file_log, options, log_path);
         bool user_ok = true;
         if (poll && !options.user_id.empty()) {
             CBstr user;
             user_ok = SUCCEEDED(GetBSTRFromString(options.user_id.c_str(), user.Out()));
-            if (user_ok) (void)poll->SetUserID(user.get());
+            if (user_ok)
+                (void)poll->SetUserID(user.get());
+            else
+                PrintCause("the user ID given with -u has no wide-character form");
         }
         if (poll && user_ok) {
             RunOperation(console, poll.get(), options);
@@ -153,18 +238,22 @@ int RunFerrun(int argc, const char* const* argv) {
     const CommandOutcome parsed = ParseCommandLine(argc, argv, &options);
     switch (parsed.action) {
         case CommandAction::kHelp:
-            console.WriteLineById(kSeverityInformation, kMsgUsage);
+            std::fputs(kHelpText, stdout);
+            return 0;
+        case CommandAction::kVersion:
+            std::printf("%s %s\n", kProgram, zel::kVersion);
             return 0;
         case CommandAction::kUsage:
             console.WriteLineById(kSeverityInformation, kMsgUsage);
             if (parsed.message_id != 0) file_log.WriteLineById(kSeverityError, parsed.message_id);
+            PrintCause(parsed.problem + " (ferrun --help lists the options)");
             return parsed.exit_code;
         case CommandAction::kDecompress:
             return RunDecompressMode(parsed.decompress_name.c_str(), stdout);
         case CommandAction::kTransfer:
             break;
     }
-    return RunTransfer(&console, options, log_path.get());
+    return RunTransfer(&console, &file_log, options, log_path.get());
 }
 
 }  // namespace zel::client

@@ -26,6 +26,7 @@
 #include "platform/registry.h"
 
 #include <errno.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -33,6 +34,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -429,6 +432,86 @@ void AdoptConnection(DbPtr db, const std::string& path, std::int64_t uid, const 
     g_conn.pid = getpid();
 }
 
+// Why the last call of this thread failed with kAccessDenied (see
+// LastStoreProblem); cleared whenever a connection is in place.
+thread_local std::string t_problem;
+
+void NoteProblem(std::string text) {
+    try {
+        t_problem = std::move(text);
+    } catch (...) {
+        t_problem.clear();
+    }
+}
+
+std::string ParentDir(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// "mode 0644, owner root, group zelway" of an existing file, or empty.
+std::string ModeAndOwner(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return {};
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    std::string owner = std::to_string(st.st_uid);
+    std::string group = std::to_string(st.st_gid);
+    std::vector<char> buf(16384);
+    struct passwd pw;
+    struct passwd* found_pw = nullptr;
+    if (getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &found_pw) == 0 && found_pw != nullptr)
+        owner = pw.pw_name;
+    struct group gr;
+    struct group* found_gr = nullptr;
+    if (getgrgid_r(st.st_gid, &gr, buf.data(), buf.size(), &found_gr) == 0 && found_gr != nullptr)
+        group = gr.gr_name;
+    return std::string("mode ") + mode + ", owner " + owner + ", group " + group;
+}
+
+// The user this process runs as, for "permission denied" texts.
+std::string ProcessUser() {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    const uid_t uid = geteuid();
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
+        return pw.pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+// One line that names the store file and says why SQLite (result rc on db,
+// which may be null) could not use it.  A refused open or write is traced to
+// the file's or its directory's permissions, since the store also makes its
+// journal files ("-wal", "-shm") beside the file.
+std::string DescribeFailure(sqlite3* db, int rc, const std::string& path) {
+    const int primary = rc & 0xff;
+    const int sys = db != nullptr ? sqlite3_system_errno(db) : 0;
+    const std::string what = "cannot use the registry store " + path + ": ";
+    if (primary == SQLITE_NOTADB)
+        return what + "the file is not a registry store (damaged or replaced)";
+    if (primary == SQLITE_CORRUPT) return what + "the file is damaged (" + sqlite3_errstr(rc) + ")";
+    if (primary == SQLITE_FULL) return what + "the disk is full";
+    if (IsBusy(rc)) return what + "it stays locked by another process";
+    if (primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN || primary == SQLITE_PERM ||
+        primary == SQLITE_AUTH || sys == EACCES || sys == EPERM || sys == EROFS) {
+        const std::string dir = ParentDir(path);
+        const std::string user = ProcessUser();
+        if (access(dir.c_str(), X_OK) != 0)
+            return what + "permission denied for " + user + ": cannot enter the directory " + dir +
+                   " (" + ModeAndOwner(dir) + ")";
+        if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK | W_OK) != 0)
+            return what + "permission denied for " + user + " (" + ModeAndOwner(path) + ")";
+        if (access(dir.c_str(), W_OK) != 0)
+            return what + "permission denied for " + user + " in the directory " + dir + " (" +
+                   ModeAndOwner(dir) + "; the store's journal files are made there)";
+    }
+    std::string text = what + sqlite3_errstr(rc);
+    if (sys != 0) text += std::string(" (") + std::strerror(sys) + ")";
+    return text;
+}
+
 // Makes g_conn a read-only connection to the existing file at path; nothing
 // is created.  A read-only SQLite connection to a WAL database would create
 // the "-wal" and "-shm" files beside it and leave them behind, so while no
@@ -440,28 +523,40 @@ void AdoptConnection(DbPtr db, const std::string& path, std::int64_t uid, const 
 // Caller holds g_mutex.
 Status OpenReadOnly(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? kNotFound : kAccessDenied;
-    if (!S_ISREG(st.st_mode)) return kAccessDenied;
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return kNotFound;
+        NoteProblem("cannot use the registry store " + path + ": " + std::strerror(errno));
+        return kAccessDenied;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        NoteProblem("cannot use the registry store " + path + ": not a regular file");
+        return kAccessDenied;
+    }
     struct stat wal;
     const bool live = stat((path + "-wal").c_str(), &wal) == 0;
     const std::string uri = UriPath(path) + (live ? "?mode=ro" : "?immutable=1");
     sqlite3* raw = nullptr;
     int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
     DbPtr db(raw);
-    if (rc != SQLITE_OK) return kAccessDenied;
+    auto fail = [&](int code) {
+        NoteProblem(DescribeFailure(db.get(), code, path));
+        return kAccessDenied;
+    };
+    if (rc != SQLITE_OK) return fail(rc);
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     {
         sqlite3_stmt* stmt_raw = nullptr;
-        if (sqlite3_prepare_v2(db.get(), "PRAGMA user_version", -1, &stmt_raw, nullptr) !=
-            SQLITE_OK)
-            return kAccessDenied;
+        rc = sqlite3_prepare_v2(db.get(), "PRAGMA user_version", -1, &stmt_raw, nullptr);
+        if (rc != SQLITE_OK) return fail(rc);
         StmtPtr stmt(stmt_raw);
-        if (sqlite3_step(stmt.get()) != SQLITE_ROW) return kAccessDenied;
+        rc = sqlite3_step(stmt.get());
+        if (rc != SQLITE_ROW) return fail(rc);
         if (sqlite3_column_int(stmt.get(), 0) < kSchemaVersion) return kNotFound;
     }
     std::int64_t uid = 0;
-    if (ReadStoreUid(db.get(), &uid) != SQLITE_OK) return kAccessDenied;
+    if ((rc = ReadStoreUid(db.get(), &uid)) != SQLITE_OK) return fail(rc);
     AdoptConnection(std::move(db), path, uid, st);
+    t_problem.clear();
     return kSuccess;
 }
 
@@ -476,34 +571,47 @@ Status EnsureConnection() {
     }
     if (g_conn.db && g_conn.id.path == path) {
         struct stat st;
-        if (stat(path.c_str(), &st) == 0 && st.st_dev == g_conn.dev && st.st_ino == g_conn.ino)
+        if (stat(path.c_str(), &st) == 0 && st.st_dev == g_conn.dev && st.st_ino == g_conn.ino) {
+            t_problem.clear();
             return kSuccess;
+        }
     }
     g_conn.Reset();
     if (g_read_only) return OpenReadOnly(path);
 
     std::size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash)))
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash))) {
+        NoteProblem("cannot use the registry store " + path + ": cannot make its directory " +
+                    path.substr(0, slash) + ": " + std::strerror(errno));
         return kAccessDenied;
+    }
 
     sqlite3* raw = nullptr;
     int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     DbPtr db(raw);
-    if (rc != SQLITE_OK) return kAccessDenied;
+    auto fail = [&](int code) {
+        NoteProblem(DescribeFailure(db.get(), code, path));
+        return kAccessDenied;
+    };
+    if (rc != SQLITE_OK) return fail(rc);
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     // WAL lets readers run beside a writer.  Switching needs a brief lock,
     // so it is retried like any write; a file system without WAL support
     // keeps the rollback journal, which is just as safe.
-    if (ExecRetry(db.get(), "PRAGMA journal_mode=WAL") != SQLITE_OK) return kAccessDenied;
-    if (ExecRetry(db.get(), "PRAGMA synchronous=NORMAL") != SQLITE_OK) return kAccessDenied;
-    if (InitSchema(db.get()) != SQLITE_OK) return kAccessDenied;
+    if ((rc = ExecRetry(db.get(), "PRAGMA journal_mode=WAL")) != SQLITE_OK) return fail(rc);
+    if ((rc = ExecRetry(db.get(), "PRAGMA synchronous=NORMAL")) != SQLITE_OK) return fail(rc);
+    if ((rc = InitSchema(db.get())) != SQLITE_OK) return fail(rc);
     std::int64_t uid = 0;
-    if (ReadStoreUid(db.get(), &uid) != SQLITE_OK) return kAccessDenied;
+    if ((rc = ReadStoreUid(db.get(), &uid)) != SQLITE_OK) return fail(rc);
 
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return kAccessDenied;
+    if (stat(path.c_str(), &st) != 0) {
+        NoteProblem("cannot use the registry store " + path + ": " + std::strerror(errno));
+        return kAccessDenied;
+    }
     AdoptConnection(std::move(db), path, uid, st);
+    t_problem.clear();
     return kSuccess;
 }
 
@@ -616,7 +724,11 @@ Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out 
         // begins a new read transaction, which sees the write.
         EndBatchRead();
     }
-    if (write && g_read_only) return kAccessDenied;
+    if (write && g_read_only) {
+        NoteProblem("the registry store " + paths::RegistryFile() +
+                    " is opened for reading only by this program");
+        return kAccessDenied;
+    }
     try {
         Status st = EnsureConnection();
         if (st != kSuccess) return st;
@@ -638,7 +750,10 @@ Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out 
                 if (!sqlite3_get_autocommit(db))
                     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
             }
-            if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) return kAccessDenied;
+            if (!IsBusy(rc) || std::chrono::steady_clock::now() > deadline) {
+                NoteProblem(DescribeFailure(db, rc, g_conn.id.path));
+                return kAccessDenied;
+            }
             SleepBeforeRetry(attempt);
         }
     } catch (...) {
@@ -1191,6 +1306,10 @@ ReadBatch::ReadBatch() {
 ReadBatch::~ReadBatch() {
     if (--g_batch.depth == 0) EndBatchRead();
     g_mutex.unlock();
+}
+
+std::string LastStoreProblem() {
+    return t_problem;
 }
 
 void UseReadOnlyStore() {

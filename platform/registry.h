@@ -182,6 +182,13 @@ void UseReadOnlyStore();
 // True after UseReadOnlyStore.
 [[nodiscard]] bool ReadOnlyStore();
 
+// Why the last call of the calling thread that returned kAccessDenied could
+// not use the store: one line that names the store file and the cause (no
+// permission for this user on the file or its directory, not a registry
+// store, damaged, locked, disk full).  Empty when that call gave no reason.
+// Calls that reach the store clear it.
+[[nodiscard]] std::string LastStoreProblem();
+
 // Parses "HKLM\\SOFTWARE\\x" or "HKEY_LOCAL_MACHINE\\SOFTWARE\\x" (also HKCR,
 // HKCU and their long names, any case) into hive and sub-key path.
 [[nodiscard]] bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey);

@@ -249,6 +249,11 @@ int SdNotify(const std::string& socket_name, const std::string& state) {
 int ServiceProgramMain(int argc, char** argv) {
     SetupCommand command = ParseSetupCommand(argc, argv);
     if (command != SetupCommand::kNone) return RunSetupCommand(command);
+    if (argc > 1)
+        std::fprintf(stderr,
+                     "%s: no option recognised in the arguments; running the schedule "
+                     "(%s --help lists the options)\n",
+                     kServiceName, kServiceName);
 
     bool service = false;
     {

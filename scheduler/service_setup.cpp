@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/version.h"
 #include "scheduler/files.h"
 
 namespace zel::cron {
@@ -129,6 +131,31 @@ int RunSystemctl(std::vector<std::string> args) {
 
 }  // namespace
 
+const char* const kHelpText =
+    "Usage: qvzel_cron [-RegServer | -UnregServer | -Service]\n"
+    "       qvzel_cron --help | --version\n"
+    "\n"
+    "The schedule service: every minute it matches crontab.dat against the local\n"
+    "time and starts the batch file of every due entry in the Olmar directory.\n"
+    "\n"
+    "  -RegServer    register the program (AppID keys in the registry store) to run\n"
+    "                as an ordinary program; removes an installed service\n"
+    "  -UnregServer  remove the registration and the installed service\n"
+    "  -Service      register the program as the service \"qvzel_cron\" and install\n"
+    "                and enable its systemd unit (none is written when a package\n"
+    "                brings one)\n"
+    "  --help        print this text (also -h, /?)\n"
+    "  --version     print the program's version\n"
+    "Tokens follow \"-\" or \"/\" and ignore case; the first one recognised decides.\n"
+    "Without one the program runs the schedule: as the service when registered\n"
+    "with -Service and started by systemd, else as an ordinary program in the\n"
+    "foreground (events on standard output) until SIGTERM or SIGINT.  Arguments\n"
+    "without a recognised token are ignored.\n"
+    "\n"
+    "Exit status: 0; 1 when -RegServer or -Service could not write the registry,\n"
+    "or when another copy already runs on this system root; when the program is\n"
+    "not registered, the registry store's status (2 for \"not found\").\n";
+
 SetupCommand ParseSetupCommand(int argc, const char* const* argv) {
     // Every "-" or "/" starts a token that runs to the end of its argument,
     // so "--Service" holds the tokens "-Service" and "Service".
@@ -141,6 +168,10 @@ SetupCommand ParseSetupCommand(int argc, const char* const* argv) {
             if (::strcasecmp(token, "UnregServer") == 0) return SetupCommand::kUnregServer;
             if (::strcasecmp(token, "RegServer") == 0) return SetupCommand::kRegServer;
             if (::strcasecmp(token, "Service") == 0) return SetupCommand::kService;
+            if (::strcasecmp(token, "help") == 0 || ::strcasecmp(token, "h") == 0 ||
+                std::strcmp(token, "?") == 0)
+                return SetupCommand::kHelp;
+            if (::strcasecmp(token, "version") == 0) return SetupCommand::kVersion;
         }
     }
     return SetupCommand::kNone;
@@ -276,6 +307,12 @@ void RemoveService() {
 int RunSetupCommand(SetupCommand command) {
     switch (command) {
         case SetupCommand::kNone:
+            return 0;
+        case SetupCommand::kHelp:
+            std::fputs(kHelpText, stdout);
+            return 0;
+        case SetupCommand::kVersion:
+            std::printf("%s %s\n", kServiceName, zel::kVersion);
             return 0;
         case SetupCommand::kUnregServer:
             (void)RemoveRegistryScript();

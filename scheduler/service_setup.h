@@ -26,12 +26,18 @@ inline constexpr const char* kAppIdRoot = "AppID";
 inline constexpr const char* kExeKey = "qvzel_cron.EXE";
 inline constexpr const char* kUnitFileName = "qvzel_cron.service";
 
-enum class SetupCommand { kNone, kRegServer, kUnregServer, kService };
+// kHelp and kVersion print and exit like the setup commands: they never
+// start the schedule.
+enum class SetupCommand { kNone, kRegServer, kUnregServer, kService, kHelp, kVersion };
 
 // The first token that follows a "-" or "/" anywhere in the arguments (and
 // runs to the end of its argument) and equals, in any case, "RegServer",
-// "UnregServer" or "Service"; kNone without one.
+// "UnregServer" or "Service", or "help", "h", "?" (kHelp) or "version"
+// (kVersion); kNone without one.  So "--help" and "/?" ask for help.
 SetupCommand ParseSetupCommand(int argc, const char* const* argv);
+
+// The help text of the program (standard output for kHelp).
+extern const char* const kHelpText;
 
 // Writes the AppID sub-keys (the GUID key with default value "qvzel_cron",
 // and "qvzel_cron.EXE" with "AppID" = the GUID).  Returns the first failing
@@ -68,7 +74,8 @@ void InstallService();
 void RemoveService();
 
 // Runs the setup command; returns the process exit code: 0, or 1 when the
-// registry script could not be applied (RegServer, Service).
+// registry script could not be applied (RegServer, Service).  kHelp and
+// kVersion print to standard output and return 0.
 int RunSetupCommand(SetupCommand command);
 
 }  // namespace zel::cron

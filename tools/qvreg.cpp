@@ -2,8 +2,10 @@
 // scripts and tests.  Queries, adds, deletes and exports keys and values.
 //
 // Owns nothing beyond its run: every change is one store call, so a failed
-// command leaves the store as it was.  Exit status 0 on success, 1 with one
-// "qvreg: ERROR: ..." line on standard error otherwise.
+// command leaves the store as it was.  Exit status 0 on success; otherwise
+// one "qvreg: ERROR: ..." line on standard error and 2 for a wrong command
+// line (found before the store is touched), 1 for any other failure.  A
+// store that cannot be used is named with the reason.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -22,7 +25,7 @@ constexpr const char* kUsage =
     "  qvreg add    KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD] [/d DATA] [/f]\n"
     "  qvreg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  qvreg export KEY\n"
-    "  qvreg --help\n"
+    "  qvreg --help | --version\n"
     "\n"
     "KEY is HIVE\\path\\to\\key with HIVE one of HKLM (HKEY_LOCAL_MACHINE),\n"
     "HKCR (HKEY_CLASSES_ROOT) or HKCU (HKEY_CURRENT_USER, one per Unix login).\n"
@@ -46,11 +49,20 @@ constexpr const char* kUsage =
     "        \\\" and control characters escaped.\n"
     "\n"
     "The store is $QVIS_ROOT/registry.db (QVIS_ROOT defaults to /var/lib/qvis).\n"
-    "Exit status: 0 on success, 1 on any error (one line on standard error).\n";
+    "Exit status: 0 on success; 2 for a wrong command line (unknown operation or\n"
+    "option, a missing or malformed KEY, type or data), found before the store is\n"
+    "touched; 1 for any other error.  Errors are one line on standard error.\n";
 
-int Fail(const std::string& message) {
+constexpr int kFailed = 1;
+constexpr int kUsageError = 2;
+
+int Fail(const std::string& message, int status = kFailed) {
     std::fprintf(stderr, "qvreg: ERROR: %s\n", message.c_str());
-    return 1;
+    return status;
+}
+
+int UsageFail(const std::string& message) {
+    return Fail(message, kUsageError);
 }
 
 std::string Quote(const std::string& text) {
@@ -73,10 +85,13 @@ std::string ValueLabel(const std::string& name) {
     return name.empty() ? std::string("default value") : "value " + Quote(name);
 }
 
-// One line for a store failure that is not simply "missing".
+// One line for a store failure that is not simply "missing"; call it right
+// after the failing store call, whose reason it reports.
 std::string StoreProblem(reg::Status st) {
-    if (st == reg::kAccessDenied)
-        return "cannot use the registry store " + zel::paths::RegistryFile();
+    if (st == reg::kAccessDenied) {
+        const std::string why = reg::LastStoreProblem();
+        return why.empty() ? "cannot use the registry store " + zel::paths::RegistryFile() : why;
+    }
     if (st == reg::kInvalidParameter) return "invalid name";
     return std::string("registry operation failed with status ").append(std::to_string(st));
 }
@@ -134,6 +149,7 @@ struct Options {
     bool force = false;
     bool recurse = false;
     bool help = false;
+    bool version = false;
 };
 
 bool IsSwitch(const std::string& arg) {
@@ -146,6 +162,10 @@ bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
     for (const std::string& a : args) {
         if (a == "--help" || a == "-h" || a == "/?" || a == "-?") {
             o->help = true;
+            return true;
+        }
+        if (a == "--version") {
+            o->version = true;
             return true;
         }
     }
@@ -352,7 +372,7 @@ int Query(const Options& o, reg::Hive hive, const std::string& subkey) {
 
 int Add(const Options& o, reg::Hive hive, const std::string& subkey) {
     if ((o.has_type || o.has_data) && !o.has_value)
-        return Fail("add: /t and /d need /v NAME or /ve");
+        return UsageFail("add: /t and /d need /v NAME or /ve");
     // Everything is checked before the store is touched.
     bool dword = false;
     std::uint32_t number = 0;
@@ -362,13 +382,13 @@ int Add(const Options& o, reg::Hive hive, const std::string& subkey) {
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         if (type == "REG_DWORD") {
             dword = true;
-            if (!o.has_data) return Fail(ValueLabel(o.value) + ": REG_DWORD needs /d DATA");
+            if (!o.has_data) return UsageFail(ValueLabel(o.value) + ": REG_DWORD needs /d DATA");
             if (!ParseDword(o.data, &number))
-                return Fail(ValueLabel(o.value) + ": invalid REG_DWORD data " + Quote(o.data) +
-                            " (decimal or 0x hexadecimal, at most 0xffffffff)");
+                return UsageFail(ValueLabel(o.value) + ": invalid REG_DWORD data " + Quote(o.data) +
+                                 " (decimal or 0x hexadecimal, at most 0xffffffff)");
         } else if (type != "REG_SZ") {
-            return Fail(ValueLabel(o.value) + ": unsupported type " + Quote(o.type) +
-                        " (REG_SZ or REG_DWORD)");
+            return UsageFail(ValueLabel(o.value) + ": unsupported type " + Quote(o.type) +
+                             " (REG_SZ or REG_DWORD)");
         }
     }
     reg::Key key;
@@ -430,15 +450,20 @@ int Export(reg::Hive hive, const std::string& subkey) {
 int Main(int argc, char** argv) {
     Options o;
     std::string error;
-    if (!ParseArgs(argc, argv, &o, &error)) return Fail(error);
+    if (!ParseArgs(argc, argv, &o, &error)) return UsageFail(error);
     if (o.help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::printf("qvreg %s\n", zel::kVersion);
         return 0;
     }
     reg::Hive hive;
     std::string subkey;
     if (!reg::ParseKeyName(o.key, &hive, &subkey))
-        return Fail("invalid key name " + Quote(o.key) + " (HKLM\\..., HKCR\\... or HKCU\\...)");
+        return UsageFail("invalid key name " + Quote(o.key) +
+                         " (HKLM\\..., HKCR\\... or HKCU\\...)");
     if (o.op == "query") return Query(o, hive, subkey);
     if (o.op == "add") return Add(o, hive, subkey);
     if (o.op == "delete") return Delete(o, hive, subkey);

@@ -6,7 +6,8 @@
 // with /u) and reports the outcome: a success line on standard output, or
 // the failing result code in hexadecimal with its text on standard error.
 // /s suppresses the success line only: a failure is always reported.  Exit
-// status 0 on success, 1 otherwise.  Owns nothing beyond its run.
+// status 0 on success, 2 for a wrong command line (the usage text goes to
+// standard error), 1 for any other failure.  Owns nothing beyond its run.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -15,18 +16,23 @@
 
 #include "platform/com/com.h"
 #include "platform/com/library.h"
+#include "platform/version.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: regsvr [/u] [/s] LIBRARY\n"
+    "       regsvr --help | --version\n"
     "  Calls DllRegisterServer of the component library LIBRARY, which writes\n"
     "  its registry entries (HKEY_CLASSES_ROOT in $QVIS_ROOT/registry.db).\n"
     "  /u  call DllUnregisterServer instead, which removes them\n"
     "  /s  silent: print nothing on success (failures are still reported)\n"
     "Options may start with \"/\" or \"-\" and ignore case; an argument of more\n"
     "than two characters that begins with \"/\" is the library's path.\n"
-    "Exit status: 0 on success, 1 on any failure.\n";
+    "Exit status: 0 on success, 2 for a wrong command line, 1 for any other\n"
+    "failure (the failing result code and its text on standard error).\n";
+
+constexpr int kUsageError = 2;
 
 constexpr HRESULT kModuleNotFound = HResultFromWin32(126);     // ERROR_MOD_NOT_FOUND
 constexpr HRESULT kProcedureNotFound = HResultFromWin32(127);  // ERROR_PROC_NOT_FOUND
@@ -80,19 +86,24 @@ int main(int argc, char** argv) {
         } else if (arg == "--help" || IsOption(arg, '?') || IsOption(arg, 'h')) {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::printf("regsvr %s\n", zel::kVersion);
+            return 0;
         } else if (!arg.empty() && arg[0] != '-' && (arg[0] != '/' || arg.size() > 2) &&
                    library.empty()) {
             // Absolute paths begin with "/" too: only a slash and one letter
             // is an option.
             library = arg;
         } else {
-            std::fputs(kUsage, stderr);
-            return 1;
+            std::fprintf(stderr, "regsvr: %s '%s'\n%s",
+                         library.empty() ? "unknown option" : "unexpected argument", argv[i],
+                         kUsage);
+            return kUsageError;
         }
     }
     if (library.empty()) {
-        std::fputs(kUsage, stderr);
-        return 1;
+        std::fprintf(stderr, "regsvr: no LIBRARY given\n%s", kUsage);
+        return kUsageError;
     }
 
     ComScope com;

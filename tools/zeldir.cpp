@@ -6,8 +6,8 @@
 // point comes from "ISERVER.XML" in the install directory (written with the
 // built-in description when missing), the records go to the registry store.
 // Its log is "zeldir.log" in the install directory unless --log names
-// another file.  Exit status 0 on success, 1 on failure or a bad command
-// line.  Owns nothing beyond its run.
+// another file.  Exit status 0 on success, 1 on failure, 2 for a bad
+// command line.  Owns nothing beyond its run.
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -19,12 +19,14 @@
 #include "directory/server_directory.h"
 #include "log/event_log.h"
 #include "platform/paths.h"
+#include "platform/version.h"
 #include "support/files.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: zeldir [--if-stale] [--show] [--operation NAME] [--log FILE] [--debug]\n"
+    "       zeldir --help | --version\n"
     "Refreshes the server directory from the central side and prints the\n"
     "records stored under HKLM\\SOFTWARE\\Quvaro Information Systems\\QVDataAccess.\n"
     "  --if-stale        refresh only when the cache is missing or a day old\n"
@@ -34,7 +36,11 @@ constexpr const char* kUsage =
     "                    needs (default GetFileListFromQuvaro)\n"
     "  --log FILE        log file (default: zeldir.log in the install directory)\n"
     "  --debug           write trace entries to the log as well\n"
-    "The entry point is named in ISERVER.XML in the install directory.\n";
+    "  --help            print this text\n"
+    "  --version         print the program's version\n"
+    "The entry point is named in ISERVER.XML in the install directory.\n"
+    "Exit status: 0 on success, 1 when the refresh or the reading failed,\n"
+    "2 for a bad command line.\n";
 
 std::string Text(char* owned) {
     CStringHolder h(owned);
@@ -114,6 +120,9 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("zeldir %s\n", zel::kVersion);
+            return 0;
         } else if (a == "--if-stale") {
             if_stale = true;
         } else if (a == "--show") {
@@ -123,8 +132,11 @@ int main(int argc, char** argv) {
         } else if ((a == "--operation" || a == "--log") && i + 1 < argc) {
             (a == "--operation" ? operation : log_file) = argv[++i];
         } else {
-            std::fprintf(stderr, "zeldir: bad argument '%s'\n%s", a.c_str(), kUsage);
-            return 1;
+            std::fprintf(
+                stderr, "zeldir: %s '%s'\n%s",
+                a == "--operation" || a == "--log" ? "missing value after" : "bad argument",
+                a.c_str(), kUsage);
+            return 2;
         }
     }
 

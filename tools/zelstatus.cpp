@@ -22,6 +22,7 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/version.h"
 #include "tools/zelstatus/status.h"
 
 namespace {
@@ -125,6 +126,9 @@ int main(int argc, char** argv) {
             check = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("zelstatus %s\n", zel::kVersion);
             return 0;
         } else {
             std::fprintf(stderr, "zelstatus: bad argument '%s'\n%s", argv[i], kUsage);

@@ -10,6 +10,7 @@
 
 #include "connection_tool/main/screen.h"
 #include "connection_tool/utility.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ void PrintHelp() {
         "Usage: zelconfig [--http-server HOST[:PORT]] [--https-server HOST[:PORT]]\n"
         "       zelconfig --test http|https --method direct|preconfig|preconfig-no-auto|proxy\n"
         "                 [--save] [--http-server ...] [--https-server ...]\n"
+        "       zelconfig --help | --version\n"
         "\n"
         "Checks that this machine reaches the central servers and chooses how the\n"
         "transfer system reaches the Internet (\"AccessMethod\" in the registry).\n"
@@ -37,7 +39,12 @@ void PrintHelp() {
         "                              preconfig (1), preconfig-no-auto (2), proxy (3)\n"
         "  --save                      store the method as \"AccessMethod\" when the\n"
         "                              test passed (without it nothing is written)\n"
-        "  --help                      this text\n",
+        "  --help                      this text\n"
+        "  --version                   the program's version\n"
+        "\n"
+        "Exit status: 0 when the dialogs were closed or the test passed, 1 when the\n"
+        "test failed or the network library could not start, 2 for a bad command\n"
+        "line.\n",
         zel::conn::kDefaultHttpServer, zel::conn::kDefaultHttpsServer);
 }
 
@@ -95,6 +102,9 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             PrintHelp();
+            return 0;
+        } else if (a == "--version") {
+            std::printf("zelconfig %s\n", zel::kVersion);
             return 0;
         } else if (a == "--http-server") {
             if (!value(&http_server)) return Usage("--http-server needs HOST[:PORT]");

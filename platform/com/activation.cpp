@@ -5,6 +5,7 @@
 // process shares it and a component library is loaded once.  It is never
 // destroyed: a client's static object that releases a component at process
 // exit must still find the component's code in place.
+#include <cstdint>
 #include <mutex>
 #include <new>
 #include <string>
@@ -14,6 +15,7 @@
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/library.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
 
 namespace zel::com {
@@ -56,22 +58,84 @@ LibraryTable& Table() {
     return *table;
 }
 
+// UTF-8 to UTF-16 for the texts of error objects; a byte that does not
+// start a well-formed sequence becomes U+FFFD.
+std::u16string FromUtf8(const std::string& text) {
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        std::uint32_t c = 0xFFFD;
+        std::size_t n = 1;
+        if (b < 0x80) {
+            c = b;
+        } else {
+            const std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+            if (len != 0 && i + len <= text.size()) {
+                std::uint32_t v = b & (0x7F >> len);
+                bool ok = true;
+                for (std::size_t k = 1; k < len && ok; ++k) {
+                    const auto cont = static_cast<unsigned char>(text[i + k]);
+                    ok = (cont & 0xC0) == 0x80;
+                    v = (v << 6) | (cont & 0x3F);
+                }
+                const std::uint32_t min = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
+                if (ok && v >= min && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
+                    c = v;
+                    n = len;
+                }
+            }
+        }
+        if (c >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+        i += n;
+    }
+    return out;
+}
+
+// Returns hr after making why the thread's rich error information, so that a
+// client can say why an activation failed (which file, which cause) instead
+// of only the code.
+HRESULT ActivationFailure(HRESULT hr, REFIID riid, const std::string& why) {
+    try {
+        const std::u16string text = FromUtf8(why);
+        (void)zel::com::SetErrorDetails(riid, u"CoGetClassObject", text.c_str());
+    } catch (...) {
+        SetErrorInfo(0, nullptr);
+    }
+    return hr;
+}
+
+// Why the registry store could not be read, naming the file.
+std::string StoreProblem() {
+    std::string why = reg::LastStoreProblem();
+    if (why.empty()) why = "cannot read the registry store " + zel::paths::RegistryFile();
+    return why;
+}
+
 // The registered library of clsid.
-HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
+HRESULT FindServerPath(REFCLSID clsid, REFIID riid, std::string* path) {
     reg::Key key;
     const std::string sub = "CLSID\\" + zel::com::GuidToString(clsid) + "\\InprocServer32";
+    const std::string not_registered = "the class " + zel::com::GuidToString(clsid) +
+                                       " is not registered (no HKEY_CLASSES_ROOT\\" + sub +
+                                       " in the registry store " + zel::paths::RegistryFile() + ")";
     reg::Status st = reg::OpenKey(reg::Hive::ClassesRoot, sub, &key);
-    if (st == reg::kNotFound) return REGDB_E_CLASSNOTREG;
-    if (st != reg::kSuccess) return REGDB_E_READREGDB;
+    if (st == reg::kNotFound) return ActivationFailure(REGDB_E_CLASSNOTREG, riid, not_registered);
+    if (st != reg::kSuccess) return ActivationFailure(REGDB_E_READREGDB, riid, StoreProblem());
     st = reg::QueryString(key, "", path);
-    if (st == reg::kNotFound || (st == reg::kSuccess && path->empty())) return REGDB_E_CLASSNOTREG;
-    if (st != reg::kSuccess) return REGDB_E_READREGDB;
+    if (st == reg::kNotFound || (st == reg::kSuccess && path->empty()))
+        return ActivationFailure(REGDB_E_CLASSNOTREG, riid, not_registered);
+    if (st != reg::kSuccess) return ActivationFailure(REGDB_E_READREGDB, riid, StoreProblem());
     return S_OK;
 }
 
 // The table's entry for path, loading the library when needed.  Called with
 // the table's lock held.
-HRESULT LoadServer(LibraryTable& table, const std::string& path, LoadedLibrary** out) {
+HRESULT LoadServer(LibraryTable& table, const std::string& path, REFIID riid, LoadedLibrary** out) {
     for (LoadedLibrary& entry : table.libraries) {
         if (entry.path == path) {
             *out = &entry;
@@ -80,17 +144,24 @@ HRESULT LoadServer(LibraryTable& table, const std::string& path, LoadedLibrary**
     }
     LoadedLibrary entry;
     entry.path = path;
-    switch (entry.library.Load(path, nullptr)) {
+    std::string why;
+    switch (entry.library.Load(path, &why)) {
         case DynamicLibrary::LoadError::None:
             break;
         case DynamicLibrary::LoadError::NotFound:
-            return CO_E_DLLNOTFOUND;
+            return ActivationFailure(CO_E_DLLNOTFOUND, riid,
+                                     "the registered component library " + path + " is missing");
         case DynamicLibrary::LoadError::NotLoadable:
-            return CO_E_BADLIBRARY;
+            return ActivationFailure(
+                CO_E_BADLIBRARY, riid,
+                "the registered component library " + path + " cannot be loaded: " + why);
     }
     entry.get_class_object =
         reinterpret_cast<GetClassObjectFn>(entry.library.Symbol("DllGetClassObject"));
-    if (entry.get_class_object == nullptr) return CO_E_ERRORINDLL;  // unloaded again here
+    if (entry.get_class_object == nullptr)  // unloaded again here
+        return ActivationFailure(
+            CO_E_ERRORINDLL, riid,
+            "the registered library " + path + " is no component library (no DllGetClassObject)");
     entry.can_unload_now =
         reinterpret_cast<CanUnloadNowFn>(entry.library.Symbol("DllCanUnloadNow"));
     // The same file under another name: the loader handed out the library
@@ -165,12 +236,12 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*server_info*/, R
     if (t_thread.inits == 0) return CO_E_NOTINITIALIZED;
     if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
     std::string path;
-    HRESULT hr = FindServerPath(clsid, &path);
+    HRESULT hr = FindServerPath(clsid, riid, &path);
     if (FAILED(hr)) return hr;
     LibraryTable& table = Table();
     std::lock_guard<std::recursive_mutex> lock(table.mutex);
     LoadedLibrary* server = nullptr;
-    hr = LoadServer(table, path, &server);
+    hr = LoadServer(table, path, riid, &server);
     if (FAILED(hr)) return hr;
     hr = server->get_class_object(clsid, riid, object);
     if (FAILED(hr)) *object = nullptr;  // whatever the library left there is not ours

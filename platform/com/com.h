@@ -450,6 +450,10 @@ ZEL_COM_API void CoUninitialize();
 //   CO_E_BADLIBRARY       the file exists but cannot be loaded
 //   CO_E_ERRORINDLL       the library does not export DllGetClassObject
 //   whatever DllGetClassObject answers (CLASS_E_CLASSNOTAVAILABLE, ...)
+// The runtime's own failures above (except CO_E_NOTINITIALIZED) also set the
+// thread's rich error information: its description names the file and the
+// cause (the registry store with the reason it cannot be read, the library
+// that is missing or with the loader's text), for clients to show.
 [[nodiscard]] ZEL_COM_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* server_info,
                                                    REFIID riid, void** object);
 // CoGetClassObject for IClassFactory, then CreateInstance(outer, riid).

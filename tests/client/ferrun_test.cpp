@@ -4,10 +4,15 @@
 #include <filesystem>
 #include <regex>
 
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "poll/ipoll.h"
 #include "tests/client/ferrun_fixture.h"
 
 namespace zel::test::client {
 namespace {
+
+namespace reg = zel::reg;
 
 const char kUsage[] =
     "Usage: ferrun [-d DownloadDir:Filter] [-p UploadDir:Fillter::DestDir] [-r ResultFile] "
@@ -73,6 +78,9 @@ TEST_F(FerrunClient, CommandLineErrorsPrintUsageAndLogTheMessage) {
         const FerrunResult r = Ferrun(c.args);
         EXPECT_EQ(r.exit_code, 1) << c.args.size();
         EXPECT_EQ(r.out, kUsage);
+        // What is wrong, in one line on standard error.
+        EXPECT_EQ(r.err.rfind("ferrun: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
         if (c.logged != nullptr)
             EXPECT_TRUE(IsErrorLine(FileLog(), c.logged));
         else
@@ -81,11 +89,53 @@ TEST_F(FerrunClient, CommandLineErrorsPrintUsageAndLogTheMessage) {
     EXPECT_EQ(Calls(), "");  // the component is never created
 }
 
-TEST_F(FerrunClient, HelpPrintsUsageAndExitsZero) {
+TEST_F(FerrunClient, HelpPrintsEveryOptionAndExitsZero) {
     const FerrunResult r = Ferrun({"--help"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.out.rfind("Usage: ferrun ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("-u UserID"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("-z File.dtz"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(FileLog(), "");
+}
+
+// Without a usable registration the creation fails; one line on standard
+// error (and in the file log) says why and names the file, while the
+// console and the exit code stay as they were.
+TEST_F(FerrunRoot, ComponentThatCannotBeCreatedIsExplained) {
+    const std::string store = zel::paths::RegistryFile();
+    const std::string failed = "Creating instance of Poll COM component...failed.\n";
+    FerrunResult r = Ferrun({"-d"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, failed);
+    EXPECT_EQ(r.err.rfind("ferrun: cannot create the Poll component: the class {", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("is not registered"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(store), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_NE(FileLog().find("is not registered"), std::string::npos) << FileLog();
+
+    // Registered, but the library is gone.
+    {
+        reg::Key key;
+        ASSERT_EQ(
+            reg::CreateKey(reg::Hive::ClassesRoot,
+                           "CLSID\\" + zel::com::GuidToString(CLSID_Poll) + "\\InprocServer32",
+                           &key, nullptr),
+            reg::kSuccess);
+        ASSERT_EQ(reg::SetString(key, "", Path("gone/libPoll.so")), reg::kSuccess);
+    }
+    r = Ferrun({"-d"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("library " + Path("gone/libPoll.so") + " is missing"), std::string::npos)
+        << r.err;
+
+    // A store that is no store.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(store + suffix);
+    WriteFile(store, std::string(4096, 'x'));
+    r = Ferrun({"-d"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, failed);
+    EXPECT_NE(r.err.find(store + ": the file is not a registry store"), std::string::npos) << r.err;
 }
 
 TEST_F(FerrunClient, UserIdWithoutWideFormEndsAfterCreation) {

@@ -69,6 +69,9 @@ TEST_F(FerrunLive, ServerErrorsPrintFailedAndStillExitZero) {
     const FerrunResult r = Ferrun({"-d", Path("in") + ":*.DAT"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, std::string(kCreated) + "Downloading files from server...failed.\n");
+    EXPECT_NE(r.err.find("download failed: refused by the server: HTTP status 500"),
+              std::string::npos)
+        << r.err;
     EXPECT_FALSE(FileExists(Path("in/A.DAT")));
     EXPECT_EQ(central_.Count("GetFileListFromQuvaro"), 2u);
     EXPECT_EQ(central_.Count("GetFileFromQuvaro"), 0u);
@@ -80,6 +83,17 @@ TEST_F(FerrunLive, ServerErrorsPrintFailedAndStillExitZero) {
     EXPECT_EQ(up.exit_code, 0);
     EXPECT_EQ(up.out, std::string(kCreated) + "Uploading files to server...failed.\n");
     EXPECT_EQ(ReadFile(Path("out/Poll.Result")), "0500 ORDERS1.TXT.dtz\r\n");
+}
+
+// The first run after an installation, before the control file was put in
+// place: the console says "failed.", standard error says which file.
+TEST_F(FerrunLive, MissingControlFileIsNamed) {
+    const FerrunResult r = Ferrun({"-d", Path("in")});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, std::string(kCreated) + "Downloading files from server...failed.\n");
+    EXPECT_EQ(r.err, "ferrun: download failed: cannot read the control file " +
+                         CommPath("CONTROL") + ": No such file or directory (details in " +
+                         CommPath("qvzel.log") + ")\n");
 }
 
 TEST_F(FerrunLive, UnregisteredComponentFailsCreationAndExitsOne) {

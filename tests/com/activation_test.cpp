@@ -5,8 +5,10 @@
 
 #include <atomic>
 
+#include "platform/bstr.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/server.h"
+#include "platform/paths.h"
 #include "tests/com/com_test_util.h"
 #include "tests/com/test_component.h"
 
@@ -290,25 +292,39 @@ TEST_F(Activation, EachFailureHasItsOwnResult) {
                                   "CLSID\\" + zel::com::GuidToString(kNoInproc), &bare, nullptr),
               zel::reg::kSuccess);
 
+    // The runtime's own failures also say why in the rich error
+    // information, naming the store or the library.
+    const std::string store = zel::paths::RegistryFile();
+    const std::string not_registered = "not registered (no HKEY_CLASSES_ROOT";
     struct Case {
         const char* what;
         CLSID clsid;
         DWORD context;
         HRESULT expected;
+        std::string says;  // in the error description; empty: no description
     } cases[] = {
-        {"unregistered", kUnknownClass, CLSCTX_ALL, REGDB_E_CLASSNOTREG},
-        {"no InprocServer32", kNoInproc, CLSCTX_ALL, REGDB_E_CLASSNOTREG},
-        {"empty path", kEmptyPath, CLSCTX_ALL, REGDB_E_CLASSNOTREG},
-        {"local server only", CLSID_TestGreeter, CLSCTX_LOCAL_SERVER, REGDB_E_CLASSNOTREG},
-        {"missing file", kMissing, CLSCTX_ALL, CO_E_DLLNOTFOUND},
-        {"not a library", kNotElf, CLSCTX_ALL, CO_E_BADLIBRARY},
-        {"no DllGetClassObject", kNoEntry, CLSCTX_ALL, CO_E_ERRORINDLL},
-        {"class not served", kNotServed, CLSCTX_ALL, CLASS_E_CLASSNOTAVAILABLE},
+        {"unregistered", kUnknownClass, CLSCTX_ALL, REGDB_E_CLASSNOTREG, not_registered},
+        {"no InprocServer32", kNoInproc, CLSCTX_ALL, REGDB_E_CLASSNOTREG, store},
+        {"empty path", kEmptyPath, CLSCTX_ALL, REGDB_E_CLASSNOTREG, not_registered},
+        {"local server only", CLSID_TestGreeter, CLSCTX_LOCAL_SERVER, REGDB_E_CLASSNOTREG, ""},
+        {"missing file", kMissing, CLSCTX_ALL, CO_E_DLLNOTFOUND, missing + " is missing"},
+        {"not a library", kNotElf, CLSCTX_ALL, CO_E_BADLIBRARY, not_elf + " cannot be loaded: "},
+        {"no DllGetClassObject", kNoEntry, CLSCTX_ALL, CO_E_ERRORINDLL, "no DllGetClassObject"},
+        {"class not served", kNotServed, CLSCTX_ALL, CLASS_E_CLASSNOTAVAILABLE, ""},
     };
     for (const Case& c : cases) {
         ComPtr<ITestGreeter> out;
+        (void)SetErrorInfo(0, nullptr);
         EXPECT_EQ(Create(c.clsid, &out, c.context), c.expected) << c.what;
         EXPECT_FALSE(out) << c.what;
+        ComPtr<IErrorInfo> info;
+        const bool has_info = GetErrorInfo(0, info.Out()) == S_OK && info;
+        EXPECT_EQ(has_info, !c.says.empty()) << c.what;
+        if (!has_info) continue;
+        zel::CBstr text;
+        ASSERT_EQ(info->GetDescription(text.Out()), S_OK);
+        const std::string description(text.get(), text.get() + text.Length());
+        EXPECT_NE(description.find(c.says), std::string::npos) << c.what << ": " << description;
     }
     // Libraries that failed are not kept loaded.
     EXPECT_EQ(zel::com::LoadedLibraryCount(), 1);  // the component, for "class not served"

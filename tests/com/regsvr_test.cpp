@@ -121,10 +121,11 @@ TEST_F(Regsvr, ReportsEachFailureWithItsResultAndExitsWithOne) {
     // A failed registration leaves the store untouched.
     EXPECT_EQ(DefaultValue("CLSID\\" + zel::com::GuidToString(CLSID_TestGreeter)), "<missing>");
 
+    // A wrong command line is a usage error.
     for (const std::string& args :
          {std::string(""), std::string("/x lib.so"), std::string("a b")}) {
         const zel::test::RunResult r = Regsvr_(args);
-        EXPECT_EQ(r.exit_code, 1) << "'" << args << "'";
+        EXPECT_EQ(r.exit_code, 2) << "'" << args << "'";
         EXPECT_NE(r.output.find("Usage: regsvr"), std::string::npos) << r.output;
     }
 }

@@ -1,4 +1,12 @@
 // The qvreg tool, run as a real program against a scratch store.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/paths.h"
 #include "platform/registry.h"
 #include "tests/common/spawn.h"
 
@@ -21,12 +29,17 @@ class Qvreg : public zel::test::ScratchRoot {
         Result r{zel::test::Wait(pid), zel::test::ReadFile(out), zel::test::ReadFile(err)};
         return r;
     }
-    // Runs a command that must fail: exit 1, one line on stderr naming what.
-    void ExpectError(const std::vector<std::string>& args, const std::string& what) {
+    // Runs a command that must fail: exit 1 (2 for a wrong command line), one
+    // line on stderr naming what.
+    void ExpectError(const std::vector<std::string>& args, const std::string& what,
+                     int status = 1) {
         Result r = Run(args);
-        EXPECT_EQ(r.rc, 1) << args[0] << " " << args[1];
+        EXPECT_EQ(r.rc, status) << args[0] << " " << args[1];
         EXPECT_NE(r.err.find(what), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+    void ExpectUsageError(const std::vector<std::string>& args, const std::string& what) {
+        ExpectError(args, what, 2);
     }
 };
 
@@ -100,23 +113,60 @@ TEST_F(Qvreg, DeletesValuesAndTrees) {
 }
 
 TEST_F(Qvreg, BadInputFailsWithAClearMessage) {
-    ExpectError({"query", "HKXX\\SOFTWARE"}, "HKXX\\SOFTWARE");
-    ExpectError({"add", "HKLM\\a\\\\b"}, "HKLM\\a\\\\b");
+    ExpectUsageError({"query", "HKXX\\SOFTWARE"}, "HKXX\\SOFTWARE");
+    ExpectUsageError({"add", "HKLM\\a\\\\b"}, "HKLM\\a\\\\b");
     ExpectError({"query", "HKLM\\Missing"}, "HKEY_LOCAL_MACHINE\\Missing");
-    ExpectError({"add", "HKLM\\K", "/v", "b", "/t", "REG_BINARY", "/d", "00"}, "REG_BINARY");
+    ExpectUsageError({"add", "HKLM\\K", "/v", "b", "/t", "REG_BINARY", "/d", "00"}, "REG_BINARY");
     for (const char* bad : {"12ab", "0x", "-1", "4294967296", "0x100000000", ""})
-        ExpectError({"add", "HKLM\\K", "/v", "d", "/t", "REG_DWORD", "/d", bad}, "\"d\"");
-    ExpectError({"add", "HKLM\\K", "/v", "d", "/t", "REG_DWORD"}, "\"d\"");
+        ExpectUsageError({"add", "HKLM\\K", "/v", "d", "/t", "REG_DWORD", "/d", bad}, "\"d\"");
+    ExpectUsageError({"add", "HKLM\\K", "/v", "d", "/t", "REG_DWORD"}, "\"d\"");
     // Nothing was written by the failed adds.
     ExpectError({"query", "HKLM\\K"}, "HKEY_LOCAL_MACHINE\\K");
     ASSERT_EQ(Run({"add", "HKLM\\K"}).rc, 0);
     ExpectError({"query", "HKLM\\K", "/v", "Nope"}, "\"Nope\"");
     ExpectError({"query", "HKLM\\K", "/ve"}, "default value");
-    ExpectError({"frobnicate", "HKLM\\K"}, "frobnicate");
-    ExpectError({"add", "HKLM\\K", "/x"}, "/x");
+    ExpectUsageError({"frobnicate", "HKLM\\K"}, "frobnicate");
+    ExpectUsageError({"add", "HKLM\\K", "/x"}, "/x");
+    ExpectUsageError({"add", "HKLM\\K", "/d", "x"}, "/v");
     Result help = Run({"--help"});
     EXPECT_EQ(help.rc, 0);
     EXPECT_NE(help.out.find("/f"), std::string::npos);
+}
+
+// A store that cannot be used is named with the reason, whoever runs qvreg.
+TEST_F(Qvreg, UnusableStoreIsNamedWithTheReason) {
+    ASSERT_EQ(Run({"add", "HKLM\\K", "/v", "x", "/d", "1"}).rc, 0);
+    const std::string store = zel::paths::RegistryFile();
+
+    // No permission: as root the store is tried as "nobody".
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(store.c_str(), 0600), 0);
+    if (::geteuid() == 0) {
+        const std::string out = dir_ + "/qvreg.out", err = dir_ + "/qvreg.err";
+        const std::string command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                    zel::test::BuildPath("tools/qvreg") + " query 'HKLM\\K' >" +
+                                    out + " 2>" + err;
+        if (::access("/usr/bin/setpriv", X_OK) == 0) {
+            EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
+            const std::string text = zel::test::ReadFile(err);
+            EXPECT_NE(text.find(store), std::string::npos) << text;
+            EXPECT_NE(text.find("permission denied"), std::string::npos) << text;
+            EXPECT_NE(text.find("mode 0600"), std::string::npos) << text;
+        }
+    } else {
+        ASSERT_EQ(::chmod(store.c_str(), 0), 0);
+        const Result r = Run({"query", "HKLM\\K"});
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
+    }
+    ASSERT_EQ(::chmod(store.c_str(), 0644), 0);
+
+    // Not a store at all (damaged or replaced).
+    for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(store + suffix);
+    zel::test::WriteFile(store, std::string(4096, 'x'));
+    const Result r = Run({"query", "HKLM\\K"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find(store + ": the file is not a registry store"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/version.h"
 #include "tools/zelsim/operations.h"
 
 namespace zelsim {
@@ -13,6 +14,7 @@ namespace zelsim {
 void Usage(FILE* out) {
     std::fputs(
         "usage: zelsim [options]\n"
+        "       zelsim --help | --version\n"
         "Central-side simulator: serves the server list, system information and\n"
         "query list documents and the four transfer operations under /qvgqa/poll/\n"
         "on a loopback address until SIGTERM/SIGINT.\n"
@@ -57,7 +59,9 @@ void Usage(FILE* out) {
         "with HTTP status 500, the others with 200.\n"
         "Paths: "
         "/qvgqa/RetrieveServerInformation.xml, /qvgqa/RetrieveSystemInformation.xml,\n"
-        "       /qvgqa/RetrieveQueryInformation.xml; operations under /qvgqa/poll/.\n",
+        "       /qvgqa/RetrieveQueryInformation.xml; operations under /qvgqa/poll/.\n"
+        "Exit status: 0 after a stop by SIGTERM/SIGINT, 2 for a bad command line,\n"
+        "1 when it cannot listen or run.\n",
         out);
 }
 
@@ -127,6 +131,9 @@ int ParseArgs(int argc, char** argv, Settings* s) {
         const char* v = nullptr;
         if (a == "--help" || a == "-h") {
             Usage(stdout);
+            return 1;
+        } else if (a == "--version") {
+            std::printf("zelsim %s\n", zel::kVersion);
             return 1;
         } else if (a == "--address") {
             if (!(v = need("an address"))) return 2;

@@ -58,8 +58,9 @@ void Usage(FILE* out);
 // it applies to.  Returns false, leaving *fault unspecified, on bad text.
 [[nodiscard]] bool ParseFault(const std::string& text, Fault* fault);
 
-// Fills *s from the command line.  Returns 0 on success, 1 when --help was
-// printed (the caller exits with 0), 2 after a message on standard error.
+// Fills *s from the command line.  Returns 0 on success, 1 when --help or
+// --version was printed (the caller exits with 0), 2 after a message on
+// standard error.
 [[nodiscard]] int ParseArgs(int argc, char** argv, Settings* s);
 
 }  // namespace zelsim
