@@ -14,7 +14,7 @@
 #                     exits non-zero on any finding
 #   ./build.sh bench  build, then measure the transfers against curl, gzip and
 #                     crc32 scripts (bench/run.sh) and put the table into the
-#                     README
+#                     developers' guide (docs/DEVELOPING.md)
 #   ./build.sh faults [N]  build the demo's tree and run the fault campaign
 #                     (tests/faults/run.sh): N faulted transfers, each followed
 #                     by a clean one (default 200); not part of the test command
@@ -130,7 +130,7 @@ bench)
     configure_release -DZEL_WERROR=OFF
     cmake --build build -j "$(jobs)"
     bench/run.sh build build/bench-results.md
-    bench/update_readme.sh build/bench-results.md README.md
+    bench/update_readme.sh build/bench-results.md docs/DEVELOPING.md
     ;;
 demo)
     install_packages

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Replaces the benchmark table in the README (between the lines
-# "<!-- bench:begin -->" and "<!-- bench:end -->") with a results file of
-# bench/run.sh.  The README is rewritten whole, through a temporary file.
-#   bench/update_readme.sh RESULTS.md README.md
+# Replaces the benchmark table in a Markdown file, the developers' guide
+# docs/DEVELOPING.md (between the lines "<!-- bench:begin -->" and
+# "<!-- bench:end -->"), with a results file of bench/run.sh.  The file is
+# rewritten whole, through a temporary file.
+#   bench/update_readme.sh RESULTS.md docs/DEVELOPING.md
 set -euo pipefail
-results=${1:?usage: bench/update_readme.sh RESULTS.md README.md}
-readme=${2:?usage: bench/update_readme.sh RESULTS.md README.md}
+results=${1:?usage: bench/update_readme.sh RESULTS.md FILE.md}
+readme=${2:?usage: bench/update_readme.sh RESULTS.md FILE.md}
 grep -q '^<!-- bench:begin -->$' "$readme" && grep -q '^<!-- bench:end -->$' "$readme" || {
     echo "update_readme: no bench markers in $readme" >&2
     exit 1
@@ -16,4 +17,4 @@ awk -v results="$results" '
     /^<!-- bench:end -->$/ { skip = 0 }
     !skip { print }' "$readme" >"$tmp"
 mv "$tmp" "$readme"
-echo "README: benchmark table updated from $results"
+echo "$readme: benchmark table updated from $results"
