@@ -6,7 +6,9 @@
 #                     build with warnings as errors (optimised with g++, with
 #                     clang, then with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer) and run the whole suite
-#                     through CTest, then every fuzz target for 10 seconds
+#                     through CTest, then the Debian package test
+#                     (tests/packaging/package_test.sh) and every fuzz
+#                     target for 10 seconds
 #   ./build.sh fuzz [SECONDS]
 #                     build the libFuzzer targets with clang (build-fuzz) and
 #                     run each for SECONDS (default 60) on a copy of its seed
@@ -22,10 +24,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ clang clang-format make pkg-config libgtest-dev libgmock-dev
+# What the demo needs to build and run; the test command and the other
+# commands add their own tools (TEST_PACKAGES and the lists below).
+PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl
-          libncurses-dev libcpp-httplib-dev tinyproxy gzip procps tmux sqlite3
-          libclang-rt-14-dev nlohmann-json3-dev)
+          libncurses-dev libcpp-httplib-dev gzip procps nlohmann-json3-dev)
+TEST_PACKAGES=(clang clang-format libclang-rt-14-dev tinyproxy tmux sqlite3 python3 lintian
+               dpkg-dev)
 
 install_packages() {
     local missing=()
@@ -46,6 +51,7 @@ install_packages() {
         # own instance on loopback and do not want a second one around.
         if printf '%s\n' "${missing[@]}" | grep -qx tinyproxy; then
             (systemctl stop tinyproxy || service tinyproxy stop || true) >/dev/null 2>&1
+            (systemctl disable tinyproxy || update-rc.d tinyproxy disable || true) >/dev/null 2>&1
         fi
     fi
 }
@@ -101,6 +107,7 @@ run_fuzz() {
 
 case "${1:-}" in
 test)
+    PACKAGES+=("${TEST_PACKAGES[@]}")
     install_packages
     tools/check_tree.sh
     # The demo's optimised build first: GCC finds some warnings (errors here)
@@ -115,10 +122,14 @@ test)
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON -DZEL_WERROR=ON
     cmake --build build-asan -j "$(jobs)"
     ctest --test-dir build-asan --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-}
+    # The Debian package from the optimised build: lintian, a scratch-root
+    # install, a download by a support user, removal and purge.
+    tests/packaging/package_test.sh build
     # A short run of every fuzz target, so that a new crash fails the test.
     run_fuzz 10
     ;;
 fuzz)
+    PACKAGES+=(clang libclang-rt-14-dev)
     install_packages
     seconds=${2:-60}
     case "$seconds" in '' | *[!0-9]*) echo "usage: $0 fuzz [SECONDS]" >&2; exit 2 ;; esac

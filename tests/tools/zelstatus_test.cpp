@@ -95,9 +95,10 @@ class Zelstatus : public ScratchRoot {
         ::setenv("TZ", "UTC", 1);
         ::tzset();
         ::setenv("ZEL_UNIT_DIR", Path("units").c_str(), 1);
+        ::setenv("ZEL_VENDOR_UNIT_DIR", Path("vendor-units").c_str(), 1);
         ::setenv("ZEL_SYSTEMCTL", "", 1);
-        for (const std::string& d :
-             {paths::DownloadDir(), paths::UploadDir(), paths::CmnDir(), Path("units")})
+        for (const std::string& d : {paths::DownloadDir(), paths::UploadDir(), paths::CmnDir(),
+                                     Path("units"), Path("vendor-units")})
             sfs::create_directories(d);
     }
     void TearDown() override {
@@ -210,7 +211,8 @@ class Zelstatus : public ScratchRoot {
     }
 
     ScratchDir out_{"zelstatus-out"};
-    EnvRestore tz_{"TZ"}, units_{"ZEL_UNIT_DIR"}, systemctl_{"ZEL_SYSTEMCTL"};
+    EnvRestore tz_{"TZ"}, units_{"ZEL_UNIT_DIR"}, vendor_units_{"ZEL_VENDOR_UNIT_DIR"},
+        systemctl_{"ZEL_SYSTEMCTL"};
     pid_t cron_ = -1;
     std::unique_ptr<directory::Simulator> sim_;
 };
@@ -285,6 +287,14 @@ TEST_F(Zelstatus, CheckNamesTheServiceAndLocksThatNeedAPerson) {
     EXPECT_EQ(j["service.pid"], std::to_string(cron_));
     EXPECT_EQ(j["service.under_systemd"], "false");
     EXPECT_EQ(j["connection.password.readable"], "true");
+
+    // An installed package's unit is the service's unit when the
+    // administrator wrote none of his own.
+    EXPECT_EQ(j["service.unit_installed"], "false");
+    WriteFile(Path("vendor-units/qvzel_cron.service"), "[Service]\n");
+    j = StatusJson({"--check"}, &rc);
+    EXPECT_EQ(j["service.unit_installed"], "true");
+    EXPECT_EQ(j["service.unit_file"], Path("vendor-units/qvzel_cron.service"));
 
     // A download job that died four hours and a minute ago, a guard file's
     // lock left behind, and a log lock the next writer takes over itself.

@@ -90,6 +90,13 @@ ServiceStatus GatherService() {
     out.pid_file = paths::UnderRoot(cron::kInstanceLockFile);
     out.unit_file = paths::Join(cron::UnitDir(), cron::kUnitFileName);
     out.unit_installed = Exists(out.unit_file);
+    // A package's unit serves when the administrator wrote none of his own.
+    if (!out.unit_installed) {
+        if (std::string packaged = cron::PackagedUnitPath(); !packaged.empty()) {
+            out.unit_file = packaged;
+            out.unit_installed = true;
+        }
+    }
     out.systemd_booted = Exists("/run/systemd/system");
     GatherOlmar(&out);
 
