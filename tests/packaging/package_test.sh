@@ -2,14 +2,16 @@
 # The Debian package as an administrator meets it, from a built tree:
 #   1. "cpack -G DEB" makes zelway and its debug symbols; lintian reports no
 #      error; the package holds stripped programs under /usr, a manual page
-#      for every program, the copyright and the changelog;
+#      for every program, the copyright and the changelog; its unit passes
+#      systemd-analyze verify and scores 4.0 or less in its security check;
 #   2. the package is installed into a scratch root (dpkg --root with the
 #      maintainer scripts run outside a chroot, DPKG_ROOT set); postinst
 #      makes the layout, the group and the registrations;
 #   3. the administrator's steps (zelpasswd, CONTROL, ISERVER.XML naming a
 #      loopback zelsim, INIT_CTRL), then the installed qvzel_nt -d run by a
 #      member of the zelway group who is not root places the published files;
-#   4. remove and purge leave nothing of the package but what the
+#   4. the installed qvzel_cron, started as the unit starts it, sends READY;
+#   5. remove and purge leave nothing of the package but what the
 #      administrator and the dealer made.
 # Usage: tests/packaging/package_test.sh BUILD_DIR   (as root; exit 0 = pass)
 set -euo pipefail
@@ -56,6 +58,21 @@ for f in usr/lib/zelway/libPoll.so usr/lib/zelway/libzelcom.so usr/share/doc/zel
          usr/lib/systemd/system/qvzel_cron.service; do
     [ -e "$work/content/$f" ] || fail "not packaged: /$f"
 done
+
+say "the unit: systemd's checks"
+if command -v systemd-analyze >/dev/null; then
+    mkdir -p "$work/units"
+    # verify also checks that ExecStart= names a program; it is taken from
+    # the unpacked package here.
+    sed "s|^ExecStart=\"/|ExecStart=\"$work/content/|" \
+        "$work/content/usr/lib/systemd/system/qvzel_cron.service" >"$work/units/qvzel_cron.service"
+    systemd-analyze verify --man=no "$work/units/qvzel_cron.service" >"$work/verify.log" 2>&1 ||
+        { cat "$work/verify.log"; fail "systemd-analyze verify"; }
+    systemd-analyze security --offline=true --threshold=40 \
+        "$work/content/usr/lib/systemd/system/qvzel_cron.service" >"$work/security.log" 2>&1 ||
+        { tail -3 "$work/security.log"; fail "systemd-analyze security: exposure above 4.0"; }
+    say "$(grep -o 'Overall exposure level.*' "$work/security.log")"
+fi
 
 say "installing into a scratch root"
 R="$work/root"
@@ -104,6 +121,23 @@ setpriv --reuid=65534 --regid="$gid" --clear-groups env QVIS_ROOT="$qroot" TMPDI
 cmp -s "$comm/DOWNLOAD/PRICES.DAT" <(printf 'price list of today\r\n') ||
     fail "PRICES.DAT not placed: $(ls -la "$comm/DOWNLOAD"; cat "$comm/qvzeldownfile" 2>/dev/null)"
 grep -q '^Successful Download of File PRICES.DAT' "$comm/qvzeldownfile" || fail "not reported"
+
+say "the service sends READY when started as the unit starts it"
+python3 - "$R/usr/bin/qvzel_cron" "$qroot" "$work/notify" <<'PY' || fail "no READY from qvzel_cron"
+import os, socket, subprocess, sys
+exe, root, path = sys.argv[1:4]
+sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+sock.bind(path)
+sock.settimeout(20)
+env = dict(os.environ, QVIS_ROOT=root, NOTIFY_SOCKET=path, ZEL_SYSTEMCTL="")
+child = subprocess.Popen([exe], env=env, stdout=subprocess.DEVNULL)
+try:
+    while b"READY=1" not in sock.recv(4096):
+        pass
+finally:
+    child.terminate()
+    child.wait(20)
+PY
 
 say "remove and purge"
 install_deb -r zelway
