@@ -4,10 +4,11 @@
 //
 // This is the tool's own small client rather than CInternetAccess: it needs
 // a bodiless GET with HTTP/1.1, the raw libcurl error code, text and OS error
-// of a failure, and the body streamed into a file in fixed blocks.  The way
-// to the proxy and the TLS leniency (host-name and date errors tolerated, an
-// untrusted chain refused, SSL_CERT_FILE / SSL_CERT_DIR honoured) are the
-// transport's, so both sides of the system reach a server the same way.
+// of a failure, and the body streamed into a file in fixed blocks.  How it
+// reaches the server is the transport's connection policy
+// (transport/connection_policy.h): the way to the proxy, the TLS leniency,
+// the trusted CAs and the time limits of ferrun.conf, so a test reaches a
+// server exactly as a transfer would.
 #pragma once
 
 #include <cstdint>
