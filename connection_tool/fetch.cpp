@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/fs.h"
@@ -102,6 +103,32 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t nmemb, void* user) 
     return n;
 }
 
+// What went wrong, in words: the step the transfer had reached and why it
+// ended.
+std::string DescribeFailure(CURLcode rc, const Transfer& t, const transport::ConnectionSetup& s,
+                            const std::string& error_text, const std::string& response_path) {
+    std::string text;
+    if (s.past_deadline) {
+        text = "The request was not finished within its time limit of " +
+               std::to_string(static_cast<long long>(s.deadline_seconds)) + " seconds.";
+    } else if (rc == CURLE_OPERATION_TIMEDOUT && t.headers_done) {
+        text = "Less than " + std::to_string(s.limits.min_speed) +
+               " bytes per second came from the server for " +
+               std::to_string(s.limits.idle_seconds) + " seconds.";
+    } else if (t.headers_done) {
+        text = "The connection closed before the whole response body arrived (" + error_text + ").";
+    } else if (!t.last_line.empty()) {
+        text =
+            "The connection closed before the response headers were complete (" + error_text + ").";
+    } else {
+        return error_text;
+    }
+    if (t.file_open)
+        text += " " + std::to_string(t.stored) + " bytes of the body arrived and are kept in " +
+                response_path + ".";
+    return text;
+}
+
 }  // namespace
 
 FetchResult Fetch(const InternetHandle& handle, const Target& target,
@@ -159,15 +186,21 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
         return result;
     }
     if (rc != CURLE_OK) {
-        // Also a body that broke off after a 200: what was stored is not the
-        // document, and the test must not pass.
+        // Also a body that broke off after a 200: what arrived is not the
+        // document, and the test must not pass; but it is kept, as it shows
+        // how far the answer came.
         result.kind = FetchResult::Kind::Transport;
         result.curl_code = static_cast<int>(rc);
         long os_error = 0;
         if (curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_error) == CURLE_OK)
             result.os_error = os_error;
         result.error_text = *setup.error_text != '\0' ? setup.error_text : curl_easy_strerror(rc);
-        result.last_response = t.last_line;
+        if (t.file_open && !t.FlushBlock()) {
+            result.kind = FetchResult::Kind::File;
+            result.file_error = t.file_error;
+        }
+        result.body_bytes = t.stored;
+        result.failure = DescribeFailure(rc, t, setup, result.error_text, response_path);
         return result;
     }
     if (!t.OpenFile() || !t.FlushBlock()) {

@@ -51,14 +51,14 @@ struct FetchResult {
         File,       // "response.txt" could not be created or written
     };
     Kind kind = Kind::Transport;
-    long status = 0;            // the answer's status code (0: none)
-    std::string status_text;    // the status code as text, at most 200 characters
-    int curl_code = 0;          // Transport: libcurl's code
-    long os_error = 0;          // Transport: the OS error libcurl saw (0: none)
-    std::string error_text;     // Transport: libcurl's text of the failure
-    std::string last_response;  // Transport: the last answer line the server sent
-    int file_error = 0;         // File: errno
-    long long body_bytes = 0;   // bytes stored in the response file
+    long status = 0;           // the answer's status code (0: none)
+    std::string status_text;   // the status code as text, at most 200 characters
+    int curl_code = 0;         // Transport: libcurl's code
+    long os_error = 0;         // Transport: the OS error libcurl saw (0: none)
+    std::string error_text;    // Transport: libcurl's text of the failure
+    std::string failure;       // Transport: what went wrong, in words
+    int file_error = 0;        // File: errno
+    long long body_bytes = 0;  // bytes stored in the response file (also of a body cut short)
 };
 
 // Size of the blocks in which the body is written to the response file.
@@ -68,7 +68,8 @@ inline constexpr std::size_t kResponseBlock = 32768;
 // HTTP/1.1, the referrer "*/*", no Accept header, redirects not followed.
 // With status 200 the body replaces the file at response_path (created when
 // the headers are complete, also for an empty body, written in
-// kResponseBlock pieces); with any other status the file is not touched.
+// kResponseBlock pieces; a body cut short leaves what arrived of it); with
+// any other status the file is not touched.
 // Never throws; every failure is described in the result.
 [[nodiscard]] FetchResult Fetch(const InternetHandle& handle, const Target& target,
                                 const std::string& response_path);

@@ -189,9 +189,7 @@ void ConnectionUtility::ReportFailure(const FetchResult& result) {
             return;
         case FetchResult::Kind::Transport:
             ui_->ShowMessage(result.error_text, "Error");
-            ui_->ShowMessage(InternetErrorText(result.curl_code, result.os_error,
-                                               result.last_response.empty() ? result.error_text
-                                                                            : result.last_response),
+            ui_->ShowMessage(InternetErrorText(result.curl_code, result.os_error, result.failure),
                              "Internet Error");
             return;
     }

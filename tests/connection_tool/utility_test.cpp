@@ -94,7 +94,19 @@ TEST_F(UtilityTest, AnswersThatAreNotTheDocumentFailWithoutAsking) {
         for (const Box& b : ui_.boxes) EXPECT_FALSE(b.question);
         if (fault == "cut") {
             EXPECT_EQ(Captions(), (std::vector<std::string>{"Error", "Internet Error"}));
-            EXPECT_EQ(ui_.boxes[1].text.rfind("Code:", 0), 0u) << ui_.boxes[1].text;
+            const std::string& text = ui_.boxes[1].text;
+            EXPECT_EQ(text.rfind("Code:", 0), 0u) << text;
+            // The text names the failure, not the last header line, and
+            // the part of the body that arrived is kept.
+            EXPECT_EQ(text.find("Connection:"), std::string::npos) << text;
+            EXPECT_NE(text.find("closed before the whole response body arrived"), std::string::npos)
+                << text;
+            const std::string kept = Response();
+            EXPECT_NE(kept, "older");
+            EXPECT_NE(kept.find("RetrieveServerInformation"), std::string::npos) << kept;
+            EXPECT_NE(text.find(std::to_string(kept.size()) + " bytes of the body arrived"),
+                      std::string::npos)
+                << text;
         } else {
             ASSERT_EQ(ui_.boxes.size(), 1u);
             EXPECT_EQ(ui_.boxes[0].text, kStatusNot200);
