@@ -94,6 +94,82 @@ bool ParseServer(const std::string& text, int default_port, std::string* host, i
     return true;
 }
 
+namespace {
+
+std::string Trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// One entry of a proxy list: "[SCHEME=]HOST[:PORT]".
+bool CheckProxyEntry(const std::string& entry, std::string* why) {
+    std::string address = entry;
+    const std::size_t eq = address.find('=');
+    if (eq != std::string::npos) {
+        const std::string scheme = address.substr(0, eq);
+        if (scheme.empty() ||
+            scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") !=
+                std::string::npos) {
+            *why = "\"" + entry + "\" does not start with a protocol name before \"=\".";
+            return false;
+        }
+        address = address.substr(eq + 1);
+    }
+    if (address.rfind("http://", 0) == 0) address = address.substr(7);
+    if (address.empty()) {
+        *why = "\"" + entry + "\" names no proxy server.";
+        return false;
+    }
+    std::string host;
+    int port = 0;
+    // The port, when given, is checked for itself so the message can say so.
+    const std::size_t colon = address.rfind(':');
+    if (colon != std::string::npos && address.back() != ']') {
+        const std::string port_text = address.substr(colon + 1);
+        if (port_text.empty() || port_text.size() > 5 ||
+            port_text.find_first_not_of("0123456789") != std::string::npos ||
+            fs::ParseDecimalPrefix(port_text, 99999) < 1 ||
+            fs::ParseDecimalPrefix(port_text, 99999) > 65535) {
+            *why = "\"" + entry + "\" has no valid port: a port is a number from 1 to 65535.";
+            return false;
+        }
+    }
+    if (!ParseServer(address, 80, &host, &port) ||
+        host.find_first_of(" \t/@=;\\") != std::string::npos) {
+        *why = "\"" + entry + "\" is not a proxy server address (HOST:PORT).";
+        return false;
+    }
+    for (unsigned char c : host) {
+        if (c < 0x20 || c == 0x7f) {
+            *why = "\"" + entry + "\" is not a proxy server address (HOST:PORT).";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CheckProxyAddress(const std::string& text, std::string* why) {
+    std::size_t start = 0;
+    int entries = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = Trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (entry.empty()) continue;
+        if (!CheckProxyEntry(entry, why)) return false;
+        ++entries;
+    }
+    if (entries == 0) {
+        *why = "No proxy server address is given.";
+        return false;
+    }
+    return true;
+}
+
 ConnectionUtility::ConnectionUtility(UserInterface* ui) : ui_(ui) {
     http_ = Target{kDefaultHttpServer, 80, false, kHttpPath};
     https_ = Target{kDefaultHttpsServer, 443, true, kHttpsPath};
@@ -142,6 +218,15 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
                 ui_->ShowMessage("The proxy address for " + std::string(secure ? "HTTPS" : "HTTP") +
                                      " is longer than " + std::to_string(kMaxTestProxyAddress) +
                                      " characters and cannot be used.",
+                                 "Error");
+                return TestOutcome::Failed;
+            }
+            // Without a usable address the request would go direct and the
+            // test would prove nothing about the proxy.
+            std::string why;
+            if (!CheckProxyAddress(address.c_str(), &why)) {
+                ui_->ShowMessage("No usable proxy address for " +
+                                     std::string(secure ? "HTTPS" : "HTTP") + ": " + why,
                                  "Error");
                 return TestOutcome::Failed;
             }
@@ -253,6 +338,13 @@ bool ProxyOverrideDialog::Ok() {
                              " characters.",
                          "Error");
         return false;
+    }
+    std::string why;
+    if (settings_.proxy_enabled || !Trimmed(settings_.address).empty()) {
+        if (!CheckProxyAddress(settings_.address, &why)) {
+            ui_->ShowMessage(why + "\n\nNothing was saved.", "Error");
+            return false;
+        }
     }
     std::string error;
     if (!SaveOverrideSettings(settings_, &error)) {

@@ -77,6 +77,15 @@ const char* GroupCaption(Group group);
 [[nodiscard]] bool ParseServer(const std::string& text, int default_port, std::string* host,
                                int* port);
 
+// Checks a proxy address as the override dialog stores it and the proxy
+// test uses it: one or more entries separated by ";" (blanks around them
+// ignored), each "HOST", "HOST:PORT" or "SCHEME=HOST[:PORT]" (an IPv6
+// address in brackets; a leading "http://" allowed); a port is 1-65535 in
+// digits.  An empty list, an empty entry's address, or a host with blanks,
+// "/", "@" or "=" in it is malformed.  false with *why set (a sentence for
+// the user) when the text is not usable.
+[[nodiscard]] bool CheckProxyAddress(const std::string& text, std::string* why);
+
 // What a pressed test button came to.
 enum class TestOutcome {
     Failed,    // a message said why; nothing written
@@ -144,9 +153,11 @@ class ProxyOverrideDialog {
     // longer pre-filled one.
     [[nodiscard]] bool SetAddress(const std::string& text);
 
-    // OK: writes the three values.  false (a message said why) when the
-    // address is too long or the registry refused the write; the dialog
-    // then stays open.
+    // OK: writes the three values.  false (a message said why, nothing
+    // written) when the address is too long, malformed (CheckProxyAddress),
+    // or empty while "Proxy Enabled" is ticked, or when the registry refused
+    // the write; the dialog then stays open.  With the proxy not enabled an
+    // empty address is stored: it switches the proxy off.
     [[nodiscard]] bool Ok();
     // Cancel: writes nothing.
     void Cancel() {}

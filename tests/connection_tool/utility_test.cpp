@@ -168,6 +168,25 @@ TEST_F(UtilityTest, ProxyAddressLongerThanTheToolHoldsIsRefusedWhole) {
     EXPECT_EQ(sim_->Requests().size(), before);
 }
 
+TEST_F(UtilityTest, ProxyTestWithoutAProxyAddressFails) {
+    // Enabled, but no address for HTTP: the request would go direct and
+    // prove nothing about the proxy.
+    StartSim();
+    for (const char* server : {"", "http=;https=127.0.0.9:10", "h:70000"}) {
+        SCOPED_TRACE(server);
+        UserProxy(1, server);
+        ui_.boxes.clear();
+        ui_.answers = {true};
+        EXPECT_EQ(utility_.RunTest(Group::Http, Method::Proxy), TestOutcome::Failed);
+        ASSERT_EQ(ui_.boxes.size(), 1u);
+        EXPECT_EQ(ui_.boxes[0].caption, "Error");
+        EXPECT_NE(ui_.boxes[0].text.find("No usable proxy address for HTTP"), std::string::npos)
+            << ui_.boxes[0].text;
+    }
+    EXPECT_TRUE(sim_->Requests().empty());
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+}
+
 TEST_F(UtilityTest, HttpsToleratesNameAndDateErrorsButNotAnUntrustedChain) {
     StartSim({}, certs_.wrong_host_cert, certs_.wrong_host_key);
     ui_.answers = {false};
@@ -268,6 +287,39 @@ TEST_F(OverrideTest, OkWritesTheThreeValuesAndCancelNothing) {
     EXPECT_TRUE(ui_.boxes.empty());
     // The saved override now decides the next dialog's pre-fill.
     EXPECT_TRUE(LoadOverrideSettings().use_override);
+}
+
+TEST_F(OverrideTest, MalformedOrMissingAddressIsRefusedBeforeAnythingIsStored) {
+    for (const char* bad : {"", "  ", "h:0", "h:70000", "h:abc",
+                            "h:", "http=", "http=a:1;https=", "a b:80", "=a:1", "[::1"}) {
+        SCOPED_TRACE(bad);
+        ProxyOverrideDialog d(&ui_);
+        d.ToggleProxyEnabled();
+        d.ToggleUseOverride();
+        ASSERT_TRUE(d.SetAddress(bad));
+        ui_.boxes.clear();
+        EXPECT_FALSE(d.Ok());
+        ASSERT_EQ(ui_.boxes.size(), 1u);
+        EXPECT_EQ(ui_.boxes[0].caption, "Error");
+        EXPECT_EQ(SystemDword("AccessOverride"), -1);
+        EXPECT_EQ(SystemDword("ProxyEnable"), -1);
+    }
+    // With the proxy switched off an empty address is how it is cleared;
+    // a malformed one is still refused.
+    {
+        ProxyOverrideDialog d(&ui_);
+        ASSERT_TRUE(d.SetAddress("h:0"));
+        EXPECT_FALSE(d.Ok());
+        ASSERT_TRUE(d.SetAddress(""));
+        EXPECT_TRUE(d.Ok());
+        EXPECT_EQ(SystemDword("ProxyEnable"), 0);
+    }
+    for (const char* good : {"10.1.1.1:8080", "http=10.1.1.1:8080;https=10.1.1.1:8443",
+                             "prøxy.ëxample:8080", "[::1]:3128", "proxy", "http://p.example:81"}) {
+        SCOPED_TRACE(good);
+        std::string why;
+        EXPECT_TRUE(CheckProxyAddress(good, &why)) << why;
+    }
 }
 
 TEST(ServerOption, HostAndPort) {
