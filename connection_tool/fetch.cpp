@@ -155,6 +155,7 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     route.port = target.port;
     route.secure = target.secure;
     route.resource = target.path;
+    route.machine_environment = handle.machine_environment;
     transport::ConnectionSetup setup;
     CURL* c = curl.get();
     const CURLcode applied = transport::ApplyConnectionPolicy(c, route, {}, &setup);
@@ -172,6 +173,7 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
 
+    result.proxy_used = setup.proxy;
     const CURLcode rc = curl_easy_perform(c);
     result.status = t.status;
     result.status_text = std::to_string(t.status).substr(0, kMaxStatusText);

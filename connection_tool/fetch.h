@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include "transport/connection_policy.h"
+
 namespace zel::conn {
 
 // The four open types of the test buttons, numbered as the transport's
@@ -25,13 +27,16 @@ enum class OpenType : std::int32_t {
     Proxy = 4,
 };
 
-// The Internet handle of one test: agent name, open type, and with
-// OpenType::Proxy the proxy address and bypass list.
+// The Internet handle of one test: agent name, open type, with
+// OpenType::Proxy the proxy address and bypass list, and with the two
+// preconfigured types the proxy variables that count (null: this process's
+// own environment).
 struct InternetHandle {
     std::string agent;
     OpenType open_type = OpenType::Direct;
     std::string proxy;
     std::string bypass;
+    const transport::ProxyEnvironment* machine_environment = nullptr;  // borrowed
 };
 
 // Where a test fetches its document.
@@ -58,6 +63,7 @@ struct FetchResult {
     std::string error_text;    // Transport: libcurl's text of the failure
     std::string failure;       // Transport: what went wrong, in words
     int file_error = 0;        // File: errno
+    std::string proxy_used;    // the proxy the request went through ("" direct)
     long long body_bytes = 0;  // bytes stored in the response file (also of a body cut short)
 };
 

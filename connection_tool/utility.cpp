@@ -4,6 +4,7 @@
 #include "connection_tool/utility.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fs.h"
@@ -170,6 +171,39 @@ bool CheckProxyAddress(const std::string& text, std::string* why) {
     return true;
 }
 
+std::string ServiceDefaultsPath() {
+    const char* path = std::getenv("ZEL_DEFAULTS_FILE");
+    return path != nullptr && *path != '\0' ? path : "/etc/default/zelway";
+}
+
+transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found) {
+    transport::ProxyEnvironment env;
+    std::string text;
+    *found = fs::ReadWholeFile(path, &text) == 0;
+    if (!*found) return env;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        line = Trimmed(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string name = Trimmed(line.substr(0, eq));
+        std::string value = Trimmed(line.substr(eq + 1));
+        if (name.empty()) continue;
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        std::erase_if(env, [&](const auto& entry) { return entry.first == name; });
+        env.emplace_back(name, value);
+    }
+    return env;
+}
+
 ConnectionUtility::ConnectionUtility(UserInterface* ui) : ui_(ui) {
     http_ = Target{kDefaultHttpServer, 80, false, kHttpPath};
     https_ = Target{kDefaultHttpsServer, 443, true, kHttpsPath};
@@ -201,10 +235,13 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
             handle.open_type = OpenType::Direct;
             break;
         case Method::Preconfig:
-            handle.open_type = OpenType::Preconfig;
-            break;
         case Method::PreconfigNoAutoProxy:
-            handle.open_type = OpenType::PreconfigNoAutoProxy;
+            // The service never sees the caller's shell: its proxy variables
+            // come from its environment file alone.
+            handle.open_type =
+                method == Method::Preconfig ? OpenType::Preconfig : OpenType::PreconfigNoAutoProxy;
+            service_environment_ = ReadEnvironmentFile(ServiceDefaultsPath(), &have_defaults_);
+            handle.machine_environment = &service_environment_;
             break;
         case Method::Proxy: {
             if (!GetUsingProxy(nullptr)) {
@@ -243,6 +280,14 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
 TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target& target,
                                      Method method) {
     const FetchResult result = zel::conn::Fetch(handle, target, paths::ResponseFile());
+    if (handle.machine_environment != nullptr) {
+        const std::string source = ServiceDefaultsPath() + (have_defaults_ ? "" : ", not found");
+        ui_->ShowNote(result.proxy_used.empty()
+                          ? "Preconfigured proxy: none, direct connection (service environment " +
+                                source + ")"
+                          : "Preconfigured proxy: " + result.proxy_used + " (service environment " +
+                                source + ")");
+    }
     if (result.kind != FetchResult::Kind::Ok) {
         ReportFailure(result);
         return TestOutcome::Failed;

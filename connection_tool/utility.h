@@ -54,6 +54,9 @@ class UserInterface {
     virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
     // A message box with Yes and No; true for Yes.
     [[nodiscard]] virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+    // A line of information about the test under way that needs no answer
+    // (the way a preconfigured test went).  Ignored unless overridden.
+    virtual void ShowNote(const std::string& text) { (void)text; }
 };
 
 // The eight test buttons: a group and a method number (the value stored as
@@ -86,6 +89,19 @@ const char* GroupCaption(Group group);
 // the user) when the text is not usable.
 [[nodiscard]] bool CheckProxyAddress(const std::string& text, std::string* why);
 
+// The environment file the packaged service unit reads
+// (EnvironmentFile=): $ZEL_DEFAULTS_FILE when set and not empty, else
+// "/etc/default/zelway".
+std::string ServiceDefaultsPath();
+
+// The variables of an environment file as the service manager reads it:
+// lines NAME=value; blank lines and lines starting with "#" or ";" are
+// skipped; blanks around the name and before the value are dropped, and a
+// value in matching double or single quotes loses them; a later line for the
+// same name replaces the earlier one.  A missing or unreadable file gives
+// none (*found false).
+transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found);
+
 // What a pressed test button came to.
 enum class TestOutcome {
     Failed,    // a message said why; nothing written
@@ -105,7 +121,10 @@ class ConnectionUtility {
     const Target& HttpsTarget() const { return https_; }
 
     // Runs the test of one button: fetch, show any failure, ask for the
-    // confirmation and on Yes write "AccessMethod".
+    // confirmation and on Yes write "AccessMethod".  The two preconfigured
+    // tests use the proxy variables the service gets, from its environment
+    // file (ServiceDefaultsPath), not those of the caller's shell, and say
+    // in a note which proxy that gave.
     TestOutcome RunTest(Group group, Method method);
 
     // The about box text: product name, version, test servers.
@@ -118,6 +137,9 @@ class ConnectionUtility {
     UserInterface* ui_;
     Target http_;
     Target https_;
+    // The service's environment as read for the last preconfigured test.
+    transport::ProxyEnvironment service_environment_;
+    bool have_defaults_ = false;
 };
 
 // The proxy override values as the dialog holds them.

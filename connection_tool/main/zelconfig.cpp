@@ -49,6 +49,10 @@ class PrintingUi : public zel::conn::UserInterface {
     void ShowMessage(const std::string& text, const std::string& caption) override {
         Print(text, caption);
     }
+    void ShowNote(const std::string& text) override {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
     bool AskYesNo(const std::string& text, const std::string& caption) override {
         Print(text, caption);
         std::printf("%s: %s\n", caption.c_str(), save_ ? "Yes" : "No");

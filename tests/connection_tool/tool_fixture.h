@@ -30,6 +30,7 @@ class RecordingUi : public zel::conn::UserInterface {
     void ShowMessage(const std::string& text, const std::string& caption) override {
         boxes.push_back({caption, text, false});
     }
+    void ShowNote(const std::string& text) override { notes.push_back(text); }
     bool AskYesNo(const std::string& text, const std::string& caption) override {
         boxes.push_back({caption, text, true});
         if (answers.empty()) return false;
@@ -38,6 +39,7 @@ class RecordingUi : public zel::conn::UserInterface {
         return yes;
     }
     std::vector<Box> boxes;
+    std::vector<std::string> notes;
     std::deque<bool> answers;
 };
 
@@ -51,6 +53,8 @@ class ToolTest : public ScratchRoot {
         std::string error;
         ASSERT_TRUE(MakeTestCerts(dir_, &certs_, &error)) << error;
         ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+        // The service's environment file: none unless a test writes it.
+        ::setenv("ZEL_DEFAULTS_FILE", Path("zelway.default").c_str(), 1);
     }
 
     static void SetDword(zel::reg::Hive hive, const char* path, const char* name, std::uint32_t v) {
@@ -89,6 +93,7 @@ class ToolTest : public ScratchRoot {
     EnvRestore http_proxy_env_{"http_proxy"};
     EnvRestore https_proxy_env_{"https_proxy"};
     EnvRestore no_proxy_env_{"no_proxy"};
+    EnvRestore defaults_env_{"ZEL_DEFAULTS_FILE"};
 };
 
 }  // namespace zel::test::connection_tool

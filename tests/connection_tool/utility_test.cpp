@@ -187,6 +187,43 @@ TEST_F(UtilityTest, ProxyTestWithoutAProxyAddressFails) {
     EXPECT_EQ(SystemDword("AccessMethod"), -1);
 }
 
+TEST_F(UtilityTest, PreconfiguredTestsUseTheServiceEnvironmentNotTheShells) {
+    // The target is not a loopback name, which would never go through a proxy.
+    sim_ = std::make_unique<Simulator>(dir_, std::vector<std::string>{"--address", "127.0.0.2"});
+    ASSERT_TRUE(sim_->ok());
+    utility_.SetHttpTarget("127.0.0.2", sim_->http_port());
+    const std::string dead_proxy = "http://127.0.0.9:9";
+
+    // The service's file names a proxy (that nobody answers on): the test
+    // goes there although the shell has none, and says so.
+    WriteFile(Path("zelway.default"), "# proxy of the service\n QVIS_ROOT=/x\nhttp_proxy = \"" +
+                                          dead_proxy + "\"\nno_proxy=localhost\n");
+    for (Method method : {Method::Preconfig, Method::PreconfigNoAutoProxy}) {
+        ui_.notes.clear();
+        ui_.answers = {true};
+        EXPECT_EQ(utility_.RunTest(Group::Http, method), TestOutcome::Failed);
+        ASSERT_EQ(ui_.notes.size(), 1u);
+        EXPECT_NE(ui_.notes[0].find(dead_proxy), std::string::npos) << ui_.notes[0];
+        EXPECT_NE(ui_.notes[0].find(Path("zelway.default")), std::string::npos) << ui_.notes[0];
+    }
+    EXPECT_TRUE(sim_->Requests().empty());
+
+    // The shell's proxy is not the service's: with none in the file (only a
+    // comment, then no file at all) the test goes direct.
+    ::setenv("http_proxy", dead_proxy.c_str(), 1);
+    WriteFile(Path("zelway.default"), "#http_proxy=" + dead_proxy + "\n");
+    for (bool file : {true, false}) {
+        if (!file) std::remove(Path("zelway.default").c_str());
+        ui_.notes.clear();
+        ui_.answers = {false};
+        EXPECT_EQ(utility_.RunTest(Group::Http, Method::Preconfig), TestOutcome::Declined);
+        ASSERT_EQ(ui_.notes.size(), 1u);
+        EXPECT_NE(ui_.notes[0].find("none, direct"), std::string::npos) << ui_.notes[0];
+        EXPECT_EQ(ui_.notes[0].find("not found") != std::string::npos, !file) << ui_.notes[0];
+    }
+    EXPECT_EQ(sim_->Count(kHttpPath), 2u);
+}
+
 TEST_F(UtilityTest, HttpsToleratesNameAndDateErrorsButNotAnUntrustedChain) {
     StartSim({}, certs_.wrong_host_cert, certs_.wrong_host_key);
     ui_.answers = {false};
