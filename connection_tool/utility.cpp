@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "directory/central.h"
+#include "directory/server_directory.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -209,20 +211,115 @@ ConnectionUtility::ConnectionUtility(UserInterface* ui) : ui_(ui) {
     https_ = Target{kDefaultHttpsServer, 443, true, kHttpsPath};
 }
 
+namespace {
+
+// Address and port of version "001" of a server in the cached directory:
+// the secure port when secure, else the plain one.
+bool CachedServer(const char* name, bool secure, std::string* host, int* port) {
+    CQVReg directory(nullptr);
+    const char* names[] = {name};
+    if (FAILED(directory.SetLimitServerInfoNames(names, 1)) ||
+        FAILED(directory.GetServerInfoFromReg()))
+        return false;
+    CQVReg::CServerInfo* info = nullptr;
+    std::int32_t index = 0;
+    if (FAILED(directory.GetServerInfoByName(name, false, &info)) ||
+        FAILED(info->FindByVersion(kDefaultVersion, &index)))
+        return false;
+    CStringHolder address;
+    std::int32_t value = 0;
+    if (FAILED(info->GetIPAddress(index, address.Out())) ||
+        FAILED(secure ? info->GetSecurePort(index, &value) : info->GetPort(index, &value)))
+        return false;
+    const std::string text = Trimmed(address.c_str());
+    if (text.empty() || value < 1 || value > 65535) return false;
+    *host = text;
+    *port = value;
+    return true;
+}
+
+// The entry point named by ISERVER.XML: its first SRVIP, "HOST" or
+// "HOST:PORT" as the directory reads it.
+bool EntryPointFromFile(const std::string& path, std::string* host, int* port) {
+    std::string text;
+    if (fs::ReadWholeFile(path, &text) != 0) return false;
+    const std::size_t open = text.find("<SRVIP>");
+    const std::size_t close = text.find("</SRVIP>");
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
+    std::string value = Trimmed(text.substr(open + 7, close - open - 7));
+    int p = 80;
+    const std::size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+        const std::string port_text = Trimmed(value.substr(colon + 1));
+        if (port_text.empty() || port_text.size() > 5 ||
+            port_text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        p = static_cast<int>(fs::ParseDecimalPrefix(port_text, 99999));
+        if (p < 1 || p > 65535) return false;
+        value = Trimmed(value.substr(0, colon));
+    }
+    if (value.empty()) return false;
+    *host = value;
+    *port = p;
+    return true;
+}
+
+}  // namespace
+
+SystemServers FindSystemServers() {
+    SystemServers s;
+    const std::string file = paths::Join(paths::CommDir(), kServerXmlFileName);
+    if (CachedServer("SERVER", false, &s.http_host, &s.http_port)) {
+        s.http_source = "cached server directory";
+    } else if (EntryPointFromFile(file, &s.http_host, &s.http_port)) {
+        s.http_source = file;
+    } else {
+        s.http_host = kDefaultHttpServer;
+        s.http_port = 80;
+        s.http_source = "built-in default";
+    }
+    if (CachedServer(kPollServerName, true, &s.https_host, &s.https_port)) {
+        s.https_source = "cached server directory";
+    } else {
+        s.https_host = kDefaultHttpsServer;
+        s.https_port = 443;
+        s.https_source = "built-in default";
+    }
+    return s;
+}
+
+void ConnectionUtility::UseSystemServers() {
+    const SystemServers s = FindSystemServers();
+    http_.host = s.http_host;
+    http_.port = s.http_port;
+    http_source_ = s.http_source;
+    https_.host = s.https_host;
+    https_.port = s.https_port;
+    https_source_ = s.https_source;
+}
+
 void ConnectionUtility::SetHttpTarget(const std::string& host, int port) {
     http_.host = host;
     http_.port = port;
+    http_source_ = "command line";
 }
 
 void ConnectionUtility::SetHttpsTarget(const std::string& host, int port) {
     https_.host = host;
     https_.port = port;
+    https_source_ = "command line";
+}
+
+std::string ConnectionUtility::TargetText(Group group) const {
+    const Target& t = group == Group::Http ? http_ : https_;
+    const std::string host = t.host.find(':') != std::string::npos ? "[" + t.host + "]" : t.host;
+    return host + ":" + std::to_string(t.port) + " (from " +
+           (group == Group::Http ? http_source_ : https_source_) + ")";
 }
 
 std::string ConnectionUtility::AboutText() const {
-    return "ZEL Connection Utility\nVersion 1.0\n\nHTTP server:  " + http_.host + ":" +
-           std::to_string(http_.port) + "\nHTTPS server: " + https_.host + ":" +
-           std::to_string(https_.port);
+    return "ZEL Connection Utility\nVersion 1.0\n\nHTTP server:  " + TargetText(Group::Http) +
+           "\nHTTPS server: " + TargetText(Group::Https);
 }
 
 TestOutcome ConnectionUtility::RunTest(Group group, Method method) {

@@ -27,6 +27,7 @@ inline constexpr const char* kInternetSettingsUser = zel::keys::kInternetSetting
 inline constexpr const char* kAgent = "Support Diagnostic Tool";
 inline constexpr const char* kHttpPath = "/qvgqa/RetrieveServerInformation.xml";
 inline constexpr const char* kHttpsPath = "/qvgqa/RetrieveSystemInformation.xml";
+// The built-in central servers, the last resort of FindSystemServers.
 inline constexpr const char* kDefaultHttpServer = "entry.quvaro.example";
 inline constexpr const char* kDefaultHttpsServer = "poll.quvaro.example";
 
@@ -102,6 +103,27 @@ std::string ServiceDefaultsPath();
 // none (*found false).
 transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found);
 
+// The servers the transfer system itself would reach, and where each was
+// found.
+struct SystemServers {
+    std::string http_host;  // the entry point, which serves the server list
+    int http_port = 80;
+    std::string http_source;
+    std::string https_host;  // the transfer server "POLL"
+    int https_port = 443;
+    std::string https_source;
+};
+
+// The HTTP test's server is the entry point: a server "SERVER" version
+// "001" in the cached server directory (registry), else the first SRVIP of
+// "ISERVER.XML" in the install directory ("HOST" or "HOST:PORT"; port 80
+// when none is given), else kDefaultHttpServer.  The HTTPS test's server is
+// the transfer server: "POLL" version "001" of the cached directory with its
+// secure port, else kDefaultHttpsServer:443, the record the system falls
+// back on.  Reads only; a record or file that cannot be read passes to the
+// next source.
+SystemServers FindSystemServers();
+
 // What a pressed test button came to.
 enum class TestOutcome {
     Failed,    // a message said why; nothing written
@@ -111,14 +133,19 @@ enum class TestOutcome {
 
 class ConnectionUtility {
   public:
-    // ui is borrowed and must outlive the object.  The targets default to
-    // the built-in central servers.
+    // ui is borrowed and must outlive the object.  The targets start as the
+    // built-in central servers; UseSystemServers points them at the servers
+    // the system uses.
     explicit ConnectionUtility(UserInterface* ui);
 
+    void UseSystemServers();
+    // A target given by hand (source "command line").
     void SetHttpTarget(const std::string& host, int port);
     void SetHttpsTarget(const std::string& host, int port);
     const Target& HttpTarget() const { return http_; }
     const Target& HttpsTarget() const { return https_; }
+    // "HOST:PORT (from SOURCE)" of a group's target, for the screen.
+    std::string TargetText(Group group) const;
 
     // Runs the test of one button: fetch, show any failure, ask for the
     // confirmation and on Yes write "AccessMethod".  The two preconfigured
@@ -137,6 +164,8 @@ class ConnectionUtility {
     UserInterface* ui_;
     Target http_;
     Target https_;
+    std::string http_source_ = "built-in default";
+    std::string https_source_ = "built-in default";
     // The service's environment as read for the last preconfigured test.
     transport::ProxyEnvironment service_environment_;
     bool have_defaults_ = false;

@@ -55,6 +55,12 @@ TEST_F(ProgramTest, TestModeExitCodesAndOutput) {
     EXPECT_NE(out.find("Internet Error: Code:7 Extended:6f"), std::string::npos) << out;
     EXPECT_EQ(SystemDword("AccessMethod"), 2);
 
+    // Without --http-server the entry point the system uses is tested, and
+    // named.
+    WriteEntryPoint(server);
+    EXPECT_EQ(Run({"--test", "http", "--method", "direct"}, &out), 0) << out;
+    EXPECT_NE(out.find("HTTP test server " + server + " (from "), std::string::npos) << out;
+
     // Usage errors never run a test.
     EXPECT_EQ(Run({"--test", "ftp", "--method", "direct"}, &out), 2);
     EXPECT_EQ(Run({"--help"}, &out), 0);

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "connection_tool/utility.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
@@ -87,6 +89,15 @@ class ToolTest : public ScratchRoot {
     }
 
     std::string Response() const { return ReadFile(Path("response.txt")); }
+
+    // ISERVER.XML in the install directory naming the entry point address.
+    static void WriteEntryPoint(const std::string& address) {
+        std::filesystem::create_directories(zel::paths::CommDir());
+        WriteFile(zel::paths::Join(zel::paths::CommDir(), "ISERVER.XML"),
+                  "<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>" + address +
+                      "</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL>"
+                      "<SSLR>N</SSLR><SSLP>N</SSLP></R></XML>");
+    }
 
     TestCerts certs_;
     EnvRestore cert_env_{"SSL_CERT_FILE"};

@@ -1,6 +1,7 @@
 // The dialog logic against the real simulator: the eight test buttons,
 // Yes/No, answers that must fail the test, the proxy preconditions, TLS
 // leniency, and the proxy override dialog's pre-fill and OK/Cancel.
+#include "directory/server_directory.h"
 #include "tests/connection_tool/tool_fixture.h"
 
 using namespace zel::conn;
@@ -222,6 +223,44 @@ TEST_F(UtilityTest, PreconfiguredTestsUseTheServiceEnvironmentNotTheShells) {
         EXPECT_EQ(ui_.notes[0].find("not found") != std::string::npos, !file) << ui_.notes[0];
     }
     EXPECT_EQ(sim_->Count(kHttpPath), 2u);
+}
+
+TEST_F(UtilityTest, TestsTheServersTheSystemUsesByDefault) {
+    StartSim();
+    RecordingUi ui;
+    ConnectionUtility utility(&ui);
+    // Nothing set up: the built-in central servers.
+    utility.UseSystemServers();
+    EXPECT_EQ(utility.HttpTarget().host, kDefaultHttpServer);
+    EXPECT_EQ(utility.HttpTarget().port, 80);
+    EXPECT_EQ(utility.HttpsTarget().host, kDefaultHttpsServer);
+    EXPECT_EQ(utility.HttpsTarget().port, 443);
+    EXPECT_NE(utility.TargetText(Group::Https).find("built-in default"), std::string::npos);
+
+    // The entry point of ISERVER.XML, and the transfer server of the cached
+    // directory with its secure port.
+    const std::string http = "127.0.0.1:" + std::to_string(sim_->http_port());
+    const std::string https = "127.0.0.1:" + std::to_string(sim_->https_port());
+    WriteEntryPoint(http);
+    const std::string record = "<R><SRVI>IPOLL</SRVI><SRVV>001</SRVV><SRVIP>" + https +
+                               "</SRVIP><SURL>/qvgqa/RetrieveSystemInformation.xml</SURL>"
+                               "<SSLR>Y</SSLR><SSLP>Y</SSLP></R>";
+    {
+        CQVReg directory(nullptr);
+        ASSERT_EQ(directory.ExtractServerInfo(record.c_str(), record.c_str() + record.size()),
+                  S_OK);
+    }
+    utility.UseSystemServers();
+    EXPECT_EQ(utility.TargetText(Group::Http),
+              http + " (from " + zel::paths::Join(zel::paths::CommDir(), "ISERVER.XML") + ")");
+    EXPECT_EQ(utility.TargetText(Group::Https), https + " (from cached server directory)");
+    ui.answers = {false, false};
+    EXPECT_EQ(utility.RunTest(Group::Http, Method::Direct), TestOutcome::Declined);
+    EXPECT_EQ(utility.RunTest(Group::Https, Method::Direct), TestOutcome::Declined);
+
+    // A server given by hand still wins.
+    utility.SetHttpTarget("127.0.0.1", 1);
+    EXPECT_EQ(utility.TargetText(Group::Http), "127.0.0.1:1 (from command line)");
 }
 
 TEST_F(UtilityTest, HttpsToleratesNameAndDateErrorsButNotAnUntrustedChain) {
