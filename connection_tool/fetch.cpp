@@ -132,7 +132,7 @@ std::string DescribeFailure(CURLcode rc, const Transfer& t, const transport::Con
 }  // namespace
 
 FetchResult Fetch(const InternetHandle& handle, const Target& target,
-                  const std::string& response_path) {
+                  const std::string& response_path, const std::function<bool(double)>& keep_going) {
     FetchResult result;
     transport::CurlEasyPtr curl(curl_easy_init());
     if (!curl) {
@@ -157,6 +157,7 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     route.resource = target.path;
     route.machine_environment = handle.machine_environment;
     transport::ConnectionSetup setup;
+    setup.keep_going = keep_going;
     CURL* c = curl.get();
     const CURLcode applied = transport::ApplyConnectionPolicy(c, route, {}, &setup);
     if (applied != CURLE_OK) {
@@ -181,6 +182,13 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     if (t.file_error != 0) {
         result.kind = FetchResult::Kind::File;
         result.file_error = t.file_error;
+        return result;
+    }
+    if (setup.cancelled) {
+        // What arrived stays, as with any other broken-off body.
+        if (t.file_open) (void)t.FlushBlock();
+        result.kind = FetchResult::Kind::Cancelled;
+        result.body_bytes = t.stored;
         return result;
     }
     if (t.stopped_for_status || (rc == CURLE_OK && t.status != 200)) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "transport/connection_policy.h"
@@ -54,6 +55,7 @@ struct FetchResult {
         BadStatus,  // an answer other than 200 (nothing stored)
         Transport,  // no usable answer, or the body broke off
         File,       // "response.txt" could not be created or written
+        Cancelled,  // keep_going said stop
     };
     Kind kind = Kind::Transport;
     long status = 0;           // the answer's status code (0: none)
@@ -77,7 +79,11 @@ inline constexpr std::size_t kResponseBlock = 32768;
 // kResponseBlock pieces; a body cut short leaves what arrived of it); with
 // any other status the file is not touched.
 // Never throws; every failure is described in the result.
+// keep_going, when set, is asked about once a second and at every piece of
+// data with the seconds since the request began; false ends the transfer
+// (Kind::Cancelled).
 [[nodiscard]] FetchResult Fetch(const InternetHandle& handle, const Target& target,
-                                const std::string& response_path);
+                                const std::string& response_path,
+                                const std::function<bool(double)>& keep_going = {});
 
 }  // namespace zel::conn

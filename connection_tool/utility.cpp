@@ -376,7 +376,9 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
 
 TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target& target,
                                      Method method) {
-    const FetchResult result = zel::conn::Fetch(handle, target, paths::ResponseFile());
+    const FetchResult result =
+        zel::conn::Fetch(handle, target, paths::ResponseFile(),
+                         [this](double elapsed) { return ui_->KeepTesting(elapsed); });
     if (handle.machine_environment != nullptr) {
         const std::string source = ServiceDefaultsPath() + (have_defaults_ ? "" : ", not found");
         ui_->ShowNote(result.proxy_used.empty()
@@ -385,6 +387,7 @@ TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target&
                           : "Preconfigured proxy: " + result.proxy_used + " (service environment " +
                                 source + ")");
     }
+    if (result.kind == FetchResult::Kind::Cancelled) return TestOutcome::Cancelled;
     if (result.kind != FetchResult::Kind::Ok) {
         ReportFailure(result);
         return TestOutcome::Failed;
@@ -405,6 +408,7 @@ TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target&
 void ConnectionUtility::ReportFailure(const FetchResult& result) {
     switch (result.kind) {
         case FetchResult::Kind::Ok:
+        case FetchResult::Kind::Cancelled:
             return;
         case FetchResult::Kind::BadStatus:
             ui_->ShowMessage(kStatusNot200, "HTTP Status Code");

@@ -58,6 +58,12 @@ class UserInterface {
     // A line of information about the test under way that needs no answer
     // (the way a preconfigured test went).  Ignored unless overridden.
     virtual void ShowNote(const std::string& text) { (void)text; }
+    // Asked while a test runs (about once a second) with the seconds since
+    // it began: false cancels it.  Keeps going unless overridden.
+    [[nodiscard]] virtual bool KeepTesting(double elapsed_seconds) {
+        (void)elapsed_seconds;
+        return true;
+    }
 };
 
 // The eight test buttons: a group and a method number (the value stored as
@@ -126,9 +132,10 @@ SystemServers FindSystemServers();
 
 // What a pressed test button came to.
 enum class TestOutcome {
-    Failed,    // a message said why; nothing written
-    Declined,  // the document was fetched and stored, the user said No
-    Saved,     // ... and "AccessMethod" was written
+    Failed,     // a message said why; nothing written
+    Declined,   // the document was fetched and stored, the user said No
+    Saved,      // ... and "AccessMethod" was written
+    Cancelled,  // the user ended the test while it ran; nothing written
 };
 
 class ConnectionUtility {

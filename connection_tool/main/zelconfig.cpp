@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         std::printf("zelconfig: %s test server %s\n", group == Group::Http ? "HTTP" : "HTTPS",
                     utility.TargetText(group).c_str());
         const TestOutcome outcome = utility.RunTest(group, method);
-        if (outcome == TestOutcome::Failed) {
+        if (outcome == TestOutcome::Failed || outcome == TestOutcome::Cancelled) {
             std::printf("zelconfig: %s %s test failed\n", group == Group::Http ? "HTTP" : "HTTPS",
                         zel::conn::MethodLabel(method));
             return 1;
