@@ -9,25 +9,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/fs.h"
-#include "transport/curl_callbacks.h"
-#include "transport/engine_internal.h"
+#include "transport/connection_policy.h"
 
 namespace zel::conn {
 namespace {
 
-constexpr long kDefaultConnectTimeout = 60;
-constexpr long kDefaultIdleTimeout = 300;
 constexpr std::size_t kMaxStatusText = 200;
-
-struct CurlEasyFree {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-struct CurlListFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 // State shared with libcurl's callbacks during one transfer.
 struct Transfer {
@@ -112,17 +103,38 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t nmemb, void* user) 
     return n;
 }
 
-std::string UrlHost(const std::string& host) {
-    if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
-    return host;
+// What went wrong, in words: the step the transfer had reached and why it
+// ended.
+std::string DescribeFailure(CURLcode rc, const Transfer& t, const transport::ConnectionSetup& s,
+                            const std::string& error_text, const std::string& response_path) {
+    std::string text;
+    if (s.past_deadline) {
+        text = "The request was not finished within its time limit of " +
+               std::to_string(static_cast<long long>(s.deadline_seconds)) + " seconds.";
+    } else if (rc == CURLE_OPERATION_TIMEDOUT && t.headers_done) {
+        text = "Less than " + std::to_string(s.limits.min_speed) +
+               " bytes per second came from the server for " +
+               std::to_string(s.limits.idle_seconds) + " seconds.";
+    } else if (t.headers_done) {
+        text = "The connection closed before the whole response body arrived (" + error_text + ").";
+    } else if (!t.last_line.empty()) {
+        text =
+            "The connection closed before the response headers were complete (" + error_text + ").";
+    } else {
+        return error_text;
+    }
+    if (t.file_open)
+        text += " " + std::to_string(t.stored) + " bytes of the body arrived and are kept in " +
+                response_path + ".";
+    return text;
 }
 
 }  // namespace
 
 FetchResult Fetch(const InternetHandle& handle, const Target& target,
-                  const std::string& response_path) {
+                  const std::string& response_path, const std::function<bool(double)>& keep_going) {
     FetchResult result;
-    std::unique_ptr<CURL, CurlEasyFree> curl(curl_easy_init());
+    transport::CurlEasyPtr curl(curl_easy_init());
     if (!curl) {
         result.curl_code = CURLE_FAILED_INIT;
         result.error_text = curl_easy_strerror(CURLE_FAILED_INIT);
@@ -131,72 +143,38 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     Transfer t;
     t.response_path = &response_path;
     t.block.reserve(kResponseBlock);
-    char error_text[CURL_ERROR_SIZE] = {};
 
-    const std::string url = std::string(target.secure ? "https://" : "http://") +
-                            UrlHost(target.host) + ":" + std::to_string(target.port) + target.path;
-    // The referrer is sent as the tool always sent it; libcurl's own Accept
-    // header is removed, as no accept types are given.
-    std::unique_ptr<curl_slist, CurlListFree> headers;
-    for (const char* h : {"Accept:", "Expect:"}) {
-        // Appending to a non-empty list returns its unchanged head.
-        curl_slist* head = curl_slist_append(headers.get(), h);
-        if (head == nullptr) {
-            result.curl_code = CURLE_OUT_OF_MEMORY;
-            result.error_text = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
-            return result;
-        }
-        if (!headers) headers.reset(head);
-    }
-
-    const char* ca_file = std::getenv("SSL_CERT_FILE");
-    const char* ca_dir = std::getenv("SSL_CERT_DIR");
-    curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    if (ca_file == nullptr || *ca_file == '\0') ca_file = info->cainfo;
-    if (ca_dir == nullptr || *ca_dir == '\0') ca_dir = info->capath;
-
+    // The way to the server, TLS, time limits and the headers never sent
+    // are the transport's; the referrer is sent as the tool always sent it.
+    transport::RequestRoute route;
+    route.agent = handle.agent;
+    route.access_type = static_cast<std::int32_t>(handle.open_type);
+    route.proxy_list = handle.proxy;
+    route.bypass = handle.bypass;
+    route.host = target.host;
+    route.port = target.port;
+    route.secure = target.secure;
+    route.resource = target.path;
+    route.machine_environment = handle.machine_environment;
+    transport::ConnectionSetup setup;
+    setup.keep_going = keep_going;
     CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    const CURLcode applied = transport::ApplyConnectionPolicy(c, route, {}, &setup);
+    if (applied != CURLE_OK) {
+        result.curl_code = static_cast<int>(applied);
+        result.error_text = curl_easy_strerror(applied);
+        return result;
+    }
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, handle.agent.c_str());
     curl_easy_setopt(c, CURLOPT_REFERER, "*/*");
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, static_cast<long>(kResponseBlock));
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-    const transport::RequestTimeouts timeouts =
-        transport::ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, timeouts.connect_seconds);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, timeouts.min_speed);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, timeouts.idle_seconds);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, transport::OnSslContext);
-    curl_easy_setopt(c, CURLOPT_CAINFO, ca_file);
-    curl_easy_setopt(c, CURLOPT_CAPATH, ca_dir);
 
-    const transport::ProxyChoice proxy =
-        transport::ChooseProxy(static_cast<std::int32_t>(handle.open_type), handle.proxy.c_str(),
-                               handle.bypass.c_str(), target.host, target.secure);
-    switch (proxy.kind) {
-        case transport::ProxyChoice::Kind::Direct:
-            curl_easy_setopt(c, CURLOPT_PROXY, "");
-            break;
-        case transport::ProxyChoice::Kind::Machine:
-            break;  // libcurl's default: the proxy environment variables
-        case transport::ProxyChoice::Kind::Explicit:
-            curl_easy_setopt(c, CURLOPT_PROXY, proxy.proxy.c_str());
-            curl_easy_setopt(c, CURLOPT_NOPROXY, "");
-            break;
-    }
-
+    result.proxy_used = setup.proxy;
     const CURLcode rc = curl_easy_perform(c);
     result.status = t.status;
     result.status_text = std::to_string(t.status).substr(0, kMaxStatusText);
@@ -206,20 +184,33 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
         result.file_error = t.file_error;
         return result;
     }
+    if (setup.cancelled) {
+        // What arrived stays, as with any other broken-off body.
+        if (t.file_open) (void)t.FlushBlock();
+        result.kind = FetchResult::Kind::Cancelled;
+        result.body_bytes = t.stored;
+        return result;
+    }
     if (t.stopped_for_status || (rc == CURLE_OK && t.status != 200)) {
         result.kind = FetchResult::Kind::BadStatus;
         return result;
     }
     if (rc != CURLE_OK) {
-        // Also a body that broke off after a 200: what was stored is not the
-        // document, and the test must not pass.
+        // Also a body that broke off after a 200: what arrived is not the
+        // document, and the test must not pass; but it is kept, as it shows
+        // how far the answer came.
         result.kind = FetchResult::Kind::Transport;
         result.curl_code = static_cast<int>(rc);
         long os_error = 0;
         if (curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_error) == CURLE_OK)
             result.os_error = os_error;
-        result.error_text = *error_text != '\0' ? error_text : curl_easy_strerror(rc);
-        result.last_response = t.last_line;
+        result.error_text = *setup.error_text != '\0' ? setup.error_text : curl_easy_strerror(rc);
+        if (t.file_open && !t.FlushBlock()) {
+            result.kind = FetchResult::Kind::File;
+            result.file_error = t.file_error;
+        }
+        result.body_bytes = t.stored;
+        result.failure = DescribeFailure(rc, t, setup, result.error_text, response_path);
         return result;
     }
     if (!t.OpenFile() || !t.FlushBlock()) {

@@ -4,14 +4,18 @@
 //
 // This is the tool's own small client rather than CInternetAccess: it needs
 // a bodiless GET with HTTP/1.1, the raw libcurl error code, text and OS error
-// of a failure, and the body streamed into a file in fixed blocks.  The way
-// to the proxy and the TLS leniency (host-name and date errors tolerated, an
-// untrusted chain refused, SSL_CERT_FILE / SSL_CERT_DIR honoured) are the
-// transport's, so both sides of the system reach a server the same way.
+// of a failure, and the body streamed into a file in fixed blocks.  How it
+// reaches the server is the transport's connection policy
+// (transport/connection_policy.h): the way to the proxy, the TLS leniency,
+// the trusted CAs and the time limits of ferrun.conf, so a test reaches a
+// server exactly as a transfer would.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "transport/connection_policy.h"
 
 namespace zel::conn {
 
@@ -24,13 +28,16 @@ enum class OpenType : std::int32_t {
     Proxy = 4,
 };
 
-// The Internet handle of one test: agent name, open type, and with
-// OpenType::Proxy the proxy address and bypass list.
+// The Internet handle of one test: agent name, open type, with
+// OpenType::Proxy the proxy address and bypass list, and with the two
+// preconfigured types the proxy variables that count (null: this process's
+// own environment).
 struct InternetHandle {
     std::string agent;
     OpenType open_type = OpenType::Direct;
     std::string proxy;
     std::string bypass;
+    const transport::ProxyEnvironment* machine_environment = nullptr;  // borrowed
 };
 
 // Where a test fetches its document.
@@ -48,16 +55,18 @@ struct FetchResult {
         BadStatus,  // an answer other than 200 (nothing stored)
         Transport,  // no usable answer, or the body broke off
         File,       // "response.txt" could not be created or written
+        Cancelled,  // keep_going said stop
     };
     Kind kind = Kind::Transport;
-    long status = 0;            // the answer's status code (0: none)
-    std::string status_text;    // the status code as text, at most 200 characters
-    int curl_code = 0;          // Transport: libcurl's code
-    long os_error = 0;          // Transport: the OS error libcurl saw (0: none)
-    std::string error_text;     // Transport: libcurl's text of the failure
-    std::string last_response;  // Transport: the last answer line the server sent
-    int file_error = 0;         // File: errno
-    long long body_bytes = 0;   // bytes stored in the response file
+    long status = 0;           // the answer's status code (0: none)
+    std::string status_text;   // the status code as text, at most 200 characters
+    int curl_code = 0;         // Transport: libcurl's code
+    long os_error = 0;         // Transport: the OS error libcurl saw (0: none)
+    std::string error_text;    // Transport: libcurl's text of the failure
+    std::string failure;       // Transport: what went wrong, in words
+    int file_error = 0;        // File: errno
+    std::string proxy_used;    // the proxy the request went through ("" direct)
+    long long body_bytes = 0;  // bytes stored in the response file (also of a body cut short)
 };
 
 // Size of the blocks in which the body is written to the response file.
@@ -67,9 +76,14 @@ inline constexpr std::size_t kResponseBlock = 32768;
 // HTTP/1.1, the referrer "*/*", no Accept header, redirects not followed.
 // With status 200 the body replaces the file at response_path (created when
 // the headers are complete, also for an empty body, written in
-// kResponseBlock pieces); with any other status the file is not touched.
+// kResponseBlock pieces; a body cut short leaves what arrived of it); with
+// any other status the file is not touched.
 // Never throws; every failure is described in the result.
+// keep_going, when set, is asked about once a second and at every piece of
+// data with the seconds since the request began; false ends the transfer
+// (Kind::Cancelled).
 [[nodiscard]] FetchResult Fetch(const InternetHandle& handle, const Target& target,
-                                const std::string& response_path);
+                                const std::string& response_path,
+                                const std::function<bool(double)>& keep_going = {});
 
 }  // namespace zel::conn

@@ -4,8 +4,11 @@
 #include "connection_tool/utility.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "directory/central.h"
+#include "directory/server_directory.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -94,25 +97,229 @@ bool ParseServer(const std::string& text, int default_port, std::string* host, i
     return true;
 }
 
+namespace {
+
+std::string Trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// One entry of a proxy list: "[SCHEME=]HOST[:PORT]".
+bool CheckProxyEntry(const std::string& entry, std::string* why) {
+    std::string address = entry;
+    const std::size_t eq = address.find('=');
+    if (eq != std::string::npos) {
+        const std::string scheme = address.substr(0, eq);
+        if (scheme.empty() ||
+            scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") !=
+                std::string::npos) {
+            *why = "\"" + entry + "\" does not start with a protocol name before \"=\".";
+            return false;
+        }
+        address = address.substr(eq + 1);
+    }
+    if (address.rfind("http://", 0) == 0) address = address.substr(7);
+    if (address.empty()) {
+        *why = "\"" + entry + "\" names no proxy server.";
+        return false;
+    }
+    std::string host;
+    int port = 0;
+    // The port, when given, is checked for itself so the message can say so.
+    const std::size_t colon = address.rfind(':');
+    if (colon != std::string::npos && address.back() != ']') {
+        const std::string port_text = address.substr(colon + 1);
+        if (port_text.empty() || port_text.size() > 5 ||
+            port_text.find_first_not_of("0123456789") != std::string::npos ||
+            fs::ParseDecimalPrefix(port_text, 99999) < 1 ||
+            fs::ParseDecimalPrefix(port_text, 99999) > 65535) {
+            *why = "\"" + entry + "\" has no valid port: a port is a number from 1 to 65535.";
+            return false;
+        }
+    }
+    if (!ParseServer(address, 80, &host, &port) ||
+        host.find_first_of(" \t/@=;\\") != std::string::npos) {
+        *why = "\"" + entry + "\" is not a proxy server address (HOST:PORT).";
+        return false;
+    }
+    for (unsigned char c : host) {
+        if (c < 0x20 || c == 0x7f) {
+            *why = "\"" + entry + "\" is not a proxy server address (HOST:PORT).";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CheckProxyAddress(const std::string& text, std::string* why) {
+    std::size_t start = 0;
+    int entries = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = Trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (entry.empty()) continue;
+        if (!CheckProxyEntry(entry, why)) return false;
+        ++entries;
+    }
+    if (entries == 0) {
+        *why = "No proxy server address is given.";
+        return false;
+    }
+    return true;
+}
+
+std::string ServiceDefaultsPath() {
+    const char* path = std::getenv("ZEL_DEFAULTS_FILE");
+    return path != nullptr && *path != '\0' ? path : "/etc/default/zelway";
+}
+
+transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found) {
+    transport::ProxyEnvironment env;
+    std::string text;
+    *found = fs::ReadWholeFile(path, &text) == 0;
+    if (!*found) return env;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        line = Trimmed(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string name = Trimmed(line.substr(0, eq));
+        std::string value = Trimmed(line.substr(eq + 1));
+        if (name.empty()) continue;
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        std::erase_if(env, [&](const auto& entry) { return entry.first == name; });
+        env.emplace_back(name, value);
+    }
+    return env;
+}
+
 ConnectionUtility::ConnectionUtility(UserInterface* ui) : ui_(ui) {
     http_ = Target{kDefaultHttpServer, 80, false, kHttpPath};
     https_ = Target{kDefaultHttpsServer, 443, true, kHttpsPath};
 }
 
+namespace {
+
+// Address and port of version "001" of a server in the cached directory:
+// the secure port when secure, else the plain one.
+bool CachedServer(const char* name, bool secure, std::string* host, int* port) {
+    CQVReg directory(nullptr);
+    const char* names[] = {name};
+    if (FAILED(directory.SetLimitServerInfoNames(names, 1)) ||
+        FAILED(directory.GetServerInfoFromReg()))
+        return false;
+    CQVReg::CServerInfo* info = nullptr;
+    std::int32_t index = 0;
+    if (FAILED(directory.GetServerInfoByName(name, false, &info)) ||
+        FAILED(info->FindByVersion(kDefaultVersion, &index)))
+        return false;
+    CStringHolder address;
+    std::int32_t value = 0;
+    if (FAILED(info->GetIPAddress(index, address.Out())) ||
+        FAILED(secure ? info->GetSecurePort(index, &value) : info->GetPort(index, &value)))
+        return false;
+    const std::string text = Trimmed(address.c_str());
+    if (text.empty() || value < 1 || value > 65535) return false;
+    *host = text;
+    *port = value;
+    return true;
+}
+
+// The entry point named by ISERVER.XML: its first SRVIP, "HOST" or
+// "HOST:PORT" as the directory reads it.
+bool EntryPointFromFile(const std::string& path, std::string* host, int* port) {
+    std::string text;
+    if (fs::ReadWholeFile(path, &text) != 0) return false;
+    const std::size_t open = text.find("<SRVIP>");
+    const std::size_t close = text.find("</SRVIP>");
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
+    std::string value = Trimmed(text.substr(open + 7, close - open - 7));
+    int p = 80;
+    const std::size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+        const std::string port_text = Trimmed(value.substr(colon + 1));
+        if (port_text.empty() || port_text.size() > 5 ||
+            port_text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        p = static_cast<int>(fs::ParseDecimalPrefix(port_text, 99999));
+        if (p < 1 || p > 65535) return false;
+        value = Trimmed(value.substr(0, colon));
+    }
+    if (value.empty()) return false;
+    *host = value;
+    *port = p;
+    return true;
+}
+
+}  // namespace
+
+SystemServers FindSystemServers() {
+    SystemServers s;
+    const std::string file = paths::Join(paths::CommDir(), kServerXmlFileName);
+    if (CachedServer("SERVER", false, &s.http_host, &s.http_port)) {
+        s.http_source = "cached server directory";
+    } else if (EntryPointFromFile(file, &s.http_host, &s.http_port)) {
+        s.http_source = file;
+    } else {
+        s.http_host = kDefaultHttpServer;
+        s.http_port = 80;
+        s.http_source = "built-in default";
+    }
+    if (CachedServer(kPollServerName, true, &s.https_host, &s.https_port)) {
+        s.https_source = "cached server directory";
+    } else {
+        s.https_host = kDefaultHttpsServer;
+        s.https_port = 443;
+        s.https_source = "built-in default";
+    }
+    return s;
+}
+
+void ConnectionUtility::UseSystemServers() {
+    const SystemServers s = FindSystemServers();
+    http_.host = s.http_host;
+    http_.port = s.http_port;
+    http_source_ = s.http_source;
+    https_.host = s.https_host;
+    https_.port = s.https_port;
+    https_source_ = s.https_source;
+}
+
 void ConnectionUtility::SetHttpTarget(const std::string& host, int port) {
     http_.host = host;
     http_.port = port;
+    http_source_ = "command line";
 }
 
 void ConnectionUtility::SetHttpsTarget(const std::string& host, int port) {
     https_.host = host;
     https_.port = port;
+    https_source_ = "command line";
+}
+
+std::string ConnectionUtility::TargetText(Group group) const {
+    const Target& t = group == Group::Http ? http_ : https_;
+    const std::string host = t.host.find(':') != std::string::npos ? "[" + t.host + "]" : t.host;
+    return host + ":" + std::to_string(t.port) + " (from " +
+           (group == Group::Http ? http_source_ : https_source_) + ")";
 }
 
 std::string ConnectionUtility::AboutText() const {
-    return "ZEL Connection Utility\nVersion 1.0\n\nHTTP server:  " + http_.host + ":" +
-           std::to_string(http_.port) + "\nHTTPS server: " + https_.host + ":" +
-           std::to_string(https_.port);
+    return "ZEL Connection Utility\nVersion 1.0\n\nHTTP server:  " + TargetText(Group::Http) +
+           "\nHTTPS server: " + TargetText(Group::Https);
 }
 
 TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
@@ -125,10 +332,13 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
             handle.open_type = OpenType::Direct;
             break;
         case Method::Preconfig:
-            handle.open_type = OpenType::Preconfig;
-            break;
         case Method::PreconfigNoAutoProxy:
-            handle.open_type = OpenType::PreconfigNoAutoProxy;
+            // The service never sees the caller's shell: its proxy variables
+            // come from its environment file alone.
+            handle.open_type =
+                method == Method::Preconfig ? OpenType::Preconfig : OpenType::PreconfigNoAutoProxy;
+            service_environment_ = ReadEnvironmentFile(ServiceDefaultsPath(), &have_defaults_);
+            handle.machine_environment = &service_environment_;
             break;
         case Method::Proxy: {
             if (!GetUsingProxy(nullptr)) {
@@ -145,6 +355,15 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
                                  "Error");
                 return TestOutcome::Failed;
             }
+            // Without a usable address the request would go direct and the
+            // test would prove nothing about the proxy.
+            std::string why;
+            if (!CheckProxyAddress(address.c_str(), &why)) {
+                ui_->ShowMessage("No usable proxy address for " +
+                                     std::string(secure ? "HTTPS" : "HTTP") + ": " + why,
+                                 "Error");
+                return TestOutcome::Failed;
+            }
             handle.open_type = OpenType::Proxy;
             handle.proxy = address.c_str();
             handle.bypass = "<local>";
@@ -157,7 +376,18 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
 
 TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target& target,
                                      Method method) {
-    const FetchResult result = zel::conn::Fetch(handle, target, paths::ResponseFile());
+    const FetchResult result =
+        zel::conn::Fetch(handle, target, paths::ResponseFile(),
+                         [this](double elapsed) { return ui_->KeepTesting(elapsed); });
+    if (handle.machine_environment != nullptr) {
+        const std::string source = ServiceDefaultsPath() + (have_defaults_ ? "" : ", not found");
+        ui_->ShowNote(result.proxy_used.empty()
+                          ? "Preconfigured proxy: none, direct connection (service environment " +
+                                source + ")"
+                          : "Preconfigured proxy: " + result.proxy_used + " (service environment " +
+                                source + ")");
+    }
+    if (result.kind == FetchResult::Kind::Cancelled) return TestOutcome::Cancelled;
     if (result.kind != FetchResult::Kind::Ok) {
         ReportFailure(result);
         return TestOutcome::Failed;
@@ -178,6 +408,7 @@ TestOutcome ConnectionUtility::Fetch(const InternetHandle& handle, const Target&
 void ConnectionUtility::ReportFailure(const FetchResult& result) {
     switch (result.kind) {
         case FetchResult::Kind::Ok:
+        case FetchResult::Kind::Cancelled:
             return;
         case FetchResult::Kind::BadStatus:
             ui_->ShowMessage(kStatusNot200, "HTTP Status Code");
@@ -189,9 +420,7 @@ void ConnectionUtility::ReportFailure(const FetchResult& result) {
             return;
         case FetchResult::Kind::Transport:
             ui_->ShowMessage(result.error_text, "Error");
-            ui_->ShowMessage(InternetErrorText(result.curl_code, result.os_error,
-                                               result.last_response.empty() ? result.error_text
-                                                                            : result.last_response),
+            ui_->ShowMessage(InternetErrorText(result.curl_code, result.os_error, result.failure),
                              "Internet Error");
             return;
     }
@@ -255,6 +484,13 @@ bool ProxyOverrideDialog::Ok() {
                              " characters.",
                          "Error");
         return false;
+    }
+    std::string why;
+    if (settings_.proxy_enabled || !Trimmed(settings_.address).empty()) {
+        if (!CheckProxyAddress(settings_.address, &why)) {
+            ui_->ShowMessage(why + "\n\nNothing was saved.", "Error");
+            return false;
+        }
     }
     std::string error;
     if (!SaveOverrideSettings(settings_, &error)) {

@@ -27,6 +27,7 @@ inline constexpr const char* kInternetSettingsUser = zel::keys::kInternetSetting
 inline constexpr const char* kAgent = "Support Diagnostic Tool";
 inline constexpr const char* kHttpPath = "/qvgqa/RetrieveServerInformation.xml";
 inline constexpr const char* kHttpsPath = "/qvgqa/RetrieveSystemInformation.xml";
+// The built-in central servers, the last resort of FindSystemServers.
 inline constexpr const char* kDefaultHttpServer = "entry.quvaro.example";
 inline constexpr const char* kDefaultHttpsServer = "poll.quvaro.example";
 
@@ -54,6 +55,15 @@ class UserInterface {
     virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
     // A message box with Yes and No; true for Yes.
     [[nodiscard]] virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+    // A line of information about the test under way that needs no answer
+    // (the way a preconfigured test went).  Ignored unless overridden.
+    virtual void ShowNote(const std::string& text) { (void)text; }
+    // Asked while a test runs (about once a second) with the seconds since
+    // it began: false cancels it.  Keeps going unless overridden.
+    [[nodiscard]] virtual bool KeepTesting(double elapsed_seconds) {
+        (void)elapsed_seconds;
+        return true;
+    }
 };
 
 // The eight test buttons: a group and a method number (the value stored as
@@ -77,26 +87,78 @@ const char* GroupCaption(Group group);
 [[nodiscard]] bool ParseServer(const std::string& text, int default_port, std::string* host,
                                int* port);
 
+// Checks a proxy address as the override dialog stores it and the proxy
+// test uses it: one or more entries separated by ";" (blanks around them
+// ignored), each "HOST", "HOST:PORT" or "SCHEME=HOST[:PORT]" (an IPv6
+// address in brackets; a leading "http://" allowed); a port is 1-65535 in
+// digits.  An empty list, an empty entry's address, or a host with blanks,
+// "/", "@" or "=" in it is malformed.  false with *why set (a sentence for
+// the user) when the text is not usable.
+[[nodiscard]] bool CheckProxyAddress(const std::string& text, std::string* why);
+
+// The environment file the packaged service unit reads
+// (EnvironmentFile=): $ZEL_DEFAULTS_FILE when set and not empty, else
+// "/etc/default/zelway".
+std::string ServiceDefaultsPath();
+
+// The variables of an environment file as the service manager reads it:
+// lines NAME=value; blank lines and lines starting with "#" or ";" are
+// skipped; blanks around the name and before the value are dropped, and a
+// value in matching double or single quotes loses them; a later line for the
+// same name replaces the earlier one.  A missing or unreadable file gives
+// none (*found false).
+transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found);
+
+// The servers the transfer system itself would reach, and where each was
+// found.
+struct SystemServers {
+    std::string http_host;  // the entry point, which serves the server list
+    int http_port = 80;
+    std::string http_source;
+    std::string https_host;  // the transfer server "POLL"
+    int https_port = 443;
+    std::string https_source;
+};
+
+// The HTTP test's server is the entry point: a server "SERVER" version
+// "001" in the cached server directory (registry), else the first SRVIP of
+// "ISERVER.XML" in the install directory ("HOST" or "HOST:PORT"; port 80
+// when none is given), else kDefaultHttpServer.  The HTTPS test's server is
+// the transfer server: "POLL" version "001" of the cached directory with its
+// secure port, else kDefaultHttpsServer:443, the record the system falls
+// back on.  Reads only; a record or file that cannot be read passes to the
+// next source.
+SystemServers FindSystemServers();
+
 // What a pressed test button came to.
 enum class TestOutcome {
-    Failed,    // a message said why; nothing written
-    Declined,  // the document was fetched and stored, the user said No
-    Saved,     // ... and "AccessMethod" was written
+    Failed,     // a message said why; nothing written
+    Declined,   // the document was fetched and stored, the user said No
+    Saved,      // ... and "AccessMethod" was written
+    Cancelled,  // the user ended the test while it ran; nothing written
 };
 
 class ConnectionUtility {
   public:
-    // ui is borrowed and must outlive the object.  The targets default to
-    // the built-in central servers.
+    // ui is borrowed and must outlive the object.  The targets start as the
+    // built-in central servers; UseSystemServers points them at the servers
+    // the system uses.
     explicit ConnectionUtility(UserInterface* ui);
 
+    void UseSystemServers();
+    // A target given by hand (source "command line").
     void SetHttpTarget(const std::string& host, int port);
     void SetHttpsTarget(const std::string& host, int port);
     const Target& HttpTarget() const { return http_; }
     const Target& HttpsTarget() const { return https_; }
+    // "HOST:PORT (from SOURCE)" of a group's target, for the screen.
+    std::string TargetText(Group group) const;
 
     // Runs the test of one button: fetch, show any failure, ask for the
-    // confirmation and on Yes write "AccessMethod".
+    // confirmation and on Yes write "AccessMethod".  The two preconfigured
+    // tests use the proxy variables the service gets, from its environment
+    // file (ServiceDefaultsPath), not those of the caller's shell, and say
+    // in a note which proxy that gave.
     TestOutcome RunTest(Group group, Method method);
 
     // The about box text: product name, version, test servers.
@@ -109,6 +171,11 @@ class ConnectionUtility {
     UserInterface* ui_;
     Target http_;
     Target https_;
+    std::string http_source_ = "built-in default";
+    std::string https_source_ = "built-in default";
+    // The service's environment as read for the last preconfigured test.
+    transport::ProxyEnvironment service_environment_;
+    bool have_defaults_ = false;
 };
 
 // The proxy override values as the dialog holds them.
@@ -144,9 +211,11 @@ class ProxyOverrideDialog {
     // longer pre-filled one.
     [[nodiscard]] bool SetAddress(const std::string& text);
 
-    // OK: writes the three values.  false (a message said why) when the
-    // address is too long or the registry refused the write; the dialog
-    // then stays open.
+    // OK: writes the three values.  false (a message said why, nothing
+    // written) when the address is too long, malformed (CheckProxyAddress),
+    // or empty while "Proxy Enabled" is ticked, or when the registry refused
+    // the write; the dialog then stays open.  With the proxy not enabled an
+    // empty address is stored: it switches the proxy off.
     [[nodiscard]] bool Ok();
     // Cancel: writes nothing.
     void Cancel() {}

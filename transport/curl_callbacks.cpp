@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +21,6 @@
 #include "log/report.h"
 #include "support/result_codes.h"
 #include "support/strings.h"
-#include "transport/engine_internal.h"
 #include "transport/exchange.h"
 
 using namespace zel::codes;
@@ -203,20 +201,6 @@ int OnSeekBody(void* user, curl_off_t offset, int origin) {
         return CURL_SEEKFUNC_FAIL;
     t->sent = static_cast<std::int32_t>(offset);
     return CURL_SEEKFUNC_OK;
-}
-
-int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
-               curl_off_t ulnow) {
-    auto* t = static_cast<Transfer*>(user);
-    auto count = [](curl_off_t n) { return n > 0 ? static_cast<std::uint64_t>(n) : 0u; };
-    // libcurl reports the answer's Content-Length as dltotal once it is known.
-    const double allowed =
-        RequestDeadline(t->limits, count(ultotal) + count(dltotal), count(ulnow) + count(dlnow));
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - t->started;
-    if (elapsed.count() <= allowed) return 0;
-    t->past_deadline = true;
-    t->deadline_seconds = allowed;
-    return 1;
 }
 
 int OnResolverStart(void*, void*, void* user) {

@@ -40,11 +40,6 @@ int OnPrereq(void* transfer, char* conn_primary_ip, char* conn_local_ip, int con
 // CURLOPT_DEBUGFUNCTION: the header block that went out becomes the
 // request-header trace; everything else libcurl reports is ignored.
 int OnDebug(CURL* curl, curl_infotype type, char* data, std::size_t size, void* transfer);
-// CURLOPT_XFERINFOFUNCTION: ends the transfer (non-zero) once it has run
-// longer than its deadline (RequestDeadline in engine_internal.h), marking
-// the transfer past_deadline.
-int OnProgress(void* transfer, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
-               curl_off_t ulnow);
 // CURLOPT_SSL_CTX_FUNCTION: expired and not-yet-valid server certificates
 // pass; every other verification error still fails.
 CURLcode OnSslContext(CURL* curl, void* ssl_ctx, void* unused);

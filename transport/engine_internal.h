@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "transport/connection_policy.h"
+
 namespace zel::transport {
 
 // The WinInet open type number an access type code stands for: 0 for
@@ -38,26 +40,9 @@ struct ProxyChoice {
 ProxyChoice ChooseProxy(std::int32_t access_type, const char* proxy_list, const char* bypass,
                         const std::string& host, bool secure);
 
-// The time limits of one request from ferrun.conf in the install directory,
-// read afresh, once, for each request; 0 or a missing value gives the
-// default, so neither a silent nor a trickling server can hold a transfer
-// without end:
-//   "connect_timeout" (s): how long connecting may take;
-//   "idle_timeout" (s) and "min_speed" (bytes per second): a transfer that
-//     moves fewer than min_speed bytes per second, both directions counted,
-//     for idle_timeout seconds in a row ends;
-//   "request_deadline" (s): the least time a whole request gets; it may take
-//     that long plus the time its size needs at min_speed (see
-//     RequestDeadline).
-struct RequestTimeouts {
-    long connect_seconds;
-    long idle_seconds;
-    long min_speed = kDefaultMinSpeed;
-    long deadline_floor_seconds = kDefaultDeadlineFloor;
-
-    static constexpr long kDefaultMinSpeed = 1024;
-    static constexpr long kDefaultDeadlineFloor = 900;
-};
+// The time limits of one request (see RequestTimeouts in
+// connection_policy.h), read afresh from ferrun.conf in the install
+// directory; 0 or a missing value gives the default.
 RequestTimeouts ReadRequestTimeouts(long default_connect, long default_idle);
 
 // Seconds a request may take in all: the floor, plus the time the larger of

@@ -18,38 +18,25 @@
 #include "transport/exchange.h"
 
 #include <climits>
-#include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "log/event_log.h"
 #include "log/report.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
 #include "support/result_codes.h"
+#include "transport/connection_policy.h"
 #include "transport/curl_callbacks.h"
-#include "transport/engine_internal.h"
 
 using namespace zel::transport;
 using namespace zel::codes;
 using namespace zel::log;
 
-namespace zel::transport {
-bool AppendHeader(CurlSlistPtr& list, const std::string& line) {
-    curl_slist* next = curl_slist_append(list.get(), line.c_str());
-    if (next == nullptr) return false;
-    // curl_slist_append returns the same list head with the line added.
-    (void)list.release();
-    list.reset(next);
-    return true;
-}
-}  // namespace zel::transport
-
 namespace {
 
 constexpr std::int32_t kChunk = CInternetAccess::CContentStream::kChunkSize;
-constexpr long kDefaultConnectTimeout = 60;
-constexpr long kDefaultIdleTimeout = 300;
 using zel::keys::kResponsesKey;
 
 const char* VerbText(std::int32_t verb) {
@@ -121,13 +108,6 @@ std::string ResourceForUrl(const std::string& resource) {
         }
     }
     return out;
-}
-
-std::string UrlHost(const char* server) {
-    std::string host = server;
-    // A bare IPv6 address needs brackets inside a URL.
-    if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-    return host;
 }
 
 }  // namespace
@@ -298,45 +278,37 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     const char* verb = VerbText(verb_);
     const bool head = verb_ == HTTP_VERB_HEAD;
 
-    std::string resource = ResourceForUrl(resource_.c_str());
-    if (resource.empty() || resource[0] != '/') resource = "/" + resource;
-    t.url = std::string(secure_ ? "https://" : "http://") + UrlHost(server_.get()) + ":" +
-            std::to_string(port_) + resource;
-    ProxyChoice proxy =
-        ChooseProxy(access_type_, proxy_list_.get(), bypass_.get(), server_.get(), secure_);
-    const char* ca_file = std::getenv("SSL_CERT_FILE");
-    const char* ca_dir = std::getenv("SSL_CERT_DIR");
-    curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    if (ca_file == nullptr || *ca_file == '\0') ca_file = info->cainfo;
-    if (ca_dir == nullptr || *ca_dir == '\0') ca_dir = info->capath;
-    t.limits = ReadRequestTimeouts(kDefaultConnectTimeout, kDefaultIdleTimeout);
+    RequestRoute route;
+    route.agent = agent_.c_str();
+    route.access_type = access_type_;
+    route.proxy_list = proxy_list_.c_str();
+    route.bypass = bypass_.c_str();
+    route.host = server_.c_str();
+    route.port = port_;
+    route.secure = secure_;
+    route.resource = ResourceForUrl(resource_.c_str());
+    if (route.resource.empty() || route.resource[0] != '/') route.resource = "/" + route.resource;
 
-    // libcurl sends Host and User-Agent itself; every other header is
-    // exactly ours, the content headers last: Content-Length (libcurl sends
-    // the body it is given with that length and adds no length of its own)
-    // and then Content-Type.  Its own Accept and Expect headers are
-    // suppressed.
-    bool ok = AppendHeader(t.headers, "Accept:") && AppendHeader(t.headers, "Expect:");
+    // Every header but Host and User-Agent is exactly ours, the content
+    // headers last: Content-Length (libcurl sends the body it is given with
+    // that length and adds no length of its own) and then Content-Type.
+    std::vector<std::string> lines;
     std::uint32_t count = 0;
     (void)req_headers_.GetCount(&count);
-    for (std::uint32_t i = 0; ok && i < count; ++i) {
+    for (std::uint32_t i = 0; i < count; ++i) {
         HeaderItem* item = nullptr;
         if (FAILED(req_headers_.GetAt(static_cast<std::int32_t>(i), &item))) continue;
-        ok = AppendHeader(t.headers, std::string(item->name.c_str()) + ": " + item->value.c_str());
+        lines.push_back(std::string(item->name.c_str()) + ": " + item->value.c_str());
     }
-    ok = ok &&
-         AppendHeader(t.headers, "Content-Length: " + std::to_string(head ? 0 : t.request_length));
+    lines.push_back("Content-Length: " + std::to_string(head ? 0 : t.request_length));
     const char* type = req_content_type_ && *req_content_type_.get() != '\0'
                            ? req_content_type_.get()
                            : "application/octet-stream";
-    ok = ok && AppendHeader(t.headers, std::string("Content-Type: ") + type);
-    ok = ok && curl_easy_setopt(curl, CURLOPT_URL, t.url.c_str()) == CURLE_OK;
-    if (!ok) return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
+    lines.push_back(std::string("Content-Type: ") + type);
+    if (ApplyConnectionPolicy(curl, route, lines, &t.setup) != CURLE_OK)
+        return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
 
     curl_easy_setopt(curl, CURLOPT_SHARE, share_.get());
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t.error_text);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(
         curl, CURLOPT_HTTP_VERSION,
         http_version_ == HTTP_VERSION_1_1 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0);
@@ -347,9 +319,6 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     // kept after such an exchange.
     if (http_version_ != HTTP_VERSION_1_1) curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
     if (t.fresh_connection) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, agent_.get());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, t.headers.get());
-    curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kChunk));
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kChunk));
     // Method and body: every method but HEAD carries the request content
@@ -382,37 +351,6 @@ HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &t);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-    // Timeouts: a connect limit; an end to a transfer that moves less than
-    // the minimum speed for the idle limit (a silent server and one that
-    // trickles alike); and a deadline for the whole request after its size.
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, t.limits.connect_seconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, t.limits.min_speed);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, t.limits.idle_seconds);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    // TLS: the host name is not checked and expired certificates pass, but
-    // the chain must lead to a trusted CA.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file);
-    curl_easy_setopt(curl, CURLOPT_CAPATH, ca_dir);
-    // The way to the server.
-    switch (proxy.kind) {
-        case ProxyChoice::Kind::Direct:
-            curl_easy_setopt(curl, CURLOPT_PROXY, "");
-            break;
-        case ProxyChoice::Kind::Machine:
-            // libcurl's default: the proxy environment variables.
-            break;
-        case ProxyChoice::Kind::Explicit:
-            if (curl_easy_setopt(curl, CURLOPT_PROXY, proxy.proxy.c_str()) != CURLE_OK)
-                return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
-            // Bypassing is decided above; the environment's no_proxy has no say.
-            curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
-            break;
-    }
     return S_OK;
 }
 
@@ -483,7 +421,8 @@ HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend)
     curl_easy_getinfo(curl.get(), CURLINFO_NUM_CONNECTS, &new_connections);
     bytes_sent_ = static_cast<std::int32_t>(request_size + up);
     bytes_received_ = static_cast<std::int32_t>(header_size + down);
-    const char* error_text = *t.error_text != '\0' ? t.error_text : curl_easy_strerror(rc);
+    const char* error_text =
+        *t.setup.error_text != '\0' ? t.setup.error_text : curl_easy_strerror(rc);
 
     HRESULT result = S_OK;
     if (FAILED(t.failure)) {
@@ -497,13 +436,13 @@ HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend)
         LogSystemError("CInternetAccess::SendHTTPRequest", rc, error_text);
         *may_resend = true;
         result = kSendFailed;
-    } else if (t.past_deadline) {
+    } else if (t.setup.past_deadline) {
         ReportCodeText(log, kSendFailed,
                        t.head_done ? "CInternetAccess::WriteToRespStreamFromNet"
                                    : "CInternetAccess::SendHTTPRequest",
                        "Communication error: request not finished within its time limit of "
                        "%.0f seconds, %llu bytes sent, %llu bytes of response body received.",
-                       t.deadline_seconds, static_cast<unsigned long long>(up),
+                       t.setup.deadline_seconds, static_cast<unsigned long long>(up),
                        static_cast<unsigned long long>(t.body_bytes));
         result = kSendFailed;
     } else if (!t.head_done && t.head_started) {
@@ -527,7 +466,7 @@ HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend)
             ReportCodeText(log, kSendFailed, "CInternetAccess::WriteToRespStreamFromNet",
                            "Communication error: less than %ld bytes per second received from "
                            "server for %ld seconds, response body cut short after %llu bytes.",
-                           t.limits.min_speed, t.limits.idle_seconds,
+                           t.setup.limits.min_speed, t.setup.limits.idle_seconds,
                            static_cast<unsigned long long>(t.body_bytes));
         else
             ReportCodeText(log, kSendFailed, "CInternetAccess::WriteToRespStreamFromNet",

@@ -1,56 +1,30 @@
-// The state of one HTTP exchange while libcurl runs it, and the RAII holders
-// for the libcurl objects of one request.
+// The state of one HTTP exchange while libcurl runs it.
 //
 // CInternetAccess::ProcessHTTPRequest (exchange.cpp) creates one Transfer and
 // one fresh easy handle per request; the callbacks of curl_callbacks.h see
 // the Transfer through their user pointer.  The Transfer owns the request's
-// URL, header list, error buffer and body buffer; it borrows the engine and
-// the easy handle, both of which outlive it.
+// connection setup (URL, header list, error buffer, time limits; see
+// connection_policy.h) and body buffer; it borrows the engine and the easy
+// handle, both of which outlive it.
 #pragma once
 
 #include <curl/curl.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "transport/engine_internal.h"
+#include "transport/connection_policy.h"
 #include "transport/internet_access.h"
-
-namespace zel::transport {
-
-struct CurlEasyFree {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-// Owns one easy handle; it lives only inside one ProcessHTTPRequest.
-using CurlEasyPtr = std::unique_ptr<CURL, CurlEasyFree>;
-
-struct CurlSlistFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistFree>;
-
-// Appends a copy of line to list; false (list unchanged) when out of memory.
-[[nodiscard]] bool AppendHeader(CurlSlistPtr& list, const std::string& line);
-
-}  // namespace zel::transport
 
 struct CInternetAccess::Transfer {
     CInternetAccess* engine = nullptr;  // borrowed
     CURL* curl = nullptr;               // borrowed from the request's CurlEasyPtr
-    // Kept alive here because libcurl reads them during the transfer.
-    std::string url;
-    zel::transport::CurlSlistPtr headers;
-    char error_text[CURL_ERROR_SIZE] = "";
+    // URL, headers, error text, time limits and deadline: kept alive here
+    // because libcurl reads them during the transfer.
+    zel::transport::ConnectionSetup setup;
     // The request goes out on a new connection, never on a kept one.
     bool fresh_connection = false;
-
-    // Time limits, as read for this request, and when it began.
-    zel::transport::RequestTimeouts limits{0, 0};
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    bool past_deadline = false;   // the progress callback ended the transfer
-    double deadline_seconds = 0;  // the limit it passed
 
     // Request body.
     std::int32_t request_length = 0;

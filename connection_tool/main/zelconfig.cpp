@@ -31,8 +31,10 @@ void PrintHelp() {
         "Without --test it shows the dialogs (Tab and arrows move, Enter presses,\n"
         "Space toggles, Esc cancels, \"a\" shows the about box).\n"
         "\n"
-        "  --http-server HOST[:PORT]   target of the HTTP test (default %s:80)\n"
-        "  --https-server HOST[:PORT]  target of the HTTPS test (default %s:443)\n"
+        "  --http-server HOST[:PORT]   target of the HTTP test (default: the entry\n"
+        "                              point the system uses, else %s:80)\n"
+        "  --https-server HOST[:PORT]  target of the HTTPS test (default: the cached\n"
+        "                              transfer server, else %s:443)\n"
         "  --test http|https           run one test without dialogs; messages are\n"
         "                              printed; exit status 0 when it passed\n"
         "  --method M                  the test's access method: direct (0),\n"
@@ -55,6 +57,10 @@ class PrintingUi : public zel::conn::UserInterface {
     explicit PrintingUi(bool save) : save_(save) {}
     void ShowMessage(const std::string& text, const std::string& caption) override {
         Print(text, caption);
+    }
+    void ShowNote(const std::string& text) override {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
     }
     bool AskYesNo(const std::string& text, const std::string& caption) override {
         Print(text, caption);
@@ -153,7 +159,9 @@ int main(int argc, char** argv) {
         ~CurlGlobal() { curl_global_cleanup(); }
     } curl_global;
 
+    // The servers the system itself uses, unless given by hand.
     auto configure = [&](ConnectionUtility* utility) {
+        utility->UseSystemServers();
         std::string host;
         int port = 0;
         if (!http_server.empty()) {
@@ -171,8 +179,10 @@ int main(int argc, char** argv) {
         PrintingUi ui(save);
         ConnectionUtility utility(&ui);
         if (!configure(&utility)) return Usage("a server is not HOST or HOST:PORT");
+        std::printf("zelconfig: %s test server %s\n", group == Group::Http ? "HTTP" : "HTTPS",
+                    utility.TargetText(group).c_str());
         const TestOutcome outcome = utility.RunTest(group, method);
-        if (outcome == TestOutcome::Failed) {
+        if (outcome == TestOutcome::Failed || outcome == TestOutcome::Cancelled) {
             std::printf("zelconfig: %s %s test failed\n", group == Group::Http ? "HTTP" : "HTTPS",
                         zel::conn::MethodLabel(method));
             return 1;

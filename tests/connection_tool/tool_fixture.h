@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "connection_tool/utility.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
@@ -30,6 +32,7 @@ class RecordingUi : public zel::conn::UserInterface {
     void ShowMessage(const std::string& text, const std::string& caption) override {
         boxes.push_back({caption, text, false});
     }
+    void ShowNote(const std::string& text) override { notes.push_back(text); }
     bool AskYesNo(const std::string& text, const std::string& caption) override {
         boxes.push_back({caption, text, true});
         if (answers.empty()) return false;
@@ -38,6 +41,7 @@ class RecordingUi : public zel::conn::UserInterface {
         return yes;
     }
     std::vector<Box> boxes;
+    std::vector<std::string> notes;
     std::deque<bool> answers;
 };
 
@@ -51,6 +55,8 @@ class ToolTest : public ScratchRoot {
         std::string error;
         ASSERT_TRUE(MakeTestCerts(dir_, &certs_, &error)) << error;
         ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
+        // The service's environment file: none unless a test writes it.
+        ::setenv("ZEL_DEFAULTS_FILE", Path("zelway.default").c_str(), 1);
     }
 
     static void SetDword(zel::reg::Hive hive, const char* path, const char* name, std::uint32_t v) {
@@ -84,11 +90,21 @@ class ToolTest : public ScratchRoot {
 
     std::string Response() const { return ReadFile(Path("response.txt")); }
 
+    // ISERVER.XML in the install directory naming the entry point address.
+    static void WriteEntryPoint(const std::string& address) {
+        std::filesystem::create_directories(zel::paths::CommDir());
+        WriteFile(zel::paths::Join(zel::paths::CommDir(), "ISERVER.XML"),
+                  "<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>" + address +
+                      "</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL>"
+                      "<SSLR>N</SSLR><SSLP>N</SSLP></R></XML>");
+    }
+
     TestCerts certs_;
     EnvRestore cert_env_{"SSL_CERT_FILE"};
     EnvRestore http_proxy_env_{"http_proxy"};
     EnvRestore https_proxy_env_{"https_proxy"};
     EnvRestore no_proxy_env_{"no_proxy"};
+    EnvRestore defaults_env_{"ZEL_DEFAULTS_FILE"};
 };
 
 }  // namespace zel::test::connection_tool

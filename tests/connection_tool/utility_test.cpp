@@ -1,6 +1,7 @@
 // The dialog logic against the real simulator: the eight test buttons,
 // Yes/No, answers that must fail the test, the proxy preconditions, TLS
 // leniency, and the proxy override dialog's pre-fill and OK/Cancel.
+#include "directory/server_directory.h"
 #include "tests/connection_tool/tool_fixture.h"
 
 using namespace zel::conn;
@@ -94,7 +95,19 @@ TEST_F(UtilityTest, AnswersThatAreNotTheDocumentFailWithoutAsking) {
         for (const Box& b : ui_.boxes) EXPECT_FALSE(b.question);
         if (fault == "cut") {
             EXPECT_EQ(Captions(), (std::vector<std::string>{"Error", "Internet Error"}));
-            EXPECT_EQ(ui_.boxes[1].text.rfind("Code:", 0), 0u) << ui_.boxes[1].text;
+            const std::string& text = ui_.boxes[1].text;
+            EXPECT_EQ(text.rfind("Code:", 0), 0u) << text;
+            // The text names the failure, not the last header line, and
+            // the part of the body that arrived is kept.
+            EXPECT_EQ(text.find("Connection:"), std::string::npos) << text;
+            EXPECT_NE(text.find("closed before the whole response body arrived"), std::string::npos)
+                << text;
+            const std::string kept = Response();
+            EXPECT_NE(kept, "older");
+            EXPECT_NE(kept.find("RetrieveServerInformation"), std::string::npos) << kept;
+            EXPECT_NE(text.find(std::to_string(kept.size()) + " bytes of the body arrived"),
+                      std::string::npos)
+                << text;
         } else {
             ASSERT_EQ(ui_.boxes.size(), 1u);
             EXPECT_EQ(ui_.boxes[0].text, kStatusNot200);
@@ -154,6 +167,100 @@ TEST_F(UtilityTest, ProxyAddressLongerThanTheToolHoldsIsRefusedWhole) {
     EXPECT_EQ(ui_.boxes[0].caption, "Error");
     EXPECT_NE(ui_.boxes[0].text.find("63"), std::string::npos);
     EXPECT_EQ(sim_->Requests().size(), before);
+}
+
+TEST_F(UtilityTest, ProxyTestWithoutAProxyAddressFails) {
+    // Enabled, but no address for HTTP: the request would go direct and
+    // prove nothing about the proxy.
+    StartSim();
+    for (const char* server : {"", "http=;https=127.0.0.9:10", "h:70000"}) {
+        SCOPED_TRACE(server);
+        UserProxy(1, server);
+        ui_.boxes.clear();
+        ui_.answers = {true};
+        EXPECT_EQ(utility_.RunTest(Group::Http, Method::Proxy), TestOutcome::Failed);
+        ASSERT_EQ(ui_.boxes.size(), 1u);
+        EXPECT_EQ(ui_.boxes[0].caption, "Error");
+        EXPECT_NE(ui_.boxes[0].text.find("No usable proxy address for HTTP"), std::string::npos)
+            << ui_.boxes[0].text;
+    }
+    EXPECT_TRUE(sim_->Requests().empty());
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+}
+
+TEST_F(UtilityTest, PreconfiguredTestsUseTheServiceEnvironmentNotTheShells) {
+    // The target is not a loopback name, which would never go through a proxy.
+    sim_ = std::make_unique<Simulator>(dir_, std::vector<std::string>{"--address", "127.0.0.2"});
+    ASSERT_TRUE(sim_->ok());
+    utility_.SetHttpTarget("127.0.0.2", sim_->http_port());
+    const std::string dead_proxy = "http://127.0.0.9:9";
+
+    // The service's file names a proxy (that nobody answers on): the test
+    // goes there although the shell has none, and says so.
+    WriteFile(Path("zelway.default"), "# proxy of the service\n QVIS_ROOT=/x\nhttp_proxy = \"" +
+                                          dead_proxy + "\"\nno_proxy=localhost\n");
+    for (Method method : {Method::Preconfig, Method::PreconfigNoAutoProxy}) {
+        ui_.notes.clear();
+        ui_.answers = {true};
+        EXPECT_EQ(utility_.RunTest(Group::Http, method), TestOutcome::Failed);
+        ASSERT_EQ(ui_.notes.size(), 1u);
+        EXPECT_NE(ui_.notes[0].find(dead_proxy), std::string::npos) << ui_.notes[0];
+        EXPECT_NE(ui_.notes[0].find(Path("zelway.default")), std::string::npos) << ui_.notes[0];
+    }
+    EXPECT_TRUE(sim_->Requests().empty());
+
+    // The shell's proxy is not the service's: with none in the file (only a
+    // comment, then no file at all) the test goes direct.
+    ::setenv("http_proxy", dead_proxy.c_str(), 1);
+    WriteFile(Path("zelway.default"), "#http_proxy=" + dead_proxy + "\n");
+    for (bool file : {true, false}) {
+        if (!file) std::remove(Path("zelway.default").c_str());
+        ui_.notes.clear();
+        ui_.answers = {false};
+        EXPECT_EQ(utility_.RunTest(Group::Http, Method::Preconfig), TestOutcome::Declined);
+        ASSERT_EQ(ui_.notes.size(), 1u);
+        EXPECT_NE(ui_.notes[0].find("none, direct"), std::string::npos) << ui_.notes[0];
+        EXPECT_EQ(ui_.notes[0].find("not found") != std::string::npos, !file) << ui_.notes[0];
+    }
+    EXPECT_EQ(sim_->Count(kHttpPath), 2u);
+}
+
+TEST_F(UtilityTest, TestsTheServersTheSystemUsesByDefault) {
+    StartSim();
+    RecordingUi ui;
+    ConnectionUtility utility(&ui);
+    // Nothing set up: the built-in central servers.
+    utility.UseSystemServers();
+    EXPECT_EQ(utility.HttpTarget().host, kDefaultHttpServer);
+    EXPECT_EQ(utility.HttpTarget().port, 80);
+    EXPECT_EQ(utility.HttpsTarget().host, kDefaultHttpsServer);
+    EXPECT_EQ(utility.HttpsTarget().port, 443);
+    EXPECT_NE(utility.TargetText(Group::Https).find("built-in default"), std::string::npos);
+
+    // The entry point of ISERVER.XML, and the transfer server of the cached
+    // directory with its secure port.
+    const std::string http = "127.0.0.1:" + std::to_string(sim_->http_port());
+    const std::string https = "127.0.0.1:" + std::to_string(sim_->https_port());
+    WriteEntryPoint(http);
+    const std::string record = "<R><SRVI>IPOLL</SRVI><SRVV>001</SRVV><SRVIP>" + https +
+                               "</SRVIP><SURL>/qvgqa/RetrieveSystemInformation.xml</SURL>"
+                               "<SSLR>Y</SSLR><SSLP>Y</SSLP></R>";
+    {
+        CQVReg directory(nullptr);
+        ASSERT_EQ(directory.ExtractServerInfo(record.c_str(), record.c_str() + record.size()),
+                  S_OK);
+    }
+    utility.UseSystemServers();
+    EXPECT_EQ(utility.TargetText(Group::Http),
+              http + " (from " + zel::paths::Join(zel::paths::CommDir(), "ISERVER.XML") + ")");
+    EXPECT_EQ(utility.TargetText(Group::Https), https + " (from cached server directory)");
+    ui.answers = {false, false};
+    EXPECT_EQ(utility.RunTest(Group::Http, Method::Direct), TestOutcome::Declined);
+    EXPECT_EQ(utility.RunTest(Group::Https, Method::Direct), TestOutcome::Declined);
+
+    // A server given by hand still wins.
+    utility.SetHttpTarget("127.0.0.1", 1);
+    EXPECT_EQ(utility.TargetText(Group::Http), "127.0.0.1:1 (from command line)");
 }
 
 TEST_F(UtilityTest, HttpsToleratesNameAndDateErrorsButNotAnUntrustedChain) {
@@ -256,6 +363,39 @@ TEST_F(OverrideTest, OkWritesTheThreeValuesAndCancelNothing) {
     EXPECT_TRUE(ui_.boxes.empty());
     // The saved override now decides the next dialog's pre-fill.
     EXPECT_TRUE(LoadOverrideSettings().use_override);
+}
+
+TEST_F(OverrideTest, MalformedOrMissingAddressIsRefusedBeforeAnythingIsStored) {
+    for (const char* bad : {"", "  ", "h:0", "h:70000", "h:abc",
+                            "h:", "http=", "http=a:1;https=", "a b:80", "=a:1", "[::1"}) {
+        SCOPED_TRACE(bad);
+        ProxyOverrideDialog d(&ui_);
+        d.ToggleProxyEnabled();
+        d.ToggleUseOverride();
+        ASSERT_TRUE(d.SetAddress(bad));
+        ui_.boxes.clear();
+        EXPECT_FALSE(d.Ok());
+        ASSERT_EQ(ui_.boxes.size(), 1u);
+        EXPECT_EQ(ui_.boxes[0].caption, "Error");
+        EXPECT_EQ(SystemDword("AccessOverride"), -1);
+        EXPECT_EQ(SystemDword("ProxyEnable"), -1);
+    }
+    // With the proxy switched off an empty address is how it is cleared;
+    // a malformed one is still refused.
+    {
+        ProxyOverrideDialog d(&ui_);
+        ASSERT_TRUE(d.SetAddress("h:0"));
+        EXPECT_FALSE(d.Ok());
+        ASSERT_TRUE(d.SetAddress(""));
+        EXPECT_TRUE(d.Ok());
+        EXPECT_EQ(SystemDword("ProxyEnable"), 0);
+    }
+    for (const char* good : {"10.1.1.1:8080", "http=10.1.1.1:8080;https=10.1.1.1:8443",
+                             "prøxy.ëxample:8080", "[::1]:3128", "proxy", "http://p.example:81"}) {
+        SCOPED_TRACE(good);
+        std::string why;
+        EXPECT_TRUE(CheckProxyAddress(good, &why)) << why;
+    }
 }
 
 TEST(ServerOption, HostAndPort) {
