@@ -25,7 +25,7 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake ninja-build g++ clang clang-format make pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl
           libncurses-dev libcpp-httplib-dev tinyproxy gzip procps tmux sqlite3
-          libclang-rt-14-dev nlohmann-json3-dev)
+          libclang-rt-14-dev nlohmann-json3-dev libsystemd-dev)
 
 install_packages() {
     local missing=()
