@@ -39,7 +39,8 @@ bool MakeTempName(const std::string& beside, std::string* out) {
         dir = beside.substr(0, beside.rfind('/'));
     }
     static const char kHex[] = "0123456789ABCDEF";
-    unsigned start = static_cast<unsigned>(proc::CurrentProcessId()) ^ static_cast<unsigned>(std::time(nullptr));
+    unsigned start =
+        static_cast<unsigned>(proc::CurrentProcessId()) ^ static_cast<unsigned>(std::time(nullptr));
     for (unsigned i = 0; i < 0x10000; ++i) {
         const unsigned n = (start + i) & 0xFFFF;
         if (n == 0) continue;
@@ -179,7 +180,8 @@ void RotateBackups() {
     if (fs::PathExistsNoFollow(base + "5")) RemoveFile(base + "5");
     for (int n = 4; n >= 0; --n) {
         const std::string from = n == 0 ? base : base + std::to_string(n);
-        if (fs::PathExistsNoFollow(from)) (void)fs::RenameReplace(from, base + std::to_string(n + 1));
+        if (fs::PathExistsNoFollow(from))
+            (void)fs::RenameReplace(from, base + std::to_string(n + 1));
     }
 }
 

@@ -717,8 +717,7 @@ namespace zel::fs {
 
 int StatusOf(const std::string& path, FileStatus* out, Links links) {
     struct stat st;
-    const int rc =
-        links == Links::kFollow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    const int rc = links == Links::kFollow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
     if (rc != 0) return errno;
     FileStatus status;
     status.kind = S_ISREG(st.st_mode)   ? FileKind::kRegular

@@ -319,10 +319,10 @@ enum class FileKind { kRegular, kDirectory, kLink, kOther };
 
 struct FileStatus {
     FileKind kind = FileKind::kOther;
-    long long size = 0;            // bytes
-    long long modified = 0;        // seconds since 1970
-    unsigned owner = 0;            // user id
-    unsigned mode = 0;             // permission bits (07777)
+    long long size = 0;      // bytes
+    long long modified = 0;  // seconds since 1970
+    unsigned owner = 0;      // user id
+    unsigned mode = 0;       // permission bits (07777)
     unsigned long long device = 0;
     unsigned long long inode = 0;
 };
@@ -331,8 +331,7 @@ struct FileStatus {
 // Links::kRefuse the name itself (a link is then reported as kLink).
 // Returns 0 or errno (ENOENT when nothing is there); *out is changed only on
 // success.
-[[nodiscard]] int StatusOf(const std::string& path, FileStatus* out,
-                           Links links = Links::kFollow);
+[[nodiscard]] int StatusOf(const std::string& path, FileStatus* out, Links links = Links::kFollow);
 
 // True when path is a directory (links followed); false when it is not or
 // cannot be examined.

@@ -224,9 +224,8 @@ void InstallService() {
     }
     const std::string exe = proc::OwnExecutablePath();
     const char* root = std::getenv("QVIS_ROOT");
-    if (exe.empty() ||
-        fs::ReplaceFileAtomically(unit, UnitFileText(exe, root != nullptr ? root : ""), 0644) !=
-            0) {
+    if (exe.empty() || fs::ReplaceFileAtomically(
+                           unit, UnitFileText(exe, root != nullptr ? root : ""), 0644) != 0) {
         ReportSetupProblem("Couldn't create service");
         return;
     }

@@ -372,6 +372,15 @@ TEST_F(ServiceProgram, NotifiesReadyAndStopping) {
     ASSERT_TRUE(abstract.Bind(name));
     EXPECT_EQ(svc::NotifyServiceManager(name, "READY=1"), 0);
     EXPECT_TRUE(abstract.ReceiveContaining("READY=1", 5000));
+    // The variable libsystemd reads is left as it was found; a name that is
+    // neither a path nor "@name" is refused.
+    ::setenv("NOTIFY_SOCKET", "/elsewhere", 1);
+    EXPECT_EQ(svc::NotifyServiceManager(name, "STATUS=again"), 0);
+    EXPECT_TRUE(abstract.ReceiveContaining("STATUS=again", 5000));
+    EXPECT_STREQ(std::getenv("NOTIFY_SOCKET"), "/elsewhere");
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(svc::NotifyServiceManager("relative", "READY=1"), EINVAL);
+    EXPECT_EQ(std::getenv("NOTIFY_SOCKET"), nullptr);
 }
 
 }  // namespace

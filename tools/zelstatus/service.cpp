@@ -58,7 +58,8 @@ void GatherOlmar(ServiceStatus* out) {
     std::string value;
     if (out->olmar_key_present) {
         out->olmar_set =
-            reg::QueryString(key, paths::kOlmarDirectoryValue, &value) == reg::kSuccess && !value.empty();
+            reg::QueryString(key, paths::kOlmarDirectoryValue, &value) == reg::kSuccess &&
+            !value.empty();
     } else if (st == reg::kNotFound) {
         value = paths::CmnDir();
     }
