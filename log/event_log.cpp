@@ -3,7 +3,6 @@
 #include "log/event_log.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <span>
 #include <vector>
 
 #include "platform/fs.h"
@@ -53,8 +51,8 @@ constexpr int kMaxText = 1025;
 // Full paths of log files hold at most this many characters.
 constexpr std::size_t kMaxPath = 520;
 // A log file above this size is cut on Open to its last kKeptBytes bytes.
-constexpr off_t kCutAbove = 512000;
-constexpr off_t kKeptBytes = 256000;
+constexpr long long kCutAbove = 512000;
+constexpr std::size_t kKeptBytes = 256000;
 // Stale limit, in minutes, of a log file's lock.
 constexpr int kLockStaleMinutes = kLogLockStaleMinutes;
 
@@ -104,25 +102,6 @@ bool FullPathOf(const char* path, std::string* out) {
     if (full.empty()) full.push_back('/');
     *out = std::move(full);
     return true;
-}
-
-// Cuts a file over kCutAbove bytes to its last kKeptBytes bytes, in place, so
-// that a descriptor another process keeps open for appending stays valid.
-// A link in the file's place is left alone: the cut would land on its target.
-void CutIfLarge(const std::string& path) {
-    zel::fs::UniqueFd fd;
-    if (zel::fs::OpenForUpdating(path.c_str(), &fd, zel::fs::Links::kRefuse) != 0) return;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || st.st_size <= kCutAbove) return;
-    // Without memory for the tail the file is left whole.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kKeptBytes]);
-    if (!buffer) return;
-    const std::span<char> tail(buffer.get(), static_cast<std::size_t>(kKeptBytes));
-    const off_t from = st.st_size - kKeptBytes;
-    // Leave the file whole rather than cut it wrongly.
-    if (zel::fs::ReadExactAt(fd.get(), tail.data(), tail.size(), from) != 0) return;
-    if (zel::fs::WriteAllAt(fd.get(), tail.data(), tail.size(), 0) != 0) return;
-    if (::ftruncate(fd.get(), kKeptBytes) != 0) return;
 }
 
 // The log file opened for appending: regular files only, so that a FIFO in
@@ -246,7 +225,9 @@ bool CEventLog::Open(const char* path, bool keep_open) {
     // unguarded.
     try {
         CLockHolder lock(path);
-        if (lock.Lock(kLockStaleMinutes)) CutIfLarge(full);
+        // In place, so that a descriptor another process keeps open for
+        // appending stays valid; a link in the file's place is left alone.
+        if (lock.Lock(kLockStaleMinutes)) (void)zel::fs::KeepTail(full, kCutAbove, kKeptBytes);
     } catch (const std::bad_alloc&) {
         // No memory to name the lock file: the file is left uncut.
     }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "platform/owned_temp.h"
@@ -706,5 +709,74 @@ void ForceNoTmpfile(bool on) {
     g_force_no_tmpfile = on;
 }
 }  // namespace test_hooks
+
+}  // namespace zel::fs
+
+// ---- Looking at names, removing them, keeping a file's tail ---------------
+namespace zel::fs {
+
+int StatusOf(const std::string& path, FileStatus* out, Links links) {
+    struct stat st;
+    const int rc = links == Links::kFollow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (rc != 0) return errno;
+    FileStatus status;
+    status.kind = S_ISREG(st.st_mode)   ? FileKind::kRegular
+                  : S_ISDIR(st.st_mode) ? FileKind::kDirectory
+                  : S_ISLNK(st.st_mode) ? FileKind::kLink
+                                        : FileKind::kOther;
+    status.size = static_cast<long long>(st.st_size);
+    status.modified = static_cast<long long>(st.st_mtime);
+    status.owner = static_cast<unsigned>(st.st_uid);
+    status.mode = static_cast<unsigned>(st.st_mode & 07777);
+    status.device = static_cast<unsigned long long>(st.st_dev);
+    status.inode = static_cast<unsigned long long>(st.st_ino);
+    *out = status;
+    return 0;
+}
+
+bool PathIsDirectory(const std::string& path) {
+    FileStatus st;
+    return StatusOf(path, &st) == 0 && st.kind == FileKind::kDirectory;
+}
+
+bool PathExistsNoFollow(const std::string& path) {
+    FileStatus st;
+    return StatusOf(path, &st, Links::kRefuse) == 0;
+}
+
+int RemoveNonDirectory(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+bool MayWrite(const std::string& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+unsigned DeviceMajor(unsigned long long device) {
+    return static_cast<unsigned>(major(static_cast<dev_t>(device)));
+}
+
+unsigned DeviceMinor(unsigned long long device) {
+    return static_cast<unsigned>(minor(static_cast<dev_t>(device)));
+}
+
+int KeepTail(const std::string& path, long long above, std::size_t keep) {
+    if (above < 0 || static_cast<unsigned long long>(keep) > static_cast<unsigned long long>(above))
+        return EINVAL;
+    UniqueFd fd;
+    if (int err = OpenForUpdating(path.c_str(), &fd, Links::kRefuse); err != 0) return err;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (st.st_size <= above) return 0;
+    // Without memory for the tail the file is left whole.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[keep > 0 ? keep : 1]);
+    if (!buffer) return ENOMEM;
+    const long long from = static_cast<long long>(st.st_size) - static_cast<long long>(keep);
+    // Leave the file whole rather than cut it wrongly.
+    if (int err = ReadExactAt(fd.get(), buffer.get(), keep, from); err != 0) return err;
+    if (int err = WriteAllAt(fd.get(), buffer.get(), keep, 0); err != 0) return err;
+    if (::ftruncate(fd.get(), static_cast<off_t>(keep)) != 0) return errno;
+    return 0;
+}
 
 }  // namespace zel::fs

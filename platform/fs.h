@@ -307,3 +307,62 @@ void ForceNoTmpfile(bool on);
 }  // namespace test_hooks
 
 }  // namespace zel::fs
+
+// ---- Looking at names, removing them, keeping a file's tail ---------------
+//
+// (Added with the job runner's and the schedule service's move onto this
+// layer; the names say what they do where a similar call above exists.)
+namespace zel::fs {
+
+// What a name holds, as StatusOf reports it.
+enum class FileKind { kRegular, kDirectory, kLink, kOther };
+
+struct FileStatus {
+    FileKind kind = FileKind::kOther;
+    long long size = 0;      // bytes
+    long long modified = 0;  // seconds since 1970
+    unsigned owner = 0;      // user id
+    unsigned mode = 0;       // permission bits (07777)
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+
+// What path holds: with Links::kFollow what a link points to, with
+// Links::kRefuse the name itself (a link is then reported as kLink).
+// Returns 0 or errno (ENOENT when nothing is there); *out is changed only on
+// success.
+[[nodiscard]] int StatusOf(const std::string& path, FileStatus* out, Links links = Links::kFollow);
+
+// True when path is a directory (links followed); false when it is not or
+// cannot be examined.
+bool PathIsDirectory(const std::string& path);
+
+// True when anything has the name path, a link counted as itself (also one
+// whose target is missing); false when nothing can be found there.
+bool PathExistsNoFollow(const std::string& path);
+
+// Removes the name path: a file, a link (never its target) or any other
+// entry but a directory.  Returns 0 or errno (ENOENT when nothing is there,
+// EISDIR for a directory).
+[[nodiscard]] int RemoveNonDirectory(const std::string& path);
+
+// True when this process's real user may write to path (for a directory:
+// make and remove names in it); false otherwise or when it is missing.
+bool MayWrite(const std::string& path);
+
+// The major and minor parts of a device number (FileStatus::device), as the
+// kernel's tables (/proc/locks, /proc/self/mountinfo) write them.
+unsigned DeviceMajor(unsigned long long device);
+unsigned DeviceMinor(unsigned long long device);
+
+// Keeps a log file from growing without end: when the regular file at path
+// is larger than above bytes, its last keep bytes are moved to its start and
+// it is cut there, in place, so that a descriptor another process holds on
+// it stays valid.  The file is opened without following a link (a link is
+// left alone, as is anything but a regular file).  keep must not exceed
+// above.  Returns 0 when the file was cut or needed no cut, else errno (the
+// file is then left whole, except that a failure of the final cut itself
+// leaves the tail's bytes also at the start).
+[[nodiscard]] int KeepTail(const std::string& path, long long above, std::size_t keep);
+
+}  // namespace zel::fs

@@ -332,6 +332,12 @@ bool CLockHolder::Lock(int stale_minutes) {
     return held_;
 }
 
+bool CLockHolder::LockRecorded(int stale_minutes) {
+    Release();
+    held_ = ::LockRecorded(path_.c_str(), stale_minutes);
+    return held_;
+}
+
 bool CLockHolder::LockWithRetries(int extra_attempts) {
     Release();
     held_ = ::LockWithRetries(path_.c_str(), extra_attempts);
