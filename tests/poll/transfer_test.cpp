@@ -29,7 +29,6 @@
 #include "poll/temp_names.h"
 #include "support/compress.h"
 #include "support/files.h"
-#include "support/lock_template.h"
 #include "support/result_codes.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
@@ -662,7 +661,6 @@ TEST_F(TransferTest, UploadNeverPacksOverAnotherWaitingDtz) {
     EXPECT_EQ(ReadFile(Uploaded("A.TXT")), "today's A");
     ASSERT_EQ(DecompressFile(Uploaded("A.TXT.dtz").c_str(), Path("a.out").c_str()), 0);
     EXPECT_EQ(ReadFile(Path("a.out")), "yesterday's A");
-    zel::locks::DropTemplates();
     EXPECT_EQ(Tree(Path("up")), std::vector<std::string>{"Poll.Result"});
     EXPECT_NE(ReadFile(Path("poll.log"))
                   .find("'A.TXT' is sent unpacked: another 'A.TXT.dtz' is waiting."),
@@ -784,8 +782,6 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     EXPECT_EQ(Count("PutFileFromDealer"), 3u);
     ASSERT_EQ(DecompressFile(Uploaded("TWICE.TXT.dtz").c_str(), Path("t.out").c_str()), 0);
     EXPECT_TRUE(ReadFile(Path("t.out")) == std::string(3000, 't'));
-    // What a run leaves once its process has ended: this one still runs.
-    zel::locks::DropTemplates();
     auto left = Tree(Path("up"));
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"Poll.Result", "USER.TXT", "USER.TXT.qvzel_lock",
