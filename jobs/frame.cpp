@@ -136,20 +136,13 @@ void JobLog(std::string_view text) {
     if (g_dump_flag == 0) return;
     const std::string path = paths::JobLogFile();
     (void)fs::ClearReadOnly(path);
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= kJobLogLimit) {
-        std::string old;
-        if (fs::ReadWholeFile(path, &old) == 0 && old.size() > kJobLogKeep) {
-            (void)fs::ReplaceFileAtomically(path,
-                                            std::string_view(old).substr(old.size() - kJobLogKeep));
-        }
-    }
-    fs::UniqueFd fd;
-    if (fs::OpenForAppending(path, &fd) != 0) return;
     std::string line(text);
     line += '\n';
     const std::string bytes = fs::ToTextMode(line);
-    (void)fs::WriteAll(fd.get(), bytes.data(), bytes.size());
+    // One turn under the file's lock: the cut (in place, once the file
+    // reaches kJobLogLimit bytes) and the append.
+    (void)fs::AppendLocked(path.c_str(), bytes.data(), bytes.size(), fs::Links::kFollow,
+                           kJobLogLimit - 1, static_cast<long long>(kJobLogKeep));
 }
 
 bool TextFile::Open(const std::string& path, bool truncate) {

@@ -396,9 +396,7 @@ void CEventLog::AppendToFile(const char* text, std::size_t size) {
         zel::fs::UnlockFile(stream_.get());
         return;
     }
-    zel::fs::UniqueFd fd;
-    if (zel::fs::OpenLockedForAppending(path_.get(), &fd, zel::fs::Links::kRefuse) != 0) return;
-    (void)zel::fs::WriteAll(fd.get(), bytes, count);
+    (void)zel::fs::AppendLocked(path_.get(), bytes, count, zel::fs::Links::kRefuse);
 }
 
 bool CEventLog::ReportSupportCode(HRESULT code, const char* context, unsigned message_id) {

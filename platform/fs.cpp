@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -259,7 +259,7 @@ int MakeDirectories(const std::string& path) {
         const std::string level = path.substr(0, slash);
         if (IsDirectory(level)) continue;
         const int err = MakeDirectory(level);
-        if (err != 0) return err;
+        if (err != 0) return err == EEXIST ? ENOTDIR : err;  // a file on the way
     }
     if (path.size() > 1 && path.back() == '/') return 0;  // the last level was made above
     return MakeDirectory(path);
@@ -544,6 +544,13 @@ int LinkFlag(Links links) {
     return links == Links::kRefuse ? O_NOFOLLOW : 0;
 }
 
+// True when both descriptors are open on one file (device and inode).
+bool IsSameOpenFile(int a, int b) {
+    struct stat x, y;
+    return ::fstat(a, &x) == 0 && ::fstat(b, &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+
 }  // namespace
 
 int OpenForReading(const std::string& path, UniqueFd* out) {
@@ -691,8 +698,7 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
         // so that a link put in its place does not count as the same file.
         struct stat held, named;
         if (::fstat(fd.get(), &held) != 0) return errno;
-        const int looked =
-            links == Links::kRefuse ? ::lstat(path, &named) : ::stat(path, &named);
+        const int looked = links == Links::kRefuse ? ::lstat(path, &named) : ::stat(path, &named);
         if (looked == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             *out = std::move(fd);
             return 0;
@@ -700,6 +706,25 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
         err = ESTALE;
     }
     return err;
+}
+
+int AppendLocked(const char* path, const void* data, std::size_t size, Links links,
+                 long long cut_above, long long keep) {
+    UniqueFd fd;
+    const int err = OpenLockedForAppending(path, &fd, links);
+    if (err != 0) return err;
+    if (cut_above >= 0) {
+        // pwrite on a descriptor opened for appending appends: the cut
+        // needs one of its own.  The lock held on fd covers it.
+        struct stat st;
+        UniqueFd whole;
+        if (::fstat(fd.get(), &st) == 0 && st.st_size > cut_above &&
+            OpenRegular(path, O_RDWR | LinkFlag(links), &whole) == 0 &&
+            IsSameOpenFile(fd.get(), whole.get())) {
+            (void)CutToTail(whole.get(), cut_above, keep);
+        }
+    }
+    return WriteAll(fd.get(), data, size);
 }
 
 int CutToTail(int fd, long long above, long long keep) {

@@ -100,7 +100,8 @@ struct FileInfo {
 
 // MakeDirectory for every missing level of path, parents first.  Levels
 // made before a failure stay.  Returns 0 or the errno of the first level
-// that could not be made (ENOTDIR or EEXIST where a level is a file).
+// that could not be made: ENOTDIR where a level above the last is not a
+// directory, EEXIST where the last level is something else.
 [[nodiscard]] int MakeDirectories(const std::string& path);
 
 // Makes dir this process's current directory (for every thread).  Returns 0
@@ -318,6 +319,17 @@ void UnlockFile(int fd);
 // errno (*out empty).
 [[nodiscard]] int OpenLockedForAppending(const char* path, UniqueFd* out,
                                          Links links = Links::kFollow);
+
+// Appends size bytes to the file at path as one turn among cooperating
+// writers: OpenLockedForAppending (links as given), then, when cut_above is
+// 0 or more and the file holds more than cut_above bytes, CutToTail to its
+// last keep bytes (through a second descriptor, under the same lock), then
+// the bytes, and the file is closed, which gives the lock back.  Creates
+// nothing but the file itself and allocates nothing unless it cuts.
+// Returns 0 or errno (a failed cut leaves the file whole and still appends).
+[[nodiscard]] int AppendLocked(const char* path, const void* data, std::size_t size,
+                               Links links = Links::kFollow, long long cut_above = -1,
+                               long long keep = 0);
 
 // Cuts the file open on fd (for reading and writing, not appending) to its
 // last keep bytes, in place, when it holds more than above bytes: the tail

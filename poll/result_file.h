@@ -50,8 +50,8 @@ class ResultFileWriter {
 };
 
 // Appends the line (CR LF ended) to name joined with directory (name null:
-// the default name), opening and closing the file for this one line.  0, or the status of the failed path join, or
-// 0x80208115 when the file cannot be opened (a symbolic link in its place is
+// the default name), opening and closing the file for this one line.  0, or the status of the
+// failed path join, or 0x80208115 when the file cannot be opened (a symbolic link in its place is
 // never followed), reported to the thread's current log; the line is then
 // dropped.
 [[nodiscard]] HRESULT WriteResultLine(const char* directory, const char* name, int code,

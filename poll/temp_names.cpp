@@ -20,7 +20,8 @@ bool TempFile::Reserve(const std::string& dir, const char* prefix) {
     Discard();
     // 0666 less the umask (0600 for an owner-only file), as a plain create: the staging file
     // becomes the placed file, permissions and all.
-    return zel::fs::CreateOwnedTemp(zel::paths::Join(dir, prefix), owner_only_ ? 0600 : 0666, &path_) == 0;
+    return zel::fs::CreateOwnedTemp(zel::paths::Join(dir, prefix), owner_only_ ? 0600 : 0666,
+                                    &path_) == 0;
 }
 
 void TempFile::Discard() {

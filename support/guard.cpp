@@ -61,7 +61,8 @@ bool ParseEntry(std::string_view line, Entry* entry) {
     std::size_t second = line.find(' ', first + 1);
     if (second == std::string_view::npos) return false;
     entry->time = zel::text::ParseDecimalPrefix(line.substr(0, first), kMaxTime);
-    entry->pid = zel::text::ParseDecimalPrefix(line.substr(first + 1, second - first - 1), kMaxTime);
+    entry->pid =
+        zel::text::ParseDecimalPrefix(line.substr(first + 1, second - first - 1), kMaxTime);
     entry->text = line.substr(second + 1);
     return true;
 }
@@ -146,7 +147,8 @@ std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_ke
         if (age < timeout && (own->second == 0 || age < guard_timeout)) busy[own->second] = true;
         if (age < timeout && (count == 1 || age < guard_timeout)) AppendLine(&content, line);
     }
-    const std::string own_prefix = std::to_string(now) + " " + std::to_string(zel::sys::ProcessId()) + " ";
+    const std::string own_prefix =
+        std::to_string(now) + " " + std::to_string(zel::sys::ProcessId()) + " ";
     for (std::size_t k = 0; k < count; ++k) {
         if (busy[k] || !(k + 1 == count || guard_timeout > 0)) continue;
         AppendLine(&content, own_prefix + texts[steps[k]]);

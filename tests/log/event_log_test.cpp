@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/process.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "support/strings.h"
 #include "tests/common/scratch.h"
 
