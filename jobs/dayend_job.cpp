@@ -33,7 +33,7 @@ constexpr std::size_t kBlock = 4096;
 // can be handed the same name.  False when none can be made.
 bool MakeTempName(const std::string& beside, std::string* out) {
     std::string dir;
-    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && fs::PathIsDirectory(tmp)) {
+    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && fs::IsDirectory(tmp)) {
         dir = tmp;
     } else {
         dir = beside.substr(0, beside.rfind('/'));
@@ -89,7 +89,7 @@ bool CopyReplace(const std::string& target, const std::string& source) {
     // The old content is kept aside, not truncated first: should the copy
     // fail, the target gets it back whole.
     std::string backup;
-    const bool had_target = fs::PathExistsNoFollow(target);
+    const bool had_target = fs::Exists(target);
     if (had_target) {
         if (!MakeTempName(target, &backup)) return false;
         if (fs::RenameReplace(target, backup) != 0) {
@@ -177,11 +177,10 @@ namespace {
 
 void RotateBackups() {
     const std::string base = CmnFile("BACKZEL");
-    if (fs::PathExistsNoFollow(base + "5")) RemoveFile(base + "5");
+    if (fs::Exists(base + "5")) RemoveFile(base + "5");
     for (int n = 4; n >= 0; --n) {
         const std::string from = n == 0 ? base : base + std::to_string(n);
-        if (fs::PathExistsNoFollow(from))
-            (void)fs::RenameReplace(from, base + std::to_string(n + 1));
+        if (fs::Exists(from)) (void)fs::RenameReplace(from, base + std::to_string(n + 1));
     }
 }
 
@@ -214,7 +213,7 @@ void RunDayEndJob() {
         RemoveFile(handover);
     }
     const std::string marker = CommFile("FROMQVZEL");
-    if (fs::PathExistsNoFollow(marker)) {
+    if (fs::Exists(marker)) {
         JobLog("qvzelproc - " + marker + " found not executing");
     } else {
         const std::string fromcron = CommFile("FROMCRON");

@@ -60,9 +60,9 @@ void RunDownloadJob() {
     RemoveFile(result_path);
 
     JobLog("qvzeldown - Checking for qvzel_on.trigger");
-    if (fs::PathExistsNoFollow(DownloadFile("qvzel_on.trigger"))) RunOlmar("-p QVZELON");
+    if (fs::Exists(DownloadFile("qvzel_on.trigger"))) RunOlmar("-p QVZELON");
     JobLog("qvzeldown - Checking for qvzel_off.trigger");
-    if (fs::PathExistsNoFollow(DownloadFile("qvzel_off.trigger"))) RunOlmar("-p QVZELOFF");
+    if (fs::Exists(DownloadFile("qvzel_off.trigger"))) RunOlmar("-p QVZELOFF");
 
     lock.Release();
     JobLog("qvzeldown - exiting");

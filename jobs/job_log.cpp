@@ -22,15 +22,13 @@ void JobLog(std::string_view text) {
     if (g_dump_flag == 0) return;
     const std::string path = paths::JobLogFile();
     (void)fs::ClearReadOnly(path);
-    // Cut in place, as the event logs are: a file of kJobLogLimit bytes or
-    // more keeps its last kJobLogKeep.
-    (void)fs::KeepTail(path, kJobLogLimit - 1, kJobLogKeep);
-    fs::UniqueFd fd;
-    if (fs::OpenForAppending(path, &fd) != 0) return;
     std::string line(text);
     line += '\n';
     const std::string bytes = fs::ToTextMode(line);
-    (void)fs::WriteAll(fd.get(), bytes.data(), bytes.size());
+    // One turn under the file's lock: the cut (in place, once the file
+    // reaches kJobLogLimit bytes, as the event logs are cut) and the append.
+    (void)fs::AppendLocked(path.c_str(), bytes.data(), bytes.size(), fs::Links::kFollow,
+                           kJobLogLimit - 1, static_cast<long long>(kJobLogKeep));
 }
 
 bool TextFile::Open(const std::string& path, bool truncate) {

@@ -95,7 +95,19 @@ HRESULT CPoll::RunInFrame(const char* method, bool write_outcome, Body body) {
     CEventLog* const saved = GetCurrentLog();
     saved_current_log_ = saved;
     SetCurrentLog(&log_);
-    const HRESULT status = body();
+    HRESULT status = S_OK;
+    {
+        // The operation's result lines are all written once it is left,
+        // however: its readers may take the file from there on.
+        struct OperationScope {
+            CPoll* poll;
+            explicit OperationScope(CPoll* p) : poll(p) { ++poll->operation_depth_; }
+            ~OperationScope() {
+                if (--poll->operation_depth_ == 0) poll->results_.Close();
+            }
+        } scope(this);
+        status = body();
+    }
     if (FAILED(status)) SetRichErrorInfo(status);
     if (write_outcome) {
         const std::string context = std::string("CPoll::") + method;
@@ -297,5 +309,6 @@ const char* CPoll::WorkingDirectory(int direction) const {
 }
 
 void CPoll::WriteResult(int direction, int code, const char* text) {
-    (void)WriteResultLine(WorkingDirectory(direction), result_file_.get(), code, text);
+    (void)results_.Write(WorkingDirectory(direction), result_file_.get(), code, text);
+    if (operation_depth_ == 0) results_.Close();
 }

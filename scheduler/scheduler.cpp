@@ -218,7 +218,7 @@ void Scheduler::MergePending() {
     if (WriteFileReplacing(schedule_path, plan.text) == 0) {
         std::string again;
         if (fs::ReadWholeFile(pending_path, &again) == 0 && again == pending_text) {
-            (void)fs::RemoveNonDirectory(pending_path);
+            (void)fs::RemoveFile(pending_path);
         }
     }
     Load();

@@ -100,7 +100,7 @@ std::string ExecStartCommand(const std::string& exe_path) {
 // a systemctl program is configured.  Returns its exit code, 0 when it is
 // not to be run, or -1 when it could not be started.
 int RunSystemctl(std::vector<std::string> args) {
-    if (!fs::PathIsDirectory(kSystemdRunning)) return 0;
+    if (!fs::IsDirectory(kSystemdRunning)) return 0;
     const char* configured = std::getenv("ZEL_SYSTEMCTL");
     std::string program = configured != nullptr ? configured : "systemctl";
     if (program.empty()) return 0;
@@ -233,7 +233,7 @@ std::string PackagedUnitPath() {
     }
     for (const std::string& dir : dirs) {
         const std::string unit = dir + "/" + kUnitFileName;
-        if (fs::PathExistsNoFollow(unit)) return unit;
+        if (fs::Exists(unit)) return unit;
     }
     return {};
 }
@@ -241,7 +241,7 @@ std::string PackagedUnitPath() {
 void InstallService() {
     const std::string dir = UnitDir();
     const std::string unit = dir + "/" + kUnitFileName;
-    if (fs::PathExistsNoFollow(unit)) return;
+    if (fs::Exists(unit)) return;
     // An installed package brings its own unit; a second one in /etc would
     // override it (and the package's settings in it) for good.
     if (!PackagedUnitPath().empty()) {
@@ -249,7 +249,7 @@ void InstallService() {
             ReportSetupProblem("Couldn't create service");
         return;
     }
-    if (!fs::PathIsDirectory(dir) || !fs::MayWrite(dir)) {
+    if (!fs::IsDirectory(dir) || !fs::MayWrite(dir)) {
         ReportSetupProblem("Couldn't open service manager");
         return;
     }
@@ -268,7 +268,7 @@ void InstallService() {
 void RemoveService() {
     const std::string dir = UnitDir();
     const std::string unit = dir + "/" + kUnitFileName;
-    if (!fs::PathExistsNoFollow(unit)) return;
+    if (!fs::Exists(unit)) return;
     if (!fs::MayWrite(dir)) {
         ReportSetupProblem("Couldn't open service manager");
         return;
@@ -276,7 +276,7 @@ void RemoveService() {
     // A stop that fails (the service was not running) is no obstacle to
     // deleting it.
     (void)RunSystemctl({"stop", kUnitFileName});
-    if (RunSystemctl({"disable", kUnitFileName}) != 0 || fs::RemoveNonDirectory(unit) != 0) {
+    if (RunSystemctl({"disable", kUnitFileName}) != 0 || fs::RemoveFile(unit) != 0) {
         ReportSetupProblem("Service could not be deleted");
         return;
     }

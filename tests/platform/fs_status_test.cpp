@@ -37,44 +37,16 @@ TEST(FsStatus, KindsLinksAndRemovalOfNamesOnly) {
     EXPECT_EQ(st.kind, fs::FileKind::kLink);
     EXPECT_EQ(fs::StatusOf(dir / "missing", &st), ENOENT);
 
-    EXPECT_TRUE(fs::PathIsDirectory(link));
-    EXPECT_FALSE(fs::PathIsDirectory(file));
+    EXPECT_TRUE(fs::IsDirectory(link));
+    EXPECT_FALSE(fs::IsDirectory(file));
     // A link whose target is gone is still a name in the way.
-    EXPECT_FALSE(fs::PathExists(dangling));
-    EXPECT_TRUE(fs::PathExistsNoFollow(dangling));
+    EXPECT_FALSE(fs::Exists(dangling));
+    EXPECT_TRUE(fs::Exists(dangling));
 
-    EXPECT_EQ(fs::RemoveNonDirectory(sub), EISDIR);
-    EXPECT_EQ(fs::RemoveNonDirectory(link), 0);  // the link, never the directory
-    EXPECT_TRUE(fs::PathIsDirectory(sub));
-    EXPECT_EQ(fs::RemoveNonDirectory(link), ENOENT);
-}
-
-TEST(FsKeepTail, CutsOnlyAboveTheLimitInPlaceAndNeverThroughALink) {
-    zel::test::ScratchDir dir;
-    const std::string log = dir / "log";
-    WriteFile(log, std::string(6, 'a') + std::string(4, 'b'));
-    EXPECT_EQ(fs::KeepTail(log, 10, 4), 0);
-    EXPECT_EQ(ReadFile(log).size(), 10u) << "a file of exactly the limit stays whole";
-
-    // An appender that opened the file before the cut keeps writing to it,
-    // after the kept tail.
-    const int appender = ::open(log.c_str(), O_WRONLY | O_APPEND);
-    ASSERT_GE(appender, 0);
-    WriteFile(log, std::string(7, 'a') + std::string(4, 'b'));
-    EXPECT_EQ(fs::KeepTail(log, 10, 4), 0);
-    EXPECT_EQ(ReadFile(log), "bbbb");
-    ASSERT_EQ(::write(appender, "c", 1), 1);
-    ::close(appender);
-    EXPECT_EQ(ReadFile(log), "bbbbc");
-
-    const std::string big = dir / "big";
-    const std::string link = dir / "link";
-    WriteFile(big, std::string(20, 'x'));
-    ASSERT_EQ(::symlink(big.c_str(), link.c_str()), 0);
-    EXPECT_EQ(fs::KeepTail(link, 10, 4), ELOOP);
-    EXPECT_EQ(ReadFile(big).size(), 20u);
-    EXPECT_EQ(fs::KeepTail(dir / "none", 10, 4), ENOENT);
-    EXPECT_EQ(fs::KeepTail(big, 4, 10), EINVAL);
+    EXPECT_EQ(fs::RemoveFile(sub), EISDIR);
+    EXPECT_EQ(fs::RemoveFile(link), 0);  // the link, never the directory
+    EXPECT_TRUE(fs::IsDirectory(sub));
+    EXPECT_EQ(fs::RemoveFile(link), ENOENT);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ void GatherOlmar(ServiceStatus* out) {
         value = paths::CmnDir();
     }
     out->olmar_dir = value;
-    out->olmar_dir_exists = !value.empty() && fs::PathIsDirectory(value);
+    out->olmar_dir_exists = !value.empty() && fs::IsDirectory(value);
 }
 
 long PidInFile(const std::string& path) {
@@ -79,7 +79,7 @@ ServiceStatus GatherService() {
     ServiceStatus out;
     out.pid_file = paths::UnderRoot(cron::kInstanceLockFile);
     out.unit_file = paths::Join(cron::UnitDir(), cron::kUnitFileName);
-    out.unit_installed = fs::PathExists(out.unit_file);
+    out.unit_installed = fs::Exists(out.unit_file);
     // A package's unit serves when the administrator wrote none of his own.
     if (!out.unit_installed) {
         if (std::string packaged = cron::PackagedUnitPath(); !packaged.empty()) {
@@ -87,7 +87,7 @@ ServiceStatus GatherService() {
             out.unit_installed = true;
         }
     }
-    out.systemd_booted = fs::PathExists("/run/systemd/system");
+    out.systemd_booted = fs::Exists("/run/systemd/system");
     GatherOlmar(&out);
 
     fs::FileStatus st;
