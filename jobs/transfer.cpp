@@ -5,7 +5,7 @@
 
 #include "jobs/job_files.h"
 #include "jobs/result_lines.h"
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "poll/ipoll.h"

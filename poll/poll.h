@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "log/event_log.h"
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/registry_keys.h"
 #include "poll/result_file.h"
 #include "support/result.h"
