@@ -138,7 +138,7 @@ class ZEL_COM_API Key {
 // with kAccessDenied.  Destroying an open transaction rolls it back.
 class ZEL_COM_API Transaction {
   public:
-    Transaction() = default;
+    Transaction();
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -152,7 +152,7 @@ class ZEL_COM_API Transaction {
     [[nodiscard]] Status Commit();
     // Drops the changes; nothing when not open.
     void Rollback();
-    [[nodiscard]] bool IsOpen() const { return open_; }
+    [[nodiscard]] bool IsOpen() const;
 
   private:
     bool open_ = false;
