@@ -39,7 +39,7 @@
 
 #include "log/catalogue.h"
 #include "platform/fs.h"
-#include "support/report.h"
+#include "support/report_sink.h"
 #include "support/result.h"
 #include "support/strings.h"
 

@@ -16,7 +16,7 @@
 #include "support/config.h"
 #include "support/guard.h"
 #include "support/lock.h"
-#include "support/report.h"
+#include "support/report_sink.h"
 #include "tests/common/child.h"
 #include "tests/common/scratch.h"
 
