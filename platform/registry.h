@@ -197,7 +197,7 @@ ZEL_COM_API void UseReadOnlyStore();
 // permission for this user on the file or its directory, not a registry
 // store, damaged, locked, disk full).  Empty when that call gave no reason.
 // Calls that reach the store clear it.
-[[nodiscard]] std::string LastStoreProblem();
+[[nodiscard]] ZEL_COM_API std::string LastStoreProblem();
 
 // Parses "HKLM\\SOFTWARE\\x" or "HKEY_LOCAL_MACHINE\\SOFTWARE\\x" (also HKCR,
 // HKCU and their long names, any case) into hive and sub-key path.
