@@ -9,8 +9,8 @@
 // The install directory is made when it is missing (a fresh system root).
 // The file is written to a temporary name, mode 0600, and renamed into
 // place.  Exit status 0 on success; 2 with a message on standard error for a
-// wrong command line; 1 with a message when the text from standard input is
-// no "user:password" or the file cannot be written.
+// wrong command line; 1 with a message when the text (argument or standard
+// input) is no "user:password" or the file cannot be written.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -75,7 +75,6 @@ int main(int argc, char** argv) {
         if (!text.empty() && text.back() == '\r') text.pop_back();
     }
     if (text.find(':') == std::string::npos) {
-        if (from_argument) return UsageError("expected user:password (a text with ':')", nullptr);
         std::fprintf(stderr, "zelpasswd: expected user:password (a text with ':')\n");
         return 1;
     }

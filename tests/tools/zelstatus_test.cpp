@@ -302,7 +302,7 @@ TEST_F(Zelstatus, CheckNamesTheServiceAndLocksThatNeedAPerson) {
     WriteFile(Path("vendor-units/qvzel_cron.service"), "[Service]\n");
     j = StatusJson({"--check"}, &rc);
     EXPECT_EQ(j["service.unit_installed"], "true");
-    EXPECT_EQ(j["service.unit_file"], Path("vendor-units/qvzel_cron.service"));
+    EXPECT_EQ(j["service.unit_file"], "\"" + Path("vendor-units/qvzel_cron.service") + "\"");
 
     // A download job that died four hours and a minute ago, a guard file's
     // lock left behind, and a log lock the next writer takes over itself.
