@@ -283,7 +283,7 @@ std::string MergeScheduleText(std::string_view schedule, std::string_view pendin
     std::vector<std::string> old_lines = SplitLines(schedule);
     std::vector<std::string> new_lines = SplitLines(pending);
     std::string out;
-    auto write = [&out](std::string_view line) {
+    auto emit = [&out](std::string_view line) {
         out += line;
         out += "\r\n";
     };
@@ -299,9 +299,9 @@ std::string MergeScheduleText(std::string_view schedule, std::string_view pendin
             }
         }
         if (replacement == nullptr) {
-            write(line);
+            emit(line);
         } else if (replacement->find(kRemove) == std::string::npos) {
-            write(*replacement);
+            emit(*replacement);
         }
     }
     for (const std::string& p : new_lines) {
@@ -314,7 +314,7 @@ std::string MergeScheduleText(std::string_view schedule, std::string_view pendin
                 break;
             }
         }
-        if (!known && p.find(kRemove) == std::string::npos) write(p);
+        if (!known && p.find(kRemove) == std::string::npos) emit(p);
     }
     return out;
 }
