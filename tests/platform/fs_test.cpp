@@ -240,7 +240,9 @@ TEST_F(FsTest, InUseFallsBackToFlockWhereLeasesAreRefused) {
     EXPECT_TRUE(Eventually(d, true));
     kill(pid, SIGKILL);
     EXPECT_EQ(zel::proc::Wait(pid), 128 + SIGKILL);
-    EXPECT_FALSE(fs::IsFileInUse(d));
+    // The lock goes with the last descriptor of the killed holder; under load
+    // the kernel may finish that a moment after the parent hears of the end.
+    EXPECT_TRUE(Eventually(d, false));
 }
 
 TEST(TempDirTest, FromEnvironment) {
