@@ -49,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ZEL_FUZZ_CHECK(out.exit_code == 1);
             break;
         case CommandAction::kHelp:
+        case CommandAction::kVersion:
             ZEL_FUZZ_CHECK(out.exit_code == 0);
             break;
         case CommandAction::kDecompress:
