@@ -28,7 +28,8 @@ cd "$(dirname "$0")"
 # commands add their own tools (TEST_PACKAGES and the lists below).
 PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl
-          libncurses-dev libcpp-httplib-dev gzip procps nlohmann-json3-dev)
+          libncurses-dev libcpp-httplib-dev gzip procps nlohmann-json3-dev
+          libsystemd-dev)
 TEST_PACKAGES=(clang clang-format libclang-rt-14-dev tinyproxy tmux sqlite3 python3 lintian
                dpkg-dev)
 

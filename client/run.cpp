@@ -15,7 +15,7 @@
 #include "client/messages.h"
 #include "client/options.h"
 #include "log/event_log.h"
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "platform/paths.h"

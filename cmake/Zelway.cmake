@@ -1,13 +1,18 @@
 # Helpers shared by the folder CMakeLists files.
 
-# zel_add_library(NAME [DEPS...]): a static library from every *.cpp of the
-# calling folder.  Headers are included as "folder/file.h" from the top.
+# zel_add_library(NAME [DEPS...] [EXCLUDE files...]): a static library from
+# every *.cpp of the calling folder except the EXCLUDE ones (names relative to
+# the folder).  Headers are included as "folder/file.h" from the top.
 function(zel_add_library name)
+  cmake_parse_arguments(L "" "" "EXCLUDE" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(excluded ${L_EXCLUDE})
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+  endforeach()
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  if(ARGN)
-    target_link_libraries(${name} PUBLIC ${ARGN})
+  if(L_UNPARSED_ARGUMENTS)
+    target_link_libraries(${name} PUBLIC ${L_UNPARSED_ARGUMENTS})
   endif()
 endfunction()
 
@@ -42,7 +47,8 @@ endfunction()
 # in-process server) loaded by activation.  It links the object-model runtime
 # and exports only DllGetClassObject, DllCanUnloadNow, DllRegisterServer and
 # DllUnregisterServer (declared extern "C"); everything else, including its
-# copy of the support libraries, stays hidden inside it.
+# copy of the support libraries, stays hidden inside it.  The registry store
+# is not among that copy: it comes from libzelcom.so, shared with the client.
 function(zel_add_component name)
   cmake_parse_arguments(C "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} MODULE ${C_SOURCES})

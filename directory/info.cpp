@@ -8,7 +8,7 @@
 
 #include "directory/server_directory.h"
 #include "log/report.h"
-#include "support/report.h"
+#include "support/report_sink.h"
 
 using namespace zel::codes;
 using namespace zel::log;

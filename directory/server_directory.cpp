@@ -423,9 +423,9 @@ HRESULT CQVReg::CreateRegKey(reg::Hive root, const char* path, reg::Key* key) {
 
 namespace {
 
-void WriteServerVersion(const reg::Key& key, const CServerInfo::Properties& p) {
-    // Individual value writes that fail are left alone: the next refresh
-    // writes the record again.
+// Individual value writes that fail are left alone: the next refresh writes
+// the record again.  default_version: the values go into the info's own key.
+void WriteVersion(const reg::Key& key, const CServerInfo::Properties& p, bool /*default_version*/) {
     if (p.ip_address) (void)reg::SetString(key, "IPAddress", p.ip_address.get());
     if (p.proxy_server_ip_address) {
         (void)reg::SetString(key, "ProxyServerIPAddress", p.proxy_server_ip_address.get());
@@ -443,13 +443,35 @@ void WriteServerVersion(const reg::Key& key, const CServerInfo::Properties& p) {
     (void)reg::SetDword(key, "LastUpdatedTime", p.last_updated_time);
 }
 
-void WriteQueryVersion(const reg::Key& key, const CQueryInfo::Properties& p, bool default_version) {
+void WriteVersion(const reg::Key& key, const CQueryInfo::Properties& p, bool default_version) {
     if (default_version) (void)reg::SetString(key, "QueryVersion", kDefaultVersion);
     (void)reg::SetString(key, "QueryLocation", p.query_location.c_str());
     (void)reg::SetString(key, "SSLPublic", FlagText(p.ssl_public));
     (void)reg::SetString(key, "SSLRequired", FlagText(p.ssl_required));
     (void)reg::SetDword(key, "TimeInterval", static_cast<std::uint32_t>(p.time_interval));
     (void)reg::SetDword(key, "RetryTimeOut", static_cast<std::uint32_t>(p.retry_timeout));
+}
+
+// What differs between writing a server and a query info: the parent key,
+// the trace, the statuses of a key that cannot be opened or made.
+struct InfoWriteKind {
+    const char* key;
+    unsigned trace;
+    HRESULT open_parent_status;
+    HRESULT create_info_status;
+    HRESULT create_version_status;
+};
+
+constexpr InfoWriteKind kServerWrite{kServersKey, kMsgUpdatingServerInfo, kOpenServersKey,
+                                     kCreateServerInfoKey, kCreateServerVersionKey};
+constexpr InfoWriteKind kQueryWrite{kQueriesKey, kMsgUpdatingQueryInfo, kOpenQueriesKey,
+                                    kCreateQueryInfoKey, kCreateQueryVersionKey};
+
+const InfoWriteKind& WriteKindOf(const CServerInfo*) {
+    return kServerWrite;
+}
+const InfoWriteKind& WriteKindOf(const CQueryInfo*) {
+    return kQueryWrite;
 }
 
 }  // namespace
@@ -469,38 +491,34 @@ bool CQVReg::WrittenInDocument(const void* info) const {
     return false;
 }
 
-HRESULT CQVReg::StoreExtracted(CServerInfo* info, std::int32_t index) {
+template <class Info>
+HRESULT CQVReg::StoreExtracted(Info* info, std::int32_t index) {
     if (WrittenInDocument(info)) return WriteInfo(info, index);
     HRESULT hr = WriteInfo(info, -1);
     if (SUCCEEDED(hr)) written_in_document_.push_back(info);
     return hr;
 }
 
-HRESULT CQVReg::StoreExtracted(CQueryInfo* info, std::int32_t index) {
-    if (WrittenInDocument(info)) return WriteInfo(info, index);
-    HRESULT hr = WriteInfo(info, -1);
-    if (SUCCEEDED(hr)) written_in_document_.push_back(info);
-    return hr;
-}
-
-HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
+template <class Info>
+HRESULT CQVReg::WriteInfo(Info* info, std::int32_t only) {
     const char* context = "CQVReg::UpdateRegistry";
+    const InfoWriteKind& kind = WriteKindOf(info);
     // An empty name would write into the parent key itself, a "\\" into a
     // deeper key than the info's own.
     if (info == nullptr || !IsKeyLevelName(info->Name())) {
         return ReportStatus(log_, kInvalidArg, context);
     }
-    HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kServersKey, nullptr);
+    HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kind.key, nullptr);
     if (FAILED(hr)) return hr;
-    reg::Key servers;
-    if (reg::OpenKey(reg::Hive::LocalMachine, kServersKey, &servers) != reg::kSuccess) {
-        return ReportStatus(log_, kOpenServersKey, context);
+    reg::Key parent;
+    if (reg::OpenKey(reg::Hive::LocalMachine, kind.key, &parent) != reg::kSuccess) {
+        return ReportStatus(log_, kind.open_parent_status, context);
     }
-    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingServerInfo, info->Name());
+    Trace(log_, kCategoryClientApplication, context, kind.trace, info->Name());
     reg::Key info_key;
     reg::Disposition disposition = reg::Disposition::OpenedExistingKey;
-    if (reg::CreateKey(servers, info->Name(), &info_key, &disposition) != reg::kSuccess) {
-        return ReportStatus(log_, kCreateServerInfoKey, context);
+    if (reg::CreateKey(parent, info->Name(), &info_key, &disposition) != reg::kSuccess) {
+        return ReportStatus(log_, kind.create_info_status, context);
     }
     // An info key made here for a record that then fails goes again: left
     // empty, it would read as a version without an address and make the
@@ -509,10 +527,10 @@ HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
     std::int32_t count = 0;
     (void)info->GetCount(&count);
     for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
-        const CServerInfo::Properties* p = info->At(i);
+        const typename Info::Properties* p = info->At(i);
         if (p == nullptr) continue;
         if (EqualsIgnoreCase(p->version.get(), kDefaultVersion)) {
-            WriteServerVersion(info_key, *p);
+            WriteVersion(info_key, *p, true);
             continue;
         }
         reg::Key version_key;
@@ -520,60 +538,18 @@ HRESULT CQVReg::WriteInfo(CServerInfo* info, std::int32_t only) {
             reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
             if (created) {
                 info_key = reg::Key();
-                (void)reg::DeleteTree(servers, info->Name());
+                (void)reg::DeleteTree(parent, info->Name());
             }
-            return ReportStatus(log_, kCreateServerVersionKey, context);
+            return ReportStatus(log_, kind.create_version_status, context);
         }
-        WriteServerVersion(version_key, *p);
+        WriteVersion(version_key, *p, false);
     }
     return S_OK;
 }
 
-HRESULT CQVReg::WriteInfo(CQueryInfo* info, std::int32_t only) {
-    const char* context = "CQVReg::UpdateRegistry";
-    // An empty name would write into the parent key itself, a "\\" into a
-    // deeper key than the info's own.
-    if (info == nullptr || !IsKeyLevelName(info->Name())) {
-        return ReportStatus(log_, kInvalidArg, context);
-    }
-    HRESULT hr = CreateRegKey(reg::Hive::LocalMachine, kQueriesKey, nullptr);
-    if (FAILED(hr)) return hr;
-    reg::Key queries;
-    if (reg::OpenKey(reg::Hive::LocalMachine, kQueriesKey, &queries) != reg::kSuccess) {
-        return ReportStatus(log_, kOpenQueriesKey, context);
-    }
-    Trace(log_, kCategoryClientApplication, context, kMsgUpdatingQueryInfo, info->Name());
-    reg::Key info_key;
-    reg::Disposition disposition = reg::Disposition::OpenedExistingKey;
-    if (reg::CreateKey(queries, info->Name(), &info_key, &disposition) != reg::kSuccess) {
-        return ReportStatus(log_, kCreateQueryInfoKey, context);
-    }
-    // An info key made here for a record that then fails goes again: left
-    // empty, it would read as a version without an address and make the
-    // whole directory unloadable.
-    const bool created = disposition == reg::Disposition::CreatedNewKey;
-    std::int32_t count = 0;
-    (void)info->GetCount(&count);
-    for (std::int32_t i = only < 0 ? 0 : only; i < (only < 0 ? count : only + 1); ++i) {
-        const CQueryInfo::Properties* p = info->At(i);
-        if (p == nullptr) continue;
-        if (EqualsIgnoreCase(p->version.get(), kDefaultVersion)) {
-            WriteQueryVersion(info_key, *p, true);
-            continue;
-        }
-        reg::Key version_key;
-        if (!IsKeyLevelName(p->version.get()) ||
-            reg::CreateKey(info_key, p->version.c_str(), &version_key, nullptr) != reg::kSuccess) {
-            if (created) {
-                info_key = reg::Key();
-                (void)reg::DeleteTree(queries, info->Name());
-            }
-            return ReportStatus(log_, kCreateQueryVersionKey, context);
-        }
-        WriteQueryVersion(version_key, *p, false);
-    }
-    return S_OK;
-}
+// The document refresh (refresh.cpp) stores both kinds of record.
+template HRESULT CQVReg::StoreExtracted(CServerInfo* info, std::int32_t index);
+template HRESULT CQVReg::StoreExtracted(CQueryInfo* info, std::int32_t index);
 
 HRESULT CQVReg::UpdateLastTimeUpdateRegEntry(const char* server_name, const char* version,
                                              std::uint32_t time) {

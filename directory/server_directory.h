@@ -230,16 +230,17 @@ class CQVReg {
     HRESULT ScanDocument(const char* text, bool servers);
     HRESULT MakeEngine(const char* address, std::int32_t port, bool secure,
                        CInternetAccess** engine);
-    // Writes one info: every version when only is negative, else the version
-    // at index only.
-    HRESULT WriteInfo(CServerInfo* info, std::int32_t only);
-    HRESULT WriteInfo(CQueryInfo* info, std::int32_t only);
+    // Writes one info (a CServerInfo or a CQueryInfo): every version when
+    // only is negative, else the version at index only.
+    template <class Info>
+    HRESULT WriteInfo(Info* info, std::int32_t only);
     // Writes the record just extracted into info (version index): the whole
     // info the first time the current document touches it, afterwards only
     // that version.  The registry ends up as if the whole info had been
-    // written after every record, at a cost linear in the records.
-    HRESULT StoreExtracted(CServerInfo* info, std::int32_t index);
-    HRESULT StoreExtracted(CQueryInfo* info, std::int32_t index);
+    // written after every record, at a cost linear in the records.  Made for
+    // CServerInfo and CQueryInfo in server_directory.cpp.
+    template <class Info>
+    HRESULT StoreExtracted(Info* info, std::int32_t index);
     // Whether the info was written whole during the current document.
     bool WrittenInDocument(const void* info) const;
     // Runs one document's writes as one registry transaction (see the .cpp).

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_common.h"
-#include "jobs/frame.h"
+#include "jobs/job_files.h"
 #include "support/config.h"
 
 using namespace zel::fuzz;

@@ -3,7 +3,7 @@
 // text enables whatever stands around it (it is looked for anywhere), while
 // a text without "QVZEL" never does.
 #include "fuzz/fuzz_common.h"
-#include "jobs/frame.h"
+#include "jobs/enable_flag.h"
 
 using namespace zel::fuzz;
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "fuzz/fuzz_common.h"
-#include "jobs/frame.h"
+#include "jobs/result_lines.h"
 
 using namespace zel::fuzz;
 using zel::jobs::ResultLine;

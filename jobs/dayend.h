@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "jobs/frame.h"
+#include "jobs/job_log.h"
+#include "platform/fs.h"
 
 namespace zel::jobs {
 

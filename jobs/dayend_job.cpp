@@ -8,9 +8,6 @@
 // append_file, and only then is QV2DLR.DAT replaced by a copy of append_file.
 // Any failure leaves QV2DLR.DAT as it was and the files in DOWNLOAD for the
 // next run.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -18,6 +15,11 @@
 #include <vector>
 
 #include "jobs/dayend.h"
+#include "jobs/enable_flag.h"
+#include "jobs/job_files.h"
+#include "jobs/job_lock.h"
+#include "jobs/olmar_start.h"
+#include "jobs/runner.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -27,22 +29,18 @@ namespace {
 
 constexpr std::size_t kBlock = 4096;
 
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // A fresh, empty file "ZELxxxx.TMP" made exclusively, so no other process
 // can be handed the same name.  False when none can be made.
 bool MakeTempName(const std::string& beside, std::string* out) {
     std::string dir;
-    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && IsDirectory(tmp)) {
+    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && fs::IsDirectory(tmp)) {
         dir = tmp;
     } else {
         dir = beside.substr(0, beside.rfind('/'));
     }
     static const char kHex[] = "0123456789ABCDEF";
-    unsigned start = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr));
+    unsigned start =
+        static_cast<unsigned>(proc::CurrentProcessId()) ^ static_cast<unsigned>(std::time(nullptr));
     for (unsigned i = 0; i < 0x10000; ++i) {
         const unsigned n = (start + i) & 0xFFFF;
         if (n == 0) continue;
@@ -91,7 +89,7 @@ bool CopyReplace(const std::string& target, const std::string& source) {
     // The old content is kept aside, not truncated first: should the copy
     // fail, the target gets it back whole.
     std::string backup;
-    const bool had_target = Exists(target);
+    const bool had_target = fs::Exists(target);
     if (had_target) {
         if (!MakeTempName(target, &backup)) return false;
         if (fs::RenameReplace(target, backup) != 0) {
@@ -179,10 +177,10 @@ namespace {
 
 void RotateBackups() {
     const std::string base = CmnFile("BACKZEL");
-    if (Exists(base + "5")) RemoveFile(base + "5");
+    if (fs::Exists(base + "5")) RemoveFile(base + "5");
     for (int n = 4; n >= 0; --n) {
         const std::string from = n == 0 ? base : base + std::to_string(n);
-        if (Exists(from)) (void)fs::RenameReplace(from, base + std::to_string(n + 1));
+        if (fs::Exists(from)) (void)fs::RenameReplace(from, base + std::to_string(n + 1));
     }
 }
 
@@ -209,13 +207,13 @@ void RunDayEndJob() {
     (void)MoveAll(paths::DownloadDir(), "barcode*.*", paths::PubDir());
 
     const std::string handover = CommFile("QV2DLR.DAT");
-    struct stat st;
-    if (::stat(handover.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+    fs::FileStatus st;
+    if (fs::StatusOf(handover, &st) == 0 && st.kind == fs::FileKind::kRegular && st.size == 0) {
         JobLog("qvzelproc - removing empty QV2DLR.DAT file");
         RemoveFile(handover);
     }
     const std::string marker = CommFile("FROMQVZEL");
-    if (Exists(marker)) {
+    if (fs::Exists(marker)) {
         JobLog("qvzelproc - " + marker + " found not executing");
     } else {
         const std::string fromcron = CommFile("FROMCRON");

@@ -4,7 +4,14 @@
 // present in the DOWNLOAD directory.
 #include <string>
 
-#include "jobs/frame.h"
+#include "jobs/job_files.h"
+#include "jobs/job_lock.h"
+#include "jobs/job_log.h"
+#include "jobs/olmar_start.h"
+#include "jobs/result_lines.h"
+#include "jobs/runner.h"
+#include "jobs/transfer.h"
+#include "platform/fs.h"
 
 namespace zel::jobs {
 
@@ -53,9 +60,9 @@ void RunDownloadJob() {
     RemoveFile(result_path);
 
     JobLog("qvzeldown - Checking for qvzel_on.trigger");
-    if (Exists(DownloadFile("qvzel_on.trigger"))) RunOlmar("-p QVZELON");
+    if (fs::Exists(DownloadFile("qvzel_on.trigger"))) RunOlmar("-p QVZELON");
     JobLog("qvzeldown - Checking for qvzel_off.trigger");
-    if (Exists(DownloadFile("qvzel_off.trigger"))) RunOlmar("-p QVZELOFF");
+    if (fs::Exists(DownloadFile("qvzel_off.trigger"))) RunOlmar("-p QVZELOFF");
 
     lock.Release();
     JobLog("qvzeldown - exiting");

@@ -6,9 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "jobs/frame.h"
+#include "jobs/enable_flag.h"
+#include "jobs/job_files.h"
+#include "jobs/job_lock.h"
+#include "jobs/job_log.h"
+#include "jobs/result_lines.h"
+#include "jobs/runner.h"
+#include "jobs/transfer.h"
+#include "platform/fs.h"
 #include "platform/paths.h"
-#include "support/strings.h"
 
 namespace zel::jobs {
 

@@ -2,21 +2,14 @@
 // event_log.h for the contract.
 #include "log/event_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <ctime>
 #include <new>
-#include <span>
-#include <vector>
 
 #include "platform/fs.h"
-#include "support/lock.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -53,10 +46,8 @@ constexpr int kMaxText = 1025;
 // Full paths of log files hold at most this many characters.
 constexpr std::size_t kMaxPath = 520;
 // A log file above this size is cut on Open to its last kKeptBytes bytes.
-constexpr off_t kCutAbove = 512000;
-constexpr off_t kKeptBytes = 256000;
-// Stale limit, in minutes, of a log file's lock.
-constexpr int kLockStaleMinutes = kLogLockStaleMinutes;
+constexpr long long kCutAbove = 512000;
+constexpr long long kKeptBytes = 256000;
 
 // The bytes a text-mode write stores: every LF becomes CR LF.  A record
 // holds at most kMaxText characters, so its bytes fit in out; the count of
@@ -71,58 +62,26 @@ std::size_t ToTextMode(const char* text, std::size_t size, char (&out)[2 * kMaxT
 }
 
 // The absolute form of path, with "." and ".." resolved by name (the file
-// need not exist).  False for an empty path or one that cannot be formed.
+// need not exist), without a trailing "/".  False for an empty path or one
+// that cannot be formed.
 bool FullPathOf(const char* path, std::string* out) {
     if (path == nullptr || *path == '\0') return false;
-    std::string joined;
-    if (path[0] != '/') {
-        std::vector<char> cwd(4096);
-        if (::getcwd(cwd.data(), cwd.size()) == nullptr) return false;
-        joined = cwd.data();
-        joined += '/';
-    }
-    joined += path;
-
-    std::vector<std::string> parts;
-    std::size_t pos = 0;
-    while (pos <= joined.size()) {
-        std::size_t slash = joined.find('/', pos);
-        if (slash == std::string::npos) slash = joined.size();
-        std::string part = joined.substr(pos, slash - pos);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        pos = slash + 1;
-    }
     std::string full;
-    for (const std::string& part : parts) {
-        full += '/';
-        full += part;
-    }
-    if (full.empty()) full.push_back('/');
+    if (zel::fs::AbsolutePath(path, &full) != 0) return false;
+    while (full.size() > 1 && full.back() == '/') full.pop_back();
     *out = std::move(full);
     return true;
 }
 
-// Cuts a file over kCutAbove bytes to its last kKeptBytes bytes, in place, so
-// that a descriptor another process keeps open for appending stays valid.
-// A link in the file's place is left alone: the cut would land on its target.
+// Cuts a file over kCutAbove bytes to its last kKeptBytes bytes, in place
+// and under the file's lock, so that a descriptor another process keeps
+// open for appending stays valid.  A link in the file's place is left
+// alone: the cut would land on its target.
 void CutIfLarge(const std::string& path) {
     zel::fs::UniqueFd fd;
     if (zel::fs::OpenForUpdating(path.c_str(), &fd, zel::fs::Links::kRefuse) != 0) return;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || st.st_size <= kCutAbove) return;
-    // Without memory for the tail the file is left whole.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kKeptBytes]);
-    if (!buffer) return;
-    const std::span<char> tail(buffer.get(), static_cast<std::size_t>(kKeptBytes));
-    const off_t from = st.st_size - kKeptBytes;
-    // Leave the file whole rather than cut it wrongly.
-    if (zel::fs::ReadExactAt(fd.get(), tail.data(), tail.size(), from) != 0) return;
-    if (zel::fs::WriteAllAt(fd.get(), tail.data(), tail.size(), 0) != 0) return;
-    if (::ftruncate(fd.get(), kKeptBytes) != 0) return;
+    if (zel::fs::LockExclusive(fd.get()) != 0) return;  // uncut rather than cut unguarded
+    (void)zel::fs::CutToTail(fd.get(), kCutAbove, kKeptBytes);
 }
 
 // The log file opened for appending: regular files only, so that a FIFO in
@@ -137,15 +96,18 @@ int OpenForAppend(const char* path) {
 
 // Local date "MM/DD/YY" and time "HH:MM:SS.mmm (pid)".
 void Timestamp(char (&date)[40], char (&time_text)[48]) {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long long milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     struct tm local {};
-    ::localtime_r(&now.tv_sec, &local);
+    ::localtime_r(&seconds, &local);
     std::snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
                   local.tm_year % 100);
     std::snprintf(time_text, sizeof time_text, "%02d:%02d:%02d.%03d (%d)", local.tm_hour,
-                  local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000),
-                  static_cast<int>(::getpid()));
+                  local.tm_min, local.tm_sec, static_cast<int>(milliseconds),
+                  static_cast<int>(zel::sys::ProcessId()));
 }
 
 }  // namespace
@@ -241,15 +203,7 @@ bool CEventLog::Open(const char* path, bool keep_open) {
     // the link).
     (void)zel::fs::ClearReadOnlyNoLink(full.c_str());
 
-    // The cut runs under the lock of the path as the caller gave it.  When
-    // that lock cannot be made at all the file is left uncut rather than cut
-    // unguarded.
-    try {
-        CLockHolder lock(path);
-        if (lock.Lock(kLockStaleMinutes)) CutIfLarge(full);
-    } catch (const std::bad_alloc&) {
-        // No memory to name the lock file: the file is left uncut.
-    }
+    CutIfLarge(full);
 
     zel::fs::UniqueFd fd(OpenForAppend(full.c_str()));
     if (!fd) return false;
@@ -435,21 +389,14 @@ void CEventLog::AppendToFile(const char* text, std::size_t size) {
     if (!path_) return;
     char bytes[2 * kMaxText];
     const std::size_t count = ToTextMode(text, size, bytes);
-    try {
-        CLockHolder lock(path_.get());
-        if (!lock.Lock(kLockStaleMinutes)) return;
-        zel::fs::UniqueFd opened;
-        int fd = stream_.get();
-        if (!stream_) {
-            opened.reset(OpenForAppend(path_.get()));
-            fd = opened.get();
-        }
-        if (fd >= 0) (void)zel::fs::WriteAll(fd, bytes, count);
-        opened.reset();
-    } catch (const std::bad_alloc&) {
-        // The lock routines name the lock file on the heap; without memory
-        // the record is dropped like any write that fails.
+    // Allocates nothing: a record reports running out of memory, too.
+    if (stream_) {
+        if (zel::fs::LockExclusive(stream_.get()) != 0) return;
+        (void)zel::fs::WriteAll(stream_.get(), bytes, count);
+        zel::fs::UnlockFile(stream_.get());
+        return;
     }
+    (void)zel::fs::AppendLocked(path_.get(), bytes, count, zel::fs::Links::kRefuse);
 }
 
 bool CEventLog::ReportSupportCode(HRESULT code, const char* context, unsigned message_id) {

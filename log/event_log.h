@@ -9,10 +9,14 @@
 // Files are written in text mode: every line feed of a record reaches the
 // file as CR LF, so log and result files are byte-identical to those of the
 // Windows build.  Standard output and standard error get plain line feeds.
-// Every append (and the cutting of a large file on Open) runs under the log
-// file's lock file (support/lock.h, stale after 1 minute), so several
-// processes may append to one file; each append opens, writes and closes the
-// file unless the log was opened in keep-open mode.
+// Every append (and the cutting of a large file on Open) holds the log
+// file's own lock, an flock on the open file (platform/fs.h), so several
+// writers, in one process or in several, may append to one file and each
+// record arrives whole.  No lock file is made: appending creates nothing
+// beside the log, and a writer that dies holding the lock gives it back as
+// it dies.  Each append opens, locks, writes and closes the file unless the
+// log was opened in keep-open mode; a kept descriptor is locked for each
+// append.
 //
 // The log never reports its own failures and never fails loudly: a record
 // that cannot be formed (over 1025 characters, unknown catalogue ID) is
@@ -35,12 +39,14 @@
 
 #include "log/catalogue.h"
 #include "platform/fs.h"
-#include "support/report.h"
+#include "support/report_sink.h"
 #include "support/result.h"
 #include "support/strings.h"
 
-// Age, in minutes, after which a log file's lock (left by a writer that
-// died) is taken over by the next writer.
+// Earlier versions guarded each append with a lock file (the log's name +
+// ".qvzel_lock") that the next writer took over after this many minutes.
+// The log no longer makes one; status tools still judge such a file, left
+// behind by an earlier version, by this limit.
 inline constexpr int kLogLockStaleMinutes = 1;
 
 // Severities: the first argument of every write.
@@ -90,8 +96,8 @@ class CEventLog : public CReportSink {
     CEventLog& operator=(const CEventLog&) = delete;
 
     // Opens the log file: closes a kept stream, forms the full path, clears
-    // the file's read-only attribute, and under the lock of path (as given)
-    // cuts a file over 512000 bytes to its last 256000 bytes; then opens it
+    // the file's read-only attribute, and under the file's lock cuts a file
+    // over 512000 bytes to its last 256000 bytes; then opens it
     // for appending (creating it), keeping the descriptor in keep-open mode.
     // Stores the full path unless the stored one is the same.
     // False for a missing path, a full path over 520 characters or a file

@@ -9,16 +9,21 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "platform/owned_temp.h"
+#include "platform/process.h"
 
 namespace zel::fs {
 
@@ -149,6 +154,122 @@ std::string DirName(const std::string& path) {
     return path.substr(0, slash);
 }
 
+int AbsolutePath(const std::string& path, std::string* out) {
+    if (out == nullptr || path.empty()) return EINVAL;
+    std::string joined;
+    if (path[0] != '/') {
+        const int err = proc::CurrentDirectory(&joined);
+        if (err != 0) return err;
+        joined += '/';
+    }
+    joined += path;
+
+    std::vector<std::string_view> parts;
+    const std::string_view all(joined);
+    std::size_t i = 0;
+    while (i < all.size()) {
+        std::size_t j = all.find('/', i);
+        if (j == std::string_view::npos) j = all.size();
+        const std::string_view part = all.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string result;
+    for (const std::string_view part : parts) {
+        result += '/';
+        result += part;
+    }
+    // The root itself, or a name that asked for a directory ("dir/"), ends
+    // in "/".
+    if (result.empty() || joined.back() == '/') result.push_back('/');
+    if (result.size() >= PATH_MAX) return ENAMETOOLONG;
+    *out = std::move(result);
+    return 0;
+}
+
+namespace {
+
+void FillInfo(const struct stat& st, FileInfo* info) {
+    if (S_ISREG(st.st_mode)) {
+        info->type = FileInfo::Type::kRegular;
+    } else if (S_ISDIR(st.st_mode)) {
+        info->type = FileInfo::Type::kDirectory;
+    } else if (S_ISLNK(st.st_mode)) {
+        info->type = FileInfo::Type::kLink;
+    } else {
+        info->type = FileInfo::Type::kOther;
+    }
+    info->size = static_cast<long long>(st.st_size);
+    info->modified = static_cast<long long>(st.st_mtime);
+    info->mode = static_cast<unsigned>(st.st_mode & 07777);
+}
+
+}  // namespace
+
+int GetFileInfo(const std::string& path, FileInfo* info) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    FillInfo(st, info);
+    return 0;
+}
+
+int GetEntryInfo(const std::string& path, FileInfo* info) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return errno;
+    FillInfo(st, info);
+    return 0;
+}
+
+int GetOpenFileInfo(int fd, FileInfo* info) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    FillInfo(st, info);
+    return 0;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int MakeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    const int err = errno;
+    // Made meanwhile by someone else, or there all along: what was asked for.
+    return err == EEXIST && IsDirectory(path) ? 0 : err;
+}
+
+int MakeDirectories(const std::string& path) {
+    if (path.empty()) return ENOENT;
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (path[slash - 1] == '/') continue;  // "a//b": one level
+        const std::string level = path.substr(0, slash);
+        if (IsDirectory(level)) continue;
+        const int err = MakeDirectory(level);
+        if (err != 0) return err == EEXIST ? ENOTDIR : err;  // a file on the way
+    }
+    if (path.size() > 1 && path.back() == '/') return 0;  // the last level was made above
+    return MakeDirectory(path);
+}
+
+int SetCurrentDirectory(const std::string& dir) {
+    return ::chdir(dir.c_str()) == 0 ? 0 : errno;
+}
+
 void UniqueFd::reset(int fd) {
     // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
     if (fd_ >= 0 && fd_ != fd) ::close(fd_);
@@ -243,11 +364,6 @@ int ListFilesNoFollow(const std::string& dir, std::string_view pattern,
     return ListEntries(dir, pattern, ListMode::kFilesNoFollow, names, links);
 }
 
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 int IsReadOnly(const std::string& path, bool* read_only) {
     if (read_only == nullptr) return EINVAL;
     struct stat st;
@@ -338,6 +454,19 @@ int CreateDeleteOnCloseTemp(const std::string& dir, UniqueFd* out) {
     return 0;
 }
 
+namespace {
+
+// Gives the existing file a further name (a hard link), exclusively: EEXIST
+// when anything is in the new name's place.  Links are not followed.
+int LinkExclusive(const std::string& existing, const std::string& name) {
+    for (;;) {
+        if (::link(existing.c_str(), name.c_str()) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+}  // namespace
+
 int RenameNoReplace(const std::string& from, const std::string& to) {
     for (;;) {
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
@@ -414,6 +543,13 @@ int OpenRegular(const char* path, int flags, UniqueFd* out) {
 
 int LinkFlag(Links links) {
     return links == Links::kRefuse ? O_NOFOLLOW : 0;
+}
+
+// True when both descriptors are open on one file (device and inode).
+bool IsSameOpenFile(int a, int b) {
+    struct stat x, y;
+    return ::fstat(a, &x) == 0 && ::fstat(b, &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
 }
 
 }  // namespace
@@ -505,15 +641,107 @@ int CreateExclusiveWithContent(const std::string& path, std::string_view data) {
     return 0;
 }
 
-int LinkExclusive(const std::string& existing, const std::string& name) {
+int CreateUniqueFile(const std::string& stem, std::string* path) {
+    if (path == nullptr) return EINVAL;
+    std::string name = stem + "XXXXXX";
+    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (!fd) return errno;
+    *path = std::move(name);
+    return 0;
+}
+
+int CloseFile(UniqueFd* fd) {
+    if (fd == nullptr || !*fd) return 0;
+    // Not retried on EINTR: on Linux the descriptor is gone either way.
+    return ::close(fd->release()) == 0 ? 0 : errno;
+}
+
+int TruncateFile(int fd, long long size) {
     for (;;) {
-        if (::link(existing.c_str(), name.c_str()) == 0) return 0;
+        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return 0;
         if (errno != EINTR) return errno;
     }
 }
 
-int TouchNow(const std::string& path) {
-    return ::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0 ? 0 : errno;
+int SeekTo(int fd, long long offset) {
+    return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+}
+
+int LockExclusive(int fd) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+int TryLockExclusive(int fd) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+void UnlockFile(int fd) {
+    (void)::flock(fd, LOCK_UN);
+}
+
+int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
+    if (out == nullptr || path == nullptr) return EINVAL;
+    out->reset();
+    int err = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        UniqueFd fd;
+        err = OpenForAppending(path, &fd, links);
+        if (err != 0) return err;
+        err = LockExclusive(fd.get());
+        if (err != 0) return err;
+        // Still the file under the name?  Looked up the way it was opened,
+        // so that a link put in its place does not count as the same file.
+        struct stat held, named;
+        if (::fstat(fd.get(), &held) != 0) return errno;
+        const int looked = links == Links::kRefuse ? ::lstat(path, &named) : ::stat(path, &named);
+        if (looked == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            *out = std::move(fd);
+            return 0;
+        }
+        err = ESTALE;
+    }
+    return err;
+}
+
+int AppendLocked(const char* path, const void* data, std::size_t size, Links links,
+                 long long cut_above, long long keep) {
+    UniqueFd fd;
+    const int err = OpenLockedForAppending(path, &fd, links);
+    if (err != 0) return err;
+    if (cut_above >= 0) {
+        // pwrite on a descriptor opened for appending appends: the cut
+        // needs one of its own.  The lock held on fd covers it.
+        struct stat st;
+        UniqueFd whole;
+        if (::fstat(fd.get(), &st) == 0 && st.st_size > cut_above &&
+            OpenRegular(path, O_RDWR | LinkFlag(links), &whole) == 0 &&
+            IsSameOpenFile(fd.get(), whole.get())) {
+            (void)CutToTail(whole.get(), cut_above, keep);
+        }
+    }
+    return WriteAll(fd.get(), data, size);
+}
+
+int CutToTail(int fd, long long above, long long keep) {
+    if (keep < 0 || above < keep) return EINVAL;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    if (st.st_size <= above) return 0;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(keep) + 1]);
+    if (!buffer) return ENOMEM;
+    const long long from = static_cast<long long>(st.st_size) - keep;
+    const auto size = static_cast<std::size_t>(keep);
+    // Leave the file whole rather than cut it wrongly.
+    int err = ReadExactAt(fd, buffer.get(), size, from);
+    if (err == 0) err = WriteAllAt(fd, buffer.get(), size, 0);
+    if (err == 0) err = TruncateFile(fd, keep);
+    return err;
 }
 
 long ReadSome(int fd, void* buffer, std::size_t size) {
@@ -649,55 +877,6 @@ int RemoveIfSameFile(const std::string& path, const FileId& id) {
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
-std::string ToTextMode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') out.push_back('\r');
-        out.push_back(c);
-    }
-    return out;
-}
-
-std::vector<std::string_view> SplitLines(std::string_view text, LineEnds ends) {
-    std::vector<std::string_view> lines;
-    const bool zero_ends = ends == LineEnds::kCrOrLfOrZero;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c != '\r' && c != '\n' && !(zero_ends && c == '\0')) {
-            ++i;
-            continue;
-        }
-        lines.push_back(text.substr(start, i - start));
-        ++i;
-        // CR LF and LF CR are one line end; a zero byte always stands alone.
-        if (c != '\0' && i < text.size() && (text[i] == '\r' || text[i] == '\n') && text[i] != c)
-            ++i;
-        start = i;
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
-long long ParseDecimalPrefix(std::string_view text, long long limit) {
-    if (limit < 0) limit = 0;
-    std::size_t i = 0;
-    auto is_space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    };
-    while (i < text.size() && is_space(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        value = (limit < digit || value > (limit - digit) / 10) ? limit : value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
-
 namespace test_hooks {
 void ForceCrossDevice(bool on) {
     g_force_cross_device = on;
@@ -706,5 +885,41 @@ void ForceNoTmpfile(bool on) {
     g_force_no_tmpfile = on;
 }
 }  // namespace test_hooks
+
+}  // namespace zel::fs
+
+// ---- Looking at names, removing them, keeping a file's tail ---------------
+namespace zel::fs {
+
+int StatusOf(const std::string& path, FileStatus* out, Links links) {
+    struct stat st;
+    const int rc = links == Links::kFollow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (rc != 0) return errno;
+    FileStatus status;
+    status.kind = S_ISREG(st.st_mode)   ? FileKind::kRegular
+                  : S_ISDIR(st.st_mode) ? FileKind::kDirectory
+                  : S_ISLNK(st.st_mode) ? FileKind::kLink
+                                        : FileKind::kOther;
+    status.size = static_cast<long long>(st.st_size);
+    status.modified = static_cast<long long>(st.st_mtime);
+    status.owner = static_cast<unsigned>(st.st_uid);
+    status.mode = static_cast<unsigned>(st.st_mode & 07777);
+    status.device = static_cast<unsigned long long>(st.st_dev);
+    status.inode = static_cast<unsigned long long>(st.st_ino);
+    *out = status;
+    return 0;
+}
+
+bool MayWrite(const std::string& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+unsigned DeviceMajor(unsigned long long device) {
+    return static_cast<unsigned>(major(static_cast<dev_t>(device)));
+}
+
+unsigned DeviceMinor(unsigned long long device) {
+    return static_cast<unsigned>(minor(static_cast<dev_t>(device)));
+}
 
 }  // namespace zel::fs

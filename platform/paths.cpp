@@ -26,9 +26,6 @@ std::string UnderRoot(const std::string& relative) {
     return Join(Root(), relative);
 }
 
-std::string AppsDir() {
-    return UnderRoot("Apps/QVIS");
-}
 std::string CommDir() {
     return UnderRoot("Apps/QVIS/PROG/COMM");
 }

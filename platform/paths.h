@@ -4,40 +4,41 @@
 // Windows drive "C:".  It is taken from the environment variable QVIS_ROOT
 // (default /var/lib/qvis) at each call, so tests and the demo can point it at
 // a scratch directory.  This is the only module that spells a root path.
-// All functions return owned std::string values and never fail.
+// All functions return owned std::string values and never fail.  The code
+// lives in libzelcom.so (beside the registry store that uses it).
 #pragma once
 
 #include <string>
+
+#include "platform/com/export.h"
 
 namespace zel::paths {
 
 // The system root: $QVIS_ROOT, or /var/lib/qvis when unset or empty.
 // A trailing "/" is removed (except for "/" itself).
-std::string Root();
+ZEL_COM_API std::string Root();
 
 // Root()/relative; relative uses "/" and must not start with one.
-std::string UnderRoot(const std::string& relative);
+ZEL_COM_API std::string UnderRoot(const std::string& relative);
 
-// C:\Apps\QVIS
-std::string AppsDir();
 // C:\Apps\QVIS\PROG\COMM: install directory of the component and the job runner.
-std::string CommDir();
+ZEL_COM_API std::string CommDir();
 // C:\Apps\QVIS\PROG\CMN: the Olmar side's common directory.
-std::string CmnDir();
+ZEL_COM_API std::string CmnDir();
 // C:\Apps\QVIS\PROG\COMM\DOWNLOAD
-std::string DownloadDir();
+ZEL_COM_API std::string DownloadDir();
 // C:\Apps\QVIS\PROG\COMM\UPLOAD
-std::string UploadDir();
+ZEL_COM_API std::string UploadDir();
 // C:\Apps\QVIS\home\anon_ftp\pub
-std::string PubDir();
+ZEL_COM_API std::string PubDir();
 // c:\qvzel.log: the job runner's debug trace.
-std::string JobLogFile();
+ZEL_COM_API std::string JobLogFile();
 // C:\response.txt
-std::string ResponseFile();
+ZEL_COM_API std::string ResponseFile();
 // The registry database file: $QVIS_ROOT/registry.db.
-std::string RegistryFile();
+ZEL_COM_API std::string RegistryFile();
 
 // Joins a directory and a name with exactly one "/" between them.
-std::string Join(const std::string& dir, const std::string& name);
+ZEL_COM_API std::string Join(const std::string& dir, const std::string& name);
 
 }  // namespace zel::paths

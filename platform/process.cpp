@@ -15,7 +15,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -335,10 +338,9 @@ bool ReadProcessStat(pid_t pid, char* state, unsigned long long* start) {
         if (field == 0) *state = token[0];
         if (field == 19) {
             unsigned long long value = 0;
-            for (char c : token) {
-                if (c < '0' || c > '9') return false;
-                value = value * 10 + static_cast<unsigned>(c - '0');
-            }
+            const char* last = token.data() + token.size();
+            const auto [stop, ec] = std::from_chars(token.data(), last, value);
+            if (ec != std::errc() || stop != last) return false;
             *start = value;
             return true;
         }
@@ -352,7 +354,7 @@ bool ReadProcessStat(pid_t pid, char* state, unsigned long long* start) {
 
 ProcessIdentity SelfIdentity() {
     ProcessIdentity self;
-    self.pid = ::getpid();
+    self.pid = CurrentProcessId();
     char state = '?';
     if (!ReadProcessStat(self.pid, &state, &self.start)) self.start = 0;
     return self;
@@ -363,13 +365,13 @@ namespace {
 // Reads up to 19 decimal digits at *at and moves *at past them; false when
 // there are none.
 bool ReadDigits(std::string_view text, std::size_t* at, unsigned long long* value) {
-    const std::size_t begin = *at;
+    // Nineteen digits always fit; a longer run is read no further.
+    const std::string_view digits = text.substr(*at, 19);
     unsigned long long v = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && *at - begin < 19) {
-        v = v * 10 + static_cast<unsigned>(text[*at] - '0');
-        ++*at;
-    }
-    if (*at == begin) return false;
+    const auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    // A sign is not a digit: from_chars takes none for unsigned values.
+    if (ec != std::errc()) return false;
+    *at += static_cast<std::size_t>(stop - digits.data());
     *value = v;
     return true;
 }
@@ -420,6 +422,41 @@ int ReapFinished(std::vector<FinishedChild>* finished) {
 
 bool RunsAsSuperuser() {
     return ::geteuid() == 0;
+}
+
+pid_t CurrentProcessId() {
+    return ::getpid();
+}
+
+std::string OwnExecutablePath() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+void IgnoreBrokenPipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    (void)::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+struct InterruptIgnored::Previous {
+    struct sigaction action {};
+};
+
+InterruptIgnored::InterruptIgnored() : previous_(new (std::nothrow) Previous) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    // Without room to keep the old handling it is not changed: it could not
+    // be put back.
+    if (previous_ && ::sigaction(SIGINT, &ignore, &previous_->action) != 0) previous_.reset();
+}
+
+InterruptIgnored::~InterruptIgnored() {
+    if (previous_) (void)::sigaction(SIGINT, &previous_->action, nullptr);
 }
 
 }  // namespace zel::proc

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,5 +107,31 @@ struct ProcessIdentity {
 // True when this process runs with the superuser's effective identity, so
 // that file modes do not limit what it can read.
 [[nodiscard]] bool RunsAsSuperuser();
+
+// This process's id.
+[[nodiscard]] pid_t CurrentProcessId();
+
+// This program's own full path (from /proc/self/exe); empty when unknown.
+std::string OwnExecutablePath();
+
+// From now on a write to a pipe or socket that nobody reads fails with EPIPE
+// instead of ending the process (a service whose standard output was
+// closed).  Children still start with default handling (see Start).
+void IgnoreBrokenPipe();
+
+// While one lives, an interrupt from the terminal (Ctrl+C) does not end the
+// process; the handling found before is put back when it goes.  Children
+// started meanwhile get default handling (see Start).  Not copyable.
+class InterruptIgnored {
+  public:
+    InterruptIgnored();
+    ~InterruptIgnored();
+    InterruptIgnored(const InterruptIgnored&) = delete;
+    InterruptIgnored& operator=(const InterruptIgnored&) = delete;
+
+  private:
+    struct Previous;
+    std::unique_ptr<Previous> previous_;  // null when it could not be changed
+};
 
 }  // namespace zel::proc

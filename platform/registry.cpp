@@ -1049,8 +1049,15 @@ void EndTransaction() {
 
 }  // namespace
 
+// Out of line, like every member: the store's code stays in one library.
+Transaction::Transaction() = default;
+
 Transaction::~Transaction() {
     Rollback();
+}
+
+bool Transaction::IsOpen() const {
+    return open_;
 }
 
 Status Transaction::Begin() {

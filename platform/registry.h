@@ -19,7 +19,10 @@
 //   was replaced) returns kInvalidHandle.
 // - One connection per process, shared by its threads under a mutex; the
 //   file follows paths::RegistryFile() at every call and is created (with
-//   its directory) when missing.
+//   its directory) when missing.  The store's code lives in libzelcom.so
+//   only, so a component and the program that loads it share that
+//   connection, its statement cache and its mutex (and a Transaction of a
+//   thread covers the component's calls on that thread too).
 //
 // Every function returns a Win32-style status (kSuccess or an error below) and
 // never throws.  Outputs are written only on success.
@@ -28,6 +31,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/com/export.h"
 
 namespace zel::reg {
 
@@ -48,7 +53,7 @@ enum class Disposition { CreatedNewKey = 1, OpenedExistingKey = 2 };
 
 // An open key.  Move-only; closing is automatic.  A default-constructed Key
 // is not open; functions given a closed key return kInvalidHandle.
-class Key {
+class ZEL_COM_API Key {
   public:
     Key();
     ~Key();
@@ -74,46 +79,51 @@ class Key {
 };
 
 // Opens the hive's root key (always succeeds unless the store is unusable).
-[[nodiscard]] Status OpenHive(Hive hive, Key* out);
+[[nodiscard]] ZEL_COM_API Status OpenHive(Hive hive, Key* out);
 
 // Opens an existing key below parent.  subkey uses "\" between levels; an
 // empty subkey opens parent's own key again.  Missing: kNotFound.
-[[nodiscard]] Status OpenKey(const Key& parent, const std::string& subkey, Key* out);
-[[nodiscard]] Status OpenKey(Hive hive, const std::string& subkey, Key* out);
+[[nodiscard]] ZEL_COM_API Status OpenKey(const Key& parent, const std::string& subkey, Key* out);
+[[nodiscard]] ZEL_COM_API Status OpenKey(Hive hive, const std::string& subkey, Key* out);
 
 // Opens or creates a key (every missing level is created).  disposition may
 // be null.
-[[nodiscard]] Status CreateKey(const Key& parent, const std::string& subkey, Key* out,
-                               Disposition* disposition);
-[[nodiscard]] Status CreateKey(Hive hive, const std::string& subkey, Key* out,
-                               Disposition* disposition);
+[[nodiscard]] ZEL_COM_API Status CreateKey(const Key& parent, const std::string& subkey, Key* out,
+                                           Disposition* disposition);
+[[nodiscard]] ZEL_COM_API Status CreateKey(Hive hive, const std::string& subkey, Key* out,
+                                           Disposition* disposition);
 
 // The name of the index-th direct sub-key in a stable order (case-insensitive
 // alphabetical); kNoMoreItems past the end.
-[[nodiscard]] Status EnumKey(const Key& key, std::uint32_t index, std::string* name);
+[[nodiscard]] ZEL_COM_API Status EnumKey(const Key& key, std::uint32_t index, std::string* name);
 
 // The index-th value of the key, in the order the values were first created
 // (replacing a value keeps its place); kNoMoreItems past the end.  type may
 // be null.
-[[nodiscard]] Status EnumValue(const Key& key, std::uint32_t index, std::string* name,
-                               ValueType* type);
+[[nodiscard]] ZEL_COM_API Status EnumValue(const Key& key, std::uint32_t index, std::string* name,
+                                           ValueType* type);
 
-[[nodiscard]] Status QueryString(const Key& key, const std::string& name, std::string* out);
-[[nodiscard]] Status QueryDword(const Key& key, const std::string& name, std::uint32_t* out);
+[[nodiscard]] ZEL_COM_API Status QueryString(const Key& key, const std::string& name,
+                                             std::string* out);
+[[nodiscard]] ZEL_COM_API Status QueryDword(const Key& key, const std::string& name,
+                                            std::uint32_t* out);
 // The stored type of a value; kNotFound when missing.
-[[nodiscard]] Status QueryType(const Key& key, const std::string& name, ValueType* type);
+[[nodiscard]] ZEL_COM_API Status QueryType(const Key& key, const std::string& name,
+                                           ValueType* type);
 
 // Creates or replaces a value (the type may change).  An empty name is the
 // key's default value.
-[[nodiscard]] Status SetString(const Key& key, const std::string& name, const std::string& data);
-[[nodiscard]] Status SetDword(const Key& key, const std::string& name, std::uint32_t data);
+[[nodiscard]] ZEL_COM_API Status SetString(const Key& key, const std::string& name,
+                                           const std::string& data);
+[[nodiscard]] ZEL_COM_API Status SetDword(const Key& key, const std::string& name,
+                                          std::uint32_t data);
 
-[[nodiscard]] Status DeleteValue(const Key& key, const std::string& name);
+[[nodiscard]] ZEL_COM_API Status DeleteValue(const Key& key, const std::string& name);
 
 // Deletes subkey below parent with all its sub-keys and values.  Missing:
 // kNotFound.  An empty subkey deletes everything below parent (parent stays).
-[[nodiscard]] Status DeleteTree(const Key& parent, const std::string& subkey);
-[[nodiscard]] Status DeleteTree(Hive hive, const std::string& subkey);
+[[nodiscard]] ZEL_COM_API Status DeleteTree(const Key& parent, const std::string& subkey);
+[[nodiscard]] ZEL_COM_API Status DeleteTree(Hive hive, const std::string& subkey);
 
 // A write transaction over several calls of the calling thread: between
 // Begin and Commit every call of this thread is part of it, other processes
@@ -126,9 +136,9 @@ class Key {
 // Transactions nest on one thread (destroy them in reverse order): only the
 // outermost Commit writes, and an inner Rollback makes the outer Commit fail
 // with kAccessDenied.  Destroying an open transaction rolls it back.
-class Transaction {
+class ZEL_COM_API Transaction {
   public:
-    Transaction() = default;
+    Transaction();
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -142,7 +152,7 @@ class Transaction {
     [[nodiscard]] Status Commit();
     // Drops the changes; nothing when not open.
     void Rollback();
-    [[nodiscard]] bool IsOpen() const { return open_; }
+    [[nodiscard]] bool IsOpen() const;
 
   private:
     bool open_ = false;
@@ -158,7 +168,7 @@ class Transaction {
 // calls until the batch ends, as for a Transaction: keep batches short and
 // never wait for the network inside one.  Batches nest on one thread and
 // must end on the thread that made them.
-class ReadBatch {
+class ZEL_COM_API ReadBatch {
   public:
     ReadBatch();
     ~ReadBatch();
@@ -178,21 +188,22 @@ class ReadBatch {
 // is read as it stands, without locking, so no "-wal" or "-shm" file appears
 // beside it; while one does, its journal files are shared like any reader's.
 // Cannot be undone; call it before the first use of the store.
-void UseReadOnlyStore();
+ZEL_COM_API void UseReadOnlyStore();
 // True after UseReadOnlyStore.
-[[nodiscard]] bool ReadOnlyStore();
+[[nodiscard]] ZEL_COM_API bool ReadOnlyStore();
 
 // Why the last call of the calling thread that returned kAccessDenied could
 // not use the store: one line that names the store file and the cause (no
 // permission for this user on the file or its directory, not a registry
 // store, damaged, locked, disk full).  Empty when that call gave no reason.
 // Calls that reach the store clear it.
-[[nodiscard]] std::string LastStoreProblem();
+[[nodiscard]] ZEL_COM_API std::string LastStoreProblem();
 
 // Parses "HKLM\\SOFTWARE\\x" or "HKEY_LOCAL_MACHINE\\SOFTWARE\\x" (also HKCR,
 // HKCU and their long names, any case) into hive and sub-key path.
-[[nodiscard]] bool ParseKeyName(const std::string& text, Hive* hive, std::string* subkey);
+[[nodiscard]] ZEL_COM_API bool ParseKeyName(const std::string& text, Hive* hive,
+                                            std::string* subkey);
 // "HKEY_LOCAL_MACHINE" etc.
-const char* HiveName(Hive hive);
+ZEL_COM_API const char* HiveName(Hive hive);
 
 }  // namespace zel::reg

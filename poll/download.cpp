@@ -13,8 +13,6 @@
 // guard at once and gives back the failed ones together at its end, so that
 // the guard file is rewritten twice per walk rather than once per file.
 #include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -369,7 +367,8 @@ HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const ListedFile& fil
     // name; the rename replaces the old target (read-only or not) at once,
     // so a reader sees the old file or the new one, never neither or half.
     int err = unpacked == kCompressOk ? zel::fs::FlushToDisk(out.get()) : EIO;
-    if (::close(out.release()) != 0 && err == 0) err = errno;
+    const int closed = zel::fs::CloseFile(&out);
+    if (err == 0) err = closed;
     if (err == 0) err = zel::fs::RenameReplace(staging->path(), target);
     if (err != 0) {
         staging->Discard();
@@ -410,11 +409,13 @@ void CPoll::RunPostProcessBatch() {
     }
     // The batch's own working directory is the install directory, and so is
     // ours from here on, as the job runner expects.
-    if (::chdir(dir.c_str()) != 0) return;
+    if (zel::fs::SetCurrentDirectory(dir) != 0) return;
     CStringHolder batch;
     if (FAILED(GetFullFileName(dir.c_str(), kBatchName, batch.Out()))) return;
-    struct stat st;
-    if (::stat(batch.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    zel::fs::FileInfo info;
+    if (zel::fs::GetFileInfo(batch.get(), &info) != 0 ||
+        info.type != zel::fs::FileInfo::Type::kRegular)
+        return;
     zel::proc::StartOptions options;
     options.working_dir = dir;
     options.null_stdio = true;

@@ -1,7 +1,6 @@
 // DownloadSink: see download_sink.h.
 #include "poll/download_sink.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include "platform/fs.h"
@@ -18,7 +17,7 @@ bool DownloadSink::Begin(int fd, bool unpack) {
 bool DownloadSink::Restart() {
     crc_ = 0;
     unpack_write_failed_ = false;
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    if (zel::fs::TruncateFile(fd_, 0) != 0 || zel::fs::SeekTo(fd_, 0) != 0) return false;
     return !unpack_ || gunzip_.Begin(fd_);
 }
 

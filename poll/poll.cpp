@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "log/report.h"
 #include "platform/com/com.h"
@@ -87,27 +88,75 @@ CPoll::~CPoll() {
     ForgetCredentials();
 }
 
+namespace {
+
+// Makes a log the thread's current log for the life of the scope and puts the
+// one before it back on every way out, an exception included, so that the
+// caller's thread never keeps pointing into this object.
+class CurrentLogScope {
+  public:
+    explicit CurrentLogScope(CEventLog* log) : previous_(GetCurrentLog()) { SetCurrentLog(log); }
+    ~CurrentLogScope() { SetCurrentLog(previous_); }
+    CurrentLogScope(const CurrentLogScope&) = delete;
+    CurrentLogScope& operator=(const CurrentLogScope&) = delete;
+    [[nodiscard]] CEventLog* previous() const { return previous_; }
+
+  private:
+    CEventLog* previous_;
+};
+
+}  // namespace
+
+// The frame is the object's boundary: nothing thrown inside it reaches the
+// caller.  An allocation that fails in the method becomes E_OUTOFMEMORY (then
+// reported like any failed status); anything else thrown, E_UNEXPECTED.
 template <typename Body>
 HRESULT CPoll::RunInFrame(const char* method, bool write_outcome, Body body) {
-    std::lock_guard<std::recursive_mutex> lock(method_lock_);
-    (void)log_.SetOperation(method);
-    (void)SetErrorInfo(0, nullptr);
-    CEventLog* const saved = GetCurrentLog();
-    saved_current_log_ = saved;
-    SetCurrentLog(&log_);
-    const HRESULT status = body();
-    if (FAILED(status)) SetRichErrorInfo(status);
-    if (write_outcome) {
-        const std::string context = std::string("CPoll::") + method;
-        const DecodedResult decoded = DecodeResultCode(status);
-        log_.WriteRecordById(FAILED(status) ? kSeverityError : kSeverityInformation,
-                             kCategoryClientApplication, decoded.class_digit, context.c_str(),
-                             StatusNumber(status),
-                             FAILED(status) ? kMsgOperationFailed : kMsgOperationOk);
+    try {
+        std::lock_guard<std::recursive_mutex> lock(method_lock_);
+        (void)log_.SetOperation(method);
+        (void)SetErrorInfo(0, nullptr);
+        const CurrentLogScope current(&log_);
+        saved_current_log_ = current.previous();
+        HRESULT status = E_UNEXPECTED;
+        try {
+            // The operation's result lines are all written once it is left,
+            // however: its readers may take the file from there on.
+            struct OperationScope {
+                CPoll* poll;
+                explicit OperationScope(CPoll* p) : poll(p) { ++poll->operation_depth_; }
+                ~OperationScope() {
+                    if (--poll->operation_depth_ == 0) poll->results_.Close();
+                }
+            } scope(this);
+            status = body();
+        } catch (const std::bad_alloc&) {
+            status = E_OUTOFMEMORY;
+        } catch (...) {
+            status = E_UNEXPECTED;
+        }
+        try {
+            if (FAILED(status)) SetRichErrorInfo(status);
+            if (write_outcome) {
+                const std::string context = std::string("CPoll::") + method;
+                const DecodedResult decoded = DecodeResultCode(status);
+                log_.WriteRecordById(FAILED(status) ? kSeverityError : kSeverityInformation,
+                                     kCategoryClientApplication, decoded.class_digit,
+                                     context.c_str(), StatusNumber(status),
+                                     FAILED(status) ? kMsgOperationFailed : kMsgOperationOk);
+            }
+        } catch (...) {
+            // The status stands; only its report was lost.
+        }
+        saved_current_log_ = nullptr;
+        return status;
+    } catch (const std::bad_alloc&) {
+        saved_current_log_ = nullptr;
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        saved_current_log_ = nullptr;
+        return E_UNEXPECTED;
     }
-    SetCurrentLog(saved);
-    saved_current_log_ = nullptr;
-    return status;
 }
 
 void CPoll::SetRichErrorInfo(HRESULT status) {
@@ -297,5 +346,6 @@ const char* CPoll::WorkingDirectory(int direction) const {
 }
 
 void CPoll::WriteResult(int direction, int code, const char* text) {
-    (void)WriteResultLine(WorkingDirectory(direction), result_file_.get(), code, text);
+    (void)results_.Write(WorkingDirectory(direction), result_file_.get(), code, text);
+    if (operation_depth_ == 0) results_.Close();
 }

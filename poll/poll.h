@@ -23,8 +23,9 @@
 #include <vector>
 
 #include "log/event_log.h"
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/registry_keys.h"
+#include "poll/result_file.h"
 #include "support/result.h"
 #include "support/strings.h"
 #include "transport/internet_access.h"
@@ -174,6 +175,11 @@ class CPoll {
     std::recursive_mutex method_lock_;
     CEventLog* saved_current_log_ = nullptr;
     CStringHolder result_file_;
+    // The result file of the operation running now: opened on its first
+    // line, closed when the outermost operation ends (a line written
+    // outside any operation closes it at once).
+    zel::poll::ResultFileWriter results_;
+    int operation_depth_ = 0;
     unsigned char post_processing_ = 0;
     // Set while the first-run bootstrap fetches the support files: they
     // carry the dealer's credentials, so they are staged and placed for the

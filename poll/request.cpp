@@ -1,7 +1,6 @@
 // CPoll's requests: transport set-up for one request (Initialize), the
 // query string, the Authorization header, the send with its retries, the
 // four operations and the check of an XML answer for a server fault.
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -184,7 +183,7 @@ HRESULT CPoll::Initialize(std::int32_t verb, const char* operation, const char* 
         // Only a password file that is not there at all calls for the
         // bootstrap; its presence is an answer, not a failure, so nothing is
         // reported either way (one that cannot be read fails just below).
-        if (!zel::fs::PathExists(layout.password_file)) {
+        if (!zel::fs::Exists(layout.password_file)) {
             hr = GetSupportFiles();
             if (FAILED(hr)) {
                 const char* text = log_.Catalogue().Find(kMsgSupportNotConfigured);
@@ -416,11 +415,12 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
     if (FAILED(hr)) return hr;
     const std::string checksum = std::to_string(crc);
     std::string attributes;
-    struct stat st {};
-    if (::fstat(file.get(), &st) == 0) {
-        if ((st.st_mode & S_IRUSR) != 0) attributes += 'R';
-        if ((st.st_mode & S_IWUSR) != 0) attributes += 'W';
-        if ((st.st_mode & S_IXUSR) != 0) attributes += 'X';
+    zel::fs::FileInfo info;
+    if (zel::fs::GetOpenFileInfo(file.get(), &info) == 0) {
+        // The owner's read, write and execute bits.
+        if ((info.mode & 0400) != 0) attributes += 'R';
+        if ((info.mode & 0200) != 0) attributes += 'W';
+        if ((info.mode & 0100) != 0) attributes += 'X';
     }
     hr = RunOperation(kContext, HTTP_VERB_POST, "PutFileFromDealer", remote.c_str(), nullptr,
                       checksum.c_str(), attributes.c_str(), kUpload, nullptr, 0, opened.c_str(),

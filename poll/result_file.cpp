@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "log/event_log.h"
 #include "log/report.h"
 #include "support/files.h"
 #include "support/result_codes.h"
@@ -28,23 +27,42 @@ std::string FormatResultLine(int code, const char* text) {
     return line;
 }
 
-HRESULT WriteResultLine(const char* directory, const char* name, int code, const char* text) {
+ResultFileWriter::ResultFileWriter() {
+    (void)writer_.SetOutputMode(kOutputFile);
+    (void)writer_.SetFormatMode(kFormatBare);
+}
+
+HRESULT ResultFileWriter::Write(const char* directory, const char* name, int code,
+                                const char* text) {
     CStringHolder path;
     HRESULT hr =
         GetFullFileName(directory, name != nullptr ? name : kDefaultResultFileName, path.Out());
     if (FAILED(hr)) return hr;
-    CEventLog writer;
-    (void)writer.SetOutputMode(kOutputFile);
-    (void)writer.SetFormatMode(kFormatBare);
-    // A file that cannot be opened (a symbolic link in its place among
-    // them: the writer never follows one) loses the line, and that must not
-    // pass unseen: the line was the transfer's only word to its caller.
-    if (!writer.Open(path.get(), false)) {
-        return zel::log::ReportStatus(GetCurrentLog(), zel::codes::kOpenFile, "WriteResultLine");
+    if (path_ != path.get()) {
+        Close();
+        // A file that cannot be opened (a symbolic link in its place among
+        // them: the writer never follows one) loses the line, and that must
+        // not pass unseen: the line was the transfer's only word to its
+        // caller.
+        if (!writer_.Open(path.get(), true)) {
+            return zel::log::ReportStatus(GetCurrentLog(), zel::codes::kOpenFile,
+                                          "WriteResultLine");
+        }
+        path_ = path.get();
     }
     const std::string line = FormatResultLine(code, text);
-    writer.WriteLine(kSeverityInformation, "%s", line.c_str());
+    writer_.WriteLine(kSeverityInformation, "%s", line.c_str());
     return S_OK;
+}
+
+void ResultFileWriter::Close() {
+    writer_.Close();
+    path_.clear();
+}
+
+HRESULT WriteResultLine(const char* directory, const char* name, int code, const char* text) {
+    ResultFileWriter writer;
+    return writer.Write(directory, name, code, text);
 }
 
 }  // namespace zel::poll

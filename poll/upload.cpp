@@ -12,9 +12,6 @@
 // that names no such holder (one the dealer's own system placed) keeps its
 // file out for as long as it is there.  Symbolic links are never listed,
 // read or changed: what they point to lies outside the dealer's upload.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
@@ -25,6 +22,8 @@
 #include "log/event_log.h"
 #include "log/report.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
 #include "poll/result_file.h"
@@ -73,11 +72,6 @@ std::string Printable(std::string_view name) {
     return out;
 }
 
-std::string Join(const std::string& dir, const std::string& name) {
-    if (!dir.empty() && dir.back() == '/') return dir + name;
-    return dir + "/" + name;
-}
-
 enum class PackOutcome {
     kPacked,     // "name.dtz" holds the whole packed file
     kNameTaken,  // something already had the name "name.dtz": left as it was
@@ -92,7 +86,7 @@ PackOutcome PackFile(const std::string& path, int level) {
     const std::string part = PackingName(path);
     const std::string packed = path + ".dtz";
     if (CompressFile(path.c_str(), part.c_str(), level) != kCompressOk) {
-        (void)::unlink(part.c_str());
+        (void)zel::fs::RemoveFile(part);
         return PackOutcome::kFailed;
     }
     int err = 0;
@@ -103,7 +97,7 @@ PackOutcome PackFile(const std::string& path, int level) {
     }
     if (err == 0) err = zel::fs::RenameNoReplace(part, packed);
     if (err != 0) {
-        (void)::unlink(part.c_str());
+        (void)zel::fs::RemoveFile(part);
         return err == EEXIST ? PackOutcome::kNameTaken : PackOutcome::kFailed;
     }
     return PackOutcome::kPacked;
@@ -141,7 +135,7 @@ std::vector<std::string> ReadExclusionList(const std::string& path) {
     std::vector<std::string> patterns;
     std::string text;
     if (zel::fs::ReadWholeFile(path, &text) != 0) return patterns;  // none: nothing excluded
-    for (std::string_view line : zel::fs::SplitLines(text, zel::fs::LineEnds::kCrOrLf)) {
+    for (std::string_view line : zel::text::SplitLines(text, zel::text::LineEnds::kCrOrLf)) {
         if (line.empty() || line.front() == '#') continue;
         patterns.emplace_back(line);
     }
@@ -177,7 +171,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
                                  Printable(name).c_str());
             continue;
         }
-        const std::string path = Join(dir, name);
+        const std::string path = zel::paths::Join(dir, name);
         if (name.find(kLockSuffix) != std::string::npos) {
             // A packing lock of a killed run whose file was already packed
             // and deleted has no file to be listed with: it goes here.
@@ -211,9 +205,9 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     if (level == 0) return names;
     for (std::string& name : names) {
         if (name.find(".dtz") != std::string::npos) continue;
-        const std::string path = Join(dir, name);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0 || st.st_size == 0) continue;
+        const std::string path = zel::paths::Join(dir, name);
+        zel::fs::FileInfo info;
+        if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
         if (!TryLockRecorded(path.c_str())) continue;
         bool packed = false;
         switch (PackFile(path, level)) {
@@ -236,7 +230,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         }
         if (packed) {
             (void)zel::fs::ClearReadOnlyNoFollow(path);
-            (void)::unlink(path.c_str());
+            (void)zel::fs::RemoveFile(path);
             name += ".dtz";
         }
         Unlock(path.c_str());
@@ -261,7 +255,7 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
     HRESULT call_status = S_OK;
     int tried = 0;
     for (const std::string& name : names) {
-        const std::string path = Join(dir, name);
+        const std::string path = zel::paths::Join(dir, name);
         if (!GuardAcquire(guard.c_str(), kUploadGuard.timeout_key, kDefaultWriteTimeoutMs,
                           path.c_str())) {
             continue;  // another run is sending it
@@ -270,7 +264,7 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
         WriteResult(kUpload, SUCCEEDED(hr) ? 0 : StatusNumber(hr), name.c_str());
         if (SUCCEEDED(hr)) {
             (void)zel::fs::ClearReadOnlyNoFollow(path);
-            (void)::unlink(path.c_str());
+            (void)zel::fs::RemoveFile(path);
         } else {
             GuardRelease(guard.c_str(), path.c_str());
             (void)zel::log::ReportStatus(&log_, hr, kContext);

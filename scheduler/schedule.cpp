@@ -2,6 +2,7 @@
 // merge of pending changes.  Pure functions; see schedule.h.
 #include "scheduler/schedule.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -39,12 +40,12 @@ bool ParseList(std::string_view list, std::array<bool, N>* flags) {
         if (end == std::string_view::npos) end = list.size();
         std::string_view item = list.substr(i, end - i);
         if (item.empty()) return false;
+        // Digits only (from_chars takes no sign for an unsigned number); a
+        // run too long for the type is out of range, not wrapped.
         std::size_t value = 0;
-        for (char c : item) {
-            if (c < '0' || c > '9') return false;
-            value = value * 10 + static_cast<std::size_t>(c - '0');
-            if (value >= N) return false;  // also stops any overflow on long digit runs
-        }
+        const char* last = item.data() + item.size();
+        const auto [stop, ec] = std::from_chars(item.data(), last, value);
+        if (ec != std::errc() || stop != last || value >= N) return false;
         out[value] = true;
         if (end == list.size()) break;
         i = end + 1;
@@ -282,7 +283,7 @@ std::string MergeScheduleText(std::string_view schedule, std::string_view pendin
     std::vector<std::string> old_lines = SplitLines(schedule);
     std::vector<std::string> new_lines = SplitLines(pending);
     std::string out;
-    auto write = [&out](std::string_view line) {
+    auto emit = [&out](std::string_view line) {
         out += line;
         out += "\r\n";
     };
@@ -298,9 +299,9 @@ std::string MergeScheduleText(std::string_view schedule, std::string_view pendin
             }
         }
         if (replacement == nullptr) {
-            write(line);
+            emit(line);
         } else if (replacement->find(kRemove) == std::string::npos) {
-            write(*replacement);
+            emit(*replacement);
         }
     }
     for (const std::string& p : new_lines) {
@@ -313,7 +314,7 @@ std::string MergeScheduleText(std::string_view schedule, std::string_view pendin
                 break;
             }
         }
-        if (!known && p.find(kRemove) == std::string::npos) write(p);
+        if (!known && p.find(kRemove) == std::string::npos) emit(p);
     }
     return out;
 }

@@ -3,18 +3,17 @@
 // directory and the children to the process (collected by ReapChildren).
 #include "scheduler/scheduler.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "platform/fs.h"
+#include "platform/olmar_directory.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
-#include "scheduler/files.h"
 
 namespace zel::cron {
 namespace {
@@ -24,6 +23,12 @@ constexpr const char* kOlmarKey = zel::keys::kOlmarKey;
 
 std::string CommFile(const char* name) {
     return paths::Join(paths::CommDir(), name);
+}
+
+// The schedule service's small text files are replaced whole (a crash or a
+// full disk never leaves half of one) and readable by everyone.
+int WriteFileReplacing(const std::string& path, const std::string& text) {
+    return fs::ReplaceFileAtomically(path, text, 0644);
 }
 
 // Opens or creates the install key; a new key gets "InstallDir" pointing at
@@ -40,22 +45,6 @@ void EnsureInstallKey() {
 }
 
 }  // namespace
-
-bool GetOlmarDirectory(std::string* dir) {
-    reg::Key key;
-    reg::Disposition disposition{};
-    if (reg::CreateKey(reg::Hive::LocalMachine, kOlmarKey, &key, &disposition) != reg::kSuccess) {
-        return false;
-    }
-    if (disposition == reg::Disposition::CreatedNewKey) {
-        (void)reg::SetString(key, "OLMAR_EXE", paths::CmnDir());
-        return false;
-    }
-    std::string value;
-    if (reg::QueryString(key, "OLMAR_EXE", &value) != reg::kSuccess || value.empty()) return false;
-    *dir = std::move(value);
-    return true;
-}
 
 int StartBatchFile(const std::string& olmar_dir, const std::string& command, pid_t* pid_out) {
     proc::StartOptions options;
@@ -80,11 +69,11 @@ void Scheduler::Load() {
     EnsureInstallKey();
     std::string text;
     const std::string path = CommFile(kScheduleFileName);
-    int rc = ReadWholeFile(path, &text);
+    int rc = fs::ReadWholeFile(path, &text);
     if (rc == ENOENT) {
         std::string control;
         const std::string control_path = CommFile(kControlFileName);
-        if (int crc = ReadWholeFile(control_path, &control); crc != 0) {
+        if (int crc = fs::ReadWholeFile(control_path, &control); crc != 0) {
             Report(true, "No schedule: " + path + " does not exist and no default can be made (" +
                              control_path + ": " + std::strerror(crc) + "); no job will start");
             RecordLoad("none", {});
@@ -118,7 +107,7 @@ std::vector<std::string> Scheduler::StartDue(const std::vector<std::string>& due
     // Looked up once per tick: a key made just now starts nothing on this
     // tick, not even for a later entry.
     std::string olmar_dir;
-    if (!GetOlmarDirectory(&olmar_dir)) {
+    if (!paths::GetOlmarDirectory(&olmar_dir)) {
         Report(true, std::string("Olmar directory not set (HKLM\\") + kOlmarKey +
                          " OLMAR_EXE); due batch files not started");
         return started;
@@ -164,7 +153,7 @@ void Scheduler::RecordLoad(const char* source, const std::string& text) const {
     if (state_file_.empty()) return;
     LoadedState state;
     state.when = std::time(nullptr);
-    state.pid = static_cast<long>(::getpid());
+    state.pid = static_cast<long>(proc::CurrentProcessId());
     state.source = source;
     state.text = text;
     (void)WriteFileReplacing(state_file_, FormatLoadedState(state));
@@ -204,8 +193,8 @@ void Scheduler::MergePending() {
     std::string schedule_text, pending_text;
     const std::string schedule_path = CommFile(kScheduleFileName);
     const std::string pending_path = CommFile(kPendingFileName);
-    const int schedule_rc = ReadWholeFile(schedule_path, &schedule_text);
-    (void)ReadWholeFile(pending_path, &pending_text);
+    const int schedule_rc = fs::ReadWholeFile(schedule_path, &schedule_text);
+    (void)fs::ReadWholeFile(pending_path, &pending_text);
     MergePlan plan = PlanMerge(schedule_text, pending_text);
     // A schedule that exists but cannot be read is not an empty one: writing
     // the pending text in its place would throw away every entry it holds.
@@ -228,8 +217,8 @@ void Scheduler::MergePending() {
     // for the next merge instead of being deleted unread.
     if (WriteFileReplacing(schedule_path, plan.text) == 0) {
         std::string again;
-        if (ReadWholeFile(pending_path, &again) == 0 && again == pending_text) {
-            (void)::unlink(pending_path.c_str());
+        if (fs::ReadWholeFile(pending_path, &again) == 0 && again == pending_text) {
+            (void)fs::RemoveFile(pending_path);
         }
     }
     Load();

@@ -10,14 +10,13 @@
 // process failures leave the schedule as the rules below say.
 #pragma once
 
-#include <sys/types.h>
-
 #include <ctime>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "scheduler/schedule.h"
 
 namespace zel::cron {
@@ -43,13 +42,6 @@ struct LoadedState {
 std::string FormatLoadedState(const LoadedState& state);
 // False for a text that does not start with such a line.
 [[nodiscard]] bool ParseLoadedState(const std::string& text, LoadedState* out);
-
-// The Olmar directory: the string value "OLMAR_EXE" of HKLM
-// "SOFTWARE\qvis\olmar".  When the key does not exist it is created with the
-// value set to the default CMN directory and the directory counts as not
-// available, like a missing value or an unusable store.  Returns true and
-// fills *dir (owned by the caller) when available.
-[[nodiscard]] bool GetOlmarDirectory(std::string* dir);
 
 // Starts the batch file `command` (a file name) in `olmar_dir` without
 // waiting.  "qvzelup.bat" and "qvzeldown.bat" run with standard input, output
@@ -102,7 +94,6 @@ class Scheduler {
     void set_reporter(Reporter reporter) { reporter_ = std::move(reporter); }
 
     const Schedule& schedule() const { return schedule_; }
-    long tick_count() const { return ticks_; }
 
   private:
     void Report(bool warning, const std::string& text) const {

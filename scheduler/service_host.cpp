@@ -1,51 +1,39 @@
 // The schedule service program (see service_host.h).  Owns, for the length
-// of a run, the scheduler, its timerfd and the signalfd of the controls; all
-// of them live on the one thread that runs the loop.
+// of a run, the scheduler and the service loop (its timer and the controls);
+// all of them live on the one thread that runs the loop.
 #include "scheduler/service_host.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <stddef.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/timerfd.h>
-#include <sys/un.h>
-#include <syslog.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "platform/fs.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/service_loop.h"
+#include "platform/service_manager.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_setup.h"
 
 namespace zel::cron {
 namespace {
 
-// Where the service's events go: syslog as a service, standard output as an
-// ordinary program.
+// Where the service's events go: the system log as a service, standard
+// output as an ordinary program.
 class EventOutput {
   public:
-    explicit EventOutput(bool service) : service_(service) {
-        if (service_) ::openlog(kServiceName, LOG_PID, LOG_DAEMON);
+    explicit EventOutput(bool service) {
+        if (service) system_log_.emplace(kServiceName);
     }
-    ~EventOutput() {
-        if (service_) ::closelog();
-    }
-    EventOutput(const EventOutput&) = delete;
-    EventOutput& operator=(const EventOutput&) = delete;
 
     void Write(const char* text, bool warning = false) const {
-        if (service_) {
-            ::syslog(warning ? LOG_WARNING : LOG_INFO, "%s", text);
+        if (system_log_) {
+            system_log_->Write(warning, text);
         } else {
             std::fputs(text, stdout);
             std::fputc('\n', stdout);
@@ -54,7 +42,7 @@ class EventOutput {
     }
 
   private:
-    bool service_;
+    std::optional<svc::SystemLog> system_log_;
 };
 
 class Host {
@@ -75,23 +63,20 @@ class Host {
     [[nodiscard]] bool InstallHandler();
     void Run();
     void Loop();
-    void OnSignal(const signalfd_siginfo& info);
+    void OnControl(svc::Control control);
     void OnTimer();
-    [[nodiscard]] bool StartTimer(int milliseconds);
-    void StopTimer();
     // The service manager hears the state whenever it handed us its socket,
     // whether or not the registry says we were installed as a service: a
     // unit of Type=notify times out without READY.
     void Report(const char* state) {
-        if (!notify_socket_.empty()) (void)SdNotify(notify_socket_, state);
+        if (!notify_socket_.empty()) (void)svc::NotifyServiceManager(notify_socket_, state);
     }
 
     bool service_;
     std::string notify_socket_;
     EventOutput events_;
     Scheduler scheduler_;
-    fs::UniqueFd signals_;
-    fs::UniqueFd timer_;
+    svc::ServiceLoop loop_;
     bool quit_ = false;
 };
 
@@ -108,81 +93,63 @@ int Host::Main() {
 }
 
 bool Host::InstallHandler() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGPWR, SIGHUP, SIGCHLD}) {
-        sigaddset(&set, sig);
-    }
-    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
-    signals_.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    return static_cast<bool>(signals_);
+    return loop_.OpenControls() == 0;
 }
 
 void Host::Run() {
     events_.Write("Service started");
     Report("READY=1\nSTATUS=Running");
-    timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-    if (!timer_ || !StartTimer(FirstTickMilliseconds())) return;
+    if (loop_.OpenTimer() != 0 || !loop_.StartTimer(FirstTickMilliseconds())) return;
     scheduler_.SetLoadedStateFile(paths::UnderRoot(kLoadedStateFileName));
     scheduler_.Load();
     Loop();
-    StopTimer();
+    loop_.StopTimer();
     scheduler_.Free();
 }
 
 void Host::Loop() {
     while (!quit_) {
-        pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {timer_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;  // nothing sensible is left to wait on
-        }
+        bool control_ready = false;
+        bool timer_ready = false;
+        if (loop_.Wait(&control_ready, &timer_ready) != 0) return;  // nothing left to wait on
         // Controls first: a stop or pause that arrives together with a tick
         // wins over it.
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info;
-            while (fs::ReadSome(signals_.get(), &info, sizeof info) ==
-                   static_cast<long>(sizeof info))
-                OnSignal(info);
-        }
-        if (!quit_ && (fds[1].revents & POLLIN)) OnTimer();
+        svc::Control control{};
+        while (control_ready && loop_.NextControl(&control)) OnControl(control);
+        if (!quit_ && timer_ready) OnTimer();
     }
 }
 
-void Host::OnSignal(const signalfd_siginfo& info) {
-    switch (static_cast<int>(info.ssi_signo)) {
-        case SIGTERM:
-        case SIGINT:
-            StopTimer();
+void Host::OnControl(svc::Control control) {
+    switch (control) {
+        case svc::Control::kStop:
+            loop_.StopTimer();
             Report("STOPPING=1\nSTATUS=Stopping");
             quit_ = true;
             break;
-        case SIGUSR1:
-            StopTimer();
+        case svc::Control::kPause:
+            loop_.StopTimer();
             break;
-        case SIGUSR2:
-            (void)StartTimer(kTickMilliseconds);
+        case svc::Control::kContinue:
+            (void)loop_.StartTimer(kTickMilliseconds);
             break;
-        case SIGPWR:
-            StopTimer();
+        case svc::Control::kShutdown:
+            loop_.StopTimer();
             scheduler_.Free();
             break;
-        case SIGCHLD:
+        case svc::Control::kChildEnded:
             scheduler_.Reap();
             break;
-        default:
+        case svc::Control::kOther:
             events_.Write("Bad service request");
             break;
     }
 }
 
 void Host::OnTimer() {
-    std::uint64_t expirations = 0;
-    // Nothing to read means the timer was stopped after it had fired.
-    if (fs::ReadSome(timer_.get(), &expirations, sizeof expirations) !=
-        static_cast<long>(sizeof expirations))
-        return;
-    StopTimer();
+    // Nothing to take means the timer was stopped after it had fired.
+    if (!loop_.TakeTick()) return;
+    loop_.StopTimer();
     std::time_t now = std::time(nullptr);
     // localtime_r alone keeps the zone it first loaded; tzset picks up a
     // zone the administrator changed while the service runs, so jobs keep to
@@ -191,59 +158,22 @@ void Host::OnTimer() {
     std::tm local{};
     if (::localtime_r(&now, &local) != nullptr) (void)scheduler_.Tick(local);
     // Measured from the end of this tick's work, as the schedule expects.
-    (void)StartTimer(kTickMilliseconds);
-}
-
-bool Host::StartTimer(int milliseconds) {
-    itimerspec spec{};
-    spec.it_value.tv_sec = milliseconds / 1000;
-    spec.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    return ::timerfd_settime(timer_.get(), 0, &spec, nullptr) == 0;
-}
-
-void Host::StopTimer() {
-    if (!timer_) return;
-    itimerspec off{};
-    (void)::timerfd_settime(timer_.get(), 0, &off, nullptr);
+    (void)loop_.StartTimer(kTickMilliseconds);
 }
 
 }  // namespace
 
 int FirstTickMilliseconds() {
     const char* text = std::getenv("ZEL_CRON_FIRST_TICK_MS");
-    if (text == nullptr || text[0] == '\0') return kTickMilliseconds;
-    long value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return kTickMilliseconds;
-        value = value * 10 + (*p - '0');
-        if (value > kTickMilliseconds) return kTickMilliseconds;
-    }
-    return value >= 1 ? static_cast<int>(value) : kTickMilliseconds;
-}
-
-int SdNotify(const std::string& socket_name, const std::string& state) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    socklen_t length = 0;
-    if (socket_name.size() >= 2 && socket_name[0] == '@') {
-        // Abstract namespace: a leading NUL, and the length counts exactly
-        // the name's bytes.
-        if (socket_name.size() > sizeof addr.sun_path) return EINVAL;
-        std::memcpy(addr.sun_path + 1, socket_name.data() + 1, socket_name.size() - 1);
-        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_name.size());
-    } else if (!socket_name.empty() && socket_name[0] == '/') {
-        if (socket_name.size() >= sizeof addr.sun_path) return EINVAL;
-        std::memcpy(addr.sun_path, socket_name.c_str(), socket_name.size() + 1);
-        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_name.size() + 1);
-    } else {
-        return EINVAL;
-    }
-    fs::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd) return errno;
-    ssize_t sent = ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
-                            reinterpret_cast<const sockaddr*>(&addr), length);
-    if (sent < 0) return errno;
-    return static_cast<std::size_t>(sent) == state.size() ? 0 : EMSGSIZE;
+    if (text == nullptr) return kTickMilliseconds;
+    const char* end = text + std::strlen(text);
+    int value = 0;
+    // Digits only: from_chars would also take a sign.
+    if (text == end || *text < '0' || *text > '9') return kTickMilliseconds;
+    const auto [stop, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc() || stop != end || value < 1 || value > kTickMilliseconds)
+        return kTickMilliseconds;
+    return value;
 }
 
 int ServiceProgramMain(int argc, char** argv) {
@@ -292,14 +222,12 @@ int ServiceProgramMain(int argc, char** argv) {
     // systemd hands a notify service its socket in the environment; without
     // one there is no service manager to talk to and the program runs as an
     // ordinary one.  The batch files it starts must not inherit the socket.
-    std::string notify_socket;
-    if (const char* ns = std::getenv("NOTIFY_SOCKET"); ns != nullptr) notify_socket = ns;
-    ::unsetenv("NOTIFY_SOCKET");
+    const std::string notify_socket = svc::TakeNotifySocket();
     if (notify_socket.empty()) service = false;
 
     // Events written to a closed standard output must not end the service;
     // started jobs get default signal handling back.
-    ::signal(SIGPIPE, SIG_IGN);
+    proc::IgnoreBrokenPipe();
     Host host(service, notify_socket);
     return host.Main();
 }

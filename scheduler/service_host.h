@@ -38,11 +38,6 @@ inline constexpr int kAlreadyRunningExit = 1;
 // decimal number from 1 to 60000, else kTickMilliseconds.
 int FirstTickMilliseconds();
 
-// Sends one sd_notify datagram (e.g. "READY=1") to the socket named by
-// `socket_name`: an absolute path, or "@name" for an abstract socket.
-// Returns 0 or an errno value (EINVAL for an unusable name).
-[[nodiscard]] int SdNotify(const std::string& socket_name, const std::string& state);
-
 // The whole program: returns its exit code.
 int ServiceProgramMain(int argc, char** argv);
 

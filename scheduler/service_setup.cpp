@@ -3,20 +3,16 @@
 // belong to the registry store, the unit file to the unit directory.
 #include "scheduler/service_setup.h"
 
-#include <limits.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/version.h"
-#include "scheduler/files.h"
 
 namespace zel::cron {
 namespace {
@@ -34,16 +30,6 @@ std::string ExeKeyPath() {
 // The install and remove steps' problem reports.
 void ReportSetupProblem(const char* text) {
     std::fprintf(stderr, "%s: %s\n", kServiceName, text);
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 // How systemd reads a quoted word of a unit file.
@@ -114,7 +100,7 @@ std::string ExecStartCommand(const std::string& exe_path) {
 // a systemctl program is configured.  Returns its exit code, 0 when it is
 // not to be run, or -1 when it could not be started.
 int RunSystemctl(std::vector<std::string> args) {
-    if (!IsDirectory(kSystemdRunning)) return 0;
+    if (!fs::IsDirectory(kSystemdRunning)) return 0;
     const char* configured = std::getenv("ZEL_SYSTEMCTL");
     std::string program = configured != nullptr ? configured : "systemctl";
     if (program.empty()) return 0;
@@ -238,13 +224,6 @@ std::string UnitFileText(const std::string& exe_path, const std::string& qvis_ro
     return text;
 }
 
-std::string OwnExecutablePath() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    return std::string(buf, static_cast<std::size_t>(n));
-}
-
 std::string PackagedUnitPath() {
     std::vector<std::string> dirs;
     if (const char* dir = std::getenv("ZEL_VENDOR_UNIT_DIR"); dir != nullptr && dir[0] != '\0') {
@@ -254,7 +233,7 @@ std::string PackagedUnitPath() {
     }
     for (const std::string& dir : dirs) {
         const std::string unit = dir + "/" + kUnitFileName;
-        if (Exists(unit)) return unit;
+        if (fs::Exists(unit)) return unit;
     }
     return {};
 }
@@ -262,7 +241,7 @@ std::string PackagedUnitPath() {
 void InstallService() {
     const std::string dir = UnitDir();
     const std::string unit = dir + "/" + kUnitFileName;
-    if (Exists(unit)) return;
+    if (fs::Exists(unit)) return;
     // An installed package brings its own unit; a second one in /etc would
     // override it (and the package's settings in it) for good.
     if (!PackagedUnitPath().empty()) {
@@ -270,14 +249,14 @@ void InstallService() {
             ReportSetupProblem("Couldn't create service");
         return;
     }
-    if (!IsDirectory(dir) || ::access(dir.c_str(), W_OK) != 0) {
+    if (!fs::IsDirectory(dir) || !fs::MayWrite(dir)) {
         ReportSetupProblem("Couldn't open service manager");
         return;
     }
-    const std::string exe = OwnExecutablePath();
+    const std::string exe = proc::OwnExecutablePath();
     const char* root = std::getenv("QVIS_ROOT");
-    if (exe.empty() ||
-        WriteFileReplacing(unit, UnitFileText(exe, root != nullptr ? root : "")) != 0) {
+    if (exe.empty() || fs::ReplaceFileAtomically(
+                           unit, UnitFileText(exe, root != nullptr ? root : ""), 0644) != 0) {
         ReportSetupProblem("Couldn't create service");
         return;
     }
@@ -289,15 +268,15 @@ void InstallService() {
 void RemoveService() {
     const std::string dir = UnitDir();
     const std::string unit = dir + "/" + kUnitFileName;
-    if (!Exists(unit)) return;
-    if (::access(dir.c_str(), W_OK) != 0) {
+    if (!fs::Exists(unit)) return;
+    if (!fs::MayWrite(dir)) {
         ReportSetupProblem("Couldn't open service manager");
         return;
     }
     // A stop that fails (the service was not running) is no obstacle to
     // deleting it.
     (void)RunSystemctl({"stop", kUnitFileName});
-    if (RunSystemctl({"disable", kUnitFileName}) != 0 || ::unlink(unit.c_str()) != 0) {
+    if (RunSystemctl({"disable", kUnitFileName}) != 0 || fs::RemoveFile(unit) != 0) {
         ReportSetupProblem("Service could not be deleted");
         return;
     }

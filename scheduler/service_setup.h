@@ -58,8 +58,6 @@ std::string UnitDir();
 // backslashes or control characters) is started through /bin/sh, which
 // replaces itself with the program.
 std::string UnitFileText(const std::string& exe_path, const std::string& qvis_root);
-// This program's own full path (from /proc/self/exe); empty when unknown.
-std::string OwnExecutablePath();
 
 // The unit an installed package brings ("qvzel_cron.service" in
 // $ZEL_VENDOR_UNIT_DIR, else in /usr/lib/systemd/system or

@@ -3,7 +3,6 @@
 // the descriptors of each call.
 #include "support/compress.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -58,7 +57,7 @@ int CompressFile(const char* source, const char* destination, int level) {
     GzFile out(gzdopen(out_fd.get(), mode));
     if (!out) {
         out_fd.reset();
-        ::unlink(destination);  // created just now, and not a gzip file
+        (void)zel::fs::RemoveFile(destination);  // created just now, and not a gzip file
         return kCompressDestCreateFailed;
     }
     (void)out_fd.release();  // gzclose closes it from here on
@@ -74,7 +73,7 @@ int CompressFile(const char* source, const char* destination, int level) {
         if (n == 0) break;
         if (gzwrite(out.get(), buffer, static_cast<unsigned>(n)) == 0) {
             out.reset();
-            ::unlink(destination);
+            (void)zel::fs::RemoveFile(destination);
             return kCompressWriteFailed;
         }
     }
@@ -82,11 +81,11 @@ int CompressFile(const char* source, const char* destination, int level) {
     // the file is incomplete, which is a write failure, not a success.
     const int close_rc = gzclose(out.release());
     if (read_error) {
-        ::unlink(destination);
+        (void)zel::fs::RemoveFile(destination);
         return kCompressReadFailed;
     }
     if (close_rc != Z_OK) {
-        ::unlink(destination);
+        (void)zel::fs::RemoveFile(destination);
         return kCompressWriteFailed;
     }
     return kCompressOk;
@@ -114,7 +113,7 @@ int DecompressFile(const char* source, const char* destination) {
     if (!out) return kCompressDestCreateFailed;
     if (!gz.Begin(out.get())) {
         out.reset();
-        ::unlink(destination);
+        (void)zel::fs::RemoveFile(destination);
         return kCompressReadFailed;
     }
 
@@ -123,24 +122,24 @@ int DecompressFile(const char* source, const char* destination) {
         const long n = zel::fs::ReadSome(in.get(), buffer, sizeof buffer);
         if (n < 0) {
             out.reset();
-            ::unlink(destination);
+            (void)zel::fs::RemoveFile(destination);
             return kCompressReadFailed;
         }
         if (n == 0) break;
         if (!gz.Write(buffer, static_cast<std::size_t>(n))) {
             out.reset();
-            ::unlink(destination);
+            (void)zel::fs::RemoveFile(destination);
             return kCompressWriteFailed;
         }
     }
     const int rc = gz.Finish();  // kCompressReadFailed for a cut or damaged member
-    const bool close_failed = ::close(out.release()) != 0;
+    const bool close_failed = zel::fs::CloseFile(&out) != 0;
     if (rc != kCompressOk) {
-        ::unlink(destination);
+        (void)zel::fs::RemoveFile(destination);
         return rc;
     }
     if (close_failed) {
-        ::unlink(destination);
+        (void)zel::fs::RemoveFile(destination);
         return kCompressWriteFailed;
     }
     return kCompressOk;

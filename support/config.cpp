@@ -9,6 +9,7 @@
 
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ void FindNumber(const std::string& text, const char* key, int* value) {
 
     // atoi's reading, with a value out of range saturating instead of being
     // undefined.
-    long long number = zel::fs::ParseDecimalPrefix(
+    long long number = zel::text::ParseDecimalPrefix(
         std::string_view(text).substr(start, line_end - start), INT_MAX);
     if (number < 0) return;
     *value = static_cast<int>(number);

@@ -1,19 +1,13 @@
 // Files, directories and checksums: see files.h.
 #include "support/files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/fs.h"
 #include "support/strings_internal.h"
@@ -25,53 +19,6 @@ namespace {
 constexpr std::size_t kChecksumBlock = 262144;
 constexpr std::size_t kMaxTagName = 60;
 
-// Absolute, lexically normalised form of path ("." and ".." resolved by
-// name, repeated "/" collapsed, a trailing "/" kept).  False when the current
-// directory is unknown or the result is longer than PATH_MAX.
-bool FullPath(const char* path, std::string* full) {
-    std::string joined;
-    if (path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) return false;
-        joined = cwd;
-        joined += '/';
-    }
-    joined += path;
-
-    std::vector<std::string> parts;
-    std::size_t i = 0;
-    while (i < joined.size()) {
-        std::size_t j = joined.find('/', i);
-        if (j == std::string::npos) j = joined.size();
-        const std::string part = joined.substr(i, j - i);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        i = j + 1;
-    }
-    std::string result;
-    for (const std::string& part : parts) {
-        result += '/';
-        result += part;
-    }
-    // The root itself, or a name that asked for a directory ("dir/"), ends
-    // in "/".
-    if (result.empty() || joined.back() == '/') result.push_back('/');
-    if (result.size() >= PATH_MAX) return false;
-    *full = std::move(result);
-    return true;
-}
-
-// Creates one directory level; another process creating it at the same
-// moment is no failure.
-bool MakeLevel(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) == 0) return true;
-    struct stat st {};
-    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 HRESULT IsCreateDirReqd(const char* path) {
@@ -80,9 +27,9 @@ HRESULT IsCreateDirReqd(const char* path) {
     // a missing path.
     std::string name = path;
     while (name.size() > 1 && name.back() == '/') name.pop_back();
-    struct stat st {};
-    if (::stat(name.c_str(), &st) != 0) return 0;
-    if (S_ISDIR(st.st_mode)) return 1;
+    zel::fs::FileInfo info;
+    if (zel::fs::GetFileInfo(name, &info) != 0) return 0;
+    if (info.type == zel::fs::FileInfo::Type::kDirectory) return 1;
     return Fail(zel::codes::kInvalidDirectory, "IsCreateDirReqd");
 }
 
@@ -90,7 +37,7 @@ HRESULT CheckDirectory(const char* path, char** out) {
     if (path == nullptr || out == nullptr) return Fail(zel::codes::kInvalidArg, "CheckDirectory");
     *out = nullptr;
     std::string full;
-    if (*path == '\0' || !FullPath(path, &full)) {
+    if (*path == '\0' || zel::fs::AbsolutePath(path, &full) != 0) {
         return Fail(zel::codes::kCreateDirectory, "CheckDirectory");
     }
     // The path handed back is trimmed; blanks after the last name must go
@@ -105,12 +52,12 @@ HRESULT CheckDirectory(const char* path, char** out) {
             const std::string prefix = full.substr(0, slash + 1);
             hr = IsCreateDirReqd(prefix.c_str());
             if (FAILED(hr)) return hr;
-            if (hr == 0 && !MakeLevel(prefix))
+            if (hr == 0 && zel::fs::MakeDirectory(prefix) != 0)
                 return Fail(zel::codes::kCreateDirectory, "CheckDirectory");
         }
         hr = IsCreateDirReqd(full.c_str());
         if (FAILED(hr)) return hr;
-        if (hr == 0 && !MakeLevel(full))
+        if (hr == 0 && zel::fs::MakeDirectory(full) != 0)
             return Fail(zel::codes::kCreateDirectory, "CheckDirectory");
     }
     return CopyString(full.c_str(), out, true);

@@ -7,8 +7,6 @@
 // guard file and a failed write leaves the old entries in place.
 #include "support/guard.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -19,6 +17,8 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/system.h"
+#include "platform/text.h"
 #include "support/config.h"
 #include "support/lock.h"
 #include "support/strings_internal.h"
@@ -44,7 +44,7 @@ std::string ReadGuardFile(const char* path) {
 }
 
 std::vector<std::string_view> SplitLines(std::string_view data) {
-    return zel::fs::SplitLines(data, zel::fs::LineEnds::kCrOrLfOrZero);
+    return zel::text::SplitLines(data, zel::text::LineEnds::kCrOrLfOrZero);
 }
 
 struct Entry {
@@ -60,8 +60,9 @@ bool ParseEntry(std::string_view line, Entry* entry) {
     if (first == std::string_view::npos) return false;
     std::size_t second = line.find(' ', first + 1);
     if (second == std::string_view::npos) return false;
-    entry->time = zel::fs::ParseDecimalPrefix(line.substr(0, first), kMaxTime);
-    entry->pid = zel::fs::ParseDecimalPrefix(line.substr(first + 1, second - first - 1), kMaxTime);
+    entry->time = zel::text::ParseDecimalPrefix(line.substr(0, first), kMaxTime);
+    entry->pid =
+        zel::text::ParseDecimalPrefix(line.substr(first + 1, second - first - 1), kMaxTime);
     entry->text = line.substr(second + 1);
     return true;
 }
@@ -146,7 +147,8 @@ std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_ke
         if (age < timeout && (own->second == 0 || age < guard_timeout)) busy[own->second] = true;
         if (age < timeout && (count == 1 || age < guard_timeout)) AppendLine(&content, line);
     }
-    const std::string own_prefix = std::to_string(now) + " " + std::to_string(::getpid()) + " ";
+    const std::string own_prefix =
+        std::to_string(now) + " " + std::to_string(zel::sys::ProcessId()) + " ";
     for (std::size_t k = 0; k < count; ++k) {
         if (busy[k] || !(k + 1 == count || guard_timeout > 0)) continue;
         AppendLine(&content, own_prefix + texts[steps[k]]);

@@ -13,25 +13,19 @@
 // killed in this short step is cleared as soon as that taker is gone.
 #include "support/lock.h"
 
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <string_view>
+#include <thread>
 
 #include "platform/fs.h"
 #include "platform/process.h"
-#include "support/lock_template.h"
 
 namespace {
 
-// 0 when created, else the errno of the failed creation.  A name this
-// process takes again and again is linked from its template (see
-// lock_template.h): the same exclusive step, without a new inode each time.
+// 0 when created, else the errno of the failed creation.
 int CreateLockFile(const std::string& lock_file) {
-    const int err = zel::locks::LinkFromTemplate(lock_file, nullptr);
-    if (err != zel::locks::kNoTemplate) return err;
     return zel::fs::CreateExclusive(lock_file);
 }
 
@@ -42,46 +36,51 @@ bool WorthRetrying(int err) {
 
 enum class LockState { kGone, kFresh, kStale };
 
+// The lock file's modification time; false when nothing is there.  The
+// entry itself is looked at: a dangling symbolic link in the lock's place
+// still blocks exclusive creation, so it must count as present, not as gone.
+bool ModifiedAt(const std::string& lock_file, long long* modified) {
+    zel::fs::FileInfo info;
+    if (zel::fs::GetEntryInfo(lock_file, &info) != 0) return false;
+    *modified = info.modified;
+    return true;
+}
+
 LockState StateOf(const std::string& lock_file, int minutes) {
-    struct stat st;
-    // lstat: a dangling symbolic link in the lock's place still blocks
-    // exclusive creation, so it must count as present, not as gone.
-    if (::lstat(lock_file.c_str(), &st) != 0) return LockState::kGone;
+    long long modified = 0;
+    if (!ModifiedAt(lock_file, &modified)) return LockState::kGone;
     if (minutes <= 0) return LockState::kFresh;
-    time_t now = ::time(nullptr);
-    return (now - st.st_mtime > static_cast<time_t>(minutes) * 60) ? LockState::kStale
+    const long long now = static_cast<long long>(std::time(nullptr));
+    return (now - modified > static_cast<long long>(minutes) * 60) ? LockState::kStale
                                                                    : LockState::kFresh;
 }
 
-long long Nanoseconds(clockid_t clock) {
-    struct timespec ts {};
-    ::clock_gettime(clock, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+long long WallNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 // Sleeps until the wall clock, in whole seconds, is past `second`, but never
 // longer than one second in all: a wall clock set back while waiting (a time
 // server's correction) must not stretch one wait by the size of that step.
-// An interrupted sleep simply goes round again.
-void WaitPastSecond(time_t second) {
-    const long long limit = Nanoseconds(CLOCK_MONOTONIC) + 1000000000LL;
-    while (::time(nullptr) <= second) {
+void WaitPastSecond(std::time_t second) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::time(nullptr) <= second) {
         const long long to_next_second =
-            static_cast<long long>(second + 1) * 1000000000LL - Nanoseconds(CLOCK_REALTIME);
-        const long long to_limit = limit - Nanoseconds(CLOCK_MONOTONIC);
+            static_cast<long long>(second + 1) * 1000000000LL - WallNanoseconds();
+        const long long to_limit = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       limit - std::chrono::steady_clock::now())
+                                       .count();
         if (to_limit <= 0) return;
         long long nap = to_next_second < to_limit ? to_next_second : to_limit;
         if (nap < 1000000LL) nap = 1000000LL;
-        const struct timespec rest = {static_cast<time_t>(nap / 1000000000LL),
-                                      static_cast<long>(nap % 1000000000LL)};
-        ::nanosleep(&rest, nullptr);
+        std::this_thread::sleep_for(std::chrono::nanoseconds(nap));
     }
 }
 
 void SleepOneSecond() {
-    struct timespec rest = {1, 0};
-    while (::nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
 enum class TakeOver {
@@ -126,8 +125,8 @@ bool ReadHolder(const std::string& lock_file, zel::proc::ProcessIdentity* holder
 
 LockState JudgedState(const std::string& lock_file, const StaleRule& rule) {
     if (!rule.recorded) return StateOf(lock_file, rule.minutes);
-    struct stat st;
-    if (::lstat(lock_file.c_str(), &st) != 0) return LockState::kGone;
+    long long modified = 0;
+    if (!ModifiedAt(lock_file, &modified)) return LockState::kGone;
     zel::proc::ProcessIdentity holder;
     long long limit = rule.unrecorded_seconds;
     if (ReadHolder(lock_file, &holder)) {
@@ -135,16 +134,14 @@ LockState JudgedState(const std::string& lock_file, const StaleRule& rule) {
         limit = rule.live_seconds;
     }
     if (limit <= 0) return LockState::kFresh;
-    const time_t now = ::time(nullptr);
-    return now - st.st_mtime > static_cast<time_t>(limit) ? LockState::kStale : LockState::kFresh;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    return now - modified > limit ? LockState::kStale : LockState::kFresh;
 }
 
 // Creates lock_file exclusively; a recorded lock appears with its holder
 // line already in it.  0 or the creation's errno.
 int CreateJudgedLock(const std::string& lock_file, bool recorded) {
     if (!recorded) return CreateLockFile(lock_file);
-    const int err = zel::locks::LinkFromTemplate(lock_file, &HolderRecord);
-    if (err != zel::locks::kNoTemplate) return err;
     return zel::fs::CreateExclusiveWithContent(lock_file, HolderRecord());
 }
 
@@ -153,8 +150,9 @@ int CreateJudgedLock(const std::string& lock_file, bool recorded) {
 // process; that is told apart from a lock that vanished meanwhile.
 TakeOver RemoveIfStale(const std::string& lock_file, const StaleRule& rule) {
     if (JudgedState(lock_file, rule) != LockState::kStale) return TakeOver::kDone;
-    if (::unlink(lock_file.c_str()) == 0 || errno == ENOENT) return TakeOver::kDone;
-    return errno == EINTR || errno == EBUSY ? TakeOver::kBusy : TakeOver::kBlocked;
+    const int err = zel::fs::RemoveFile(lock_file);
+    if (err == 0 || err == ENOENT) return TakeOver::kDone;
+    return err == EINTR || err == EBUSY ? TakeOver::kBusy : TakeOver::kBlocked;
 }
 
 // Removes lock_file if it is (still) stale, under the companion lock.
@@ -175,7 +173,8 @@ TakeOver TakeOverStale(const std::string& lock_file, const StaleRule& rule) {
     if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, rule);
     if (err != 0) {
         if (err == EEXIST && JudgedState(companion, companion_rule) == LockState::kStale) {
-            if (::unlink(companion.c_str()) == 0 || errno == ENOENT) return TakeOver::kDone;
+            err = zel::fs::RemoveFile(companion);
+            if (err == 0 || err == ENOENT) return TakeOver::kDone;
             // A stale companion that cannot be removed blocks every take-over
             // just as a stale lock would.
             return TakeOver::kBlocked;
@@ -183,7 +182,7 @@ TakeOver TakeOverStale(const std::string& lock_file, const StaleRule& rule) {
         return TakeOver::kBusy;
     }
     const TakeOver result = RemoveIfStale(lock_file, rule);
-    ::unlink(companion.c_str());
+    (void)zel::fs::RemoveFile(companion);
     return result;
 }
 
@@ -219,7 +218,7 @@ bool WaitForLock(const std::string& lock_file, const StaleRule& rule) {
         if (err == 0) return true;
         if (!WorthRetrying(err)) return false;
         if (err == EINTR) continue;
-        time_t attempt = ::time(nullptr);
+        const std::time_t attempt = std::time(nullptr);
         switch (JudgedState(lock_file, rule)) {
             case LockState::kGone:
                 continue;  // released meanwhile: try again at once
@@ -316,7 +315,7 @@ bool RemoveAbandonedLock(const char* path, int unrecorded_seconds) {
 
 void Unlock(const char* path) {
     if (path == nullptr || *path == '\0') return;
-    ::unlink(LockFilePath(path).c_str());
+    (void)zel::fs::RemoveFile(LockFilePath(path));
 }
 
 CLockHolder::CLockHolder(const char* path)
@@ -329,6 +328,12 @@ CLockHolder::~CLockHolder() {
 bool CLockHolder::Lock(int stale_minutes) {
     Release();
     held_ = ::Lock(path_.c_str(), stale_minutes);
+    return held_;
+}
+
+bool CLockHolder::LockRecorded(int stale_minutes) {
+    Release();
+    held_ = ::LockRecorded(path_.c_str(), stale_minutes);
     return held_;
 }
 
@@ -349,7 +354,7 @@ void CLockHolder::Release() {
     held_ = false;
     // The name was formed up front: giving the lock back allocates nothing
     // and so cannot fail, not even out of memory.
-    ::unlink(lock_file_.c_str());
+    (void)zel::fs::RemoveFile(lock_file_);
 }
 
 bool IsLockStale(const char* lock_file, int minutes) {

@@ -90,6 +90,7 @@ class CLockHolder {
     // As the free functions of the same names; true when now held.  A lock
     // still held from an earlier call is given back first.
     [[nodiscard]] bool Lock(int stale_minutes);
+    [[nodiscard]] bool LockRecorded(int stale_minutes);
     [[nodiscard]] bool LockWithRetries(int extra_attempts);
     [[nodiscard]] bool LockWithRetriesRecorded(int extra_attempts, int unrecorded_seconds);
     // Gives the lock back now, if held.

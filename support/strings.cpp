@@ -2,11 +2,8 @@
 // and iconv helpers declared in strings_internal.h.
 #include "support/strings.h"
 
-#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -18,6 +15,8 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "support/strings_internal.h"
 
 using zel::support_detail::CharLen;
@@ -505,11 +504,11 @@ HRESULT GetStringDataFromFile(const char* path, bool wide, char** out) {
     zel::fs::UniqueFd fd;
     if (zel::fs::OpenForReading(path, &fd) != 0)
         return Fail(zel::codes::kOpenFile, "GetStringDataFromFile");
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_size < 0) {
+    zel::fs::FileInfo info;
+    if (zel::fs::GetOpenFileInfo(fd.get(), &info) != 0 || info.size < 0) {
         return Fail(zel::codes::kFileLength, "GetStringDataFromFile");
     }
-    const std::size_t length = static_cast<std::size_t>(st.st_size);
+    const std::size_t length = static_cast<std::size_t>(info.size);
     MallocBlock buffer = MakeBlock(length + kTerminatorBytes);
     if (!buffer) return Fail(zel::codes::kOutOfMemory, "GetStringDataFromFile");
     std::size_t total = 0;
@@ -532,11 +531,11 @@ HRESULT WriteStringToFile(const char* path, const char* text) {
     if (zel::fs::CreateForWriting(path, &fd) != 0)
         return Fail(zel::codes::kOpenFile, "WriteStringToFile");
     // Text mode: each LF is stored as CR LF.
-    const std::string bytes = zel::fs::ToTextMode(text);
+    const std::string bytes = zel::text::ToTextMode(text);
     if (zel::fs::WriteAll(fd.get(), bytes.data(), bytes.size()) != 0) {
         return Fail(zel::codes::kWriteFile, "WriteStringToFile");
     }
-    if (::close(fd.release()) != 0) return Fail(zel::codes::kWriteFile, "WriteStringToFile");
+    if (zel::fs::CloseFile(&fd) != 0) return Fail(zel::codes::kWriteFile, "WriteStringToFile");
     return S_OK;
 }
 
@@ -545,14 +544,11 @@ HRESULT GetTmpFileName(char** out) {
     *out = nullptr;
     const std::string dir = zel::fs::TempDir();
     if (dir.empty()) return Fail(zel::codes::kTempDir, "GetTmpFileName");
-    std::string name = dir;
-    if (name.back() != '/') name += '/';
-    name += "TMPXXXXXX";
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return Fail(zel::codes::kTempFile, "GetTmpFileName");
-    ::close(fd);
+    std::string name;
+    if (zel::fs::CreateUniqueFile(zel::paths::Join(dir, "TMP"), &name) != 0)
+        return Fail(zel::codes::kTempFile, "GetTmpFileName");
     const HRESULT hr = CopyString(name.c_str(), out, true);
-    if (FAILED(hr)) ::unlink(name.c_str());  // nobody would know to remove it
+    if (FAILED(hr)) (void)zel::fs::RemoveFile(name);  // nobody would know to remove it
     return hr;
 }
 

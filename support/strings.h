@@ -16,14 +16,14 @@
 // big-endian number: ':' is 0x3A, the UTF-8 "é" (C3 A9) is 0xC3A9.
 //
 // Wide text is UTF-16 (char16_t), zero-terminated; BSTR comes from
-// platform/bstr.h.
+// platform/com/bstr.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "support/result.h"
 #include "support/result_codes.h"
 

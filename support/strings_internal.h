@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "support/report.h"
+#include "support/report_sink.h"
 #include "support/result_codes.h"
 
 namespace zel::support_detail {

@@ -6,6 +6,7 @@
 // one "qvreg: ERROR: ..." line on standard error and 2 for a wrong command
 // line (found before the store is touched), 1 for any other failure.  A
 // store that cannot be used is named with the reason.
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -117,22 +118,13 @@ bool ParseDword(const std::string& text, std::uint32_t* out) {
         pos = 2;
     }
     if (pos >= text.size()) return false;
-    std::uint64_t value = 0;
-    for (; pos < text.size(); ++pos) {
-        char c = text[pos];
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        value = value * base + digit;
-        if (value > 0xFFFFFFFFull) return false;
-    }
-    *out = static_cast<std::uint32_t>(value);
+    // from_chars takes no sign and no second "0x" for an unsigned number, and
+    // refuses a value beyond 32 bits.
+    std::uint32_t value = 0;
+    const char* last = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(text.data() + pos, last, value, static_cast<int>(base));
+    if (ec != std::errc() || stop != last) return false;
+    *out = value;
     return true;
 }
 

@@ -8,6 +8,8 @@
 // Its log is "zeldir.log" in the install directory unless --log names
 // another file.  Exit status 0 on success, 1 on failure, 2 for a bad
 // command line.  Owns nothing beyond its run.
+#include <getopt.h>
+
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -115,29 +117,44 @@ int main(int argc, char** argv) {
     bool if_stale = false, show = false, debug = false;
     std::string operation = "GetFileListFromQuvaro";
     std::string log_file;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("zeldir %s\n", zel::kVersion);
-            return 0;
-        } else if (a == "--if-stale") {
-            if_stale = true;
-        } else if (a == "--show") {
-            show = true;
-        } else if (a == "--debug") {
-            debug = true;
-        } else if ((a == "--operation" || a == "--log") && i + 1 < argc) {
-            (a == "--operation" ? operation : log_file) = argv[++i];
-        } else {
-            std::fprintf(
-                stderr, "zeldir: %s '%s'\n%s",
-                a == "--operation" || a == "--log" ? "missing value after" : "bad argument",
-                a.c_str(), kUsage);
-            return 2;
+    static const option kOptions[] = {
+        {"if-stale", no_argument, nullptr, 's'},  {"show", no_argument, nullptr, 'S'},
+        {"debug", no_argument, nullptr, 'd'},     {"operation", required_argument, nullptr, 'o'},
+        {"log", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // the message below names the argument as it was given
+    int at = optind;
+    for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1; at = optind) {
+        switch (c) {
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 0;
+            case 'V':
+                std::printf("zeldir %s\n", zel::kVersion);
+                return 0;
+            case 's':
+                if_stale = true;
+                break;
+            case 'S':
+                show = true;
+                break;
+            case 'd':
+                debug = true;
+                break;
+            case 'o':
+                operation = optarg;
+                break;
+            case 'l':
+                log_file = optarg;
+                break;
+            default:
+                std::fprintf(stderr, "zeldir: bad argument '%s'\n%s", argv[at], kUsage);
+                return 2;
         }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "zeldir: bad argument '%s'\n%s", argv[optind], kUsage);
+        return 1;
     }
 
     CStringHolder install;

@@ -14,9 +14,10 @@
 //                        ages, locks, due downloads, and the plan unless
 //                        --from is given): for looking back, and for tests
 // Exit status 2 for a bad command line.
+#include <getopt.h>
+
 #include <clocale>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -103,37 +104,48 @@ int main(int argc, char** argv) {
     bool json = false, check = false;
     std::time_t from = 0, now = 0;
     bool have_from = false, have_now = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--now") == 0 && i + 1 < argc) {
-            if (!ParseLocalTime(argv[++i], &now)) {
-                std::fprintf(stderr, "zelstatus: --now wants 'YYYY-MM-DD HH:MM', not '%s'\n",
-                             argv[i]);
-                return 2;
+    static const option kOptions[] = {{"json", no_argument, nullptr, 'j'},
+                                      {"check", no_argument, nullptr, 'c'},
+                                      {"from", required_argument, nullptr, 'f'},
+                                      {"now", required_argument, nullptr, 'n'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // the messages below name the argument as it was given
+    for (int at = optind, c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;
+         at = optind) {
+        switch (c) {
+            case 'j':
+                json = true;
+                break;
+            case 'c':
+                check = true;
+                break;
+            case 'f':
+            case 'n': {
+                std::time_t* when = c == 'f' ? &from : &now;
+                if (!ParseLocalTime(optarg, when)) {
+                    std::fprintf(stderr, "zelstatus: %s wants 'YYYY-MM-DD HH:MM', not '%s'\n",
+                                 c == 'f' ? "--from" : "--now", optarg);
+                    return 2;
+                }
+                (c == 'f' ? have_from : have_now) = true;
+                break;
             }
-            have_now = true;
-            continue;
-        }
-        if (std::strcmp(argv[i], "--from") == 0 && i + 1 < argc) {
-            if (!ParseLocalTime(argv[++i], &from)) {
-                std::fprintf(stderr, "zelstatus: --from wants 'YYYY-MM-DD HH:MM', not '%s'\n",
-                             argv[i]);
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 0;
+            case 'V':
+                std::printf("zelstatus %s\n", zel::kVersion);
+                return 0;
+            default:
+                std::fprintf(stderr, "zelstatus: bad argument '%s'\n%s", argv[at], kUsage);
                 return 2;
-            }
-            have_from = true;
-        } else if (std::strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else if (std::strcmp(argv[i], "--check") == 0) {
-            check = true;
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("zelstatus %s\n", zel::kVersion);
-            return 0;
-        } else {
-            std::fprintf(stderr, "zelstatus: bad argument '%s'\n%s", argv[i], kUsage);
-            return 2;
         }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "zelstatus: bad argument '%s'\n%s", argv[optind], kUsage);
+        return 2;
     }
     // Before anything can touch the store: nothing here may create or
     // change it.

@@ -7,7 +7,7 @@
 #include "log/report.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
-#include "support/report.h"
+#include "support/report_sink.h"
 #include "support/result_codes.h"
 #include "support/strings.h"
 

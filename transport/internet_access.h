@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/fs.h"
 #include "support/list.h"
 #include "support/result.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "jobs/frame.h"
+#include "jobs/runner.h"
 #include "platform/version.h"
 
 namespace {

@@ -1,6 +1,6 @@
-// BSTR allocation of the object-model runtime: see platform/bstr.h.  A block is [uint32 byte
+// BSTR allocation of the object-model runtime: see bstr.h.  A block is [uint32 byte
 // length][text][0 0]; the BSTR points just past the prefix.
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/com/export.h"
 #include "platform/hresult.h"
 

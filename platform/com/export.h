@@ -1,8 +1,10 @@
-// Visibility marker of the object-model runtime's public functions.
+// Visibility marker of what libzelcom.so gives its users.
 //
-// libzelcom.so is built with hidden visibility, so that its private copies of
-// the registry store and path helpers never meet the copies that a client or a
-// component links statically.  Only what is marked here leaves the library.
+// libzelcom.so is built with hidden visibility; only what is marked here
+// leaves the library: the object-model runtime's public functions, and the
+// registry store and path helpers (platform/registry.h, platform/paths.h),
+// whose one copy in a process lives here so that a component and the program
+// that loads it share one store connection.
 #pragma once
 
 #define ZEL_COM_API __attribute__((visibility("default")))

@@ -26,7 +26,6 @@ class ZEL_COM_API DynamicLibrary {
     // loader refuses it; *message (may be null) then gets the loader's text.
     [[nodiscard]] LoadError Load(const std::string& path, std::string* message);
 
-    bool IsLoaded() const { return handle_ != nullptr; }
     // The address of an exported symbol, or null.
     [[nodiscard]] void* Symbol(const char* name) const;
     // The opaque handle, which identifies the library: loading the same file

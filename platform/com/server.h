@@ -146,7 +146,16 @@ class ClassFactory final : public IClassFactory {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;
         if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        T* created = new (std::nothrow) T();
+        // The object's own construction may allocate and throw; that must
+        // not cross into the caller either.
+        T* created = nullptr;
+        try {
+            created = new (std::nothrow) T();
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
         if (created == nullptr) return E_OUTOFMEMORY;
         created->AddRef();
         const HRESULT hr = created->QueryInterface(riid, object);
@@ -329,10 +338,6 @@ class EmbeddedConnectionPoint final : public IConnectionPoint {
     EmbeddedConnectionPoint& operator=(const EmbeddedConnectionPoint&) = delete;
 
     REFIID iid() const { return iid_; }
-    std::size_t ConnectionCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sinks_.size();
-    }
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
         if (object == nullptr) return E_POINTER;

@@ -9,7 +9,9 @@
 // which runs the method frame (lock, log, rich error information); the
 // dispatch methods call the same IPoll methods by table.  The object owns
 // its core and its connection point; the last Release deletes it.  Nothing
-// here throws: a failed allocation is E_OUTOFMEMORY.
+// leaves the library as an exception: the core's frame turns a failed
+// allocation into E_OUTOFMEMORY, and each IPoll method catches again around
+// what runs outside that frame.
 #include <new>
 #include <string>
 
@@ -35,10 +37,7 @@ class CPollObject;
 class CEnumPollPoints final : public ComObject<CEnumPollPoints, IEnumConnectionPoints> {
   public:
     explicit CEnumPollPoints(IConnectionPoint* point, ULONG position = 0)
-        : point_(point), position_(position) {
-        point_->AddRef();
-    }
-    ~CEnumPollPoints() override { point_->Release(); }
+        : point_(point), position_(position) {}
 
     HRESULT Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
         if (fetched != nullptr) *fetched = 0;
@@ -46,7 +45,7 @@ class CEnumPollPoints final : public ComObject<CEnumPollPoints, IEnumConnectionP
         ULONG given = 0;
         if (count > 0 && position_ == 0) {
             point_->AddRef();
-            out[0] = point_;
+            out[0] = point_.get();
             position_ = 1;
             given = 1;
         }
@@ -66,7 +65,7 @@ class CEnumPollPoints final : public ComObject<CEnumPollPoints, IEnumConnectionP
     HRESULT Clone(IEnumConnectionPoints** out) override {
         if (out == nullptr) return E_POINTER;
         *out = nullptr;
-        auto* copy = new (std::nothrow) CEnumPollPoints(point_, position_);
+        auto* copy = new (std::nothrow) CEnumPollPoints(point_.get(), position_);
         if (copy == nullptr) return E_OUTOFMEMORY;
         copy->AddRef();
         *out = copy;
@@ -74,7 +73,7 @@ class CEnumPollPoints final : public ComObject<CEnumPollPoints, IEnumConnectionP
     }
 
   private:
-    IConnectionPoint* point_;  // one reference held, released at the end
+    ComPtr<IConnectionPoint> point_;
     ULONG position_;
 };
 
@@ -84,16 +83,30 @@ class CPollObject final
     CPollObject() : events_(this, DIID__IPollEvents) {}
 
     // ---- IPoll: the core's frame does the work ----
-    HRESULT SetLogFile(BSTR name) override { return core_.SetLogFile(name); }
-    HRESULT ReleaseLogFile() override { return core_.ReleaseLogFile(); }
-    HRESULT EnableLogging(LONG enable) override { return core_.EnableLogging(enable); }
-    HRESULT SetDebugMode(LONG debug) override { return core_.SetDebugMode(debug); }
-    HRESULT GetFiles(BSTR dir, BSTR filter) override { return core_.GetFiles(dir, filter); }
-    HRESULT PutFiles(BSTR dir, BSTR filter, BSTR dest) override {
-        return core_.PutFiles(dir, filter, dest);
+    HRESULT SetLogFile(BSTR name) override {
+        return Guarded([&] { return core_.SetLogFile(name); });
     }
-    HRESULT SetResultFile(BSTR name) override { return core_.SetResultFile(name); }
-    HRESULT SetUserID(BSTR id) override { return core_.SetUserID(id); }
+    HRESULT ReleaseLogFile() override {
+        return Guarded([&] { return core_.ReleaseLogFile(); });
+    }
+    HRESULT EnableLogging(LONG enable) override {
+        return Guarded([&] { return core_.EnableLogging(enable); });
+    }
+    HRESULT SetDebugMode(LONG debug) override {
+        return Guarded([&] { return core_.SetDebugMode(debug); });
+    }
+    HRESULT GetFiles(BSTR dir, BSTR filter) override {
+        return Guarded([&] { return core_.GetFiles(dir, filter); });
+    }
+    HRESULT PutFiles(BSTR dir, BSTR filter, BSTR dest) override {
+        return Guarded([&] { return core_.PutFiles(dir, filter, dest); });
+    }
+    HRESULT SetResultFile(BSTR name) override {
+        return Guarded([&] { return core_.SetResultFile(name); });
+    }
+    HRESULT SetUserID(BSTR id) override {
+        return Guarded([&] { return core_.SetUserID(id); });
+    }
 
     // ---- IDispatch: no type information, the table below ----
     HRESULT GetTypeInfoCount(UINT* count) override {
@@ -139,6 +152,19 @@ class CPollObject final
     }
 
   private:
+    // The library's edge for one call: what the core's frame does not cover
+    // (the batch GetFiles runs after it) must not throw into the client.
+    template <typename Call>
+    static HRESULT Guarded(Call call) noexcept {
+        try {
+            return call();
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
     static constexpr auto Bstr = VT_BSTR;
     static constexpr auto I4 = VT_I4;
     static const DispMember<CPollObject> kTable[8];

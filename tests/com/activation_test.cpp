@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/server.h"
 #include "platform/paths.h"

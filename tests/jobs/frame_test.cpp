@@ -1,7 +1,5 @@
 // The runner's shared pieces in-process: result lines, the enable flag, the
 // job log's cut, and the day-end copy that must never lose its target.
-#include "jobs/frame.h"
-
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,6 +10,9 @@
 #include <vector>
 
 #include "jobs/dayend.h"
+#include "jobs/enable_flag.h"
+#include "jobs/job_log.h"
+#include "jobs/result_lines.h"
 #include "platform/paths.h"
 #include "tests/common/scratch.h"
 

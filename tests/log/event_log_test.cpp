@@ -12,8 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/process.h"
-#include "support/lock.h"
 #include "support/strings.h"
 #include "tests/common/scratch.h"
 
@@ -420,10 +421,14 @@ TEST_F(EventLogTest, KeepOpenAndClose) {
     EXPECT_FALSE(FileExists(file_ + ".qvzel_lock"));
 }
 
+// Another writer holding the file's lock (an flock on its own descriptor)
+// holds the append back until it lets go; no lock file is made.
 TEST_F(EventLogTest, AppendWaitsForTheFileLock) {
     OpenLog();
     ASSERT_TRUE(log_.SetFormatMode(kFormatBare));
-    ASSERT_TRUE(TryLock(file_.c_str()));
+    zel::fs::UniqueFd holder;
+    ASSERT_EQ(zel::fs::OpenForAppending(file_, &holder), 0);
+    ASSERT_EQ(zel::fs::LockExclusive(holder.get()), 0);
     std::atomic<pid_t> writer_tid{0};
     std::atomic<bool> written{false};
     std::thread writer([&] {
@@ -437,9 +442,31 @@ TEST_F(EventLogTest, AppendWaitsForTheFileLock) {
         30000));
     EXPECT_FALSE(written);
     EXPECT_EQ(ReadFile(file_), "");
-    Unlock(file_.c_str());
+    zel::fs::UnlockFile(holder.get());
     writer.join();
     EXPECT_EQ(ReadFile(file_), "after the holder\r\n");
+
+    // A kept-open log takes the lock for each record just the same.
+    ASSERT_TRUE(log_.Open(file_.c_str(), true));
+    ASSERT_EQ(zel::fs::LockExclusive(holder.get()), 0);
+    written = false;
+    writer_tid = 0;
+    std::thread kept([&] {
+        writer_tid = ::gettid();
+        (void)log_.WriteLine(kSeverityInformation, "kept");
+        written = true;
+    });
+    EXPECT_TRUE(zel::test::WaitUntil(
+        [&] { return written || (writer_tid != 0 && zel::test::ThreadSleeping(writer_tid)); },
+        30000));
+    EXPECT_FALSE(written);
+    holder.reset();  // closing gives the lock back as well
+    kept.join();
+    EXPECT_EQ(ReadFile(file_), "after the holder\r\nkept\r\n");
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(zel::paths::CommDir()))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"client.log"});
 }
 
 TEST_F(EventLogTest, SupportRoutinesReportToTheThreadsCurrentLog) {

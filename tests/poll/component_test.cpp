@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/library.h"
+#include "platform/registry.h"
+#include "platform/registry_keys.h"
 #include "poll/ipoll.h"
 #include "tests/common/live_central.h"
 #include "tests/common/scratch.h"
@@ -316,6 +319,34 @@ TEST_F(PollComponentTest, ObjectAnswersItsInterfacesAndFollowsTheObjectCount) {
     EXPECT_EQ(can_unload(), S_OK);
     CoFreeUnusedLibraries();
     EXPECT_EQ(zel::com::LoadedLibraryCount(), 0);
+}
+
+TEST_F(PollComponentTest, ComponentJoinsTheClientsRegistryTransaction) {
+    // The component and this program use one registry store connection: a
+    // transaction the client holds covers what the object writes on the same
+    // thread, instead of making it wait for the client's write lock.
+    Register();
+    zel::reg::Key key;
+    ASSERT_EQ(zel::reg::OpenKey(zel::reg::Hive::LocalMachine, zel::keys::kZelwayKey, &key),
+              zel::reg::kNotFound);
+    {
+        zel::reg::Transaction transaction;
+        ASSERT_EQ(transaction.Begin(), zel::reg::kSuccess);
+        const auto start = std::chrono::steady_clock::now();
+        ComPtr<IPoll> poll = Create();  // names its install directory in the store
+        ASSERT_TRUE(poll);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        std::string install_dir;
+        ASSERT_EQ(zel::reg::OpenKey(zel::reg::Hive::LocalMachine, zel::keys::kZelwayKey, &key),
+                  zel::reg::kSuccess);
+        EXPECT_EQ(zel::reg::QueryString(key, "InstallDir", &install_dir), zel::reg::kSuccess);
+        EXPECT_EQ(install_dir, zel::paths::CommDir());
+        key.Close();
+        transaction.Rollback();
+    }
+    // Rolled back with the client's transaction.
+    EXPECT_EQ(zel::reg::OpenKey(zel::reg::Hive::LocalMachine, zel::keys::kZelwayKey, &key),
+              zel::reg::kNotFound);
 }
 
 TEST_F(PollComponentTest, ListRequestReachesZelsimOverHttpAndHttps) {

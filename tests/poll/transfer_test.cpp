@@ -4,6 +4,7 @@
 // placed and sent, the refusals of hostile server names, one-line result
 // lines, two transfers at once, and runs killed at random moments.
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,7 +31,6 @@
 #include "poll/temp_names.h"
 #include "support/compress.h"
 #include "support/files.h"
-#include "support/lock_template.h"
 #include "support/result_codes.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
@@ -608,6 +609,73 @@ TEST_F(TransferTest, UploadSelectsPacksSendsAndDeletes) {
     }
 }
 
+// Every name created in the watched directories, in order, from the moment
+// of construction (inotify, so that nothing made and removed between two
+// listings goes unseen).
+class CreatedNames {
+  public:
+    explicit CreatedNames(const std::vector<std::string>& dirs)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        EXPECT_GE(fd_, 0);
+        for (const std::string& d : dirs) {
+            const int wd = ::inotify_add_watch(fd_, d.c_str(), IN_CREATE | IN_MOVED_TO);
+            EXPECT_GE(wd, 0) << d;
+            dirs_[wd] = stdfs::path(d).filename().string();
+        }
+    }
+    ~CreatedNames() { ::close(fd_); }
+    // "<dir>/<name>" of each creation so far.
+    std::vector<std::string> Take() {
+        alignas(struct inotify_event) char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const struct inotify_event*>(buffer + at);
+                if (e->len > 0) names_.push_back(dirs_[e->wd] + "/" + e->name);
+                if ((e->mask & IN_Q_OVERFLOW) != 0) names_.push_back("<overflow>");
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+            }
+        }
+        return names_;
+    }
+
+  private:
+    int fd_;
+    std::map<int, std::string> dirs_;
+    std::vector<std::string> names_;
+};
+
+// Appending to the log and to the result file makes no file besides the log
+// and the result file themselves: no lock file, no template, no temporary,
+// however many records a run writes.
+TEST_F(TransferTest, AppendsCreateNoFileBesideTheLogAndTheResultFile) {
+    WriteFile(CommPath("ferrun.conf"), "compression=0\n");
+    stdfs::create_directories(Path("logs"));
+    for (int i = 0; i < 100; ++i) WriteFile(Path("up/F" + std::to_string(i) + ".TXT"), "x");
+    StartSim(false);
+    CreatedNames created({Path("logs"), Path("up")});
+    {
+        CPoll poll;
+        ASSERT_EQ(poll.SetLogFile(Bstr(Path("logs/poll.log")).b), S_OK);
+        // A record for every step; the copy debug mode sends to standard
+        // error is not wanted here.
+        ASSERT_EQ(poll.SetDebugMode(1), S_OK);
+        const int saved_stderr = ::dup(2);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(null, 2);
+        const HRESULT hr = Put(poll, Path("up"));
+        ::dup2(saved_stderr, 2);
+        ::close(saved_stderr);
+        ::close(null);
+        ASSERT_EQ(hr, S_OK);
+    }
+    EXPECT_EQ(Results(Path("up")).size(), 100u);
+    EXPECT_EQ(Tree(Path("up")), std::vector<std::string>{"Poll.Result"});
+    EXPECT_GT(ReadFile(Path("logs/poll.log")).size(), 10000u);
+    EXPECT_EQ(created.Take(), (std::vector<std::string>{"logs/poll.log", "up/Poll.Result"}));
+}
+
 TEST_F(TransferTest, UploadUnpackedWithCompressionZero) {
     WriteFile(CommPath("ferrun.conf"), "compression=0\n");
     WriteFile(Path("up/A.TXT"), "plain");
@@ -662,7 +730,6 @@ TEST_F(TransferTest, UploadNeverPacksOverAnotherWaitingDtz) {
     EXPECT_EQ(ReadFile(Uploaded("A.TXT")), "today's A");
     ASSERT_EQ(DecompressFile(Uploaded("A.TXT.dtz").c_str(), Path("a.out").c_str()), 0);
     EXPECT_EQ(ReadFile(Path("a.out")), "yesterday's A");
-    zel::locks::DropTemplates();
     EXPECT_EQ(Tree(Path("up")), std::vector<std::string>{"Poll.Result"});
     EXPECT_NE(ReadFile(Path("poll.log"))
                   .find("'A.TXT' is sent unpacked: another 'A.TXT.dtz' is waiting."),
@@ -784,8 +851,6 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     EXPECT_EQ(Count("PutFileFromDealer"), 3u);
     ASSERT_EQ(DecompressFile(Uploaded("TWICE.TXT.dtz").c_str(), Path("t.out").c_str()), 0);
     EXPECT_TRUE(ReadFile(Path("t.out")) == std::string(3000, 't'));
-    // What a run leaves once its process has ended: this one still runs.
-    zel::locks::DropTemplates();
     auto left = Tree(Path("up"));
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"Poll.Result", "USER.TXT", "USER.TXT.qvzel_lock",

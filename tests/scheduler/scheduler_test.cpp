@@ -132,6 +132,13 @@ TEST_F(SchedulerFiles, ReportsWhatItDoesForTheJournal) {
         },
         10000));
     EXPECT_TRUE(has(true, ") ended with exit status 3"));
+
+    // A directory name of 512 bytes or more never worked on the dealer PCs:
+    // the service reads it as the runner does, as not set.
+    ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_ + "/" + std::string(511 - cmn_.size(), 'd')),
+              reg::kSuccess);
+    EXPECT_TRUE(s.Tick(Wednesday1230()).empty());
+    EXPECT_TRUE(has(true, "Olmar directory not set"));
 }
 
 TEST_F(SchedulerFiles, MergeOnEveryFifteenthTick) {

@@ -18,6 +18,7 @@
 
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/service_manager.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
 #include "tests/scheduler/cron_fixture.h"
@@ -30,6 +31,7 @@ using namespace zel::test::scheduler;
 using zel::fs::UniqueFd;
 namespace cron = zel::cron;
 namespace reg = zel::reg;
+namespace svc = zel::svc;
 
 const std::string kGuidKey = std::string("AppID\\") + cron::kAppId;
 
@@ -368,8 +370,17 @@ TEST_F(ServiceProgram, NotifiesReadyAndStopping) {
     const std::string name = "@zelcron-test-" + std::to_string(::getpid());
     NotifySocket abstract;
     ASSERT_TRUE(abstract.Bind(name));
-    EXPECT_EQ(cron::SdNotify(name, "READY=1"), 0);
+    EXPECT_EQ(svc::NotifyServiceManager(name, "READY=1"), 0);
     EXPECT_TRUE(abstract.ReceiveContaining("READY=1", 5000));
+    // The variable libsystemd reads is left as it was found; a name that is
+    // neither a path nor "@name" is refused.
+    ::setenv("NOTIFY_SOCKET", "/elsewhere", 1);
+    EXPECT_EQ(svc::NotifyServiceManager(name, "STATUS=again"), 0);
+    EXPECT_TRUE(abstract.ReceiveContaining("STATUS=again", 5000));
+    EXPECT_STREQ(std::getenv("NOTIFY_SOCKET"), "/elsewhere");
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(svc::NotifyServiceManager("relative", "READY=1"), EINVAL);
+    EXPECT_EQ(std::getenv("NOTIFY_SOCKET"), nullptr);
 }
 
 }  // namespace

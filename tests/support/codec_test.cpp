@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/bstr.h"
+#include "platform/com/bstr.h"
 #include "support/base64.h"
 #include "support/rc4.h"
 #include "support/result_codes.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/report.h"
+#include "support/report_sink.h"
 #include "tests/common/scratch.h"
 
 namespace zel::test::support {

@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -398,6 +400,28 @@ TEST(ZelsimCommandLine, RefusesBadFaultsAndMissingUsersFile) {
         Simulator sim(dir.path(), bad);
         EXPECT_FALSE(sim.ok()) << bad[1];
     }
+}
+
+// A value missing at the end, and a word that is no option, are named with
+// the option as the table spells it; both end with status 2.
+TEST(ZelsimCommandLine, NamesAMissingValueAndAStrayWord) {
+    const std::string zelsim = zel::test::BuildPath("tools/zelsim");
+    auto run = [&](const std::string& args, std::string* out) {
+        FILE* p = ::popen((zelsim + " " + args + " 2>&1").c_str(), "r");
+        if (p == nullptr) return -1;
+        char buf[4096];
+        out->clear();
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
+        const int status = ::pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    EXPECT_EQ(run("--no-sync --address", &out), 2);
+    EXPECT_NE(out.find("zelsim: --address needs an address"), std::string::npos) << out;
+    EXPECT_EQ(run("--no-sync stray", &out), 2);
+    EXPECT_NE(out.find("zelsim: unknown option 'stray'"), std::string::npos) << out;
+    EXPECT_EQ(run("--bogus", &out), 2);
+    EXPECT_NE(out.find("zelsim: unknown option '--bogus'"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -275,6 +275,14 @@ TEST_F(Zelstatus, PlansTheComingWeekAsTheSchedulerMatchesIt) {
     std::string err;
     EXPECT_EQ(Status({"--from", "2026-02-30 10:00"}, nullptr, &err), 2);
     EXPECT_NE(err.find("--from"), std::string::npos);
+    // A value missing at the end names the option; a stray word is refused;
+    // the value may also follow "=".
+    EXPECT_EQ(Status({"--json", "--from"}, nullptr, &err), 2);
+    EXPECT_NE(err.find("bad argument '--from'"), std::string::npos) << err;
+    EXPECT_EQ(Status({"--json", "extra"}, nullptr, &err), 2);
+    EXPECT_NE(err.find("bad argument 'extra'"), std::string::npos) << err;
+    ASSERT_EQ(Status({"--from=2026-12-08 10:00"}, &text), 0);
+    EXPECT_NE(text.find("a_today -> qvzelup.bat: next Tue 2026-12-08 11:30"), std::string::npos);
 }
 
 TEST_F(Zelstatus, CheckNamesTheServiceAndLocksThatNeedAPerson) {

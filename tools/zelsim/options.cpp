@@ -1,10 +1,13 @@
 // zelsim's command line: parsing and the usage text.
 #include "tools/zelsim/options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "platform/version.h"
 #include "tools/zelsim/operations.h"
@@ -117,105 +120,176 @@ bool ParseFault(const std::string& text, Fault* fault) {
     return true;
 }
 
+namespace {
+
+// The options and, for those that take a value, what the value is, for the
+// message when it is missing.
+enum Code : int {
+    kAddress = 256,
+    kHttpPort,
+    kHttpsPort,
+    kCert,
+    kKey,
+    kPollHost,
+    kPollSecure,
+    kExtraServer,
+    kInterface,
+    kOmitQurl,
+    kDocument,
+    kFault,
+    kReadyFile,
+    kRequestLog,
+    kDataDir,
+    kUsers,
+    kUploadDir,
+    kNoSync,
+    kPostLog,
+};
+struct OptionText {
+    option opt;
+    const char* what;  // the value's description; null for a flag
+};
+constexpr OptionText kOptions[] = {
+    {{"help", no_argument, nullptr, 'h'}, nullptr},
+    {{"version", no_argument, nullptr, 'V'}, nullptr},
+    {{"address", required_argument, nullptr, kAddress}, "an address"},
+    {{"http-port", required_argument, nullptr, kHttpPort}, "a port"},
+    {{"https-port", required_argument, nullptr, kHttpsPort}, "a port"},
+    {{"cert", required_argument, nullptr, kCert}, "a file"},
+    {{"key", required_argument, nullptr, kKey}, "a file"},
+    {{"poll-host", required_argument, nullptr, kPollHost}, "a host"},
+    {{"poll-secure", required_argument, nullptr, kPollSecure}, "Y or N"},
+    {{"extra-server", required_argument, nullptr, kExtraServer}, "a name"},
+    {{"interface", required_argument, nullptr, kInterface}, "NAME=VALUE"},
+    {{"omit-qurl", no_argument, nullptr, kOmitQurl}, nullptr},
+    {{"document", required_argument, nullptr, kDocument}, "PATH=FILE"},
+    {{"fault", required_argument, nullptr, kFault}, "PATH=KIND[xN]"},
+    {{"ready-file", required_argument, nullptr, kReadyFile}, "a file"},
+    {{"request-log", required_argument, nullptr, kRequestLog}, "a file"},
+    {{"data-dir", required_argument, nullptr, kDataDir}, "a directory"},
+    {{"users", required_argument, nullptr, kUsers}, "a file"},
+    {{"upload-dir", required_argument, nullptr, kUploadDir}, "a directory"},
+    {{"no-sync", no_argument, nullptr, kNoSync}, nullptr},
+    {{"post-log", required_argument, nullptr, kPostLog}, "a file"},
+};
+
+}  // namespace
+
 int ParseArgs(int argc, char** argv, Settings* s) {
+    std::vector<option> options;
+    for (const OptionText& o : kOptions) options.push_back(o.opt);
+    options.push_back({nullptr, 0, nullptr, 0});
     bool interfaces_given = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto need = [&](const char* what) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "zelsim: %s needs %s\n", a.c_str(), what);
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        const char* v = nullptr;
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 1;
-        } else if (a == "--version") {
-            std::printf("zelsim %s\n", zel::kVersion);
-            return 1;
-        } else if (a == "--address") {
-            if (!(v = need("an address"))) return 2;
-            s->address = v;
-        } else if (a == "--http-port" || a == "--https-port") {
-            if (!(v = need("a port"))) return 2;
-            int port = 0;
-            if (!ParseNumber(v, 0, 65535, &port)) {
-                std::fprintf(stderr, "zelsim: bad port '%s'\n", v);
+    opterr = 0;  // the messages below name the argument as it was given
+    optind = 0;  // a fresh scan, also when called a second time
+    int at = 1;
+    for (int c; (c = getopt_long(argc, argv, "+:h", options.data(), nullptr)) != -1; at = optind) {
+        const char* v = optarg;
+        switch (c) {
+            case 'h':
+                Usage(stdout);
+                return 1;
+            case 'V':
+                std::printf("zelsim %s\n", zel::kVersion);
+                return 1;
+            case ':':
+                for (const OptionText& o : kOptions) {
+                    if (o.opt.val == optopt)
+                        std::fprintf(stderr, "zelsim: --%s needs %s\n", o.opt.name, o.what);
+                }
                 return 2;
+            case kAddress:
+                s->address = v;
+                break;
+            case kHttpPort:
+            case kHttpsPort: {
+                int port = 0;
+                if (!ParseNumber(v, 0, 65535, &port)) {
+                    std::fprintf(stderr, "zelsim: bad port '%s'\n", v);
+                    return 2;
+                }
+                (c == kHttpPort ? s->http_port : s->https_port) = port;
+                break;
             }
-            (a == "--http-port" ? s->http_port : s->https_port) = port;
-        } else if (a == "--cert") {
-            if (!(v = need("a file"))) return 2;
-            s->cert = v;
-        } else if (a == "--key") {
-            if (!(v = need("a file"))) return 2;
-            s->key = v;
-        } else if (a == "--poll-host") {
-            if (!(v = need("a host"))) return 2;
-            s->poll_host = v;
-        } else if (a == "--poll-secure") {
-            if (!(v = need("Y or N"))) return 2;
-            s->poll_secure = (v[0] == 'Y' || v[0] == 'y' || v[0] == '1');
-        } else if (a == "--extra-server") {
-            if (!(v = need("a name"))) return 2;
-            s->extra_servers.push_back(v);
-        } else if (a == "--interface") {
-            if (!(v = need("NAME=VALUE"))) return 2;
-            std::string name, value;
-            if (!SplitAt(v, '=', &name, &value) || name.empty()) {
-                std::fprintf(stderr, "zelsim: bad interface '%s'\n", v);
+            case kCert:
+                s->cert = v;
+                break;
+            case kKey:
+                s->key = v;
+                break;
+            case kPollHost:
+                s->poll_host = v;
+                break;
+            case kPollSecure:
+                s->poll_secure = (v[0] == 'Y' || v[0] == 'y' || v[0] == '1');
+                break;
+            case kExtraServer:
+                s->extra_servers.push_back(v);
+                break;
+            case kInterface: {
+                std::string name, value;
+                if (!SplitAt(v, '=', &name, &value) || name.empty()) {
+                    std::fprintf(stderr, "zelsim: bad interface '%s'\n", v);
+                    return 2;
+                }
+                if (!interfaces_given) s->interfaces.clear();
+                interfaces_given = true;
+                s->interfaces.emplace_back(name, value);
+                break;
+            }
+            case kOmitQurl:
+                s->omit_qurl = true;
+                break;
+            case kDocument: {
+                std::string path, file;
+                if (!SplitAt(v, '=', &path, &file) || path.empty() || file.empty()) {
+                    std::fprintf(stderr, "zelsim: bad document '%s'\n", v);
+                    return 2;
+                }
+                s->documents[path] = file;
+                break;
+            }
+            case kFault: {
+                std::string path, spec;
+                Fault f;
+                if (!SplitAt(v, '=', &path, &spec) || path.empty() || !ParseFault(spec, &f)) {
+                    std::fprintf(stderr, "zelsim: bad fault '%s'\n", v);
+                    return 2;
+                }
+                // A bare operation name stands for its location.
+                if (path[0] != '/') path = std::string(kOperationBase) + path;
+                s->faults[path].push_back(f);
+                break;
+            }
+            case kReadyFile:
+                s->ready_file = v;
+                break;
+            case kRequestLog:
+                s->request_log = v;
+                break;
+            case kDataDir:
+                s->data_dir = v;
+                break;
+            case kUsers:
+                s->users_file = v;
+                break;
+            case kUploadDir:
+                s->upload_dir = v;
+                break;
+            case kNoSync:
+                s->no_sync = true;
+                break;
+            case kPostLog:
+                s->post_log = v;
+                break;
+            default:
+                std::fprintf(stderr, "zelsim: unknown option '%s' (see --help)\n", argv[at]);
                 return 2;
-            }
-            if (!interfaces_given) s->interfaces.clear();
-            interfaces_given = true;
-            s->interfaces.emplace_back(name, value);
-        } else if (a == "--omit-qurl") {
-            s->omit_qurl = true;
-        } else if (a == "--document") {
-            if (!(v = need("PATH=FILE"))) return 2;
-            std::string path, file;
-            if (!SplitAt(v, '=', &path, &file) || path.empty() || file.empty()) {
-                std::fprintf(stderr, "zelsim: bad document '%s'\n", v);
-                return 2;
-            }
-            s->documents[path] = file;
-        } else if (a == "--fault") {
-            if (!(v = need("PATH=KIND[xN]"))) return 2;
-            std::string path, spec;
-            Fault f;
-            if (!SplitAt(v, '=', &path, &spec) || path.empty() || !ParseFault(spec, &f)) {
-                std::fprintf(stderr, "zelsim: bad fault '%s'\n", v);
-                return 2;
-            }
-            // A bare operation name stands for its location.
-            if (path[0] != '/') path = std::string(kOperationBase) + path;
-            s->faults[path].push_back(f);
-        } else if (a == "--ready-file") {
-            if (!(v = need("a file"))) return 2;
-            s->ready_file = v;
-        } else if (a == "--request-log") {
-            if (!(v = need("a file"))) return 2;
-            s->request_log = v;
-        } else if (a == "--data-dir") {
-            if (!(v = need("a directory"))) return 2;
-            s->data_dir = v;
-        } else if (a == "--users") {
-            if (!(v = need("a file"))) return 2;
-            s->users_file = v;
-        } else if (a == "--upload-dir") {
-            if (!(v = need("a directory"))) return 2;
-            s->upload_dir = v;
-        } else if (a == "--no-sync") {
-            s->no_sync = true;
-        } else if (a == "--post-log") {
-            if (!(v = need("a file"))) return 2;
-            s->post_log = v;
-        } else {
-            std::fprintf(stderr, "zelsim: unknown option '%s' (see --help)\n", a.c_str());
-            return 2;
         }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "zelsim: unknown option '%s' (see --help)\n", argv[optind]);
+        return 2;
     }
     if (s->https_port >= 0 && (s->cert.empty() || s->key.empty())) {
         std::fprintf(stderr, "zelsim: --https-port needs --cert and --key\n");

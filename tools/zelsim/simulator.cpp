@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -43,13 +44,11 @@ void SetFault(httplib::Response& res, const std::string& op, int number,
 // An unsigned decimal up to 4294967295, as the dealer side writes a CRC-32.
 bool ParseChecksum(const std::string& text, std::uint32_t* out) {
     if (text.empty() || text.size() > 10) return false;
-    std::uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (v > 0xFFFFFFFFu) return false;
-    *out = static_cast<std::uint32_t>(v);
+    std::uint32_t v = 0;
+    const char* last = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(text.data(), last, v);
+    if (ec != std::errc() || stop != last) return false;
+    *out = v;
     return true;
 }
 

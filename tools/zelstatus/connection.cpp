@@ -4,7 +4,6 @@
 // missing, as a first run would), the cached server directory with its age
 // and the directory's own rule for refreshing it, and whether the control
 // and password files can be read.  Their contents are never read.
-#include <sys/stat.h>
 
 #include <cstdint>
 
@@ -62,16 +61,16 @@ unsigned ReadDword(const char* name) {
 // mode instead.
 void Probe(const std::string& path, bool* present, bool* readable, long* uid = nullptr,
            unsigned* mode = nullptr) {
-    struct stat st;
-    *present = ::stat(path.c_str(), &st) == 0;
+    fs::FileStatus st;
+    *present = fs::StatusOf(path, &st) == 0;
     if (!*present) {
         *readable = false;
         return;
     }
-    if (uid != nullptr) *uid = static_cast<long>(st.st_uid);
-    if (mode != nullptr) *mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (uid != nullptr) *uid = static_cast<long>(st.owner);
+    if (mode != nullptr) *mode = st.mode;
     if (!proc::RunsAsSuperuser()) {
-        *readable = S_ISREG(st.st_mode);
+        *readable = st.kind == fs::FileKind::kRegular;
         return;
     }
     fs::UniqueFd fd;

@@ -4,12 +4,12 @@
 // component's log, "qvzel.log", whose records the jobs do not copy), the
 // enable flag and the last lines of the cumulative outcome file LOGFIL.
 // Reads files only.
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "jobs/frame.h"
+#include "jobs/enable_flag.h"
+#include "jobs/job_files.h"
 #include "platform/fs.h"
 #include "support/lock.h"
 #include "tools/zelstatus/status.h"
@@ -219,10 +219,11 @@ JobsStatus GatherJobs(std::time_t now) {
 }
 
 bool FileAge(const std::string& path, std::time_t now, long* age, std::time_t* mtime) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    *age = static_cast<long>(now - st.st_mtime);
-    if (mtime != nullptr) *mtime = st.st_mtime;
+    fs::FileStatus st;
+    if (fs::StatusOf(path, &st) != 0) return false;
+    const auto modified = static_cast<std::time_t>(st.modified);
+    *age = static_cast<long>(now - modified);
+    if (mtime != nullptr) *mtime = modified;
     return true;
 }
 

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "jobs/frame.h"
+#include "jobs/job_files.h"
 #include "log/event_log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"

@@ -6,15 +6,13 @@
 // locked here:
 // the kernel's table of held locks (/proc/locks) names the holder of a lock
 // on that file, so looking takes no lock and cannot disturb a start.
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/olmar_directory.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
@@ -26,15 +24,10 @@
 namespace zel::status {
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 // The pid of the process holding an flock on the file (device, inode), from
 // /proc/locks lines such as "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF".
 // Waiters ("1: -> FLOCK ...") hold nothing.  0 when none holds one.
-long FlockHolder(dev_t dev, ino_t ino) {
+long FlockHolder(unsigned long long dev, unsigned long long ino) {
     std::string table;
     if (fs::ReadWholeFile("/proc/locks", &table) != 0) return -1;
     std::istringstream lines(table);
@@ -49,14 +42,10 @@ long FlockHolder(dev_t dev, ino_t ino) {
         unsigned major_no = 0, minor_no = 0;
         unsigned long long inode = 0;
         if (std::sscanf(id.c_str(), "%x:%x:%llu", &major_no, &minor_no, &inode) != 3) continue;
-        if (major_no == major(dev) && minor_no == minor(dev) && inode == ino) return pid;
+        if (major_no == fs::DeviceMajor(dev) && minor_no == fs::DeviceMinor(dev) && inode == ino)
+            return pid;
     }
     return 0;
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The Olmar directory as the service's tick finds it: a missing key is made
@@ -69,12 +58,13 @@ void GatherOlmar(ServiceStatus* out) {
     std::string value;
     if (out->olmar_key_present) {
         out->olmar_set =
-            reg::QueryString(key, "OLMAR_EXE", &value) == reg::kSuccess && !value.empty();
+            reg::QueryString(key, paths::kOlmarDirectoryValue, &value) == reg::kSuccess &&
+            !value.empty();
     } else if (st == reg::kNotFound) {
         value = paths::CmnDir();
     }
     out->olmar_dir = value;
-    out->olmar_dir_exists = !value.empty() && IsDirectory(value);
+    out->olmar_dir_exists = !value.empty() && fs::IsDirectory(value);
 }
 
 long PidInFile(const std::string& path) {
@@ -89,7 +79,7 @@ ServiceStatus GatherService() {
     ServiceStatus out;
     out.pid_file = paths::UnderRoot(cron::kInstanceLockFile);
     out.unit_file = paths::Join(cron::UnitDir(), cron::kUnitFileName);
-    out.unit_installed = Exists(out.unit_file);
+    out.unit_installed = fs::Exists(out.unit_file);
     // A package's unit serves when the administrator wrote none of his own.
     if (!out.unit_installed) {
         if (std::string packaged = cron::PackagedUnitPath(); !packaged.empty()) {
@@ -97,12 +87,12 @@ ServiceStatus GatherService() {
             out.unit_installed = true;
         }
     }
-    out.systemd_booted = Exists("/run/systemd/system");
+    out.systemd_booted = fs::Exists("/run/systemd/system");
     GatherOlmar(&out);
 
-    struct stat st;
-    if (::stat(out.pid_file.c_str(), &st) == 0) {
-        long holder = FlockHolder(st.st_dev, st.st_ino);
+    fs::FileStatus st;
+    if (fs::StatusOf(out.pid_file, &st) == 0) {
+        long holder = FlockHolder(st.device, st.inode);
         if (holder < 0) {
             // No lock table to look at: trust a named process that still
             // runs under the service's name.

@@ -1,5 +1,5 @@
-// Per-thread reporting slot: see report.h.
-#include "support/report.h"
+// Per-thread reporting slot: see report_sink.h.
+#include "support/report_sink.h"
 
 namespace {
 thread_local CReportSink* t_current_sink = nullptr;
