@@ -388,17 +388,6 @@ int ClearReadOnly(const std::string& path) {
     return 0;
 }
 
-int ClearReadOnlyNoFollow(const std::string& path) {
-    UniqueFd fd;
-    int err = OpenForReadingNoFollow(path, &fd);
-    if (err != 0) return err;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return errno;
-    if ((st.st_mode & S_IWUSR) != 0) return 0;
-    if (::fchmod(fd.get(), (st.st_mode & 07777) | S_IWUSR) != 0) return errno;
-    return 0;
-}
-
 bool IsFileInUse(const std::string& path) {
     // O_RDONLY: a write lease is refused to a descriptor open for writing.
     // O_NONBLOCK: never wait on someone else's lease or a FIFO's writer.

@@ -131,11 +131,6 @@ struct FileInfo {
 [[nodiscard]] int IsReadOnly(const std::string& path, bool* read_only);
 [[nodiscard]] int SetReadOnly(const std::string& path);
 [[nodiscard]] int ClearReadOnly(const std::string& path);
-// ClearReadOnly for a file that must be the entry itself, never what a link
-// points to: the file is opened without following a link (ELOOP for a
-// link; regular files only, ENXIO or EISDIR otherwise) and changed through
-// that descriptor.  Returns 0 or errno and changes nothing on failure.
-[[nodiscard]] int ClearReadOnlyNoFollow(const std::string& path);
 
 // Whether the opening functions that take it follow a symbolic link standing
 // in the name's place.  kRefuse fails with ELOOP instead, so that a link

@@ -229,7 +229,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
                 break;
         }
         if (packed) {
-            (void)zel::fs::ClearReadOnlyNoFollow(path);
+            (void)zel::fs::ClearReadOnlyNoLink(path.c_str());
             (void)zel::fs::RemoveFile(path);
             name += ".dtz";
         }
@@ -263,7 +263,7 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
         const HRESULT hr = DoPutFileFromDealer(name.c_str(), dest_dir, tried == 0);
         WriteResult(kUpload, SUCCEEDED(hr) ? 0 : StatusNumber(hr), name.c_str());
         if (SUCCEEDED(hr)) {
-            (void)zel::fs::ClearReadOnlyNoFollow(path);
+            (void)zel::fs::ClearReadOnlyNoLink(path.c_str());
             (void)zel::fs::RemoveFile(path);
         } else {
             GuardRelease(guard.c_str(), path.c_str());

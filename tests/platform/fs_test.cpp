@@ -149,11 +149,11 @@ TEST_F(FsTest, NoFollowHelpersNeverReachThroughALink) {
     ASSERT_EQ(fs::ReadWholeFile(fs::DescriptorPath(fd.get()), &text), 0);
     EXPECT_EQ(text, "b");
 
-    EXPECT_EQ(fs::ClearReadOnlyNoFollow(P("a.txt")), ELOOP);
+    EXPECT_EQ(fs::ClearReadOnlyNoLink(P("a.txt").c_str()), ELOOP);
     struct stat st;
     ASSERT_EQ(stat(P("target").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
-    ASSERT_EQ(fs::ClearReadOnlyNoFollow(P("target")), 0);
+    ASSERT_EQ(fs::ClearReadOnlyNoLink(P("target").c_str()), 0);
     ASSERT_EQ(stat(P("target").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 

@@ -15,16 +15,6 @@ std::string Shown(const std::string& text) {
     return Printable(text, true, 120);
 }
 
-std::string When(std::time_t t) {
-    std::tm tm{};
-    char buf[64];
-    if (localtime_r(&t, &tm) == nullptr ||
-        std::strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M %Z", &tm) == 0) {
-        return std::to_string(static_cast<long long>(t));
-    }
-    return buf;
-}
-
 const JobStatus* FindJob(const Report& r, const char* name) {
     for (const JobStatus& job : r.jobs.jobs) {
         if (job.job == name) return &job;
@@ -81,7 +71,8 @@ void ServiceProblems(const Report& r, std::vector<std::string>* out) {
     const ScheduleStatus& s = r.schedule;
     if (v.running && v.loaded_known && s.present && s.read_error.empty() &&
         s.text != v.loaded_text) {
-        out->push_back(s.path + " has changed since the service loaded it at " + When(v.loaded_at) +
+        out->push_back(s.path + " has changed since the service loaded it at " +
+                       LocalTime(v.loaded_at) +
                        ": the service still runs what it loaded; restart qvzel_cron to run the "
                        "file as it is now (or put changes into qvzel_cronin instead)");
     }
@@ -106,7 +97,7 @@ void JobProblems(const Report& r, std::vector<std::string>* out) {
     }
     const JobStatus* upload = FindJob(r, "upload");
     if (upload != nullptr && !upload->in_progress && upload->failures > 0) {
-        std::string p = "the last upload run, at " + When(*upload->last_ran) + ", had " +
+        std::string p = "the last upload run, at " + LocalTime(*upload->last_ran) + ", had " +
                         std::to_string(upload->failures) +
                         (upload->failures == 1 ? " failure" : " failures") + " (" +
                         Shown(upload->failure_lines.front()) + ")";
@@ -114,7 +105,7 @@ void JobProblems(const Report& r, std::vector<std::string>* out) {
         out->push_back(p + "; see " + r.jobs.logfil + " and " + r.jobs.component_log);
     } else if (upload != nullptr && !upload->in_progress && upload->last_ran &&
                upload->successes == 0 && !upload->cause.empty()) {
-        out->push_back("the last upload run, at " + When(*upload->last_ran) +
+        out->push_back("the last upload run, at " + LocalTime(*upload->last_ran) +
                        ", failed: " + upload->cause + "; see " + r.jobs.component_log);
     }
 
@@ -130,14 +121,14 @@ void JobProblems(const Report& r, std::vector<std::string>* out) {
     if (s.written && due < *s.written) return;
     // A run started at its minute; its outcome file is truncated at once.
     if (!download->last_ran || *download->last_ran < due - 60) {
-        out->push_back("the download due at " + When(due) + " has not run (last run: " +
-                       (download->last_ran ? When(*download->last_ran) : std::string("none")) +
+        out->push_back("the download due at " + LocalTime(due) + " has not run (last run: " +
+                       (download->last_ran ? LocalTime(*download->last_ran) : std::string("none")) +
                        "): check that qvzel_cron runs and that the Olmar directory holds "
                        "qvzeldown.bat");
         return;
     }
     if (download->successes > 0 || download->no_files) return;
-    std::string p = "the last download run, at " + When(*download->last_ran) + ", failed";
+    std::string p = "the last download run, at " + LocalTime(*download->last_ran) + ", failed";
     if (download->failures > 0) {
         p += " for every file (" + std::to_string(download->failures) + ": " +
              Shown(download->failure_lines.front()) + ")";

@@ -12,7 +12,6 @@
 #include "tools/zelstatus/status.h"
 
 namespace zel::status {
-namespace {
 
 std::string LocalTime(std::time_t t) {
     std::tm tm{};
@@ -23,6 +22,9 @@ std::string LocalTime(std::time_t t) {
     }
     return buf;
 }
+
+namespace {
+
 std::string Duration(long seconds) {
     const bool negative = seconds < 0;
     if (negative) seconds = -seconds;

@@ -206,6 +206,10 @@ std::vector<std::string> FindProblems(const Report& report);
 std::string Printable(const std::string& text, bool escape_controls,
                       std::size_t max = std::string::npos);
 
+// A time as shown: weekday, local date and time, and the zone ("Tue
+// 2026-12-08 10:00 UTC"); the plain number when it cannot be converted.
+std::string LocalTime(std::time_t t);
+
 // The readable summary and the JSON document (both end in a line feed).
 std::string RenderText(const Report& report);
 std::string RenderJson(const Report& report);
