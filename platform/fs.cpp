@@ -563,6 +563,15 @@ int OpenForUpdating(const char* path, UniqueFd* out, Links links) {
     return OpenRegular(path, O_RDWR | LinkFlag(links), out);
 }
 
+int OpenForReadingAndWriting(const char* path, bool truncate, UniqueFd* out) {
+    // As CreateForWriting: emptied only once the type is known.
+    int err = OpenRegular(path, O_RDWR | O_CREAT, out);
+    if (err != 0 || !truncate) return err;
+    err = TruncateFile(out->get(), 0);
+    if (err != 0) out->reset();
+    return err;
+}
+
 int ClearReadOnlyNoLink(const char* path) {
     // Read access is enough for fchmod, and a read-only file can always be
     // opened for reading by its owner.
@@ -654,6 +663,16 @@ int TruncateFile(int fd, long long size) {
 
 int SeekTo(int fd, long long offset) {
     return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+}
+
+int Seek(int fd, long long offset, SeekFrom from, long long* position) {
+    const int whence = from == SeekFrom::kStart ? SEEK_SET
+                       : from == SeekFrom::kEnd ? SEEK_END
+                                                : SEEK_CUR;
+    const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence);
+    if (at < 0) return errno;
+    if (position != nullptr) *position = static_cast<long long>(at);
+    return 0;
 }
 
 int LockExclusive(int fd) {

@@ -225,6 +225,13 @@ std::string DescriptorPath(int fd);
 }
 [[nodiscard]] int OpenForUpdating(const char* path, UniqueFd* out, Links links = Links::kFollow);
 
+// Opens path for reading and writing, creating it when missing (mode 0666
+// less the umask); with truncate an existing file is emptied.  Regular files
+// only, as OpenForReading (nothing else is truncated).  The offset starts at
+// 0.  Returns 0 and the descriptor in *out (the caller owns it), or errno
+// (*out empty).
+[[nodiscard]] int OpenForReadingAndWriting(const char* path, bool truncate, UniqueFd* out);
+
 // Creates path, or truncates it when it exists, for writing (mode 0666 less
 // the umask for a new file).  Only a regular file is accepted in its place:
 // the open does not block on a FIFO, and anything that is not a regular
@@ -263,6 +270,13 @@ std::string DescriptorPath(int fd);
 
 // Moves fd's file offset to offset bytes from the start.  Returns 0 or errno.
 [[nodiscard]] int SeekTo(int fd, long long offset);
+
+// Where a Seek counts its offset from.
+enum class SeekFrom { kStart, kCurrent, kEnd };
+// Moves fd's file offset to offset bytes from the given place and, with
+// position, tells the new offset from the start.  Returns 0 or errno
+// (*position untouched on failure).
+[[nodiscard]] int Seek(int fd, long long offset, SeekFrom from, long long* position = nullptr);
 
 // One read of up to size bytes, an interruption retried: the count read
 // (0 at the end of the file) or -1 with errno set.

@@ -65,7 +65,7 @@ BANNED='sprintf|strcpy|strcat|strtok|atoi|atol|gets'
 # alone or after "::"; a member call (".read(", "->close(") or a qualified
 # name of our own ("fs::Exists(") does not.  A local function named like
 # one (a lambda "write") counts too: rename it.
-OS_CALLS_BANNED_IN="support log poll jobs scheduler client directory tools"
+OS_CALLS_BANNED_IN="support log transport directory poll client jobs scheduler connection_tool tools"
 OS_CALLS_EXEMPT="platform tests fuzz bench tools/zelsim tools/qvreg.cpp tools/regsvr.cpp"
 OS_CALLS_EXEMPT+=" tools/olmar.cpp"
 OS_CALLS='open|openat|creat|close|read|write|pread|pwrite|lseek|stat|lstat|fstat|fstatat|statx'
@@ -79,6 +79,8 @@ OS_CALLS+='|wait|waitpid|waitid|wait4|kill|killpg|getpid|getppid|gettid|setsid|s
 OS_CALLS+='|sigaction|sigprocmask|raise|_exit|pthread_atfork|prctl|nanosleep|clock_nanosleep'
 OS_CALLS+='|usleep|sleep|clock_gettime|sysconf|uname|mmap|munmap|getuid|geteuid|getgid|setuid'
 OS_CALLS+='|setgid|daemon|alarm|pause|inotify_init|inotify_init1|inotify_add_watch'
+OS_CALLS+='|socket|socketpair|connect|bind|listen|accept|accept4|setsockopt|getsockopt|getaddrinfo'
+OS_CALLS+='|isatty|ttyname'
 OS_HEADERS='unistd\.h|fcntl\.h|dirent\.h|signal\.h|spawn\.h|sys/[A-Za-z0-9_/]+\.h'
 
 # True when the path equals or lies below one of the given folders or files.

@@ -1,10 +1,5 @@
 // CInternetAccess::CContentStream: the file-backed body stream (see
 // internet_access.h).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <memory>
 
@@ -73,10 +68,10 @@ HRESULT CInternetAccess::CContentStream::GetLength(std::int32_t* length) {
     }
     HRESULT hr = CheckInit(kGetLength);
     if (FAILED(hr)) return hr;
-    struct stat st;
-    if (::fstat(CurrentFd(), &st) != 0 || st.st_size < 0 || st.st_size > INT32_MAX)
+    zel::fs::FileInfo info;
+    if (zel::fs::GetOpenFileInfo(CurrentFd(), &info) != 0 || info.size < 0 || info.size > INT32_MAX)
         return Fail(kStreamLength, kGetLength);
-    *length = static_cast<std::int32_t>(st.st_size);
+    *length = static_cast<std::int32_t>(info.size);
     return S_OK;
 }
 
@@ -123,13 +118,14 @@ HRESULT CInternetAccess::CContentStream::Write(const char* path) {
     // request for ever.
     zel::fs::UniqueFd src;
     if (zel::fs::OpenForReading(path, &src) != 0) return Fail(kFileOpen, kWrite);
-    struct stat st;
-    if (::fstat(src.get(), &st) != 0 || st.st_size < 0) return Fail(kFileRead, kWrite);
-    const off_t length = st.st_size;
+    zel::fs::FileInfo info;
+    if (zel::fs::GetOpenFileInfo(src.get(), &info) != 0 || info.size < 0)
+        return Fail(kFileRead, kWrite);
+    const long long length = info.size;
     if (length == 0) return S_OK;
     std::unique_ptr<char[]> chunk(new (std::nothrow) char[kChunkSize]);
     if (!chunk) return Fail(kOutOfMemory, kWrite);
-    off_t copied = 0;
+    long long copied = 0;
     HRESULT hr = S_OK;
     while (copied < length) {
         const long n = zel::fs::ReadSome(src.get(), chunk.get(), kChunkSize);
@@ -175,8 +171,10 @@ HRESULT CInternetAccess::CContentStream::Seek(int origin, std::int32_t offset,
     }
     HRESULT hr = CheckInit(kSeek);
     if (FAILED(hr)) return hr;
-    int whence = origin == 2 ? SEEK_SET : origin == 3 ? SEEK_END : SEEK_CUR;
-    if (::lseek(CurrentFd(), offset, whence) < 0) return Fail(kStreamSeek, kSeek);
+    const zel::fs::SeekFrom from = origin == 2   ? zel::fs::SeekFrom::kStart
+                                   : origin == 3 ? zel::fs::SeekFrom::kEnd
+                                                 : zel::fs::SeekFrom::kCurrent;
+    if (zel::fs::Seek(CurrentFd(), offset, from) != 0) return Fail(kStreamSeek, kSeek);
     if (position != nullptr) {
         // A failure here is logged by GetCurrentPos but the seek stands.
         (void)GetCurrentPos(position);
@@ -189,8 +187,9 @@ HRESULT CInternetAccess::CContentStream::GetCurrentPos(std::int32_t* position) {
     if (sink_ != nullptr) return GetLength(position);
     HRESULT hr = CheckInit(kGetCurrentPos);
     if (FAILED(hr)) return hr;
-    off_t pos = ::lseek(CurrentFd(), 0, SEEK_CUR);
-    if (pos < 0 || pos > INT32_MAX) return Fail(kStreamPos, kGetCurrentPos);
+    long long pos = 0;
+    if (zel::fs::Seek(CurrentFd(), 0, zel::fs::SeekFrom::kCurrent, &pos) != 0 || pos > INT32_MAX)
+        return Fail(kStreamPos, kGetCurrentPos);
     *position = static_cast<std::int32_t>(pos);
     return S_OK;
 }
@@ -206,12 +205,15 @@ HRESULT CInternetAccess::CContentStream::SetLength(std::int32_t length) {
     HRESULT hr = CheckInit(kSetLength);
     if (FAILED(hr)) return hr;
     int fd = CurrentFd();
-    if (length < 0 || ::ftruncate(fd, length) != 0) return Fail(kStreamSetLength, kSetLength);
+    if (length < 0 || zel::fs::TruncateFile(fd, length) != 0)
+        return Fail(kStreamSetLength, kSetLength);
+    // The position follows the new end; a failed move leaves it where it was,
+    // which a later read or write still survives.
+    long long pos = 0;
     if (length == 0) {
-        ::lseek(fd, 0, SEEK_SET);
-    } else {
-        off_t pos = ::lseek(fd, 0, SEEK_CUR);
-        if (pos >= length) ::lseek(fd, length - 1, SEEK_SET);
+        (void)zel::fs::SeekTo(fd, 0);
+    } else if (zel::fs::Seek(fd, 0, zel::fs::SeekFrom::kCurrent, &pos) == 0 && pos >= length) {
+        (void)zel::fs::SeekTo(fd, length - 1);
     }
     return S_OK;
 }
@@ -227,12 +229,14 @@ HRESULT CInternetAccess::CContentStream::SetRedirect(const char* path, bool appe
     if (path == nullptr) return Fail(kInvalidArg, kSetRedirect);
     CloseRedirect();
     CloseSink();
-    int flags = O_CLOEXEC | (read_only ? O_RDONLY : O_RDWR);
-    if (!append && !read_only) flags |= O_TRUNC;
-    if (!read_only) flags |= O_CREAT;
-    zel::fs::UniqueFd fd(::open(path, flags, 0666));
-    if (!fd) return Fail(kStreamRedirect, kSetRedirect);
-    if (append) ::lseek(fd.get(), 0, SEEK_END);
+    // Regular files only: a FIFO or device in the name's place must neither
+    // block the request nor be emptied.
+    zel::fs::UniqueFd fd;
+    const int err = read_only ? zel::fs::OpenForReading(path, &fd)
+                              : zel::fs::OpenForReadingAndWriting(path, !append, &fd);
+    if (err != 0) return Fail(kStreamRedirect, kSetRedirect);
+    if (append && zel::fs::Seek(fd.get(), 0, zel::fs::SeekFrom::kEnd) != 0)
+        return Fail(kStreamRedirect, kSetRedirect);
     redirect_file_ = std::move(fd);
     return SetMode(read_only ? 1 : 3);
 }

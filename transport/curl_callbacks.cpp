@@ -1,15 +1,10 @@
 // The libcurl callbacks of one HTTP exchange: see curl_callbacks.h.
 #include "transport/curl_callbacks.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,6 +14,7 @@
 
 #include "log/event_log.h"
 #include "log/report.h"
+#include "platform/socket.h"
 #include "support/result_codes.h"
 #include "support/strings.h"
 #include "transport/exchange.h"
@@ -214,25 +210,18 @@ int OnResolverStart(void*, void*, void* user) {
 
 curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
     auto* t = static_cast<Transfer*>(user);
-    char host[NI_MAXHOST] = "";
-    if (address->family == AF_INET || address->family == AF_INET6) {
-        const void* raw = address->family == AF_INET
-                              ? static_cast<const void*>(
-                                    &reinterpret_cast<sockaddr_in*>(&address->addr)->sin_addr)
-                              : static_cast<const void*>(
-                                    &reinterpret_cast<sockaddr_in6*>(&address->addr)->sin6_addr);
-        inet_ntop(address->family, raw, host, sizeof host);
-    }
+    const std::string host = zel::net::AddressText(address->family, &address->addr);
     CEventLog* log = t->log();
-    Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgAddressFound, host);
+    Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgAddressFound, host.c_str());
     Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnecting);
-    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const int socket = zel::net::OpenSocket(address->family, address->socktype, address->protocol);
+    return socket < 0 ? CURL_SOCKET_BAD : socket;
 }
 
 int OnCloseSocket(void* user, curl_socket_t fd) {
     auto* log = static_cast<CEventLog*>(user);
     Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgClosingConnection);
-    int r = ::close(fd);
+    int r = zel::net::CloseSocket(fd);
     Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnectionClosed);
     return r;
 }

@@ -1,5 +1,7 @@
 // The file-backed content stream: modes, positions, lengths, redirection and
 // whole-file copies, on real files in a scratch directory.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -173,6 +175,19 @@ TEST_F(ContentStreamTest, RedirectionAndBackToTheTemporaryFile) {
     ASSERT_EQ(s.GetMode(&mode), S_OK);
     EXPECT_EQ(mode, 3);
     EXPECT_EQ(ReadAll(s), "temp");
+}
+
+// A FIFO in the redirection's place is refused at once, in every mode: a
+// read-only open would otherwise wait for a writer for ever.
+TEST_F(ContentStreamTest, RedirectionRefusesAFifoWithoutBlocking) {
+    ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+    Stream s(nullptr);
+    EXPECT_EQ(s.SetRedirect(Path("fifo").c_str(), false, true), kStreamRedirect);
+    EXPECT_EQ(s.SetRedirect(Path("fifo").c_str(), false, false), kStreamRedirect);
+    EXPECT_EQ(s.SetRedirect(Path("fifo").c_str(), true, false), kStreamRedirect);
+    std::int32_t mode = 0;
+    ASSERT_EQ(s.GetMode(&mode), S_OK);
+    EXPECT_EQ(mode, 3);
 }
 
 TEST_F(ContentStreamTest, WholeFileAndStreamCopies) {
