@@ -7,9 +7,9 @@
 // record (one bracketed line, or in bare format mode just the text).
 //
 // Files are written in text mode: every line feed of a record reaches the
-// file as CR LF, so log and result files are byte-identical to those of the
-// Windows build.  Standard output and standard error get plain line feeds.
-// Every append (and the cutting of a large file on Open) holds the log
+// file as CR LF, so log and result files are byte-identical to those the
+// system writes on Windows, where the business system reads them.  Standard output and standard
+// error get plain line feeds. Every append (and the cutting of a large file on Open) holds the log
 // file's own lock, an flock on the open file (platform/fs.h), so several
 // writers, in one process or in several, may append to one file and each
 // record arrives whole.  No lock file is made: appending creates nothing

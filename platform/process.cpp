@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "platform/fs.h"
+#include "platform/paths.h"
 
 extern char** environ;
 
@@ -43,11 +44,6 @@ bool EndsWithBat(const std::string& path) {
     return ext[0] == '.' && lower(ext[1]) == 'b' && lower(ext[2]) == 'a' && lower(ext[3]) == 't';
 }
 
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 // The working directory as an absolute path, so that a program found in it
 // is still found after the child has changed into it.
 int AbsoluteDir(const std::string& dir, std::string* out) {
@@ -59,7 +55,7 @@ int AbsoluteDir(const std::string& dir, std::string* out) {
     if (cwd == nullptr) return errno;
     std::string base(cwd);
     std::free(cwd);
-    *out = dir.empty() ? base : JoinPath(base, dir);
+    *out = dir.empty() ? base : zel::paths::Join(base, dir);
     return 0;
 }
 
@@ -80,11 +76,11 @@ int Startable(const std::string& path) {
 int Resolve(const std::string& name, const std::string& abs_wd, std::string* path) {
     if (name.empty()) return ENOENT;
     if (name.find('/') != std::string::npos) {
-        *path = name[0] == '/' ? name : JoinPath(abs_wd, name);
+        *path = name[0] == '/' ? name : zel::paths::Join(abs_wd, name);
         return Startable(*path);
     }
     int best = ENOENT;
-    std::string candidate = JoinPath(abs_wd, name);
+    std::string candidate = zel::paths::Join(abs_wd, name);
     int rc = Startable(candidate);
     if (rc == 0) {
         *path = candidate;
@@ -97,7 +93,7 @@ int Resolve(const std::string& name, const std::string& abs_wd, std::string* pat
         size_t colon = search.find(':');
         std::string dir(search.substr(0, colon));
         // An empty PATH element means the current directory: the child's.
-        candidate = JoinPath(dir.empty() ? abs_wd : dir, name);
+        candidate = zel::paths::Join(dir.empty() ? abs_wd : dir, name);
         rc = Startable(candidate);
         if (rc == 0) {
             *path = candidate;

@@ -786,7 +786,7 @@ bool SplitPath(const std::string& subkey, std::vector<std::string>* parts) {
     }
 }
 
-std::string JoinPath(const std::string& base, const std::string& name) {
+std::string JoinKeyPath(const std::string& base, const std::string& name) {
     return base.empty() ? name : base + "\\" + name;
 }
 
@@ -876,7 +876,7 @@ Status Walk(Tx& tx, std::int64_t start, const std::string& base,
         std::string stored;
         if (!*created && FindChild(tx, *id, part, &child, &stored)) {
             *id = child;
-            *path = JoinPath(*path, stored);
+            *path = JoinKeyPath(*path, stored);
             continue;
         }
         if (!tx.ok() || !create) return kNotFound;
@@ -885,7 +885,7 @@ Status Walk(Tx& tx, std::int64_t start, const std::string& base,
         tx.Bind(stmt.get(), 2, part);
         tx.Step(stmt.get());
         *id = tx.LastInsertId();
-        *path = JoinPath(*path, part);
+        *path = JoinKeyPath(*path, part);
         *created = true;
     }
     return tx.ok() ? kSuccess : kAccessDenied;
