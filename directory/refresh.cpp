@@ -2,7 +2,9 @@
 // plain-text tag scanning, and the requests that fetch them.  Every record
 // learned is written to the registry as soon as it is extracted.  See
 // server_directory.h.
+#include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -54,12 +56,15 @@ bool IsTrueFlag(const char* text) {
 bool ParsePortText(const char* text, std::int32_t* port) {
     const char* p = text;
     while (*p == ' ' || *p == '\t') ++p;
-    std::int32_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > 65535) return false;
+    const char* end = p;
+    while (*end >= '0' && *end <= '9') ++end;
+    std::uint32_t value = 0;
+    if (end != p) {
+        const auto [stop, err] = std::from_chars(p, end, value);
+        (void)stop;
+        if (err != std::errc() || value > 65535) return false;
     }
-    *port = value;
+    *port = static_cast<std::int32_t>(value);
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <vector>
 
 namespace zel::fs {
@@ -19,14 +20,13 @@ namespace {
 // past it.  False when there is none.
 bool ReadCanonical(std::string_view text, std::size_t* at, unsigned long long* value) {
     const std::size_t begin = *at;
+    std::size_t end = begin;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end == begin || end - begin > 19) return false;
+    if (text[begin] == '0' && end - begin > 1) return false;
     unsigned long long v = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') {
-        if (*at - begin == 19) return false;
-        v = v * 10 + static_cast<unsigned>(text[*at] - '0');
-        ++*at;
-    }
-    if (*at == begin) return false;
-    if (text[begin] == '0' && *at - begin > 1) return false;
+    if (std::from_chars(text.data() + begin, text.data() + end, v).ec != std::errc()) return false;
+    *at = end;
     *value = v;
     return true;
 }

@@ -1,6 +1,9 @@
 // Text helpers: see text.h.
 #include "platform/text.h"
 
+#include <charconv>
+#include <system_error>
+
 namespace zel::text {
 
 std::string ToTextMode(std::string_view text) {
@@ -44,11 +47,18 @@ long long ParseDecimalPrefix(std::string_view text, long long limit) {
     while (i < text.size() && is_space(text[i])) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        value = (limit < digit || value > (limit - digit) / 10) ? limit : value * 10 + digit;
+    // Digits only from here: a second sign is not part of the number.
+    unsigned long long magnitude = 0;
+    if (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        const auto [end, err] =
+            std::from_chars(text.data() + i, text.data() + text.size(), magnitude);
+        (void)end;
+        if (err == std::errc::result_out_of_range)
+            magnitude = static_cast<unsigned long long>(limit);
     }
+    const long long value = magnitude > static_cast<unsigned long long>(limit)
+                                ? limit
+                                : static_cast<long long>(magnitude);
     return negative ? -value : value;
 }
 

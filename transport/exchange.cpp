@@ -17,6 +17,7 @@
 // fails on a 200 answer ends the transfer there, before any body is stored.
 #include "transport/exchange.h"
 
+#include <charconv>
 #include <climits>
 #include <new>
 #include <string>
@@ -77,14 +78,13 @@ std::uint32_t ReadResponseSwitches() {
 // most 2^31-1.  Anything else is unusable (a larger value would be reported
 // negative).
 bool ParseContentLength(const std::string& text, std::int32_t* length) {
-    if (text.empty() || text.size() >= 40) return false;
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-        if (value > INT32_MAX) return false;
-    }
-    *length = static_cast<std::int32_t>(value);
+    // Digits only: from_chars would take a leading minus sign.
+    if (text.empty() || text.size() >= 40 || text[0] < '0' || text[0] > '9') return false;
+    std::int32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, err] = std::from_chars(text.data(), end, value);
+    if (err != std::errc() || stop != end) return false;
+    *length = value;
     return true;
 }
 
