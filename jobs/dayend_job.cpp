@@ -32,12 +32,8 @@ constexpr std::size_t kBlock = 4096;
 // A fresh, empty file "ZELxxxx.TMP" made exclusively, so no other process
 // can be handed the same name.  False when none can be made.
 bool MakeTempName(const std::string& beside, std::string* out) {
-    std::string dir;
-    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && fs::IsDirectory(tmp)) {
-        dir = tmp;
-    } else {
-        dir = beside.substr(0, beside.rfind('/'));
-    }
+    std::string dir = fs::TmpVariableDirectory();
+    if (dir.empty()) dir = beside.substr(0, beside.rfind('/'));
     static const char kHex[] = "0123456789ABCDEF";
     unsigned start =
         static_cast<unsigned>(proc::CurrentProcessId()) ^ static_cast<unsigned>(std::time(nullptr));

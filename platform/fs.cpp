@@ -411,9 +411,18 @@ bool IsFileInUse(const std::string& path) {
     return errno == EWOULDBLOCK;
 }
 
+std::string TmpVariableDirectory() {
+    const char* tmp = std::getenv("TMP");
+    if (tmp == nullptr || tmp[0] == '\0' || !IsDirectory(tmp)) return {};
+    return tmp;
+}
+
 std::string TempDir() {
-    const char* env = std::getenv("TMPDIR");
-    std::string dir = (env != nullptr && env[0] != '\0') ? env : "/tmp";
+    std::string dir = TmpVariableDirectory();
+    if (dir.empty()) {
+        const char* env = std::getenv("TMPDIR");
+        dir = (env != nullptr && env[0] != '\0') ? env : "/tmp";
+    }
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     return dir;
 }

@@ -153,7 +153,13 @@ enum class Links { kFollow, kRefuse };
 // caller's own other descriptors on the file count as well.
 bool IsFileInUse(const std::string& path);
 
-// $TMPDIR, else /tmp (no trailing "/").
+// The temporary directories, by one rule.  TmpVariableDirectory is the
+// directory named by $TMP when that names a directory, else empty: the
+// transfers' temporary names and the day-end copy use it first and fall back
+// to a folder of their own.  TempDir is the system's temporary directory, for
+// anonymous files: $TMP as above, else $TMPDIR, else /tmp (no trailing "/"),
+// so that a TMP that the transfers use also takes their anonymous files.
+std::string TmpVariableDirectory();
 std::string TempDir();
 
 // A new anonymous file in dir (TempDir() when empty) that vanishes when its

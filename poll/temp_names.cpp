@@ -1,8 +1,6 @@
 // Temporary names of the transfers: see temp_names.h.
 #include "poll/temp_names.h"
 
-#include <cstdlib>
-
 #include "platform/fs.h"
 #include "platform/owned_temp.h"
 #include "platform/paths.h"
@@ -10,8 +8,7 @@
 namespace zel::poll {
 
 std::string TempDirectoryFor(const std::string& working_dir) {
-    const char* tmp = std::getenv("TMP");
-    if (tmp != nullptr && zel::fs::IsDirectory(tmp)) return tmp;
+    if (std::string tmp = zel::fs::TmpVariableDirectory(); !tmp.empty()) return tmp;
     if (zel::fs::IsDirectory(working_dir)) return working_dir;
     return "/";
 }

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "platform/process.h"
+#include "tests/common/scratch.h"
 
 namespace {
 
@@ -245,16 +246,27 @@ TEST_F(FsTest, InUseFallsBackToFlockWhereLeasesAreRefused) {
     EXPECT_TRUE(Eventually(d, false));
 }
 
+// One rule for every temporary directory: TMP when it names a directory,
+// then TMPDIR, then /tmp; a TMP that is no directory counts as unset.
 TEST(TempDirTest, FromEnvironment) {
-    const char* old = getenv("TMPDIR");
-    std::string saved = old ? old : "";
+    zel::test::EnvRestore tmp_env("TMP");
+    zel::test::EnvRestore tmpdir_env("TMPDIR");
+    unsetenv("TMP");
     setenv("TMPDIR", "/var/tmp/", 1);
     EXPECT_EQ(fs::TempDir(), "/var/tmp");
     setenv("TMPDIR", "", 1);
     EXPECT_EQ(fs::TempDir(), "/tmp");
     unsetenv("TMPDIR");
     EXPECT_EQ(fs::TempDir(), "/tmp");
-    if (old) setenv("TMPDIR", saved.c_str(), 1);
+    EXPECT_EQ(fs::TmpVariableDirectory(), "");
+
+    setenv("TMPDIR", "/var/tmp", 1);
+    setenv("TMP", "/usr", 1);
+    EXPECT_EQ(fs::TmpVariableDirectory(), "/usr");
+    EXPECT_EQ(fs::TempDir(), "/usr");
+    setenv("TMP", "/no/such/folder", 1);
+    EXPECT_EQ(fs::TmpVariableDirectory(), "");
+    EXPECT_EQ(fs::TempDir(), "/var/tmp");
 }
 
 TEST_F(FsTest, DeleteOnCloseTempLeavesNoName) {
