@@ -16,27 +16,57 @@ function(zel_add_library name)
   endif()
 endfunction()
 
-# zel_add_suite(NAME LIBS libs...): the calling test folder's suite, built
-# from every *_test.cpp and *_fixture.cpp in it, so a new test file needs no
-# CMake edit.  Other .cpp files in a test folder are helper programs.
+# zel_add_suite(NAME LIBS libs... [LINUX_ONLY files...]
+#               [LINUX_ONLY_CASES patterns...]): the calling test folder's
+# suite, built from every *_test.cpp and *_fixture.cpp in it, so a new test
+# file needs no CMake edit.  Other .cpp files in a test folder are helper
+# programs.  The LINUX_ONLY files (tests that need fork, /proc, signals or
+# Linux-only tools) are left out of the Windows build, and the cases
+# matching LINUX_ONLY_CASES (GoogleTest filter patterns) are not run there.
 function(zel_add_suite name)
-  cmake_parse_arguments(S "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(S "" "" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp
                                    ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cpp)
-  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS})
+  if(WIN32)
+    foreach(excluded ${S_LINUX_ONLY})
+      list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+    endforeach()
+  endif()
+  set(filter)
+  if(WIN32 AND S_LINUX_ONLY_CASES)
+    list(JOIN S_LINUX_ONLY_CASES ":" cases)
+    set(filter FILTER "-${cases}")
+  endif()
+  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS} ${filter})
 endfunction()
 
-# zel_add_test(NAME SOURCES... LIBS libs...): one GoogleTest executable,
-# its cases registered with CTest one by one.  Tests run with the build tree's
+# zel_add_test(NAME SOURCES... LIBS libs... [FILTER filter]): one GoogleTest
+# executable, its cases (those the GoogleTest filter lets through, when
+# given) registered with CTest one by one.  Tests run with the build tree's
 # tools on PATH-independent absolute locations passed through the environment
 # (ZEL_BUILD_DIR, ZEL_SOURCE_DIR).
 function(zel_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "FILTER" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
                                         Threads::Threads)
+  if(WIN32)
+    # The few POSIX calls the tests' own scaffolding makes, over the C
+    # runtime (tests/windows/posix_shim.h).
+    target_compile_options(${name} PRIVATE -include
+                           ${PROJECT_SOURCE_DIR}/tests/windows/posix_shim.h)
+    # The cases are listed when CTest runs (under wine), not at build time.
+    set(discovery_mode PRE_TEST)
+  else()
+    set(discovery_mode POST_BUILD)
+  endif()
+  set(filter)
+  if(T_FILTER)
+    set(filter TEST_FILTER ${T_FILTER})
+  endif()
   gtest_discover_tests(${name}
+    DISCOVERY_MODE ${discovery_mode} ${filter}
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT
       "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"

@@ -102,7 +102,7 @@ void Timestamp(char (&date)[40], char (&time_text)[48]) {
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
     struct tm local {};
-    ::localtime_r(&seconds, &local);
+    (void)zel::sys::LocalTime(seconds, &local);
     std::snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
                   local.tm_year % 100);
     std::snprintf(time_text, sizeof time_text, "%02d:%02d:%02d.%03d (%d)", local.tm_hour,

@@ -4,12 +4,19 @@
 // opens a descriptor hands it out in a UniqueFd, which closes it.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/text.h"
+
+// Some C runtimes (Windows') have no ESTALE, which the identity checks
+// below report; a value of its own stands in there.
+#ifndef ESTALE
+#define ESTALE 1116
+#endif
 
 namespace zel::fs {
 

@@ -3,13 +3,12 @@
 // Owns nothing beyond the descriptors it opens for the length of a call.
 #include "platform/owned_temp.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <vector>
+
+#include "platform/system.h"
 
 namespace zel::fs {
 
@@ -34,7 +33,7 @@ bool ReadCanonical(std::string_view text, std::size_t* at, unsigned long long* v
 // This process, read once per process (a forked child reads its own).
 proc::ProcessIdentity Self() {
     thread_local proc::ProcessIdentity self;
-    if (self.pid != ::getpid()) self = proc::SelfIdentity();
+    if (self.pid != static_cast<pid_t>(sys::ProcessId())) self = proc::SelfIdentity();
     return self;
 }
 
@@ -86,15 +85,13 @@ int CreateOwnedTemp(const std::string& stem, int mode, std::string* path, Unique
     // (impossible) or to someone imitating ours: step over it, boundedly.
     for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
         const std::string candidate = NewOwnedTempName(stem);
-        const int fd = ::open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOCTTY,
-                              static_cast<mode_t>(mode));
-        if (fd >= 0) {
-            UniqueFd owned(fd);
+        UniqueFd owned;
+        err = CreateExclusive(candidate, &owned, mode);
+        if (err == 0) {
             if (out != nullptr) *out = std::move(owned);
             *path = candidate;
             return 0;
         }
-        err = errno == EINTR ? EEXIST : errno;
     }
     return err;
 }
@@ -114,7 +111,7 @@ int RemoveEndedOwnersTemps(const std::string& dir, std::initializer_list<std::st
             if (!wanted) continue;
         }
         if (!proc::HasEnded(owner)) continue;
-        if (::unlink((prefix + name).c_str()) == 0) ++removed;
+        if (RemoveFile(prefix + name) == 0) ++removed;
     }
     return removed;
 }

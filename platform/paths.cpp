@@ -3,15 +3,13 @@
 
 #include <cstdlib>
 
-namespace zel::paths {
+#include "platform/paths_internal.h"
 
-namespace {
-constexpr const char* kDefaultRoot = "/var/lib/qvis";
-}
+namespace zel::paths {
 
 std::string Root() {
     const char* env = std::getenv("QVIS_ROOT");
-    std::string root = (env != nullptr && env[0] != '\0') ? env : kDefaultRoot;
+    std::string root = (env != nullptr && env[0] != '\0') ? env : detail::DefaultRoot();
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
 }

@@ -2,8 +2,9 @@
 # Source-tree checks that the test command runs before it builds: formatting
 # (clang-format with the project's .clang-format), calls the project does not
 # use (unbounded or non-reentrant C string functions and unchecked number
-# parsing), operating-system calls made outside platform/, and the layer
-# order of the libraries.  Every violation is printed
+# parsing), operating-system calls made outside platform/, tests of which
+# operating system the build is for outside platform/, and the layer order
+# of the libraries.  Every violation is printed
 # as file:line: text; the exit status is 1 when there is any, else 0.
 # Only the project's own sources are looked at (tracked files, or every file
 # below the source folders outside a git checkout); build trees are skipped.
@@ -136,7 +137,22 @@ for f in "${FILES[@]}"; do
         END { exit found ? 1 : 0 }' "$f" || failed=1
 done
 
-# 4. Layer order: a library includes no header of a folder above it (nor of a
+# 4. Operating-system tests: only platform/ (and the transport's engine
+# files, which pick the engine for each system) may ask which system it is
+# built for; every other file reaches the system through platform/'s one
+# interface, whose implementation CMake chooses.
+OS_MACROS='_WIN32|_WIN64|__linux__|__linux|__unix__|__unix|__APPLE__|__MINGW32__|__MINGW64__|_MSC_VER|__CYGWIN__'
+OS_MACROS_ALLOWED="platform transport/engine_curl.cpp transport/engine_wininet.cpp"
+for f in "${FILES[@]}"; do
+    [ -f "$f" ] || continue
+    # shellcheck disable=SC2086  # the list is split on blanks on purpose
+    under_any "$f" $OS_MACROS_ALLOWED && continue
+    while IFS=: read -r num _; do
+        report "$f:$num: tests the operating system outside platform/ (give platform/ a service for it)"
+    done < <(grep -nE "(^|[^A-Za-z0-9_])($OS_MACROS)([^A-Za-z0-9_]|\$)" "$f")
+done
+
+# 5. Layer order: a library includes no header of a folder above it (nor of a
 # program, tool or test folder).
 for f in "${FILES[@]}"; do
     [ -f "$f" ] || continue
@@ -157,4 +173,4 @@ if [ "$failed" -ne 0 ]; then
     echo "check_tree: violations found" >&2
     exit 1
 fi
-echo "check_tree: formatting, banned calls, operating-system calls and layer order are clean"
+echo "check_tree: formatting, banned calls, operating-system calls and tests, and layer order are clean"

@@ -7,4 +7,10 @@
 // that loads it share one store connection.
 #pragma once
 
+// On Windows the object model is the system's own (ole32, oleaut32) and the
+// registry and path helpers are linked into each program: nothing to export.
+#if defined(_WIN32)
+#define ZEL_COM_API
+#else
 #define ZEL_COM_API __attribute__((visibility("default")))
+#endif

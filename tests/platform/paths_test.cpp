@@ -25,9 +25,9 @@ class RootEnv : public ::testing::Test {
 
 TEST_F(RootEnv, DefaultAndOverride) {
     unsetenv("QVIS_ROOT");
-    EXPECT_EQ(zel::paths::Root(), "/var/lib/qvis");
+    EXPECT_EQ(zel::paths::Root(), ZEL_TEST_DEFAULT_ROOT);
     setenv("QVIS_ROOT", "", 1);
-    EXPECT_EQ(zel::paths::Root(), "/var/lib/qvis");
+    EXPECT_EQ(zel::paths::Root(), ZEL_TEST_DEFAULT_ROOT);
     setenv("QVIS_ROOT", "/tmp/x//", 1);
     EXPECT_EQ(zel::paths::Root(), "/tmp/x");
     EXPECT_EQ(zel::paths::CommDir(), "/tmp/x/Apps/QVIS/PROG/COMM");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/system.h"
 #include "support/config.h"
 #include "support/lock.h"
 #include "tests/common/scratch.h"
@@ -257,7 +258,9 @@ TEST_F(GuardTest, LeftoversOfAKilledUpdateAreClearedAndLiveHoldersRespected) {
     const std::string dir = guard_.substr(0, guard_.rfind('/') + 1);
     const std::string stamp = ".qvzel_lock.tmp.";  // then pid, start time, counter
     const std::string dead_part = dir + ".qvzel.up.guard" + stamp + std::to_string(ended) + ".0.0";
-    const std::string live_part = dir + ".qvzel.up.guard" + stamp + "1.0.0";  // init's: running
+    // This test's own process: running (a start of 0 is not compared).
+    const std::string live_part =
+        dir + ".qvzel.up.guard" + stamp + std::to_string(zel::sys::ProcessId()) + ".0.0";
     const std::string other = dir + ".qvzel.scan.guard" + stamp + std::to_string(ended) + ".0.0";
     WriteFile(dead_part, "half");
     WriteFile(live_part, "half");

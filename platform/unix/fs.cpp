@@ -22,6 +22,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/fs_internal.h"
 #include "platform/owned_temp.h"
 #include "platform/process.h"
 
@@ -33,46 +34,6 @@ constexpr size_t kChunk = 262144;
 
 bool g_force_cross_device = false;
 bool g_force_no_tmpfile = false;
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Plain matching: "*" any run (also none), "?" exactly one character, every
-// other character itself without regard to ASCII case.  Iterative with one
-// backtrack point, so a long name cannot blow the stack.
-bool PlainMatch(std::string_view p, std::string_view n) {
-    size_t pi = 0, ni = 0;
-    size_t star = std::string_view::npos, mark = 0;
-    while (ni < n.size()) {
-        if (pi < p.size() && p[pi] == '*') {
-            star = pi++;
-            mark = ni;
-        } else if (pi < p.size() && (p[pi] == '?' || Lower(p[pi]) == Lower(n[ni]))) {
-            ++pi;
-            ++ni;
-        } else if (star != std::string_view::npos) {
-            pi = star + 1;
-            ni = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (pi < p.size() && p[pi] == '*') ++pi;
-    return pi == p.size();
-}
-
-// Compares names without regard to ASCII case; equal names fall back to a
-// byte compare so the order is total and the same on every run.
-bool NameLess(const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        char x = Lower(a[i]), y = Lower(b[i]);
-        if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
-}
 
 std::string BaseName(const std::string& path) {
     size_t slash = path.find_last_of('/');
@@ -276,17 +237,6 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-    if (PlainMatch(pattern, name)) return true;
-    // A final ".*" also matches the end of a name that has no extension, so
-    // "*.*" is every name and "OUTBOUND*.*" takes "OUTBOUND1" as well.
-    size_t end = pattern.size();
-    while (end > 0 && pattern[end - 1] == '*') --end;
-    if (end < pattern.size() && end > 0 && pattern[end - 1] == '.')
-        return PlainMatch(pattern.substr(0, end - 1), name);
-    return false;
-}
-
 namespace {
 
 // How ListEntries treats directories and links.
@@ -346,8 +296,8 @@ int ListEntries(const std::string& dir, std::string_view pattern, ListMode mode,
         if (links != nullptr) links->clear();
         return err;
     }
-    std::sort(names->begin(), names->end(), NameLess);
-    if (links != nullptr) std::sort(links->begin(), links->end(), NameLess);
+    std::sort(names->begin(), names->end(), detail::NameLess);
+    if (links != nullptr) std::sort(links->begin(), links->end(), detail::NameLess);
     return 0;
 }
 

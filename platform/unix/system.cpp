@@ -9,4 +9,8 @@ long ProcessId() {
     return static_cast<long>(::getpid());
 }
 
+bool LocalTime(std::time_t seconds, std::tm* out) {
+    return ::localtime_r(&seconds, out) != nullptr;
+}
+
 }  // namespace zel::sys

@@ -1,0 +1,11 @@
+// The system root on Windows (see paths_internal.h): the drive the design
+// names, C:.
+#include "platform/paths_internal.h"
+
+namespace zel::paths::detail {
+
+const char* DefaultRoot() {
+    return "C:";
+}
+
+}  // namespace zel::paths::detail
