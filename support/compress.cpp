@@ -1,6 +1,6 @@
-// ".dtz" packing through zlib's gzip file functions and unpacking through
-// GunzipStream: see compress.h.  Owns the gzFile, the unpacking state and
-// the descriptors of each call.
+// ".dtz" packing through zlib's gzip file functions (a large file through
+// parallel_deflate.h) and unpacking through GunzipStream: see compress.h.  Owns the gzFile, the
+// unpacking state and the descriptors of each call.
 #include "support/compress.h"
 
 #include <zlib.h>
@@ -13,6 +13,7 @@
 #include "platform/fs.h"
 #include "support/config.h"
 #include "support/gunzip_stream.h"
+#include "support/parallel_deflate.h"
 
 namespace {
 
@@ -54,6 +55,18 @@ int CompressFile(const char* source, const char* destination, int level) {
     std::snprintf(mode, sizeof mode, "wb%d", level);
     zel::fs::UniqueFd out_fd = OpenDestination(in.get(), destination);
     if (!out_fd) return kCompressDestCreateFailed;
+
+    // A large file is packed on every core; stored blocks (level 0) and small
+    // files keep the one stream they always had.
+    zel::fs::FileInfo info;
+    const unsigned threads = zel::pack::PackingThreads();
+    if (level > 0 && threads > 1 && zel::fs::GetOpenFileInfo(in.get(), &info) == 0 &&
+        info.size >= zel::pack::kParallelThreshold) {
+        int rc = zel::pack::DeflateInParallel(in.get(), out_fd.get(), level, threads);
+        if (zel::fs::CloseFile(&out_fd) != 0 && rc == kCompressOk) rc = kCompressWriteFailed;
+        if (rc != kCompressOk) (void)zel::fs::RemoveFile(destination);
+        return rc;
+    }
     GzFile out(gzdopen(out_fd.get(), mode));
     if (!out) {
         out_fd.reset();
