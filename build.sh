@@ -6,7 +6,8 @@
 #                     build with warnings as errors (optimised with g++, with
 #                     clang, then with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer) and run the whole suite
-#                     through CTest, then the Debian package test
+#                     through CTest, then the Windows build and its suite
+#                     under wine (as ./build.sh windows), the Debian package test
 #                     (tests/packaging/package_test.sh) and every fuzz
 #                     target for 10 seconds
 #   ./build.sh fuzz [SECONDS]
@@ -150,7 +151,7 @@ run_windows() {
 
 case "${1:-}" in
 test)
-    PACKAGES+=("${TEST_PACKAGES[@]}")
+    PACKAGES+=("${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}")
     install_packages
     tools/check_tree.sh
     # The demo's optimised build first: GCC finds some warnings (errors here)
@@ -165,6 +166,8 @@ test)
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON -DZEL_WERROR=ON
     cmake --build build-asan -j "$(jobs)"
     ctest --test-dir build-asan --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-}
+    # The same sources for Windows, their suite under wine.
+    run_windows
     # The Debian package from the optimised build: lintian, a scratch-root
     # install, a download by a support user, removal and purge.
     tests/packaging/package_test.sh build

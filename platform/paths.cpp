@@ -10,6 +10,7 @@ namespace zel::paths {
 std::string Root() {
     const char* env = std::getenv("QVIS_ROOT");
     std::string root = (env != nullptr && env[0] != '\0') ? env : detail::DefaultRoot();
+    detail::ToSystemForm(&root);
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
 }

@@ -7,4 +7,6 @@ const char* DefaultRoot() {
     return "/var/lib/qvis";
 }
 
+void ToSystemForm(std::string* /*root*/) {}
+
 }  // namespace zel::paths::detail

@@ -8,4 +8,10 @@ const char* DefaultRoot() {
     return "C:";
 }
 
+void ToSystemForm(std::string* root) {
+    for (char& c : *root) {
+        if (c == '\\') c = '/';
+    }
+}
+
 }  // namespace zel::paths::detail
