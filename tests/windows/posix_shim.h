@@ -60,6 +60,10 @@ inline int symlink(const char* /*target*/, const char* /*link*/) {
 inline int gettid() {
     return 0;
 }
+inline int mkfifo(const char* /*path*/, int /*mode*/) {
+    errno = ENOSYS;
+    return -1;
+}
 
 // mkdtemp: the trailing "XXXXXX" replaced until a new directory is made.
 inline char* mkdtemp(char* templ) {
