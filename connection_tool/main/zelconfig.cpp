@@ -3,6 +3,7 @@
 // and support over a slow line, printing every message instead of showing
 // it, and exits 0 when the test passed, 1 otherwise.
 #include <curl/curl.h>
+#include <getopt.h>
 
 #include <clocale>
 #include <cstdio>
@@ -104,33 +105,53 @@ struct CommandLine {
 // Reads the options into *cl.  -1 to go on, otherwise the exit status
 // (after the help, the version or a message on standard error).
 int ReadOptions(int argc, char** argv, CommandLine* cl) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        if (a == "--help" || a == "-h") {
-            PrintHelp();
-            return 0;
-        } else if (a == "--version") {
-            std::printf("zelconfig %s\n", zel::kVersion);
-            return 0;
-        } else if (a == "--http-server") {
-            if (!value(&cl->http_server)) return Usage("--http-server needs HOST[:PORT]");
-        } else if (a == "--https-server") {
-            if (!value(&cl->https_server)) return Usage("--https-server needs HOST[:PORT]");
-        } else if (a == "--test") {
-            if (!value(&cl->test)) return Usage("--test needs http or https");
-        } else if (a == "--method") {
-            if (!value(&cl->method_name)) return Usage("--method needs a method");
-        } else if (a == "--save") {
-            cl->save = true;
-        } else {
-            return Usage(("unknown option " + a).c_str());
+    static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {"http-server", required_argument, nullptr, 'H'},
+                                      {"https-server", required_argument, nullptr, 'S'},
+                                      {"test", required_argument, nullptr, 't'},
+                                      {"method", required_argument, nullptr, 'm'},
+                                      {"save", no_argument, nullptr, 's'},
+                                      {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // the messages below name the option as it was given
+    optind = 1;
+    for (int at = optind, c; (c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1;
+         at = optind) {
+        switch (c) {
+            case 'h':
+                PrintHelp();
+                return 0;
+            case 'V':
+                std::printf("zelconfig %s\n", zel::kVersion);
+                return 0;
+            case 'H':
+                cl->http_server = optarg;
+                break;
+            case 'S':
+                cl->https_server = optarg;
+                break;
+            case 't':
+                cl->test = optarg;
+                break;
+            case 'm':
+                cl->method_name = optarg;
+                break;
+            case 's':
+                cl->save = true;
+                break;
+            case ':': {
+                // A value missing at the end of the line: say what it should be.
+                const std::string given = argv[at];
+                if (given == "--http-server") return Usage("--http-server needs HOST[:PORT]");
+                if (given == "--https-server") return Usage("--https-server needs HOST[:PORT]");
+                if (given == "--test") return Usage("--test needs http or https");
+                return Usage("--method needs a method");
+            }
+            default:
+                return Usage(("unknown option " + std::string(argv[at])).c_str());
         }
     }
+    if (optind < argc) return Usage(("unknown option " + std::string(argv[optind])).c_str());
     return -1;
 }
 
