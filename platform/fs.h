@@ -200,6 +200,11 @@ std::string TempDir();
 // rename into it survives a power loss.  Returns 0 or errno.
 [[nodiscard]] int FlushDirectory(const std::string& dir);
 
+// Makes the data of every file written on the file system that holds dir
+// durable in one step (syncfs): for a pass that wrote many files, one
+// journal commit instead of one per file.  Returns 0 or errno.
+[[nodiscard]] int FlushFileSystemOf(const std::string& dir);
+
 // ---- Reading and writing whole files -------------------------------------
 //
 // Every file the system reads by name goes through OpenForReading, so that a

@@ -78,29 +78,44 @@ enum class PackOutcome {
     kFailed,     // not packed; nothing left behind
 };
 
-// Packs path into path + ".dtz" at level: through the packing name, which is
-// flushed and given the final name only when complete.  That name is never
-// taken over: a "name.dtz" already there is another file waiting to be sent
-// (or a packed copy a stopped run left), which replacing would lose.
-PackOutcome PackFile(const std::string& path, int level) {
-    const std::string part = PackingName(path);
-    const std::string packed = path + ".dtz";
-    if (CompressFile(path.c_str(), part.c_str(), level) != kCompressOk) {
-        (void)zel::fs::RemoveFile(part);
-        return PackOutcome::kFailed;
+// One file of the packing pass: its place in the list, its path, the
+// packing name that holds its packed bytes until they are durable, and how
+// it ended.
+struct Packing {
+    std::size_t index = 0;
+    std::string path;
+    std::string part;
+    PackOutcome outcome = PackOutcome::kFailed;
+};
+
+// Gives each packed file its final name path + ".dtz", once every packed
+// file's data is durable: a "name.dtz" that a power loss leaves is always
+// whole.  That name is never taken over: a "name.dtz" already there is
+// another file waiting to be sent (or a packed copy a stopped run left),
+// which replacing would lose.  Then the directory is flushed once, so that
+// no original is deleted before its packed copy's name is durable; where
+// that flush fails, the packed copies go again and the originals are sent
+// as they are.
+void NamePackedFiles(const std::string& dir, std::vector<Packing>* packings) {
+    if (packings->empty()) return;
+    const bool data_durable = zel::fs::FlushFileSystemOf(dir) == 0;
+    bool any_renamed = false;
+    for (Packing& p : *packings) {
+        const int err = data_durable ? zel::fs::RenameNoReplace(p.part, p.path + ".dtz") : EIO;
+        if (err != 0) {
+            (void)zel::fs::RemoveFile(p.part);
+            p.outcome = err == EEXIST ? PackOutcome::kNameTaken : PackOutcome::kFailed;
+        } else {
+            p.outcome = PackOutcome::kPacked;
+            any_renamed = true;
+        }
     }
-    int err = 0;
-    {
-        zel::fs::UniqueFd fd;
-        err = zel::fs::OpenForReading(part, &fd);
-        if (err == 0) err = zel::fs::FlushToDisk(fd.get());
+    if (!any_renamed || zel::fs::FlushDirectory(dir) == 0) return;
+    for (Packing& p : *packings) {
+        if (p.outcome != PackOutcome::kPacked) continue;
+        (void)zel::fs::RemoveFile(p.path + ".dtz");
+        p.outcome = PackOutcome::kFailed;
     }
-    if (err == 0) err = zel::fs::RenameNoReplace(part, packed);
-    if (err != 0) {
-        (void)zel::fs::RemoveFile(part);
-        return err == EEXIST ? PackOutcome::kNameTaken : PackOutcome::kFailed;
-    }
-    return PackOutcome::kPacked;
 }
 
 }  // namespace
@@ -203,37 +218,45 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         if (granted[i]) names.insert(names.begin(), candidates[i]);  // reverse listing order
     }
     if (level == 0) return names;
-    for (std::string& name : names) {
-        if (name.find(".dtz") != std::string::npos) continue;
-        const std::string path = zel::paths::Join(dir, name);
+    // Every file is packed under its packing name first; one flush then
+    // makes all of them durable before any gets its ".dtz" name or any
+    // original goes.  Each file stays locked for the whole pass.
+    std::vector<Packing> packings;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].find(".dtz") != std::string::npos) continue;
+        const std::string path = zel::paths::Join(dir, names[i]);
         zel::fs::FileInfo info;
         if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
         if (!TryLockRecorded(path.c_str())) continue;
-        bool packed = false;
-        switch (PackFile(path, level)) {
-            case PackOutcome::kPacked:
-                packed = true;
-                break;
-            case PackOutcome::kNameTaken:
-                // A run killed after packing NAME.dtz but before deleting
-                // NAME leaves both: NAME is then sent as that NAME.dtz.  Any
-                // other NAME.dtz is a file of its own, and NAME goes unpacked.
-                packed = IsPackedCopyOf((path + ".dtz").c_str(), path.c_str());
-                if (!packed) {
-                    zel::log::Note(&log_, kCategoryClientApplication, "CPoll::SelectUploadFiles",
-                                   "'%s' is sent unpacked: another '%s.dtz' is waiting.",
-                                   Printable(name).c_str(), Printable(name).c_str());
-                }
-                break;
-            case PackOutcome::kFailed:
-                break;
+        Packing p{i, path, PackingName(path), PackOutcome::kFailed};
+        if (CompressFile(path.c_str(), p.part.c_str(), level) != kCompressOk) {
+            (void)zel::fs::RemoveFile(p.part);
+            Unlock(path.c_str());
+            continue;
+        }
+        packings.push_back(std::move(p));
+    }
+    NamePackedFiles(dir, &packings);
+    for (const Packing& p : packings) {
+        std::string& name = names[p.index];
+        bool packed = p.outcome == PackOutcome::kPacked;
+        if (p.outcome == PackOutcome::kNameTaken) {
+            // A run killed after packing NAME.dtz but before deleting NAME
+            // leaves both: NAME is then sent as that NAME.dtz.  Any other
+            // NAME.dtz is a file of its own, and NAME goes unpacked.
+            packed = IsPackedCopyOf((p.path + ".dtz").c_str(), p.path.c_str());
+            if (!packed) {
+                zel::log::Note(&log_, kCategoryClientApplication, "CPoll::SelectUploadFiles",
+                               "'%s' is sent unpacked: another '%s.dtz' is waiting.",
+                               Printable(name).c_str(), Printable(name).c_str());
+            }
         }
         if (packed) {
-            (void)zel::fs::ClearReadOnlyNoLink(path.c_str());
-            (void)zel::fs::RemoveFile(path);
+            (void)zel::fs::ClearReadOnlyNoLink(p.path.c_str());
+            (void)zel::fs::RemoveFile(p.path);
             name += ".dtz";
         }
-        Unlock(path.c_str());
+        Unlock(p.path.c_str());
     }
     // A NAME sent as the NAME.dtz a stopped run left names the same file as
     // NAME.dtz itself, which must be sent once only.

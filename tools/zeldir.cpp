@@ -108,15 +108,18 @@ void Print(CQVReg& reg) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // "ANSI" text is the locale's encoding: take the user's, not "C", so
-    // that names beyond ASCII convert.
-    std::setlocale(LC_CTYPE, "");
-    bool if_stale = false, show = false, debug = false;
+// What the command line asks for.
+struct Request {
+    bool if_stale = false;
+    bool show = false;
+    bool debug = false;
     std::string operation = "GetFileListFromQuvaro";
     std::string log_file;
+};
+
+// Reads the command line into *req.  -1 to go on, otherwise the exit status
+// (after the help, the version or a message on standard error).
+int ReadCommandLine(int argc, char** argv, Request* req) {
     static const option kOptions[] = {
         {"if-stale", no_argument, nullptr, 's'},  {"show", no_argument, nullptr, 'S'},
         {"debug", no_argument, nullptr, 'd'},     {"operation", required_argument, nullptr, 'o'},
@@ -133,19 +136,19 @@ int main(int argc, char** argv) {
                 std::printf("zeldir %s\n", zel::kVersion);
                 return 0;
             case 's':
-                if_stale = true;
+                req->if_stale = true;
                 break;
             case 'S':
-                show = true;
+                req->show = true;
                 break;
             case 'd':
-                debug = true;
+                req->debug = true;
                 break;
             case 'o':
-                operation = optarg;
+                req->operation = optarg;
                 break;
             case 'l':
-                log_file = optarg;
+                req->log_file = optarg;
                 break;
             default:
                 std::fprintf(stderr, "zeldir: bad argument '%s'\n%s", argv[at], kUsage);
@@ -156,6 +159,40 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zeldir: bad argument '%s'\n%s", argv[optind], kUsage);
         return 1;
     }
+    return -1;
+}
+
+// Fills reg from the registry (--show), or refreshes the directory first
+// (always, or with --if-stale only when it is stale) and says which.
+// *refreshed tells whether a refresh was made.
+HRESULT LoadDirectory(const Request& req, CQVReg* reg, bool* refreshed) {
+    HRESULT hr = S_OK;
+    if (req.show) {
+        hr = RegisterPollNames(reg);
+        if (SUCCEEDED(hr)) hr = reg->LoadInfoFromReg();
+        return hr;
+    }
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    hr = LoadAndRefreshDirectory(reg, req.operation.c_str(), !req.if_stale, now, refreshed);
+    // The outcome is printed once it is known: a failed refresh is
+    // reported as a failure only.
+    if (SUCCEEDED(hr)) {
+        std::printf("zeldir: %s\n", *refreshed ? "refreshed from the central side"
+                                               : "cache is fresh, nothing requested");
+        // Print what the registry now holds, not what this run happened to learn.
+        hr = reg->LoadInfoFromReg();
+    }
+    return hr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // "ANSI" text is the locale's encoding: take the user's, not "C", so
+    // that names beyond ASCII convert.
+    std::setlocale(LC_CTYPE, "");
+    Request req;
+    if (int rc = ReadCommandLine(argc, argv, &req); rc >= 0) return rc;
 
     CStringHolder install;
     if (FAILED(CheckDirectory(zel::paths::CommDir().c_str(), install.Out()))) {
@@ -163,34 +200,20 @@ int main(int argc, char** argv) {
                      zel::paths::CommDir().c_str());
         return 1;
     }
+    std::string log_file = req.log_file;
     if (log_file.empty()) log_file = zel::paths::Join(install.get(), "zeldir.log");
     CEventLog log;
     if (!log.Open(log_file.c_str(), false)) {
         std::fprintf(stderr, "zeldir: cannot open the log file %s\n", log_file.c_str());
         return 1;
     }
-    log.SetDebugMessages(debug);
+    log.SetDebugMessages(req.debug);
     (void)log.SetOperation("zeldir");
     SetCurrentLog(&log);
 
     CQVReg reg(&log);
-    HRESULT hr = S_OK;
     bool refreshed = false;
-    if (show) {
-        hr = RegisterPollNames(&reg);
-        if (SUCCEEDED(hr)) hr = reg.LoadInfoFromReg();
-    } else {
-        const auto now = static_cast<std::uint32_t>(std::time(nullptr));
-        hr = LoadAndRefreshDirectory(&reg, operation.c_str(), !if_stale, now, &refreshed);
-        // The outcome is printed once it is known: a failed refresh is
-        // reported as a failure only.
-        if (SUCCEEDED(hr)) {
-            std::printf("zeldir: %s\n", refreshed ? "refreshed from the central side"
-                                                  : "cache is fresh, nothing requested");
-            // Print what the registry now holds, not what this run happened to learn.
-            hr = reg.LoadInfoFromReg();
-        }
-    }
+    const HRESULT hr = LoadDirectory(req, &reg, &refreshed);
     if (FAILED(hr)) {
         std::fflush(stdout);
         std::fprintf(stderr, "zeldir: %s with 0x%08X (details in %s)\n",

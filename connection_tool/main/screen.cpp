@@ -8,6 +8,7 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,64 @@ void Centre(int h, int w, int* y, int* x) {
     *x = std::max((COLS - w) / 2, 0);
 }
 
+// A check box line, shown reversed while it has the focus.
+void DrawCheckBox(int y, int x, const char* label, bool checked, bool focused) {
+    if (focused) attron(A_REVERSE);
+    mvaddstr(y, x, (std::string(checked ? "[x] " : "[ ] ") + label).c_str());
+    if (focused) attroff(A_REVERSE);
+}
+
+// A one-line text field: its characters, the cursor (a character index)
+// and the first character shown.
+struct TextField {
+    std::wstring text;
+    std::size_t cursor = 0;
+    std::size_t scroll = 0;
+
+    // Draws the field width columns wide at y, x, scrolled so that the
+    // cursor stays inside it.  Returns the cursor's column.
+    int Draw(int y, int x, int width) {
+        if (cursor < scroll) scroll = cursor;
+        while (scroll < cursor && Width(text.substr(scroll, cursor - scroll)) + 1 > width) ++scroll;
+        const int cursor_x = x + Width(text.substr(scroll, cursor - scroll));
+        attron(A_UNDERLINE);
+        mvhline(y, x, ' ', width);
+        PutText(y, x, text.substr(scroll), width);
+        attroff(A_UNDERLINE);
+        return cursor_x;
+    }
+
+    // Applies an editing key (not Enter): the cursor keys move; the others
+    // make a new text, kept only when allowed says so (a refused one leaves
+    // the field as it was, and the key is dropped with a beep).
+    void Edit(const Key& key, const std::function<bool(const std::wstring&)>& allowed) {
+        std::wstring next = text;
+        std::size_t next_cursor = cursor;
+        if (key.Fn(KEY_LEFT)) {
+            if (cursor > 0) --cursor;
+        } else if (key.Fn(KEY_RIGHT)) {
+            if (cursor < text.size()) ++cursor;
+        } else if (key.Fn(KEY_HOME)) {
+            cursor = 0;
+        } else if (key.Fn(KEY_END)) {
+            cursor = text.size();
+        } else if (key.Fn(KEY_BACKSPACE) || key.Is(127) || key.Is(8)) {
+            if (cursor > 0) next.erase(--next_cursor, 1);
+        } else if (key.Fn(KEY_DC)) {
+            if (cursor < text.size()) next.erase(cursor, 1);
+        } else if (key.kind == Key::Char && key.code >= 32 && iswprint(key.code)) {
+            next.insert(cursor, 1, static_cast<wchar_t>(key.code));
+            ++next_cursor;
+        }
+        if (next != text && allowed(next)) {
+            text = next;
+            cursor = next_cursor;
+        } else if (next != text) {
+            beep();
+        }
+    }
+};
+
 }  // namespace
 
 Screen::Screen() {
@@ -415,12 +474,11 @@ void Screen::RunOverrideDialog() {
     constexpr int kFieldWidth = 40;
     constexpr int kItems = 5;  // two check boxes, the field, OK, Cancel
     ProxyOverrideDialog dialog(this);
-    std::wstring text = FromUtf8(dialog.Settings().address);
-    std::size_t cursor = text.size();
-    std::size_t scroll = 0;
+    TextField field;
+    field.text = FromUtf8(dialog.Settings().address);
+    field.cursor = field.text.size();
     int focus = 0;
     int field_y = 0;
-    int field_x = 0;
     int cursor_x = 0;
     auto draw = [&]() {
         int y = 0;
@@ -428,31 +486,19 @@ void Screen::RunOverrideDialog() {
         Centre(kH, kW, &y, &x);
         DrawFrame(y, x, kH, kW, "Proxy Override Settings");
         const OverrideSettings& s = dialog.Settings();
-        if (focus == 0) attron(A_REVERSE);
-        mvaddstr(y + 2, x + 3, s.proxy_enabled ? "[x] Proxy Enabled" : "[ ] Proxy Enabled");
-        if (focus == 0) attroff(A_REVERSE);
-        if (focus == 1) attron(A_REVERSE);
-        mvaddstr(y + 3, x + 3,
-                 s.use_override ? "[x] Use Proxy Override" : "[ ] Use Proxy Override");
-        if (focus == 1) attroff(A_REVERSE);
+        DrawCheckBox(y + 2, x + 3, "Proxy Enabled", s.proxy_enabled, focus == 0);
+        DrawCheckBox(y + 3, x + 3, "Use Proxy Override", s.use_override, focus == 1);
         mvaddstr(y + 5, x + 3, "Proxy Address:");
         field_y = y + 5;
-        field_x = x + 18;
-        // Scrolled so that the cursor stays inside the field.
-        if (cursor < scroll) scroll = cursor;
-        while (scroll < cursor && Width(text.substr(scroll, cursor - scroll)) + 1 > kFieldWidth)
-            ++scroll;
-        cursor_x = field_x + Width(text.substr(scroll, cursor - scroll));
-        attron(A_UNDERLINE);
-        mvhline(field_y, field_x, ' ', kFieldWidth);
-        PutText(field_y, field_x, text.substr(scroll), kFieldWidth);
-        attroff(A_UNDERLINE);
+        cursor_x = field.Draw(field_y, x + 18, kFieldWidth);
         const std::vector<std::wstring> help = SplitText(kOverrideHelp);
         for (std::size_t i = 0; i < help.size(); ++i)
             PutText(y + 7 + static_cast<int>(i), x + 3, help[i], kW - 6);
         DrawButton(y + 13, x + 3, "OK", focus == 3);
         DrawButton(y + 13, x + 12, "Cancel", focus == 4);
     };
+    // The dialog refuses a text longer than the field holds.
+    auto allowed = [&](const std::wstring& text) { return dialog.SetAddress(ToUtf8(text)); };
     layers_.push_back(draw);
     for (;;) {
         const bool fits = DrawLayers();
@@ -482,36 +528,11 @@ void Screen::RunOverrideDialog() {
             dialog.ToggleProxyEnabled();
         } else if (focus == 1 && IsPress(key)) {
             dialog.ToggleUseOverride();
+        } else if (focus == 2 && IsEnter(key)) {
+            // Enter in the field presses the default button, OK.
+            if (dialog.Ok()) break;
         } else if (focus == 2) {
-            std::wstring next = text;
-            std::size_t next_cursor = cursor;
-            if (key.Fn(KEY_LEFT)) {
-                if (cursor > 0) --cursor;
-            } else if (key.Fn(KEY_RIGHT)) {
-                if (cursor < text.size()) ++cursor;
-            } else if (key.Fn(KEY_HOME)) {
-                cursor = 0;
-            } else if (key.Fn(KEY_END)) {
-                cursor = text.size();
-            } else if (key.Fn(KEY_BACKSPACE) || key.Is(127) || key.Is(8)) {
-                if (cursor > 0) next.erase(--next_cursor, 1);
-            } else if (key.Fn(KEY_DC)) {
-                if (cursor < text.size()) next.erase(cursor, 1);
-            } else if (IsEnter(key)) {
-                // Enter in the field presses the default button, OK.
-                if (dialog.Ok()) break;
-            } else if (key.kind == Key::Char && key.code >= 32 && iswprint(key.code)) {
-                next.insert(cursor, 1, static_cast<wchar_t>(key.code));
-                ++next_cursor;
-            }
-            // The dialog refuses a text longer than the field holds; the
-            // field then keeps its text (and the key is dropped).
-            if (next != text && dialog.SetAddress(ToUtf8(next))) {
-                text = next;
-                cursor = next_cursor;
-            } else if (next != text) {
-                beep();
-            }
+            field.Edit(key, allowed);
         } else if (focus == 3 && IsPress(key)) {
             if (dialog.Ok()) break;
         } else if (focus == 4 && IsPress(key)) {

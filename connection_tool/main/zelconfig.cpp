@@ -3,6 +3,7 @@
 // and support over a slow line, printing every message instead of showing
 // it, and exits 0 when the test passed, 1 otherwise.
 #include <curl/curl.h>
+#include <getopt.h>
 
 #include <clocale>
 #include <cstdio>
@@ -90,65 +91,139 @@ int Usage(const char* why) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "");
+// What the command line asks for.
+struct CommandLine {
     std::string http_server;
     std::string https_server;
     std::string test;
     std::string method_name;
     bool save = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        if (a == "--help" || a == "-h") {
-            PrintHelp();
-            return 0;
-        } else if (a == "--version") {
-            std::printf("zelconfig %s\n", zel::kVersion);
-            return 0;
-        } else if (a == "--http-server") {
-            if (!value(&http_server)) return Usage("--http-server needs HOST[:PORT]");
-        } else if (a == "--https-server") {
-            if (!value(&https_server)) return Usage("--https-server needs HOST[:PORT]");
-        } else if (a == "--test") {
-            if (!value(&test)) return Usage("--test needs http or https");
-        } else if (a == "--method") {
-            if (!value(&method_name)) return Usage("--method needs a method");
-        } else if (a == "--save") {
-            save = true;
-        } else {
-            return Usage(("unknown option " + a).c_str());
-        }
-    }
-    if (test.empty() && (!method_name.empty() || save))
-        return Usage("--method and --save go with --test");
-
     Method method = Method::Direct;
     Group group = Group::Http;
-    if (!test.empty()) {
-        if (test == "http")
-            group = Group::Http;
-        else if (test == "https")
-            group = Group::Https;
-        else
-            return Usage("--test takes http or https");
-        if (method_name == "direct")
-            method = Method::Direct;
-        else if (method_name == "preconfig")
-            method = Method::Preconfig;
-        else if (method_name == "preconfig-no-auto")
-            method = Method::PreconfigNoAutoProxy;
-        else if (method_name == "proxy")
-            method = Method::Proxy;
-        else
-            return Usage("--method takes direct, preconfig, preconfig-no-auto or proxy");
+};
+
+// Reads the options into *cl.  -1 to go on, otherwise the exit status
+// (after the help, the version or a message on standard error).
+int ReadOptions(int argc, char** argv, CommandLine* cl) {
+    static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {"http-server", required_argument, nullptr, 'H'},
+                                      {"https-server", required_argument, nullptr, 'S'},
+                                      {"test", required_argument, nullptr, 't'},
+                                      {"method", required_argument, nullptr, 'm'},
+                                      {"save", no_argument, nullptr, 's'},
+                                      {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // the messages below name the option as it was given
+    optind = 1;
+    for (int at = optind, c; (c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1;
+         at = optind) {
+        switch (c) {
+            case 'h':
+                PrintHelp();
+                return 0;
+            case 'V':
+                std::printf("zelconfig %s\n", zel::kVersion);
+                return 0;
+            case 'H':
+                cl->http_server = optarg;
+                break;
+            case 'S':
+                cl->https_server = optarg;
+                break;
+            case 't':
+                cl->test = optarg;
+                break;
+            case 'm':
+                cl->method_name = optarg;
+                break;
+            case 's':
+                cl->save = true;
+                break;
+            case ':': {
+                // A value missing at the end of the line: say what it should be.
+                const std::string given = argv[at];
+                if (given == "--http-server") return Usage("--http-server needs HOST[:PORT]");
+                if (given == "--https-server") return Usage("--https-server needs HOST[:PORT]");
+                if (given == "--test") return Usage("--test needs http or https");
+                return Usage("--method needs a method");
+            }
+            default:
+                return Usage(("unknown option " + std::string(argv[at])).c_str());
+        }
     }
+    if (optind < argc) return Usage(("unknown option " + std::string(argv[optind])).c_str());
+    return -1;
+}
+
+// Reads the command line into *cl, with the group and method of --test.
+// -1 to go on, otherwise the exit status.
+int ReadCommandLine(int argc, char** argv, CommandLine* cl) {
+    if (int rc = ReadOptions(argc, argv, cl); rc >= 0) return rc;
+    if (cl->test.empty() && (!cl->method_name.empty() || cl->save))
+        return Usage("--method and --save go with --test");
+    if (cl->test.empty()) return -1;
+    if (cl->test == "http")
+        cl->group = Group::Http;
+    else if (cl->test == "https")
+        cl->group = Group::Https;
+    else
+        return Usage("--test takes http or https");
+    if (cl->method_name == "direct")
+        cl->method = Method::Direct;
+    else if (cl->method_name == "preconfig")
+        cl->method = Method::Preconfig;
+    else if (cl->method_name == "preconfig-no-auto")
+        cl->method = Method::PreconfigNoAutoProxy;
+    else if (cl->method_name == "proxy")
+        cl->method = Method::Proxy;
+    else
+        return Usage("--method takes direct, preconfig, preconfig-no-auto or proxy");
+    return -1;
+}
+
+// The servers the system itself uses, unless given by hand.  False when a
+// server given is not HOST or HOST:PORT.
+bool Configure(const CommandLine& cl, ConnectionUtility* utility) {
+    utility->UseSystemServers();
+    std::string host;
+    int port = 0;
+    if (!cl.http_server.empty()) {
+        if (!zel::conn::ParseServer(cl.http_server, 80, &host, &port)) return false;
+        utility->SetHttpTarget(host, port);
+    }
+    if (!cl.https_server.empty()) {
+        if (!zel::conn::ParseServer(cl.https_server, 443, &host, &port)) return false;
+        utility->SetHttpsTarget(host, port);
+    }
+    return true;
+}
+
+// --test: one test with the messages printed.  The exit status.
+int RunPrintedTest(const CommandLine& cl) {
+    PrintingUi ui(cl.save);
+    ConnectionUtility utility(&ui);
+    if (!Configure(cl, &utility)) return Usage("a server is not HOST or HOST:PORT");
+    const char* group = cl.group == Group::Http ? "HTTP" : "HTTPS";
+    std::printf("zelconfig: %s test server %s\n", group, utility.TargetText(cl.group).c_str());
+    const TestOutcome outcome = utility.RunTest(cl.group, cl.method);
+    if (outcome == TestOutcome::Failed || outcome == TestOutcome::Cancelled) {
+        std::printf("zelconfig: %s %s test failed\n", group, zel::conn::MethodLabel(cl.method));
+        return 1;
+    }
+    std::printf(
+        "zelconfig: %s %s test passed%s\n", group, zel::conn::MethodLabel(cl.method),
+        outcome == TestOutcome::Saved
+            ? ("; AccessMethod set to " + std::to_string(static_cast<unsigned>(cl.method))).c_str()
+            : "; nothing saved");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    CommandLine cl;
+    if (int rc = ReadCommandLine(argc, argv, &cl); rc >= 0) return rc;
 
     // The network library's start-up stands for the sockets start-up.
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
@@ -159,53 +234,17 @@ int main(int argc, char** argv) {
         ~CurlGlobal() { curl_global_cleanup(); }
     } curl_global;
 
-    // The servers the system itself uses, unless given by hand.
-    auto configure = [&](ConnectionUtility* utility) {
-        utility->UseSystemServers();
-        std::string host;
-        int port = 0;
-        if (!http_server.empty()) {
-            if (!zel::conn::ParseServer(http_server, 80, &host, &port)) return false;
-            utility->SetHttpTarget(host, port);
-        }
-        if (!https_server.empty()) {
-            if (!zel::conn::ParseServer(https_server, 443, &host, &port)) return false;
-            utility->SetHttpsTarget(host, port);
-        }
-        return true;
-    };
-
-    if (!test.empty()) {
-        PrintingUi ui(save);
-        ConnectionUtility utility(&ui);
-        if (!configure(&utility)) return Usage("a server is not HOST or HOST:PORT");
-        std::printf("zelconfig: %s test server %s\n", group == Group::Http ? "HTTP" : "HTTPS",
-                    utility.TargetText(group).c_str());
-        const TestOutcome outcome = utility.RunTest(group, method);
-        if (outcome == TestOutcome::Failed || outcome == TestOutcome::Cancelled) {
-            std::printf("zelconfig: %s %s test failed\n", group == Group::Http ? "HTTP" : "HTTPS",
-                        zel::conn::MethodLabel(method));
-            return 1;
-        }
-        std::printf(
-            "zelconfig: %s %s test passed%s\n", group == Group::Http ? "HTTP" : "HTTPS",
-            zel::conn::MethodLabel(method),
-            outcome == TestOutcome::Saved
-                ? ("; AccessMethod set to " + std::to_string(static_cast<unsigned>(method))).c_str()
-                : "; nothing saved");
-        return 0;
-    }
-
+    if (!cl.test.empty()) return RunPrintedTest(cl);
     {
         // Checked before the screen takes the terminal, so the error is
         // readable.
         PrintingUi probe(false);
         ConnectionUtility check(&probe);
-        if (!configure(&check)) return Usage("a server is not HOST or HOST:PORT");
+        if (!Configure(cl, &check)) return Usage("a server is not HOST or HOST:PORT");
     }
     zel::conn::Screen screen;
     ConnectionUtility utility(&screen);
-    (void)configure(&utility);
+    (void)Configure(cl, &utility);
     screen.RunMainDialog(&utility);
     return 0;
 }

@@ -453,6 +453,15 @@ int FlushDirectory(const std::string& dir) {
     return 0;
 }
 
+int FlushFileSystemOf(const std::string& dir) {
+    UniqueFd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirfd) return errno;
+    while (::syncfs(dirfd.get()) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
 namespace {
 
 // Checks that fd is a regular file; 0, EISDIR or ENXIO (or fstat's errno).

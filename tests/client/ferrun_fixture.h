@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/fake_poll.h"
 #include "tests/common/scratch.h"
 #include "tests/common/spawn.h"
 
@@ -27,9 +28,7 @@ class FerrunRoot : public ScratchRoot {
   protected:
     void SetUp() override {
         ScratchRoot::SetUp();
-        ::setenv("ZEL_FAKE_POLL_LOG", Path("calls.txt").c_str(), 1);
-        ::unsetenv("ZEL_FAKE_POLL_GETFILES");
-        ::unsetenv("ZEL_FAKE_POLL_PUTFILES");
+        ::setenv(fake_poll::kCalls, Path("calls.txt").c_str(), 1);
     }
 
     // Runs a program to its end (at most 60 s).
@@ -64,9 +63,7 @@ class FerrunRoot : public ScratchRoot {
     std::string Calls() const { return ReadFile(Path("calls.txt")); }
     std::string FileLog() const { return ReadFile(CommPath("qvzel.log")); }
 
-    EnvRestore log_env_{"ZEL_FAKE_POLL_LOG"};
-    EnvRestore get_env_{"ZEL_FAKE_POLL_GETFILES"};
-    EnvRestore put_env_{"ZEL_FAKE_POLL_PUTFILES"};
+    fake_poll::Controls fake_poll_controls_;
 };
 
 // With the stand-in component, which records every call it gets.

@@ -8,6 +8,7 @@
 #include "platform/registry.h"
 #include "poll/ipoll.h"
 #include "tests/client/ferrun_fixture.h"
+#include "tests/common/registry_seed.h"
 
 namespace zel::test::client {
 namespace {
@@ -115,15 +116,8 @@ TEST_F(FerrunRoot, ComponentThatCannotBeCreatedIsExplained) {
     EXPECT_NE(FileLog().find("is not registered"), std::string::npos) << FileLog();
 
     // Registered, but the library is gone.
-    {
-        reg::Key key;
-        ASSERT_EQ(
-            reg::CreateKey(reg::Hive::ClassesRoot,
-                           "CLSID\\" + zel::com::GuidToString(CLSID_Poll) + "\\InprocServer32",
-                           &key, nullptr),
-            reg::kSuccess);
-        ASSERT_EQ(reg::SetString(key, "", Path("gone/libPoll.so")), reg::kSuccess);
-    }
+    SeedValue("CLSID\\" + zel::com::GuidToString(CLSID_Poll) + "\\InprocServer32", "",
+              Path("gone/libPoll.so"), reg::Hive::ClassesRoot);
     r = Ferrun({"-d"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("library " + Path("gone/libPoll.so") + " is missing"), std::string::npos)

@@ -14,6 +14,7 @@
 #include "connection_tool/utility.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/directory/sim.h"
@@ -59,17 +60,6 @@ class ToolTest : public ScratchRoot {
         ::setenv("ZEL_DEFAULTS_FILE", Path("zelway.default").c_str(), 1);
     }
 
-    static void SetDword(zel::reg::Hive hive, const char* path, const char* name, std::uint32_t v) {
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetDword(key, name, v), zel::reg::kSuccess);
-    }
-    static void SetString(zel::reg::Hive hive, const char* path, const char* name,
-                          const std::string& v) {
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetString(key, name, v), zel::reg::kSuccess);
-    }
     // A system-key value, or -1 when it is missing.
     static long long SystemDword(const char* name) {
         zel::reg::Key key;
@@ -82,10 +72,10 @@ class ToolTest : public ScratchRoot {
     }
     // The user's browser proxy settings.
     static void UserProxy(std::uint32_t enable, const std::string& server) {
-        SetDword(zel::reg::Hive::CurrentUser, zel::conn::kInternetSettingsUser, "ProxyEnable",
-                 enable);
-        SetString(zel::reg::Hive::CurrentUser, zel::conn::kInternetSettingsUser, "ProxyServer",
-                  server);
+        SeedValue(zel::conn::kInternetSettingsUser, "ProxyEnable", enable,
+                  zel::reg::Hive::CurrentUser);
+        SeedValue(zel::conn::kInternetSettingsUser, "ProxyServer", server,
+                  zel::reg::Hive::CurrentUser);
     }
 
     std::string Response() const { return ReadFile(Path("response.txt")); }

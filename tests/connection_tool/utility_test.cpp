@@ -136,8 +136,8 @@ TEST_F(UtilityTest, ProxyButtonsNeedTheApplicableProxyEnabled) {
     for (int round = 0; round < 2; ++round) {
         if (round == 1) {
             UserProxy(1, "127.0.0.9:9");
-            SetDword(Hive::LocalMachine, kSystemKey, "AccessOverride", 1);
-            SetDword(Hive::LocalMachine, kSystemKey, "ProxyEnable", 0);
+            SeedValue(kSystemKey, "AccessOverride", 1);
+            SeedValue(kSystemKey, "ProxyEnable", 0);
         }
         for (Group group : {Group::Http, Group::Https}) {
             ui_.boxes.clear();
@@ -296,11 +296,11 @@ class OverrideTest : public ToolTest {
 };
 
 TEST_F(OverrideTest, PrefillComesFromTheSystemKeyWhenOverridden) {
-    SetDword(Hive::LocalMachine, kSystemKey, "AccessOverride", 1);
-    SetDword(Hive::LocalMachine, kSystemKey, "ProxyEnable", 1);
-    SetString(Hive::LocalMachine, kSystemKey, "ProxyServer", "sys:1");
-    SetDword(Hive::LocalMachine, kInternetSettingsMachine, "ProxyEnable", 0);
-    SetString(Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", "machine:2");
+    SeedValue(kSystemKey, "AccessOverride", 1);
+    SeedValue(kSystemKey, "ProxyEnable", 1);
+    SeedValue(kSystemKey, "ProxyServer", "sys:1");
+    SeedValue(kInternetSettingsMachine, "ProxyEnable", 0);
+    SeedValue(kInternetSettingsMachine, "ProxyServer", "machine:2");
     const OverrideSettings s = LoadOverrideSettings();
     EXPECT_TRUE(s.use_override);
     EXPECT_TRUE(s.proxy_enabled);
@@ -322,13 +322,13 @@ TEST_F(OverrideTest, PrefillFallsBackFromMachineToUserValueByValue) {
 
     // The machine-wide key wins per value; an existing empty address is not
     // missing.  System-key values count only with the override.
-    SetString(Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", "");
-    SetString(Hive::LocalMachine, kSystemKey, "ProxyServer", "sys:1");
+    SeedValue(kInternetSettingsMachine, "ProxyServer", "");
+    SeedValue(kSystemKey, "ProxyServer", "sys:1");
     s = LoadOverrideSettings();
     EXPECT_TRUE(s.proxy_enabled);  // still the user's
     EXPECT_EQ(s.address, "");
-    SetDword(Hive::LocalMachine, kInternetSettingsMachine, "ProxyEnable", 0);
-    SetString(Hive::LocalMachine, kInternetSettingsMachine, "ProxyServer", "machine:2");
+    SeedValue(kInternetSettingsMachine, "ProxyEnable", 0);
+    SeedValue(kInternetSettingsMachine, "ProxyServer", "machine:2");
     s = LoadOverrideSettings();
     EXPECT_FALSE(s.proxy_enabled);
     EXPECT_EQ(s.address, "machine:2");

@@ -17,6 +17,7 @@
 #include "log/event_log.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
 
 namespace zel::test::directory {
@@ -39,17 +40,6 @@ class DirectoryTest : public ScratchRoot {
     std::string LogPath() const { return dir_ + "/client.log"; }
     std::string CommFile(const std::string& name) const { return CommPath(name); }
 
-    // Registry helpers below HKEY_LOCAL_MACHINE; they fail the test on error.
-    static void SetSz(const std::string& key, const std::string& name, const std::string& data) {
-        zel::reg::Key k;
-        ASSERT_EQ(zel::reg::CreateKey(zel::reg::Hive::LocalMachine, key, &k, nullptr), 0);
-        ASSERT_EQ(zel::reg::SetString(k, name, data), 0);
-    }
-    static void SetDw(const std::string& key, const std::string& name, std::uint32_t data) {
-        zel::reg::Key k;
-        ASSERT_EQ(zel::reg::CreateKey(zel::reg::Hive::LocalMachine, key, &k, nullptr), 0);
-        ASSERT_EQ(zel::reg::SetDword(k, name, data), 0);
-    }
     // The value as text ("<missing>" when absent; dwords in decimal).
     static std::string Value(const std::string& key, const std::string& name) {
         zel::reg::Key k;

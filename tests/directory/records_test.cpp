@@ -9,6 +9,7 @@
 
 namespace {
 
+using zel::test::SeedValue;
 using zel::test::directory::kQueries;
 using zel::test::directory::kServers;
 namespace codes = zel::codes;
@@ -23,18 +24,18 @@ std::string Text(char* owned) {
 TEST_F(RecordsTest, LoadsServerVersionsWithTheirDefaults) {
     // Key of its own without QueryVersion: one version "001"; Port 0 reads as
     // 80, a missing SecurePort as 443.
-    SetSz(kServers + "\\POLL", "IPAddress", " 10.0.0.1 ");
-    SetDw(kServers + "\\POLL", "Port", 0);
-    SetSz(kServers + "\\POLL", "SSLRequired", "y");
-    SetSz(kServers + "\\POLL", "SSLPublic", "yes");
-    SetDw(kServers + "\\POLL", "LastUpdatedTime", 12345);
+    SeedValue(kServers + "\\POLL", "IPAddress", " 10.0.0.1 ");
+    SeedValue(kServers + "\\POLL", "Port", 0);
+    SeedValue(kServers + "\\POLL", "SSLRequired", "y");
+    SeedValue(kServers + "\\POLL", "SSLPublic", "yes");
+    SeedValue(kServers + "\\POLL", "LastUpdatedTime", 12345);
     // A sub-key holds one more version.
-    SetSz(kServers + "\\POLL\\002", "IPAddress", "10.0.0.2");
-    SetDw(kServers + "\\POLL\\002", "Port", 8080);
-    SetDw(kServers + "\\POLL\\002", "SecurePort", 8443);
-    SetSz(kServers + "\\POLL\\002", "SSLRequired", "1");
-    SetSz(kServers + "\\POLL\\002", "SSLPublic", "N");
-    SetDw(kServers + "\\POLL\\002", "Proxy", 7);
+    SeedValue(kServers + "\\POLL\\002", "IPAddress", "10.0.0.2");
+    SeedValue(kServers + "\\POLL\\002", "Port", 8080);
+    SeedValue(kServers + "\\POLL\\002", "SecurePort", 8443);
+    SeedValue(kServers + "\\POLL\\002", "SSLRequired", "1");
+    SeedValue(kServers + "\\POLL\\002", "SSLPublic", "N");
+    SeedValue(kServers + "\\POLL\\002", "Proxy", 7);
 
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
@@ -82,9 +83,9 @@ TEST_F(RecordsTest, FlagTextsReadAsTrueOnlyForOneAndY) {
     int n = 0;
     for (const auto& c : cases) {
         const std::string key = kQueries + "\\Q" + std::to_string(n++);
-        SetSz(key, "QueryLocation", "/q");
-        SetSz(key, "SSLRequired", c.text);
-        SetSz(key, "SSLPublic", c.text);
+        SeedValue(key, "QueryLocation", "/q");
+        SeedValue(key, "SSLRequired", c.text);
+        SeedValue(key, "SSLPublic", c.text);
     }
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
@@ -101,14 +102,14 @@ TEST_F(RecordsTest, FlagTextsReadAsTrueOnlyForOneAndY) {
 }
 
 TEST_F(RecordsTest, MissingRequiredValuesStopTheLoading) {
-    SetSz(kQueries + "\\A", "QueryLocation", "/a");
-    SetSz(kQueries + "\\A", "SSLRequired", "N");
-    SetSz(kQueries + "\\A", "SSLPublic", "N");
-    SetSz(kQueries + "\\B", "QueryLocation", "/b");
-    SetSz(kQueries + "\\B", "SSLRequired", "N");  // no SSLPublic
-    SetSz(kQueries + "\\C", "QueryLocation", "/c");
-    SetSz(kQueries + "\\C", "SSLRequired", "N");
-    SetSz(kQueries + "\\C", "SSLPublic", "N");
+    SeedValue(kQueries + "\\A", "QueryLocation", "/a");
+    SeedValue(kQueries + "\\A", "SSLRequired", "N");
+    SeedValue(kQueries + "\\A", "SSLPublic", "N");
+    SeedValue(kQueries + "\\B", "QueryLocation", "/b");
+    SeedValue(kQueries + "\\B", "SSLRequired", "N");  // no SSLPublic
+    SeedValue(kQueries + "\\C", "QueryLocation", "/c");
+    SeedValue(kQueries + "\\C", "SSLRequired", "N");
+    SeedValue(kQueries + "\\C", "SSLPublic", "N");
     CQVReg reg(log_.get());
     EXPECT_EQ(reg.LoadInfoFromReg(), codes::kNoSSLPublic);
     // What was loaded before the bad key stays; nothing after it is read.
@@ -118,7 +119,7 @@ TEST_F(RecordsTest, MissingRequiredValuesStopTheLoading) {
 
     // A server key without IPAddress fails with its own status and the
     // queries are then not read at all.
-    SetSz(kServers + "\\POLL", "SSLRequired", "N");
+    SeedValue(kServers + "\\POLL", "SSLRequired", "N");
     EXPECT_EQ(reg.LoadInfoFromReg(), codes::kNoIPAddress);
     EXPECT_EQ(reg.GetServerInfoCount(), 0);
     EXPECT_EQ(reg.GetQueryInfoCount(), 0);
@@ -137,8 +138,8 @@ TEST_F(RecordsTest, NoCacheLoadsNothingAndSucceeds) {
 }
 
 TEST_F(RecordsTest, LimitListsFilterLoadingAndLoadedInfos) {
-    SetSz(kServers + "\\POLL", "IPAddress", "a");
-    SetSz(kServers + "\\SERVER", "IPAddress", "b");
+    SeedValue(kServers + "\\POLL", "IPAddress", "a");
+    SeedValue(kServers + "\\SERVER", "IPAddress", "b");
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
     EXPECT_EQ(reg.GetServerInfoCount(), 2);
@@ -227,7 +228,8 @@ TEST_F(RecordsTest, RemovedVersionsAndInfosLeaveTheRestIntact) {
     EXPECT_EQ(at, 0);
 
     // Limiting drops the infos in the middle and at the ends alike.
-    for (const char* name : {"A", "B", "C", "D"}) SetSz(kServers + "\\" + name, "IPAddress", name);
+    for (const char* name : {"A", "B", "C", "D"})
+        SeedValue(kServers + "\\" + name, "IPAddress", name);
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
     ASSERT_EQ(reg.GetServerInfoCount(), 4);
@@ -318,8 +320,8 @@ TEST_F(RecordsTest, WritesTheLayoutAndReadsItBack) {
 }
 
 TEST_F(RecordsTest, LastUpdateTimeGoesToTheVersionsPlace) {
-    SetSz(kServers + "\\POLL", "IPAddress", "a");
-    SetSz(kServers + "\\POLL\\002", "IPAddress", "b");
+    SeedValue(kServers + "\\POLL", "IPAddress", "a");
+    SeedValue(kServers + "\\POLL\\002", "IPAddress", "b");
     CQVReg reg(log_.get());
     EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("poll", "001", 11), S_OK);
     EXPECT_EQ(reg.UpdateLastTimeUpdateRegEntry("POLL", "002", 22), S_OK);

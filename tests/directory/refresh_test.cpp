@@ -25,6 +25,7 @@
 
 namespace {
 
+using zel::test::SeedValue;
 using zel::test::directory::kQueries;
 using zel::test::directory::kServers;
 namespace codes = zel::codes;
@@ -182,7 +183,7 @@ TEST_F(RefreshTest, CacheAgeDecidesTheRefresh) {
     EXPECT_TRUE(refreshed);
     EXPECT_EQ(sim->Count(kQueryList), 2u);
     // Stored in the future: refreshed as well.
-    SetDw(kServers + "\\POLL", "LastUpdatedTime", Now() + 3600);
+    SeedValue(kServers + "\\POLL", "LastUpdatedTime", Now() + 3600);
     ASSERT_EQ(Refresh(Now(), &refreshed), S_OK);
     EXPECT_TRUE(refreshed);
     EXPECT_EQ(sim->Count(kQueryList), 3u);
@@ -219,8 +220,8 @@ TEST_F(RefreshTest, UnreachableEntryPointFallsBackToTheFallbackRecord) {
 
 TEST_F(RefreshTest, QueryRefreshNeedsAKnownServerVersion) {
     // Nothing is requested: each case fails before a connection is made.
-    SetSz(kServers + "\\POLL", "IPAddress", "127.0.0.1");
-    SetDw(kServers + "\\POLL", "LastUpdatedTime", 77);
+    SeedValue(kServers + "\\POLL", "IPAddress", "127.0.0.1");
+    SeedValue(kServers + "\\POLL", "LastUpdatedTime", 77);
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
     EXPECT_EQ(reg.UpdateRegWithQInfoFromServer(nullptr, "001"), codes::kInvalidArg);

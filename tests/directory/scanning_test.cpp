@@ -9,6 +9,7 @@
 
 namespace {
 
+using zel::test::SeedValue;
 using zel::test::directory::kQueries;
 using zel::test::directory::kServers;
 namespace codes = zel::codes;
@@ -167,11 +168,11 @@ TEST_F(ScanningTest, QueryListTable) {
 }
 
 TEST_F(ScanningTest, QueryRecordKeepsLoadedTimingValues) {
-    SetSz(kQueries + "\\GetFileFromQuvaro", "QueryLocation", "/old");
-    SetSz(kQueries + "\\GetFileFromQuvaro", "SSLRequired", "N");
-    SetSz(kQueries + "\\GetFileFromQuvaro", "SSLPublic", "N");
-    SetDw(kQueries + "\\GetFileFromQuvaro", "TimeInterval", 30);
-    SetDw(kQueries + "\\GetFileFromQuvaro", "RetryTimeOut", 5);
+    SeedValue(kQueries + "\\GetFileFromQuvaro", "QueryLocation", "/old");
+    SeedValue(kQueries + "\\GetFileFromQuvaro", "SSLRequired", "N");
+    SeedValue(kQueries + "\\GetFileFromQuvaro", "SSLPublic", "N");
+    SeedValue(kQueries + "\\GetFileFromQuvaro", "TimeInterval", 30);
+    SeedValue(kQueries + "\\GetFileFromQuvaro", "RetryTimeOut", 5);
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
     ASSERT_EQ(reg.UpdateRegistryFromQueryXMLData(
@@ -247,9 +248,9 @@ TEST_F(ScanningTest, OversizedDocumentsAreRefusedWhole) {
 TEST_F(ScanningTest, RepeatedRecordsLeaveWhatWritingEveryRecordWouldLeave) {
     // A cached version the document does not mention is still written back
     // in its normal form (port 0 read as 80, flags as Y/N).
-    SetSz(kServers + "\\POLL\\007", "IPAddress", "cached");
-    SetDw(kServers + "\\POLL\\007", "Port", 0);
-    SetSz(kServers + "\\POLL", "IPAddress", "old");
+    SeedValue(kServers + "\\POLL\\007", "IPAddress", "cached");
+    SeedValue(kServers + "\\POLL\\007", "Port", 0);
+    SeedValue(kServers + "\\POLL", "IPAddress", "old");
     CQVReg reg(log_.get());
     ASSERT_EQ(reg.LoadInfoFromReg(), S_OK);
     ASSERT_EQ(reg.UpdateRegistryFromServerXMLData(Results(Record("IPOLL", "001", "first:1", "N") +

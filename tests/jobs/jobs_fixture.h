@@ -10,6 +10,8 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "tests/common/fake_poll.h"
+#include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
 #include "tests/common/spawn.h"
 
@@ -22,20 +24,14 @@ class Jobs : public ScratchRoot {
         namespace sfs = std::filesystem;
         for (const std::string& d : {paths::DownloadDir(), paths::UploadDir(), paths::CmnDir()})
             sfs::create_directories(d);
-        ::setenv("ZEL_FAKE_POLL_CALLS", Path("calls.log").c_str(), 1);
+        ::setenv(fake_poll::kCalls, Path("calls.log").c_str(), 1);
         ::setenv("ZEL_OLMAR_LOG", Path("olmar.log").c_str(), 1);
-        for (const char* v : {"ZEL_FAKE_POLL_DOWN", "ZEL_FAKE_POLL_UP", "ZEL_FAKE_POLL_PLACE",
-                              "ZEL_FAKE_POLL_DELAY_MS"})
-            ::unsetenv(v);
         sfs::copy_file(ZEL_OLMAR, Cmn("olmar"));
         SetOlmarDir(paths::CmnDir());
     }
     void Register() { ASSERT_EQ(Wait(Spawn(ZEL_REGSVR, {"/s", ZEL_FAKE_POLL})), 0); }
     static void SetOlmarDir(const std::string& dir) {
-        reg::Key key;
-        ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
-                  reg::kSuccess);
-        ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", dir), reg::kSuccess);
+        SeedValue("SOFTWARE\\qvis\\olmar", "OLMAR_EXE", dir);
     }
     static std::string Cmn(const std::string& n) { return paths::Join(paths::CmnDir(), n); }
     static std::string Down(const std::string& n) { return paths::Join(paths::DownloadDir(), n); }
@@ -55,6 +51,9 @@ class Jobs : public ScratchRoot {
                 return false;
         return true;
     }
+
+  private:
+    fake_poll::Controls fake_poll_controls_;
 };
 
 }  // namespace zel::test

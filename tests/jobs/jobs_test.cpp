@@ -17,6 +17,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "tests/common/records.h"
 #include "tests/jobs/jobs_fixture.h"
 
 namespace zel::test {
@@ -30,7 +31,7 @@ TEST_F(Jobs, UploadTurnsEachResultLineIntoItsOutcomeLine) {
     Dump();
     WriteFile(Up("X.DAT"), "x");
     WriteFile(Up("POLL.RESULT"), "0000 STALE.DAT\r\n");  // an earlier run's, never reported
-    Script("ZEL_FAKE_POLL_UP", "up.txt", "0000 X.DAT\r\n2001 Y.DAT\r\n");
+    Script(fake_poll::kUpScript, "up.txt", "0000 X.DAT\r\n2001 Y.DAT\r\n");
     WriteFile(CommPath("qvzelupfile"), "old run\r\n");
     WriteFile(CommPath("LOGFIL"), "earlier\r\n");
     ASSERT_EQ(Run("-U"), 0);  // any case selects the job
@@ -38,9 +39,9 @@ TEST_F(Jobs, UploadTurnsEachResultLineIntoItsOutcomeLine) {
         "Successful Upload of File X.DAT\r\nFAILURE in Upload of File Y.DAT - Error Code 2001\r\n";
     EXPECT_EQ(ReadFile(CommPath("qvzelupfile")), lines);
     EXPECT_EQ(ReadFile(CommPath("LOGFIL")), "earlier\r\n" + lines);
-    EXPECT_EQ(Calls(), "SetLogFile " + CommPath("qvzel.log") +
-                           "\nEnableLogging 1\nSetResultFile POLL.RESULT\n"
-                           "PutFiles <null> <null> <null>\nReleaseLogFile\n");
+    EXPECT_EQ(Calls(), "Create\nSetLogFile \"" + CommPath("qvzel.log") +
+                           "\"\nEnableLogging 1\nSetResultFile \"POLL.RESULT\"\n"
+                           "PutFiles null null null\nReleaseLogFile\nRelease\n");
     EXPECT_EQ(JobLogText(),
               "qvzelup - Checking 'QVZEL = Y' flag\r\nqvzelup - Creating LOGFIL\r\n"
               "qvzelup - Creating qvzelupfile\r\nqvzelup - Checking for file to upload\r\n"
@@ -80,12 +81,12 @@ TEST_F(Jobs, DownloadReportsOutcomesAndRunsBothTriggersInOrder) {
     Register();
     Dump();
     WriteFile(Down("POLL.RESULT"), "0000 OLD.DAT\r\n");
-    Script("ZEL_FAKE_POLL_DOWN", "down.txt",
+    Script(fake_poll::kDownScript, "down.txt",
            "0000 A.DAT\r\n0123 B.DAT\r\n1000 NO POLL FILES AVAILABLE.\r\n");
     sfs::create_directories(Path("place"));
     WriteFile(Path("place/qvzel_on.trigger"), "");
     WriteFile(Path("place/qvzel_off.trigger"), "");
-    ::setenv("ZEL_FAKE_POLL_PLACE", Path("place").c_str(), 1);
+    ::setenv(fake_poll::kPlaceDir, Path("place").c_str(), 1);
     ASSERT_EQ(Run("-d"), 0);
     const std::string both =
         "Successful Download of File A.DAT\r\nFAILURE in Download of File B.DAT - Error Code "
@@ -170,16 +171,12 @@ bool EndsWithin(pid_t pid, int timeout_ms) {
     return false;
 }
 
-std::string HolderRecord(const proc::ProcessIdentity& who) {
-    return "qvzel-holder " + std::to_string(who.pid) + " " + std::to_string(who.start) + "\n";
-}
-
 // A lock that names no holder, or a running one, keeps the job waiting
 // until it is gone or older than the limit.
 TEST_F(Jobs, LockOfAnUnknownOrRunningHolderIsTakenOverOnlyByAge) {
     Register();
     const std::string lock = CommPath("DOWNLOCK.qvzel_lock");
-    const std::string me = HolderRecord(proc::SelfIdentity());
+    const std::string me = RecordOf(proc::SelfIdentity());
     for (const std::string& content : {std::string(), me}) {
         WriteFile(lock, content);
         Age(lock, 241 * 60);
@@ -205,8 +202,8 @@ TEST_F(Jobs, LockOfAnUnknownOrRunningHolderIsTakenOverOnlyByAge) {
 // the next job of its kind takes it over at once, not hours later.
 TEST_F(Jobs, LockOfAKilledJobIsTakenOverAtOnce) {
     Register();
-    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
-    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "20000", 1);
+    Script(fake_poll::kDownScript, "down.txt", "0000 A.DAT\r\n");
+    ::setenv(fake_poll::kDelayMs, "20000", 1);
     const std::string lock = CommPath("DOWNLOCK.qvzel_lock");
     const pid_t killed = Spawn(ZEL_QVZEL_NT, {"-d"});
     ASSERT_GT(killed, 0);
@@ -216,7 +213,7 @@ TEST_F(Jobs, LockOfAKilledJobIsTakenOverAtOnce) {
     EXPECT_EQ(Wait(killed), -1);
     ASSERT_TRUE(FileExists(lock));
 
-    ::unsetenv("ZEL_FAKE_POLL_DELAY_MS");
+    ::unsetenv(fake_poll::kDelayMs);
     const pid_t next = Spawn(ZEL_QVZEL_NT, {"-d"});
     ASSERT_GT(next, 0);
     ASSERT_TRUE(EndsWithin(next, 20000));
@@ -226,15 +223,15 @@ TEST_F(Jobs, LockOfAKilledJobIsTakenOverAtOnce) {
 
 TEST_F(Jobs, InterruptDoesNotStopAJobButTerminateDoes) {
     Register();
-    Script("ZEL_FAKE_POLL_DOWN", "down.txt", "0000 A.DAT\r\n");
-    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "1000", 1);
+    Script(fake_poll::kDownScript, "down.txt", "0000 A.DAT\r\n");
+    ::setenv(fake_poll::kDelayMs, "1000", 1);
     const pid_t job = Spawn(ZEL_QVZEL_NT, {"-d"});
     ASSERT_TRUE(WaitUntil([&] { return Calls().find("GetFiles") != std::string::npos; }, 20000));
     ASSERT_EQ(::kill(job, SIGINT), 0);
     EXPECT_EQ(Wait(job), 0);
     EXPECT_EQ(ReadFile(CommPath("qvzeldownfile")), "Successful Download of File A.DAT\r\n");
 
-    ::setenv("ZEL_FAKE_POLL_DELAY_MS", "20000", 1);
+    ::setenv(fake_poll::kDelayMs, "20000", 1);
     const pid_t second = Spawn(ZEL_QVZEL_NT, {"-d"});
     ASSERT_TRUE(WaitUntil(
         [&] { return Calls().find("GetFiles", Calls().find("GetFiles") + 1) != std::string::npos; },

@@ -16,11 +16,13 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "support/strings.h"
+#include "tests/common/records.h"
 #include "tests/common/scratch.h"
 
 namespace {
 
 using zel::test::FileExists;
+using zel::test::LogRecordOf;
 using zel::test::ReadFile;
 using zel::test::ScratchRoot;
 using zel::test::WriteFile;
@@ -47,11 +49,11 @@ std::string Mask(const std::string& text, bool own_only = true) {
 std::string ExpectedRecord(int writer, int number) {
     char id[16];
     std::snprintf(id, sizeof id, "3322%04d", number);
-    return "TimeStamp: <TS>\r\nUser: writer\r\nSeverity: Information\r\n"
-           "Category: Client Application\r\nMessageId: " +
-           std::string(id) + "\r\nMessage: writer " + std::to_string(writer) + " record " +
-           std::to_string(number) + " " + std::string(300, static_cast<char>('a' + writer)) +
-           "\r\nContext: Writer::Run\r\n\r\n";
+    return "TimeStamp: <TS>\r\n" +
+           LogRecordOf("writer", "Information", "Client Application", id,
+                       "writer " + std::to_string(writer) + " record " + std::to_string(number) +
+                           " " + std::string(300, static_cast<char>('a' + writer)),
+                       "Writer::Run");
 }
 
 class EventLogTest : public ScratchRoot {

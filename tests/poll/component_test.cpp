@@ -24,6 +24,7 @@
 #include "platform/registry_keys.h"
 #include "poll/ipoll.h"
 #include "tests/common/live_central.h"
+#include "tests/common/records.h"
 #include "tests/common/scratch.h"
 #include "tests/common/spawn.h"
 #include "tests/common/test_certs.h"
@@ -544,12 +545,11 @@ TEST_F(PollComponentTest, MissingServerListIsWrittenWithTheDefault) {
               "http://entry.quvaro.example/qvgqa/RetrieveServerInformation.xml");
 }
 
-// One record of the client log as written to its file, less the time stamp.
+// One record of the client log written inside GetFiles, less the time stamp.
 std::string Record(const char* user, const char* severity, const char* category, const char* id,
                    const char* message, const char* context) {
-    return std::string("User: ") + user + "\r\nSeverity: " + severity +
-           "\r\nCategory: " + category + "\r\nMessageId: " + id + "\r\nMessage: " + message +
-           "\r\nContext: GetFiles:" + context + "\r\n\r\n";
+    return zel::test::LogRecordOf(user, severity, category, id, message,
+                                  std::string("GetFiles:") + context);
 }
 
 // The log's records with date, time and process id taken out.

@@ -27,11 +27,11 @@
 #include "support/base64.h"
 #include "support/guard.h"
 #include "support/result_codes.h"
+#include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/common/test_server.h"
 #include "tests/directory/sim.h"
-#include "tests/poll/seed_directory.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ class PollTest : public zel::test::ScratchRoot {
 
     // The cached directory: server POLL on the loopback server, fresh.
     void SeedDirectory(int port, bool secure) {
-        zel::test::poll::SeedDirectory(port, secure, "/poll/");
+        zel::test::SeedServerDirectory(port, secure, "/poll/");
     }
 
     void StartServer(bool tls = false) {

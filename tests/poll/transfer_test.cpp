@@ -32,10 +32,11 @@
 #include "support/compress.h"
 #include "support/files.h"
 #include "support/result_codes.h"
+#include "tests/common/records.h"
+#include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_certs.h"
 #include "tests/directory/sim.h"
-#include "tests/poll/seed_directory.h"
 
 namespace {
 
@@ -183,7 +184,7 @@ class TransferTest : public zel::test::ScratchRoot {
 
     // The cached directory: server POLL on the loopback server, fresh.
     void SeedDirectory(int port, bool secure) {
-        zel::test::poll::SeedDirectory(port, secure, "/qvgqa/poll/");
+        zel::test::SeedServerDirectory(port, secure, "/qvgqa/poll/");
     }
 
     std::size_t Count(const std::string& operation) const {
@@ -822,7 +823,7 @@ TEST_F(TransferTest, UploadSendsFilesThatOnlyLookLikeTemporaries) {
 // system placed keeps its file out however old it is.
 TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     const pid_t ended = EndedPid();
-    const std::string record = "qvzel-holder " + std::to_string(ended) + " 0\n";
+    const std::string record = zel::test::RecordOf(ended, 0);
     WriteFile(Path("up/LEFT.TXT"), std::string(3000, 'l'));
     WriteFile(Path("up/LEFT.TXT.qvzel_lock"), record);
     WriteFile(Path("up/LEFT.TXT.dtzpart" + Stamp(ended)), "half");

@@ -9,6 +9,7 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "tests/common/registry_seed.h"
 #include "tests/scheduler/cron_fixture.h"
 
 namespace {
@@ -16,6 +17,7 @@ namespace {
 using namespace zel::test::scheduler;
 using zel::cron::DefaultScheduleText;
 using zel::cron::Scheduler;
+using zel::test::SeedValue;
 namespace reg = zel::reg;
 
 std::string AllOf(int n) {
@@ -117,10 +119,7 @@ TEST_F(SchedulerFiles, ReportsWhatItDoesForTheJournal) {
     EXPECT_TRUE(has(false, ": 3 entries, 1 ignored"));
     EXPECT_TRUE(has(true, "line 2: minutes not numbers 0-59"));
 
-    reg::Key key;
-    ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
-              reg::kSuccess);
-    ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_), reg::kSuccess);
+    SeedValue("SOFTWARE\\qvis\\olmar", "OLMAR_EXE", cmn_);
     EXPECT_EQ(s.Tick(Wednesday1230()), std::vector<std::string>{"fail.bat"});
     EXPECT_TRUE(has(true, "Batch file " + cmn_ + "/missing.bat missing"));
     EXPECT_TRUE(has(true, "Batch file " + cmn_ + "/plain.bat not executable"));
@@ -135,8 +134,8 @@ TEST_F(SchedulerFiles, ReportsWhatItDoesForTheJournal) {
 
     // A directory name of 512 bytes or more never worked on the dealer PCs:
     // the service reads it as the runner does, as not set.
-    ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_ + "/" + std::string(511 - cmn_.size(), 'd')),
-              reg::kSuccess);
+    SeedValue("SOFTWARE\\qvis\\olmar", "OLMAR_EXE",
+              cmn_ + "/" + std::string(511 - cmn_.size(), 'd'));
     EXPECT_TRUE(s.Tick(Wednesday1230()).empty());
     EXPECT_TRUE(has(true, "Olmar directory not set"));
 }

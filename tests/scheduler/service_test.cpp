@@ -21,6 +21,7 @@
 #include "platform/service_manager.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
+#include "tests/common/registry_seed.h"
 #include "tests/scheduler/cron_fixture.h"
 
 extern char** environ;
@@ -29,6 +30,7 @@ namespace {
 
 using namespace zel::test::scheduler;
 using zel::fs::UniqueFd;
+using zel::test::SeedValue;
 namespace cron = zel::cron;
 namespace reg = zel::reg;
 namespace svc = zel::svc;
@@ -200,10 +202,7 @@ TEST_F(ServiceProgram, ServiceInstallAndRemove) {
 
 TEST_F(ServiceProgram, RunsDueBatchFileAndStopsOnSigterm) {
     ASSERT_EQ(RunToEnd({"-RegServer"}), 0);
-    reg::Key key;
-    ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\qvis\\olmar", &key, nullptr),
-              reg::kSuccess);
-    ASSERT_EQ(reg::SetString(key, "OLMAR_EXE", cmn_), reg::kSuccess);
+    SeedValue("SOFTWARE\\qvis\\olmar", "OLMAR_EXE", cmn_);
     std::string all_minutes = "0", all_hours = "0";
     for (int i = 1; i < 60; ++i) all_minutes += "," + std::to_string(i);
     for (int i = 1; i < 24; ++i) all_hours += "," + std::to_string(i);

@@ -9,18 +9,21 @@
 #include <set>
 #include <vector>
 
-#include "platform/process.h"
 #include "platform/system.h"
 #include "support/config.h"
 #include "support/lock.h"
 #include "tests/common/scratch.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/run_locks_helper.h"
 
 namespace {
 
 using zel::test::FileExists;
+using zel::test::LocksHelper;
 using zel::test::ReadFile;
 using zel::test::ScratchRoot;
 using zel::test::WriteFile;
+using zel::test::support::RecordingSink;
 
 class GuardTest : public ScratchRoot {
   protected:
@@ -205,23 +208,38 @@ TEST_F(GuardTest, GuardFileThatCannotBeRewrittenLetsTheCallerThrough) {
     EXPECT_FALSE(FileExists(guard_ + ".qvzel_lock"));
 }
 
+// A text with a line break would make a guard line of its own (or break
+// one): refused and reported, the file untouched.
+TEST_F(GuardTest, GuardTextWithALineBreakIsRefusedAndReported) {
+    const std::string guard = CommPath("qvzel.down.guard");
+    WriteFile(guard, Entry(10, "A.DTZ"));
+    RecordingSink log;
+    for (const char* text : {"B.DTZ\r\n999 1 A.DTZ", "B\nDTZ", "B\rDTZ"}) {
+        EXPECT_FALSE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, text)) << text;
+    }
+    EXPECT_EQ(ReadFile(guard), Entry(10, "A.DTZ"));
+    ASSERT_EQ(log.entries.size(), 3u);
+    EXPECT_EQ(log.entries[0].code, static_cast<HRESULT>(0x801F811D));
+    EXPECT_EQ(log.entries[0].context, "GuardAcquire");
+    EXPECT_EQ(log.entries[0].id, 225u);
+    EXPECT_FALSE(FileExists(guard + ".qvzel_lock"));
+    // An ordinary text still goes through, without a report.
+    EXPECT_TRUE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, "B.DTZ"));
+    EXPECT_EQ(log.entries.size(), 3u);
+}
+
 // Two processes race for the same 200 keys on one guard file: no key is ever
 // granted to both.
 TEST_F(GuardTest, TwoProcessesNeverBothWinOneKey) {
     const std::string go = Path("go");
     const int rounds = 200;
-    std::vector<pid_t> pids;
+    std::vector<LocksHelper> racers;
     for (int p = 0; p < 2; ++p) {
-        pid_t pid = 0;
-        ASSERT_EQ(zel::proc::StartArgv(
-                      {zel::test::BuildPath("tests/support/locks_helper"), "guard", guard_, go,
-                       std::to_string(rounds), Path("won" + std::to_string(p))},
-                      {}, &pid),
-                  0);
-        pids.push_back(pid);
+        racers.emplace_back(std::vector<std::string>{"guard", guard_, go, std::to_string(rounds),
+                                                     Path("won" + std::to_string(p))});
     }
     WriteFile(go, "");
-    for (pid_t pid : pids) ASSERT_EQ(zel::proc::Wait(pid), 0);
+    for (LocksHelper& racer : racers) ASSERT_EQ(racer.Wait(), 0);
 
     std::vector<std::set<int>> won(2);
     for (int p = 0; p < 2; ++p) {
@@ -248,12 +266,11 @@ TEST_F(GuardTest, LeftoversOfAKilledUpdateAreClearedAndLiveHoldersRespected) {
     const std::string lock_file = guard_ + ".qvzel_lock";
     const std::string entry = Entry(5, "OLD.DAT");
     WriteFile(guard_, entry);
-    pid_t ended = 0;
-    ASSERT_EQ(zel::proc::StartArgv(
-                  {zel::test::BuildPath("tests/support/locks_helper"), "hold-recorded", guard_}, {},
-                  &ended),
-              0);
-    ASSERT_EQ(zel::proc::Wait(ended), 0);
+    // The helper's pid, for the names of its leftovers: it has ended when
+    // the wait returns.
+    LocksHelper holder({"hold-recorded", guard_});
+    const pid_t ended = holder.pid();
+    ASSERT_EQ(holder.Wait(), 0);
     ASSERT_TRUE(FileExists(lock_file));
     const std::string dir = guard_.substr(0, guard_.rfind('/') + 1);
     const std::string stamp = ".qvzel_lock.tmp.";  // then pid, start time, counter

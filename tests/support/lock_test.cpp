@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "tests/common/records.h"
 #include "tests/common/scratch.h"
 #include "tests/support/run_locks_helper.h"
 
@@ -19,6 +20,8 @@ namespace {
 using zel::test::Age;
 using zel::test::AgeOf;
 using zel::test::FileExists;
+using zel::test::LocksHelper;
+using zel::test::RecordOf;
 using zel::test::RunLocksHelper;
 using zel::test::ScratchRoot;
 
@@ -71,11 +74,14 @@ TEST_F(LockTest, LockWaitsForTheHolderToRelease) {
     const std::string resource = Path("UPLOCK");
     ASSERT_TRUE(TryLock(resource.c_str()));
     Age(resource + ".qvzel_lock", 3600);  // old, but a limit of 0 never takes over
+    // The holder lets go once this thread is waiting inside Lock.
+    const pid_t self = ::gettid();
     std::atomic<bool> released{false};
     std::thread holder([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        released = true;
-        Unlock(resource.c_str());
+        if (zel::test::WaitUntil([&] { return zel::test::ThreadSleeping(self); }, 30000)) {
+            released = true;
+            Unlock(resource.c_str());
+        }
     });
     EXPECT_TRUE(Lock(resource.c_str(), 0));
     EXPECT_TRUE(released);
@@ -187,12 +193,34 @@ TEST_F(LockTest, LockReplacesAStaleLockWithAFreshOne) {
     Unlock(resource.c_str());
 }
 
-// ---- Recorded locks ---------------------------------------------------------
-
-// The holder a lock file names, as the recorded functions write it.
-std::string RecordOf(pid_t pid, unsigned long long start) {
-    return "qvzel-holder " + std::to_string(pid) + " " + std::to_string(start) + "\n";
+TEST_F(LockTest, LockHolderGivesTheLockBackOnEveryWayOut) {
+    const std::string resource = Path("qvzel.down.guard");
+    {
+        CLockHolder holder(resource.c_str());
+        ASSERT_TRUE(holder.LockWithRetries(0));
+        EXPECT_TRUE(holder.held());
+        EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
+    }
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
+    {
+        CLockHolder first(resource.c_str());
+        ASSERT_TRUE(first.Lock(1));
+        CLockHolder second(resource.c_str());
+        EXPECT_FALSE(second.LockWithRetries(0));
+        // The holder that did not get the lock must not remove the other's.
+    }
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
+    CLockHolder early(resource.c_str());
+    ASSERT_TRUE(early.LockWithRetries(0));
+    early.Release();
+    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
+    ASSERT_TRUE(TryLock(resource.c_str()));  // released holders leave others' locks alone
+    early.Release();
+    EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
+    Unlock(resource.c_str());
 }
+
+// ---- Recorded locks ---------------------------------------------------------
 
 TEST_F(LockTest, RecordedLockOfAnEndedHolderIsTakenOverAtOnce) {
     const std::string resource = CommPath("qvzel.up.guard");
@@ -312,15 +340,10 @@ TEST_F(LockTest, TakersRacingForAnAbandonedLockLeaveOneHolder) {
         const std::string tag = std::to_string(round);
         const std::string go = Path("go" + tag);
         const std::string stop = Path("stop" + tag);
-        std::vector<pid_t> pids;
+        std::vector<LocksHelper> racers;
         for (int p = 0; p < 4; ++p) {
-            pid_t pid = 0;
-            ASSERT_EQ(zel::proc::StartArgv(
-                          {zel::test::BuildPath("tests/support/locks_helper"), "race-recorded",
-                           resource, go, Path("out" + tag + "." + std::to_string(p)), stop},
-                          {}, &pid),
-                      0);
-            pids.push_back(pid);
+            racers.emplace_back(std::vector<std::string>{
+                "race-recorded", resource, go, Path("out" + tag + "." + std::to_string(p)), stop});
         }
         zel::test::WriteFile(go, "");
         ASSERT_TRUE(zel::test::WaitUntil(
@@ -340,7 +363,7 @@ TEST_F(LockTest, TakersRacingForAnAbandonedLockLeaveOneHolder) {
         EXPECT_EQ(won, 1);
         EXPECT_TRUE(FileExists(lock_file));  // the winner's, still in place
         zel::test::WriteFile(stop, "");
-        for (pid_t pid : pids) EXPECT_EQ(zel::proc::Wait(pid), 0);
+        for (LocksHelper& racer : racers) EXPECT_EQ(racer.Wait(), 0);
         EXPECT_FALSE(FileExists(lock_file));
         EXPECT_FALSE(FileExists(lock_file + ".takeover"));
     }

@@ -17,8 +17,14 @@
 //   locks_helper guard <guard> <go file> <rounds> <out file>
 //       waits for the go file, then GuardAcquire on "file-<i>" for each round
 //       and writes the numbers of the rounds it won to the out file
+//
+// Exit status 2 for a bad command line or an unwritable out file, and 3 when
+// a file it waits for has not appeared within kFileWaitSeconds (with a
+// message on standard error), so that a test which never writes it fails
+// instead of leaving the helper behind.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +32,27 @@
 
 #include "support/guard.h"
 #include "support/lock.h"
+
+namespace {
+
+constexpr int kFileWaitSeconds = 30;
+constexpr int kTimedOut = 3;
+
+// Polls for the file until it exists or kFileWaitSeconds have passed.
+bool WaitForFile(const char* path) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kFileWaitSeconds);
+    while (::access(path, F_OK) != 0) {
+        if (std::chrono::steady_clock::now() >= end) {
+            std::fprintf(stderr, "locks_helper: %s did not appear within %d s\n", path,
+                         kFileWaitSeconds);
+            return false;
+        }
+        ::usleep(1000);
+    }
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
@@ -60,7 +87,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "race-recorded" && argc == 6) {
-        while (::access(argv[3], F_OK) != 0) ::usleep(1000);
+        if (!WaitForFile(argv[3])) return kTimedOut;
         const bool won = LockWithRetriesRecorded(path, 0, 0);
         // Written aside and renamed, so that the out file is whole once seen.
         const std::string part = std::string(argv[4]) + ".part";
@@ -69,13 +96,12 @@ int main(int argc, char** argv) {
         std::fputs(won ? "won" : "lost", out);
         if (std::fclose(out) != 0 || std::rename(part.c_str(), argv[4]) != 0) return 2;
         if (!won) return 0;
-        // Bounded: a test that never writes the stop file must not leave us.
-        for (int i = 0; i < 30000 && ::access(argv[5], F_OK) != 0; ++i) ::usleep(1000);
+        const bool stopped = WaitForFile(argv[5]);
         Unlock(path);
-        return 0;
+        return stopped ? 0 : kTimedOut;
     }
     if (mode == "guard" && argc == 6) {
-        while (::access(argv[3], F_OK) != 0) ::usleep(1000);
+        if (!WaitForFile(argv[3])) return kTimedOut;
         const int rounds = static_cast<int>(std::strtol(argv[4], nullptr, 10));
         std::string won;
         for (int i = 0; i < rounds; ++i) {

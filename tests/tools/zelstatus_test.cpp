@@ -23,6 +23,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
+#include "tests/common/records.h"
 #include "tests/common/scratch.h"
 #include "tests/common/spawn.h"
 #include "tests/directory/sim.h"
@@ -311,7 +312,7 @@ TEST_F(Zelstatus, CheckNamesTheServiceAndLocksThatNeedAPerson) {
     const std::string loglock = CommPath("qvzel.log.qvzel_lock");
     for (const std::string& l : {guardlock, loglock}) WriteFile(l, "");
     // The job lock names its holder, which has ended (no pid is that high).
-    WriteFile(downlock, "qvzel-holder 2147483646 1\n");
+    WriteFile(downlock, RecordOf(2147483646, 1));
     Age(downlock, 241 * 60);
     Age(guardlock, 61 * 60);
     Age(loglock, 10 * 60);

@@ -17,17 +17,6 @@ constexpr const char* kUserKey = "Software\\Microsoft\\Windows\\CurrentVersion\\
 
 class AccessMethodTest : public EngineTest {
   protected:
-    static void SetInt(zel::reg::Hive hive, const char* path, const char* name, std::uint32_t v) {
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetDword(key, name, v), zel::reg::kSuccess);
-    }
-    static void SetStr(zel::reg::Hive hive, const char* path, const char* name,
-                       const std::string& v) {
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(hive, path, &key, nullptr), zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetString(key, name, v), zel::reg::kSuccess);
-    }
     std::int32_t Decide(bool secure, std::string* proxy) {
         CStringHolder p;
         std::int32_t code = GetAccessType(log_.get(), true, secure, p.Out());
@@ -47,40 +36,40 @@ TEST_F(AccessMethodTest, RegistryCases) {
     zel::reg::Key key;
     EXPECT_EQ(zel::reg::OpenKey(HKLM, kSystemKey, &key), zel::reg::kSuccess);
 
-    SetInt(HKLM, kSystemKey, "AccessMethod", 1);
+    SeedValue(kSystemKey, "AccessMethod", 1);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PRECONFIG);
-    SetInt(HKLM, kSystemKey, "AccessMethod", 2);
+    SeedValue(kSystemKey, "AccessMethod", 2);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PRECONFIG_WITH_NO_AUTOPROXY);
 
     // Method 7 is direct without the fallback line.
-    SetInt(HKLM, kSystemKey, "AccessMethod", 7);
+    SeedValue(kSystemKey, "AccessMethod", 7);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
     EXPECT_EQ(LogText().find("GetAccessType(fallback)"), std::string::npos);
 
     // Method 3 with the user's proxy switched off: the fallback.
-    SetInt(HKLM, kSystemKey, "AccessMethod", 3);
-    SetInt(HKCU, kUserKey, "ProxyEnable", 0);
-    SetStr(HKCU, kUserKey, "ProxyServer", "userproxy:8080");
+    SeedValue(kSystemKey, "AccessMethod", 3);
+    SeedValue(kUserKey, "ProxyEnable", 0, HKCU);
+    SeedValue(kUserKey, "ProxyServer", "userproxy:8080", HKCU);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
     EXPECT_NE(LogText().find("Context: GetAccessType(fallback)"), std::string::npos);
 
     // The user's plain host:port serves a secure connection whole.
-    SetInt(HKCU, kUserKey, "ProxyEnable", 1);
+    SeedValue(kUserKey, "ProxyEnable", 1, HKCU);
     EXPECT_EQ(Decide(true, &proxy), ACCESS_TYPE_PROXY);
     EXPECT_EQ(proxy, "userproxy:8080");
     EXPECT_NE(LogText().find("Context: GetUsingProxy(Current User)"), std::string::npos);
 
     // An empty list with the proxy on: the proxy type with an empty address.
-    SetStr(HKCU, kUserKey, "ProxyServer", "");
+    SeedValue(kUserKey, "ProxyServer", "", HKCU);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PROXY);
     EXPECT_EQ(proxy, "");
 
     // The override forces method 3 on the system key's values, whatever the
     // method says.
-    SetInt(HKLM, kSystemKey, "AccessMethod", 1);
-    SetInt(HKLM, kSystemKey, "AccessOverride", 1);
-    SetInt(HKLM, kSystemKey, "ProxyEnable", 1);
-    SetStr(HKLM, kSystemKey, "ProxyServer", "http=10.0.0.1:3128;https=10.0.0.2:3129");
+    SeedValue(kSystemKey, "AccessMethod", 1);
+    SeedValue(kSystemKey, "AccessOverride", 1);
+    SeedValue(kSystemKey, "ProxyEnable", 1);
+    SeedValue(kSystemKey, "ProxyServer", "http=10.0.0.1:3128;https=10.0.0.2:3129");
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PROXY);
     EXPECT_EQ(proxy, "10.0.0.1:3128");
     EXPECT_EQ(Decide(true, &proxy), ACCESS_TYPE_PROXY);
@@ -89,22 +78,22 @@ TEST_F(AccessMethodTest, RegistryCases) {
     EXPECT_NE(LogText().find("Message: http=10.0.0.1:3128;https=10.0.0.2:3129\r\n"
                              "Context: Get Registry Str(Local-GetProxyAddress)"),
               std::string::npos);
-    SetInt(HKLM, kSystemKey, "ProxyEnable", 0);
+    SeedValue(kSystemKey, "ProxyEnable", 0);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
 
     // An address that does not fit is refused, not cut: direct.
-    SetInt(HKLM, kSystemKey, "ProxyEnable", 1);
+    SeedValue(kSystemKey, "ProxyEnable", 1);
     const std::string host63 = std::string(58, 'p') + ":3128";  // 63 characters
-    SetStr(HKLM, kSystemKey, "ProxyServer", host63);
+    SeedValue(kSystemKey, "ProxyServer", host63);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_PROXY);
     EXPECT_EQ(proxy, host63);
-    SetStr(HKLM, kSystemKey, "ProxyServer", "x" + host63);
+    SeedValue(kSystemKey, "ProxyServer", "x" + host63);
     EXPECT_EQ(Decide(false, &proxy), ACCESS_TYPE_DIRECT);
     EXPECT_EQ(proxy, "<none>");
 }
 
 TEST_F(AccessMethodTest, ProxyReadsAreLoggedOnlyWhenAsked) {
-    SetInt(zel::reg::Hive::LocalMachine, kSystemKey, "AccessMethod", 3);
+    SeedValue(kSystemKey, "AccessMethod", 3);
     CStringHolder p;
     EXPECT_EQ(GetAccessType(log_.get(), false, false, p.Out()), ACCESS_TYPE_DIRECT);
     std::string log = LogText();

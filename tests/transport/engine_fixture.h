@@ -13,6 +13,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "support/result_codes.h"
+#include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
 #include "tests/common/test_server.h"
 #include "transport/internet_access.h"
@@ -63,12 +64,10 @@ class EngineTest : public ScratchRoot {
         WriteFile(zel::paths::Join(zel::paths::CommDir(), "ferrun.conf"), text);
     }
 
+    // The value the engine keeps under the Responses key (named like the key).
     static void SetResponses(std::uint32_t value) {
         const char* path = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Responses";
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(zel::reg::Hive::LocalMachine, path, &key, nullptr),
-                  zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetDword(key, path, value), zel::reg::kSuccess);
+        SeedValue(path, path, value);
     }
 
     std::unique_ptr<CEventLog> log_;

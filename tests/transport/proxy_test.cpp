@@ -34,19 +34,6 @@ class ProxyTest : public EngineTest {
         EngineTest::TearDown();
     }
 
-    void SetInt(const char* name, std::uint32_t v) {
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(zel::reg::Hive::LocalMachine, kSystemKey, &key, nullptr),
-                  zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetDword(key, name, v), zel::reg::kSuccess);
-    }
-    void SetStr(const char* name, const std::string& v) {
-        zel::reg::Key key;
-        ASSERT_EQ(zel::reg::CreateKey(zel::reg::Hive::LocalMachine, kSystemKey, &key, nullptr),
-                  zel::reg::kSuccess);
-        ASSERT_EQ(zel::reg::SetString(key, name, v), zel::reg::kSuccess);
-    }
-
     // One GET as the component makes it: access type from the registry, then
     // an engine initialised with it.
     HRESULT Fetch(const TestServer& server, const char* host, bool secure) {
@@ -80,10 +67,10 @@ class ProxyTest : public EngineTest {
 
 TEST_F(ProxyTest, ExplicitProxyCarriesHttpAndTunnelsHttps) {
     const std::string p = proxy_.address();
-    SetInt("AccessMethod", 0);
-    SetInt("AccessOverride", 1);
-    SetInt("ProxyEnable", 1);
-    SetStr("ProxyServer", "http=" + p + ";https=" + p);
+    SeedValue(kSystemKey, "AccessMethod", 0);
+    SeedValue(kSystemKey, "AccessOverride", 1);
+    SeedValue(kSystemKey, "ProxyEnable", 1);
+    SeedValue(kSystemKey, "ProxyServer", "http=" + p + ";https=" + p);
 
     TestServer::Options plain;
     plain.address = "127.0.0.2";
@@ -115,7 +102,7 @@ TEST_F(ProxyTest, ExplicitProxyCarriesHttpAndTunnelsHttps) {
 
 TEST_F(ProxyTest, DirectMethodIgnoresTheProxyEnvironment) {
     ::setenv("http_proxy", ("http://" + proxy_.address()).c_str(), 1);
-    SetInt("AccessMethod", 0);
+    SeedValue(kSystemKey, "AccessMethod", 0);
     TestServer::Options plain;
     plain.address = "127.0.0.2";
     TestServer http(plain);
@@ -126,7 +113,7 @@ TEST_F(ProxyTest, DirectMethodIgnoresTheProxyEnvironment) {
     EXPECT_FALSE(ProxyLogMentions("127.0.0.2:" + std::to_string(http.port())));
 
     // The machine's settings do use it.
-    SetInt("AccessMethod", 1);
+    SeedValue(kSystemKey, "AccessMethod", 1);
     http.Enqueue(ScriptedResponse::Text(200, "OK", "via"));
     ASSERT_EQ(Fetch(http, "127.0.0.2", false), S_OK);
     EXPECT_TRUE(ProxyLogMentions("GET http://127.0.0.2:" + std::to_string(http.port())));

@@ -48,37 +48,68 @@ bool IsDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    zelsim::Settings settings;
-    if (int rc = zelsim::ParseArgs(argc, argv, &settings)) return rc == 1 ? 0 : rc;
+// Checks what the settings name on disk and loads the users file.  0, or
+// the exit status after a message on standard error.
+int CheckFiles(const zelsim::Settings& settings, zelsim::Users* users) {
     for (const std::string* dir : {&settings.data_dir, &settings.upload_dir}) {
         if (!dir->empty() && !IsDirectory(*dir)) {
             std::fprintf(stderr, "zelsim: '%s' is not a directory\n", dir->c_str());
             return 2;
         }
     }
-    zelsim::Users users;
-    if (!settings.users_file.empty() && !zelsim::LoadUsers(settings.users_file, &users)) {
+    if (!settings.users_file.empty() && !zelsim::LoadUsers(settings.users_file, users)) {
         std::fprintf(stderr, "zelsim: cannot read users file '%s'\n", settings.users_file.c_str());
         return 2;
     }
-    if (!settings.users_file.empty() && users.empty()) {
+    if (!settings.users_file.empty() && users->empty()) {
         // An empty users file would otherwise switch authentication off.
         std::fprintf(stderr, "zelsim: users file '%s' names no user\n",
                      settings.users_file.c_str());
         return 2;
     }
+    return 0;
+}
 
-    // Block the stop signals before any server thread starts, so only the
-    // main thread's sigwait receives them.
+// Blocks the stop signals before any server thread starts, so only the
+// main thread's sigwait receives them.  Returns the set to wait for.
+sigset_t BlockStopSignals() {
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    return stop;
+}
+
+// Makes the HTTPS server with the certificate and key and binds it.  The
+// bound port, or -1 after a message on standard error.
+int ListenHttps(zelsim::Simulator& sim, const std::string& address, int want_https,
+                const std::string& cert, const std::string& key,
+                std::unique_ptr<httplib::SSLServer>* https) {
+    *https = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
+    if (!(*https)->is_valid()) {
+        std::fprintf(stderr, "zelsim: cannot load certificate '%s' or key '%s'\n", cert.c_str(),
+                     key.c_str());
+        return -1;
+    }
+    sim.Install(**https);
+    const int port = Bind(**https, address, want_https);
+    if (port <= 0) {
+        std::fprintf(stderr, "zelsim: cannot listen on %s:%d\n", address.c_str(), want_https);
+        return -1;
+    }
+    return port;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zelsim::Settings settings;
+    if (int rc = zelsim::ParseArgs(argc, argv, &settings)) return rc == 1 ? 0 : rc;
+    zelsim::Users users;
+    if (int rc = CheckFiles(settings, &users)) return rc;
+    sigset_t stop = BlockStopSignals();
 
     const std::string address = settings.address;
     const int want_http = settings.http_port;
@@ -98,18 +129,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<httplib::SSLServer> https;
     int https_port = -1;
     if (want_https >= 0) {
-        https = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
-        if (!https->is_valid()) {
-            std::fprintf(stderr, "zelsim: cannot load certificate '%s' or key '%s'\n", cert.c_str(),
-                         key.c_str());
-            return 1;
-        }
-        sim.Install(*https);
-        https_port = Bind(*https, address, want_https);
-        if (https_port <= 0) {
-            std::fprintf(stderr, "zelsim: cannot listen on %s:%d\n", address.c_str(), want_https);
-            return 1;
-        }
+        https_port = ListenHttps(sim, address, want_https, cert, key, &https);
+        if (https_port <= 0) return 1;
     }
     sim.SetPorts(http_port, https_port);
 

@@ -173,6 +173,115 @@ constexpr OptionText kOptions[] = {
     {{"post-log", required_argument, nullptr, kPostLog}, "a file"},
 };
 
+// Options whose value is stored as it stands.
+struct TextOption {
+    int code;
+    std::string Settings::*field;
+};
+constexpr TextOption kTextOptions[] = {
+    {kAddress, &Settings::address},
+    {kCert, &Settings::cert},
+    {kKey, &Settings::key},
+    {kPollHost, &Settings::poll_host},
+    {kReadyFile, &Settings::ready_file},
+    {kRequestLog, &Settings::request_log},
+    {kDataDir, &Settings::data_dir},
+    {kUsers, &Settings::users_file},
+    {kUploadDir, &Settings::upload_dir},
+    {kPostLog, &Settings::post_log},
+};
+
+bool SetPort(const char* v, int* port) {
+    if (!ParseNumber(v, 0, 65535, port)) {
+        std::fprintf(stderr, "zelsim: bad port '%s'\n", v);
+        return false;
+    }
+    return true;
+}
+
+// The first --interface replaces the default list, later ones add to it.
+bool AddInterface(const char* v, Settings* s, bool* interfaces_given) {
+    std::string name, value;
+    if (!SplitAt(v, '=', &name, &value) || name.empty()) {
+        std::fprintf(stderr, "zelsim: bad interface '%s'\n", v);
+        return false;
+    }
+    if (!*interfaces_given) s->interfaces.clear();
+    *interfaces_given = true;
+    s->interfaces.emplace_back(name, value);
+    return true;
+}
+
+bool AddDocument(const char* v, Settings* s) {
+    std::string path, file;
+    if (!SplitAt(v, '=', &path, &file) || path.empty() || file.empty()) {
+        std::fprintf(stderr, "zelsim: bad document '%s'\n", v);
+        return false;
+    }
+    s->documents[path] = file;
+    return true;
+}
+
+bool AddFault(const char* v, Settings* s) {
+    std::string path, spec;
+    Fault f;
+    if (!SplitAt(v, '=', &path, &spec) || path.empty() || !ParseFault(spec, &f)) {
+        std::fprintf(stderr, "zelsim: bad fault '%s'\n", v);
+        return false;
+    }
+    // A bare operation name stands for its location.
+    if (path[0] != '/') path = std::string(kOperationBase) + path;
+    s->faults[path].push_back(f);
+    return true;
+}
+
+enum class Applied { kDone, kBadValue, kUnknown };
+
+// Applies one of the settings options (v: its value, null for a flag).
+// kBadValue after a message on standard error; kUnknown when c is none of
+// them.
+Applied ApplyOption(int c, const char* v, Settings* s, bool* interfaces_given) {
+    for (const TextOption& t : kTextOptions) {
+        if (t.code == c) {
+            s->*t.field = v;
+            return Applied::kDone;
+        }
+    }
+    bool ok = true;
+    switch (c) {
+        case kHttpPort:
+            ok = SetPort(v, &s->http_port);
+            break;
+        case kHttpsPort:
+            ok = SetPort(v, &s->https_port);
+            break;
+        case kPollSecure:
+            s->poll_secure = (v[0] == 'Y' || v[0] == 'y' || v[0] == '1');
+            break;
+        case kExtraServer:
+            s->extra_servers.push_back(v);
+            break;
+        case kInterface:
+            ok = AddInterface(v, s, interfaces_given);
+            break;
+        case kOmitQurl:
+            s->omit_qurl = true;
+            break;
+        case kDocument:
+            ok = AddDocument(v, s);
+            break;
+        case kFault:
+            ok = AddFault(v, s);
+            break;
+        case kNoSync:
+            s->no_sync = true;
+            break;
+        default:
+            return Applied::kUnknown;
+    }
+    return ok ? Applied::kDone : Applied::kBadValue;
+}
+
 }  // namespace
 
 int ParseArgs(int argc, char** argv, Settings* s) {
@@ -184,7 +293,6 @@ int ParseArgs(int argc, char** argv, Settings* s) {
     optind = 0;  // a fresh scan, also when called a second time
     int at = 1;
     for (int c; (c = getopt_long(argc, argv, "+:h", options.data(), nullptr)) != -1; at = optind) {
-        const char* v = optarg;
         switch (c) {
             case 'h':
                 Usage(stdout);
@@ -198,93 +306,17 @@ int ParseArgs(int argc, char** argv, Settings* s) {
                         std::fprintf(stderr, "zelsim: --%s needs %s\n", o.opt.name, o.what);
                 }
                 return 2;
-            case kAddress:
-                s->address = v;
-                break;
-            case kHttpPort:
-            case kHttpsPort: {
-                int port = 0;
-                if (!ParseNumber(v, 0, 65535, &port)) {
-                    std::fprintf(stderr, "zelsim: bad port '%s'\n", v);
-                    return 2;
-                }
-                (c == kHttpPort ? s->http_port : s->https_port) = port;
-                break;
-            }
-            case kCert:
-                s->cert = v;
-                break;
-            case kKey:
-                s->key = v;
-                break;
-            case kPollHost:
-                s->poll_host = v;
-                break;
-            case kPollSecure:
-                s->poll_secure = (v[0] == 'Y' || v[0] == 'y' || v[0] == '1');
-                break;
-            case kExtraServer:
-                s->extra_servers.push_back(v);
-                break;
-            case kInterface: {
-                std::string name, value;
-                if (!SplitAt(v, '=', &name, &value) || name.empty()) {
-                    std::fprintf(stderr, "zelsim: bad interface '%s'\n", v);
-                    return 2;
-                }
-                if (!interfaces_given) s->interfaces.clear();
-                interfaces_given = true;
-                s->interfaces.emplace_back(name, value);
-                break;
-            }
-            case kOmitQurl:
-                s->omit_qurl = true;
-                break;
-            case kDocument: {
-                std::string path, file;
-                if (!SplitAt(v, '=', &path, &file) || path.empty() || file.empty()) {
-                    std::fprintf(stderr, "zelsim: bad document '%s'\n", v);
-                    return 2;
-                }
-                s->documents[path] = file;
-                break;
-            }
-            case kFault: {
-                std::string path, spec;
-                Fault f;
-                if (!SplitAt(v, '=', &path, &spec) || path.empty() || !ParseFault(spec, &f)) {
-                    std::fprintf(stderr, "zelsim: bad fault '%s'\n", v);
-                    return 2;
-                }
-                // A bare operation name stands for its location.
-                if (path[0] != '/') path = std::string(kOperationBase) + path;
-                s->faults[path].push_back(f);
-                break;
-            }
-            case kReadyFile:
-                s->ready_file = v;
-                break;
-            case kRequestLog:
-                s->request_log = v;
-                break;
-            case kDataDir:
-                s->data_dir = v;
-                break;
-            case kUsers:
-                s->users_file = v;
-                break;
-            case kUploadDir:
-                s->upload_dir = v;
-                break;
-            case kNoSync:
-                s->no_sync = true;
-                break;
-            case kPostLog:
-                s->post_log = v;
-                break;
             default:
-                std::fprintf(stderr, "zelsim: unknown option '%s' (see --help)\n", argv[at]);
-                return 2;
+                switch (ApplyOption(c, optarg, s, &interfaces_given)) {
+                    case Applied::kDone:
+                        break;
+                    case Applied::kBadValue:
+                        return 2;
+                    case Applied::kUnknown:
+                        std::fprintf(stderr, "zelsim: unknown option '%s' (see --help)\n",
+                                     argv[at]);
+                        return 2;
+                }
         }
     }
     if (optind < argc) {

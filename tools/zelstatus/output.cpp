@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "scheduler/schedule.h"
 #include "tools/zelstatus/status.h"
@@ -129,13 +131,10 @@ std::string Printable(const std::string& text, bool escape_controls, std::size_t
     return out;
 }
 
-std::string RenderJson(const Report& r) {
-    Json j = Json::object();
-    Time(j, "now", r.now);
-    j["root"] = Str(r.root);
+namespace {
 
-    const ScheduleStatus& s = r.schedule;
-    Json& js = j["schedule"];
+Json ScheduleJson(const ScheduleStatus& s) {
+    Json js = Json::object();
     js["file"] = Str(s.path);
     js["present"] = s.present;
     js["from_default"] = s.from_default;
@@ -163,9 +162,11 @@ std::string RenderJson(const Report& r) {
     js["pending"] = {{"file", Str(s.pending_path)},
                      {"present", s.pending_present},
                      {"lines", Strings(s.pending_lines)}};
+    return js;
+}
 
-    const ServiceStatus& v = r.service;
-    j["service"] = {
+Json ServiceJson(const ServiceStatus& v) {
+    return {
         {"running", v.running},
         {"pid", v.pid},
         {"pid_file", Str(v.pid_file)},
@@ -179,12 +180,14 @@ std::string RenderJson(const Report& r) {
         {"olmar_dir", Str(v.olmar_dir)},
         {"olmar_set", v.olmar_set},
         {"olmar_dir_exists", v.olmar_dir_exists}};
+}
 
-    Json& jj = j["jobs"];
-    jj["transfers_enabled"] = r.jobs.transfers_enabled;
-    jj["init_ctrl"] = Str(r.jobs.init_ctrl);
+Json JobsJson(const JobsStatus& jobs) {
+    Json jj = Json::object();
+    jj["transfers_enabled"] = jobs.transfers_enabled;
+    jj["init_ctrl"] = Str(jobs.init_ctrl);
     jj["list"] = Json::array();
-    for (const JobStatus& job : r.jobs.jobs) {
+    for (const JobStatus& job : jobs.jobs) {
         Json x = {{"job", Str(job.job)},
                   {"lock_file", Str(job.lock_file)},
                   {"lock_present", job.lock_present},
@@ -202,30 +205,39 @@ std::string RenderJson(const Report& r) {
         x["cause"] = OrNull(job.cause);
         jj["list"].push_back(std::move(x));
     }
-    jj["component_log"] = Str(r.jobs.component_log);
-    jj["logfil"] = {{"file", Str(r.jobs.logfil)},
-                    {"present", r.jobs.logfil_present},
-                    {"tail", Strings(r.jobs.logfil_tail)}};
-    jj["dayend_in_olmar"] = r.jobs.dayend_in_olmar;
+    jj["component_log"] = Str(jobs.component_log);
+    jj["logfil"] = {{"file", Str(jobs.logfil)},
+                    {"present", jobs.logfil_present},
+                    {"tail", Strings(jobs.logfil_tail)}};
+    jj["dayend_in_olmar"] = jobs.dayend_in_olmar;
+    return jj;
+}
 
-    j["locks"] = Json::array();
-    for (const LockFileStatus& l : r.locks) {
-        j["locks"].push_back({{"file", Str(l.path)},
-                              {"kind", Str(l.kind)},
-                              {"age_seconds", l.age_seconds},
-                              {"limit_minutes", l.limit_minutes},
-                              {"past_limit", l.past_limit}});
+Json LocksJson(const std::vector<LockFileStatus>& locks) {
+    Json a = Json::array();
+    for (const LockFileStatus& l : locks) {
+        a.push_back({{"file", Str(l.path)},
+                     {"kind", Str(l.kind)},
+                     {"age_seconds", l.age_seconds},
+                     {"limit_minutes", l.limit_minutes},
+                     {"past_limit", l.past_limit}});
     }
-    j["guards"] = Json::array();
-    for (const GuardEntryStatus& g : r.guards) {
+    return a;
+}
+
+Json GuardsJson(const std::vector<GuardEntryStatus>& guards) {
+    Json a = Json::array();
+    for (const GuardEntryStatus& g : guards) {
         Json x = {{"file", Str(g.guard_file)}, {"text", Str(g.text)}, {"pid", g.pid}};
         Time(x, "written", g.written);
         Time(x, "skipped_until", g.skipped_until);
-        j["guards"].push_back(std::move(x));
+        a.push_back(std::move(x));
     }
+    return a;
+}
 
-    const ConnectionStatus& c = r.connection;
-    Json& jc = j["connection"];
+Json ConnectionJson(const ConnectionStatus& c, std::time_t now) {
+    Json jc = Json::object();
     jc["store_file"] = Str(c.store_file);
     jc["store_readable"] = c.store_readable;
     // Unknown values are null, never the defaults a first run would use.
@@ -244,7 +256,7 @@ std::string RenderJson(const Report& r) {
     jd["secure_port"] = c.poll_secure_port > 0 ? Json(c.poll_secure_port) : Json(nullptr);
     Time(jd, "updated", c.directory_updated);
     jd["age_seconds"] = c.directory_updated
-                            ? Json(static_cast<long long>(r.now - *c.directory_updated))
+                            ? Json(static_cast<long long>(now - *c.directory_updated))
                             : Json(nullptr);
     jd["will_refresh"] = c.directory_will_refresh;
     jc["control"] = {{"present", c.control_present}, {"readable", c.control_readable}};
@@ -253,7 +265,21 @@ std::string RenderJson(const Report& r) {
                       {"owner_uid", c.password_present ? Json(c.password_uid) : Json(nullptr)},
                       {"mode", c.password_present ? Json(c.password_mode) : Json(nullptr)},
                       {"judged_as_root", c.judged_as_root}};
+    return jc;
+}
 
+}  // namespace
+
+std::string RenderJson(const Report& r) {
+    Json j = Json::object();
+    Time(j, "now", r.now);
+    j["root"] = Str(r.root);
+    j["schedule"] = ScheduleJson(r.schedule);
+    j["service"] = ServiceJson(r.service);
+    j["jobs"] = JobsJson(r.jobs);
+    j["locks"] = LocksJson(r.locks);
+    j["guards"] = GuardsJson(r.guards);
+    j["connection"] = ConnectionJson(r.connection, r.now);
     j["problems"] = Strings(r.problems);
     j["ok"] = r.problems.empty();
     // Every string went through Printable, so the strict default cannot
@@ -261,195 +287,237 @@ std::string RenderJson(const Report& r) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::string RenderText(const Report& r) {
-    std::string o;
-    // Every line is escaped whole: what comes from files is shown with its
-    // control bytes and non-UTF-8 bytes as \xHH, so a zero byte or an
-    // escape sequence can neither cut the report nor steer the terminal.
-    auto line = [&o](const std::string& text) { o += Printable(text, true) + "\n"; };
-    // Lines of files, which may be anything: cut to a screen's width.
-    auto shown = [](const std::string& text) { return Printable(text, true, 120); };
-    line("zelstatus for " + r.root + " at " + LocalTime(r.now));
+namespace {
 
-    const ScheduleStatus& s = r.schedule;
-    line("");
-    line("Schedule (" + s.path + ")");
+// The summary being written.  Every line is escaped whole: what comes from
+// files is shown with its control bytes and non-UTF-8 bytes as \xHH, so a
+// zero byte or an escape sequence can neither cut the report nor steer the
+// terminal.
+class TextOut {
+  public:
+    void line(const std::string& text) { o_ += Printable(text, true) + "\n"; }
+    std::string take() { return std::move(o_); }
+
+  private:
+    std::string o_;
+};
+
+// Lines of files, which may be anything: cut to a screen's width.
+std::string Shown(const std::string& text) {
+    return Printable(text, true, 120);
+}
+
+void ScheduleText(TextOut& out, const ScheduleStatus& s, std::time_t now) {
+    out.line("");
+    out.line("Schedule (" + s.path + ")");
     if (!s.present && s.from_default) {
-        line(
+        out.line(
             "  missing: the service writes this default schedule (from CONTROL) when it next "
             "loads");
     } else if (!s.present) {
-        line("  missing, and without a readable CONTROL the service has no default: nothing runs");
+        out.line(
+            "  missing, and without a readable CONTROL the service has no default: nothing runs");
     }
-    if (!s.read_error.empty()) line("  cannot be read: " + s.read_error);
-    if (s.present && s.read_error.empty() && s.size == 0) line("  empty");
-    if (s.only_zero_bytes) line("  holds only zero bytes (" + Plural(s.size, "byte") + ")");
-    if (s.present && s.read_error.empty() && s.entries.empty()) line("  no entries");
+    if (!s.read_error.empty()) out.line("  cannot be read: " + s.read_error);
+    if (s.present && s.read_error.empty() && s.size == 0) out.line("  empty");
+    if (s.only_zero_bytes) out.line("  holds only zero bytes (" + Plural(s.size, "byte") + ")");
+    if (s.present && s.read_error.empty() && s.entries.empty()) out.line("  no entries");
     for (const EntryStatus& e : s.entries) {
-        std::string next = e.next ? LocalTime(*e.next) + " (in " +
-                                        Duration(static_cast<long>(*e.next - r.now)) + ")"
-                                  : "not in the coming week";
-        line("  " + e.name + " -> " + e.command + ": next " + next);
+        std::string next =
+            e.next ? LocalTime(*e.next) + " (in " + Duration(static_cast<long>(*e.next - now)) + ")"
+                   : "not in the coming week";
+        out.line("  " + e.name + " -> " + e.command + ": next " + next);
     }
     for (std::size_t i = 0; i < s.ignored_lines.size(); ++i) {
-        line("  ignored line " + std::to_string(s.ignored_line_numbers[i]) +
-             " (not accepted by the scheduler): " + shown(s.ignored_lines[i]));
+        out.line("  ignored line " + std::to_string(s.ignored_line_numbers[i]) +
+                 " (not accepted by the scheduler): " + Shown(s.ignored_lines[i]));
     }
     if (!s.upcoming.empty()) {
-        line("  next starts, in the order the service makes them:");
+        out.line("  next starts, in the order the service makes them:");
         for (const UpcomingStart& u : s.upcoming)
-            line("    " + LocalTime(u.when) + "  " + u.name + " -> " + u.command);
+            out.line("    " + LocalTime(u.when) + "  " + u.name + " -> " + u.command);
     }
     if (s.pending_present) {
-        line("  pending changes in " + s.pending_path + " (merged within 15 minutes):");
-        for (const std::string& l : s.pending_lines) line("    " + shown(l));
+        out.line("  pending changes in " + s.pending_path + " (merged within 15 minutes):");
+        for (const std::string& l : s.pending_lines) out.line("    " + Shown(l));
     } else {
-        line("  no pending changes");
+        out.line("  no pending changes");
     }
-    const ServiceStatus& v = r.service;
+}
+
+// The service's lines, which close the schedule's section: whether it runs,
+// what it loaded, its unit and the business system's directory.
+void ServiceText(TextOut& out, const ServiceStatus& v, const ScheduleStatus& s,
+                 bool store_readable) {
     if (v.running) {
-        line("  qvzel_cron: running, pid " + std::to_string(v.pid) +
-             (v.under_systemd ? ", under systemd" : ", not under systemd"));
+        out.line("  qvzel_cron: running, pid " + std::to_string(v.pid) +
+                 (v.under_systemd ? ", under systemd" : ", not under systemd"));
     } else {
-        line("  qvzel_cron: NOT running");
+        out.line("  qvzel_cron: NOT running");
     }
     if (v.running && v.loaded_known) {
         std::string from = v.loaded_source == "none"      ? "nothing (no schedule could be read)"
                            : v.loaded_source == "default" ? "the default schedule made from CONTROL"
                                                           : v.loaded_source;
         const bool same = s.present && s.read_error.empty() && s.text == v.loaded_text;
-        line("  the service loaded " + from + " at " + LocalTime(v.loaded_at) +
-             (same ? ", as the file is now" : ""));
+        out.line("  the service loaded " + from + " at " + LocalTime(v.loaded_at) +
+                 (same ? ", as the file is now" : ""));
         if (!same && !v.loaded_text.empty()) {
-            line("  it runs these lines, not the file as it is now:");
+            out.line("  it runs these lines, not the file as it is now:");
             for (const std::string& l : cron::SplitLines(v.loaded_text)) {
-                if (!l.empty()) line("    " + shown(l));
+                if (!l.empty()) out.line("    " + Shown(l));
             }
         }
     } else if (v.running) {
-        line("  what the service loaded is not known (it wrote no record of its load)");
+        out.line("  what the service loaded is not known (it wrote no record of its load)");
     }
-    line(std::string("  systemd unit ") + v.unit_file + ": " +
-         (v.unit_installed ? "installed" : "not installed") +
-         (v.systemd_booted ? "" : " (systemd is not the running init)"));
-    if (!r.connection.store_readable) {
-        line("  Olmar directory: unknown (the registry store cannot be read)");
+    out.line(std::string("  systemd unit ") + v.unit_file + ": " +
+             (v.unit_installed ? "installed" : "not installed") +
+             (v.systemd_booted ? "" : " (systemd is not the running init)"));
+    if (!store_readable) {
+        out.line("  Olmar directory: unknown (the registry store cannot be read)");
     } else {
-        line("  Olmar directory (OLMAR_EXE): " +
-             (v.olmar_set           ? v.olmar_dir
-              : v.olmar_dir.empty() ? std::string("NOT SET")
-                                    : v.olmar_dir + " (not set yet: the service sets this default "
-                                                    "at its first start, which starts nothing)") +
-             (v.olmar_dir.empty() || v.olmar_dir_exists ? "" : ", DOES NOT EXIST"));
+        out.line("  Olmar directory (OLMAR_EXE): " +
+                 (v.olmar_set ? v.olmar_dir
+                  : v.olmar_dir.empty()
+                      ? std::string("NOT SET")
+                      : v.olmar_dir + " (not set yet: the service sets this default "
+                                      "at its first start, which starts nothing)") +
+                 (v.olmar_dir.empty() || v.olmar_dir_exists ? "" : ", DOES NOT EXIST"));
     }
+}
 
-    line("");
-    line(std::string("Last runs (transfers ") +
-         (r.jobs.transfers_enabled ? "enabled" : "DISABLED") + " in INIT_CTRL)");
-    for (const JobStatus& job : r.jobs.jobs) {
-        std::string when = job.last_ran
-                               ? LocalTime(*job.last_ran) + " (" +
-                                     Duration(static_cast<long>(r.now - *job.last_ran)) + " ago)"
-                               : "no record of a run";
-        line("  " + job.job + ": last ran: " + when);
-        if (job.lock_present) {
-            line(std::string(job.in_progress ? "    in progress" : "    died or hangs") +
+void JobText(TextOut& out, const JobStatus& job, const std::string& component_log,
+             std::time_t now) {
+    std::string when = job.last_ran ? LocalTime(*job.last_ran) + " (" +
+                                          Duration(static_cast<long>(now - *job.last_ran)) + " ago)"
+                                    : "no record of a run";
+    out.line("  " + job.job + ": last ran: " + when);
+    if (job.lock_present) {
+        out.line(std::string(job.in_progress ? "    in progress" : "    died or hangs") +
                  ": lock " + Duration(job.lock_age_seconds) + " old (limit " +
                  Plural(job.lock_limit_minutes, "minute") + ")" +
                  (job.lock_past_limit ? " PAST ITS LIMIT" : ""));
-        }
-        if (!job.outcome_file.empty() && job.outcome_present) {
-            std::string counts = std::to_string(job.successes) + " succeeded, " +
-                                 std::to_string(job.failures) + " failed";
-            if (job.no_files) counts += ", no files were available";
-            line(std::string(job.in_progress ? "    outcome so far: " : "    outcome: ") + counts);
-            for (const std::string& f : job.failure_lines) line("      " + shown(f));
-        }
-        if (!job.cause.empty())
-            line("    cause (" + r.jobs.component_log + "): " + Printable(job.cause, true, 600));
     }
-    if (r.jobs.dayend_in_olmar)
-        line("  the business system's day-end is running (FROMCRON exists)");
-    if (r.jobs.logfil_present) {
-        line("  last lines of " + r.jobs.logfil + ":" +
-             (r.jobs.logfil_tail.empty() ? " none" : ""));
-        for (const std::string& l : r.jobs.logfil_tail) line("    " + shown(l));
-    } else {
-        line("  " + r.jobs.logfil + ": missing");
+    if (!job.outcome_file.empty() && job.outcome_present) {
+        std::string counts = std::to_string(job.successes) + " succeeded, " +
+                             std::to_string(job.failures) + " failed";
+        if (job.no_files) counts += ", no files were available";
+        out.line(std::string(job.in_progress ? "    outcome so far: " : "    outcome: ") + counts);
+        for (const std::string& f : job.failure_lines) out.line("      " + Shown(f));
     }
+    if (!job.cause.empty())
+        out.line("    cause (" + component_log + "): " + Printable(job.cause, true, 600));
+}
 
-    line("");
-    line("Held locks and guards");
-    if (r.locks.empty()) line("  no lock files");
-    for (const LockFileStatus& l : r.locks) {
+void JobsText(TextOut& out, const JobsStatus& jobs, std::time_t now) {
+    out.line("");
+    out.line(std::string("Last runs (transfers ") +
+             (jobs.transfers_enabled ? "enabled" : "DISABLED") + " in INIT_CTRL)");
+    for (const JobStatus& job : jobs.jobs) JobText(out, job, jobs.component_log, now);
+    if (jobs.dayend_in_olmar)
+        out.line("  the business system's day-end is running (FROMCRON exists)");
+    if (jobs.logfil_present) {
+        out.line("  last lines of " + jobs.logfil + ":" +
+                 (jobs.logfil_tail.empty() ? " none" : ""));
+        for (const std::string& l : jobs.logfil_tail) out.line("    " + Shown(l));
+    } else {
+        out.line("  " + jobs.logfil + ": missing");
+    }
+}
+
+void LocksText(TextOut& out, const std::vector<LockFileStatus>& locks,
+               const std::vector<GuardEntryStatus>& guards) {
+    out.line("");
+    out.line("Held locks and guards");
+    if (locks.empty()) out.line("  no lock files");
+    for (const LockFileStatus& l : locks) {
         std::string limit = l.limit_minutes > 0
                                 ? "taken over after " + Plural(l.limit_minutes, "minute")
                                 : "never taken over";
-        line("  " + l.path + " (" + l.kind + "): " + Duration(l.age_seconds) + " old, " + limit +
-             (l.past_limit ? (l.limit_minutes > 0 ? ", PAST ITS LIMIT" : ", LEFT BEHIND") : ""));
+        out.line(
+            "  " + l.path + " (" + l.kind + "): " + Duration(l.age_seconds) + " old, " + limit +
+            (l.past_limit ? (l.limit_minutes > 0 ? ", PAST ITS LIMIT" : ", LEFT BEHIND") : ""));
     }
-    if (r.guards.empty()) line("  no guard entries in force");
-    for (const GuardEntryStatus& g : r.guards) {
-        line("  skipped until " + LocalTime(g.skipped_until) + ": " + shown(g.text) + " (pid " +
-             std::to_string(g.pid) + ", " + g.guard_file + ")");
+    if (guards.empty()) out.line("  no guard entries in force");
+    for (const GuardEntryStatus& g : guards) {
+        out.line("  skipped until " + LocalTime(g.skipped_until) + ": " + Shown(g.text) + " (pid " +
+                 std::to_string(g.pid) + ", " + g.guard_file + ")");
     }
+}
 
-    const ConnectionStatus& c = r.connection;
-    line("");
-    line("Connection");
+// The access method, the proxies and the cached server directory.
+void AccessText(TextOut& out, const ConnectionStatus& c, std::time_t now) {
     if (!c.store_readable) {
-        line("  the registry store " + c.store_file +
-             " CANNOT BE READ: access method, proxy and server directory are unknown");
+        out.line("  the registry store " + c.store_file +
+                 " CANNOT BE READ: access method, proxy and server directory are unknown");
     } else {
-        line("  AccessMethod " + std::to_string(c.access_method) + ", AccessOverride " +
-             std::to_string(c.access_override));
+        out.line("  AccessMethod " + std::to_string(c.access_method) + ", AccessOverride " +
+                 std::to_string(c.access_override));
     }
     for (const auto& [name, choice] : {std::pair{"HTTP", &c.http}, std::pair{"HTTPS", &c.https}}) {
         if (!c.store_readable) break;
-        line(std::string("  ") + name + ": " + choice->access_type +
-             (choice->proxy.empty() ? "" : " via " + choice->proxy));
+        out.line(std::string("  ") + name + ": " + choice->access_type +
+                 (choice->proxy.empty() ? "" : " via " + choice->proxy));
     }
     if (c.next_secure)
-        line(std::string("  the next request uses ") + (*c.next_secure ? "HTTPS" : "HTTP"));
+        out.line(std::string("  the next request uses ") + (*c.next_secure ? "HTTPS" : "HTTP"));
     if (c.directory_cached) {
         std::string age = c.directory_updated
-                              ? Duration(static_cast<long>(r.now - *c.directory_updated)) + " old"
+                              ? Duration(static_cast<long>(now - *c.directory_updated)) + " old"
                               : "age unknown";
         std::string ports;
         if (c.poll_port > 0) ports += ", port " + std::to_string(c.poll_port);
         if (c.poll_secure_port > 0) ports += ", secure port " + std::to_string(c.poll_secure_port);
-        line("  server directory: POLL at " + c.poll_address + ports + ", " + age);
+        out.line("  server directory: POLL at " + c.poll_address + ports + ", " + age);
     } else if (c.store_readable) {
-        line("  server directory: not cached");
+        out.line("  server directory: not cached");
     }
     if (c.store_readable) {
-        line(std::string("  the next transfer ") + (c.directory_will_refresh
-                                                        ? "refreshes the directory first"
-                                                        : "uses the cached directory"));
+        out.line(std::string("  the next transfer ") + (c.directory_will_refresh
+                                                            ? "refreshes the directory first"
+                                                            : "uses the cached directory"));
     }
+}
+
+void ConnectionText(TextOut& out, const ConnectionStatus& c, std::time_t now) {
+    out.line("");
+    out.line("Connection");
+    AccessText(out, c, now);
     auto file = [&](const char* name, bool present, bool readable) {
-        line(std::string("  ") + name + ": " +
-             (!present   ? "MISSING"
-              : readable ? "present, readable"
-                         : "present, NOT readable"));
+        out.line(std::string("  ") + name + ": " +
+                 (!present   ? "MISSING"
+                  : readable ? "present, readable"
+                             : "present, NOT readable"));
     };
     file("CONTROL", c.control_present, c.control_readable);
     file("IACCESS", c.password_present, c.password_readable);
     if (c.password_present && !c.judged_as_root) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", c.password_mode);
-        line("    (not run as root: judged by its kind; owner uid " +
-             std::to_string(c.password_uid) + ", mode " + mode + ")");
+        out.line("    (not run as root: judged by its kind; owner uid " +
+                 std::to_string(c.password_uid) + ", mode " + mode + ")");
     }
+}
 
-    line("");
+}  // namespace
+
+std::string RenderText(const Report& r) {
+    TextOut out;
+    out.line("zelstatus for " + r.root + " at " + LocalTime(r.now));
+    ScheduleText(out, r.schedule, r.now);
+    ServiceText(out, r.service, r.schedule, r.connection.store_readable);
+    JobsText(out, r.jobs, r.now);
+    LocksText(out, r.locks, r.guards);
+    ConnectionText(out, r.connection, r.now);
+    out.line("");
     if (r.problems.empty()) {
-        line("Nothing needs attention.");
+        out.line("Nothing needs attention.");
     } else {
-        line("Needs attention:");
-        for (const std::string& p : r.problems) line("  " + p);
+        out.line("Needs attention:");
+        for (const std::string& p : r.problems) out.line("  " + p);
     }
-    return o;
+    return out.take();
 }
 
 }  // namespace zel::status

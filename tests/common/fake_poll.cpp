@@ -1,29 +1,39 @@
-// A stand-in for the Poll component, for ferrun's tests: a component library
-// that registers under the real class identifier CLSID_Poll and answers
-// IPoll, so that the real ferrun activates it exactly as it would the real
-// component.
-//
-// Every call is appended, one line each, to the file named by
-// ZEL_FAKE_POLL_LOG (texts in double quotes, null BSTRs as "null"), and so
-// are the object's creation and its final release.  GetFiles and PutFiles
-// answer the status in ZEL_FAKE_POLL_GETFILES / ZEL_FAKE_POLL_PUTFILES
-// (hexadecimal, default S_OK); the setters always answer S_OK, as the real
-// component's do.
-#include <cstdio>
+// A stand-in for the Poll component: a component library that registers
+// under the real class identifier CLSID_Poll and answers IPoll, so that the
+// real ferrun and the real job runner activate it exactly as they would the
+// real component.  It records every call and plays back scripted result
+// files, for the cases a real server cannot be made to produce; what it
+// does is steered by the environment described in fake_poll.h.  Every call
+// answers S_OK.
+#include "tests/common/fake_poll.h"
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/com/library.h"
 #include "platform/com/registration.h"
 #include "platform/com/server.h"
+#include "platform/paths.h"
 #include "poll/ipoll.h"
 
 namespace {
 
+namespace sfs = std::filesystem;
+namespace ctl = zel::test::fake_poll;
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+// The text as UTF-8 (surrogate pairs joined).
 std::string Utf8(BSTR text) {
-    if (text == nullptr) return "null";
-    std::string out = "\"";
+    std::string out;
     const unsigned n = SysStringLen(text);
     for (unsigned i = 0; i < n; ++i) {
         char32_t c = text[i];
@@ -46,19 +56,46 @@ std::string Utf8(BSTR text) {
             out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    return out + "\"";
+    return out;
+}
+
+// An argument as the record shows it: quoted, so that an empty text and
+// a missing one (null) differ.
+std::string Shown(BSTR text) {
+    return text == nullptr ? "null" : "\"" + Utf8(text) + "\"";
+}
+
+void Append(const std::string& path, const std::string& text) {
+    if (path.empty()) return;
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
 }
 
 void Record(const std::string& line) {
-    const char* path = std::getenv("ZEL_FAKE_POLL_LOG");
-    if (path == nullptr || *path == '\0') return;
-    std::ofstream(path, std::ios::app) << line << '\n';
+    Append(Env(ctl::kCalls), line + "\n");
 }
 
-HRESULT Scripted(const char* variable) {
-    const char* text = std::getenv(variable);
-    if (text == nullptr || *text == '\0') return S_OK;
-    return static_cast<HRESULT>(std::strtoul(text, nullptr, 16));
+// Appends the script's bytes to result (once); false when there is none.
+bool UseScript(const char* variable, const std::string& result) {
+    const std::string script = Env(variable);
+    std::error_code ec;
+    if (script.empty() || !sfs::exists(script, ec)) return false;
+    std::ostringstream bytes;
+    bytes << std::ifstream(script, std::ios::binary).rdbuf();
+    Append(result, bytes.str());
+    sfs::rename(script, script + ".used", ec);
+    return true;
+}
+
+// Copies the files of the placing directory into DOWNLOAD (once).
+void PlaceDownloads(const std::string& down) {
+    const std::string place = Env(ctl::kPlaceDir);
+    std::error_code ec;
+    if (place.empty() || !sfs::is_directory(place, ec)) return;
+    for (const auto& e : sfs::directory_iterator(place, ec)) {
+        sfs::copy_file(e.path(), down + "/" + e.path().filename().string(),
+                       sfs::copy_options::overwrite_existing, ec);
+    }
+    sfs::rename(place, place + ".used", ec);
 }
 
 class CFakePoll final : public zel::com::ComObject<CFakePoll, IPoll, ISupportErrorInfo> {
@@ -83,7 +120,7 @@ class CFakePoll final : public zel::com::ComObject<CFakePoll, IPoll, ISupportErr
     }
 
     HRESULT SetLogFile(BSTR name) override {
-        Record("SetLogFile " + Utf8(name));
+        Record("SetLogFile " + Shown(name));
         return S_OK;
     }
     HRESULT ReleaseLogFile() override {
@@ -99,31 +136,49 @@ class CFakePoll final : public zel::com::ComObject<CFakePoll, IPoll, ISupportErr
         return S_OK;
     }
     HRESULT GetFiles(BSTR dir, BSTR filter) override {
-        Record("GetFiles " + Utf8(dir) + " " + Utf8(filter));
-        return Scripted("ZEL_FAKE_POLL_GETFILES");
+        Record("GetFiles " + Shown(dir) + " " + Shown(filter));
+        const long delay = std::strtol(Env(ctl::kDelayMs).c_str(), nullptr, 10);
+        if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        const std::string down = zel::paths::DownloadDir();
+        std::error_code ec;
+        sfs::create_directories(down, ec);
+        PlaceDownloads(down);
+        const std::string result = down + "/" + result_name_;
+        if (!UseScript(ctl::kDownScript, result)) {
+            Append(result, "1000 NO POLL FILES AVAILABLE.\r\n");
+        }
+        return S_OK;
     }
     HRESULT PutFiles(BSTR dir, BSTR filter, BSTR dest) override {
-        Record("PutFiles " + Utf8(dir) + " " + Utf8(filter) + " " + Utf8(dest));
-        return Scripted("ZEL_FAKE_POLL_PUTFILES");
+        Record("PutFiles " + Shown(dir) + " " + Shown(filter) + " " + Shown(dest));
+        const std::string up = zel::paths::UploadDir();
+        std::error_code ec;
+        sfs::create_directories(up, ec);
+        (void)UseScript(ctl::kUpScript, up + "/" + result_name_);
+        return S_OK;
     }
     HRESULT SetResultFile(BSTR name) override {
-        Record("SetResultFile " + Utf8(name));
+        Record("SetResultFile " + Shown(name));
+        if (name != nullptr) result_name_ = Utf8(name);
         return S_OK;
     }
     HRESULT SetUserID(BSTR user) override {
-        Record("SetUserID " + Utf8(user));
+        Record("SetUserID " + Shown(user));
         return S_OK;
     }
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
         return riid == IID_IPoll ? S_OK : S_FALSE;
     }
+
+  private:
+    std::string result_name_ = "Poll.Result";
 };
 
 zel::com::ClassEntry Entries() {
     zel::com::ClassEntry e;
     e.clsid = CLSID_Poll;
-    e.description = "Poll Class";
+    e.description = "Poll Class (stand-in for tests)";
     e.threading_model = "Both";
     e.progid = "Poll.Poll.1";
     e.version_independent = "Poll.Poll";

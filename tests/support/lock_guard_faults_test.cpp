@@ -1,8 +1,9 @@
-// What stands in a lock's or a guard's place and cannot be dealt with the
-// usual way: a stale lock that cannot be removed, a FIFO or directory where a
-// file should be, a guard rewrite that fails half-way, a key text that would
-// break a guard line, and the scoped lock holder.  Calls that used to hang
-// run in a child process with a deadline.
+// Lock, guard and configuration files the file system will not let be
+// handled the usual way: a stale lock that cannot be removed, a FIFO or
+// directory where a file should be, a guard rewrite that fails half-way (as
+// on a full disk).  Each must end the call with its failure or its default,
+// never hang it or lose entries.  Calls that used to hang run in a child
+// process with a deadline.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,7 +17,6 @@
 #include "support/config.h"
 #include "support/guard.h"
 #include "support/lock.h"
-#include "support/report_sink.h"
 #include "tests/common/child.h"
 #include "tests/common/scratch.h"
 
@@ -31,7 +31,7 @@ using zel::test::WriteFile;
 
 constexpr int kDeadlineMs = 10000;
 
-class UnremovableTest : public ScratchRoot {
+class LockGuardFaults : public ScratchRoot {
   protected:
     static std::string Entry(long seconds_ago, const std::string& text) {
         return std::to_string(static_cast<long long>(std::time(nullptr)) - seconds_ago) + " 4242 " +
@@ -39,7 +39,7 @@ class UnremovableTest : public ScratchRoot {
     }
 };
 
-TEST_F(UnremovableTest, StaleDirectoryInTheLocksPlaceEndsLockWithFalse) {
+TEST_F(LockGuardFaults, StaleDirectoryInTheLocksPlaceEndsLockWithFalse) {
     const std::string resource = Path("client.log");
     const std::string lock_file = LockFilePath(resource.c_str());
     ASSERT_TRUE(std::filesystem::create_directory(lock_file));
@@ -54,7 +54,7 @@ TEST_F(UnremovableTest, StaleDirectoryInTheLocksPlaceEndsLockWithFalse) {
 // Another user's stale lock in a sticky directory cannot be removed by this
 // user.  Tests run as root, which may remove anything, so the waiter is a
 // child process that gives up root for "nobody".
-TEST_F(UnremovableTest, OtherUsersStaleLockInAStickyDirectoryEndsLockWithFalse) {
+TEST_F(LockGuardFaults, OtherUsersStaleLockInAStickyDirectoryEndsLockWithFalse) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
     ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
     const std::string sticky = Path("sticky");
@@ -75,34 +75,7 @@ TEST_F(UnremovableTest, OtherUsersStaleLockInAStickyDirectoryEndsLockWithFalse) 
     Unlock(resource.c_str());
 }
 
-TEST_F(UnremovableTest, LockHolderGivesTheLockBackOnEveryWayOut) {
-    const std::string resource = Path("qvzel.down.guard");
-    {
-        CLockHolder holder(resource.c_str());
-        ASSERT_TRUE(holder.LockWithRetries(0));
-        EXPECT_TRUE(holder.held());
-        EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
-    }
-    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
-    {
-        CLockHolder first(resource.c_str());
-        ASSERT_TRUE(first.Lock(1));
-        CLockHolder second(resource.c_str());
-        EXPECT_FALSE(second.LockWithRetries(0));
-        // The holder that did not get the lock must not remove the other's.
-    }
-    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
-    CLockHolder early(resource.c_str());
-    ASSERT_TRUE(early.LockWithRetries(0));
-    early.Release();
-    EXPECT_FALSE(FileExists(LockFilePath(resource.c_str())));
-    ASSERT_TRUE(TryLock(resource.c_str()));  // released holders leave others' locks alone
-    early.Release();
-    EXPECT_TRUE(FileExists(LockFilePath(resource.c_str())));
-    Unlock(resource.c_str());
-}
-
-TEST_F(UnremovableTest, FifoOrDirectoryAsConfigurationFileKeepsTheDefaults) {
+TEST_F(LockGuardFaults, FifoOrDirectoryAsConfigurationFileKeepsTheDefaults) {
     const std::string conf = ConfigFilePath();
     for (bool fifo : {true, false}) {
         if (fifo) {
@@ -124,7 +97,7 @@ TEST_F(UnremovableTest, FifoOrDirectoryAsConfigurationFileKeepsTheDefaults) {
     }
 }
 
-TEST_F(UnremovableTest, FifoAsGuardFileNeitherBlocksNorLeavesTheLock) {
+TEST_F(LockGuardFaults, FifoAsGuardFileNeitherBlocksNorLeavesTheLock) {
     const std::string guard = CommPath("qvzel.down.guard");
     ASSERT_EQ(::mkfifo(guard.c_str(), 0600), 0);
     const int rc = RunInChild(
@@ -143,7 +116,7 @@ TEST_F(UnremovableTest, FifoAsGuardFileNeitherBlocksNorLeavesTheLock) {
 
 // A rewrite that cannot be written out whole (here: the file-size limit, as
 // a full disk would) must leave every entry that was there.
-TEST_F(UnremovableTest, FailedGuardRewriteKeepsEveryEntry) {
+TEST_F(LockGuardFaults, FailedGuardRewriteKeepsEveryEntry) {
     const std::string guard = CommPath("qvzel.up.guard");
     std::string old;
     for (int i = 0; i < 20; ++i) old += Entry(10, "/dealer/UPLOAD/FILE" + std::to_string(i));
@@ -169,42 +142,6 @@ TEST_F(UnremovableTest, FailedGuardRewriteKeepsEveryEntry) {
         ++names;
     }
     EXPECT_EQ(names, 1u) << "a temporary file was left behind";
-}
-
-class Recorder : public CReportSink {
-  public:
-    Recorder() : previous_(GetCurrentReportSink()) { SetCurrentReportSink(this); }
-    ~Recorder() override { SetCurrentReportSink(previous_); }
-    bool ReportSupportCode(HRESULT code, const char* context, unsigned id) override {
-        codes.push_back(code);
-        contexts.emplace_back(context != nullptr ? context : "");
-        ids.push_back(id);
-        return true;
-    }
-    std::vector<HRESULT> codes;
-    std::vector<std::string> contexts;
-    std::vector<unsigned> ids;
-
-  private:
-    CReportSink* previous_;
-};
-
-TEST_F(UnremovableTest, GuardTextWithALineBreakIsRefusedAndReported) {
-    const std::string guard = CommPath("qvzel.down.guard");
-    WriteFile(guard, Entry(10, "A.DTZ"));
-    Recorder log;
-    for (const char* text : {"B.DTZ\r\n999 1 A.DTZ", "B\nDTZ", "B\rDTZ"}) {
-        EXPECT_FALSE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, text)) << text;
-    }
-    EXPECT_EQ(ReadFile(guard), Entry(10, "A.DTZ"));
-    ASSERT_EQ(log.codes.size(), 3u);
-    EXPECT_EQ(log.codes[0], static_cast<HRESULT>(0x801F811D));
-    EXPECT_EQ(log.contexts[0], "GuardAcquire");
-    EXPECT_EQ(log.ids[0], 225u);
-    EXPECT_FALSE(FileExists(guard + ".qvzel_lock"));
-    // An ordinary text still goes through, without a report.
-    EXPECT_TRUE(GuardAcquire(guard.c_str(), "read_timeout", 6900000, "B.DTZ"));
-    EXPECT_EQ(log.codes.size(), 3u);
 }
 
 }  // namespace
