@@ -201,6 +201,8 @@ TEST(Backend, ProgramsAndBatchFilesStartInTheirWorkingDirectory) {
     EXPECT_EQ(proc::Wait(pid), 3);
     EXPECT_EQ(ReadFile(dir / "work/out.txt").substr(0, 4), "done");
     EXPECT_EQ(proc::Wait(pid), -1);  // collected already
+    // A lock file naming it now names a holder that has ended.
+    EXPECT_TRUE(proc::HasEnded({pid, 0}));
 
     EXPECT_EQ(proc::Start("no-such-program-here", options, &pid), ENOENT);
     EXPECT_EQ(pid, -1);
