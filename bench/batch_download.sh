@@ -111,8 +111,8 @@ if [ ${#placed[@]} -gt 0 ]; then
 
     # The acknowledgements in one curl; each answer, then "## STATUS EXIT BASE".
     for base in "${placed[@]}"; do
-        body=$(printf '<SOAP:Envelope xmlns:SOAP=\\"urn:schemas-xmlsoap-org:soap.v1\\"><SOAP:Body><m:PostProcessQuvaroFile xmlns:m=\\"urn:poll-input\\"><R1><UC>%s</UC><FN>%s</FN></R1></m:PostProcessQuvaroFile></SOAP:Body></SOAP:Envelope>' \
-            "$uc" "${server_name[$base]}")
+        printf -v body '<SOAP:Envelope xmlns:SOAP=\\"urn:schemas-xmlsoap-org:soap.v1\\"><SOAP:Body><m:PostProcessQuvaroFile xmlns:m=\\"urn:poll-input\\"><R1><UC>%s</UC><FN>%s</FN></R1></m:PostProcessQuvaroFile></SOAP:Body></SOAP:Envelope>' \
+            "$uc" "${server_name[$base]}"
         printf 'next\nuser = "%s"\nurl = "%s/PostProcessQuvaroFile?UnitContract=%s&QueryVersion=001"\n' \
             "$user" "$ops" "$uc"
         printf 'header = "Content-Type: text/xml"\ndata-binary = "%s"\n' "$body"
