@@ -17,7 +17,8 @@
 #                     exits non-zero on any finding
 #   ./build.sh bench  build, then measure the transfers against curl, gzip and
 #                     crc32 scripts (bench/run.sh) and put the table into the
-#                     developers' guide (docs/DEVELOPING.md)
+#                     developers' guide (docs/DEVELOPING.md); BENCH_BASELINE=DIR
+#                     (another tree's build) adds a before/after comparison
 #   ./build.sh windows
 #                     cross-build the layers that run on Windows with
 #                     mingw-w64 into build-windows (warnings as errors,
@@ -185,7 +186,9 @@ bench)
     PACKAGES+=(curl libarchive-zip-perl coreutils)
     install_packages
     configure_release -DZEL_WERROR=OFF
-    cmake --build build -j "$(jobs)"
+    # Only what the runner starts (and what those load), not the tests.
+    cmake --build build -j "$(jobs)" --target ferrun zelsim regsvr zelpasswd Poll qvzel_cron \
+        bench_measure
     bench/run.sh build build/bench-results.md
     bench/update_readme.sh build/bench-results.md docs/DEVELOPING.md
     ;;

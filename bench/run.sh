@@ -5,50 +5,69 @@
 #
 #   bench/run.sh BUILD_DIR [OUTPUT.md]
 #
-# Every case runs side A (ours) and side B (the hand-made equivalent)
-# alternately, BENCH_RUNS times each (default 5), and reports minimum, median
-# and maximum of wall time and peak resident memory, measured by
-# bench_measure from the build.  The table goes to standard output and to
-# OUTPUT.md (default: BUILD_DIR/bench-results.md).
+# Every case runs ferrun and its references alternately, BENCH_RUNS times
+# each (default 5), and reports minimum, median and maximum of wall time and
+# peak resident memory, measured by bench_measure from the build.  ferrun
+# runs with the settings a user gets (no ferrun.conf): between runs only the
+# guard files are removed, so that the same names may be fetched and sent
+# again.  After every run of every side its output is compared byte for byte
+# with the originals (downloaded files with the published ones, uploads as
+# zelsim stored them, unpacked, with the sent ones); any difference, a
+# missing acknowledgement or result line, or a file left behind ends the run
+# with an error.  The table goes to standard output and to OUTPUT.md
+# (default: BUILD_DIR/bench-results.md).
 #
-# Settings (environment): BENCH_RUNS (5), BENCH_BIG_MIB (256),
+# Settings (environment): BENCH_RUNS (5), BENCH_SMALL_RUNS (runs of the
+# small-file cases, default BENCH_RUNS), BENCH_LOOP_RUNS (3: the shell loops
+# of one curl per request are slow and far from ferrun, so they run only in
+# the first runs of the small-file cases), BENCH_BIG_MIB (256),
 # BENCH_SMALL_COUNT (1000), BENCH_IDLE_SECONDS (300), BENCH_DIR (scratch
 # directory on the disk under test, default ./scratch/bench), BENCH_ZELSIM
-# (the simulator to serve from, default BUILD_DIR's: comparing two builds,
-# both are best served by the same one).
+# (the simulator to serve from, default BUILD_DIR's), BENCH_BASELINE (the
+# build directory of another tree: its ferrun then also runs every
+# small-file case, alternately with this build's, from a system root of its
+# own that its own tools set up, and the table shows after/before ratios).
 set -euo pipefail
 
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR [OUTPUT.md]}" && pwd)
 out=${2:-$build/bench-results.md}
 runs=${BENCH_RUNS:-5}
+small_runs=${BENCH_SMALL_RUNS:-$runs}
+loop_runs=${BENCH_LOOP_RUNS:-3}
 big_mib=${BENCH_BIG_MIB:-256}
 small_count=${BENCH_SMALL_COUNT:-1000}
 idle_seconds=${BENCH_IDLE_SECONDS:-300}
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-$here/scratch/bench}
+baseline=
+if [ -n "${BENCH_BASELINE:-}" ]; then baseline=$(cd "$BENCH_BASELINE" && pwd); fi
 
+fail() {
+    echo "bench: $*" >&2
+    exit 1
+}
 measure="$build/bench/bench_measure"
 zelsim=${BENCH_ZELSIM:-$build/tools/zelsim}
-ferrun="$build/client/ferrun"
-for prog in "$measure" "$ferrun" "$zelsim" "$build/tools/regsvr" \
-    "$build/tools/zelpasswd" "$build/poll/component/libPoll.so" "$build/scheduler/qvzel_cron"; do
-    [ -e "$prog" ] || { echo "bench: $prog is not built" >&2; exit 1; }
+# What a system root needs from a build (its ferrun, the component and the
+# tools that register it and store the password).
+root_programs() { echo "$1/client/ferrun $1/tools/regsvr $1/tools/zelpasswd $1/poll/component/libPoll.so"; }
+for prog in "$measure" "$zelsim" "$build/scheduler/qvzel_cron" $(root_programs "$build") \
+    ${baseline:+$(root_programs "$baseline")}; do
+    [ -e "$prog" ] || fail "$prog is not built"
 done
-for tool in curl gzip crc32 dd; do
-    command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
+for tool in curl gzip crc32 dd sha256sum; do
+    command -v "$tool" >/dev/null || fail "$tool is missing"
 done
 
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-root="$work/root"
-comm="$root/Apps/QVIS/PROG/COMM"
 data="$work/data/DB"     # what zelsim publishes for unit contract DB
 uploads="$work/uploads"  # what zelsim accepted
+got="$uploads/DB"        # ... for unit contract DB
 payload="$work/payload"  # the source files, never touched by a case
-mkdir -p "$comm" "$data" "$uploads" "$payload"
-export QVIS_ROOT="$root"
-unset SSL_CERT_FILE SSL_CERT_DIR http_proxy https_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
+mkdir -p "$data" "$uploads" "$payload"
+unset QVIS_ROOT TMP SSL_CERT_FILE SSL_CERT_DIR http_proxy https_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
 
 sim_pid=
 cron_pid=
@@ -60,27 +79,59 @@ cleanup() {
 trap cleanup EXIT
 
 say() { printf '\n== %s\n' "$*" >&2; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+load_start=$(load)
 
-# --- the system root and the simulator --------------------------------------
-printf 'A,B,C,D,E' >"$comm/CONTROL"  # unit contract "DB"
-"$build/tools/regsvr" /s "$build/poll/component/libPoll.so"
+# --- the system roots and the simulator ----------------------------------------
+# One root per build, each set up by that build's own tools: two trees need
+# not agree on how the registry or the password are stored.
+comm_of() { echo "$1/Apps/QVIS/PROG/COMM"; }
+setup_root() {  # root build
+    mkdir -p "$(comm_of "$1")"
+    printf 'A,B,C,D,E' >"$(comm_of "$1")/CONTROL"  # unit contract "DB"
+    QVIS_ROOT=$1 "$2/tools/regsvr" /s "$2/poll/component/libPoll.so"
+    QVIS_ROOT=$1 "$2/tools/zelpasswd" dealer7:s3cret
+}
+root="$work/root"
+setup_root "$root" "$build"
+ferrun=(env "QVIS_ROOT=$root" "$build/client/ferrun")
+roots=("$root")
+if [ -n "$baseline" ]; then
+    root_base="$work/root-baseline"
+    setup_root "$root_base" "$baseline"
+    ferrun_base=(env "QVIS_ROOT=$root_base" "$baseline/client/ferrun")
+    roots+=("$root_base")
+fi
+comm=$(comm_of "$root")
+
 printf 'dealer7:s3cret\n' >"$work/users"
-"$build/tools/zelpasswd" dealer7:s3cret
 "$zelsim" --ready-file "$work/ready" --users "$work/users" \
     --data-dir "$work/data" --upload-dir "$uploads" --no-sync >"$work/zelsim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 300); do [ -s "$work/ready" ] && break; sleep 0.1; done
 port=$(sed -n 's/^http_port=//p' "$work/ready" 2>/dev/null || true)
-[ -n "$port" ] || { echo "bench: zelsim did not start" >&2; cat "$work/zelsim.out" >&2; exit 1; }
-printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL><SSLR>N</SSLR><SSLP>N</SSLP></R></XML>' \
-    "$port" >"$comm/ISERVER.XML"
+[ -n "$port" ] || { cat "$work/zelsim.out" >&2; fail "zelsim did not start"; }
 ops="http://127.0.0.1:$port/qvgqa/poll"
 auth=(-u dealer7:s3cret)
-# One download first: the server directory is fetched and cached, so no
-# timed run pays for it.
-(cd "$work" && "$ferrun" -d "$work" >/dev/null) || true
+for r in "${roots[@]}"; do
+    printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL><SSLR>N</SSLR><SSLP>N</SSLP></R></XML>' \
+        "$port" >"$(comm_of "$r")/ISERVER.XML"
+done
+# One download per root first: the server directory is fetched and cached,
+# so no timed run pays for it.
+(cd "$work" && "${ferrun[@]}" -d "$work" >/dev/null) || true
+if [ -n "$baseline" ]; then (cd "$work" && "${ferrun_base[@]}" -d "$work" >/dev/null) || true; fi
 
-# The acknowledgement a hand script would send, as the component sends it.
+# Before each ferrun run: the guard entries of the last run would keep the
+# same names from being fetched or sent again for hours.
+forget_guards() {
+    local r
+    for r in "${roots[@]}"; do
+        rm -f "$(comm_of "$r")"/qvzel.{up,down,scan}.guard
+    done
+}
+
+# The requests a hand script sends, as the component sends them.
 list_body() {
     printf '<SOAP:Envelope xmlns:SOAP="urn:schemas-xmlsoap-org:soap.v1"><SOAP:Body><m:GetFileListFromQuvaro xmlns:m="urn:poll-input"><R1><!-- Dealer Name --><DN>DB</DN></R1></m:GetFileListFromQuvaro></SOAP:Body></SOAP:Envelope>'
 }
@@ -91,11 +142,11 @@ crc_decimal() { printf '%d' "0x$(crc32 "$1")"; }
 
 # --- the idle schedule service (runs alongside the other cases) -------------
 start_idle_service() {
-    "$build/scheduler/qvzel_cron" -RegServer >/dev/null
+    QVIS_ROOT=$root "$build/scheduler/qvzel_cron" -RegServer >/dev/null
     # One entry, due at an hour that is not within the next hours.
     local hour=$(( ($(date +%-H) + 12) % 24 ))
     printf 'idle 0 %d 0123456 qvzelup.bat\r\n' "$hour" >"$comm/crontab.dat"
-    "$build/scheduler/qvzel_cron" >"$work/cron.out" 2>&1 &
+    QVIS_ROOT=$root "$build/scheduler/qvzel_cron" >"$work/cron.out" 2>&1 &
     cron_pid=$!
     idle_started=$(date +%s)
 }
@@ -108,7 +159,7 @@ idle_cpu_seconds() {
 }
 
 # --- measurement --------------------------------------------------------------
-# results: one line per run "case side wall_s maxrss_kib"
+# results: one line per run "case side wall_s maxrss_kib cpu_s"
 results="$work/results.txt"
 : >"$results"
 measure_run() {  # case side command...
@@ -116,16 +167,17 @@ measure_run() {  # case side command...
     shift 2
     sync  # earlier runs' dirty pages are not charged to this one
     line=$("$measure" "$@" 2>>"$work/errors.txt" | tail -n 1) || {
-        echo "bench: $case/$side failed: $line" >&2
         tail -n 20 "$work/errors.txt" >&2
-        exit 1
+        fail "$case/$side failed: $line"
     }
-    echo "$case $side $line" >>"$work/measure.log"  # with CPU times, for a closer look
-    local wall rss
+    echo "$case $side $line" >>"$work/measure.log"
+    local wall rss cpu
     wall=$(echo "$line" | sed -n 's/.*wall_s=\([0-9.]*\).*/\1/p')
     rss=$(echo "$line" | sed -n 's/.*maxrss_kib=\([0-9]*\).*/\1/p')
-    echo "$case $side $wall $rss" >>"$results"
-    printf '  %-14s %-10s %8.3f s %8d KiB\n' "$case" "$side" "$wall" "$rss" >&2
+    cpu=$(echo "$line" | awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "=")
+        if (kv[1] == "user_s" || kv[1] == "sys_s") c += kv[2] } printf "%.4f", c }')
+    echo "$case $side $wall $rss $cpu" >>"$results"
+    printf '  %-9s %-8s %8.3f s %8d KiB %7.3f s CPU\n' "$case" "$side" "$wall" "$rss" "$cpu" >&2
 }
 
 # --- the payloads ---------------------------------------------------------------
@@ -135,29 +187,78 @@ say "Making the payloads (${big_mib} MiB, ${small_count} x 4 KiB)"
 head -c $((big_mib * 1024 * 1024 / 77 * 57)) /dev/urandom | base64 -w 76 >"$payload/BIG.DAT"
 gzip -6 -c "$payload/BIG.DAT" >"$payload/BIG.DAT.dtz"
 big_fc=$(crc_decimal "$payload/BIG.DAT.dtz")
-mkdir -p "$payload/small"
+mkdir -p "$payload/small" "$payload/small-dtz"
 for i in $(seq -w 1 "$small_count"); do
     head -c 3072 /dev/urandom | base64 -w 0 >"$payload/small/F$i.DAT"
 done
-small_crcs="$payload/small.crc"  # "name decimal-crc" per file, made up front
-# One crc32 for all of them ("HEX<tab>PATH" per file).
-crc32 "$payload"/small/*.DAT | while IFS=$'\t' read -r hex path; do
-    printf '%s %d\n' "$(basename "$path")" "0x$hex"
-done >"$small_crcs"
+small_sums="$payload/small.sha256"  # what every side's output is checked against
+(cd "$payload/small" && sha256sum -- F*.DAT) >"$small_sums"
+# The shell loops are given the CRC-32 of every file in advance ("name
+# decimal-crc" per file): of the file itself for downloads, of what
+# `gzip -6 -n` makes of it (the same bytes every time) for uploads.
+crc_table() {  # files... -> "basename decimal-crc" per file, in one crc32
+    if [ $# -eq 1 ]; then
+        printf '%s %d\n' "${1##*/}" "0x$(crc32 "$1")"
+    else
+        crc32 "$@" | while IFS=$'\t' read -r hex path; do printf '%s %d\n' "${path##*/}" "0x$hex"; done
+    fi
+}
+small_crcs="$payload/small.crc"
+crc_table "$payload"/small/*.DAT >"$small_crcs"
+(cd "$payload/small" && gzip -6 -n -k -S .dtz -- F*.DAT && mv -- *.DAT.dtz ../small-dtz/)
+small_dtz_crcs="$payload/small-dtz.crc"  # "F0001.DAT crc-of-F0001.DAT.dtz"
+crc_table "$payload"/small-dtz/*.dtz | sed 's/\.dtz / /' >"$small_dtz_crcs"
 
 down="$work/down"
 up="$work/up"
 reset_dir() { rm -rf "$1"; mkdir -p "$1"; }
 publish() {  # files... : published anew (the acknowledgement moves them away)
-    rm -rf "$data" "$work/data/DB/.acknowledged"
+    rm -rf "$data"
     mkdir -p "$data"
     ln "$@" "$data/"
 }
-# Tuning: the defaults (compression 6), except that a file fetched or sent
-# is not guarded against a second transfer for hours ("read_timeout" and
-# "write_timeout" 0), since every run transfers the same names again.
-tuning='read_timeout=0\nwrite_timeout=0\n'
-printf "$tuning" >"$comm/ferrun.conf"
+
+# --- the checks after every run ------------------------------------------------
+# Published files all acknowledged: zelsim moves each to .acknowledged.
+check_acknowledged() {  # side count
+    [ -z "$(ls "$data")" ] || fail "$1: files left unacknowledged: $(ls "$data" | head -n 3 | tr '\n' ' ')"
+    local n
+    n=$(find "$data/.acknowledged" -type f 2>/dev/null | wc -l)
+    [ "$n" = "$2" ] || fail "$1: $n acknowledgements for $2 files"
+}
+check_result_lines() {  # side result-file count
+    local n
+    n=$(grep -c $'^0000 [^\r]*\r$' "$2" 2>/dev/null || true)
+    [ "$n" = "$3" ] || fail "$1: ${n:-0} result lines 0000 in $2 for $3 files"
+}
+check_small_download() {  # side dir result-lines(yes|no)
+    (cd "$2" && sha256sum --quiet --strict -c "$small_sums") >"$work/check.txt" 2>&1 ||
+        { head -n 5 "$work/check.txt" >&2; fail "$1: downloaded files differ from the published ones"; }
+    check_acknowledged "$1" "$small_count"
+    [ "$3" = no ] || check_result_lines "$1" "$2/Poll.Result" "$small_count"
+}
+check_small_upload() {  # side dir result-lines(yes|no)
+    [ -z "$(find "$2" -name 'F*')" ] || fail "$1: files left in the upload directory"
+    local n
+    n=$(find "$got" -maxdepth 1 -type f -name 'F*.DAT.dtz' | wc -l)
+    [ "$n" = "$small_count" ] && [ "$(find "$got" -type f | wc -l)" = "$small_count" ] ||
+        fail "$1: zelsim stored $(find "$got" -type f | wc -l) files ($n packed) for $small_count"
+    # Unpacked in place, one gzip for all; a broken member fails it.
+    (cd "$got" && gzip -d -S .dtz -- F*.DAT.dtz) || fail "$1: an upload does not unpack"
+    (cd "$got" && sha256sum --quiet --strict -c "$small_sums") >"$work/check.txt" 2>&1 ||
+        { head -n 5 "$work/check.txt" >&2; fail "$1: uploads unpack to other bytes than the originals"; }
+    [ "$3" = no ] || check_result_lines "$1" "$2/Poll.Result" "$small_count"
+}
+check_big_download() {  # side dir
+    cmp -s "$2/BIG.DAT" "$payload/BIG.DAT" || fail "$1: the downloaded BIG.DAT differs"
+    check_acknowledged "$1" 1
+}
+check_big_upload() {  # side dir
+    [ ! -e "$2/BIG.DAT" ] && [ ! -e "$2/BIG.DAT.dtz" ] || fail "$1: BIG.DAT left to upload"
+    [ "$(find "$got" -type f | wc -l)" = 1 ] || fail "$1: zelsim stored other files than BIG.DAT.dtz"
+    gzip -d -c "$got/BIG.DAT.dtz" | cmp -s - "$payload/BIG.DAT" ||
+        fail "$1: the upload does not unpack to BIG.DAT"
+}
 
 # --- case: reference ----------------------------------------------------------
 say "Physical reference: the payload from the page cache to the disk, one flush"
@@ -187,15 +288,16 @@ chmod +x "$work/hand_download.sh"
 ack_body BIG.DAT.dtz >"$work/ack_big.xml"
 say "Case 1: one ${big_mib} MiB .dtz download"
 for _ in $(seq "$runs"); do
-    publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
-    measure_run dl_big ferrun "$ferrun" -d "$down"
-    cmp -s "$down/BIG.DAT" "$payload/BIG.DAT" || { echo "bench: ferrun's download differs" >&2; exit 1; }
+    publish "$payload/BIG.DAT.dtz"; reset_dir "$down"; forget_guards
+    measure_run dl_big ferrun "${ferrun[@]}" -d "$down"
+    check_big_download ferrun "$down"
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
     measure_run dl_big hand "$work/hand_download.sh" "$down" noflush
+    check_big_download hand "$down"
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
     measure_run dl_big hand+flush "$work/hand_download.sh" "$down" flush
+    check_big_download hand+flush "$down"
 done
-cmp -s "$down/BIG.DAT" "$payload/BIG.DAT" || { echo "bench: hand download differs" >&2; exit 1; }
 
 # --- case 2: one big upload -----------------------------------------------------
 cat >"$work/hand_upload.sh" <<EOF
@@ -213,17 +315,21 @@ chmod +x "$work/hand_upload.sh"
 say "Case 2: one ${big_mib} MiB upload"
 for _ in $(seq "$runs"); do
     # A copy, not a link: each side deletes the file it sent.
-    reset_dir "$up"; cp "$payload/BIG.DAT" "$up/BIG.DAT"
-    measure_run ul_big ferrun "$ferrun" -p "$up"
-    [ ! -e "$up/BIG.DAT" ] || { echo "bench: ferrun left BIG.DAT" >&2; exit 1; }
-    reset_dir "$up"; cp "$payload/BIG.DAT" "$up/BIG.DAT"
+    reset_dir "$up"; reset_dir "$got"; cp "$payload/BIG.DAT" "$up/BIG.DAT"; forget_guards
+    measure_run ul_big ferrun "${ferrun[@]}" -p "$up"
+    check_big_upload ferrun "$up"
+    reset_dir "$up"; reset_dir "$got"; cp "$payload/BIG.DAT" "$up/BIG.DAT"
     measure_run ul_big hand "$work/hand_upload.sh" "$up"
+    check_big_upload hand "$up"
 done
 
 # --- case 3: many small files -------------------------------------------------
-# The shell loop: one curl per request, the same requests as ferrun makes
-# (the list, then a GET and an acknowledgement per file).  CRCs are known in
-# advance, so the loop is charged for the requests only.
+# The shell loops: one curl per request, the same requests as ferrun makes
+# (the list, then a GET and an acknowledgement per file; per upload one
+# gzip -6 and one POST), with the CRC-32s given in advance, so that a loop
+# is charged for its requests and packing only.  They check nothing and
+# write no result file.  The fair batches (bench/batch_download.sh and
+# bench/batch_upload.sh) keep every duty of ferrun.
 mkdir -p "$work/acks"
 list_body >"$work/list.xml"
 while read -r name _; do ack_body "$name" >"$work/acks/$name.xml"; done <"$small_crcs"
@@ -239,63 +345,64 @@ while read -r name crc; do
         -o /dev/null "$ops/PostProcessQuvaroFile?UnitContract=DB&QueryVersion=001"
 done <"$small_crcs"
 EOF
-# One curl process for all the requests, reusing its connection.
-{
-    printf 'silent\nshow-error\nfail\nuser = "dealer7:s3cret"\n'
-    printf 'url = "%s/GetFileListFromQuvaro?UnitContract=DB&QueryVersion=001"\n' "$ops"
-    printf 'header = "Content-Type: text/xml"\ndata-binary = "@%s"\noutput = "list.xml"\n' "$work/list.xml"
-    while read -r name _; do
-        printf 'next\nuser = "dealer7:s3cret"\nurl = "%s/GetFileFromQuvaro?UnitContract=DB&FileName=%s&QueryVersion=001"\noutput = "%s"\n' \
-            "$ops" "$name" "$name"
-        printf 'next\nuser = "dealer7:s3cret"\nurl = "%s/PostProcessQuvaroFile?UnitContract=DB&QueryVersion=001"\n' "$ops"
-        printf 'header = "Content-Type: text/xml"\ndata-binary = "@%s/acks/%s.xml"\noutput = "/dev/null"\n' "$work" "$name"
-    done <"$small_crcs"
-} >"$work/one_curl_download.conf"
 cat >"$work/loop_upload.sh" <<EOF
 #!/usr/bin/env bash
 set -euo pipefail
 cd "\$1"
 while read -r name crc; do
-    curl -sS -f ${auth[*]} -H 'Content-Type: application/octet-stream' -H 'Expect:' -T "\$name" -X POST \
-        -o /dev/null "$ops/PutFileFromDealer?UnitContract=DB&FileName=\$name&CheckSum=\$crc&Filter=RW&QueryVersion=001"
-    rm -f "\$name"
-done <"$small_crcs"
+    gzip -6 -n -S .dtz -- "\$name"
+    curl -sS -f ${auth[*]} -H 'Content-Type: application/octet-stream' -H 'Expect:' -T "\$name.dtz" -X POST \
+        -o /dev/null "$ops/PutFileFromDealer?UnitContract=DB&FileName=\$name.dtz&CheckSum=\$crc&Filter=RW&QueryVersion=001"
+    rm -f -- "\$name.dtz"
+done <"$small_dtz_crcs"
 EOF
-{
-    printf 'silent\nshow-error\nfail\n'
-    first=1
-    while read -r name crc; do
-        [ "$first" = 1 ] || printf 'next\n'
-        first=0
-        printf 'user = "dealer7:s3cret"\nheader = "Content-Type: application/octet-stream"\nheader = "Expect:"\nrequest = "POST"\n'
-        printf 'upload-file = "%s"\nurl = "%s/PutFileFromDealer?UnitContract=DB&FileName=%s&CheckSum=%s&Filter=RW&QueryVersion=001"\noutput = "/dev/null"\n' \
-            "$name" "$ops" "$name" "$crc"
-    done <"$small_crcs"
-} >"$work/one_curl_upload.conf"
 chmod +x "$work/loop_download.sh" "$work/loop_upload.sh"
+batch_download=("$here/bench/batch_download.sh")
+batch_upload=("$here/bench/batch_upload.sh")
 
-say "Case 3: ${small_count} files of 4 KiB down and up"
-# Uploads of small files go uncompressed on both sides ("compression" 0), so
-# both send the same bytes with the same checksums.
-for _ in $(seq "$runs"); do
-    publish "$payload"/small/*.DAT; reset_dir "$down"
-    measure_run dl_small ferrun "$ferrun" -d "$down"
-    [ "$(find "$down" -name 'F*.DAT' | wc -l)" = "$small_count" ] ||
-        { echo "bench: ferrun placed too few files" >&2; exit 1; }
-    publish "$payload"/small/*.DAT; reset_dir "$down"
-    measure_run dl_small curl-loop "$work/loop_download.sh" "$down"
-    publish "$payload"/small/*.DAT; reset_dir "$down"
-    measure_run dl_small one-curl bash -c "cd '$down' && curl --config '$work/one_curl_download.conf'"
+# Each run: this build's ferrun and the baseline's (in turns, which first),
+# the loop, the batch.  Every side's output is checked before the next.
+small_down() {  # side command...
+    local side=$1
+    shift
+    publish "$payload"/small/*.DAT; reset_dir "$down"; forget_guards
+    measure_run dl_small "$side" "$@"
+    case $side in
+        loop) check_small_download "$side" "$down" no ;;
+        *) check_small_download "$side" "$down" yes ;;
+    esac
+}
+small_up() {  # side command...
+    local side=$1
+    shift
+    reset_dir "$up"; reset_dir "$got"; cp "$payload"/small/*.DAT "$up/"; forget_guards
+    measure_run ul_small "$side" "$@"
+    case $side in
+        loop) check_small_upload "$side" "$up" no ;;
+        *) check_small_upload "$side" "$up" yes ;;
+    esac
+}
+say "Case 3: ${small_count} files of 4 KiB down and up${baseline:+, with the baseline ferrun too}"
+for i in $(seq "$small_runs"); do
+    if [ -n "$baseline" ] && [ $((i % 2)) = 0 ]; then
+        small_down before "${ferrun_base[@]}" -d "$down"
+        small_down ferrun "${ferrun[@]}" -d "$down"
+    else
+        small_down ferrun "${ferrun[@]}" -d "$down"
+        [ -z "$baseline" ] || small_down before "${ferrun_base[@]}" -d "$down"
+    fi
+    [ "$i" -gt "$loop_runs" ] || small_down loop "$work/loop_download.sh" "$down"
+    small_down batch "${batch_download[@]}" "$down" "$ops" dealer7:s3cret DB "$work/list.xml"
 
-    printf "${tuning}compression=0\n" >"$comm/ferrun.conf"
-    reset_dir "$up"; cp "$payload"/small/*.DAT "$up/"
-    measure_run ul_small ferrun "$ferrun" -p "$up"
-    [ -z "$(find "$up" -name "F*.DAT")" ] || { echo "bench: ferrun left files to upload" >&2; exit 1; }
-    printf "$tuning" >"$comm/ferrun.conf"
-    reset_dir "$up"; cp "$payload"/small/*.DAT "$up/"
-    measure_run ul_small curl-loop "$work/loop_upload.sh" "$up"
-    reset_dir "$up"; cp "$payload"/small/*.DAT "$up/"
-    measure_run ul_small one-curl bash -c "cd '$up' && curl --config '$work/one_curl_upload.conf'"
+    if [ -n "$baseline" ] && [ $((i % 2)) = 0 ]; then
+        small_up before "${ferrun_base[@]}" -p "$up"
+        small_up ferrun "${ferrun[@]}" -p "$up"
+    else
+        small_up ferrun "${ferrun[@]}" -p "$up"
+        [ -z "$baseline" ] || small_up before "${ferrun_base[@]}" -p "$up"
+    fi
+    [ "$i" -gt "$loop_runs" ] || small_up loop "$work/loop_upload.sh" "$up"
+    small_up batch "${batch_upload[@]}" "$up" "$ops" dealer7:s3cret DB
 done
 
 # --- case 4: the idle schedule service -------------------------------------------
@@ -304,29 +411,30 @@ if [ "$left" -gt 0 ]; then
     say "Case 4: waiting ${left} s more for the idle schedule service"
     sleep "$left"
 fi
-kill -0 "$cron_pid" 2>/dev/null || { echo "bench: qvzel_cron ended early" >&2; cat "$work/cron.out" >&2; exit 1; }
+kill -0 "$cron_pid" 2>/dev/null || { cat "$work/cron.out" >&2; fail "qvzel_cron ended early"; }
 idle_cpu=$(idle_cpu_seconds)
 idle_rss=$(awk '/VmHWM/ { print $2 }' "/proc/$cron_pid/status")
 idle_span=$(( $(date +%s) - idle_started ))
+load_end=$(load)
 
 # --- the table --------------------------------------------------------------------
-stats() {  # case side field(3=wall,4=rss) -> "min median max"
+stats() {  # case side field(3=wall,4=rss,5=cpu) -> "min median max"
     awk -v c="$1" -v s="$2" -v f="$3" '$1 == c && $2 == s { print $f }' "$results" | sort -g |
         awk '{ v[NR] = $1 } END { if (NR == 0) { print "- - -"; exit }
               m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
               printf "%s %s %s\n", v[1], m, v[NR] }'
 }
-row() {  # case side-a side-b label
-    local a b
-    read -r amin amed amax <<<"$(stats "$1" "$2" 3)"
-    read -r bmin bmed bmax <<<"$(stats "$1" "$3" 3)"
-    read -r _ arss _ <<<"$(stats "$1" "$2" 4)"
-    read -r _ brss _ <<<"$(stats "$1" "$3" 4)"
-    awk -v l="$4" -v amin="$amin" -v amed="$amed" -v amax="$amax" -v bmin="$bmin" \
-        -v bmed="$bmed" -v bmax="$bmax" -v arss="$arss" -v brss="$brss" 'BEGIN {
-        printf "| %s | %.3f / %.3f / %.3f | %.3f / %.3f / %.3f | **%.2f** (%.2f-%.2f) | %.1f / %.1f |\n",
-            l, amin, amed, amax, bmin, bmed, bmax, amed / bmed, amin / bmax, amax / bmin,
-            arss / 1024, brss / 1024 }'
+walls() {  # case side -> "min / median / max"
+    local lo med hi
+    read -r lo med hi <<<"$(stats "$1" "$2" 3)"
+    awk -v a="$lo" -v b="$med" -v c="$hi" 'BEGIN { printf "%.3f / %.3f / %.3f", a, b, c }'
+}
+ratio_spread() {  # case side-a side-b [field] -> "**median ratio** (fastest-slowest)"
+    local amin amed amax bmin bmed bmax
+    read -r amin amed amax <<<"$(stats "$1" "$2" "${4:-3}")"
+    read -r bmin bmed bmax <<<"$(stats "$1" "$3" "${4:-3}")"
+    awk -v amin="$amin" -v amed="$amed" -v amax="$amax" -v bmin="$bmin" -v bmed="$bmed" \
+        -v bmax="$bmax" 'BEGIN { printf "**%.2f** (%.2f-%.2f)", amed / bmed, amin / bmax, amax / bmin }'
 }
 ratio() {  # case side-a side-b -> A's median wall time over B's
     local amed bmed
@@ -338,6 +446,37 @@ median_mib() {  # case side -> median peak RSS in MiB
     local med
     read -r _ med _ <<<"$(stats "$1" "$2" 4)"
     awk -v m="$med" 'BEGIN { printf "%.1f", m / 1024 }'
+}
+median_of() {  # case side field -> median
+    local med
+    read -r _ med _ <<<"$(stats "$1" "$2" "$3")"
+    echo "$med"
+}
+# The median of the ratios of runs made one after the other (run i of A
+# over run i of B): two builds compared in the same noise.
+paired_ratio() {  # case side-a side-b field
+    awk -v c="$1" -v a="$2" -v b="$3" -v f="$4" '$1 == c && $2 == a { x[++na] = $f }
+        $1 == c && $2 == b { y[++nb] = $f }
+        END { for (i = 1; i <= na && i <= nb; i++) print x[i] / y[i] }' "$results" | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR == 0) { print "-"; exit }
+              m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+              printf "%.2f\n", m }'
+}
+row() {  # case side-a side-b label
+    printf '| %s | %s | %s | %s | %s / %s |\n' "$4" "$(walls "$1" "$2")" "$(walls "$1" "$3")" \
+        "$(ratio_spread "$1" "$2" "$3")" "$(median_mib "$1" "$2")" "$(median_mib "$1" "$3")"
+}
+small_row() {  # case label
+    local extra=
+    if [ -n "$baseline" ]; then
+        extra=" $(walls "$1" before) | $(ratio_spread "$1" ferrun before); paired $(paired_ratio "$1" ferrun before 3) |"
+        extra+=" $(awk -v a="$(median_of "$1" ferrun 5)" -v b="$(median_of "$1" before 5)" \
+            'BEGIN { printf "%.3f / %.3f", a, b }'); paired $(paired_ratio "$1" ferrun before 5) |"
+    fi
+    printf '| %s | %s | %s | %s | %s | %s |%s %s / %s / %s |\n' "$2" "$(walls "$1" ferrun)" \
+        "$(walls "$1" loop)" "$(walls "$1" batch)" "$(ratio_spread "$1" ferrun loop)" \
+        "$(ratio_spread "$1" ferrun batch)" "$extra" "$(median_mib "$1" ferrun)" \
+        "$(median_mib "$1" loop)" "$(median_mib "$1" batch)"
 }
 goal() {  # text measured limit -> one line, "met" when measured <= limit
     awk -v t="$1" -v m="$2" -v l="$3" 'BEGIN {
@@ -355,9 +494,9 @@ goals() {
         "$(ratio dl_big ferrun hand+flush)" 0.9
     goal "${big_mib} MiB upload at most 1.05 x gzip -6 + curl" "$(ratio ul_big ferrun hand)" 1.05
     goal "${small_count} small files down at most 0.5 x the shell loop of curl" \
-        "$(ratio dl_small ferrun curl-loop)" 0.5
+        "$(ratio dl_small ferrun loop)" 0.5
     goal "${small_count} small files up at most 0.5 x the shell loop of curl" \
-        "$(ratio ul_small ferrun curl-loop)" 0.5
+        "$(ratio ul_small ferrun loop)" 0.5
     goal "peak RSS of the ${big_mib} MiB cases under 16 MiB" "${big_rss} MiB" 15.99
     goal "and within 2 MiB of the 4 KiB cases' (${small_rss} MiB)" \
         "$(awk -v a="$big_rss" -v b="$small_rss" 'BEGIN { printf "%.1f MiB", a - b }')" 2
@@ -377,20 +516,45 @@ disk_kind() {
     fi
     echo "$fs"
 }
+# The commit a build was made from (its source directory's), when known.
+build_commit() {
+    local src
+    src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$1/CMakeCache.txt" 2>/dev/null)
+    git -C "${src:-/nonexistent}" rev-parse --short HEAD 2>/dev/null || echo "unknown commit"
+}
 {
     echo "Machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
         "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);" \
-        "disk: $(disk_kind); $(date -u '+%Y-%m-%d'); $runs runs per side."
+        "disk: $(disk_kind); $(date -u '+%Y-%m-%d'); $runs runs per side (small files: $small_runs," \
+        "their shell loops: $(( loop_runs < small_runs ? loop_runs : small_runs )));" \
+        "load average $load_start at the start, $load_end at the end; build $(build_commit "$build")."
+    echo "Every side's output was checked byte for byte after every run."
     echo
     echo "| case (A vs B) | A wall s min / median / max | B wall s min / median / max | ratio A/B median (spread) | peak RSS MiB A / B |"
     echo "|---|---|---|---|---|"
     row dl_big ferrun hand "${big_mib} MiB .dtz download: ferrun -d vs curl+crc32+gzip -d+curl (no flush)"
     row dl_big ferrun hand+flush "${big_mib} MiB .dtz download: ferrun -d vs the same with a final flush"
     row ul_big ferrun hand "${big_mib} MiB upload: ferrun -p vs gzip -6 + crc32 + curl -T"
-    row dl_small ferrun curl-loop "${small_count} x 4 KiB download: ferrun -d vs a shell loop of curl"
-    row dl_small ferrun one-curl "${small_count} x 4 KiB download: ferrun -d vs one curl for all URLs"
-    row ul_small ferrun curl-loop "${small_count} x 4 KiB upload: ferrun -p vs a shell loop of curl"
-    row ul_small ferrun one-curl "${small_count} x 4 KiB upload: ferrun -p vs one curl for all URLs"
+    echo
+    echo "${small_count} files of 4 KiB (A: ferrun; L: a shell loop of curl; F: the fair batch, one curl" \
+        "per kind of request with every duty kept${baseline:+; before: ferrun of the baseline build $(build_commit "$baseline"), run in turns with A})," \
+        "wall s min / median / max:"
+    echo
+    if [ -n "$baseline" ]; then
+        echo "| case | A | L | F | A/L median (spread) | A/F median (spread) | before | A/before median (spread); paired | CPU s median A / before; paired A/before | peak RSS MiB A / L / F |"
+        echo "|---|---|---|---|---|---|---|---|---|---|"
+    else
+        echo "| case | A | L | F | A/L median (spread) | A/F median (spread) | peak RSS MiB A / L / F |"
+        echo "|---|---|---|---|---|---|---|"
+    fi
+    small_row dl_small "download: ferrun -d"
+    small_row ul_small "upload: ferrun -p"
+    if [ -n "$baseline" ]; then
+        echo
+        echo "Paired: the median of the ratios of runs made one after the other (each run of A over" \
+            "the run of the baseline next to it), which a changing load on the machine moves less" \
+            "than the ratio of the medians. CPU: user and system time of the process."
+    fi
     read -r rmin rmed rmax <<<"$(stats reference copy 3)"
     echo
     echo "Physical reference (${big_mib} MiB from the page cache to the disk, one flush):" \
