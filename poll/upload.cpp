@@ -53,6 +53,19 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// The file whose lock (or lock's take-over companion) lock_path is; empty
+// for any other name.
+std::string LockedFileOf(std::string_view lock_path) {
+    const std::string companion_tail = std::string(kLockSuffix) + kTakeOverSuffix;
+    for (const std::string_view tail :
+         {std::string_view(kLockSuffix), std::string_view(companion_tail)}) {
+        if (lock_path.size() > tail.size() &&
+            lock_path.compare(lock_path.size() - tail.size(), tail.size(), tail) == 0)
+            return std::string(lock_path.substr(0, lock_path.size() - tail.size()));
+    }
+    return std::string();
+}
+
 // A name with a control character would break its result line (a line
 // feed would forge a second line) and the request's name; such a file is
 // never listed.
@@ -189,11 +202,11 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         const std::string path = zel::paths::Join(dir, name);
         if (name.find(kLockSuffix) != std::string::npos) {
             // A packing lock of a killed run whose file was already packed
-            // and deleted has no file to be listed with: it goes here.
-            const std::size_t suffix = std::string_view(kLockSuffix).size();
-            if (name.size() > suffix &&
-                name.compare(name.size() - suffix, suffix, kLockSuffix) == 0)
-                (void)RemoveAbandonedLock(path.substr(0, path.size() - suffix).c_str(), 0);
+            // and deleted has no file to be listed with: it goes here, and
+            // so does the take-over companion of a run killed while
+            // clearing such a lock.
+            const std::string base = LockedFileOf(path);
+            if (!base.empty()) (void)RemoveAbandonedLock(base.c_str(), 0);
             continue;
         }
         // A packing lock of a killed run goes; any other lock keeps the file.

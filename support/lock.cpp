@@ -10,7 +10,9 @@
 // failed attempt and the age check is simply tried again, never removed.
 // The same companion guards the removal of a recorded lock whose holder has
 // ended; that companion records its own maker, so that one left by a taker
-// killed in this short step is cleared as soon as that taker is gone.
+// killed in this short step is cleared as soon as that taker is gone: by the
+// next taker, and by whoever next takes or clears the lock itself, since a
+// taker killed after its removal leaves no stale lock to lead anyone there.
 #include "support/lock.h"
 
 #include <cerrno>
@@ -155,6 +157,32 @@ TakeOver RemoveIfStale(const std::string& lock_file, const StaleRule& rule) {
     return err == EINTR || err == EBUSY ? TakeOver::kBusy : TakeOver::kBlocked;
 }
 
+// The companion of lock_file.
+std::string CompanionOf(const std::string& lock_file) {
+    return lock_file + kTakeOverSuffix;
+}
+
+// A recorded companion is stale once its maker has ended, or, naming none,
+// once it is older than a taker's few instructions could explain.
+StaleRule CompanionRule(const StaleRule& rule) {
+    StaleRule companion_rule = rule;
+    if (companion_rule.unrecorded_seconds < kUnrecordedCompanionSeconds)
+        companion_rule.unrecorded_seconds = kUnrecordedCompanionSeconds;
+    // A running taker is inside its few instructions: never cleared by age.
+    companion_rule.live_seconds = 0;
+    return companion_rule;
+}
+
+// Removes the companion of a recorded lock_file left by a taker that ended
+// inside its step; a running taker's companion stays.
+void ClearAbandonedCompanion(const std::string& lock_file) {
+    const std::string companion = CompanionOf(lock_file);
+    StaleRule rule;
+    rule.recorded = true;
+    if (JudgedState(companion, CompanionRule(rule)) == LockState::kStale)
+        (void)zel::fs::RemoveFile(companion);
+}
+
 // Removes lock_file if it is (still) stale, under the companion lock.
 // kBusy when another process holds the companion; a companion left behind by
 // a process that died in this short step is cleared once it is stale by the
@@ -163,11 +191,9 @@ TakeOver RemoveIfStale(const std::string& lock_file, const StaleRule& rule) {
 // system) the stale file is removed without it: a dead holder's lock must
 // not be waited for for ever.
 TakeOver TakeOverStale(const std::string& lock_file, const StaleRule& rule) {
-    const std::string companion = lock_file + ".takeover";
+    const std::string companion = CompanionOf(lock_file);
     StaleRule companion_rule = rule;
-    if (rule.recorded && companion_rule.unrecorded_seconds < kUnrecordedCompanionSeconds)
-        companion_rule.unrecorded_seconds = kUnrecordedCompanionSeconds;
-    // A running taker is inside its few instructions: never cleared by age.
+    if (rule.recorded) companion_rule = CompanionRule(rule);
     companion_rule.live_seconds = 0;
     int err = CreateJudgedLock(companion, rule.recorded);
     if (err != 0 && !WorthRetrying(err)) return RemoveIfStale(lock_file, rule);
@@ -215,7 +241,10 @@ StaleRule ByHolderOrAge(int minutes) {
 bool WaitForLock(const std::string& lock_file, const StaleRule& rule) {
     for (;;) {
         int err = CreateJudgedLock(lock_file, rule.recorded);
-        if (err == 0) return true;
+        if (err == 0) {
+            if (rule.recorded) ClearAbandonedCompanion(lock_file);
+            return true;
+        }
         if (!WorthRetrying(err)) return false;
         if (err == EINTR) continue;
         const std::time_t attempt = std::time(nullptr);
@@ -279,7 +308,10 @@ bool LockWithRetries(const char* path, int extra_attempts) {
 
 bool TryLockRecorded(const char* path) {
     if (path == nullptr || *path == '\0') return false;
-    return CreateJudgedLock(LockFilePath(path), true) == 0;
+    const std::string lock_file = LockFilePath(path);
+    if (CreateJudgedLock(lock_file, true) != 0) return false;
+    ClearAbandonedCompanion(lock_file);
+    return true;
 }
 
 bool LockWithRetriesRecorded(const char* path, int extra_attempts, int unrecorded_seconds) {
@@ -293,7 +325,10 @@ bool LockWithRetriesRecorded(const char* path, int extra_attempts, int unrecorde
         for (int tries = 0; tries < 2; ++tries) {
             int err = CreateJudgedLock(lock_file, true);
             if (err == EINTR) err = CreateJudgedLock(lock_file, true);
-            if (err == 0) return true;
+            if (err == 0) {
+                ClearAbandonedCompanion(lock_file);
+                return true;
+            }
             if (!WorthRetrying(err)) return false;
             if (JudgedState(lock_file, rule) != LockState::kStale) break;
             const TakeOver outcome = TakeOverStale(lock_file, rule);
@@ -310,6 +345,7 @@ bool RemoveAbandonedLock(const char* path, int unrecorded_seconds) {
     const std::string lock_file = LockFilePath(path);
     const StaleRule rule = ByHolder(unrecorded_seconds);
     if (JudgedState(lock_file, rule) == LockState::kStale) (void)TakeOverStale(lock_file, rule);
+    ClearAbandonedCompanion(lock_file);
     return JudgedState(lock_file, rule) == LockState::kGone;
 }
 

@@ -20,6 +20,9 @@
 #include <string>
 
 inline constexpr char kLockSuffix[] = ".qvzel_lock";
+// Appended to a lock file's name for the short-lived companion that guards
+// the removal of a stale lock.
+inline constexpr char kTakeOverSuffix[] = ".takeover";
 
 // path + ".qvzel_lock" (an owned string; empty for a missing path).
 std::string LockFilePath(const char* path);
@@ -72,7 +75,8 @@ void Unlock(const char* path);
 // LockWithRetriesRecorded (a recorded holder that has ended; with
 // unrecorded_seconds above 0, also a lock naming no holder that is older).
 // Never removes a lock of a running holder, nor a lock that another process
-// took meanwhile.  True when no lock file of path is left.
+// took meanwhile.  A take-over companion left by a process that ended
+// inside its step goes too.  True when no lock file of path is left.
 [[nodiscard]] bool RemoveAbandonedLock(const char* path, int unrecorded_seconds);
 
 // Holds the lock of one resource path for the length of a scope: whatever

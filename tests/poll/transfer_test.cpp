@@ -833,6 +833,8 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     // Killed after the packed original was deleted: a lock with no file.
     WriteFile(Path("up/GONE.TXT.dtz"), "packed");
     WriteFile(Path("up/GONE.TXT.qvzel_lock"), record);
+    // Killed between clearing such a lock and its take-over companion.
+    WriteFile(Path("up/SENT.TXT.qvzel_lock.takeover"), record);
     WriteFile(Path("up/USER.TXT"), "held by the dealer");
     WriteFile(Path("up/USER.TXT.qvzel_lock"), "");
     zel::test::Age(Path("up/USER.TXT.qvzel_lock"), 30 * 24 * 3600);
@@ -841,6 +843,7 @@ TEST_F(TransferTest, UploadTakesOverLeftoversOfEndedRunsButKeepsForeignLocks) {
     for (const char* guard : {"qvzel.scan.guard", "qvzel.up.guard"}) {
         WriteFile(CommPath(std::string(guard) + ".qvzel_lock"), record);
         WriteFile(CommPath("." + std::string(guard) + Stamp(ended)), "half");
+        WriteFile(CommPath(std::string(guard) + ".qvzel_lock.takeover"), record);
     }
     StartSim(false);
     CPoll poll;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/process.h"
@@ -221,6 +222,37 @@ TEST_F(LockTest, LockHolderGivesTheLockBackOnEveryWayOut) {
 }
 
 // ---- Recorded locks ---------------------------------------------------------
+
+// A taker killed after removing a stale lock but before its companion leaves
+// the companion and no stale lock to lead anyone back to it: whoever next
+// takes or clears the lock clears it, but only once its maker has ended.
+TEST_F(LockTest, CompanionOfAnEndedTakerGoesWithTheNextTakeOrClear) {
+    const std::string resource = CommPath("qvzel.up.guard");
+    const std::string lock_file = resource + ".qvzel_lock";
+    const std::string companion = lock_file + ".takeover";
+    ASSERT_EQ(RunLocksHelper({"hold-recorded", resource}), 0);  // an ended process's record
+    const std::string ended = zel::test::ReadFile(lock_file);
+    ASSERT_TRUE(std::filesystem::remove(lock_file));
+    const zel::proc::ProcessIdentity self = zel::proc::SelfIdentity();
+    const std::string running = RecordOf(self.pid, self.start);
+
+    const std::vector<std::function<bool()>> takers = {
+        [&] { return TryLockRecorded(resource.c_str()); },
+        [&] { return LockWithRetriesRecorded(resource.c_str(), 0, 0); },
+        [&] { return LockRecorded(resource.c_str(), 1); },
+        [&] { return RemoveAbandonedLock(resource.c_str(), 0); },
+    };
+    for (std::size_t i = 0; i < takers.size(); ++i) {
+        zel::test::WriteFile(companion, running);  // a taker inside its step
+        ASSERT_TRUE(takers[i]()) << i;
+        EXPECT_EQ(zel::test::ReadFile(companion), running) << i;
+        Unlock(resource.c_str());
+        zel::test::WriteFile(companion, ended);
+        ASSERT_TRUE(takers[i]()) << i;
+        EXPECT_FALSE(FileExists(companion)) << i;
+        Unlock(resource.c_str());
+    }
+}
 
 TEST_F(LockTest, RecordedLockOfAnEndedHolderIsTakenOverAtOnce) {
     const std::string resource = CommPath("qvzel.up.guard");
