@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The benchmark runner: the transfer pipelines of `ferrun` against what a user
-# would otherwise script by hand with curl, gzip and crc32, on the same
-# loopback zelsim, the same files and the same disk, in one run.
+# would otherwise script by hand with curl, gzip and crc32, and against the
+# best tool for each job (pigz on every core, one curl process for all the
+# requests, gzip -d alone), on the same loopback zelsim, the same files and
+# the same disk, in one run; then each goal, met or missed, with its figure.
 #
 #   bench/run.sh BUILD_DIR [OUTPUT.md]
 #
 # Every case runs ferrun and its references alternately, BENCH_RUNS times
-# each (default 5), and reports minimum, median and maximum of wall time and
-# peak resident memory, measured by bench_measure from the build.  ferrun
+# each (default 3; 5 with BENCH_FULL=1), and reports minimum, median and
+# maximum of wall time and peak resident memory, measured by bench_measure
+# from the build.  ferrun
 # runs with the settings a user gets (no ferrun.conf): between runs only the
 # guard files are removed, so that the same names may be fetched and sent
 # again.  After every run of every side its output is compared byte for byte
@@ -17,11 +20,15 @@
 # with an error.  The table goes to standard output and to OUTPUT.md
 # (default: BUILD_DIR/bench-results.md).
 #
-# Settings (environment): BENCH_RUNS (5), BENCH_SMALL_RUNS (runs of the
-# small-file cases, default BENCH_RUNS), BENCH_LOOP_RUNS (3: the shell loops
-# of one curl per request are slow and far from ferrun, so they run only in
-# the first runs of the small-file cases), BENCH_BIG_MIB (256),
-# BENCH_SMALL_COUNT (1000), BENCH_IDLE_SECONDS (300), BENCH_DIR (scratch
+# Settings (environment): BENCH_FULL (1: the sizes the goals name, 256 MiB,
+# 1,000 and 5,000 small files, five minutes idle, 5 runs; otherwise smaller
+# ones that keep a run within minutes), BENCH_RUNS, BENCH_SMALL_RUNS (runs
+# of the small-file cases, default BENCH_RUNS), BENCH_LOOP_RUNS (3: the
+# shell loops of one curl per request are slow and far from ferrun, so they
+# run only in the first runs of the small-file cases), BENCH_BIG_MIB (64;
+# full 256), BENCH_SMALL_COUNT (500; full 1000), BENCH_MANY_COUNT (the
+# count that tells whether the cost per file stays constant: five times
+# the small count), BENCH_IDLE_SECONDS (60; full 300), BENCH_DIR (scratch
 # directory on the disk under test, default ./scratch/bench), BENCH_ZELSIM
 # (the simulator to serve from, default BUILD_DIR's), BENCH_BASELINE (the
 # build directory of another tree: its ferrun then also runs every
@@ -31,12 +38,24 @@ set -euo pipefail
 
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR [OUTPUT.md]}" && pwd)
 out=${2:-$build/bench-results.md}
-runs=${BENCH_RUNS:-5}
+if [ "${BENCH_FULL:-0}" = 1 ]; then
+    runs=${BENCH_RUNS:-5}
+    big_mib=${BENCH_BIG_MIB:-256}
+    small_count=${BENCH_SMALL_COUNT:-1000}
+    idle_seconds=${BENCH_IDLE_SECONDS:-300}
+else
+    runs=${BENCH_RUNS:-3}
+    big_mib=${BENCH_BIG_MIB:-64}
+    small_count=${BENCH_SMALL_COUNT:-500}
+    idle_seconds=${BENCH_IDLE_SECONDS:-60}
+fi
 small_runs=${BENCH_SMALL_RUNS:-$runs}
 loop_runs=${BENCH_LOOP_RUNS:-3}
-big_mib=${BENCH_BIG_MIB:-256}
-small_count=${BENCH_SMALL_COUNT:-1000}
-idle_seconds=${BENCH_IDLE_SECONDS:-300}
+many_count=${BENCH_MANY_COUNT:-$((5 * small_count))}
+# A file of an eighth of the big one's size (at least 2 MiB: packed on every
+# core too): the same peak memory for both is what "flat" means.
+mid_mib=$(( big_mib / 8 > 2 ? big_mib / 8 : 2 ))
+cores=$(nproc)
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-$here/scratch/bench}
 baseline=
@@ -55,7 +74,7 @@ for prog in "$measure" "$zelsim" "$build/scheduler/qvzel_cron" $(root_programs "
     ${baseline:+$(root_programs "$baseline")}; do
     [ -e "$prog" ] || fail "$prog is not built"
 done
-for tool in curl gzip crc32 dd sha256sum; do
+for tool in curl gzip pigz crc32 dd sha256sum openssl; do
     command -v "$tool" >/dev/null || fail "$tool is missing"
 done
 
@@ -70,10 +89,12 @@ mkdir -p "$data" "$uploads" "$payload"
 unset QVIS_ROOT TMP SSL_CERT_FILE SSL_CERT_DIR http_proxy https_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
 
 sim_pid=
+sim_tls_pid=
 cron_pid=
 cleanup() {
     [ -n "$cron_pid" ] && kill -TERM "$cron_pid" 2>/dev/null || true
     [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null || true
+    [ -n "$sim_tls_pid" ] && kill -TERM "$sim_tls_pid" 2>/dev/null || true
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -111,15 +132,45 @@ sim_pid=$!
 for _ in $(seq 300); do [ -s "$work/ready" ] && break; sleep 0.1; done
 port=$(sed -n 's/^http_port=//p' "$work/ready" 2>/dev/null || true)
 [ -n "$port" ] || { cat "$work/zelsim.out" >&2; fail "zelsim did not start"; }
+
+# HTTPS: a CA and a server certificate for 127.0.0.1 (RSA 2048, as most
+# servers have), a second zelsim on TLS over the same files, and a root of
+# its own whose directory leads to it; ferrun trusts the CA through
+# SSL_CERT_FILE.
+tls="$work/tls"
+mkdir -p "$tls"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench-ca -keyout "$tls/ca.key" \
+    -out "$tls/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$tls/leaf.key" \
+    -out "$tls/leaf.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\n' >"$tls/ext"
+openssl x509 -req -in "$tls/leaf.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial \
+    -days 2 -extfile "$tls/ext" -out "$tls/leaf.pem" 2>/dev/null
+"$zelsim" --ready-file "$work/ready-tls" --users "$work/users" --https-port 0 \
+    --request-log "$work/requests-tls.log" \
+    --cert "$tls/leaf.pem" --key "$tls/leaf.key" \
+    --data-dir "$work/data" --upload-dir "$uploads" --no-sync >"$work/zelsim-tls.out" 2>&1 &
+sim_tls_pid=$!
+for _ in $(seq 300); do [ -s "$work/ready-tls" ] && break; sleep 0.1; done
+tls_port=$(sed -n 's/^https_port=//p' "$work/ready-tls" 2>/dev/null || true)
+[ -n "$tls_port" ] || { cat "$work/zelsim-tls.out" >&2; fail "zelsim on TLS did not start"; }
+root_tls="$work/root-tls"
+setup_root "$root_tls" "$build"
+ferrun_tls=(env "QVIS_ROOT=$root_tls" "SSL_CERT_FILE=$tls/ca.pem" "$build/client/ferrun")
+roots+=("$root_tls")
 ops="http://127.0.0.1:$port/qvgqa/poll"
 auth=(-u dealer7:s3cret)
 for r in "${roots[@]}"; do
+    [ "$r" != "$root_tls" ] || continue
     printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL><SSLR>N</SSLR><SSLP>N</SSLP></R></XML>' \
         "$port" >"$(comm_of "$r")/ISERVER.XML"
 done
+printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL><SSLR>Y</SSLR><SSLP>Y</SSLP></R></XML>' \
+    "$tls_port" >"$(comm_of "$root_tls")/ISERVER.XML"
 # One download per root first: the server directory is fetched and cached,
 # so no timed run pays for it.
 (cd "$work" && "${ferrun[@]}" -d "$work" >/dev/null) || true
+(cd "$work" && "${ferrun_tls[@]}" -d "$work" >/dev/null) || true
 if [ -n "$baseline" ]; then (cd "$work" && "${ferrun_base[@]}" -d "$work" >/dev/null) || true; fi
 
 # Before each ferrun run: the guard entries of the last run would keep the
@@ -181,18 +232,27 @@ measure_run() {  # case side command...
 }
 
 # --- the payloads ---------------------------------------------------------------
-say "Making the payloads (${big_mib} MiB, ${small_count} x 4 KiB)"
+say "Making the payloads (${big_mib} and ${mid_mib} MiB, ${small_count} and ${many_count} x 4 KiB)"
 # Text-like data that compresses about 4:3, like business files.
 # (76 characters and a line feed per 57 random bytes: just under the size.)
 head -c $((big_mib * 1024 * 1024 / 77 * 57)) /dev/urandom | base64 -w 76 >"$payload/BIG.DAT"
+head -c $((mid_mib * 1024 * 1024 / 77 * 57)) "$payload/BIG.DAT" >"$payload/MID.DAT"
 gzip -6 -c "$payload/BIG.DAT" >"$payload/BIG.DAT.dtz"
 big_fc=$(crc_decimal "$payload/BIG.DAT.dtz")
-mkdir -p "$payload/small" "$payload/small-dtz"
-for i in $(seq -w 1 "$small_count"); do
-    head -c 3072 /dev/urandom | base64 -w 0 >"$payload/small/F$i.DAT"
+# The small files, and many more of them: the first ones are the small set.
+mkdir -p "$payload/small" "$payload/small-dtz" "$payload/many"
+width=${#many_count}
+for i in $(seq -w 1 "$many_count"); do
+    head -c 3072 /dev/urandom | base64 -w 0 >"$payload/many/F$i.DAT"
+done
+for i in $(seq 1 "$small_count"); do
+    n=$(printf "%0${width}d" "$i")
+    cp "$payload/many/F$n.DAT" "$payload/small/F$n.DAT"
 done
 small_sums="$payload/small.sha256"  # what every side's output is checked against
 (cd "$payload/small" && sha256sum -- F*.DAT) >"$small_sums"
+many_sums="$payload/many.sha256"
+(cd "$payload/many" && sha256sum -- F*.DAT) >"$many_sums"
 # The shell loops are given the CRC-32 of every file in advance ("name
 # decimal-crc" per file): of the file itself for downloads, of what
 # `gzip -6 -n` makes of it (the same bytes every time) for uploads.
@@ -231,33 +291,36 @@ check_result_lines() {  # side result-file count
     n=$(grep -c $'^0000 [^\r]*\r$' "$2" 2>/dev/null || true)
     [ "$n" = "$3" ] || fail "$1: ${n:-0} result lines 0000 in $2 for $3 files"
 }
-check_small_download() {  # side dir result-lines(yes|no)
-    (cd "$2" && sha256sum --quiet --strict -c "$small_sums") >"$work/check.txt" 2>&1 ||
+check_small_download() {  # side dir result-lines(yes|no) [sums count]
+    local sums=${4:-$small_sums} count=${5:-$small_count}
+    (cd "$2" && sha256sum --quiet --strict -c "$sums") >"$work/check.txt" 2>&1 ||
         { head -n 5 "$work/check.txt" >&2; fail "$1: downloaded files differ from the published ones"; }
-    check_acknowledged "$1" "$small_count"
-    [ "$3" = no ] || check_result_lines "$1" "$2/Poll.Result" "$small_count"
+    check_acknowledged "$1" "$count"
+    [ "$3" = no ] || check_result_lines "$1" "$2/Poll.Result" "$count"
 }
-check_small_upload() {  # side dir result-lines(yes|no)
+check_small_upload() {  # side dir result-lines(yes|no) [sums count]
+    local sums=${4:-$small_sums} count=${5:-$small_count}
     [ -z "$(find "$2" -name 'F*')" ] || fail "$1: files left in the upload directory"
     local n
     n=$(find "$got" -maxdepth 1 -type f -name 'F*.DAT.dtz' | wc -l)
-    [ "$n" = "$small_count" ] && [ "$(find "$got" -type f | wc -l)" = "$small_count" ] ||
-        fail "$1: zelsim stored $(find "$got" -type f | wc -l) files ($n packed) for $small_count"
+    [ "$n" = "$count" ] && [ "$(find "$got" -type f | wc -l)" = "$count" ] ||
+        fail "$1: zelsim stored $(find "$got" -type f | wc -l) files ($n packed) for $count"
     # Unpacked in place, one gzip for all; a broken member fails it.
     (cd "$got" && gzip -d -S .dtz -- F*.DAT.dtz) || fail "$1: an upload does not unpack"
-    (cd "$got" && sha256sum --quiet --strict -c "$small_sums") >"$work/check.txt" 2>&1 ||
+    (cd "$got" && sha256sum --quiet --strict -c "$sums") >"$work/check.txt" 2>&1 ||
         { head -n 5 "$work/check.txt" >&2; fail "$1: uploads unpack to other bytes than the originals"; }
-    [ "$3" = no ] || check_result_lines "$1" "$2/Poll.Result" "$small_count"
+    [ "$3" = no ] || check_result_lines "$1" "$2/Poll.Result" "$count"
 }
 check_big_download() {  # side dir
     cmp -s "$2/BIG.DAT" "$payload/BIG.DAT" || fail "$1: the downloaded BIG.DAT differs"
     check_acknowledged "$1" 1
 }
-check_big_upload() {  # side dir
-    [ ! -e "$2/BIG.DAT" ] && [ ! -e "$2/BIG.DAT.dtz" ] || fail "$1: BIG.DAT left to upload"
-    [ "$(find "$got" -type f | wc -l)" = 1 ] || fail "$1: zelsim stored other files than BIG.DAT.dtz"
-    gzip -d -c "$got/BIG.DAT.dtz" | cmp -s - "$payload/BIG.DAT" ||
-        fail "$1: the upload does not unpack to BIG.DAT"
+check_big_upload() {  # side dir [NAME]
+    local name=${3:-BIG.DAT}
+    [ ! -e "$2/$name" ] && [ ! -e "$2/$name.dtz" ] || fail "$1: $name left to upload"
+    [ "$(find "$got" -type f | wc -l)" = 1 ] || fail "$1: zelsim stored other files than $name.dtz"
+    gzip -d -c "$got/$name.dtz" | cmp -s - "$payload/$name" ||
+        fail "$1: the upload does not unpack to $name"
 }
 
 # --- case: reference ----------------------------------------------------------
@@ -286,6 +349,16 @@ curl -sS -f ${auth[*]} -H 'Content-Type: text/xml' --data-binary @"$work/ack_big
 EOF
 chmod +x "$work/hand_download.sh"
 ack_body BIG.DAT.dtz >"$work/ack_big.xml"
+# The limit of the download: unpacking the same bytes (already on this
+# machine) to the same disk, with one flush, and nothing else.
+cat >"$work/gunzip.sh" <<EOF
+#!/usr/bin/env bash
+set -euo pipefail
+cd "\$1"
+gzip -d -c "$payload/BIG.DAT.dtz" >BIG.DAT
+sync -d BIG.DAT .
+EOF
+chmod +x "$work/gunzip.sh"
 say "Case 1: one ${big_mib} MiB .dtz download"
 for _ in $(seq "$runs"); do
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"; forget_guards
@@ -297,6 +370,9 @@ for _ in $(seq "$runs"); do
     publish "$payload/BIG.DAT.dtz"; reset_dir "$down"
     measure_run dl_big hand+flush "$work/hand_download.sh" "$down" flush
     check_big_download hand+flush "$down"
+    reset_dir "$down"
+    measure_run dl_big gunzip "$work/gunzip.sh" "$down"
+    cmp -s "$down/BIG.DAT" "$payload/BIG.DAT" || fail "gunzip: BIG.DAT differs"
 done
 
 # --- case 2: one big upload -----------------------------------------------------
@@ -312,7 +388,11 @@ curl -sS -f ${auth[*]} -H 'Content-Type: application/octet-stream' -H 'Expect:' 
 rm -f BIG.DAT BIG.DAT.dtz
 EOF
 chmod +x "$work/hand_upload.sh"
-say "Case 2: one ${big_mib} MiB upload"
+# The best tool: the same with pigz on every core.
+sed "s/^gzip -6 -c /pigz -6 -p $cores -c /" "$work/hand_upload.sh" >"$work/pigz_upload.sh"
+chmod +x "$work/pigz_upload.sh"
+grep -q '^pigz ' "$work/pigz_upload.sh" || fail "the pigz pipeline was not made"
+say "Case 2: one ${big_mib} MiB upload (and one of ${mid_mib} MiB, for the peak memory)"
 for _ in $(seq "$runs"); do
     # A copy, not a link: each side deletes the file it sent.
     reset_dir "$up"; reset_dir "$got"; cp "$payload/BIG.DAT" "$up/BIG.DAT"; forget_guards
@@ -321,6 +401,12 @@ for _ in $(seq "$runs"); do
     reset_dir "$up"; reset_dir "$got"; cp "$payload/BIG.DAT" "$up/BIG.DAT"
     measure_run ul_big hand "$work/hand_upload.sh" "$up"
     check_big_upload hand "$up"
+    reset_dir "$up"; reset_dir "$got"; cp "$payload/BIG.DAT" "$up/BIG.DAT"
+    measure_run ul_big pigz "$work/pigz_upload.sh" "$up"
+    check_big_upload pigz "$up"
+    reset_dir "$up"; reset_dir "$got"; cp "$payload/MID.DAT" "$up/MID.DAT"; forget_guards
+    measure_run ul_mid ferrun "${ferrun[@]}" -p "$up"
+    check_big_upload ferrun "$up" MID.DAT
 done
 
 # --- case 3: many small files -------------------------------------------------
@@ -360,6 +446,37 @@ chmod +x "$work/loop_download.sh" "$work/loop_upload.sh"
 batch_download=("$here/bench/batch_download.sh")
 batch_upload=("$here/bench/batch_upload.sh")
 
+# The best tool for many small files: one curl process making the same
+# requests one after the other on one kept-alive connection, with nothing
+# else to do (names, CRC-32s and packed bytes made in advance).  Downloads:
+# the list, then each file and its acknowledgement, in the order ferrun
+# keeps; uploads: the packed files as ferrun sends them.
+one_get() {  # name -> the curl config lines of its GET and acknowledgement
+    printf 'next\nuser = "dealer7:s3cret"\nfail\noutput = "%s"\n' "$1"
+    printf 'url = "%s/GetFileFromQuvaro?UnitContract=DB&FileName=%s&QueryVersion=001"\n' "$ops" "$1"
+    printf 'next\nuser = "dealer7:s3cret"\nfail\noutput = "/dev/null"\n'
+    printf 'header = "Content-Type: text/xml"\ndata-binary = "@%s/acks/%s.xml"\n' "$work" "$1"
+    printf 'url = "%s/PostProcessQuvaroFile?UnitContract=DB&QueryVersion=001"\n' "$ops"
+}
+{
+    printf 'user = "dealer7:s3cret"\nfail\noutput = "/dev/null"\n'
+    printf 'header = "Content-Type: text/xml"\ndata-binary = "@%s/list.xml"\n' "$work"
+    printf 'url = "%s/GetFileListFromQuvaro?UnitContract=DB&QueryVersion=001"\n' "$ops"
+    while read -r name _; do one_get "$name"; done <"$small_crcs"
+} >"$work/one_download.conf"
+while read -r name crc; do
+    printf 'next\nuser = "dealer7:s3cret"\nfail\noutput = "/dev/null"\nrequest = "POST"\n'
+    printf 'header = "Content-Type: application/octet-stream"\nheader = "Expect:"\n'
+    printf 'upload-file = "%s/small-dtz/%s.dtz"\n' "$payload" "$name"
+    printf 'url = "%s/PutFileFromDealer?UnitContract=DB&FileName=%s.dtz&CheckSum=%s&Filter=RW&QueryVersion=001"\n' \
+        "$ops" "$name" "$crc"
+done <"$small_dtz_crcs" | sed 1d >"$work/one_upload.conf"
+cat >"$work/one_curl.sh" <<EOF
+#!/usr/bin/env bash
+cd "\$1" && exec curl -sS -K "\$2"
+EOF
+chmod +x "$work/one_curl.sh"
+
 # Each run: this build's ferrun and the baseline's (in turns, which first),
 # the loop, the batch.  Every side's output is checked before the next.
 small_down() {  # side command...
@@ -368,21 +485,35 @@ small_down() {  # side command...
     publish "$payload"/small/*.DAT; reset_dir "$down"; forget_guards
     measure_run dl_small "$side" "$@"
     case $side in
-        loop) check_small_download "$side" "$down" no ;;
+        loop | one) check_small_download "$side" "$down" no ;;
         *) check_small_download "$side" "$down" yes ;;
     esac
 }
 small_up() {  # side command...
     local side=$1
     shift
-    reset_dir "$up"; reset_dir "$got"; cp "$payload"/small/*.DAT "$up/"; forget_guards
+    reset_dir "$up"; reset_dir "$got"
+    [ "$side" = one ] || cp "$payload"/small/*.DAT "$up/"
+    forget_guards
     measure_run ul_small "$side" "$@"
     case $side in
-        loop) check_small_upload "$side" "$up" no ;;
+        loop | one) check_small_upload "$side" "$up" no ;;
         *) check_small_upload "$side" "$up" yes ;;
     esac
 }
-say "Case 3: ${small_count} files of 4 KiB down and up${baseline:+, with the baseline ferrun too}"
+# The same as ferrun's small cases with many more files.
+many_down() {
+    publish "$payload"/many/*.DAT; reset_dir "$down"; forget_guards
+    measure_run dl_many ferrun "${ferrun[@]}" -d "$down"
+    check_small_download ferrun "$down" yes "$many_sums" "$many_count"
+}
+many_up() {
+    reset_dir "$up"; reset_dir "$got"; cp "$payload"/many/*.DAT "$up/"; forget_guards
+    measure_run ul_many ferrun "${ferrun[@]}" -p "$up"
+    check_small_upload ferrun "$up" yes "$many_sums" "$many_count"
+}
+tls_gets() { grep -c '^GET /qvgqa/poll/GetFileFromQuvaro' "$work/requests-tls.log" 2>/dev/null || true; }
+say "Case 3: ${small_count} files of 4 KiB down (HTTP and HTTPS) and up, and ${many_count} of them${baseline:+, with the baseline ferrun too}"
 for i in $(seq "$small_runs"); do
     if [ -n "$baseline" ] && [ $((i % 2)) = 0 ]; then
         small_down before "${ferrun_base[@]}" -d "$down"
@@ -393,6 +524,12 @@ for i in $(seq "$small_runs"); do
     fi
     [ "$i" -gt "$loop_runs" ] || small_down loop "$work/loop_download.sh" "$down"
     small_down batch "${batch_download[@]}" "$down" "$ops" dealer7:s3cret DB "$work/list.xml"
+    small_down one "$work/one_curl.sh" "$down" "$work/one_download.conf"
+    before_tls=$(tls_gets)
+    small_down https "${ferrun_tls[@]}" -d "$down"
+    [ "$(tls_gets)" -ge $((before_tls + small_count)) ] ||
+        fail "https: the files did not come from the server on TLS"
+    many_down
 
     if [ -n "$baseline" ] && [ $((i % 2)) = 0 ]; then
         small_up before "${ferrun_base[@]}" -p "$up"
@@ -403,6 +540,8 @@ for i in $(seq "$small_runs"); do
     fi
     [ "$i" -gt "$loop_runs" ] || small_up loop "$work/loop_upload.sh" "$up"
     small_up batch "${batch_upload[@]}" "$up" "$ops" dealer7:s3cret DB
+    small_up one "$work/one_curl.sh" "$up" "$work/one_upload.conf"
+    many_up
 done
 
 # --- case 4: the idle schedule service -------------------------------------------
@@ -430,16 +569,22 @@ walls() {  # case side -> "min / median / max"
     awk -v a="$lo" -v b="$med" -v c="$hi" 'BEGIN { printf "%.3f / %.3f / %.3f", a, b, c }'
 }
 ratio_spread() {  # case side-a side-b [field] -> "**median ratio** (fastest-slowest)"
+    ratio_spread_of "$1" "$2" "$1" "$3" "${4:-3}"
+}
+ratio_spread_of() {  # case-a side-a case-b side-b field -> the same across two cases
     local amin amed amax bmin bmed bmax
-    read -r amin amed amax <<<"$(stats "$1" "$2" "${4:-3}")"
-    read -r bmin bmed bmax <<<"$(stats "$1" "$3" "${4:-3}")"
+    read -r amin amed amax <<<"$(stats "$1" "$2" "$5")"
+    read -r bmin bmed bmax <<<"$(stats "$3" "$4" "$5")"
     awk -v amin="$amin" -v amed="$amed" -v amax="$amax" -v bmin="$bmin" -v bmed="$bmed" \
         -v bmax="$bmax" 'BEGIN { printf "**%.2f** (%.2f-%.2f)", amed / bmed, amin / bmax, amax / bmin }'
 }
 ratio() {  # case side-a side-b -> A's median wall time over B's
+    ratio_of "$1" "$2" "$1" "$3"
+}
+ratio_of() {  # case-a side-a case-b side-b -> the same across two cases
     local amed bmed
     read -r _ amed _ <<<"$(stats "$1" "$2" 3)"
-    read -r _ bmed _ <<<"$(stats "$1" "$3" 3)"
+    read -r _ bmed _ <<<"$(stats "$3" "$4" 3)"
     awk -v a="$amed" -v b="$bmed" 'BEGIN { printf "%.2f", a / b }'
 }
 median_mib() {  # case side -> median peak RSS in MiB
@@ -473,10 +618,15 @@ small_row() {  # case label
         extra+=" $(awk -v a="$(median_of "$1" ferrun 5)" -v b="$(median_of "$1" before 5)" \
             'BEGIN { printf "%.3f / %.3f", a, b }'); paired $(paired_ratio "$1" ferrun before 5) |"
     fi
-    printf '| %s | %s | %s | %s | %s | %s |%s %s / %s / %s |\n' "$2" "$(walls "$1" ferrun)" \
-        "$(walls "$1" loop)" "$(walls "$1" batch)" "$(ratio_spread "$1" ferrun loop)" \
-        "$(ratio_spread "$1" ferrun batch)" "$extra" "$(median_mib "$1" ferrun)" \
-        "$(median_mib "$1" loop)" "$(median_mib "$1" batch)"
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s |%s %s / %s / %s / %s |\n' "$2" \
+        "$(walls "$1" ferrun)" "$(walls "$1" loop)" "$(walls "$1" batch)" "$(walls "$1" one)" \
+        "$(ratio_spread "$1" ferrun loop)" "$(ratio_spread "$1" ferrun batch)" \
+        "$(ratio_spread "$1" ferrun one)" "$extra" "$(median_mib "$1" ferrun)" \
+        "$(median_mib "$1" loop)" "$(median_mib "$1" batch)" "$(median_mib "$1" one)"
+}
+other_row() {  # case-a side-a case-b side-b label against
+    printf '| %s | %s | %s | %s | %s / %s |\n' "$5" "$(walls "$1" "$2")" "$6" \
+        "$(ratio_spread_of "$1" "$2" "$3" "$4" 3)" "$(median_mib "$1" "$2")" "$(median_mib "$3" "$4")"
 }
 goal() {  # text measured limit -> one line, "met" when measured <= limit
     awk -v t="$1" -v m="$2" -v l="$3" 'BEGIN {
@@ -488,7 +638,31 @@ goals() {
         'BEGIN { printf "%.1f", (a > b) ? a : b }')
     small_rss=$(awk -v a="$(median_mib dl_small ferrun)" -v b="$(median_mib ul_small ferrun)" \
         'BEGIN { printf "%.1f", (a < b) ? a : b }')
-    echo "Goals (median ratios):"
+    local scale
+    scale=$(awk -v m="$many_count" -v s="$small_count" 'BEGIN { printf "%.2f", 5.2 * m / (5 * s) }')
+    echo "Goals against the best tool and the limit (median ratios):"
+    echo
+    goal "${big_mib} MiB upload at most 1.15 x pigz -6 -p ${cores} + crc32 + curl" \
+        "$(ratio ul_big ferrun pigz)" 1.15
+    goal "${small_count} x 4 KiB upload at most 2.0 x one curl process sending the same files" \
+        "$(ratio ul_small ferrun one)" 2.0
+    goal "${small_count} x 4 KiB download at most 2.5 x one curl process making the same requests" \
+        "$(ratio dl_small ferrun one)" 2.5
+    goal "${small_count} x 4 KiB download over HTTPS at most 1.3 x the same over HTTP" \
+        "$(ratio dl_small https ferrun)" 1.3
+    goal "${big_mib} MiB .dtz download at most 1.1 x gzip -d of the same bytes with one flush" \
+        "$(ratio dl_big ferrun gunzip)" 1.1
+    goal "linear: ${many_count} small downloads at most ${scale} x the time of ${small_count}" \
+        "$(ratio_of dl_many ferrun dl_small ferrun)" "$scale"
+    goal "linear: ${many_count} small uploads at most ${scale} x the time of ${small_count}" \
+        "$(ratio_of ul_many ferrun ul_small ferrun)" "$scale"
+    goal "peak RSS with packing threads (${big_mib} MiB upload) under 32 MiB" \
+        "$(median_mib ul_big ferrun) MiB" 31.99
+    goal "and flat with file size: within 1 MiB of the ${mid_mib} MiB upload's ($(median_mib ul_mid ferrun) MiB)" \
+        "$(awk -v a="$(median_mib ul_big ferrun)" -v b="$(median_mib ul_mid ferrun)" \
+            'BEGIN { printf "%.1f MiB", a - b }')" 1
+    echo
+    echo "Earlier goals, against hand-made pipelines:"
     echo
     goal "${big_mib} MiB .dtz download at most 0.9 x the hand pipeline with a final flush" \
         "$(ratio dl_big ferrun hand+flush)" 0.9
@@ -497,9 +671,9 @@ goals() {
         "$(ratio dl_small ferrun loop)" 0.5
     goal "${small_count} small files up at most 0.5 x the shell loop of curl" \
         "$(ratio ul_small ferrun loop)" 0.5
-    goal "peak RSS of the ${big_mib} MiB cases under 16 MiB" "${big_rss} MiB" 15.99
+    goal "peak RSS of the ${big_mib} MiB download under 16 MiB" "$(median_mib dl_big ferrun) MiB" 15.99
     goal "and within 2 MiB of the 4 KiB cases' (${small_rss} MiB)" \
-        "$(awk -v a="$big_rss" -v b="$small_rss" 'BEGIN { printf "%.1f MiB", a - b }')" 2
+        "$(awk -v a="$(median_mib dl_big ferrun)" -v b="$small_rss" 'BEGIN { printf "%.1f MiB", a - b }')" 2
     goal "idle schedule service under 0.1 s of CPU in five minutes" \
         "$(awk -v c="$idle_cpu" -v s="$idle_span" 'BEGIN { printf "%.3f s", (s > 0) ? c * 300 / s : c }')" 0.099
 }
@@ -525,7 +699,9 @@ build_commit() {
 {
     echo "Machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
         "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);" \
-        "disk: $(disk_kind); $(date -u '+%Y-%m-%d'); $runs runs per side (small files: $small_runs," \
+        "disk: $(disk_kind); $(date -u '+%Y-%m-%d');" \
+        "$([ "${BENCH_FULL:-0}" = 1 ] && echo "full sizes" || echo "default sizes (BENCH_FULL=1: the goals' sizes)");" \
+        "$runs runs per side (small files: $small_runs," \
         "their shell loops: $(( loop_runs < small_runs ? loop_runs : small_runs )));" \
         "load average $load_start at the start, $load_end at the end; build $(build_commit "$build")."
     echo "Every side's output was checked byte for byte after every run."
@@ -534,21 +710,33 @@ build_commit() {
     echo "|---|---|---|---|---|"
     row dl_big ferrun hand "${big_mib} MiB .dtz download: ferrun -d vs curl+crc32+gzip -d+curl (no flush)"
     row dl_big ferrun hand+flush "${big_mib} MiB .dtz download: ferrun -d vs the same with a final flush"
+    row dl_big ferrun gunzip "${big_mib} MiB .dtz download: ferrun -d vs gzip -d of the same bytes + one flush (the limit)"
     row ul_big ferrun hand "${big_mib} MiB upload: ferrun -p vs gzip -6 + crc32 + curl -T"
+    row ul_big ferrun pigz "${big_mib} MiB upload: ferrun -p vs pigz -6 -p ${cores} + crc32 + curl -T (the best tool)"
     echo
     echo "${small_count} files of 4 KiB (A: ferrun; L: a shell loop of curl; F: the fair batch, one curl" \
-        "per kind of request with every duty kept${baseline:+; before: ferrun of the baseline build $(build_commit "$baseline"), run in turns with A})," \
+        "per kind of request with every duty kept; O: one curl process making the same requests and" \
+        "nothing else, the best tool${baseline:+; before: ferrun of the baseline build $(build_commit "$baseline"), run in turns with A})," \
         "wall s min / median / max:"
     echo
     if [ -n "$baseline" ]; then
-        echo "| case | A | L | F | A/L median (spread) | A/F median (spread) | before | A/before median (spread); paired | CPU s median A / before; paired A/before | peak RSS MiB A / L / F |"
-        echo "|---|---|---|---|---|---|---|---|---|---|"
+        echo "| case | A | L | F | O | A/L median (spread) | A/F median (spread) | A/O median (spread) | before | A/before median (spread); paired | CPU s median A / before; paired A/before | peak RSS MiB A / L / F / O |"
+        echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
     else
-        echo "| case | A | L | F | A/L median (spread) | A/F median (spread) | peak RSS MiB A / L / F |"
-        echo "|---|---|---|---|---|---|---|"
+        echo "| case | A | L | F | O | A/L median (spread) | A/F median (spread) | A/O median (spread) | peak RSS MiB A / L / F / O |"
+        echo "|---|---|---|---|---|---|---|---|---|"
     fi
     small_row dl_small "download: ferrun -d"
     small_row ul_small "upload: ferrun -p"
+    echo
+    echo "Over HTTPS, with more files, and a smaller upload (ferrun each time):"
+    echo
+    echo "| case | wall s min / median / max | against | ratio median (spread) | peak RSS MiB / against |"
+    echo "|---|---|---|---|---|"
+    other_row dl_small https dl_small ferrun "${small_count} x 4 KiB download over HTTPS" "the same over HTTP"
+    other_row dl_many ferrun dl_small ferrun "${many_count} x 4 KiB download" "${small_count} of them"
+    other_row ul_many ferrun ul_small ferrun "${many_count} x 4 KiB upload" "${small_count} of them"
+    other_row ul_mid ferrun ul_big ferrun "${mid_mib} MiB upload" "${big_mib} MiB"
     if [ -n "$baseline" ]; then
         echo
         echo "Paired: the median of the ratios of runs made one after the other (each run of A over" \

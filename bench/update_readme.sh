@@ -2,7 +2,8 @@
 # Replaces the benchmark table in a Markdown file, the developers' guide
 # docs/DEVELOPING.md (between the lines "<!-- bench:begin -->" and
 # "<!-- bench:end -->"), with a results file of bench/run.sh.  The file is
-# rewritten whole, through a temporary file.
+# rewritten whole, through a temporary file that takes the file's mode
+# (mktemp makes it private) before it takes its name.
 #   bench/update_readme.sh RESULTS.md docs/DEVELOPING.md
 set -euo pipefail
 results=${1:?usage: bench/update_readme.sh RESULTS.md FILE.md}
@@ -16,5 +17,6 @@ awk -v results="$results" '
     /^<!-- bench:begin -->$/ { print; while ((getline line < results) > 0) print line; skip = 1; next }
     /^<!-- bench:end -->$/ { skip = 0 }
     !skip { print }' "$readme" >"$tmp"
+chmod --reference="$readme" "$tmp"
 mv "$tmp" "$readme"
 echo "$readme: benchmark table updated from $results"

@@ -12,6 +12,15 @@ namespace zel::sys {
 // own.
 [[nodiscard]] long ProcessId();
 
+// A named point at which the fault campaign (tests/faults/run.sh) may stop
+// this process, to kill it exactly there.  When the environment variable
+// ZEL_STOP_AT is "NAME" or "NAME:N" and name is NAME, the process stops
+// itself (SIGSTOP) on the Nth pass (the first without ":N"), for whoever set
+// the variable to find it stopped and kill it; on Windows it ends at once
+// with exit code 137, as a killed process would.  Without the variable
+// each call costs one comparison.  Safe from any thread.
+void StopPoint(const char* name);
+
 // The local time (the machine's time zone) of seconds since the epoch into
 // *out, thread-safely.  False when it cannot be told (*out is then
 // unspecified).

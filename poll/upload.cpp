@@ -10,7 +10,8 @@
 // lock names this process; a run killed while packing leaves it behind, and
 // a later selection removes it once that process has ended.  A lock file
 // that names no such holder (one the dealer's own system placed) keeps its
-// file out for as long as it is there.  Symbolic links are never listed,
+// file out for as long as it is there.  The packing pass itself is
+// upload_packing.h's.  Symbolic links are never listed,
 // read or changed: what they point to lies outside the dealer's upload.
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +29,7 @@
 #include "poll/poll_status.h"
 #include "poll/result_file.h"
 #include "poll/temp_names.h"
+#include "poll/upload_packing.h"
 #include "support/compress.h"
 #include "support/files.h"
 #include "support/guard.h"
@@ -74,61 +76,6 @@ bool HasControlCharacter(std::string_view name) {
         if (c < 0x20 || c == 0x7F) return true;
     }
     return false;
-}
-
-std::string Printable(std::string_view name) {
-    std::string out(name.substr(0, 300));
-    for (char& c : out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) c = '?';
-    }
-    return out;
-}
-
-enum class PackOutcome {
-    kPacked,     // "name.dtz" holds the whole packed file
-    kNameTaken,  // something already had the name "name.dtz": left as it was
-    kFailed,     // not packed; nothing left behind
-};
-
-// One file of the packing pass: its place in the list, its path, the
-// packing name that holds its packed bytes until they are durable, and how
-// it ended.
-struct Packing {
-    std::size_t index = 0;
-    std::string path;
-    std::string part;
-    PackOutcome outcome = PackOutcome::kFailed;
-};
-
-// Gives each packed file its final name path + ".dtz", once every packed
-// file's data is durable: a "name.dtz" that a power loss leaves is always
-// whole.  That name is never taken over: a "name.dtz" already there is
-// another file waiting to be sent (or a packed copy a stopped run left),
-// which replacing would lose.  Then the directory is flushed once, so that
-// no original is deleted before its packed copy's name is durable; where
-// that flush fails, the packed copies go again and the originals are sent
-// as they are.
-void NamePackedFiles(const std::string& dir, std::vector<Packing>* packings) {
-    if (packings->empty()) return;
-    const bool data_durable = zel::fs::FlushFileSystemOf(dir) == 0;
-    bool any_renamed = false;
-    for (Packing& p : *packings) {
-        const int err = data_durable ? zel::fs::RenameNoReplace(p.part, p.path + ".dtz") : EIO;
-        if (err != 0) {
-            (void)zel::fs::RemoveFile(p.part);
-            p.outcome = err == EEXIST ? PackOutcome::kNameTaken : PackOutcome::kFailed;
-        } else {
-            p.outcome = PackOutcome::kPacked;
-            any_renamed = true;
-        }
-    }
-    if (!any_renamed || zel::fs::FlushDirectory(dir) == 0) return;
-    for (Packing& p : *packings) {
-        if (p.outcome != PackOutcome::kPacked) continue;
-        (void)zel::fs::RemoveFile(p.path + ".dtz");
-        p.outcome = PackOutcome::kFailed;
-    }
 }
 
 }  // namespace
@@ -186,7 +133,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     // to, wherever that is: links are never sent.
     for (const std::string& link : links) {
         (void)ReportCodeText(&log_, kInvalidFileName, "CPoll::SelectUploadFiles",
-                             "Symbolic link left out: '%s'.", Printable(link).c_str());
+                             "Symbolic link left out: '%s'.", PrintableName(link).c_str());
     }
     const std::vector<std::string> excluded = ReadExclusionList(layout.exclusion_list);
     std::vector<std::string> candidates;       // names that passed every check, in listing order
@@ -196,7 +143,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         if (HasControlCharacter(name)) {
             (void)ReportCodeText(&log_, kInvalidFileName, "CPoll::SelectUploadFiles",
                                  "File name with a control character left out: '%s'.",
-                                 Printable(name).c_str());
+                                 PrintableName(name).c_str());
             continue;
         }
         const std::string path = zel::paths::Join(dir, name);
@@ -230,55 +177,8 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         if (granted[i]) names.insert(names.begin(), candidates[i]);  // reverse listing order
     }
-    if (level == 0) return names;
-    // Every file is packed under its packing name first; one flush then
-    // makes all of them durable before any gets its ".dtz" name or any
-    // original goes.  Each file stays locked for the whole pass.
-    std::vector<Packing> packings;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i].find(".dtz") != std::string::npos) continue;
-        const std::string path = zel::paths::Join(dir, names[i]);
-        zel::fs::FileInfo info;
-        if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
-        if (!TryLockRecorded(path.c_str())) continue;
-        Packing p{i, path, PackingName(path), PackOutcome::kFailed};
-        if (CompressFile(path.c_str(), p.part.c_str(), level) != kCompressOk) {
-            (void)zel::fs::RemoveFile(p.part);
-            Unlock(path.c_str());
-            continue;
-        }
-        packings.push_back(std::move(p));
-    }
-    NamePackedFiles(dir, &packings);
-    for (const Packing& p : packings) {
-        std::string& name = names[p.index];
-        bool packed = p.outcome == PackOutcome::kPacked;
-        if (p.outcome == PackOutcome::kNameTaken) {
-            // A run killed after packing NAME.dtz but before deleting NAME
-            // leaves both: NAME is then sent as that NAME.dtz.  Any other
-            // NAME.dtz is a file of its own, and NAME goes unpacked.
-            packed = IsPackedCopyOf((p.path + ".dtz").c_str(), p.path.c_str());
-            if (!packed) {
-                zel::log::Note(&log_, kCategoryClientApplication, "CPoll::SelectUploadFiles",
-                               "'%s' is sent unpacked: another '%s.dtz' is waiting.",
-                               Printable(name).c_str(), Printable(name).c_str());
-            }
-        }
-        if (packed) {
-            (void)zel::fs::ClearReadOnlyNoLink(p.path.c_str());
-            (void)zel::fs::RemoveFile(p.path);
-            name += ".dtz";
-        }
-        Unlock(p.path.c_str());
-    }
-    // A NAME sent as the NAME.dtz a stopped run left names the same file as
-    // NAME.dtz itself, which must be sent once only.
-    std::vector<std::string> unique;
-    for (std::string& name : names) {
-        if (std::find(unique.begin(), unique.end(), name) == unique.end())
-            unique.push_back(std::move(name));
-    }
-    return unique;
+    if (level != 0) PackUploadFiles(dir, level, &log_, &names);
+    return names;
 }
 
 HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) {

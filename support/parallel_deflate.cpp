@@ -2,7 +2,9 @@
 // thread reads blocks and hands each (with the 32 KiB before it as its
 // dictionary) to a pool of worker threads, then writes the deflated blocks
 // out in their order.  At most 2 blocks per thread are in flight, so memory
-// is bounded by the thread count, not by the file.
+// is bounded by the thread count, not by the file.  A failure of any kind
+// (a read, a write, a block's deflate, memory) ends the call with its result
+// once the workers have been joined; the caller deletes the partial member.
 #include "support/parallel_deflate.h"
 
 #include <zlib.h>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/system.h"
 #include "support/compress.h"
 
 namespace zel::pack {
@@ -49,11 +52,12 @@ class Deflater {
     ~Deflater() {
         if (live_) (void)deflateEnd(&stream_);
     }
-    bool Begin(int level) {
+    // window_bits as deflateInit2 takes them: -15 for raw deflate, 31 for
+    // a gzip stream.
+    bool Begin(int level, int window_bits) {
         std::memset(&stream_, 0, sizeof stream_);
-        // Raw deflate (negative window bits): the gzip wrapper is written once
-        // for the whole file by the caller.
-        live_ = deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        live_ =
+            deflateInit2(&stream_, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) == Z_OK;
         return live_;
     }
     z_stream* get() { return &stream_; }
@@ -67,7 +71,9 @@ void DeflateBlock(Block* block, int level) {
     block->ok = false;
     block->crc = crc32(0L, block->input.data(), static_cast<uInt>(block->input.size()));
     Deflater deflater;
-    if (!deflater.Begin(level)) return;
+    // Raw deflate: the gzip wrapper is written once for the whole file by
+    // the caller.
+    if (!deflater.Begin(level, -15)) return;
     z_stream* z = deflater.get();
     if (!block->dictionary.empty() &&
         deflateSetDictionary(z, block->dictionary.data(),
@@ -87,7 +93,11 @@ void DeflateBlock(Block* block, int level) {
     // Z_SYNC_FLUSH ends every block but the last on a byte boundary without
     // marking it final, so the next block's bits may follow directly.
     const int rc = deflate(z, block->last ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool done = block->last ? rc == Z_STREAM_END : rc == Z_OK && z->avail_in == 0;
+    // A flush that filled the buffer to its last byte may not be complete
+    // (zlib asks for another call then); the bound leaves room, so such a
+    // block is taken as failed rather than cut.
+    const bool done =
+        block->last ? rc == Z_STREAM_END : rc == Z_OK && z->avail_in == 0 && z->avail_out != 0;
     if (!done) return;
     block->output.resize(block->output.size() - z->avail_out);
     block->ok = true;
@@ -181,24 +191,34 @@ void PutLittleEndian(unsigned char* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-// The gzip header as zlib's own gzip writer makes it: no name, no time, the
-// extra flags telling the level's kind, and Unix as the system.
+// The gzip header exactly as zlib's own gzip writer makes it at this level
+// (no name, no time, the extra flags telling the level's kind, this
+// system's code), so that a file packed in parallel starts as one packed in
+// one stream: taken from an empty gzip stream of zlib's.
 bool WriteHeader(int out_fd, int level) {
-    const unsigned char xfl = level == 9 ? 2 : level == 1 ? 4 : 0;
-    const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, xfl, 3};
-    return zel::fs::WriteAll(out_fd, header, sizeof header) == 0;
+    Deflater deflater;
+    if (!deflater.Begin(level, 15 + 16)) return false;
+    z_stream* z = deflater.get();
+    unsigned char empty[64];
+    z->next_in = empty;
+    z->avail_in = 0;
+    z->next_out = empty;
+    z->avail_out = sizeof empty;
+    if (deflate(z, Z_FINISH) != Z_STREAM_END || sizeof empty - z->avail_out < 10) return false;
+    return zel::fs::WriteAll(out_fd, empty, 10) == 0;
 }
 
 }  // namespace
 
 unsigned PackingThreads() {
     const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    return std::clamp(n, 1u, kMaxPackingThreads);
 }
 
-int DeflateInParallel(int in_fd, int out_fd, int level, unsigned threads) {
-    if (threads == 0) threads = 1;
-    level = std::clamp(level, 1, 9);
+namespace {
+
+// The body of DeflateInParallel, which may meet bad_alloc.
+int Deflate(int in_fd, int out_fd, int level, unsigned threads) {
     if (!WriteHeader(out_fd, level)) return kCompressWriteFailed;
 
     // Blocks in flight, oldest first: twice the threads keeps every worker
@@ -209,28 +229,39 @@ int DeflateInParallel(int in_fd, int out_fd, int level, unsigned threads) {
     std::uint64_t total = 0;
     // The last kWindow bytes read so far: the next block's dictionary.
     std::vector<unsigned char> tail;
+    tail.reserve(2 * kWindow);
     // One block is read ahead, so that a block knows whether it is the last.
     std::vector<unsigned char> ahead;
     if (ReadBlock(in_fd, &ahead) < 0) return kCompressReadFailed;
     bool at_end = false;
     // Declared after the blocks: its destructor joins the workers before the
-    // blocks they may still hold go away.
+    // blocks they may still hold go away, whichever way this returns.
     WorkerPool pool(level, threads);
     while (!at_end || !flight.empty()) {
         while (!at_end && flight.size() < in_flight) {
-            auto block = std::make_unique<Block>();
+            flight.push_back(std::make_unique<Block>());
+            Block* block = flight.back().get();
             block->dictionary = tail;
             block->input.swap(ahead);
             if (ReadBlock(in_fd, &ahead) < 0) return kCompressReadFailed;
             // An empty file is one empty, final block.
             block->last = ahead.empty();
             at_end = block->last;
-            // Every block but the last is whole, so its end is the next
-            // block's full window.
-            const std::size_t keep = std::min(kWindow, block->input.size());
-            tail.assign(block->input.end() - static_cast<std::ptrdiff_t>(keep), block->input.end());
-            pool.Submit(block.get());
-            flight.push_back(std::move(block));
+            // The window is the last 32 KiB of everything before the next
+            // block: a block cut short by a file that grew while it was read
+            // is followed by more, and still primes the next block with the
+            // bytes that really precede it.
+            const std::vector<unsigned char>& in = block->input;
+            if (in.size() >= kWindow) {
+                tail.assign(in.end() - static_cast<std::ptrdiff_t>(kWindow), in.end());
+            } else {
+                tail.insert(tail.end(), in.begin(), in.end());
+                if (tail.size() > kWindow)
+                    tail.erase(tail.begin(), tail.end() - static_cast<std::ptrdiff_t>(kWindow));
+            }
+            // Queued last: a block is in flight (and outlives the workers)
+            // before any worker can see it.
+            pool.Submit(block);
         }
         Block* oldest = flight.front().get();
         pool.Await(oldest);
@@ -240,12 +271,27 @@ int DeflateInParallel(int in_fd, int out_fd, int level, unsigned threads) {
         crc = crc32_combine(crc, oldest->crc, static_cast<z_off_t>(oldest->input.size()));
         total += oldest->input.size();
         flight.pop_front();
+        // The fault campaign may kill the packing here, with part of the
+        // member written.
+        zel::sys::StopPoint("pack-block-written");
     }
     unsigned char trailer[8];
     PutLittleEndian(trailer, static_cast<std::uint32_t>(crc));
     PutLittleEndian(trailer + 4, static_cast<std::uint32_t>(total & 0xffffffffu));
     return zel::fs::WriteAll(out_fd, trailer, sizeof trailer) == 0 ? kCompressOk
                                                                    : kCompressWriteFailed;
+}
+
+}  // namespace
+
+int DeflateInParallel(int in_fd, int out_fd, int level, unsigned threads) {
+    threads = std::clamp(threads, 1u, kMaxPackingThreads);
+    level = std::clamp(level, 1, 9);
+    try {
+        return Deflate(in_fd, out_fd, level, threads);
+    } catch (const std::bad_alloc&) {
+        return kCompressWriteFailed;  // as zlib's own writer reports no memory
+    }
 }
 
 }  // namespace zel::pack

@@ -20,12 +20,19 @@ inline constexpr std::size_t kParallelBlock = 256 * 1024;
 // one stream as before.
 inline constexpr long long kParallelThreshold = 1024 * 1024;
 
-// The number of threads worth using on this machine (its cores, at least 1).
+// At most this many threads pack one file.  Each holds about 1.5 MiB (two
+// blocks in and out, its window and zlib's state), so this keeps a
+// packing run's memory near 12 MiB on any machine; past a few cores the
+// disk and the network, not deflate, set the pace of an upload.
+inline constexpr unsigned kMaxPackingThreads = 8;
+
+// The number of threads worth using on this machine: its cores, at least 1
+// and at most kMaxPackingThreads.
 [[nodiscard]] unsigned PackingThreads();
 
 // Reads in_fd from its current position to its end and writes one gzip
-// member of it at level (1 to 9) to out_fd, with up to threads blocks
-// compressed at once.  Returns kCompressOk, kCompressReadFailed (reading
+// member of it at level (1 to 9) to out_fd, with up to threads (at most
+// kMaxPackingThreads) blocks compressed at once.  Returns kCompressOk, kCompressReadFailed (reading
 // in_fd failed), or kCompressWriteFailed (writing out_fd failed, or zlib or
 // the system could not give the memory); on failure out_fd holds a partial
 // member that the caller deletes.

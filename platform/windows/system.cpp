@@ -3,7 +3,19 @@
 
 #include <windows.h>
 
+#include "platform/system_internal.h"
+
 namespace zel::sys {
+
+namespace detail {
+
+// No process stops itself for another to kill it here: it ends at once,
+// as a killed one would.
+void StopThisProcess() {
+    (void)::TerminateProcess(::GetCurrentProcess(), 137);
+}
+
+}  // namespace detail
 
 long ProcessId() {
     return static_cast<long>(::GetCurrentProcessId());

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The fault campaign: N runs of real downloads and uploads (ferrun with the
 # registered Poll component, against zelsim on 127.0.0.1), each one faulted
-# (SIGKILL at a random moment, or a random server or local fault), then a
-# clean run to the end.  After every run the outcome is checked file by file
+# (SIGKILL at a random moment or at a chosen point of the upload's packing
+# pass, or a random server or local fault), then a clean run to the end.
+# After every run the outcome is checked file by file
 # and counted; the counts are printed at the end and the exit status is 1
 # when a count that must stay 0 is not.
 #
@@ -15,7 +16,7 @@
 #              BUILD_DIR/faults-work; emptied at the start, kept afterwards
 #              with campaign.log and the files of every run with a finding);
 #              ZEL_FAULTS_KINDS  the faults to choose from (default "kill
-#              stall cut 503 garbage refused fsize");
+#              stall cut 503 garbage refused fsize packkill");
 #              ZEL_FAULTS_FERRUN  a program run in ferrun's place (the
 #              campaign's own check uses one that damages transfers).
 #
@@ -156,9 +157,16 @@ printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> 
 # Counts.  Those in must_be_zero fail the campaign.
 declare -A count=()
 must_be_zero=(lost corrupt placed_twice sent_twice leftovers hung blocked clean_failed)
-info=(kills kills_landed window_kill window_answer_lost faulted_leftovers lock_waits)
+info=(kills kills_landed pack_kills pack_kills_landed window_kill window_answer_lost
+      faulted_leftovers lock_waits)
 for k in "${must_be_zero[@]}" "${info[@]}"; do count[$k]=0; done
 declare -A faults_used=()
+# The packing pass's kill points (the names its StopPoint calls give them,
+# in the pass's order) and, per point, how often one was chosen and how
+# often the run stopped there and was killed.
+pack_points=(pack-block-written pack-file-packed pack-data-flushed pack-file-named
+             pack-names-flushed pack-original-deleted)
+declare -A pack_chosen=() pack_landed=()
 run_findings=0
 
 finding() { # KIND TEXT
@@ -206,16 +214,19 @@ all_leftovers() {
 }
 
 # Runs ferrun under the hard deadline; a file-size limit (KiB) when $2 is not
-# empty, with SIGXFSZ ignored so the write fails instead of killing it.
-# Starts it in the background: runner_pid is the deadline's process.
-start_ferrun() { # "-d DIR" or "-p DIR" FSIZE_KIB DEADLINE
-    local mode=$1 fsz=$2 limit=$3
+# empty, with SIGXFSZ ignored so the write fails instead of killing it; with
+# $4, ferrun stops itself at that kill point ("NAME:PASS", ZEL_STOP_AT) for
+# the campaign to kill it there.  Starts it in the background: runner_pid is
+# the deadline's process.
+start_ferrun() { # "-d DIR" or "-p DIR" FSIZE_KIB DEADLINE [STOP_AT]
+    local mode=$1 fsz=$2 limit=$3 stop_at=${4:-}
     (
         cd "$work" || exit 1
         if [ -n "$fsz" ]; then
             ulimit -f "$fsz"
             trap '' XFSZ
         fi
+        if [ -n "$stop_at" ]; then export ZEL_STOP_AT=$stop_at; else unset ZEL_STOP_AT; fi
         exec timeout -s KILL "$limit" "$ferrun" $mode
     ) >>"$work/run/ferrun.out" 2>&1 &
     runner_pid=$!
@@ -223,6 +234,20 @@ start_ferrun() { # "-d DIR" or "-p DIR" FSIZE_KIB DEADLINE
 # The ferrun process under the deadline's timeout (empty when gone); the
 # background subshell became timeout by exec.
 ferrun_pid() { pgrep -P "$runner_pid" 2>/dev/null | head -n1; }
+
+# Waits until the ferrun started last has stopped itself at its kill point
+# (true) or has ended (false), within the deadline.
+wait_stopped() {
+    local pid state i
+    for i in $(seq $((deadline * 50))); do
+        pid=$(ferrun_pid)
+        [ -n "$pid" ] || return 1
+        state=$(sed -n 's/^[0-9]* (.*) \([A-Za-z]\) .*/\1/p' "/proc/$pid/stat" 2>/dev/null)
+        [ "$state" = T ] && return 0
+        sleep 0.02
+    done
+    return 1
+}
 
 # Waits for the ferrun started last; its exit status in $?.  (The shell's
 # "Killed" notice of a killed run is not wanted on the terminal.)
@@ -245,8 +270,19 @@ one_run() {
     rm -rf "$work/run" "$down" "$up" "$expect" "$data/DB" "$srvup/DB"
     mkdir -p "$work/run" "$down" "$up" "$expect" "$data/DB" "$srvup/DB"
     run_findings=0
+    # The fault kind first: a kill inside the packing pass needs an upload.
+    local kinds
+    read -r -a kinds <<<"${ZEL_FAULTS_KINDS:-kill stall cut 503 garbage refused fsize packkill}"
+    rand ${#kinds[@]}
+    fault=${kinds[$R]}
+    local point="" pass=""
+    if [ $fault = packkill ]; then
+        rand ${#pack_points[@]}
+        point=${pack_points[$R]}
+    fi
     rand 2
     if [ $R = 0 ]; then dir=down; else dir=up; fi
+    [ $fault != packkill ] || dir=up
     # Temporaries go to TMP in half the runs, to the working directory else.
     rand 2
     if [ $R = 0 ]; then export TMP="$tmp"; else unset TMP; fi
@@ -259,9 +295,14 @@ one_run() {
         name="F${i}_$k.DAT"
         mixed_size
         size=$R
+        # A packing-pass kill packs its first file at least; one in the
+        # middle of its blocks needs a file packed in blocks (1 MiB or more).
+        [ "$point$k" != pack-block-written1 ] || { between 1048577 3145728 && size=$R; }
         make_bytes "$expect/$name" "$size"
         rand 3
-        if [ $R = 0 ]; then
+        if [ -n "$point" ] && [ "$k" = 1 ]; then
+            names+=("$name")
+        elif [ $R = 0 ]; then
             gzip -c -n "$expect/$name" >"$expect/$name.dtz"
             names+=("$name.dtz")
         else
@@ -278,10 +319,6 @@ one_run() {
     if [ $dir = down ]; then mode="-d $down"; else mode="-p $up"; fi
 
     # The fault.
-    local kinds
-    read -r -a kinds <<<"${ZEL_FAULTS_KINDS:-kill stall cut 503 garbage refused fsize}"
-    rand ${#kinds[@]}
-    fault=${kinds[$R]}
     local ops
     if [ $dir = down ]; then
         ops=(GetFileListFromQuvaro GetFileFromQuvaro GetFileFromQuvaro PostProcessQuvaroFile
@@ -299,18 +336,46 @@ one_run() {
     503) between 1 6 && sim_args=(--fault "$op=503x$R") ;;
     garbage) between 1 2 && sim_args=(--fault "$op=garbagex$R") ;;
     fsize) between 4 3072 && fsz=$R ;;
+    packkill)
+        # Which pass of the point: a file's, or a block's of the first file.
+        case $point in
+        pack-data-flushed | pack-names-flushed) pass=1 ;;
+        pack-block-written) between 1 4 && pass=$R ;;
+        *) between 1 "$n" && pass=$R ;;
+        esac
+        ;;
     esac
     faults_used[$fault]=$((${faults_used[$fault]:-0} + 1))
     {
         echo "run $i: $dir ${names[*]} ($(cd "$expect" && du -cb "${names[@]}" | tail -n1 | cut -f1) bytes) TMP=${TMP:-unset}"
-        echo "  fault: $fault ${sim_args[*]:-} ${kill_ms:+after ${kill_ms} ms} ${fsz:+file size limit ${fsz} KiB}"
+        echo "  fault: $fault ${sim_args[*]:-} ${kill_ms:+after ${kill_ms} ms} ${fsz:+file size limit ${fsz} KiB}${point:+at $point:$pass}"
     } >>"$log"
 
     # The faulted run.
     [ $fault = refused ] || start_sim "${sim_args[@]}"
-    start_ferrun "$mode" "$fsz" "$deadline"
+    start_ferrun "$mode" "$fsz" "$deadline" "${point:+$point:$pass}"
     local rc
-    if [ $fault = kill ]; then
+    if [ $fault = packkill ]; then
+        count[pack_kills]=$((count[pack_kills] + 1))
+        pack_chosen[$point]=$((${pack_chosen[$point]:-0} + 1))
+        local pid
+        if wait_stopped && pid=$(ferrun_pid) && [ -n "$pid" ]; then
+            # What a kill here leaves must already be safe: checked while
+            # the process stands at the point, then it is killed there.
+            check_at_pack_point
+            kill -KILL "$pid" 2>/dev/null
+            count[pack_kills_landed]=$((count[pack_kills_landed] + 1))
+            pack_landed[$point]=$((${pack_landed[$point]:-0} + 1))
+            echo "  killed ferrun $pid at $point:$pass" >>"$log"
+            wait_ferrun
+            rc=$?
+        else
+            echo "  $point:$pass not reached" >>"$log"
+            wait_ferrun
+            rc=$?
+            [ $rc -eq 137 ] && finding hung 1 "faulted ferrun outlived its ${deadline} s deadline"
+        fi
+    elif [ $fault = kill ]; then
         count[kills]=$((count[kills] + 1))
         sleep "$((kill_ms / 1000)).$(printf %03d $((kill_ms % 1000)))"
         local pid landed=""
@@ -387,6 +452,32 @@ one_run() {
         cp "$comm"/qvzel.log "$comm"/client.log "$work/findings/run$i/" 2>/dev/null
         ls -la "$comm" "$down" "$up" "${TMP:-$TMPDIR}" >"$work/findings/run$i/listing" 2>&1
     fi
+}
+
+# At a kill point of the packing pass (nothing sent yet): every file is
+# still there with its bytes, or its ".dtz" is there and whole, or both; a
+# ".dtz" that is there is whole.  What a kill loses is counted as lost or
+# corrupt.
+check_at_pack_point() {
+    local name dtz
+    ls -la "$up" | sed 's/^/  at the kill point: /' >>"$log"
+    for name in "${names[@]}"; do
+        if [[ $name == *.dtz ]]; then
+            cmp -s "$up/$name" "$expect/$name" ||
+                finding lost 1 "$name not as it was at the kill point $point:$pass"
+            continue
+        fi
+        dtz="$up/$name.dtz"
+        if [ -e "$dtz" ] && ! gzip -dc "$dtz" 2>/dev/null | cmp -s - "$expect/$name"; then
+            finding corrupt 1 "$name.dtz not whole at the kill point $point:$pass"
+        fi
+        if [ -e "$up/$name" ]; then
+            cmp -s "$up/$name" "$expect/$name" ||
+                finding corrupt 1 "$name changed at the kill point $point:$pass"
+        elif [ ! -e "$dtz" ]; then
+            finding lost 1 "$name and its .dtz both gone at the kill point $point:$pass"
+        fi
+    done
 }
 
 # True when the server holds the upload of NAME with the right bytes: NAME
@@ -510,6 +601,11 @@ done
 echo
 echo "faults used:$(for k in "${!faults_used[@]}"; do printf ' %s=%s' "$k" "${faults_used[$k]}"; done)"
 echo "kills sent $((count[kills])), landed while ferrun ran ${count[kills_landed]}"
+echo "packing-pass kills chosen ${count[pack_kills]}, stopped at their point and killed" \
+    "${count[pack_kills_landed]}, by point (killed/chosen):"
+for p in "${pack_points[@]}"; do
+    printf '  %-22s %s/%s\n' "$p" "${pack_landed[$p]:-0}" "${pack_chosen[$p]:-0}"
+done
 status=0
 printf '%-20s %s\n' "count" "value"
 for k in "${must_be_zero[@]}"; do

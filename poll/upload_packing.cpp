@@ -1,0 +1,164 @@
+// The upload's packing pass (see upload_packing.h): each file packed under
+// its packing name, one file-system flush, the ".dtz" names, one directory
+// flush, then the originals deleted.  The points where the fault campaign
+// may kill the pass are marked with StopPoint.
+#include "poll/upload_packing.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "log/report.h"
+#include "platform/fs.h"
+#include "platform/paths.h"
+#include "platform/system.h"
+#include "poll/temp_names.h"
+#include "support/compress.h"
+#include "support/lock.h"
+
+namespace zel::poll {
+
+namespace {
+
+constexpr const char* kContext = "CPoll::SelectUploadFiles";
+
+enum class PackOutcome {
+    kPacked,     // "name.dtz" holds the whole packed file
+    kNameTaken,  // something already had the name "name.dtz": left as it was
+    kFailed,     // not packed; nothing left behind
+};
+
+// One file of the packing pass: its place in the list, its path, the
+// packing name that holds its packed bytes until they are durable, and how
+// it ended.
+struct Packing {
+    std::size_t index = 0;
+    std::string path;
+    std::string part;
+    PackOutcome outcome = PackOutcome::kFailed;
+};
+
+// Gives each packed file its final name path + ".dtz", once every packed
+// file's data is durable: a "name.dtz" that a power loss leaves is always
+// whole.  That name is never taken over: a "name.dtz" already there is
+// another file waiting to be sent (or a packed copy a stopped run left),
+// which replacing would lose.  Then the directory is flushed once, so that
+// no original is deleted before its packed copy's name is durable; where
+// that flush fails, the packed copies go again and the originals are sent
+// as they are.
+void NamePackedFiles(const std::string& dir, CEventLog* log, std::vector<Packing>* packings) {
+    if (packings->empty()) return;
+    const int data_err = zel::fs::FlushFileSystemOf(dir);
+    if (data_err != 0) {
+        zel::log::Note(log, kCategoryClientApplication, kContext,
+                       "Packed files could not be flushed to disk (error %d): %zu file(s) are "
+                       "sent unpacked.",
+                       data_err, packings->size());
+    }
+    zel::sys::StopPoint("pack-data-flushed");
+    bool any_renamed = false;
+    for (Packing& p : *packings) {
+        const int err =
+            data_err == 0 ? zel::fs::RenameNoReplace(p.part, p.path + ".dtz") : data_err;
+        if (err != 0) {
+            (void)zel::fs::RemoveFile(p.part);
+            p.outcome = err == EEXIST ? PackOutcome::kNameTaken : PackOutcome::kFailed;
+            if (data_err == 0 && err != EEXIST) {
+                zel::log::Note(log, kCategoryClientApplication, kContext,
+                               "'%s' is sent unpacked: its packed copy could not be named "
+                               "(error %d).",
+                               PrintableName(p.path).c_str(), err);
+            }
+        } else {
+            p.outcome = PackOutcome::kPacked;
+            any_renamed = true;
+            zel::sys::StopPoint("pack-file-named");
+        }
+    }
+    if (!any_renamed) return;
+    const int dir_err = zel::fs::FlushDirectory(dir);
+    if (dir_err == 0) {
+        zel::sys::StopPoint("pack-names-flushed");
+        return;
+    }
+    zel::log::Note(log, kCategoryClientApplication, kContext,
+                   "The names of the packed files could not be flushed to disk (error %d): "
+                   "they are sent unpacked.",
+                   dir_err);
+    for (Packing& p : *packings) {
+        if (p.outcome != PackOutcome::kPacked) continue;
+        (void)zel::fs::RemoveFile(p.path + ".dtz");
+        p.outcome = PackOutcome::kFailed;
+    }
+}
+
+}  // namespace
+
+std::string PrintableName(std::string_view name) {
+    std::string out(name.substr(0, 300));
+    for (char& c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return out;
+}
+
+void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
+                     std::vector<std::string>* names) {
+    // Every file is packed under its packing name first; one flush then
+    // makes all of them durable before any gets its ".dtz" name or any
+    // original goes.  Each file stays locked for the whole pass.
+    std::vector<Packing> packings;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        const std::string& name = (*names)[i];
+        if (name.find(".dtz") != std::string::npos) continue;
+        const std::string path = zel::paths::Join(dir, name);
+        zel::fs::FileInfo info;
+        if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
+        if (!TryLockRecorded(path.c_str())) continue;
+        Packing p{i, path, PackingName(path), PackOutcome::kFailed};
+        const int rc = CompressFile(path.c_str(), p.part.c_str(), level);
+        if (rc != kCompressOk) {
+            (void)zel::fs::RemoveFile(p.part);
+            Unlock(path.c_str());
+            zel::log::Note(log, kCategoryClientApplication, kContext,
+                           "'%s' is sent unpacked: packing it failed (%d).",
+                           PrintableName(name).c_str(), rc);
+            continue;
+        }
+        packings.push_back(std::move(p));
+        zel::sys::StopPoint("pack-file-packed");
+    }
+    NamePackedFiles(dir, log, &packings);
+    for (const Packing& p : packings) {
+        std::string& name = (*names)[p.index];
+        bool packed = p.outcome == PackOutcome::kPacked;
+        if (p.outcome == PackOutcome::kNameTaken) {
+            // A run killed after packing NAME.dtz but before deleting NAME
+            // leaves both: NAME is then sent as that NAME.dtz.  Any other
+            // NAME.dtz is a file of its own, and NAME goes unpacked.
+            packed = IsPackedCopyOf((p.path + ".dtz").c_str(), p.path.c_str());
+            if (!packed) {
+                zel::log::Note(log, kCategoryClientApplication, kContext,
+                               "'%s' is sent unpacked: another '%s.dtz' is waiting.",
+                               PrintableName(name).c_str(), PrintableName(name).c_str());
+            }
+        }
+        if (packed) {
+            (void)zel::fs::ClearReadOnlyNoLink(p.path.c_str());
+            (void)zel::fs::RemoveFile(p.path);
+            name += ".dtz";
+            zel::sys::StopPoint("pack-original-deleted");
+        }
+        Unlock(p.path.c_str());
+    }
+    // A NAME sent as the NAME.dtz a stopped run left names the same file as
+    // NAME.dtz itself, which must be sent once only.
+    std::vector<std::string> unique;
+    for (std::string& name : *names) {
+        if (std::find(unique.begin(), unique.end(), name) == unique.end())
+            unique.push_back(std::move(name));
+    }
+    names->swap(unique);
+}
+
+}  // namespace zel::poll
