@@ -243,9 +243,11 @@ class CPollObject final
     static constexpr auto I4 = VT_I4;
     static const DispMember<CPollObject> kTable[8];
 
-    CPoll core_;
+    // Members end in reverse order: the core first, then the forwarder it
+    // borrows, then the connection point the forwarder borrows.
     zel::com::EmbeddedConnectionPoint events_;
     CProgressEvents progress_;
+    CPoll core_;
 };
 
 // Names and dispatch identifiers in slot order; parameter types as declared.
