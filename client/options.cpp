@@ -91,6 +91,8 @@ CommandOutcome ParseCommandLine(int argc, const char* const* argv, FerrunOptions
             (user ? options->user_id : options->result_file) = std::string(value);
         } else if (arg == "-t") {
             options->debug = true;
+        } else if (arg == "--quiet") {
+            options->quiet = true;
         } else if (arg == "-z") {
             // Any next argument is the file name, even one that begins with
             // "-": the option exists to name one file.

@@ -27,6 +27,7 @@ struct FerrunOptions {
     bool download = false;
     bool upload = false;
     bool debug = false;
+    bool quiet = false;  // "--quiet": no progress line on a terminal
 };
 
 enum class CommandAction {
@@ -46,11 +47,11 @@ struct CommandOutcome {
 };
 
 // Reads argv[1..argc-1] left to right into *options (which the caller passes
-// in cleared).  "-z", "--help" and "--version" are acted on when they are
-// read, after the options before them; an unknown argument, a missing
-// "-r"/"-u"/"-z" value or a value longer than its buffer ends the reading at
-// once.  With no arguments, or after reading all of them, the download and
-// upload requests are checked (message 86 for neither, 87 for both).  Every
+// in cleared).  "--quiet" may stand anywhere.  "-z", "--help" and
+// "--version" are acted on when they are read, after the options before
+// them; an unknown argument, a missing "-r"/"-u"/"-z" value or a value
+// longer than its buffer ends the reading at once.  With no arguments, or after reading all of
+// them, the download and upload requests are checked (message 86 for neither, 87 for both).  Every
 // kUsage outcome says in `problem` what is wrong.
 [[nodiscard]] CommandOutcome ParseCommandLine(int argc, const char* const* argv,
                                               FerrunOptions* options);

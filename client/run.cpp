@@ -2,23 +2,26 @@
 // log "qvzel.log" in the install directory, made the thread's current log so
 // the support routines report there; then the command line, and either the
 // unpack mode or the component's activation, its setters in their order and
-// one operation.
+// one operation, with the progress line on a terminal (progress.h).
 //
 // The component is known only through its public interface header and the
 // object-model runtime; no code of it is linked.
 #include "client/run.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "client/causes.h"
 #include "client/decompress_mode.h"
 #include "client/messages.h"
 #include "client/options.h"
+#include "client/progress.h"
 #include "log/event_log.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "platform/paths.h"
+#include "platform/system.h"
 #include "platform/version.h"
 #include "poll/ipoll.h"
 #include "support/files.h"
@@ -36,7 +39,7 @@ constexpr const char* kProgram = "ferrun";
 // command-line error stays the catalogue's message 50.
 constexpr const char* kHelpText =
     "Usage: ferrun [-d DownloadDir:Filter] [-p UploadDir:Filter::DestDir] [-r ResultFile]\n"
-    "              [-u UserID] [-t]\n"
+    "              [-u UserID] [-t] [--quiet]\n"
     "       ferrun -z File.dtz\n"
     "       ferrun --help | --version\n"
     "\n"
@@ -52,14 +55,21 @@ constexpr const char* kHelpText =
     "  -u UserID                       dealer identity sent with each request,\n"
     "                                  instead of the one in the control file\n"
     "  -t                              debug mode: trace entries in the log\n"
+    "  --quiet                         no progress line, also on a terminal\n"
     "  -z File.dtz                     unpack File.dtz into File and stop\n"
     "  --help                          print this text\n"
     "  --version                       print the program's version\n"
     "\n"
     "Options are compared exactly (case matters); a value is the next argument.\n"
-    "Progress goes to standard output; when the component cannot be created or\n"
+    "The steps go to standard output; when the component cannot be created or\n"
     "the transfer fails, one line on standard error names the cause.  The log is\n"
     "qvzel.log in $QVIS_ROOT/Apps/QVIS/PROG/COMM.\n"
+    "\n"
+    "When standard error is a terminal, a line there shows each file on its way,\n"
+    "redrawn a few times a second: its name, bytes so far/size, the average rate\n"
+    "and the seconds since data last moved (idle); each file leaves one line with\n"
+    "its final figures.  Not with --quiet or -t (whose trace also goes to standard\n"
+    "error), and never when standard error is a file or a pipe.\n"
     "\n"
     "Exit status: 1 for a command-line error (the usage text is printed) and when\n"
     "the component cannot be created; 0 otherwise, also when the transfer itself\n"
@@ -163,6 +173,15 @@ ComPtr<IPoll> CreatePoll(CEventLog* console, CEventLog* file_log, const FerrunOp
     return poll;
 }
 
+// The progress line is for a person at a terminal: scripts and jobs, whose
+// standard error is a file or a pipe, get exactly the output they always
+// had.  Debug mode sends the component's trace to standard error, which a
+// line redrawn in place would only garble.
+bool ShowProgress(const FerrunOptions& options) {
+    return !options.quiet && !options.debug &&
+           zel::sys::IsTerminal(zel::sys::StandardStream::kError);
+}
+
 void RunOperation(CEventLog* console, IPoll* poll, const FerrunOptions& options) {
     BeginStep(console, options.download ? kMsgDownloading : kMsgUploading);
     CBstr dir;
@@ -170,12 +189,19 @@ void RunOperation(CEventLog* console, IPoll* poll, const FerrunOptions& options)
     CBstr dest;
     HRESULT status = E_INVALIDARG;  // a field without a wide form
     bool converted = FieldToBstr(options.directory, &dir) && FieldToBstr(options.filter, &filter);
-    (void)SetErrorInfo(0, nullptr);
-    if (converted && options.download) {
-        status = poll->GetFiles(dir.get(), filter.get());
-    } else if (converted) {
-        converted = FieldToBstr(options.destination, &dest);
-        if (converted) status = poll->PutFiles(dir.get(), filter.get(), dest.get());
+    {
+        // The step's text stands unfinished on standard output: when that is
+        // the same kind of terminal, the file lines start below it.
+        std::optional<ProgressDisplay> progress;
+        if (converted && ShowProgress(options))
+            progress.emplace(poll, zel::sys::IsTerminal(zel::sys::StandardStream::kOutput));
+        (void)SetErrorInfo(0, nullptr);
+        if (converted && options.download) {
+            status = poll->GetFiles(dir.get(), filter.get());
+        } else if (converted) {
+            converted = FieldToBstr(options.destination, &dest);
+            if (converted) status = poll->PutFiles(dir.get(), filter.get(), dest.get());
+        }
     }
     const bool ok = converted && SUCCEEDED(status);
     EndStep(console, ok);

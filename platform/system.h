@@ -1,6 +1,6 @@
-// Small facts about the running process and the local clock that code
-// above platform/ asks for without wanting the rest of process.h.  Nothing
-// here allocates.
+// Small facts about the running process, its standard streams and the local
+// clock that code above platform/ asks for without wanting the rest of
+// process.h.  Nothing here allocates.
 #pragma once
 
 #include <ctime>
@@ -25,5 +25,17 @@ void StopPoint(const char* name);
 // *out, thread-safely.  False when it cannot be told (*out is then
 // unspecified).
 [[nodiscard]] bool LocalTime(std::time_t seconds, std::tm* out);
+
+// The process's standard streams.
+enum class StandardStream { kInput, kOutput, kError };
+
+// True when the stream is an interactive terminal (a console on Windows), so
+// that a program may draw on it what scripts and logs must never receive.
+// False for files, pipes, /dev/null and a closed stream.
+[[nodiscard]] bool IsTerminal(StandardStream stream);
+
+// The width in columns of the terminal the stream is, or 0 when it is none
+// or the width cannot be told.
+[[nodiscard]] int TerminalColumns(StandardStream stream);
 
 }  // namespace zel::sys

@@ -1,7 +1,8 @@
 // The public interface of the Poll component, as its clients see it: the
 // IPoll interface with its methods in slot order, the fixed identifiers of
 // the class, the interfaces and the type library, the dispatch identifiers
-// and the ProgIDs.
+// and the ProgIDs, and the one event of the outgoing interface _IPollEvents
+// (file progress) with the reading of its arguments.
 //
 // Header only: a client includes it, links the object-model runtime
 // (zel_com) and activates the class with CoCreateInstance; it links no code
@@ -17,7 +18,7 @@ inline constexpr CLSID CLSID_Poll{
 // IPoll: dual, extends IDispatch.
 inline constexpr IID IID_IPoll{
     0x3EB93712, 0x8B42, 0x43CB, {0x8C, 0xDE, 0x87, 0x92, 0x01, 0x22, 0x44, 0x09}};
-// _IPollEvents: the outgoing dispinterface; it has no members.
+// _IPollEvents: the outgoing dispinterface (its one event: Progress, below).
 inline constexpr IID DIID__IPollEvents{
     0xF9CFCE33, 0x1736, 0x48B3, {0xBD, 0x37, 0x88, 0x0E, 0xA5, 0x81, 0xBD, 0x54}};
 // The type library "POLLLib", version 1.0.
@@ -68,3 +69,72 @@ struct IPoll : IDispatch {
   protected:
     ~IPoll() = default;
 };
+
+// ---- Events ------------------------------------------------------------------
+//
+// A client that wants to show how its transfer goes advises a sink on the
+// connection point for DIID__IPollEvents (IConnectionPointContainer::
+// FindConnectionPoint).  The sink answers DIID__IPollEvents (and IDispatch)
+// with an IDispatch; the object calls its Invoke on the thread that runs
+// GetFiles or PutFiles, from inside that call:
+//
+//   Progress(BSTR FileName, LONGLONG BytesSoFar, LONGLONG TotalBytes,
+//            LONG Direction, VARIANT_BOOL Finished)      dispatch id 1
+//
+// for each file that is fetched or sent: one event when its request begins
+// (BytesSoFar 0), events while its body moves and while it waits for data
+// (at most about ten a second), and exactly one with Finished VARIANT_TRUE
+// when its request is over, whether it succeeded or not (the operation's
+// status and the result file say that).  FileName is the file's name as it
+// travels (an upload's "NAME.dtz", a download's name as listed, without
+// its directory).  BytesSoFar counts the body bytes sent (upload) or
+// received (download) and never goes down for one file; TotalBytes is the
+// body's length, -1 while it is not known (a download before the answer's
+// head).  Direction is kPollDownload or kPollUpload.  Without an advised
+// sink nothing is prepared.  The object ignores what Invoke returns; a sink
+// must neither block long nor throw.
+
+inline constexpr DISPID DISPID__IPollEvents_Progress = 1;
+inline constexpr UINT kPollProgressArgumentCount = 5;
+inline constexpr LONG kPollDownload = 0;
+inline constexpr LONG kPollUpload = 1;
+
+// The outgoing interface as a sink implements it: IDispatch under the
+// identifier DIID__IPollEvents (a dispinterface has no slots of its own).
+struct IPollEvents : IDispatch {
+    using Base = IDispatch;
+    static constexpr const IID& kIid = DIID__IPollEvents;
+
+  protected:
+    ~IPollEvents() = default;
+};
+
+// The arguments of one Progress event.  file_name is borrowed from the
+// caller of Invoke: valid during the call only.
+struct PollProgress {
+    BSTR file_name = nullptr;
+    LONGLONG bytes = 0;
+    LONGLONG total = -1;
+    LONG direction = kPollDownload;
+    bool finished = false;
+};
+
+// Reads the arguments of Progress as Invoke receives them (last one first,
+// by value).  DISP_E_BADPARAMCOUNT or DISP_E_TYPEMISMATCH when they are not
+// the event's; E_INVALIDARG for a missing block.
+[[nodiscard]] inline HRESULT ReadPollProgress(const DISPPARAMS* params, PollProgress* out) {
+    if (params == nullptr || out == nullptr) return E_INVALIDARG;
+    if (params->cArgs != kPollProgressArgumentCount || params->cNamedArgs != 0 ||
+        params->rgvarg == nullptr)
+        return DISP_E_BADPARAMCOUNT;
+    const VARIANT* a = params->rgvarg;
+    if (a[4].vt != VT_BSTR || a[3].vt != VT_I8 || a[2].vt != VT_I8 || a[1].vt != VT_I4 ||
+        a[0].vt != VT_BOOL)
+        return DISP_E_TYPEMISMATCH;
+    out->file_name = a[4].bstrVal;
+    out->bytes = a[3].llVal;
+    out->total = a[2].llVal;
+    out->direction = a[1].lVal;
+    out->finished = a[0].boolVal != VARIANT_FALSE;
+    return S_OK;
+}

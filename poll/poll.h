@@ -35,6 +35,7 @@ class TempFile;
 }
 struct FileListEntry;
 struct ListedFile;
+class CProgressListener;
 
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
 using zel::keys::kPollClientKey;
@@ -134,6 +135,10 @@ class CPoll {
     // Appends a result line in the working directory of the direction.
     void WriteResult(int direction, int code, const char* text);
 
+    // Where the progress of each file's transfer is reported (borrowed, may
+    // be null: no reports); see file_progress.h.
+    void SetProgressListener(CProgressListener* listener) { progress_listener_ = listener; }
+
     // Read access for the glue and the tests (owned by the object).
     [[nodiscard]] CEventLog& Log() { return log_; }
     [[nodiscard]] CInternetAccess& Transport() { return transport_; }
@@ -185,6 +190,7 @@ class CPoll {
     // carry the dealer's credentials, so they are staged and placed for the
     // owner alone.
     bool owner_only_files_ = false;
+    CProgressListener* progress_listener_ = nullptr;  // borrowed
 };
 
 // The two request envelopes, formatted into the 512-byte buffer they are

@@ -14,6 +14,7 @@
 #include "directory/server_directory.h"
 #include "log/report.h"
 #include "platform/fs.h"
+#include "poll/file_progress.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
 #include "support/base64.h"
@@ -374,6 +375,7 @@ HRESULT CPoll::DoGetFileFromQuvaro(const char* server_file, bool retry, const ch
         HRESULT hr = GetFullFileName(WorkingDirectory(kDownload), base, target.Out());
         if (FAILED(hr)) return hr;
     }
+    CFileProgress progress(&transport_, progress_listener_, base, kDownload, -1);
     return RunOperation(kContext, HTTP_VERB_GET, "GetFileFromQuvaro", server_file, nullptr, nullptr,
                         nullptr, kDownload, nullptr, 0, nullptr, target.get(),
                         "application/octet-stream", retry);
@@ -383,6 +385,9 @@ HRESULT CPoll::FetchListedFile(const char* server_file, CContentSink* sink) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     static constexpr const char* kContext = "CPoll::DoGetFileFromQuvaro";
     zel::log::Trace(&log_, kCategoryClientApplication, kContext, kMsgDownloadingFile);
+    const char* slash = std::strrchr(server_file, '/');
+    CFileProgress progress(&transport_, progress_listener_,
+                           slash != nullptr ? slash + 1 : server_file, kDownload, -1);
     return RunOperation(kContext, HTTP_VERB_GET, "GetFileFromQuvaro", server_file, nullptr, nullptr,
                         nullptr, kDownload, nullptr, 0, nullptr, nullptr,
                         "application/octet-stream", false, sink);
@@ -416,12 +421,17 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
     const std::string checksum = std::to_string(crc);
     std::string attributes;
     zel::fs::FileInfo info;
+    std::int64_t size = -1;
     if (zel::fs::GetOpenFileInfo(file.get(), &info) == 0) {
         // The owner's read, write and execute bits.
         if ((info.mode & 0400) != 0) attributes += 'R';
         if ((info.mode & 0200) != 0) attributes += 'W';
         if ((info.mode & 0100) != 0) attributes += 'X';
+        size = info.size;
     }
+    // From here on the file is on its way (the checksum before is local
+    // work, not waiting for the server); the answer's check belongs to it.
+    CFileProgress progress(&transport_, progress_listener_, file_name, kUpload, size);
     hr = RunOperation(kContext, HTTP_VERB_POST, "PutFileFromDealer", remote.c_str(), nullptr,
                       checksum.c_str(), attributes.c_str(), kUpload, nullptr, 0, opened.c_str(),
                       nullptr, "application/octet-stream", retry);

@@ -150,6 +150,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t nmemb, void* user) 
         }
     }
     t->body_bytes += n;
+    t->ReportProgress();
     return n;
 }
 
@@ -183,6 +184,7 @@ std::size_t OnReadBody(char* buffer, std::size_t size, std::size_t nitems, void*
     if (t->sent >= t->request_length)
         Note(t->log(), kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
              "calling HttpEndRequest");
+    t->ReportProgress();
     return static_cast<std::size_t>(got);
 }
 

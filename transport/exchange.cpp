@@ -88,6 +88,17 @@ bool ParseContentLength(const std::string& text, std::int32_t* length) {
     return true;
 }
 
+// The announced body length for progress reports, which may pass 2 GiB
+// (the engine's own length stays 32-bit): decimal digits only; -1 for
+// anything else.
+std::int64_t AnnouncedLength(const std::string& text) {
+    if (text.empty() || text.size() >= 20 || text[0] < '0' || text[0] > '9') return -1;
+    std::int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, err] = std::from_chars(text.data(), end, value);
+    return err == std::errc() && stop == end ? value : -1;
+}
+
 // The resource as it goes into the URL.  Callers put query values in
 // unescaped, so a blank or a control character (which cannot stand in a
 // request line and make libcurl refuse the URL) and "#" (which would cut the
@@ -136,6 +147,17 @@ HRESULT CInternetAccess::Transfer::FlushBody() {
     return S_OK;
 }
 
+void CInternetAccess::Transfer::ReportProgress() const {
+    CTransferObserver* observer = engine->observer_;
+    if (observer == nullptr) return;
+    TransferProgress progress;
+    progress.sent = static_cast<std::uint64_t>(sent);
+    progress.send_total = static_cast<std::uint64_t>(request_length);
+    progress.received = body_bytes;
+    progress.receive_total = announced_body;
+    observer->OnTransferProgress(progress);
+}
+
 // Takes status code, length, type and status text as the answer gives them,
 // then makes the response content ready for the body.
 bool CInternetAccess::Transfer::CompleteHead() {
@@ -170,6 +192,8 @@ bool CInternetAccess::Transfer::CompleteHead() {
         failure = kSendFailed;
         return false;
     }
+
+    announced_body = have_length ? AnnouncedLength(length_text) : -1;
 
     std::uint32_t switches = ReadResponseSwitches();
     HRESULT first = S_OK;
@@ -396,6 +420,14 @@ HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend)
     t.curl = curl.get();
     hr = ConfigureRequest(&t);
     if (FAILED(hr)) return hr;
+    // libcurl's progress calls go on while nothing moves (about once a
+    // second), so an observer learns of a stall as it lasts, not after it.
+    if (observer_ != nullptr) {
+        t.setup.keep_going = [&t](double) {
+            t.ReportProgress();
+            return true;
+        };
+    }
 
     // Send the request; the answer is taken in the callbacks.
     Trace(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",

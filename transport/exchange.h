@@ -52,6 +52,8 @@ struct CInternetAccess::Transfer {
     std::int32_t body_used = 0;
     bool body_open = false;  // the response content was made writable
     std::uint64_t body_bytes = 0;
+    // The body length the final answer announced; -1 for none (yet).
+    std::int64_t announced_body = -1;
 
     // Forgets the head so far: a status line starts a new answer.
     void RestartHead();
@@ -60,6 +62,9 @@ struct CInternetAccess::Transfer {
     // The head of the final answer is complete: checks it and makes the
     // response content ready.  false ends the transfer (failure is set).
     [[nodiscard]] bool CompleteHead();
+    // Tells the engine's transfer observer, when there is one, the counts
+    // so far.
+    void ReportProgress() const;
 
     CEventLog* log() const { return engine->log_; }
     CContentStream* request() const { return engine->req_content_.get(); }

@@ -37,6 +37,7 @@
 #include "support/result.h"
 #include "support/strings.h"
 #include "transport/content_sink.h"
+#include "transport/transfer_observer.h"
 
 class CEventLog;
 
@@ -149,6 +150,10 @@ class CInternetAccess {
     // until CloseRespSink) as it arrives, and to no file.
     [[nodiscard]] HRESULT SetRespSink(CContentSink* sink);
     HRESULT CloseRespSink();
+    // Every later request reports its progress to observer (borrowed; the
+    // caller keeps it alive until it sets another or null, which stops the
+    // reports).  See transfer_observer.h.
+    void SetTransferObserver(CTransferObserver* observer) { observer_ = observer; }
     // The request body comes from the file at path.
     [[nodiscard]] virtual HRESULT SetReqRedirect(const char* path, bool append, bool read_only);
     [[nodiscard]] virtual HRESULT SetReqRedirect(const OLECHAR* path, bool append, bool read_only);
@@ -229,6 +234,7 @@ class CInternetAccess {
     CStringHolder agent_;
     CStringHolder proxy_list_;
     CStringHolder bypass_;
+    CTransferObserver* observer_ = nullptr;  // borrowed, may be null
 };
 
 // It is also the byte stream that the string readers of the support library

@@ -29,6 +29,7 @@ using DWORD = std::uint32_t;
 using SHORT = std::int16_t;
 using USHORT = std::uint16_t;
 using LONG = std::int32_t;
+using LONGLONG = std::int64_t;
 using ULONG = std::uint32_t;
 using UINT = unsigned int;
 using LCID = std::uint32_t;
@@ -207,6 +208,7 @@ enum VARENUM : VARTYPE {
     VT_UNKNOWN = 13,
     VT_UI1 = 17,
     VT_UI4 = 19,
+    VT_I8 = 20,
     VT_INT = 22,
     VT_UINT = 23,
     VT_BYREF = 0x4000,
@@ -221,6 +223,7 @@ struct VARIANT {
     WORD wReserved3;
     union {
         LONG lVal;
+        LONGLONG llVal;
         SHORT iVal;
         BYTE bVal;
         ULONG ulVal;
@@ -232,6 +235,7 @@ struct VARIANT {
         IUnknown* punkVal;
         IDispatch* pdispVal;
         LONG* plVal;
+        LONGLONG* pllVal;
         SHORT* piVal;
         BSTR* pbstrVal;
         VARIANT_BOOL* pboolVal;

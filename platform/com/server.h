@@ -328,7 +328,8 @@ HRESULT DispInvoke(std::span<const DispMember<T>> table, T& self, DISPID id, REF
 // One connection point for the outgoing interface iid, embedded as a member
 // of its container object and sharing the container's reference count (it
 // lives exactly as long as the container).  Advise keeps the sink's
-// reference until Unadvise or the container's end; nothing is fired here.
+// reference until Unadvise or the container's end.  For an outgoing
+// dispinterface the container fires an event with FireDispatch.
 class EmbeddedConnectionPoint final : public IConnectionPoint {
   public:
     // owner is the object this point is a member of (not owned).
@@ -388,6 +389,39 @@ class EmbeddedConnectionPoint final : public IConnectionPoint {
     HRESULT EnumConnections(IEnumConnections** out) override {
         if (out != nullptr) *out = nullptr;
         return E_NOTIMPL;
+    }
+
+    // Whether any sink is advised: a container need not prepare an event
+    // that nobody hears.
+    [[nodiscard]] bool HasSinks() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !sinks_.empty();
+    }
+    // Fires the event id of an outgoing dispinterface: Invoke as a method
+    // with params (borrowed, arguments last one first) on every sink advised
+    // now, in the order of their advice.  The sinks are called outside the
+    // lock, each held by a reference of its own, so a sink may unadvise
+    // (itself or another) from inside the call.  Their answers are ignored:
+    // one failing sink must not keep the others from the event, nor fail
+    // the work that fired it.  Nothing escapes as an exception; false when
+    // the list of sinks could not be made (out of memory).
+    bool FireDispatch(DISPID id, DISPPARAMS* params) noexcept {
+        std::vector<ComPtr<IUnknown>> sinks;
+        try {
+            std::lock_guard<std::mutex> lock(mutex_);
+            sinks.reserve(sinks_.size());
+            for (const auto& entry : sinks_) sinks.push_back(entry.second);
+        } catch (...) {
+            return false;
+        }
+        for (const ComPtr<IUnknown>& sink : sinks) {
+            // Advise kept the pointer the sink answered for the
+            // dispinterface, which is an IDispatch.
+            auto* dispatch = static_cast<IDispatch*>(sink.get());
+            (void)dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params,
+                                   nullptr, nullptr, nullptr);
+        }
+        return true;
     }
 
   private:

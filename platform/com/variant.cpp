@@ -19,6 +19,7 @@ bool KnownType(VARTYPE vt) {
         case VT_UNKNOWN:
         case VT_UI1:
         case VT_UI4:
+        case VT_I8:
         case VT_INT:
         case VT_UINT:
             return true;

@@ -2,6 +2,7 @@
 #include "platform/system.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/system_internal.h"
@@ -23,6 +24,34 @@ long ProcessId() {
 
 bool LocalTime(std::time_t seconds, std::tm* out) {
     return ::localtime_r(&seconds, out) != nullptr;
+}
+
+namespace {
+
+int Descriptor(StandardStream stream) {
+    switch (stream) {
+        case StandardStream::kInput:
+            return STDIN_FILENO;
+        case StandardStream::kOutput:
+            return STDOUT_FILENO;
+        case StandardStream::kError:
+            break;
+    }
+    return STDERR_FILENO;
+}
+
+}  // namespace
+
+bool IsTerminal(StandardStream stream) {
+    return ::isatty(Descriptor(stream)) == 1;
+}
+
+int TerminalColumns(StandardStream stream) {
+    const int fd = Descriptor(stream);
+    if (::isatty(fd) != 1) return 0;
+    winsize size{};
+    if (::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
 }
 
 }  // namespace zel::sys

@@ -25,4 +25,36 @@ bool LocalTime(std::time_t seconds, std::tm* out) {
     return ::localtime_s(out, &seconds) == 0;
 }
 
+namespace {
+
+HANDLE Handle(StandardStream stream) {
+    switch (stream) {
+        case StandardStream::kInput:
+            return ::GetStdHandle(STD_INPUT_HANDLE);
+        case StandardStream::kOutput:
+            return ::GetStdHandle(STD_OUTPUT_HANDLE);
+        case StandardStream::kError:
+            break;
+    }
+    return ::GetStdHandle(STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
+// A console answers GetConsoleMode; a file, a pipe or NUL (a character
+// device too, but no console) does not.
+bool IsTerminal(StandardStream stream) {
+    const HANDLE handle = Handle(stream);
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+           ::GetConsoleMode(handle, &mode) != 0;
+}
+
+int TerminalColumns(StandardStream stream) {
+    if (!IsTerminal(stream)) return 0;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (::GetConsoleScreenBufferInfo(Handle(stream), &info) == 0) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 }  // namespace zel::sys

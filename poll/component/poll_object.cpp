@@ -7,19 +7,25 @@
 // ISupportErrorInfo and IConnectionPointContainer with one connection point
 // for _IPollEvents.  Each IPoll method forwards to the object's CPoll core,
 // which runs the method frame (lock, log, rich error information); the
-// dispatch methods call the same IPoll methods by table.  The object owns
-// its core and its connection point; the last Release deletes it.  Nothing
+// dispatch methods call the same IPoll methods by table.  The core's file
+// progress reports become the Progress event on that connection point.  The
+// object owns its core, its connection point and the event forwarder; the
+// last Release deletes it.  Nothing
 // leaves the library as an exception: the core's frame turns a failed
 // allocation into E_OUTOFMEMORY, and each IPoll method catches again around
 // what runs outside that frame.
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
+#include "platform/charset.h"
 #include "platform/com/com.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/library.h"
 #include "platform/com/registration.h"
 #include "platform/com/server.h"
+#include "poll/file_progress.h"
 #include "poll/ipoll.h"
 #include "poll/poll.h"
 
@@ -31,6 +37,72 @@ using zel::com::DispArg;
 using zel::com::DispMember;
 
 class CPollObject;
+
+// The core's file progress as the Progress event of _IPollEvents, fired on
+// the object's connection point (see poll/ipoll.h).  The file's name is
+// converted once per file, not once per event.
+class CProgressEvents final : public CProgressListener {
+  public:
+    explicit CProgressEvents(zel::com::EmbeddedConnectionPoint* point) : point_(point) {}
+    ~CProgressEvents() override { SysFreeString(name_); }
+    CProgressEvents(const CProgressEvents&) = delete;
+    CProgressEvents& operator=(const CProgressEvents&) = delete;
+
+    bool WantsProgress() const noexcept override { return point_->HasSinks(); }
+
+    void OnFileProgress(const FileProgress& progress) noexcept override {
+        try {
+            if (name_ == nullptr || narrow_name_ != progress.name) {
+                SysFreeString(name_);
+                name_ = nullptr;
+                narrow_name_ = progress.name;
+                name_ = WideName(progress.name);
+            }
+        } catch (const std::bad_alloc&) {
+            name_ = nullptr;
+        }
+        if (name_ == nullptr) return;  // out of memory: this report is lost
+        // Arguments last one first, as Invoke receives them.
+        VARIANT args[kPollProgressArgumentCount];
+        for (VARIANT& a : args) VariantInit(&a);
+        args[4].vt = VT_BSTR;
+        args[4].bstrVal = name_;
+        args[3].vt = VT_I8;
+        args[3].llVal = progress.bytes;
+        args[2].vt = VT_I8;
+        args[2].llVal = progress.total;
+        args[1].vt = VT_I4;
+        args[1].lVal = progress.direction == CPoll::kUpload ? kPollUpload : kPollDownload;
+        args[0].vt = VT_BOOL;
+        args[0].boolVal = progress.finished ? VARIANT_TRUE : VARIANT_FALSE;
+        DISPPARAMS params{args, nullptr, kPollProgressArgumentCount, 0};
+        (void)point_->FireDispatch(DISPID__IPollEvents_Progress, &params);
+    }
+
+  private:
+    // The name in UTF-16; a name without a wide form (bytes the locale
+    // cannot read) shows its ASCII characters and "?" for the rest rather
+    // than no name.  Null only when memory runs out.
+    static BSTR WideName(const char* name) {
+        char16_t* wide = nullptr;
+        std::size_t units = 0;
+        if (zel::charset::LocaleToUtf16(name, std::strlen(name), &wide, &units) == 0) {
+            BSTR b = SysAllocStringLen(wide, static_cast<unsigned int>(units));
+            std::free(wide);
+            return b;
+        }
+        std::u16string replaced;
+        for (const char* p = name; *p != '\0'; ++p) {
+            const auto c = static_cast<unsigned char>(*p);
+            replaced.push_back(c < 0x80 ? static_cast<char16_t>(c) : u'?');
+        }
+        return SysAllocStringLen(replaced.data(), static_cast<unsigned int>(replaced.size()));
+    }
+
+    zel::com::EmbeddedConnectionPoint* point_;  // the object's own
+    BSTR name_ = nullptr;
+    std::string narrow_name_;  // the text name_ was made from
+};
 
 // The enumerator of the container's connection points: there is one.  It
 // holds a reference to that point (and so to the container) while it lives.
@@ -80,7 +152,9 @@ class CEnumPollPoints final : public ComObject<CEnumPollPoints, IEnumConnectionP
 class CPollObject final
     : public ComObject<CPollObject, IPoll, ISupportErrorInfo, IConnectionPointContainer> {
   public:
-    CPollObject() : events_(this, DIID__IPollEvents) {}
+    CPollObject() : events_(this, DIID__IPollEvents), progress_(&events_) {
+        core_.SetProgressListener(&progress_);
+    }
 
     // ---- IPoll: the core's frame does the work ----
     HRESULT SetLogFile(BSTR name) override {
@@ -132,7 +206,7 @@ class CPollObject final
         return riid == IID_IPoll ? S_OK : S_FALSE;
     }
 
-    // ---- IConnectionPointContainer: _IPollEvents, never fired ----
+    // ---- IConnectionPointContainer: _IPollEvents (file progress) ----
     HRESULT EnumConnectionPoints(IEnumConnectionPoints** out) override {
         if (out == nullptr) return E_POINTER;
         *out = nullptr;
@@ -169,8 +243,11 @@ class CPollObject final
     static constexpr auto I4 = VT_I4;
     static const DispMember<CPollObject> kTable[8];
 
-    CPoll core_;
+    // Members end in reverse order: the core first, then the forwarder it
+    // borrows, then the connection point the forwarder borrows.
     zel::com::EmbeddedConnectionPoint events_;
+    CProgressEvents progress_;
+    CPoll core_;
 };
 
 // Names and dispatch identifiers in slot order; parameter types as declared.

@@ -1,8 +1,14 @@
 // The real ferrun with the real Poll component registered in a scratch
 // system root, against zelsim: what a dealer sees on the console for a
-// download and an upload, a server failure, and a component that is not
-// registered.
+// download and an upload (on a terminal too, with the progress line), a
+// server failure, and a component that is not registered.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+
 #include <filesystem>
+#include <regex>
 
 #include "support/compress.h"
 #include "tests/client/ferrun_fixture.h"
@@ -22,7 +28,105 @@ class FerrunLive : public FerrunRoot {
         std::filesystem::create_directories(Path("out"));
     }
     LiveCentral central_;
+
+    // Runs ferrun with standard output and error on a new terminal of 80
+    // columns, as a person at a terminal would; everything it wrote there
+    // (line ends as the terminal turns them: CR LF).
+    FerrunResult FerrunOnTerminal(const std::vector<std::string>& args) {
+        FerrunResult r;
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 80;
+        if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+            ADD_FAILURE() << "openpty failed";
+            return r;
+        }
+        const std::string terminal = ::ttyname(slave);
+        const pid_t pid = Spawn(ZEL_FERRUN, args, terminal, terminal);
+        if (pid < 0) ADD_FAILURE() << "cannot start ferrun";
+        // Read while it runs: a terminal holds only a few KiB unread.
+        auto drain = [&] {
+            char buffer[4096];
+            pollfd ready{master, POLLIN, 0};
+            while (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0) {
+                const ssize_t n = ::read(master, buffer, sizeof buffer);
+                if (n <= 0) break;
+                r.out.append(buffer, static_cast<std::size_t>(n));
+            }
+        };
+        int status = 0;
+        const bool ended = pid > 0 && WaitUntil(
+                                          [&] {
+                                              drain();
+                                              return ::waitpid(pid, &status, WNOHANG) == pid;
+                                          },
+                                          60000);
+        if (pid > 0 && !ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "ferrun did not end";
+        }
+        drain();
+        if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+        ::close(slave);
+        ::close(master);
+        return r;
+    }
 };
+
+// On a terminal the file on its way is shown on standard error, redrawn in
+// place, with the seconds since data last came while the server is silent;
+// each file leaves its final line, and the console's lines stay as they
+// are around it.  --quiet, and standard error that is no terminal, show
+// exactly what a run always showed.
+TEST_F(FerrunLive, ProgressLineOnATerminalOnly) {
+    // The server keeps the file's answer back for 2 s.
+    ASSERT_TRUE(central_.Start({"--fault", "GetFileFromQuvaro=stall:2"}));
+    const std::string big(3 << 20, 'b');
+    central_.Publish("BIG.DAT", big);
+    FerrunResult r = FerrunOnTerminal({"-d", Path("in")});
+    EXPECT_EQ(r.exit_code, 0);
+    ASSERT_EQ(ReadFile(Path("in/BIG.DAT")).size(), big.size());
+    const std::string head =
+        "Creating instance of Poll COM component...done\r\nDownloading files from server...\r\n"
+        "\rBIG.DAT  0 B/?  0 B/s  idle 0s";
+    EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\rBIG\\.DAT  0 B/\\?  0 B/s  idle [12]s")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("\rBIG\\.DAT  3\\.0 MiB/3\\.0 MiB  [0-9.]+ [KM]iB/s  in [0-9.]+s *"
+                          "\r\ndone\r\n$")))
+        << r.out;
+
+    // An upload likewise, under the name the file travels by.
+    WriteFile(Path("out/ORDERS1.TXT"), "order one\r\n");
+    r = FerrunOnTerminal({"-p", Path("out")});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("^Creating instance of Poll COM component"
+                                                    "\\.\\.\\.done\r\nUploading files to "
+                                                    "server\\.\\.\\.\r\n\rORDERS1\\.TXT\\.dtz  ")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\rORDERS1\\.TXT\\.dtz  ([0-9]+) B/\\1 B  "
+                                                    "[^\r]* in [0-9.]+s *\r\ndone\r\n$")))
+        << r.out;
+
+    // --quiet on the terminal, then a download with standard error a file:
+    // nothing but the console's lines.  (New names each time: a fetched
+    // name stays claimed on the download guard.)
+    central_.Publish("BIG2.DAT", big);
+    r = FerrunOnTerminal({"--quiet", "-d", Path("in")});
+    EXPECT_EQ(r.out,
+              "Creating instance of Poll COM component...done\r\n"
+              "Downloading files from server...done\r\n");
+    central_.Publish("BIG3.DAT", big);
+    r = Ferrun({"-d", Path("in")});
+    EXPECT_EQ(r.out, std::string(kCreated) + "Downloading files from server...done\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadFile(Path("in/BIG3.DAT")).size(), big.size());
+    EXPECT_EQ(central_.Count("GetFileFromQuvaro"), 3u);
+}
 
 TEST_F(FerrunLive, DownloadPlacesThePublishedFilesAndReportsEach) {
     ASSERT_TRUE(central_.Start());

@@ -46,7 +46,18 @@ TEST(FerrunOptions, OptionalValuesOfDownloadAndUpload) {
     ASSERT_EQ(p.outcome.action, CommandAction::kTransfer);
     EXPECT_TRUE(p.options.download);
     EXPECT_TRUE(p.options.debug);
+    EXPECT_FALSE(p.options.quiet);
     EXPECT_EQ(p.options.directory, "");
+
+    // "--quiet" likewise ends an optional value, anywhere on the line.
+    p = Parse({"-d", "--quiet"});
+    ASSERT_EQ(p.outcome.action, CommandAction::kTransfer);
+    EXPECT_TRUE(p.options.quiet);
+    EXPECT_EQ(p.options.directory, "");
+    p = Parse({"--quiet", "-p", "/out"});
+    ASSERT_EQ(p.outcome.action, CommandAction::kTransfer);
+    EXPECT_TRUE(p.options.quiet);
+    EXPECT_EQ(p.options.directory, "/out");
 
     p = Parse({"-p", "/out:*.TXT::/inbound"});
     ASSERT_EQ(p.outcome.action, CommandAction::kTransfer);

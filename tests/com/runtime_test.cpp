@@ -92,6 +92,18 @@ TEST(Variant, ClearFreesWhatItOwnsAndCopyDuplicates) {
     EXPECT_EQ(VariantClear(&ref), S_OK);
     EXPECT_EQ(std::u16string(owned), u"mine");
     SysFreeString(owned);
+
+    // A 64-bit integer (a byte count beyond 4 GiB) is copied whole.
+    VARIANT big;
+    VariantInit(&big);
+    big.vt = VT_I8;
+    big.llVal = (LONGLONG{5} << 32) + 7;
+    VARIANT copy;
+    VariantInit(&copy);
+    ASSERT_EQ(VariantCopy(&copy, &big), S_OK);
+    EXPECT_EQ(copy.vt, VT_I8);
+    EXPECT_EQ(copy.llVal, (LONGLONG{5} << 32) + 7);
+    EXPECT_EQ(VariantClear(&copy), S_OK);
 }
 
 class ErrorInfoTest : public zel::test::ComRoot {};

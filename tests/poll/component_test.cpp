@@ -465,6 +465,142 @@ TEST_F(PollComponentTest, DownloadAndUploadThroughTheRegisteredComponent) {
     EXPECT_FALSE(FileExists(central_.Uploaded("F.TXT.dtz")));
 }
 
+// A sink that records every Progress event; with unadvise_at_first set it
+// unadvises itself from inside the first event it gets.
+class ProgressRecorder final : public IPollEvents {
+  public:
+    struct Event {
+        std::string name;
+        LONGLONG bytes;
+        LONGLONG total;
+        LONG direction;
+        bool finished;
+    };
+
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        *object = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IDispatch && riid != DIID__IPollEvents)
+            return E_NOINTERFACE;
+        *object = static_cast<IPollEvents*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
+                   EXCEPINFO*, UINT*) override {
+        EXPECT_EQ(id, DISPID__IPollEvents_Progress);
+        EXPECT_TRUE(riid == IID_NULL);
+        EXPECT_EQ(flags, DISPATCH_METHOD);
+        PollProgress p;
+        EXPECT_EQ(ReadPollProgress(params, &p), S_OK);
+        events.push_back({Narrow(p.file_name), p.bytes, p.total, p.direction, p.finished});
+        if (unadvise_at_first != nullptr) {
+            EXPECT_EQ(unadvise_at_first->Unadvise(cookie), S_OK);
+        }
+        unadvise_at_first = nullptr;
+        return E_FAIL;  // ignored by the object
+    }
+
+    // The events of one file, in order.
+    std::vector<Event> Of(const std::string& name) const {
+        std::vector<Event> out;
+        for (const Event& e : events)
+            if (e.name == name) out.push_back(e);
+        return out;
+    }
+
+    ULONG refs = 1;
+    std::vector<Event> events;
+    IConnectionPoint* unadvise_at_first = nullptr;
+    DWORD cookie = 0;
+};
+
+// What a sink on _IPollEvents hears: for every file fetched or sent, a
+// first event with no bytes, counts that never go down, and one last
+// event with Finished set that gives the whole size; the events of one file
+// are not mixed with another's, and few enough to cost nothing.
+TEST_F(PollComponentTest, ProgressEventsFollowEveryFile) {
+    Register();
+    StartSimulator(false);
+    std::string big(5 << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
+    central_.Publish("BIG.DAT", big);
+    central_.Publish("SMALL.TXT", "small\n");
+    std::filesystem::create_directories(Path("down"));
+    std::filesystem::create_directories(Path("up"));
+    WriteFile(Path("up/U.TXT"), std::string(100000, 'u'));
+
+    ComPtr<IPoll> poll = Create();
+    ASSERT_TRUE(poll);
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(poll->QueryInterface(IID_IConnectionPointContainer, container.OutVoid()), S_OK);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(DIID__IPollEvents, point.Out()), S_OK);
+    ProgressRecorder sink;
+    ASSERT_EQ(point->Advise(&sink, &sink.cookie), S_OK);
+
+    Bstr down(Path("down"));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(poll->GetFiles(down.b, nullptr), S_OK);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(ReadFile(Path("down/BIG.DAT")) == big);
+    Bstr up(Path("up"));
+    ASSERT_EQ(poll->PutFiles(up.b, nullptr, nullptr), S_OK);
+
+    const std::pair<std::string, LONG> files[] = {
+        {"BIG.DAT", kPollDownload}, {"SMALL.TXT", kPollDownload}, {"U.TXT.dtz", kPollUpload}};
+    std::size_t counted = 0;
+    for (const auto& [name, direction] : files) {
+        SCOPED_TRACE(name);
+        const auto events = sink.Of(name);
+        ASSERT_GE(events.size(), 2u);
+        counted += events.size();
+        EXPECT_EQ(events.front().bytes, 0);
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i].direction, direction);
+            EXPECT_EQ(events[i].finished, i + 1 == events.size());
+            if (i > 0) {
+                EXPECT_GE(events[i].bytes, events[i - 1].bytes);
+            }
+        }
+        EXPECT_GT(events.back().bytes, 0);
+        EXPECT_EQ(events.back().bytes, events.back().total);
+        // An upload's size is known before it is sent; a download's only
+        // once the answer comes.
+        EXPECT_EQ(events.front().total, direction == kPollUpload ? events.back().total : -1);
+    }
+    EXPECT_EQ(counted, sink.events.size());  // no event for anything else
+    EXPECT_EQ(sink.Of("BIG.DAT").back().total, static_cast<LONGLONG>(big.size()));
+    EXPECT_EQ(sink.Of("SMALL.TXT").back().total, 6);
+    // One file's events in one run: the first of the other file comes after
+    // the last of this one.
+    std::vector<std::string> order;
+    for (const auto& e : sink.events)
+        if (order.empty() || order.back() != e.name) order.push_back(e.name);
+    EXPECT_EQ(order.size(), 3u);
+    // At most one event per 100 ms while the body moves, besides the first
+    // and the last.
+    const auto in_between = sink.Of("BIG.DAT").size() - 2;
+    EXPECT_LE(in_between,
+              static_cast<std::size_t>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 100 + 1));
+
+    // A sink may leave from inside an event: it hears nothing after that,
+    // and the transfer goes on.
+    sink.events.clear();
+    sink.unadvise_at_first = point.get();
+    central_.Publish("LATE.DAT", "late\n");
+    ASSERT_EQ(poll->GetFiles(down.b, nullptr), S_OK);
+    EXPECT_EQ(ReadFile(Path("down/LATE.DAT")), "late\n");
+    ASSERT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(sink.events[0].name, "LATE.DAT");
+    EXPECT_EQ(sink.refs, 1u);
+}
+
 TEST_F(PollComponentTest, DispatchByNameCallsTheSetters) {
     Register();
     StartSimulator(false);

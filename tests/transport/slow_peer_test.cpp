@@ -1,8 +1,10 @@
 // The request engine against peers that trickle or that drop connections
-// without saying so: the speed limit, the request deadline, and connections
-// that the server closes right after its answer.
+// without saying so: the speed limit, the request deadline, connections
+// that the server closes right after its answer, and what a transfer
+// observer hears of a slow answer.
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "tests/transport/engine_fixture.h"
 
@@ -126,3 +128,58 @@ TEST_F(EngineTest, ConnectionsClosedAfterTheAnswerCauseNoFailures) {
 }
 
 }  // namespace
+
+// A transfer observer hears both bodies grow to their lengths, the length
+// the answer announced, and, while nothing moves, a call about once a
+// second, so that a stall shows while it lasts.
+TEST_F(EngineTest, TransferObserverHearsTheBodiesAndTheSilenceBetween) {
+    struct Heard {
+        TransferProgress progress;
+        Clock::time_point at;
+    };
+    struct Recorder final : CTransferObserver {
+        std::vector<Heard> heard;
+        void OnTransferProgress(const TransferProgress& progress) noexcept override {
+            heard.push_back({progress, Clock::now()});
+        }
+    } observer;
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(Trickled(1000, 1500, 500));  // half, 1.5 s of silence, the rest
+    auto e = Engine(server);
+    const std::string request(300000, 'r');
+    ASSERT_EQ(e->SetReqContent(request.data(), static_cast<std::int32_t>(request.size())), S_OK);
+    e->SetTransferObserver(&observer);
+    ASSERT_EQ(e->Process(), S_OK) << LogText();
+    e->SetTransferObserver(nullptr);
+
+    ASSERT_FALSE(observer.heard.empty());
+    const TransferProgress& last = observer.heard.back().progress;
+    EXPECT_EQ(last.sent, request.size());
+    EXPECT_EQ(last.send_total, request.size());
+    EXPECT_EQ(last.received, 1000u);
+    EXPECT_EQ(last.receive_total, 1000);
+    Clock::time_point half{};
+    bool heard_in_silence = false;
+    for (std::size_t i = 0; i < observer.heard.size(); ++i) {
+        const Heard& h = observer.heard[i];
+        if (i > 0) {
+            EXPECT_GE(h.progress.sent, observer.heard[i - 1].progress.sent);
+            EXPECT_GE(h.progress.received, observer.heard[i - 1].progress.received);
+        }
+        if (h.progress.received > 0) {
+            EXPECT_EQ(h.progress.receive_total, 1000);
+        }
+        if (h.progress.received > 0 && h.progress.received < 1000) {
+            if (half == Clock::time_point{}) half = h.at;
+            if (h.at - half >= std::chrono::milliseconds(700)) heard_in_silence = true;
+        }
+    }
+    EXPECT_TRUE(heard_in_silence);
+
+    // Without an observer the next request tells nobody.
+    const std::size_t calls = observer.heard.size();
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "done"));
+    ASSERT_EQ(e->Process(), S_OK);
+    EXPECT_EQ(observer.heard.size(), calls);
+}
