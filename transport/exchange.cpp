@@ -302,6 +302,10 @@ bool CInternetAccess::Transfer::HeadComplete(const ResponseHead& head, std::int6
         return false;
     }
 
+    // The texts go into log records and back to the caller: a line break
+    // of the server's making ends them there.
+    const std::string type_text = OneLine(head.type_text, LineBreak::kEndsText);
+    const std::string reason = OneLine(head.reason, LineBreak::kEndsText);
     std::uint32_t switches = ReadResponseSwitches();
     HRESULT first = S_OK;
 
@@ -325,11 +329,11 @@ bool CInternetAccess::Transfer::HeadComplete(const ResponseHead& head, std::int6
     saved = e->query_content_type_;
     e->query_content_type_ = (switches & 2u) != 0;
     if (e->query_content_type_) {
-        if (!head.have_type || head.type_text.size() >= 256) {
+        if (!head.have_type || type_text.size() >= 256) {
             HRESULT hr = e->Fail(kNoContentType, "CInternetAccess::GetHTTPResponseContentType");
             if (SUCCEEDED(first)) first = hr;
         } else {
-            (void)CopyString(head.type_text.c_str(), &e->resp_content_type_, false);
+            (void)CopyString(type_text.c_str(), &e->resp_content_type_, false);
             Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseContentType",
                   kMsgContentType, e->resp_content_type_.c_str());
         }
@@ -339,13 +343,13 @@ bool CInternetAccess::Transfer::HeadComplete(const ResponseHead& head, std::int6
     e->query_content_type_ = saved;
 
     // Status text: up to 511 characters.
-    if (head.reason.size() >= 512) {
+    if (reason.size() >= 512) {
         HRESULT hr = e->Fail(kNoStatusText, "CInternetAccess::GetHTTPResponseStatusText");
         if (SUCCEEDED(first)) first = hr;
     } else {
-        (void)CopyString(head.reason.c_str(), &e->status_text_, false);
+        (void)CopyString(reason.c_str(), &e->status_text_, false);
         Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseStatusText",
-              kMsgStatusText, head.reason.c_str());
+              kMsgStatusText, reason.c_str());
     }
 
     // Only a 200 answer is refused for a missing header: any other answer

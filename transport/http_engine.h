@@ -8,7 +8,9 @@
 //
 // Two engines meet this interface, and CMake builds exactly one of them:
 // libcurl's (engine_curl.cpp, Linux) and WinInet's (engine_wininet.cpp,
-// Windows, the system's own HTTP client there).  An engine is owned by one
+// Windows, the system's own HTTP client there).  This header names nothing
+// of either, nor the system's status and string types, so that an engine
+// file can include it beside its library's own headers.  An engine is owned by one
 // CInternetAccess and used by one thread at a time; it calls the exchange's
 // events synchronously, on that thread, inside Perform.
 #pragma once
@@ -38,8 +40,8 @@ struct EngineRequest {
     std::string host;  // the server as configured (name or address)
     int port = 80;
     bool secure = false;
-    // Starting with "/"; the bytes that cannot stand in a request line are
-    // already percent-encoded (see ResourceForUrl).
+    // Starting with "/"; the bytes that cannot stand in a request line
+    // (blanks, control characters) and "#" are already percent-encoded.
     std::string resource = "/";
     const char* verb = "GET";
     bool head = false;  // HEAD: no body is sent and none comes back
@@ -58,14 +60,14 @@ struct EngineRequest {
 struct ResponseHead {
     bool have_status = false;
     int status = 0;
-    std::string reason;  // the status text, on one line
+    std::string reason;  // the status text (the exchange keeps its first line)
     bool have_length = false;
     std::string length_text;  // the first Content-Length value
     // A later Content-Length that says something else ("" when none): the
     // body is framed by one of them and reported with the other.
     std::string other_length_text;
     bool have_type = false;
-    std::string type_text;  // the Content-Type value, on one line
+    std::string type_text;  // the Content-Type value (the exchange keeps its first line)
 };
 
 // The status notifications an engine passes on, each a trace of the
