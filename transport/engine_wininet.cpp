@@ -57,6 +57,12 @@ namespace {
 constexpr DWORD kChunk = 262144;
 using Clock = std::chrono::steady_clock;
 
+// A time limit that ran out: WinInet's own error, or the socket's, which is
+// what wine's WinInet passes on when the receive limit ends a read.
+bool IsTimeout(DWORD code) {
+    return code == ERROR_INTERNET_TIMEOUT || code == WSAETIMEDOUT;
+}
+
 // Owns one HINTERNET; closing it also ends whatever WinInet still does on it.
 class InternetHandle {
   public:
@@ -373,8 +379,7 @@ void WinInetEngine::Perform(const EngineRequest& r, ExchangeEvents* events,
     // A failure before any answer on a connection kept from an earlier
     // request: the server had closed it (a silent server is no such case).
     auto note_kept_connection = [&](DWORD code) {
-        out.kept_connection_broke =
-            !t.new_connection && t.bytes_received == 0 && code != ERROR_INTERNET_TIMEOUT;
+        out.kept_connection_broke = !t.new_connection && t.bytes_received == 0 && !IsTimeout(code);
     };
     auto finish_counts = [&] {
         out.bytes_sent = t.bytes_sent;
@@ -444,6 +449,15 @@ void WinInetEngine::Perform(const EngineRequest& r, ExchangeEvents* events,
 
     ResponseHead head;
     ReadHead(request.get(), &head);
+    if (!head.have_status || head.status == 0) {
+        // WinInet ends the request without complaint when the connection
+        // closes before an answer: nothing came back at all, or what came
+        // was no HTTP answer.
+        fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+        note_kept_connection(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+        finish_counts();
+        return;
+    }
     events->HeadStarted();
     t.head_done = true;
     if (!events->HeadComplete(head, t.bytes_sent)) {
@@ -476,7 +490,7 @@ void WinInetEngine::Perform(const EngineRequest& r, ExchangeEvents* events,
             if (!::InternetQueryDataAvailable(request.get(), &available, 0, 0)) {
                 const DWORD code = ::GetLastError();
                 fail(code);
-                out.idle_timeout = code == ERROR_INTERNET_TIMEOUT;
+                out.idle_timeout = IsTimeout(code);
                 finish_counts();
                 return;
             }
@@ -486,7 +500,7 @@ void WinInetEngine::Perform(const EngineRequest& r, ExchangeEvents* events,
                                     &got)) {
                 const DWORD code = ::GetLastError();
                 fail(code);
-                out.idle_timeout = code == ERROR_INTERNET_TIMEOUT;
+                out.idle_timeout = IsTimeout(code);
                 finish_counts();
                 return;
             }
