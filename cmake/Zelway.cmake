@@ -89,10 +89,22 @@ function(zel_add_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${discovery_mode} ${filter}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT
-      "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
-    TIMEOUT 300 ${lock})
+    DISCOVERY_TIMEOUT 60)
+  # The cases' properties are set by a script of our own that CTest reads
+  # after the discovered list (${name}_TESTS): gtest_discover_tests takes
+  # PROPERTIES apart into single words, so a property holding a list (the
+  # environment) would come out of step, and every setting after its first
+  # word (the other variables, the timeout) would be lost.
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+  file(WRITE ${script}
+    "if(DEFINED ${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT\n"
+    "    \"ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};"
+    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;"
+    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1\"\n"
+    "    TIMEOUT 300 ${lock})\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
 
 # zel_add_component(NAME SOURCES... [LIBS libs...]): a component library (an

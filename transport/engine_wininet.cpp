@@ -5,7 +5,8 @@
 // type: the preconfigured types read the machine's proxy settings natively;
 // the explicit proxy list goes to InternetOpen with a bypass list that
 // always holds the loopback names, as the transport promises on every
-// system.  An empty proxy list goes direct, as it does on Linux.  Close
+// system.  A list with no entry that applies goes direct, as it does on
+// Linux.  Close
 // closes it.  Each request gets its own connection handle (InternetConnect)
 // and request handle (HttpOpenRequest); WinInet itself keeps connections
 // alive between them where the server allows.
@@ -243,13 +244,26 @@ bool WinInetEngine::Open(const SessionSettings& settings, int* error_code,
     const char* proxy = nullptr;
     const char* bypass = nullptr;
     std::string bypass_list;
+    std::string proxy_list;
     if (type == INTERNET_OPEN_TYPE_PROXY) {
-        if (settings.proxy_list.empty()) {
+        // The entry for each protocol is the transport's own choice from the
+        // list (as on Linux), handed to WinInet in the form every WinInet
+        // reads: one address for both, or blank-separated entries per
+        // protocol.
+        const std::string http = ProxyForScheme(settings.proxy_list, "http");
+        const std::string https = ProxyForScheme(settings.proxy_list, "https");
+        if (http == https) {
+            proxy_list = http;
+        } else {
+            if (!http.empty()) proxy_list = "http=" + http;
+            if (!https.empty()) proxy_list += (proxy_list.empty() ? "https=" : " https=") + https;
+        }
+        if (proxy_list.empty()) {
             type = INTERNET_OPEN_TYPE_DIRECT;
         } else {
-            proxy = settings.proxy_list.c_str();
-            bypass_list = "localhost;127.0.0.1;[::1]";
-            if (!settings.bypass.empty()) bypass_list += ";" + settings.bypass;
+            proxy = proxy_list.c_str();
+            bypass_list = "localhost 127.0.0.1 [::1]";
+            if (!settings.bypass.empty()) bypass_list += " " + settings.bypass;
             bypass = bypass_list.c_str();
         }
     }
@@ -376,10 +390,15 @@ void WinInetEngine::Perform(const EngineRequest& r, ExchangeEvents* events,
         }
         return false;
     };
-    // A failure before any answer on a connection kept from an earlier
-    // request: the server had closed it (a silent server is no such case).
+    // A connection kept from an earlier request that broke before any
+    // answer came: the server had closed it.  (A silent server, a name that
+    // does not resolve or a refused connection are no such case.)
     auto note_kept_connection = [&](DWORD code) {
-        out.kept_connection_broke = !t.new_connection && t.bytes_received == 0 && !IsTimeout(code);
+        const bool broke = code == ERROR_INTERNET_CONNECTION_RESET ||
+                           code == ERROR_INTERNET_CONNECTION_ABORTED ||
+                           code == ERROR_HTTP_INVALID_SERVER_RESPONSE || code == WSAECONNRESET ||
+                           code == WSAECONNABORTED;
+        out.kept_connection_broke = broke && !t.new_connection && t.bytes_received == 0;
     };
     auto finish_counts = [&] {
         out.bytes_sent = t.bytes_sent;

@@ -7,8 +7,10 @@
 #include <fstream>
 
 #include "tests/common/ca_trust.h"
+#include "tests/common/machine_proxy.h"
 #include "tests/common/test_certs.h"
 #include "tests/transport/engine_fixture.h"
+#include "transport/access_method.h"
 
 using namespace zel::test;
 using namespace zel::test::transport;
@@ -313,6 +315,70 @@ TEST_F(EngineTest, InitializeAndConfigurationChecks) {
     // Another protocol does nothing on the network.
     CInternetAccess other(log_.get());
     ASSERT_EQ(other.Initialize("Poll", 1, nullptr, nullptr), S_OK);
+}
+
+TEST_F(EngineTest, ExplicitProxyCarriesRequestsButNeverForLoopback) {
+    // The loopback server plays the proxy: a request for another host
+    // reaches it with the whole URL in its request line, as a proxy gets it.
+    TestServer proxy;
+    ASSERT_TRUE(proxy.Start());
+    proxy.Enqueue(ScriptedResponse::Text(200, "OK", "via proxy"));
+    proxy.Enqueue(ScriptedResponse::Text(200, "OK", "via proxy again"));
+    const std::string list = "127.0.0.1:" + std::to_string(proxy.port());
+    CInternetAccess e(log_.get());
+    ASSERT_EQ(e.Initialize("Poll", ACCESS_TYPE_PROXY, list.c_str(), nullptr), S_OK);
+    ASSERT_EQ(e.SetServer("central.example"), S_OK);
+    ASSERT_EQ(e.SetPort(8080), S_OK);
+    ASSERT_EQ(e.SetResource("/qvgqa/poll?UnitContract=1"), S_OK);
+    ASSERT_EQ(e.Process(), S_OK);
+    EXPECT_EQ(Body(e), "via proxy");
+    // A list per protocol: its "http=" entry serves plain HTTP.
+    ASSERT_EQ(e.Uninitialize(), S_OK);
+    const std::string per_protocol = "https=127.0.0.1:1;http=" + list;
+    ASSERT_EQ(e.Initialize("Poll", ACCESS_TYPE_PROXY, per_protocol.c_str(), nullptr), S_OK);
+    ASSERT_EQ(e.Process(), S_OK);
+    EXPECT_EQ(Body(e), "via proxy again");
+    auto reqs = proxy.Requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    for (const RecordedRequest& r : reqs) {
+        EXPECT_EQ(r.request_line,
+                  "GET http://central.example:8080/qvgqa/poll?UnitContract=1 HTTP/1.0");
+        EXPECT_EQ(r.Header("Host"), "central.example:8080");
+    }
+
+    // A loopback server is reached directly, proxy or not.
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Enqueue(ScriptedResponse::Text(200, "OK", "direct"));
+    CInternetAccess local(log_.get());
+    ASSERT_EQ(local.Initialize("Poll", ACCESS_TYPE_PROXY, list.c_str(), nullptr), S_OK);
+    ASSERT_EQ(local.SetServer("127.0.0.1"), S_OK);
+    ASSERT_EQ(local.SetPort(server.port()), S_OK);
+    ASSERT_EQ(local.Process(), S_OK);
+    EXPECT_EQ(Body(local), "direct");
+    EXPECT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(proxy.RequestCount(), 2u);
+}
+
+TEST_F(EngineTest, PreconfiguredAccessTakesTheMachineProxy) {
+    // (The type without automatic proxy discovery reads the same settings;
+    // wine's WinInet takes it for direct access, so it is not tried here.)
+    TestServer proxy;
+    ASSERT_TRUE(proxy.Start());
+    proxy.Enqueue(ScriptedResponse::Text(200, "OK", "machine proxy"));
+    MachineProxy machine("127.0.0.1:" + std::to_string(proxy.port()));
+    ASSERT_TRUE(machine.ok());
+    CInternetAccess e(log_.get());
+    ASSERT_EQ(e.Initialize("Poll", ACCESS_TYPE_PRECONFIG, nullptr, nullptr), S_OK);
+    ASSERT_EQ(e.SetServer("central.example"), S_OK);
+    ASSERT_EQ(e.SetPort(8080), S_OK);
+    ASSERT_EQ(e.SetResource("/qvgqa/RetrieveServerInformation.xml"), S_OK);
+    ASSERT_EQ(e.Process(), S_OK);
+    EXPECT_EQ(Body(e), "machine proxy");
+    auto reqs = proxy.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].request_line,
+              "GET http://central.example:8080/qvgqa/RetrieveServerInformation.xml HTTP/1.0");
 }
 
 TEST_F(EngineTest, ResponseRedirectedToFileAndRequestFromFile) {
