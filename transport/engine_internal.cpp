@@ -140,7 +140,13 @@ bool SpeedWatch::TooSlow(std::uint64_t moved_bytes, Clock::time_point now) {
     }
     if (!slow_) return false;
     const std::chrono::duration<double> slow_for = now - slow_since_;
-    return slow_for.count() >= idle_seconds_;
+    if (slow_for.count() < idle_seconds_) return false;
+    // Slow for the whole limit by the seconds judged so far, unless the
+    // second under way has picked up: a transfer ends only when it is slow
+    // up to now.
+    const std::chrono::duration<double> part = now - second_start_;
+    return part.count() <= 0 ||
+           static_cast<double>(moved_bytes - second_bytes_) / part.count() < min_speed_;
 }
 
 }  // namespace zel::transport

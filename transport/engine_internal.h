@@ -81,7 +81,8 @@ double RequestDeadline(const RequestTimeouts& limits, std::uint64_t announced_by
 // its own: a transfer ends once fewer than min_speed bytes per second, both
 // directions counted, moved for idle_seconds in a row.  The speed is taken
 // over whole seconds, so that a steady trickle and a burst now and then are
-// judged alike.  Fed with the bytes moved so far and the time; owns nothing.
+// judged alike; a second under way that is fast enough already spares the
+// transfer.  Fed with the bytes moved so far and the time; owns nothing.
 class SpeedWatch {
   public:
     using Clock = std::chrono::steady_clock;

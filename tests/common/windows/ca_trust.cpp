@@ -16,9 +16,11 @@
 namespace zel::test {
 namespace {
 
-// The machine's trusted roots, opened for a change; null on failure.
+// The machine's trusted roots as the registry holds them, opened for a
+// change; null on failure.  (The "Root" system store shows the same
+// certificates, but wine does not remove one from the registry through it.)
 HCERTSTORE OpenRoots() {
-    return ::CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+    return ::CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0,
                            CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, "Root");
 }
 
