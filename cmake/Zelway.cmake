@@ -16,15 +16,16 @@ function(zel_add_library name)
   endif()
 endfunction()
 
-# zel_add_suite(NAME LIBS libs... [LINUX_ONLY files...]
+# zel_add_suite(NAME LIBS libs... [PEER] [SHARED_REGISTRY] [LINUX_ONLY files...]
 #               [LINUX_ONLY_CASES patterns...]): the calling test folder's
 # suite, built from every *_test.cpp and *_fixture.cpp in it, so a new test
 # file needs no CMake edit.  Other .cpp files in a test folder are helper
 # programs.  The LINUX_ONLY files (tests that need fork, /proc, signals or
 # Linux-only tools) are left out of the Windows build, and the cases
 # matching LINUX_ONLY_CASES (GoogleTest filter patterns) are not run there.
+# PEER and SHARED_REGISTRY: see zel_add_test.
 function(zel_add_suite name)
-  cmake_parse_arguments(S "" "" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES" ${ARGN})
+  cmake_parse_arguments(S "PEER;SHARED_REGISTRY" "" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp
                                    ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cpp)
   if(WIN32)
@@ -37,16 +38,28 @@ function(zel_add_suite name)
     list(JOIN S_LINUX_ONLY_CASES ":" cases)
     set(filter FILTER "-${cases}")
   endif()
-  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS} ${filter})
+  set(flags)
+  if(S_PEER)
+    list(APPEND flags PEER)
+  endif()
+  if(S_SHARED_REGISTRY)
+    list(APPEND flags SHARED_REGISTRY)
+  endif()
+  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS} ${filter} ${flags})
 endfunction()
 
-# zel_add_test(NAME SOURCES... LIBS libs... [FILTER filter]): one GoogleTest
-# executable, its cases (those the GoogleTest filter lets through, when
-# given) registered with CTest one by one.  Tests run with the build tree's
-# tools on PATH-independent absolute locations passed through the environment
-# (ZEL_BUILD_DIR, ZEL_SOURCE_DIR).
+# zel_add_test(NAME SOURCES... LIBS libs... [FILTER filter] [PEER]
+#              [SHARED_REGISTRY]): one GoogleTest executable, its cases
+# (those the GoogleTest filter lets through, when given) registered with
+# CTest one by one.  Tests run with the build tree's tools on
+# PATH-independent absolute locations passed through the environment
+# (ZEL_BUILD_DIR, ZEL_SOURCE_DIR).  On Windows, PEER runs each case through
+# the test peer (tests/common/test_peer.cpp), which serves its loopback
+# servers from outside wine, and SHARED_REGISTRY runs the cases one at a
+# time: they change registry values that other cases read, and under wine
+# every test shares the wine prefix's one registry.
 function(zel_add_test name)
-  cmake_parse_arguments(T "" "FILTER" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "PEER;SHARED_REGISTRY" "FILTER" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
@@ -58,6 +71,11 @@ function(zel_add_test name)
                            ${PROJECT_SOURCE_DIR}/tests/windows/posix_shim.h)
     # The cases are listed when CTest runs (under wine), not at build time.
     set(discovery_mode PRE_TEST)
+    if(T_PEER)
+      set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR ${ZEL_TEST_PEER_PROGRAM}
+                                                                   ${CMAKE_CROSSCOMPILING_EMULATOR})
+      add_dependencies(${name} zel_test_peer)
+    endif()
   else()
     set(discovery_mode POST_BUILD)
   endif()
@@ -65,12 +83,28 @@ function(zel_add_test name)
   if(T_FILTER)
     set(filter TEST_FILTER ${T_FILTER})
   endif()
+  set(lock)
+  if(WIN32 AND T_SHARED_REGISTRY)
+    set(lock RESOURCE_LOCK zel_registry)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${discovery_mode} ${filter}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT
-      "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
-    TIMEOUT 300)
+    DISCOVERY_TIMEOUT 60)
+  # The cases' properties are set by a script of our own that CTest reads
+  # after the discovered list (${name}_TESTS): gtest_discover_tests takes
+  # PROPERTIES apart into single words, so a property holding a list (the
+  # environment) would come out of step, and every setting after its first
+  # word (the other variables, the timeout) would be lost.
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+  file(WRITE ${script}
+    "if(DEFINED ${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT\n"
+    "    \"ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};"
+    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;"
+    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1\"\n"
+    "    TIMEOUT 300 ${lock})\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
 
 # zel_add_component(NAME SOURCES... [LIBS libs...]): a component library (an
