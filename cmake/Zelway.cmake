@@ -79,11 +79,21 @@ endfunction()
 # DllUnregisterServer (declared extern "C"); everything else, including its
 # copy of the support libraries, stays hidden inside it.  The registry store
 # is not among that copy: it comes from libzelcom.so, shared with the client.
+#
+# On Windows it is an ordinary in-process server, NAME.dll: the four entry
+# points are its only exports (they are declared __declspec(dllexport), see
+# platform/com/export.h, which leaves the linker's automatic export of every
+# symbol off), and the C++ runtime and zlib are linked into it statically
+# (cmake/mingw-w64.cmake), so it loads into any client on a bare Windows.
 function(zel_add_component name)
   cmake_parse_arguments(C "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} MODULE ${C_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE zel_com ${C_LIBS})
+  if(WIN32)
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    return()
+  endif()
   set(map ${PROJECT_SOURCE_DIR}/cmake/component.map)
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden

@@ -3,8 +3,8 @@
 // object model that includes the system's headers; it keeps nothing.
 #include "platform/com/windows/ole.h"
 
-// <windows.h> brings in the COM headers, which cannot stand before it.
-#include <oleauto.h>
+// <windows.h> brings in the COM headers (ole2.h), which cannot stand
+// before it.
 #include <windows.h>
 
 #include <cstddef>
