@@ -17,18 +17,27 @@ function(zel_add_library name)
 endfunction()
 
 # zel_add_suite(NAME LIBS libs... [LINUX_ONLY files...]
-#               [LINUX_ONLY_CASES patterns...]): the calling test folder's
-# suite, built from every *_test.cpp and *_fixture.cpp in it, so a new test
-# file needs no CMake edit.  Other .cpp files in a test folder are helper
-# programs.  The LINUX_ONLY files (tests that need fork, /proc, signals or
-# Linux-only tools) are left out of the Windows build, and the cases
-# matching LINUX_ONLY_CASES (GoogleTest filter patterns) are not run there.
+#               [LINUX_ONLY_CASES patterns...] [WINDOWS_ONLY files...]
+#               [WINDOWS_LOCK name]): the calling test folder's suite, built
+# from every *_test.cpp and *_fixture.cpp in it, so a new test file needs no
+# CMake edit.  Other .cpp files in a test folder are helper programs.  The
+# LINUX_ONLY files (tests that need fork, /proc, signals or Linux-only tools)
+# are left out of the Windows build, and the cases matching LINUX_ONLY_CASES
+# (GoogleTest filter patterns) are not run there; the WINDOWS_ONLY files
+# (tests of what only Windows has, such as regsvr32) are left out of the
+# Linux build.  WINDOWS_LOCK names a resource the suite's cases hold one at a
+# time on Windows (see zel_add_test).
 function(zel_add_suite name)
-  cmake_parse_arguments(S "" "" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES" ${ARGN})
+  cmake_parse_arguments(S "" "WINDOWS_LOCK" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES;WINDOWS_ONLY"
+                        ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp
                                    ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cpp)
   if(WIN32)
     foreach(excluded ${S_LINUX_ONLY})
+      list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+    endforeach()
+  else()
+    foreach(excluded ${S_WINDOWS_ONLY})
       list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
     endforeach()
   endif()
@@ -37,16 +46,24 @@ function(zel_add_suite name)
     list(JOIN S_LINUX_ONLY_CASES ":" cases)
     set(filter FILTER "-${cases}")
   endif()
-  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS} ${filter})
+  set(lock)
+  if(S_WINDOWS_LOCK)
+    set(lock WINDOWS_LOCK ${S_WINDOWS_LOCK})
+  endif()
+  zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS} ${filter} ${lock})
 endfunction()
 
-# zel_add_test(NAME SOURCES... LIBS libs... [FILTER filter]): one GoogleTest
-# executable, its cases (those the GoogleTest filter lets through, when
-# given) registered with CTest one by one.  Tests run with the build tree's
-# tools on PATH-independent absolute locations passed through the environment
-# (ZEL_BUILD_DIR, ZEL_SOURCE_DIR).
+# zel_add_test(NAME SOURCES... LIBS libs... [FILTER filter]
+#              [WINDOWS_LOCK name]): one GoogleTest executable, its cases
+# (those the GoogleTest filter lets through, when given) registered with
+# CTest one by one.  Tests run with the build tree's tools on
+# PATH-independent absolute locations passed through the environment
+# (ZEL_BUILD_DIR).  On Linux every case has a registry of
+# its own (in its scratch system root); on Windows the registry is the wine
+# prefix's one, so the cases of suites that write the same keys name one
+# WINDOWS_LOCK and CTest runs them one at a time.
 function(zel_add_test name)
-  cmake_parse_arguments(T "" "FILTER" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "FILTER;WINDOWS_LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
@@ -65,12 +82,19 @@ function(zel_add_test name)
   if(T_FILTER)
     set(filter TEST_FILTER ${T_FILTER})
   endif()
+  set(lock)
+  if(WIN32 AND T_WINDOWS_LOCK)
+    set(lock RESOURCE_LOCK ${T_WINDOWS_LOCK})
+  endif()
+  # One variable only: gtest_discover_tests writes each element of a list
+  # as an argument of its own, so a second variable would be read as a
+  # property name and every property after it (TIMEOUT, RESOURCE_LOCK)
+  # would be lost.
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${discovery_mode} ${filter}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT
-      "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR};ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
-    TIMEOUT 300)
+    PROPERTIES ENVIRONMENT "ZEL_BUILD_DIR=${PROJECT_BINARY_DIR}"
+    TIMEOUT 300 ${lock})
 endfunction()
 
 # zel_add_component(NAME SOURCES... [LIBS libs...]): a component library (an
@@ -109,3 +133,17 @@ endfunction()
 if(NOT CMAKE_INSTALL_RPATH)
   set(CMAKE_INSTALL_RPATH "$ORIGIN/../${ZEL_PRIVATE_LIBDIR}")
 endif()
+
+# zel_transport_has_engine(VAR): sets VAR to TRUE when zel_transport holds
+# a request engine (internet_access.cpp), as on Linux; on Windows not until
+# transport/ builds its WinInet engine.  What needs the engine (Poll.dll,
+# the suites that make requests) is made only then.
+function(zel_transport_has_engine var)
+  get_target_property(sources zel_transport SOURCES)
+  list(FILTER sources INCLUDE REGEX "/internet_access\\.cpp$")
+  if(sources)
+    set(${var} TRUE PARENT_SCOPE)
+  else()
+    set(${var} FALSE PARENT_SCOPE)
+  endif()
+endfunction()

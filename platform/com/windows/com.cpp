@@ -18,6 +18,7 @@
 
 #include "platform/charset.h"
 #include "platform/com/windows/ole.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 
 static_assert(sizeof(GUID) == zel::com::ole::kGuidSize);
@@ -49,32 +50,31 @@ void Describe(REFIID riid, const std::string& why) {
     (void)zel::com::SetErrorDetails(riid, u"CoGetClassObject", wide);
 }
 
-// Explains an activation failure that names the class's registration or
-// library; other failures (the library's own answers) are left as they are.
+// Explains an activation failure that concerns the class's registration or
+// its library; other failures (the library's own answers) are left as they
+// are.  The system does not always tell a missing library from a missing
+// registration (wine answers REGDB_E_CLASSNOTREG for both), so the
+// registration and the file are looked at here.
 HRESULT Explained(HRESULT hr, REFCLSID clsid, REFIID riid) {
+    if (hr != REGDB_E_CLASSNOTREG && hr != CO_E_DLLNOTFOUND && hr != kModuleNotFound &&
+        hr != CO_E_BADLIBRARY && hr != CO_E_ERRORINDLL)
+        return hr;
     const std::string sub = "CLSID\\" + zel::com::GuidToString(clsid) + "\\InprocServer32";
-    if (hr == REGDB_E_CLASSNOTREG) {
-        Describe(riid, "the class " + zel::com::GuidToString(clsid) +
-                           " is not registered (no HKEY_CLASSES_ROOT\\" + sub +
-                           " in the registry)");
-        return hr;
-    }
-    if (hr != CO_E_DLLNOTFOUND && hr != kModuleNotFound && hr != CO_E_BADLIBRARY &&
-        hr != CO_E_ERRORINDLL)
-        return hr;
     std::string path;
     reg::Key key;
     if (reg::OpenKey(reg::Hive::ClassesRoot, sub, &key) != reg::kSuccess ||
-        reg::QueryString(key, "", &path) != reg::kSuccess)
-        path = "of the class " + zel::com::GuidToString(clsid);
-    if (hr == CO_E_ERRORINDLL) {
+        reg::QueryString(key, "", &path) != reg::kSuccess || path.empty()) {
+        Describe(riid, "the class " + zel::com::GuidToString(clsid) +
+                           " is not registered (no HKEY_CLASSES_ROOT\\" + sub +
+                           " in the registry)");
+    } else if (hr == CO_E_ERRORINDLL) {
         Describe(riid, "the registered library " + path +
                            " is no component library (no DllGetClassObject)");
-    } else if (hr == CO_E_BADLIBRARY) {
-        Describe(riid, "the registered component library " + path +
-                           " cannot be loaded: " + zel::com::ResultText(hr));
-    } else {
+    } else if (!zel::fs::Exists(path)) {
         Describe(riid, "the registered component library " + path + " is missing");
+    } else {
+        Describe(riid, "the registered component library " + path + " cannot be loaded (" +
+                           zel::com::ResultText(hr) + ")");
     }
     return hr;
 }
