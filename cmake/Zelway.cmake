@@ -16,20 +16,27 @@ function(zel_add_library name)
   endif()
 endfunction()
 
-# zel_add_suite(NAME LIBS libs... [PEER] [SHARED_REGISTRY] [LINUX_ONLY files...]
-#               [LINUX_ONLY_CASES patterns...]): the calling test folder's
-# suite, built from every *_test.cpp and *_fixture.cpp in it, so a new test
-# file needs no CMake edit.  Other .cpp files in a test folder are helper
-# programs.  The LINUX_ONLY files (tests that need fork, /proc, signals or
-# Linux-only tools) are left out of the Windows build, and the cases
-# matching LINUX_ONLY_CASES (GoogleTest filter patterns) are not run there.
-# PEER and SHARED_REGISTRY: see zel_add_test.
+# zel_add_suite(NAME LIBS libs... [PEER] [LINUX_ONLY files...]
+#               [LINUX_ONLY_CASES patterns...] [WINDOWS_ONLY files...]
+#               [WINDOWS_LOCK name]): the calling test folder's suite, built
+# from every *_test.cpp and *_fixture.cpp in it, so a new test file needs no
+# CMake edit.  Other .cpp files in a test folder are helper programs.  The
+# LINUX_ONLY files (tests that need fork, /proc, signals or Linux-only tools)
+# are left out of the Windows build, and the cases matching LINUX_ONLY_CASES
+# (GoogleTest filter patterns) are not run there; the WINDOWS_ONLY files
+# (tests of what only Windows has, such as regsvr32) are left out of the
+# Linux build.  PEER and WINDOWS_LOCK: see zel_add_test.
 function(zel_add_suite name)
-  cmake_parse_arguments(S "PEER;SHARED_REGISTRY" "" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES" ${ARGN})
+  cmake_parse_arguments(S "PEER" "WINDOWS_LOCK" "LIBS;LINUX_ONLY;LINUX_ONLY_CASES;WINDOWS_ONLY"
+                        ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp
                                    ${CMAKE_CURRENT_SOURCE_DIR}/*_fixture.cpp)
   if(WIN32)
     foreach(excluded ${S_LINUX_ONLY})
+      list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+    endforeach()
+  else()
+    foreach(excluded ${S_WINDOWS_ONLY})
       list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
     endforeach()
   endif()
@@ -42,24 +49,25 @@ function(zel_add_suite name)
   if(S_PEER)
     list(APPEND flags PEER)
   endif()
-  if(S_SHARED_REGISTRY)
-    list(APPEND flags SHARED_REGISTRY)
+  if(S_WINDOWS_LOCK)
+    list(APPEND flags WINDOWS_LOCK ${S_WINDOWS_LOCK})
   endif()
   zel_add_test(${name} SOURCES ${srcs} LIBS ${S_LIBS} ${filter} ${flags})
 endfunction()
 
 # zel_add_test(NAME SOURCES... LIBS libs... [FILTER filter] [PEER]
-#              [SHARED_REGISTRY]): one GoogleTest executable, its cases
+#              [WINDOWS_LOCK name]): one GoogleTest executable, its cases
 # (those the GoogleTest filter lets through, when given) registered with
 # CTest one by one.  Tests run with the build tree's tools on
 # PATH-independent absolute locations passed through the environment
 # (ZEL_BUILD_DIR, ZEL_SOURCE_DIR).  On Windows, PEER runs each case through
 # the test peer (tests/common/test_peer.cpp), which serves its loopback
-# servers from outside wine, and SHARED_REGISTRY runs the cases one at a
-# time: they change registry values that other cases read, and under wine
-# every test shares the wine prefix's one registry.
+# servers from outside wine.  On Linux every case has a registry of its own
+# (in its scratch system root); on Windows the registry is the wine prefix's
+# one, so the cases of suites that write the same keys name one WINDOWS_LOCK
+# and CTest runs them one at a time.
 function(zel_add_test name)
-  cmake_parse_arguments(T "PEER;SHARED_REGISTRY" "FILTER" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "PEER" "FILTER;WINDOWS_LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
@@ -84,8 +92,8 @@ function(zel_add_test name)
     set(filter TEST_FILTER ${T_FILTER})
   endif()
   set(lock)
-  if(WIN32 AND T_SHARED_REGISTRY)
-    set(lock RESOURCE_LOCK zel_registry)
+  if(WIN32 AND T_WINDOWS_LOCK)
+    set(lock RESOURCE_LOCK ${T_WINDOWS_LOCK})
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${discovery_mode} ${filter}
@@ -113,11 +121,21 @@ endfunction()
 # DllUnregisterServer (declared extern "C"); everything else, including its
 # copy of the support libraries, stays hidden inside it.  The registry store
 # is not among that copy: it comes from libzelcom.so, shared with the client.
+#
+# On Windows it is an ordinary in-process server, NAME.dll: the four entry
+# points are its only exports (they are declared __declspec(dllexport), see
+# platform/com/export.h, which leaves the linker's automatic export of every
+# symbol off), and the C++ runtime and zlib are linked into it statically
+# (cmake/mingw-w64.cmake), so it loads into any client on a bare Windows.
 function(zel_add_component name)
   cmake_parse_arguments(C "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} MODULE ${C_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE zel_com ${C_LIBS})
+  if(WIN32)
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    return()
+  endif()
   set(map ${PROJECT_SOURCE_DIR}/cmake/component.map)
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden
@@ -133,3 +151,17 @@ endfunction()
 if(NOT CMAKE_INSTALL_RPATH)
   set(CMAKE_INSTALL_RPATH "$ORIGIN/../${ZEL_PRIVATE_LIBDIR}")
 endif()
+
+# zel_transport_has_engine(VAR): sets VAR to TRUE when zel_transport holds
+# the HTTP client of the system it is built for (engine_curl.cpp on Linux,
+# engine_wininet.cpp on Windows).  What needs it (Poll.dll, the suites that
+# make requests) is made only then.
+function(zel_transport_has_engine var)
+  get_target_property(sources zel_transport SOURCES)
+  list(FILTER sources INCLUDE REGEX "/engine_(curl|wininet)\\.cpp$")
+  if(sources)
+    set(${var} TRUE PARENT_SCOPE)
+  else()
+    set(${var} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
