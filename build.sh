@@ -128,12 +128,18 @@ run_fuzz() {
 # waiting on its input) keeps the wine server and wine's own services up for
 # the whole run, so that each test program starts in a fraction of a second
 # and no service started on a test's behalf holds on to CTest's output pipe.
+# The Linux programs that the whole runs under wine need beside them (zelsim,
+# the central side, and the Linux ferrun whose results the Windows ones are
+# checked against) come from the demo's build (build), configured here when
+# it is not yet.
 run_windows() {
     local prefix=$PWD/build-windows/wineprefix
     local wineserver=/usr/lib/wine/wineserver
     [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+    [ -f build/CMakeCache.txt ] || configure_release -DZEL_WERROR=ON
+    cmake --build build -j "$(jobs)" --target zelsim ferrun Poll regsvr zelpasswd
     cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_WERROR=ON
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_WERROR=ON -DZEL_LINUX_BUILD_DIR="$PWD/build"
     cmake --build build-windows -j "$(jobs)"
     [ -d "$prefix" ] && WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
     rm -rf "$prefix"
