@@ -2,6 +2,10 @@
 # The project's two entry points:
 #   ./build.sh demo   build everything and run a transfer demonstration in a
 #                     scratch system root (./scratch/root)
+#   ./build.sh demo --windows
+#                     the Windows build's jobs under wine (tools/demo_windows.sh,
+#                     in ./scratch/windows with a wine prefix of its own)
+#                     against zelsim of the Linux build on loopback
 #   ./build.sh test   check the tree (formatting, banned calls, layer order),
 #                     build with warnings as errors (optimised with g++, with
 #                     clang, then with AddressSanitizer and
@@ -128,13 +132,23 @@ run_fuzz() {
 # waiting on its input) keeps the wine server and wine's own services up for
 # the whole run, so that each test program starts in a fraction of a second
 # and no service started on a test's behalf holds on to CTest's output pipe.
+# The Linux programs that the whole runs under wine need beside them (zelsim,
+# the central side, and the Linux ferrun whose results the Windows ones are
+# checked against) come from the demo's build (build), configured here when
+# it is not yet.
+build_windows() {
+    [ -f build/CMakeCache.txt ] || configure_release -DZEL_WERROR=ON
+    cmake --build build -j "$(jobs)" --target zelsim ferrun Poll regsvr zelpasswd
+    cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_WERROR=ON -DZEL_LINUX_BUILD_DIR="$PWD/build"
+    cmake --build build-windows -j "$(jobs)"
+}
+
 run_windows() {
     local prefix=$PWD/build-windows/wineprefix
     local wineserver=/usr/lib/wine/wineserver
     [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-    cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_WERROR=ON
-    cmake --build build-windows -j "$(jobs)"
+    build_windows
     [ -d "$prefix" ] && WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
     rm -rf "$prefix"
     export ZEL_WINEPREFIX=$prefix
@@ -203,6 +217,13 @@ bench)
     bench/update_readme.sh build/bench-results.md docs/DEVELOPING.md
     ;;
 demo)
+    if [ "${2:-}" = --windows ]; then
+        PACKAGES+=("${WINDOWS_PACKAGES[@]}")
+        install_packages
+        build_windows
+        tools/demo_windows.sh build build-windows scratch/windows
+        exit 0
+    fi
     install_packages
     configure_release -DZEL_WERROR=OFF
     cmake --build build -j "$(jobs)"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/com/com.h"
+#include "platform/com/library.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "support/result_codes.h"
@@ -54,7 +55,9 @@ std::string Detail(HRESULT status, const std::string& description) {
 
 std::string CreationFailureCause(HRESULT status, const std::string& description) {
     std::string cause = description.empty() ? zel::com::ResultText(status) : description;
-    if (status == REGDB_E_CLASSNOTREG) cause += "; \"regsvr LIBRARY\" registers the component";
+    if (status == REGDB_E_CLASSNOTREG)
+        cause += std::string("; \"") + zel::com::RegistrationTool() +
+                 " LIBRARY\" registers the component";
     return cause + " (" + Hex(status) + ")";
 }
 

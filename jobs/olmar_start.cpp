@@ -16,7 +16,7 @@ namespace {
 // into dir for a start; empty when even its own cannot be read.
 std::string CurrentDirectoryForStart(const std::string& dir) {
     const bool enterable = proc::CanEnterDirectory(dir);
-    if (enterable && dir.front() == '/') return dir;
+    if (enterable && paths::IsAbsolute(dir)) return dir;
     std::string current;
     if (proc::CurrentDirectory(&current) != 0) return std::string();
     return enterable ? paths::Join(current, dir) : current;

@@ -39,6 +39,7 @@
 
 #include "log/catalogue.h"
 #include "platform/fs.h"
+#include "platform/printf_format.h"
 #include "support/report_sink.h"
 #include "support/result.h"
 #include "support/strings.h"
@@ -127,7 +128,7 @@ class CEventLog : public CReportSink {
     [[nodiscard]] const char* GetPath() const { return path_.get(); }
 
     // One-line record from a printf format.  A missing format gives false.
-    bool WriteLine(int severity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    bool WriteLine(int severity, const char* format, ...) ZEL_PRINTF_FORMAT(3, 4);
     bool VWriteLine(int severity, const char* format, va_list args);
     // The same with the format from the catalogue; an unknown ID gives false.
     bool WriteLineById(int severity, unsigned message_id, ...);
@@ -135,7 +136,7 @@ class CEventLog : public CReportSink {
 
     // Full record.  A missing context or format counts as empty text.
     bool WriteRecord(int severity, int category, int class_digit, const char* context, int number,
-                     const char* format, ...) __attribute__((format(printf, 7, 8)));
+                     const char* format, ...) ZEL_PRINTF_FORMAT(7, 8);
     bool VWriteRecord(int severity, int category, int class_digit, const char* context, int number,
                       const char* format, va_list args);
     bool WriteRecordById(int severity, int category, int class_digit, const char* context,
@@ -204,7 +205,7 @@ class CEventLog : public CReportSink {
 // text message_id / the format.  A missing log gives false and writes nothing.
 bool ReportCode(CEventLog* log, HRESULT code, const char* context, unsigned message_id, ...);
 bool ReportCodeText(CEventLog* log, HRESULT code, const char* context, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+    ZEL_PRINTF_FORMAT(4, 5);
 
 // The calling thread's current log (borrowed; null for none).  The support
 // routines report to it.

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "log/event_log.h"
+#include "platform/printf_format.h"
 #include "support/result.h"
 #include "support/result_codes.h"
 
@@ -36,7 +37,7 @@ void Trace(CEventLog* log, int category, const char* context, unsigned message_i
 
 // A note: a literal printf text at severity 3 in category.
 void Note(CEventLog* log, int category, const char* context, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+    ZEL_PRINTF_FORMAT(4, 5);
 
 // A debug note: a literal text (not a format; none counts as empty) at
 // severity 4 in category, written only while debug messages are on.  The

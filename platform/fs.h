@@ -57,6 +57,16 @@ bool WildcardMatch(std::string_view pattern, std::string_view name);
 // root.  An owned string.
 std::string DirName(const std::string& path);
 
+// True when name, joined to a directory, can only name an entry directly
+// inside it on this system: not empty, ".", or "..", no separator ("/"; on
+// Windows also "\\" and the drive or stream mark ":"), and within the
+// system's length of one name (NAME_MAX bytes; 255 on Windows).  On Windows
+// also none of the characters the system refuses in names (< > " | ? * and
+// control characters), no trailing dot or blank (the system drops them, so
+// the name would be another), and no device name (CON, NUL, COM1, ...,
+// also with an extension), which would open the device.
+[[nodiscard]] bool IsEntryName(const std::string& name);
+
 // ---- Names and entries ---------------------------------------------------
 
 // The absolute form of path, resolved by name only ("." and ".." taken

@@ -41,4 +41,10 @@ ZEL_COM_API std::string RegistryFile();
 // Joins a directory and a name with exactly one "/" between them.
 ZEL_COM_API std::string Join(const std::string& dir, const std::string& name);
 
+// Whether path names the same place whatever the current directory is: on
+// Linux it starts with "/"; on Windows it starts with a drive and a
+// separator ("C:/", "Z:\\"), with two separators (a network share) or with
+// one (the root of the current drive).  By name only: nothing need exist.
+ZEL_COM_API bool IsAbsolute(const std::string& path);
+
 }  // namespace zel::paths

@@ -12,8 +12,6 @@
 // result file.  A walk claims all the names it may fetch on the download
 // guard at once and gives back the failed ones together at its end, so that
 // the guard file is rewritten twice per walk rather than once per file.
-#include <limits.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -145,10 +143,9 @@ std::uint32_t ParseListChecksum(const char* text) {
 }
 
 bool IsSafeLocalName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    if (name.size() > NAME_MAX) return false;
+    if (!zel::fs::IsEntryName(name)) return false;
     for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F || c == '/') return false;
+        if (c < 0x20 || c == 0x7F) return false;
     }
     return true;
 }

@@ -233,8 +233,10 @@ struct FileListEntry {
 // An FC value of a file list: optional sign, decimal digits accumulated
 // modulo 2^32, so that it compares with an unsigned CRC-32.
 [[nodiscard]] std::uint32_t ParseListChecksum(const char* text);
-// True when name may be created in the working directory as it stands: not
-// empty, ".", or "..", no "/" or control character, within NAME_MAX bytes.
+// True when name may be created in the working directory as it stands: a
+// name of one entry there (fs::IsEntryName: not empty, ".", or "..", no
+// separator, within the system's length of a name) without a control
+// character.
 [[nodiscard]] bool IsSafeLocalName(const std::string& name);
 // An exclusion-list pattern against a whole file name: "*" any run, "?" one
 // character, anything else itself without regard to case.

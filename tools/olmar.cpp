@@ -4,14 +4,14 @@
 // day-end command line, whose ">>" arrives as an argument: no shell is
 // involved), appends a day-end report line to FILE.  Exit status 0, or 1
 // when the log cannot be written.
-#include <unistd.h>
-
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -25,8 +25,8 @@ bool Append(const std::string& path, const std::string& text) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    char dir[4096];
-    const std::string cwd = ::getcwd(dir, sizeof dir) != nullptr ? dir : "?";
+    std::string cwd;
+    if (zel::proc::CurrentDirectory(&cwd) != 0) cwd = "?";
     std::string args;
     for (int i = 1; i < argc; ++i) {
         if (i > 1) args += ' ';
@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
         const std::time_t now = std::time(nullptr);
         char when[32] = "";
         std::tm tm{};
-        if (::localtime_r(&now, &tm) != nullptr) std::strftime(when, sizeof when, "%F %T", &tm);
+        if (zel::sys::LocalTime(now, &tm))
+            std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
         std::string report = "olmar day-end report ";
         report.append(when).append("\n");
         (void)Append(argv[4], report);

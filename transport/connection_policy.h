@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "transport/engine_internal.h"
+
 namespace zel::transport {
 
 struct CurlEasyFree {
@@ -31,30 +33,6 @@ struct CurlSlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistFree>;
-
-// The time limits of one request from ferrun.conf in the install directory,
-// read afresh, once, for each request; 0 or a missing value gives the
-// default, so neither a silent nor a trickling server can hold a transfer
-// without end:
-//   "connect_timeout" (s, default 60): how long connecting may take;
-//   "idle_timeout" (s, default 300) and "min_speed" (bytes per second,
-//     default 1024): a transfer that moves fewer than min_speed bytes per
-//     second, both directions counted, for idle_timeout seconds in a row
-//     ends;
-//   "request_deadline" (s, default 900): the least time a whole request
-//     gets; it may take that long plus the time its size needs at min_speed
-//     (see RequestDeadline in engine_internal.h).
-struct RequestTimeouts {
-    long connect_seconds;
-    long idle_seconds;
-    long min_speed = kDefaultMinSpeed;
-    long deadline_floor_seconds = kDefaultDeadlineFloor;
-
-    static constexpr long kDefaultConnectTimeout = 60;
-    static constexpr long kDefaultIdleTimeout = 300;
-    static constexpr long kDefaultMinSpeed = 1024;
-    static constexpr long kDefaultDeadlineFloor = 900;
-};
 
 // Proxy variables by name, as a process environment holds them
 // ("http_proxy", "https_proxy", "all_proxy", "no_proxy" and their upper-case

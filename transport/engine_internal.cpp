@@ -118,4 +118,35 @@ double RequestDeadline(const RequestTimeouts& limits, std::uint64_t announced_by
            bytes / static_cast<double>(limits.min_speed);
 }
 
+SpeedWatch::SpeedWatch(const RequestTimeouts& limits, Clock::time_point start)
+    : idle_seconds_(static_cast<double>(limits.idle_seconds)),
+      min_speed_(static_cast<double>(limits.min_speed)),
+      second_start_(start) {}
+
+bool SpeedWatch::TooSlow(std::uint64_t moved_bytes, Clock::time_point now) {
+    const std::chrono::duration<double> in_second = now - second_start_;
+    if (in_second.count() >= 1.0) {
+        // A second (or more, when nothing came for a while) is over: judge
+        // its speed and begin the next one.
+        const double speed = static_cast<double>(moved_bytes - second_bytes_) / in_second.count();
+        if (speed < min_speed_) {
+            if (!slow_) slow_since_ = second_start_;
+            slow_ = true;
+        } else {
+            slow_ = false;
+        }
+        second_start_ = now;
+        second_bytes_ = moved_bytes;
+    }
+    if (!slow_) return false;
+    const std::chrono::duration<double> slow_for = now - slow_since_;
+    if (slow_for.count() < idle_seconds_) return false;
+    // Slow for the whole limit by the seconds judged so far, unless the
+    // second under way has picked up: a transfer ends only when it is slow
+    // up to now.
+    const std::chrono::duration<double> part = now - second_start_;
+    return part.count() <= 0 ||
+           static_cast<double>(moved_bytes - second_bytes_) / part.count() < min_speed_;
+}
+
 }  // namespace zel::transport

@@ -1,24 +1,23 @@
-// CInternetAccess::Process: one HTTP/HTTPS exchange over libcurl (see
-// internet_access.h and exchange.h).
+// CInternetAccess::Process: one HTTP/HTTPS exchange (see internet_access.h
+// and exchange.h), the same over every engine (http_engine.h).
 //
-// Each request runs on a fresh easy handle that dies with the request;
-// connections and TLS sessions outlive it in the engine's share handle, so
-// they are reused where the protocol allows.  A fresh handle is also what
-// keeps Debian 12's libcurl 7.88.1 safe: reusing an easy handle that already
-// carried a response reads freed memory when the next answer begins with a
-// folded header line.
-//
-// libcurl runs the whole exchange inside curl_easy_perform, so the steps of
-// the exchange happen in its callbacks (curl_callbacks.h): the request body
-// is read from the request content in 256 KiB pieces, the status line and
-// the selected response headers are taken in the header callback and checked
-// when the head of the final answer is complete, and the body is gathered in
-// one 256 KiB buffer and written to the response content.  A check that
-// fails on a 200 answer ends the transfer there, before any body is stored.
+// The engine runs the whole exchange inside its Perform and calls back into
+// the request's Transfer: the request body is read from the request content
+// in 256 KiB pieces, the head of the final answer is checked when it is
+// complete, and the body is gathered in one 256 KiB buffer and written to
+// the response content.  A check that fails on a 200 answer ends the
+// transfer there, before any body is stored.  How the request ended is then
+// judged here from what the engine saw: no answer, a head cut short, a body
+// cut short, too slow, past its deadline, or a kept-alive connection that
+// the server had closed (the request goes once more on a new one).
 #include "transport/exchange.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -28,8 +27,6 @@
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
 #include "support/result_codes.h"
-#include "transport/connection_policy.h"
-#include "transport/curl_callbacks.h"
 
 using namespace zel::transport;
 using namespace zel::codes;
@@ -121,18 +118,72 @@ std::string ResourceForUrl(const std::string& resource) {
     return out;
 }
 
+bool NameIs(const std::string& line, const char* name) {
+    const std::size_t n = std::strlen(name);
+    return line.size() > n && line[n] == ':' && strncasecmp(line.c_str(), name, n) == 0;
+}
+
+// The header block as it went out, for the log: without the request line
+// (the resource is traced on its own) and without the credentials that the
+// authorization headers carry.
+std::string TraceableHead(const std::string& block) {
+    std::string out;
+    std::size_t at = block.find("\r\n");
+    at = at == std::string::npos ? block.size() : at + 2;
+    while (at < block.size()) {
+        std::size_t end = block.find("\r\n", at);
+        std::string line = block.substr(at, end == std::string::npos ? end : end - at);
+        if (NameIs(line, "Authorization") || NameIs(line, "Proxy-Authorization"))
+            line = line.substr(0, line.find(':')) + ": <not logged>";
+        out += line;
+        if (end == std::string::npos) break;
+        out += "\r\n";
+        at = end + 2;
+    }
+    return out;
+}
+
+constexpr const char* kCallbackContext = "CInternetAccess::InternetStatusCallback";
+
 }  // namespace
 
-// ---- one transfer -------------------------------------------------------
+namespace zel::transport {
 
-void CInternetAccess::Transfer::RestartHead() {
-    have_status = false;
-    have_length = have_type = false;
-    length_text.clear();
-    other_length_text.clear();
-    type_text.clear();
-    reason.clear();
+void TraceNotification(CEventLog* log, Notification what, const std::string& info) {
+    switch (what) {
+        case Notification::kResolving:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgResolvingAddress,
+                  info.c_str());
+            break;
+        case Notification::kAddressFound:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgAddressFound,
+                  info.c_str());
+            break;
+        case Notification::kConnecting:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnecting);
+            break;
+        case Notification::kConnected:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnected);
+            break;
+        case Notification::kIntermediate:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgIntermediateResponse);
+            break;
+        case Notification::kRequestHead:
+            Trace(log, kCategoryClientCommunication, "CInternetAccess::ProcessHTTPRequest",
+                  kMsgRequestHeader, TraceableHead(info).c_str());
+            break;
+        case Notification::kClosing:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgClosingConnection);
+            break;
+        case Notification::kClosed:
+            Trace(log, kCategoryClientCommunication, kCallbackContext, kMsgConnectionClosed);
+            break;
+    }
 }
+
+}  // namespace zel::transport
+
+// ---- one transfer -------------------------------------------------------
 
 HRESULT CInternetAccess::Transfer::FlushBody() {
     if (body_used == 0) return S_OK;
@@ -147,7 +198,91 @@ HRESULT CInternetAccess::Transfer::FlushBody() {
     return S_OK;
 }
 
-void CInternetAccess::Transfer::ReportProgress() const {
+bool CInternetAccess::Transfer::StartSending() {
+    CEventLog* log = engine->log_;
+    Trace(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+          kMsgSendingRequest);
+    Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+         "calling HttpSendRequestEx");
+    if (request_length > 0 && engine->verb_ != HTTP_VERB_HEAD) {
+        HRESULT hr = request()->Seek(2, 0, nullptr);
+        if (FAILED(hr)) {
+            failure = hr;
+            return false;
+        }
+        sent = 0;
+    } else {
+        // No body to write: the request ends with its head.
+        Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+             "calling HttpEndRequest");
+    }
+    return true;
+}
+
+long CInternetAccess::Transfer::ReadBody(char* buffer, std::size_t max) {
+    if (sent >= request_length) return 0;
+    // Never more than the announced length: a file that grows while it is
+    // sent must not put stray bytes after the body on the connection.
+    std::int32_t want = static_cast<std::int32_t>(std::min<std::size_t>(
+        {max, static_cast<std::size_t>(kChunk), static_cast<std::size_t>(request_length - sent)}));
+    std::int32_t got = 0;
+    HRESULT hr = request()->Read(buffer, want, &got);
+    if (FAILED(hr)) {
+        failure = hr;
+        return -1;
+    }
+    if (got == 0) {
+        // The body ran out before its announced length (the file shrank):
+        // the server would wait for the rest until the idle limit, so the
+        // request ends here.
+        ReportCodeText(log(), kSendFailed, "CInternetAccess::SendHTTPRequest",
+                       "Communication error: request body ended after %d of %d bytes.",
+                       static_cast<int>(sent), static_cast<int>(request_length));
+        failure = kSendFailed;
+        return -1;
+    }
+    Note(log(), kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+         "calling InternetWriteFile");
+    sent += got;
+    if (sent >= request_length)
+        Note(log(), kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
+             "calling HttpEndRequest");
+    return got;
+}
+
+bool CInternetAccess::Transfer::RewindBody(std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(request_length)) return false;
+    if (FAILED(request()->Seek(2, static_cast<std::int32_t>(offset), nullptr))) return false;
+    sent = static_cast<std::int32_t>(offset);
+    return true;
+}
+
+void CInternetAccess::Transfer::Notify(Notification what, const std::string& info) {
+    TraceNotification(engine->log_, what, info);
+}
+
+bool CInternetAccess::Transfer::Body(const char* data, std::size_t n) {
+    if (!head_done || !body) return false;
+    std::size_t done = 0;
+    while (done < n) {
+        std::size_t room = static_cast<std::size_t>(kChunk - body_used);
+        std::size_t take = std::min(room, n - done);
+        std::memcpy(body.get() + body_used, data + done, take);
+        body_used += static_cast<std::int32_t>(take);
+        done += take;
+        if (body_used == kChunk) {
+            HRESULT hr = FlushBody();
+            if (FAILED(hr)) {
+                failure = hr;
+                return false;
+            }
+        }
+    }
+    body_bytes += n;
+    return true;
+}
+
+void CInternetAccess::Transfer::Progress() {
     CTransferObserver* observer = engine->observer_;
     if (observer == nullptr) return;
     TransferProgress progress;
@@ -160,41 +295,41 @@ void CInternetAccess::Transfer::ReportProgress() const {
 
 // Takes status code, length, type and status text as the answer gives them,
 // then makes the response content ready for the body.
-bool CInternetAccess::Transfer::CompleteHead() {
+bool CInternetAccess::Transfer::HeadComplete(const ResponseHead& head, std::int64_t bytes_sent) {
     CInternetAccess* e = engine;
     CEventLog* log = e->log_;
     head_done = true;
     // The request went out whole once an answer arrives.
-    curl_off_t up = 0;
-    long request_size = 0;
-    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &up);
-    curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &request_size);
-    e->bytes_sent_ = static_cast<std::int32_t>(request_size + up);
+    e->bytes_sent_ = static_cast<std::int32_t>(bytes_sent);
     Trace(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest", kMsgRequestSent,
           static_cast<int>(e->bytes_sent_));
     Trace(log, kCategoryClientCommunication, "CInternetAccess::GetHTTPResponse",
           kMsgWaitingForResponse);
-    if (!have_status) {
+    if (!head.have_status) {
         failure = e->Fail(kNoStatusCode, "CInternetAccess::GetHTTPResponseStatusCode");
         return false;
     }
-    e->status_code_ = status;
+    e->status_code_ = head.status;
     Trace(log, kCategoryServerResponse, "CInternetAccess::GetHTTPResponseStatusCode",
-          kMsgStatusCode, status);
+          kMsgStatusCode, head.status);
 
     // Whatever the status, a body framed by one length and reported with
     // another would be stored or judged wrongly.
-    if (!other_length_text.empty()) {
+    if (!head.other_length_text.empty()) {
         ReportCodeText(log, kSendFailed, "CInternetAccess::GetHTTPResponseContentLength",
                        "Communication error: the response carries different Content-Length "
                        "values (%s and %s).",
-                       length_text.c_str(), other_length_text.c_str());
+                       head.length_text.c_str(), head.other_length_text.c_str());
         failure = kSendFailed;
         return false;
     }
 
-    announced_body = have_length ? AnnouncedLength(length_text) : -1;
+    announced_body = head.have_length ? AnnouncedLength(head.length_text) : -1;
 
+    // The texts go into log records and back to the caller: a line break
+    // of the server's making ends them there.
+    const std::string type_text = OneLine(head.type_text, LineBreak::kEndsText);
+    const std::string reason = OneLine(head.reason, LineBreak::kEndsText);
     std::uint32_t switches = ReadResponseSwitches();
     HRESULT first = S_OK;
 
@@ -204,7 +339,7 @@ bool CInternetAccess::Transfer::CompleteHead() {
     e->content_length_ = 0;
     if (e->query_content_length_) {
         std::int32_t length = 0;
-        if (!have_length || !ParseContentLength(length_text, &length)) {
+        if (!head.have_length || !ParseContentLength(head.length_text, &length)) {
             first = e->Fail(kNoContentLength, "CInternetAccess::GetHTTPResponseContentLength");
         } else {
             e->content_length_ = length;
@@ -218,7 +353,7 @@ bool CInternetAccess::Transfer::CompleteHead() {
     saved = e->query_content_type_;
     e->query_content_type_ = (switches & 2u) != 0;
     if (e->query_content_type_) {
-        if (!have_type || type_text.size() >= 256) {
+        if (!head.have_type || type_text.size() >= 256) {
             HRESULT hr = e->Fail(kNoContentType, "CInternetAccess::GetHTTPResponseContentType");
             if (SUCCEEDED(first)) first = hr;
         } else {
@@ -243,7 +378,7 @@ bool CInternetAccess::Transfer::CompleteHead() {
 
     // Only a 200 answer is refused for a missing header: any other answer
     // is for the caller to judge with its body.
-    if (FAILED(first) && status == 200) {
+    if (FAILED(first) && head.status == 200) {
         failure = first;
         return false;
     }
@@ -296,88 +431,6 @@ HRESULT CInternetAccess::Process() {
     return ProcessHTTPRequest();
 }
 
-HRESULT CInternetAccess::ConfigureRequest(Transfer* transfer) {
-    Transfer& t = *transfer;
-    CURL* curl = t.curl;
-    const char* verb = VerbText(verb_);
-    const bool head = verb_ == HTTP_VERB_HEAD;
-
-    RequestRoute route;
-    route.agent = agent_.c_str();
-    route.access_type = access_type_;
-    route.proxy_list = proxy_list_.c_str();
-    route.bypass = bypass_.c_str();
-    route.host = server_.c_str();
-    route.port = port_;
-    route.secure = secure_;
-    route.resource = ResourceForUrl(resource_.c_str());
-    if (route.resource.empty() || route.resource[0] != '/') route.resource = "/" + route.resource;
-
-    // Every header but Host and User-Agent is exactly ours, the content
-    // headers last: Content-Length (libcurl sends the body it is given with
-    // that length and adds no length of its own) and then Content-Type.
-    std::vector<std::string> lines;
-    std::uint32_t count = 0;
-    (void)req_headers_.GetCount(&count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        HeaderItem* item = nullptr;
-        if (FAILED(req_headers_.GetAt(static_cast<std::int32_t>(i), &item))) continue;
-        lines.push_back(std::string(item->name.c_str()) + ": " + item->value.c_str());
-    }
-    lines.push_back("Content-Length: " + std::to_string(head ? 0 : t.request_length));
-    const char* type = req_content_type_ && *req_content_type_.get() != '\0'
-                           ? req_content_type_.get()
-                           : "application/octet-stream";
-    lines.push_back(std::string("Content-Type: ") + type);
-    if (ApplyConnectionPolicy(curl, route, lines, &t.setup) != CURLE_OK)
-        return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
-
-    curl_easy_setopt(curl, CURLOPT_SHARE, share_.get());
-    curl_easy_setopt(
-        curl, CURLOPT_HTTP_VERSION,
-        http_version_ == HTTP_VERSION_1_1 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0);
-    // An HTTP/1.0 request does not ask to keep the connection, so the server
-    // may close it after its answer without saying so (many answer in
-    // HTTP/1.1 all the same).  A later request sent on it would meet the
-    // closing socket part-way through its body, so the connection is never
-    // kept after such an exchange.
-    if (http_version_ != HTTP_VERSION_1_1) curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-    if (t.fresh_connection) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kChunk));
-    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kChunk));
-    // Method and body: every method but HEAD carries the request content
-    // with its length, also when it is empty.
-    if (head) {
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    } else {
-        curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(t.request_length));
-        curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnReadBody);
-        curl_easy_setopt(curl, CURLOPT_READDATA, &t);
-        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, OnSeekBody);
-        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, verb);
-    }
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
-    // Status notifications, and the header block that actually went out.
-    curl_easy_setopt(curl, CURLOPT_RESOLVER_START_FUNCTION, OnResolverStart);
-    curl_easy_setopt(curl, CURLOPT_RESOLVER_START_DATA, &t);
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, OnCloseSocket);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, log_);
-    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, OnPrereq);
-    curl_easy_setopt(curl, CURLOPT_PREREQDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
-    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-    return S_OK;
-}
-
 HRESULT CInternetAccess::ProcessHTTPRequest() {
     CEventLog* log = log_;
     Trace(log, kCategoryClientApplication, "CInternetAccess::ProcessHTTPRequest",
@@ -403,9 +456,39 @@ HRESULT CInternetAccess::ProcessHTTPRequest() {
     return hr;
 }
 
+void CInternetAccess::DescribeRequest(const Transfer& t, EngineRequest* request) const {
+    EngineRequest& r = *request;
+    const bool head = verb_ == HTTP_VERB_HEAD;
+    r.host = server_.c_str();
+    r.port = port_;
+    r.secure = secure_;
+    r.resource = ResourceForUrl(resource_.c_str());
+    if (r.resource.empty() || r.resource[0] != '/') r.resource = "/" + r.resource;
+    r.verb = VerbText(verb_);
+    r.head = head;
+    r.http11 = http_version_ == HTTP_VERSION_1_1;
+    r.body_length = head ? 0 : t.request_length;
+    r.fresh_connection = t.fresh_connection;
+
+    // Every header but Host and User-Agent is exactly ours, the content
+    // headers last: Content-Length (the engine sends the body it is given
+    // with that length and adds no length of its own) and then Content-Type.
+    std::uint32_t count = 0;
+    (void)req_headers_.GetCount(&count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        HeaderItem* item = nullptr;
+        if (FAILED(req_headers_.GetAt(static_cast<std::int32_t>(i), &item))) continue;
+        r.header_lines.push_back(std::string(item->name.c_str()) + ": " + item->value.c_str());
+    }
+    r.header_lines.push_back("Content-Length: " + std::to_string(head ? 0 : t.request_length));
+    const char* type = req_content_type_ && *req_content_type_.get() != '\0'
+                           ? req_content_type_.get()
+                           : "application/octet-stream";
+    r.header_lines.push_back(std::string("Content-Type: ") + type);
+}
+
 HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend) {
     CEventLog* log = log_;
-    const bool head = verb_ == HTTP_VERB_HEAD;
     *may_resend = false;
     Transfer t;
     t.engine = this;
@@ -413,92 +496,70 @@ HRESULT CInternetAccess::PerformRequest(bool fresh_connection, bool* may_resend)
     HRESULT hr = req_content_->GetLength(&t.request_length);
     if (FAILED(hr)) return hr;
 
-    // The request step.  The handle is declared after the transfer so that
-    // it is cleaned up first: its callbacks point at the transfer.
-    CurlEasyPtr curl(curl_easy_init());
-    if (!curl) return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
-    t.curl = curl.get();
-    hr = ConfigureRequest(&t);
-    if (FAILED(hr)) return hr;
-    // libcurl's progress calls go on while nothing moves (about once a
-    // second), so an observer learns of a stall as it lasts, not after it.
-    if (observer_ != nullptr) {
-        t.setup.keep_going = [&t](double) {
-            t.ReportProgress();
-            return true;
-        };
+    EngineRequest request;
+    DescribeRequest(t, &request);
+    EngineOutcome out;
+    engine_->Perform(request, &t, &out);
+
+    // A connection or request that could not be set up: nothing was sent.
+    if (out.stage == EngineOutcome::Stage::kConnect) {
+        if (out.error_code != 0)
+            LogSystemError("CInternetAccess::GetConnection", out.error_code,
+                           out.error_text.c_str());
+        return Fail(kConnectFailed, "CInternetAccess::GetConnection");
+    }
+    if (out.stage == EngineOutcome::Stage::kOpenRequest) {
+        if (out.error_code != 0)
+            LogSystemError("CInternetAccess::GetRequest", out.error_code, out.error_text.c_str());
+        return Fail(kOpenRequestFailed, "CInternetAccess::GetRequest");
     }
 
-    // Send the request; the answer is taken in the callbacks.
-    Trace(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
-          kMsgSendingRequest);
-    Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
-         "calling HttpSendRequestEx");
-    if (t.request_length > 0 && !head) {
-        hr = req_content_->Seek(2, 0, nullptr);
-        if (FAILED(hr)) return hr;
-    } else {
-        // No body to write: the request ends with its head.
-        Note(log, kCategoryClientCommunication, "CInternetAccess::SendHTTPRequest",
-             "calling HttpEndRequest");
-    }
-    const CURLcode rc = curl_easy_perform(curl.get());
-
-    curl_off_t up = 0, down = 0;
-    long request_size = 0, header_size = 0, new_connections = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_SIZE_UPLOAD_T, &up);
-    curl_easy_getinfo(curl.get(), CURLINFO_SIZE_DOWNLOAD_T, &down);
-    curl_easy_getinfo(curl.get(), CURLINFO_REQUEST_SIZE, &request_size);
-    curl_easy_getinfo(curl.get(), CURLINFO_HEADER_SIZE, &header_size);
-    curl_easy_getinfo(curl.get(), CURLINFO_NUM_CONNECTS, &new_connections);
-    bytes_sent_ = static_cast<std::int32_t>(request_size + up);
-    bytes_received_ = static_cast<std::int32_t>(header_size + down);
-    const char* error_text =
-        *t.setup.error_text != '\0' ? t.setup.error_text : curl_easy_strerror(rc);
+    bytes_sent_ = static_cast<std::int32_t>(out.bytes_sent);
+    bytes_received_ = static_cast<std::int32_t>(out.bytes_received);
+    const char* error_text = out.error_text.c_str();
 
     HRESULT result = S_OK;
     if (FAILED(t.failure)) {
         result = t.failure;  // already logged where it arose
-    } else if (rc == CURLE_SEND_ERROR && !t.head_started && !fresh_connection &&
-               new_connections == 0) {
+    } else if (out.kept_connection_broke && !t.head_started && !fresh_connection) {
         // A kept-alive connection that the server had closed: the request
         // broke off while it went out and nothing came back, so the server
-        // never took it whole.  libcurl itself sends again only when the
-        // break shows while reading; the caller sends it once more.
-        LogSystemError("CInternetAccess::SendHTTPRequest", rc, error_text);
+        // never took it whole.  The caller sends it once more.
+        LogSystemError("CInternetAccess::SendHTTPRequest", out.error_code, error_text);
         *may_resend = true;
         result = kSendFailed;
-    } else if (t.setup.past_deadline) {
+    } else if (out.past_deadline) {
         ReportCodeText(log, kSendFailed,
                        t.head_done ? "CInternetAccess::WriteToRespStreamFromNet"
                                    : "CInternetAccess::SendHTTPRequest",
                        "Communication error: request not finished within its time limit of "
                        "%.0f seconds, %llu bytes sent, %llu bytes of response body received.",
-                       t.setup.deadline_seconds, static_cast<unsigned long long>(up),
+                       out.deadline_seconds, static_cast<unsigned long long>(out.body_sent),
                        static_cast<unsigned long long>(t.body_bytes));
         result = kSendFailed;
     } else if (!t.head_done && t.head_started) {
         // Part of an answer came, but its head never ended: there is no
         // status to report, so this is no HTTP answer at all.
-        if (rc != CURLE_OK) LogSystemError("CInternetAccess::GetHTTPResponse", rc, error_text);
+        if (out.failed)
+            LogSystemError("CInternetAccess::GetHTTPResponse", out.error_code, error_text);
         ReportCodeText(log, kSendFailed, "CInternetAccess::GetHTTPResponse",
                        "Communication error: connection closed before the response headers "
                        "were complete, headers cut short.");
         result = kSendFailed;
     } else if (!t.head_done) {
-        LogSystemError("CInternetAccess::SendHTTPRequest", rc,
-                       rc != CURLE_OK ? error_text : "no response from server");
+        LogSystemError("CInternetAccess::SendHTTPRequest", out.error_code,
+                       out.failed ? error_text : "no response from server");
         result = Fail(kSendFailed, "CInternetAccess::SendHTTPRequest");
-    } else if (rc != CURLE_OK) {
+    } else if (out.failed) {
         // The answer began but its body did not arrive whole: the
         // connection closed early or went too slow.  What arrived is kept,
         // but the exchange is not a success.
-        LogSystemError("CInternetAccess::WriteToRespStreamFromNet", rc, error_text);
-        if (rc == CURLE_OPERATION_TIMEDOUT)
+        LogSystemError("CInternetAccess::WriteToRespStreamFromNet", out.error_code, error_text);
+        if (out.idle_timeout)
             ReportCodeText(log, kSendFailed, "CInternetAccess::WriteToRespStreamFromNet",
                            "Communication error: less than %ld bytes per second received from "
                            "server for %ld seconds, response body cut short after %llu bytes.",
-                           t.setup.limits.min_speed, t.setup.limits.idle_seconds,
+                           out.limits.min_speed, out.limits.idle_seconds,
                            static_cast<unsigned long long>(t.body_bytes));
         else
             ReportCodeText(log, kSendFailed, "CInternetAccess::WriteToRespStreamFromNet",

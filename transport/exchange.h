@@ -1,50 +1,33 @@
-// The state of one HTTP exchange while libcurl runs it.
+// The state of one HTTP exchange while the engine underneath runs it.
 //
-// CInternetAccess::ProcessHTTPRequest (exchange.cpp) creates one Transfer and
-// one fresh easy handle per request; the callbacks of curl_callbacks.h see
-// the Transfer through their user pointer.  The Transfer owns the request's
-// connection setup (URL, header list, error buffer, time limits; see
-// connection_policy.h) and body buffer; it borrows the engine and the easy
-// handle, both of which outlive it.
+// CInternetAccess::PerformRequest (exchange.cpp) makes one Transfer per
+// request and hands it to the engine (http_engine.h) as the request's
+// events: the request body is read from the request content, the head of
+// the answer is checked and the body gathered into the response content
+// here, the same for every engine.  The Transfer owns the body buffer; it
+// borrows the CInternetAccess, which outlives it.
 #pragma once
-
-#include <curl/curl.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "transport/connection_policy.h"
+#include "transport/http_engine.h"
 #include "transport/internet_access.h"
 
-struct CInternetAccess::Transfer {
+struct CInternetAccess::Transfer final : zel::transport::ExchangeEvents {
     CInternetAccess* engine = nullptr;  // borrowed
-    CURL* curl = nullptr;               // borrowed from the request's CurlEasyPtr
-    // URL, headers, error text, time limits and deadline: kept alive here
-    // because libcurl reads them during the transfer.
-    zel::transport::ConnectionSetup setup;
     // The request goes out on a new connection, never on a kept one.
     bool fresh_connection = false;
 
     // Request body.
     std::int32_t request_length = 0;
     std::int32_t sent = 0;
-    // The header block being sent, gathered for the request-header trace.
-    std::string sent_head;
 
-    // Response head, restarted at every status line.
     bool head_started = false;  // some header bytes of an answer arrived
     bool head_done = false;     // the head of the final answer is complete
-    int status = 0;
-    bool have_status = false;
-    std::string reason;
-    bool have_length = false;
-    std::string length_text;
-    std::string other_length_text;  // a second Content-Length that differs
-    bool have_type = false;
-    std::string type_text;
 
-    // A failure found inside a callback, already logged; it ends the transfer.
+    // A failure found inside an event, already logged; it ends the transfer.
     HRESULT failure = S_OK;
 
     // Response body, gathered in one 256 KiB buffer.
@@ -55,16 +38,21 @@ struct CInternetAccess::Transfer {
     // The body length the final answer announced; -1 for none (yet).
     std::int64_t announced_body = -1;
 
-    // Forgets the head so far: a status line starts a new answer.
-    void RestartHead();
     // Writes the buffered body piece to the response content.
     [[nodiscard]] HRESULT FlushBody();
-    // The head of the final answer is complete: checks it and makes the
-    // response content ready.  false ends the transfer (failure is set).
-    [[nodiscard]] bool CompleteHead();
-    // Tells the engine's transfer observer, when there is one, the counts
-    // so far.
-    void ReportProgress() const;
+
+    // zel::transport::ExchangeEvents
+    [[nodiscard]] bool StartSending() override;
+    [[nodiscard]] long ReadBody(char* buffer, std::size_t max) override;
+    [[nodiscard]] bool RewindBody(std::uint64_t offset) override;
+    void Notify(zel::transport::Notification what, const std::string& info) override;
+    void HeadStarted() override { head_started = true; }
+    // Checks the head and makes the response content ready for the body.
+    [[nodiscard]] bool HeadComplete(const zel::transport::ResponseHead& head,
+                                    std::int64_t bytes_sent) override;
+    [[nodiscard]] bool Body(const char* data, std::size_t size) override;
+    // Tells the transfer observer, when there is one, the counts so far.
+    void Progress() override;
 
     CEventLog* log() const { return engine->log_; }
     CContentStream* request() const { return engine->req_content_.get(); }

@@ -1,11 +1,10 @@
-// CInternetAccess: the HTTP request engine over libcurl (see
-// internet_access.h).  This file holds construction, configuration and the
-// header lists; the exchange itself is in exchange.cpp.
+// CInternetAccess: the HTTP request engine (see internet_access.h).  This
+// file holds construction, configuration and the header lists; the exchange
+// itself is in exchange.cpp, the HTTP client underneath in the engine file
+// of the system (http_engine.h).
 #include "transport/internet_access.h"
 
-#include <curl/curl.h>
-
-#include <mutex>
+#include <string>
 #include <utility>
 
 #include "log/event_log.h"
@@ -13,22 +12,15 @@
 #include "support/result_codes.h"
 #include "transport/access_method.h"
 #include "transport/engine_internal.h"
+#include "transport/http_engine.h"
 
 using namespace zel::transport;
 using namespace zel::codes;
 using namespace zel::log;
 
-namespace {
-
-void GlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-}  // namespace
-
 CInternetAccess::CInternetAccess(CEventLog* log)
-    : req_content_(std::make_unique<CContentStream>(log)),
+    : engine_(MakeHttpEngine(log)),
+      req_content_(std::make_unique<CContentStream>(log)),
       resp_content_(std::make_unique<CContentStream>(log)),
       log_(log) {
     // The response content is read-only outside a request.
@@ -37,11 +29,9 @@ CInternetAccess::CInternetAccess(CEventLog* log)
 
 CInternetAccess::~CInternetAccess() {
     Uninitialize();
-    share_.reset();
-}
-
-void CInternetAccess::CurlShareFree::operator()(void* share) const {
-    curl_share_cleanup(static_cast<CURLSH*>(share));
+    // Whatever the client keeps (connections, TLS sessions) ends now, traced
+    // to the log, which outlives the engine.
+    engine_.reset();
 }
 
 HRESULT CInternetAccess::Fail(HRESULT status, const char* context) {
@@ -59,37 +49,24 @@ HRESULT CInternetAccess::Initialize(const char* agent, std::int32_t access_type,
         Note(log_, kCategoryClientApplication, kContext, "Proxy:no");
     ReportInfo(log_, "AccessType", OpenTypeValue(access_type), AccessTypeOpenTypeName(access_type));
 
-    GlobalInit();
-    // The share handle stands for the Internet handle: connections, TLS
-    // sessions and resolved names live there between the requests' handles.
-    // It lives for the engine's whole life, not from one Initialize to the
-    // next: callers initialise the engine afresh for every operation, and a
-    // TLS session kept only that long would make every HTTPS request pay a
-    // full handshake.  A part that this libcurl cannot share is left out;
-    // the requests then simply do not reuse it.
-    if (!share_) {
-        std::unique_ptr<void, CurlShareFree> share(curl_share_init());
-        if (!share) return Fail(kInitFailed, kContext);
-        for (curl_lock_data part :
-             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-            (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
-        share_ = std::move(share);
-    }
-    CStringHolder a, p, b;
-    if (FAILED(GetString(agent, a.Out(), false)) || FAILED(GetString(proxy, p.Out(), false)) ||
-        FAILED(GetString(bypass, b.Out(), false)))
+    if (!engine_) return Fail(kInitFailed, kContext);
+    SessionSettings settings;
+    settings.agent = agent != nullptr ? agent : "";
+    settings.access_type = access_type;
+    settings.proxy_list = proxy != nullptr ? proxy : "";
+    settings.bypass = bypass != nullptr ? bypass : "";
+    int error_code = 0;
+    std::string error_text;
+    if (!engine_->Open(settings, &error_code, &error_text)) {
+        if (error_code != 0) LogSystemError(kContext, error_code, error_text.c_str());
         return Fail(kInitFailed, kContext);
-    agent_ = std::move(a);
-    proxy_list_ = std::move(p);
-    bypass_ = std::move(b);
-    access_type_ = access_type;
+    }
     initialised_ = true;
     return S_OK;
 }
 
 HRESULT CInternetAccess::Uninitialize() {
-    // Connections and TLS sessions stay for the next Initialize (see there);
-    // the engine's end closes them, traced to the log, which outlives it.
+    if (engine_) engine_->Close();
     initialised_ = false;
     return S_OK;
 }

@@ -1,17 +1,19 @@
 // The HTTP transport: CInternetAccess, one HTTP/HTTPS exchange at a time,
 // and its file-backed content streams.
 //
-// CInternetAccess carries one exchange between the component and a server
-// over libcurl: the caller configures the target (server, port, secure flag,
-// resource, verb, HTTP version), fills the request header list and the
-// request content, and calls Process; the engine sends the headers and the
-// body in 256 KiB chunks, reads the status line, the selected response
-// headers and the whole body into the response content.  It does not choose
-// the way to the Internet: Initialize takes an access type code and a proxy
-// list (transport/access_method.h).  Each request runs on its own libcurl
-// easy handle; a share handle made by the first Initialize keeps
-// connections, TLS sessions and resolved names for the engine's life, across
-// Uninitialize and Initialize, so later requests reuse a kept-alive
+// CInternetAccess carries one exchange between the component and a server:
+// the caller configures the target (server, port, secure flag, resource,
+// verb, HTTP version), fills the request header list and the request
+// content, and calls Process; the engine sends the headers and the body in
+// 256 KiB chunks, reads the status line, the selected response headers and
+// the whole body into the response content.  It does not choose the way to
+// the Internet: Initialize takes an access type code and a proxy list
+// (transport/access_method.h).  The HTTP client underneath is the system's
+// (transport/http_engine.h): WinInet on Windows, whose Internet handle lives
+// from Initialize to Uninitialize; libcurl on Linux, where each request runs
+// on its own easy handle and a share handle made by the first Initialize
+// keeps connections, TLS sessions and resolved names for the engine's life,
+// across Uninitialize and Initialize, so later requests reuse a kept-alive
 // connection and resume their TLS sessions.
 // The engine owns every text it keeps, both header lists and both content
 // streams (callers borrow them); its log is borrowed.  Every failure is
@@ -40,6 +42,10 @@
 #include "transport/transfer_observer.h"
 
 class CEventLog;
+namespace zel::transport {
+class HttpEngine;
+struct EngineRequest;
+}  // namespace zel::transport
 
 // Protocol, verb and HTTP version codes of the engine.
 inline constexpr std::int32_t INTERNET_PROTOCOL_HTTP = 1;
@@ -56,7 +62,7 @@ inline constexpr std::int32_t HTTP_VERSION_1_1 = 2;
 class CInternetAccess {
   public:
     class CContentStream;
-    struct Transfer;  // the state of one request inside libcurl's callbacks
+    struct Transfer;  // the state of one request while the HTTP client runs it
 
     explicit CInternetAccess(CEventLog* log);
     virtual ~CInternetAccess();
@@ -174,10 +180,6 @@ class CInternetAccess {
         [[nodiscard]] HRESULT SetName(const char* text) { return CopyString(text, &name, true); }
         [[nodiscard]] HRESULT SetValue(const char* text) { return CopyString(text, &value, true); }
     };
-    // Frees the engine's libcurl share handle (CURLSH*).
-    struct CurlShareFree {
-        void operator()(void* share) const;
-    };
 
     HRESULT Fail(HRESULT status, const char* context);
     HRESULT SetText(char** field, const char* text);
@@ -189,23 +191,22 @@ class CInternetAccess {
     HRESULT CheckHTTPVer(std::int32_t version);
     HRESULT CheckVerb(std::int32_t verb);
     void ResetResponse();
-    // The exchange (exchange.cpp): one request on a fresh easy handle.
+    // The exchange (exchange.cpp): one request through the HTTP client.
     HRESULT ProcessHTTPRequest();
     // One attempt at the request.  *may_resend is set (and the failure not
     // logged as an error) when a kept-alive connection broke before any
     // byte of an answer came back and fresh_connection was false: the
     // request never reached the server whole and may go out again.
     HRESULT PerformRequest(bool fresh_connection, bool* may_resend);
-    // Sets every option of the request's easy handle (transfer->curl) for
-    // the current configuration; the URL and header list it builds are kept
-    // in the transfer.  Failure (logged): 0x802180D3.
-    HRESULT ConfigureRequest(Transfer* transfer);
+    // What goes out for the current configuration: the target, the
+    // resource as it stands in the request line, and every header line.
+    void DescribeRequest(const Transfer& transfer, zel::transport::EngineRequest* request) const;
     void LogSystemError(const char* context, int code, const char* message);
 
     bool initialised_ = false;
-    // Connections, TLS sessions and resolved names, shared by the requests'
-    // handles for the engine's life.
-    std::unique_ptr<void, CurlShareFree> share_;
+    // The HTTP client: the Internet handle, and whatever the system's client
+    // keeps between requests.
+    std::unique_ptr<zel::transport::HttpEngine> engine_;
     CStringHolder user_name_;
     CStringHolder password_;
     CStringHolder server_;
@@ -229,11 +230,6 @@ class CInternetAccess {
     CEventLog* log_;
     std::int32_t bytes_sent_ = 0;
     std::int32_t bytes_received_ = 0;
-    // What Initialize was given, applied to every request.
-    std::int32_t access_type_ = 1;
-    CStringHolder agent_;
-    CStringHolder proxy_list_;
-    CStringHolder bypass_;
     CTransferObserver* observer_ = nullptr;  // borrowed, may be null
 };
 

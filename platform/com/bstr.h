@@ -8,6 +8,9 @@
 //
 // The allocator lives in the shared object-model runtime (libzelcom.so), so a
 // BSTR made on one side of a component boundary can be freed on the other.
+// On Windows it is the system's (oleaut32): OLECHAR stays char16_t in this
+// interface, and the system's wchar_t text is the same 16-bit units, so the
+// same sources build for both (see windows/bstr.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,11 +1,15 @@
 // The object-model runtime: the small in-process COM of this system.
 //
-// One shared library (libzelcom.so) that the component and every client link,
-// so that the per-thread rich error information, BSTR allocation and the table
-// of loaded component libraries are one and the same on both sides of a
-// component boundary.  This header holds the basic types, the standard result
-// codes (with their Windows values), GUIDs, the standard interfaces in COM
-// slot order, VARIANT and the activation calls.
+// On Linux one shared library (libzelcom.so) that the component and every
+// client link, so that the per-thread rich error information, BSTR
+// allocation and the table of loaded component libraries are one and the
+// same on both sides of a component boundary.  On Windows the same calls are
+// answered by the system's own COM (ole32, oleaut32; see windows/com.cpp),
+// and the types below have the system's layouts, so a component built from
+// these sources is an ordinary in-process server there.  This header holds
+// the basic types, the standard result codes (with their Windows values),
+// GUIDs, the standard interfaces in COM slot order, VARIANT and the
+// activation calls.
 //
 // Ownership follows COM: an interface pointer handed out through an out
 // parameter carries one reference that the caller releases; BSTRs handed out
@@ -476,7 +480,8 @@ ZEL_COM_API void CoFreeUnusedLibraries();
 
 namespace zel::com {
 
-// Number of component libraries currently loaded by activation.
+// Number of component libraries currently loaded by activation.  The Linux
+// runtime's alone: on Windows the system keeps that table.
 [[nodiscard]] ZEL_COM_API int LoadedLibraryCount();
 
 // A short English text for a result code: the standard codes above by name

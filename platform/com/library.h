@@ -1,4 +1,6 @@
-// DynamicLibrary: owner of one loaded shared library (dlopen handle).
+// DynamicLibrary: owner of one loaded shared library (a dlopen handle on
+// Linux, a module handle on Windows), and what else depends on the system's
+// form of libraries.
 //
 // Used by activation for component libraries and by regsvr.  The library is
 // unloaded when the owner goes or is reset.  Exported from the runtime so
@@ -40,5 +42,17 @@ class ZEL_COM_API DynamicLibrary {
 // The absolute, symlink-free path of the shared object (or program) that
 // holds address; false when it cannot be found.
 [[nodiscard]] ZEL_COM_API bool ModulePathOf(const void* address, std::string* out);
+
+// The directory part of a library's path, up to and including its last
+// separator ("/"; on Windows "\" or "/"); empty when it has none.
+[[nodiscard]] ZEL_COM_API std::string ModuleDirectory(const std::string& path);
+
+// The system's command that registers a component library: "regsvr" (this
+// system's own tool) on Linux, "regsvr32" on Windows.  For messages.
+[[nodiscard]] ZEL_COM_API const char* RegistrationTool();
+
+// The platform key under a type library's locale key in the registry
+// ("linux64", "win64").
+[[nodiscard]] ZEL_COM_API const char* TypeLibPlatformKey();
 
 }  // namespace zel::com

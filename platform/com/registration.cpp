@@ -1,6 +1,7 @@
 // Class registration entries in HKEY_CLASSES_ROOT: see registration.h.
 #include "platform/com/registration.h"
 
+#include "platform/com/library.h"
 #include "platform/registry.h"
 
 namespace zel::com {
@@ -54,10 +55,10 @@ std::string TypeLibVersionKey(const TypeLibEntry& t) {
 HRESULT WriteTypeLib(const TypeLibEntry& t) {
     const std::string libid = GuidToString(t.libid);
     const std::string version_key = TypeLibVersionKey(t);
-    const std::string dir = t.path.substr(0, t.path.find_last_of('/') + 1);
+    const std::string dir = ModuleDirectory(t.path);
     const std::string flags = "0";
     bool ok = RemoveTree(version_key) && WriteKey(version_key, &t.help_string) &&
-              WriteKey(version_key + "\\" + t.locale + "\\linux64", &t.path) &&
+              WriteKey(version_key + "\\" + t.locale + "\\" + TypeLibPlatformKey(), &t.path) &&
               WriteKey(version_key + "\\FLAGS", &flags) &&
               WriteKey(version_key + "\\HELPDIR", &dir);
     for (const InterfaceEntry& i : t.interfaces) {

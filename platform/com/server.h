@@ -23,15 +23,15 @@
 #include "platform/com/com_ptr.h"
 
 // The four entry points a component library defines (extern "C").  Declared
-// here with default visibility, so that the definitions leave the library
-// although everything else in it is hidden; the export map of
-// zel_add_component lets these four out and no other.
+// here as the library's exports (ZEL_COMPONENT_ENTRY), so that the
+// definitions leave the library although everything else in it is hidden;
+// on Linux the export map of zel_add_component lets these four out and no
+// other.
 extern "C" {
-__attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid,
-                                                                 void** object);
-__attribute__((visibility("default"))) HRESULT DllCanUnloadNow();
-__attribute__((visibility("default"))) HRESULT DllRegisterServer();
-__attribute__((visibility("default"))) HRESULT DllUnregisterServer();
+ZEL_COMPONENT_ENTRY HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** object);
+ZEL_COMPONENT_ENTRY HRESULT DllCanUnloadNow();
+ZEL_COMPONENT_ENTRY HRESULT DllRegisterServer();
+ZEL_COMPONENT_ENTRY HRESULT DllUnregisterServer();
 }
 
 namespace zel::com {

@@ -108,6 +108,11 @@ int CopyAcross(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+bool IsEntryName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.size() <= NAME_MAX &&
+           name.find('/') == std::string::npos;
+}
+
 std::string DirName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";

@@ -1,4 +1,7 @@
-// The system root on Linux (see paths_internal.h).
+// The system root on Linux (see paths_internal.h), and what makes a path
+// absolute there.
+#include "platform/paths.h"
+
 #include "platform/paths_internal.h"
 
 namespace zel::paths::detail {
@@ -10,3 +13,11 @@ const char* DefaultRoot() {
 void ToSystemForm(std::string* /*root*/) {}
 
 }  // namespace zel::paths::detail
+
+namespace zel::paths {
+
+bool IsAbsolute(const std::string& path) {
+    return !path.empty() && path.front() == '/';
+}
+
+}  // namespace zel::paths

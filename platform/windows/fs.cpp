@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -29,6 +30,10 @@
 #include "platform/fs_internal.h"
 #include "platform/owned_temp.h"
 #include "platform/process.h"
+
+// The system's header makes SetCurrentDirectory a macro for its A or W
+// form, which would rename fs::SetCurrentDirectory below.
+#undef SetCurrentDirectory
 
 namespace zel::fs {
 
@@ -352,6 +357,27 @@ int CopyAcross(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+bool IsEntryName(const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.size() > 255) return false;
+    for (const unsigned char c : name) {
+        if (c < 0x20 || std::strchr("<>:\"/\\|?*", c) != nullptr) return false;
+    }
+    if (name.back() == '.' || name.back() == ' ') return false;
+    // The device names count with any extension ("nul.txt" is NUL too).
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (stem == device) return false;
+    }
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        stem[3] >= '0' && stem[3] <= '9')
+        return false;
+    return true;
+}
+
 std::string DirName(const std::string& path) {
     const std::size_t slash = LastSeparator(path);
     if (slash == std::string::npos) return ".";
@@ -655,6 +681,40 @@ int FlushDirectory(const std::string& dir) {
     // NTFS makes a rename durable in its own journal; a directory cannot be
     // flushed on its own.  Only its existence is checked.
     return IsDirectory(dir) ? 0 : ENOENT;
+}
+
+int FlushFileSystemOf(const std::string& dir) {
+    std::string full;
+    int err = AbsolutePath(dir, &full);
+    if (err != 0) return err;
+    if (!IsDirectory(full)) return ENOENT;
+    // The whole volume in one step, where the system lets this process
+    // (flushing a volume takes an administrator).
+    if (full.size() >= 2 && full[1] == ':') {
+        UniqueHandle volume(
+            ::CreateFileA(("\\\\.\\" + full.substr(0, 2)).c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (volume.valid() && ::FlushFileBuffers(volume.get())) return 0;
+    }
+    // Otherwise each file of the directory on its own, which covers what
+    // the caller wrote there.  A file another program holds without
+    // sharing writes was not written by this process and is passed over.
+    std::vector<std::string> names;
+    err = ListMatching(full, "*", &names, true);
+    if (err != 0) return err;
+    for (const std::string& name : names) {
+        UniqueHandle file(::CreateFileA((full + "/" + name).c_str(), GENERIC_WRITE, kShareAll,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                error == ERROR_FILE_NOT_FOUND)
+                continue;
+            return ErrnoFrom(error);
+        }
+        if (!::FlushFileBuffers(file.get())) return LastErrno();
+    }
+    return 0;
 }
 
 int OpenForReading(const std::string& path, UniqueFd* out) {

@@ -10,6 +10,7 @@
 #include "platform/com/server.h"
 #include "platform/paths.h"
 #include "tests/com/com_test_util.h"
+#include "tests/com/run_program.h"
 #include "tests/com/test_component.h"
 
 namespace {

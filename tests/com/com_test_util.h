@@ -1,11 +1,8 @@
-// Helpers of the runtime's tests: a fixture with a scratch system root whose
-// thread is in the object model, registry shortcuts, and running a program
-// with its output and exit status.
+// Helpers of the object model's tests: a fixture with a scratch system root
+// whose thread is in the object model, and registry shortcuts.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/wait.h>
 
 #include <string>
 
@@ -49,24 +46,5 @@ class ComRoot : public ScratchRoot {
         return value;
     }
 };
-
-struct RunResult {
-    int exit_code = -1;
-    std::string output;  // standard output and standard error together
-};
-
-// Runs a shell command line (bounded by the programs it names, which all end
-// by themselves) and collects what it prints.
-inline RunResult Run(const std::string& command) {
-    RunResult r;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return r;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
-    const int status = ::pclose(pipe);
-    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-    return r;
-}
 
 }  // namespace zel::test

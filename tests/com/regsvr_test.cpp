@@ -7,6 +7,7 @@
 #include "platform/com/com_ptr.h"
 #include "platform/com/registration.h"
 #include "tests/com/com_test_util.h"
+#include "tests/com/run_program.h"
 #include "tests/com/test_component.h"
 
 namespace {

@@ -94,8 +94,8 @@ bool MakeTestCerts(const std::string& dir, TestCerts* out, std::string* error) {
     };
     constexpr long kDay = 24 * 3600;
     PkeyPtr ca_key = NewKey(), other_ca_key = NewKey(), leaf_key = NewKey(), wrong_key = NewKey(),
-            expired_key = NewKey();
-    if (!ca_key || !other_ca_key || !leaf_key || !wrong_key || !expired_key)
+            expired_key = NewKey(), untrusted_key = NewKey();
+    if (!ca_key || !other_ca_key || !leaf_key || !wrong_key || !expired_key || !untrusted_key)
         return fail("key generation failed");
 
     X509Ptr ca = MakeCert(ca_key.get(), "Zelway Test CA", 1, -kDay, 30 * kDay, nullptr, nullptr,
@@ -111,7 +111,11 @@ bool MakeTestCerts(const std::string& dir, TestCerts* out, std::string* error) {
     X509Ptr expired =
         MakeCert(expired_key.get(), "localhost", 12, -10 * kDay, -kDay, ca.get(), ca_key.get(),
                  false, "DNS:localhost,IP:127.0.0.1,IP:127.0.0.2,IP:127.0.0.3");
-    if (!leaf || !wrong || !expired) return fail("server certificate creation failed");
+    X509Ptr untrusted = MakeCert(untrusted_key.get(), "localhost", 13, -kDay, 30 * kDay,
+                                 other_ca.get(), other_ca_key.get(), false,
+                                 "DNS:localhost,IP:127.0.0.1,IP:127.0.0.2,IP:127.0.0.3,IP:::1");
+    if (!leaf || !wrong || !expired || !untrusted)
+        return fail("server certificate creation failed");
 
     TestCerts c;
     c.ca_file = dir + "/ca.pem";
@@ -122,9 +126,12 @@ bool MakeTestCerts(const std::string& dir, TestCerts* out, std::string* error) {
     c.wrong_host_key = dir + "/wrong-host.key";
     c.expired_cert = dir + "/expired.pem";
     c.expired_key = dir + "/expired.key";
-    if (!WriteCert(c.ca_file, ca.get()) || !WriteCert(c.other_ca_file, other_ca.get()) ||
-        !WriteCert(c.leaf_cert, leaf.get()) || !WriteKey(c.leaf_key, leaf_key.get()) ||
-        !WriteCert(c.wrong_host_cert, wrong.get()) ||
+    c.untrusted_cert = dir + "/untrusted.pem";
+    c.untrusted_key = dir + "/untrusted.key";
+    if (!WriteCert(c.untrusted_cert, untrusted.get()) ||
+        !WriteKey(c.untrusted_key, untrusted_key.get()) || !WriteCert(c.ca_file, ca.get()) ||
+        !WriteCert(c.other_ca_file, other_ca.get()) || !WriteCert(c.leaf_cert, leaf.get()) ||
+        !WriteKey(c.leaf_key, leaf_key.get()) || !WriteCert(c.wrong_host_cert, wrong.get()) ||
         !WriteKey(c.wrong_host_key, wrong_key.get()) || !WriteCert(c.expired_cert, expired.get()) ||
         !WriteKey(c.expired_key, expired_key.get()))
         return fail("writing PEM files failed");

@@ -18,11 +18,14 @@ struct TestCerts {
     std::string wrong_host_key;
     std::string expired_cert;  // "localhost" and 127.0.0.1, expired yesterday
     std::string expired_key;
+    std::string untrusted_cert;  // as leaf_cert, signed by the unrelated CA
+    std::string untrusted_key;
 };
 
-// Creates the CAs and the three server certificates in dir (which must
-// exist).  Returns true on success; on failure the files may be partial and
-// a reason is stored in *error when error is not null.
+// Creates the CAs and the four server certificates in dir (which must
+// exist).  On Windows the test peer makes them (see test_server.h) and the
+// PEM files are written into dir all the same.  Returns true on success; on failure the files may
+// be partial and a reason is stored in *error when error is not null.
 bool MakeTestCerts(const std::string& dir, TestCerts* out, std::string* error = nullptr);
 
 }  // namespace zel::test

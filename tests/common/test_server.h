@@ -13,6 +13,14 @@
 // timeout, and Stop() (also run by the destructor) shuts every connection
 // down and joins every thread.  The server owns its sockets, TLS context and
 // threads; recorded requests are returned as copies.
+//
+// The Windows tests, which run under wine, use the same class, but the
+// server itself runs natively in the test peer (test_peer.cpp), a Linux
+// process that starts the test program and serves it on loopback: each
+// TestServer there is one control connection to the peer, which keeps the
+// real server for as long as that connection lasts (test_server_remote.cpp).
+// A handler callback cannot cross to the peer: SetHandler is for Linux
+// tests only.
 #pragma once
 
 #include <atomic>
@@ -78,6 +86,8 @@ struct ScriptedResponse {
 // the first size bytes.  WritePatternFile writes such a body to a file in
 // 256 KiB pieces (true on success).
 unsigned char PatternByte(std::uint64_t i);
+// The n pattern bytes from offset on into buf.
+void FillPattern(std::uint64_t offset, unsigned char* buf, std::size_t n);
 std::uint32_t PatternCrc(std::uint64_t size);
 bool WritePatternFile(const std::string& path, std::uint64_t size);
 // crc32 and size of a whole file, read in pieces; false when unreadable.
@@ -151,6 +161,9 @@ class TestServer {
     std::vector<RecordedRequest> requests_;
     std::size_t connections_ = 0;
     std::size_t resumed_ = 0;
+    // Windows: the control connection to the test peer (a socket), 0 when
+    // none is open.
+    std::uintptr_t peer_ = 0;
 };
 
 }  // namespace zel::test

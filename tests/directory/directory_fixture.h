@@ -22,11 +22,18 @@
 
 namespace zel::test::directory {
 
+inline const std::string kServers = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
+inline const std::string kQueries = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Queries";
+
 class DirectoryTest : public ScratchRoot {
   protected:
     void SetUp() override {
         ScratchRoot::SetUp();
         if (HasFatalFailure()) return;
+        // The registry of a scratch root starts empty; on Windows it is the
+        // machine's (the wine prefix's) one, so the cached records of the
+        // case before are taken away.
+        ForgetCachedDirectory();
         log_ = std::make_unique<CEventLog>();
         ASSERT_TRUE(log_->Open(LogPath().c_str(), false));
         log_->SetDebugMessages(true);
@@ -35,6 +42,14 @@ class DirectoryTest : public ScratchRoot {
     void TearDown() override {
         SetCurrentLog(nullptr);
         log_.reset();
+        ForgetCachedDirectory();
+    }
+
+    static void ForgetCachedDirectory() {
+        for (const std::string& key : {kServers, kQueries}) {
+            const zel::reg::Status st = zel::reg::DeleteTree(zel::reg::Hive::LocalMachine, key);
+            EXPECT_TRUE(st == zel::reg::kSuccess || st == zel::reg::kNotFound) << key << " " << st;
+        }
     }
 
     std::string LogPath() const { return dir_ + "/client.log"; }
@@ -62,8 +77,5 @@ class DirectoryTest : public ScratchRoot {
 
     std::unique_ptr<CEventLog> log_;
 };
-
-inline const std::string kServers = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Servers";
-inline const std::string kQueries = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Queries";
 
 }  // namespace zel::test::directory

@@ -221,4 +221,16 @@ TEST(Backend, ProgramsAndBatchFilesStartInTheirWorkingDirectory) {
     EXPECT_FALSE(proc::HasEnded(proc::SelfIdentity()));
 }
 
+// A name from elsewhere (a server's file list) names one entry of a
+// directory only when it has no separator, is no "." or "..", and fits the
+// length of one name.
+TEST(Backend, AnEntryNameStaysInsideItsDirectory) {
+    EXPECT_TRUE(fs::IsEntryName("PARTS.DAT"));
+    EXPECT_TRUE(fs::IsEntryName(".hidden"));
+    EXPECT_TRUE(fs::IsEntryName(std::string(255, 'a')));
+    for (const std::string name : {"", ".", "..", "a/b", "../up", "/abs"})
+        EXPECT_FALSE(fs::IsEntryName(name)) << name;
+    EXPECT_FALSE(fs::IsEntryName(std::string(256, 'a')));
+}
+
 }  // namespace

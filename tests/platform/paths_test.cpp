@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <string>
+
 namespace {
 
 class RootEnv : public ::testing::Test {
@@ -37,6 +39,25 @@ TEST_F(RootEnv, DefaultAndOverride) {
     EXPECT_EQ(zel::paths::RegistryFile(), "/tmp/x/registry.db");
     setenv("QVIS_ROOT", "/", 1);
     EXPECT_EQ(zel::paths::ResponseFile(), "/response.txt");
+}
+
+// Whether a path depends on the current directory, as the system reads it:
+// a Windows path with a drive is absolute there, and a relative one on
+// Linux.
+TEST(PathsIsAbsolute, AsTheSystemReadsIt) {
+    EXPECT_TRUE(zel::paths::IsAbsolute("/tmp/x"));
+    EXPECT_FALSE(zel::paths::IsAbsolute(""));
+    EXPECT_FALSE(zel::paths::IsAbsolute("CMN"));
+    EXPECT_FALSE(zel::paths::IsAbsolute("./CMN"));
+    // The system whose root is a drive reads drives and backslashes.
+    const bool drive = std::string(ZEL_TEST_DEFAULT_ROOT) == "C:";
+    EXPECT_EQ(zel::paths::IsAbsolute("C:/Apps/QVIS"), drive);
+    EXPECT_EQ(zel::paths::IsAbsolute("Z:\\tmp\\CMN"), drive);
+    EXPECT_EQ(zel::paths::IsAbsolute("\\\\server\\share"), drive);
+    if (drive) {
+        EXPECT_FALSE(zel::paths::IsAbsolute("C:relative"));
+        EXPECT_FALSE(zel::paths::IsAbsolute("C:"));
+    }
 }
 
 TEST(PathsJoin, SingleSeparator) {

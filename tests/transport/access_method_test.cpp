@@ -17,6 +17,24 @@ constexpr const char* kUserKey = "Software\\Microsoft\\Windows\\CurrentVersion\\
 
 class AccessMethodTest : public EngineTest {
   protected:
+    // The access values start unset: on Windows every test shares the wine
+    // prefix's registry, so what a test stores is removed again.
+    void SetUp() override {
+        EngineTest::SetUp();
+        ClearAccessValues();
+    }
+    void TearDown() override {
+        ClearAccessValues();
+        EngineTest::TearDown();
+    }
+    static void ClearAccessValues() {
+        (void)zel::reg::DeleteTree(zel::reg::Hive::LocalMachine, kSystemKey);
+        zel::reg::Key user;
+        if (zel::reg::OpenKey(zel::reg::Hive::CurrentUser, kUserKey, &user) == zel::reg::kSuccess)
+            for (const char* name : {"ProxyEnable", "ProxyServer"})
+                (void)zel::reg::DeleteValue(user, name);
+    }
+
     std::int32_t Decide(bool secure, std::string* proxy) {
         CStringHolder p;
         std::int32_t code = GetAccessType(log_.get(), true, secure, p.Out());

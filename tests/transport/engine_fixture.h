@@ -33,8 +33,12 @@ class EngineTest : public ScratchRoot {
         for (const char* v : {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
                               "all_proxy", "ALL_PROXY"})
             ::unsetenv(v);
+        // The response switches start from their default (the registry is
+        // the scratch root's on Linux, the one of the wine prefix on Windows).
+        ClearResponses();
     }
     void TearDown() override {
+        ClearResponses();
         log_.reset();
         ScratchRoot::TearDown();
     }
@@ -65,9 +69,13 @@ class EngineTest : public ScratchRoot {
     }
 
     // The value the engine keeps under the Responses key (named like the key).
+    static constexpr const char* kResponsesKey =
+        "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Responses";
     static void SetResponses(std::uint32_t value) {
-        const char* path = "SOFTWARE\\Quvaro Information Systems\\QVDataAccess\\Responses";
-        SeedValue(path, path, value);
+        SeedValue(kResponsesKey, kResponsesKey, value);
+    }
+    static void ClearResponses() {
+        (void)zel::reg::DeleteTree(zel::reg::Hive::LocalMachine, kResponsesKey);
     }
 
     std::unique_ptr<CEventLog> log_;

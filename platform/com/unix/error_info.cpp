@@ -108,19 +108,6 @@ void ClearThreadErrorInfo() {
     t_error_info.Reset();
 }
 
-HRESULT SetErrorDetails(REFGUID iid, LPCOLESTR source, LPCOLESTR description) {
-    ComPtr<ICreateErrorInfo> create;
-    HRESULT hr = CreateErrorInfo(create.Out());
-    if (SUCCEEDED(hr)) hr = create->SetGUID(iid);
-    if (SUCCEEDED(hr)) hr = create->SetSource(const_cast<LPOLESTR>(source));
-    if (SUCCEEDED(hr)) hr = create->SetDescription(const_cast<LPOLESTR>(description));
-    ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(hr)) hr = create.As(&info);
-    // A half-made object would mislead the caller: set all or nothing.
-    SetErrorInfo(0, SUCCEEDED(hr) ? info.get() : nullptr);
-    return hr;
-}
-
 }  // namespace zel::com
 
 HRESULT CreateErrorInfo(ICreateErrorInfo** out) {

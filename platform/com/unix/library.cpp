@@ -66,4 +66,16 @@ bool ModulePathOf(const void* address, std::string* out) {
     return true;
 }
 
+std::string ModuleDirectory(const std::string& path) {
+    return path.substr(0, path.find_last_of('/') + 1);
+}
+
+const char* RegistrationTool() {
+    return "regsvr";
+}
+
+const char* TypeLibPlatformKey() {
+    return "linux64";
+}
+
 }  // namespace zel::com
