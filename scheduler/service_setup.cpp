@@ -22,7 +22,7 @@ std::string ExeKeyPath() {
     return std::string(kAppIdRoot) + "\\" + kExeKey;
 }
 
-// The install and remove steps' problem reports, in the design's words.
+// The install and remove steps' problem reports, as support staff know them.
 void ReportSetupResult(svc::SetupResult result) {
     const char* text = nullptr;
     switch (result) {

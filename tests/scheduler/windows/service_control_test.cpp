@@ -265,6 +265,20 @@ bool ReadServiceRecord(ServiceRecord* out) {
     return ok;
 }
 
+// Sends a control code to the service; the error ControlService gives (0
+// for none).
+DWORD SendControl(DWORD code) {
+    SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return ::GetLastError();
+    SC_HANDLE service = ::OpenServiceA(manager, cron::kServiceName, SERVICE_USER_DEFINED_CONTROL);
+    DWORD error = service == nullptr ? ::GetLastError() : 0;
+    SERVICE_STATUS status;
+    if (service != nullptr && !::ControlService(service, code, &status)) error = ::GetLastError();
+    if (service != nullptr) ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    return error;
+}
+
 std::tm LocalNow() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -335,6 +349,12 @@ TEST_F(ServiceControl, InstallStartRunDueBatchStopAndRemove) {
     EXPECT_NE(second.err.find("pid " + std::to_string(record.process_id)), std::string::npos)
         << second.err;
     EXPECT_EQ(second.out, "");
+
+    // A control the service does not know changes nothing.  (Windows hands
+    // the handler's refusal back to the sender; wine does not.)
+    const DWORD refused = SendControl(200);
+    EXPECT_TRUE(refused == 0 || refused == ERROR_CALL_NOT_IMPLEMENTED) << refused;
+    EXPECT_EQ(ServiceState(), "RUNNING");
 
     const Result stop = Sc({"stop", cron::kServiceName});
     EXPECT_EQ(stop.code, 0) << stop.out;
