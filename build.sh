@@ -154,12 +154,21 @@ run_windows() {
     export ZEL_WINEPREFIX=$prefix
     echo "Making the wine prefix $prefix"
     cmake/wine-run.sh wineboot --init >/dev/null 2>&1 || true
+    # Making a prefix starts wine's service control manager twice, and the
+    # first one may linger beside the second: each answers some requests
+    # from its own list of services.  Let that session end; the next one
+    # starts a single manager.
+    WINEPREFIX=$prefix "$wineserver" -w 2>/dev/null || true
     local fifo=$PWD/build-windows/wine-idle
     rm -f "$fifo"
     mkfifo "$fifo"
     cmake/wine-run.sh cmd <"$fifo" >/dev/null 2>&1 &
     local idle=$!
     exec 9>"$fifo"  # the interpreter waits on its input while this stays open
+    # Wait until that session is up (wine's boot and services started, by
+    # programs whose output goes nowhere), so that no test program is the one
+    # that starts them.
+    cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 </dev/null || true
     local rc=0
     ctest --test-dir build-windows --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-} || rc=$?
     exec 9>&-

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/fs.h"
+#include "platform/system.h"
 
 namespace zel::cron {
 namespace {
@@ -261,7 +262,7 @@ std::vector<PlannedStart> PlanStarts(const Schedule& schedule, std::time_t from,
     for (int i = 0; i < minutes; ++i) {
         minute += 60;
         std::tm local{};
-        if (localtime_r(&minute, &local) == nullptr) continue;
+        if (!sys::LocalTime(minute, &local)) continue;
         for (std::size_t entry : DueEntries(schedule, local)) starts.push_back({minute, entry});
     }
     return starts;

@@ -1,6 +1,7 @@
 // The schedule service program (see service_host.h).  Owns, for the length
 // of a run, the scheduler and the service loop (its timer and the controls);
-// all of them live on the one thread that runs the loop.
+// all of them live on the one thread that runs the loop (on Windows, under
+// the service control manager, the service thread the dispatcher makes).
 #include "scheduler/service_host.h"
 
 #include <charconv>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <string>
 
 #include "platform/fs.h"
 #include "platform/instance_lock.h"
@@ -17,6 +19,7 @@
 #include "platform/registry.h"
 #include "platform/service_loop.h"
 #include "platform/service_manager.h"
+#include "platform/system.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_setup.h"
 
@@ -47,8 +50,10 @@ class EventOutput {
 
 class Host {
   public:
-    Host(bool service, std::string notify_socket)
-        : service_(service), notify_socket_(std::move(notify_socket)), events_(service) {
+    // status: the line to the service manager, or null for an ordinary
+    // program that no manager started.
+    Host(bool service, svc::ServiceStatus* status)
+        : service_(service), status_(status), events_(service) {
         // What the scheduler does goes to the journal beside the service's
         // own events.
         scheduler_.set_reporter([this](bool warning, const std::string& text) {
@@ -65,15 +70,15 @@ class Host {
     void Loop();
     void OnControl(svc::Control control);
     void OnTimer();
-    // The service manager hears the state whenever it handed us its socket,
-    // whether or not the registry says we were installed as a service: a
-    // unit of Type=notify times out without READY.
-    void Report(const char* state) {
-        if (!notify_socket_.empty()) (void)svc::NotifyServiceManager(notify_socket_, state);
+    // The service manager hears the state whenever it started us, whether or
+    // not the registry says we were installed as a service: a unit of
+    // Type=notify times out without READY.
+    void Report(svc::ServiceState state) {
+        if (status_ != nullptr) status_->Report(state);
     }
 
     bool service_;
-    std::string notify_socket_;
+    svc::ServiceStatus* status_;
     EventOutput events_;
     Scheduler scheduler_;
     svc::ServiceLoop loop_;
@@ -85,20 +90,21 @@ int Host::Main() {
         events_.Write("Handler not installed");
         return 1;
     }
-    Report("STATUS=Starting");
+    Report(svc::ServiceState::kStartPending);
     Run();
-    Report("STATUS=Stopped");
+    Report(svc::ServiceState::kStopped);
     if (service_) events_.Write("Service stopped");
     return 0;
 }
 
 bool Host::InstallHandler() {
+    if (status_ != nullptr && !status_->HandlerInstalled()) return false;
     return loop_.OpenControls() == 0;
 }
 
 void Host::Run() {
     events_.Write("Service started");
-    Report("READY=1\nSTATUS=Running");
+    Report(svc::ServiceState::kRunning);
     if (loop_.OpenTimer() != 0 || !loop_.StartTimer(FirstTickMilliseconds())) return;
     scheduler_.SetLoadedStateFile(paths::UnderRoot(kLoadedStateFileName));
     scheduler_.Load();
@@ -124,7 +130,7 @@ void Host::OnControl(svc::Control control) {
     switch (control) {
         case svc::Control::kStop:
             loop_.StopTimer();
-            Report("STOPPING=1\nSTATUS=Stopping");
+            Report(svc::ServiceState::kStopPending);
             quit_ = true;
             break;
         case svc::Control::kPause:
@@ -151,12 +157,12 @@ void Host::OnTimer() {
     if (!loop_.TakeTick()) return;
     loop_.StopTimer();
     std::time_t now = std::time(nullptr);
-    // localtime_r alone keeps the zone it first loaded; tzset picks up a
-    // zone the administrator changed while the service runs, so jobs keep to
-    // the wall clock the dealer sees.
+    // The local-time conversion alone keeps the zone it first loaded; tzset
+    // picks up a zone the administrator changed while the service runs, so
+    // jobs keep to the wall clock the dealer sees.
     ::tzset();
     std::tm local{};
-    if (::localtime_r(&now, &local) != nullptr) (void)scheduler_.Tick(local);
+    if (sys::LocalTime(now, &local)) (void)scheduler_.Tick(local);
     // Measured from the end of this tick's work, as the schedule expects.
     (void)loop_.StartTimer(kTickMilliseconds);
 }
@@ -185,7 +191,7 @@ int ServiceProgramMain(int argc, char** argv) {
                      "(%s --help lists the options)\n",
                      kServiceName, kServiceName);
 
-    bool service = false;
+    bool registered = false;
     {
         reg::Key key;
         reg::Status st =
@@ -196,13 +202,16 @@ int ServiceProgramMain(int argc, char** argv) {
             return static_cast<int>(st);
         }
         std::string value;
-        service = reg::QueryString(key, "LocalService", &value) == reg::kSuccess;
+        registered = reg::QueryString(key, "LocalService", &value) == reg::kSuccess;
     }
+    // Installed as the service: run on what the service was installed with
+    // (its system root), whoever started the program.
+    if (registered) svc::AdoptServiceEnvironment(kServiceName);
 
     // One running copy per system root: a second one would start every due
     // batch file a second time in the same minute.  The lock is held until
     // the process ends; started jobs do not inherit it.
-    fs::UniqueFd instance_lock;
+    fs::InstanceLock instance_lock;
     const std::string lock_path = paths::UnderRoot(kInstanceLockFile);
     pid_t holder = 0;
     if (int err = fs::LockPidFile(lock_path, &instance_lock, &holder); err != 0) {
@@ -219,16 +228,22 @@ int ServiceProgramMain(int argc, char** argv) {
         return kAlreadyRunningExit;
     }
 
-    // systemd hands a notify service its socket in the environment; without
-    // one there is no service manager to talk to and the program runs as an
-    // ordinary one.  The batch files it starts must not inherit the socket.
-    const std::string notify_socket = svc::TakeNotifySocket();
-    if (notify_socket.empty()) service = false;
-
     // Events written to a closed standard output must not end the service;
     // started jobs get default signal handling back.
     proc::IgnoreBrokenPipe();
-    Host host(service, notify_socket);
+    // Under the service manager when it started this process (as a service
+    // only when also installed as one), else as an ordinary program.
+    int exit_code = 0;
+    if (svc::RunAsService(
+            kServiceName, registered,
+            [registered](svc::ServiceStatus& status) {
+                Host host(registered, &status);
+                return host.Main();
+            },
+            &exit_code)) {
+        return exit_code;
+    }
+    Host host(false, nullptr);
     return host.Main();
 }
 

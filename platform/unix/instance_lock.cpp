@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <charconv>
+#include <new>
 #include <string>
+
+#include "platform/fs.h"
 
 namespace zel::fs {
 namespace {
@@ -25,8 +28,17 @@ pid_t ReadPid(int fd) {
 
 }  // namespace
 
-int LockPidFile(const std::string& path, UniqueFd* out, pid_t* holder) {
-    *out = UniqueFd();
+struct InstanceLock::State {
+    UniqueFd fd;  // holds the flock
+};
+
+InstanceLock::InstanceLock() = default;
+InstanceLock::~InstanceLock() = default;
+InstanceLock::InstanceLock(InstanceLock&&) noexcept = default;
+InstanceLock& InstanceLock::operator=(InstanceLock&&) noexcept = default;
+
+int LockPidFile(const std::string& path, InstanceLock* out, pid_t* holder) {
+    *out = InstanceLock();
     if (holder != nullptr) *holder = 0;
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) return errno;
@@ -41,8 +53,8 @@ int LockPidFile(const std::string& path, UniqueFd* out, pid_t* holder) {
     ssize_t written = ::pwrite(fd.get(), line.data(), line.size(), 0);
     if (written < 0) return errno;
     if (static_cast<std::size_t>(written) != line.size()) return EIO;
-    *out = std::move(fd);
-    return 0;
+    out->state_.reset(new (std::nothrow) InstanceLock::State{std::move(fd)});
+    return out->state_ ? 0 : ENOMEM;
 }
 
 }  // namespace zel::fs

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <new>
+
+#include "platform/fs.h"
 
 namespace zel::svc {
 namespace {
@@ -35,36 +38,47 @@ Control ControlOf(unsigned signal_number) {
 
 }  // namespace
 
+struct ServiceLoop::State {
+    fs::UniqueFd controls;
+    fs::UniqueFd timer;
+};
+
+ServiceLoop::ServiceLoop() : state_(new (std::nothrow) State) {}
+ServiceLoop::~ServiceLoop() = default;
+
 int ServiceLoop::OpenControls() {
+    if (!state_) return ENOMEM;
     sigset_t set;
     sigemptyset(&set);
     for (int sig : kControlSignals) sigaddset(&set, sig);
     if (int err = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); err != 0) return err;
-    controls_.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    return controls_ ? 0 : errno;
+    state_->controls.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    return state_->controls ? 0 : errno;
 }
 
 int ServiceLoop::OpenTimer() {
-    timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-    return timer_ ? 0 : errno;
+    if (!state_) return ENOMEM;
+    state_->timer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    return state_->timer ? 0 : errno;
 }
 
 bool ServiceLoop::StartTimer(int milliseconds) {
-    if (!timer_) return false;
+    if (!state_ || !state_->timer) return false;
     itimerspec spec{};
     spec.it_value.tv_sec = milliseconds / 1000;
     spec.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    return ::timerfd_settime(timer_.get(), 0, &spec, nullptr) == 0;
+    return ::timerfd_settime(state_->timer.get(), 0, &spec, nullptr) == 0;
 }
 
 void ServiceLoop::StopTimer() {
-    if (!timer_) return;
+    if (!state_ || !state_->timer) return;
     itimerspec off{};
-    (void)::timerfd_settime(timer_.get(), 0, &off, nullptr);
+    (void)::timerfd_settime(state_->timer.get(), 0, &off, nullptr);
 }
 
 int ServiceLoop::Wait(bool* control_ready, bool* timer_ready) {
-    pollfd fds[2] = {{controls_.get(), POLLIN, 0}, {timer_.get(), POLLIN, 0}};
+    if (!state_) return ENOMEM;
+    pollfd fds[2] = {{state_->controls.get(), POLLIN, 0}, {state_->timer.get(), POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0) {
         if (errno != EINTR) return errno;
     }
@@ -74,16 +88,18 @@ int ServiceLoop::Wait(bool* control_ready, bool* timer_ready) {
 }
 
 bool ServiceLoop::NextControl(Control* control) {
+    if (!state_) return false;
     signalfd_siginfo info;
-    if (fs::ReadSome(controls_.get(), &info, sizeof info) != static_cast<long>(sizeof info))
+    if (fs::ReadSome(state_->controls.get(), &info, sizeof info) != static_cast<long>(sizeof info))
         return false;
     *control = ControlOf(info.ssi_signo);
     return true;
 }
 
 bool ServiceLoop::TakeTick() {
+    if (!state_) return false;
     std::uint64_t expirations = 0;
-    return fs::ReadSome(timer_.get(), &expirations, sizeof expirations) ==
+    return fs::ReadSome(state_->timer.get(), &expirations, sizeof expirations) ==
            static_cast<long>(sizeof expirations);
 }
 

@@ -18,6 +18,7 @@
 
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/windows/children.h"
 
 namespace zel::proc {
 
@@ -179,7 +180,13 @@ int StartArgv(const std::vector<std::string>& argv, const StartOptions& options,
     if (found != 0) return found;
 
     std::vector<std::string> args = argv;
+    // The program's name as the child reads it, in Windows' own spelling:
+    // the command interpreter takes a "/" in its own name for the start of
+    // a switch and then runs something else than it was given.
     args[0] = program;
+    for (char& c : args[0]) {
+        if (c == '/') c = '\\';
+    }
     std::string line = BuildCommandLine(args);
     std::string application = program;
     if (IsBatch(program)) {
@@ -259,6 +266,23 @@ int ReapFinished(std::vector<FinishedChild>* finished) {
     }
     return collected;
 }
+
+namespace detail {
+
+std::vector<HANDLE> ChildHandles(std::size_t max) {
+    std::vector<HANDLE> handles;
+    std::lock_guard<std::mutex> lock(g_children_mutex);
+    for (const auto& [id, process] : Children()) {
+        if (handles.size() >= max) break;
+        HANDLE copy = nullptr;
+        if (::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &copy,
+                              SYNCHRONIZE, FALSE, 0))
+            handles.push_back(copy);
+    }
+    return handles;
+}
+
+}  // namespace detail
 
 ProcessIdentity SelfIdentity() {
     ProcessIdentity self;

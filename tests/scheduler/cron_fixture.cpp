@@ -1,10 +1,7 @@
 // Test helpers for the schedule service suites (see cron_fixture.h).
 #include "tests/scheduler/cron_fixture.h"
 
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 
@@ -35,15 +32,6 @@ void ScratchRoot::SetUp() {
 
 void ScratchRoot::TearDown() {
     for (const char* name : kVariables) ::unsetenv(name);
-}
-
-int WaitChild(pid_t pid, int timeout_ms) {
-    int status = 0;
-    if (WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms))
-        return status;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
 }
 
 }  // namespace zel::test::scheduler

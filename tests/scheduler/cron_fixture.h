@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -28,8 +27,5 @@ using zel::test::FileExists;
 using zel::test::ReadFile;
 using zel::test::WaitUntil;
 using zel::test::WriteFile;
-// Waits at most timeout_ms for the child, else kills it and returns -1;
-// otherwise the waitpid status.
-int WaitChild(pid_t pid, int timeout_ms);
 
 }  // namespace zel::test::scheduler

@@ -19,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
+#include "platform/systemd_unit.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
 #include "tests/common/registry_seed.h"
@@ -36,6 +37,17 @@ namespace reg = zel::reg;
 namespace svc = zel::svc;
 
 const std::string kGuidKey = std::string("AppID\\") + cron::kAppId;
+
+// Waits at most timeout_ms for the child, else kills it and returns -1;
+// otherwise the waitpid status.
+int WaitChild(pid_t pid, int timeout_ms) {
+    int status = 0;
+    if (WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms))
+        return status;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
 
 // Starts qvzel_cron with its standard output on *out and its standard error
 // on *err (both non-blocking; standard error is inherited without err).
@@ -105,8 +117,15 @@ TEST(SetupCommands, Tokens) {
 // is doubled everywhere, and a path systemd refuses as a program (quotes,
 // backslashes, control characters) is passed to /bin/sh as an argument.
 TEST(UnitFile, ExecStartGivesBackTheExactPath) {
-    auto exec_start = [](const std::string& exe) {
-        const std::string text = cron::UnitFileText(exe, "");
+    auto unit_text = [](const std::string& exe, const std::string& root) {
+        svc::ServiceDefinition entry = cron::ServiceEntry();
+        entry.program = exe;
+        entry.environment.clear();
+        if (!root.empty()) entry.environment.push_back("QVIS_ROOT=" + root);
+        return svc::UnitFileText(entry);
+    };
+    auto exec_start = [&](const std::string& exe) {
+        const std::string text = unit_text(exe, "");
         const std::size_t at = text.find("ExecStart=");
         return at == std::string::npos ? text : text.substr(at, text.find('\n', at) - at);
     };
@@ -118,7 +137,7 @@ TEST(UnitFile, ExecStartGivesBackTheExactPath) {
               "ExecStart=/bin/sh -c \"exec \\\"$$0\\\"\" "
               "\"/opt/it's \\\"$$x\\\"\\\\%%\\x09/q\"");
 
-    const std::string text = cron::UnitFileText("/opt/q", "/r $x 100%\"\\");
+    const std::string text = unit_text("/opt/q", "/r $x 100%\"\\");
     EXPECT_NE(text.find("Environment=\"QVIS_ROOT=/r $x 100%%\\\"\\\\\"\n"), std::string::npos)
         << text;
 }

@@ -86,3 +86,8 @@ inline char* mkdtemp(char* templ) {
     }
     return nullptr;
 }
+
+// timegm: the inverse of gmtime, which the C runtime calls _mkgmtime.
+inline time_t timegm(struct tm* tm) {
+    return _mkgmtime(tm);
+}

@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/registry_keys.h"
+#include "platform/systemd_unit.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_host.h"
 #include "scheduler/service_setup.h"
@@ -78,11 +79,11 @@ long PidInFile(const std::string& path) {
 ServiceStatus GatherService() {
     ServiceStatus out;
     out.pid_file = paths::UnderRoot(cron::kInstanceLockFile);
-    out.unit_file = paths::Join(cron::UnitDir(), cron::kUnitFileName);
+    out.unit_file = paths::Join(svc::UnitDir(), svc::UnitFileName(cron::kServiceName));
     out.unit_installed = fs::Exists(out.unit_file);
     // A package's unit serves when the administrator wrote none of his own.
     if (!out.unit_installed) {
-        if (std::string packaged = cron::PackagedUnitPath(); !packaged.empty()) {
+        if (std::string packaged = svc::PackagedUnitPath(cron::kServiceName); !packaged.empty()) {
             out.unit_file = packaged;
             out.unit_installed = true;
         }
@@ -123,7 +124,7 @@ ServiceStatus GatherService() {
             std::string cgroup;
             if (fs::ReadWholeFile("/proc/" + std::to_string(holder) + "/cgroup", &cgroup) == 0) {
                 out.under_systemd =
-                    cgroup.find(std::string("/") + cron::kUnitFileName) != std::string::npos;
+                    cgroup.find("/" + svc::UnitFileName(cron::kServiceName)) != std::string::npos;
             }
         }
     }
