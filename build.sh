@@ -167,8 +167,11 @@ run_windows() {
     exec 9>"$fifo"  # the interpreter waits on its input while this stays open
     # Wait until that session is up (wine's boot and services started, by
     # programs whose output goes nowhere), so that no test program is the one
-    # that starts them.
+    # that starts them: a helper process started by a test keeps the test's
+    # output open, and CTest waits for it to its time limit.  A registration
+    # brings up the desktop process and the COM service as well.
     cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 </dev/null || true
+    cmake/wine-run.sh regsvr32 /s oleaut32.dll >/dev/null 2>&1 </dev/null || true
     local rc=0
     ctest --test-dir build-windows --output-on-failure -j "$(jobs)" ${CTEST_ARGS:-} || rc=$?
     exec 9>&-
