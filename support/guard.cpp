@@ -69,6 +69,13 @@ bool ParseEntry(std::string_view line, Entry* entry) {
 }
 
 std::atomic<unsigned long> g_rewrites{0};
+std::atomic<long long> g_clock_shift{0};  // test hook: seconds added to the clock
+
+// The writer's clock, seconds since 1970.
+long long Now() {
+    return static_cast<long long>(std::time(nullptr)) +
+           g_clock_shift.load(std::memory_order_relaxed);
+}
 
 // Replaces the file's content as a whole; false when that failed, in which
 // case the old content is still there, entry for entry.  Rewriting in place
@@ -145,7 +152,7 @@ GuardUpdateOutcome UpdateGuard(const char* guard_path, const char* timeout_key,
         if (timeout_key != nullptr) ReadConfigNumber(config.c_str(), timeout_key, &timeout_ms);
     }
     const long long timeout = timeout_ms / 1000;
-    const long long now = static_cast<long long>(std::time(nullptr));
+    const long long now = Now();
     const long long own_pid = zel::sys::ProcessId();
     outcome.stamp = now;
     outcome.timeout = timeout;
@@ -255,7 +262,7 @@ std::vector<bool> GuardClaims::Claim(std::vector<std::string> texts) {
 bool GuardClaims::Hold(std::size_t i) {
     if (i >= states_.size()) return false;
     if (states_[i] == State::kWaiting && timeout_ > 0) {
-        const long long age = static_cast<long long>(std::time(nullptr)) - stamp_;
+        const long long age = Now() - stamp_;
         if (age * 4 >= timeout_) Renew();
     }
     if (states_[i] == State::kWaiting) states_[i] = State::kHeld;
@@ -295,7 +302,7 @@ void GuardClaims::Renew() {
         // to another run, as an acquire that finds the guard locked leaves
         // its file.  With the file unwritable, the callers go ahead
         // unrecorded, as GuardAcquire lets them.
-        const long long age = static_cast<long long>(std::time(nullptr)) - stamp_;
+        const long long age = Now() - stamp_;
         if (!outcome.locked && age >= timeout_) {
             for (std::size_t i : waiting) states_[i] = State::kRefused;
         }
@@ -335,5 +342,8 @@ std::vector<GuardEntry> ParseGuardEntries(std::string_view content) {
 namespace guard_test_hooks {
 unsigned long RewriteCount() {
     return g_rewrites.load(std::memory_order_relaxed);
+}
+void ShiftClock(long long seconds) {
+    g_clock_shift.fetch_add(seconds, std::memory_order_relaxed);
 }
 }  // namespace guard_test_hooks

@@ -141,9 +141,13 @@ struct GuardEntry {
 // two separating spaces are not entries).  Pure; never fails.
 [[nodiscard]] std::vector<GuardEntry> ParseGuardEntries(std::string_view content);
 
-// Test hook: how many times this process has replaced a guard file (any
-// guard file) so far, so that a test can tell how often a transfer rewrote
-// one.  Not for production code.
+// Test hooks.  RewriteCount: how many times this process has replaced a
+// guard file (any guard file) so far, so that a test can tell how often a
+// transfer rewrote one.  Not for production code.
 namespace guard_test_hooks {
 [[nodiscard]] unsigned long RewriteCount();
+// Moves this process's guard clock (the times written and compared, and the
+// age of claims) by seconds, so that a test can let claims age without
+// waiting.  Not for production code.
+void ShiftClock(long long seconds);
 }  // namespace guard_test_hooks

@@ -685,6 +685,22 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
     return err;
 }
 
+int RelockForAppending(const char* path, UniqueFd* kept, Links links) {
+    if (kept == nullptr || path == nullptr) return EINVAL;
+    if (*kept) {
+        if (LockExclusive(kept->get()) == 0) {
+            struct stat held, named;
+            const int looked =
+                links == Links::kRefuse ? ::lstat(path, &named) : ::stat(path, &named);
+            if (looked == 0 && ::fstat(kept->get(), &held) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino)
+                return 0;
+        }
+        kept->reset();  // gives back the lock, if it was taken
+    }
+    return OpenLockedForAppending(path, kept, links);
+}
+
 int AppendLocked(const char* path, const void* data, std::size_t size, Links links,
                  long long cut_above, long long keep) {
     UniqueFd fd;
