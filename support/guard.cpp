@@ -240,7 +240,11 @@ GuardClaims::GuardClaims(std::string guard_path, const GuardFileKind& kind)
     : path_(std::move(guard_path)), kind_(kind) {}
 
 GuardClaims::~GuardClaims() {
-    Finish();
+    try {
+        Finish();
+    } catch (...) {
+        // Out of memory on the way out: the given-back entries expire instead.
+    }
 }
 
 std::vector<bool> GuardClaims::Claim(std::vector<std::string> texts) {
