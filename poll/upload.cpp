@@ -174,9 +174,12 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     // answers as one update per file, without rewriting the file each time.
     const std::vector<bool> granted = GuardAcquireAll(
         layout.scan_guard.c_str(), kScanGuard.timeout_key, kDefaultWriteTimeoutMs, candidate_paths);
+    // Reverse listing order, by appending and turning the list round once
+    // (prepending would move every name already listed, for each name).
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (granted[i]) names.insert(names.begin(), candidates[i]);  // reverse listing order
+        if (granted[i]) names.push_back(candidates[i]);
     }
+    std::reverse(names.begin(), names.end());
     if (level != 0) PackUploadFiles(dir, level, &log_, &names);
     return names;
 }
