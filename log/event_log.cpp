@@ -223,6 +223,11 @@ bool CEventLog::Open(const char* path, bool keep_open) {
 
 void CEventLog::Close() {
     stream_.reset();
+    held_.reset();
+}
+
+void CEventLog::ReleaseFile() {
+    if (hold_depth_ > 0 && --hold_depth_ == 0) held_.reset();
 }
 
 bool CEventLog::SetOutputMode(int mode) {
@@ -394,6 +399,12 @@ void CEventLog::AppendToFile(const char* text, std::size_t size) {
         if (zel::fs::LockExclusive(stream_.get()) != 0) return;
         (void)zel::fs::WriteAll(stream_.get(), bytes, count);
         zel::fs::UnlockFile(stream_.get());
+        return;
+    }
+    if (hold_depth_ > 0) {
+        if (zel::fs::RelockForAppending(path_.get(), &held_, zel::fs::Links::kRefuse) != 0) return;
+        (void)zel::fs::WriteAll(held_.get(), bytes, count);
+        zel::fs::UnlockFile(held_.get());
         return;
     }
     (void)zel::fs::AppendLocked(path_.get(), bytes, count, zel::fs::Links::kRefuse);

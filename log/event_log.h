@@ -15,8 +15,9 @@
 // record arrives whole.  No lock file is made: appending creates nothing
 // beside the log, and a writer that dies holding the lock gives it back as
 // it dies.  Each append opens, locks, writes and closes the file unless the
-// log was opened in keep-open mode; a kept descriptor is locked for each
-// append.
+// log was opened in keep-open mode or its file is held (HoldFile): a kept
+// descriptor is locked for each append, and a held one is also checked to be
+// the file the path names, and replaced when it is not.
 //
 // The log never reports its own failures and never fails loudly: a record
 // that cannot be formed (over 1025 characters, unknown catalogue ID) is
@@ -104,8 +105,19 @@ class CEventLog : public CReportSink {
     // False for a missing path, a full path over 520 characters or a file
     // that cannot be opened; the previously stored path then stays.
     [[nodiscard]] bool Open(const char* path, bool keep_open);
-    // Closes the kept stream, if any; the stored path stays.
+    // Closes the kept stream, if any, and a held descriptor; the stored path
+    // stays.
     void Close();
+
+    // From HoldFile to the matching ReleaseFile (they nest), appends outside
+    // keep-open mode keep the file's descriptor from one record to the next
+    // instead of opening and closing the file for each; every record still
+    // takes the file's lock, and a path that names another file than the
+    // one held (the log was removed, replaced or renamed away since the last
+    // record) is opened afresh, so records land where they would without the
+    // hold.  For a run of many records: an operation of the component.
+    void HoldFile() { ++hold_depth_; }
+    void ReleaseFile();
 
     void SetEnabled(bool on) { enabled_ = on; }
     void SetDebugOutput(bool on) { debug_output_ = on; }
@@ -189,6 +201,8 @@ class CEventLog : public CReportSink {
     bool debug_output_ = false;
     bool enabled_ = true;
     zel::fs::UniqueFd stream_;
+    zel::fs::UniqueFd held_;  // the file's descriptor while held
+    int hold_depth_ = 0;
     int output_mode_ = kOutputFile;
     bool newline_ = true;
     int format_mode_ = kFormatStamped;
@@ -199,6 +213,18 @@ class CEventLog : public CReportSink {
     bool debug_messages_ = false;
     bool words_loaded_ = false;
     Vocabulary words_{};  // the cached catalogue texts, loaded on first use
+};
+
+// Holds a log's file (HoldFile) for the life of the scope.
+class CEventLogFileHold {
+  public:
+    explicit CEventLogFileHold(CEventLog* log) : log_(log) { log_->HoldFile(); }
+    ~CEventLogFileHold() { log_->ReleaseFile(); }
+    CEventLogFileHold(const CEventLogFileHold&) = delete;
+    CEventLogFileHold& operator=(const CEventLogFileHold&) = delete;
+
+  private:
+    CEventLog* log_;
 };
 
 // Decode code (DecodeResultCode) and write a full record with the catalogue

@@ -357,6 +357,18 @@ void UnlockFile(int fd);
 [[nodiscard]] int OpenLockedForAppending(const char* path, UniqueFd* out,
                                          Links links = Links::kFollow);
 
+// As OpenLockedForAppending, for a writer that keeps its descriptor from one
+// turn to the next rather than opening the file for each: *kept, when open,
+// is locked and kept while path still names its file (looked up as links
+// says); otherwise (none yet, or the name was given to another file since:
+// removed, replaced, renamed away) it is closed and replaced by the locked
+// descriptor of the file now under the name, so that what is appended lands
+// where the next reader looks.  The caller appends, then gives the lock
+// back with UnlockFile and keeps the descriptor.  Allocates nothing.
+// Returns 0 with *kept locked, or errno (*kept empty).
+[[nodiscard]] int RelockForAppending(const char* path, UniqueFd* kept,
+                                     Links links = Links::kFollow);
+
 // Appends size bytes to the file at path as one turn among cooperating
 // writers: OpenLockedForAppending (links as given), then, when cut_above is
 // 0 or more and the file holds more than cut_above bytes, CutToTail to its

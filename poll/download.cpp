@@ -10,8 +10,10 @@
 // in one rename; the directory is flushed after it.  A name sent by the
 // server never places a file outside the working directory, nor over the
 // result file.  A walk claims all the names it may fetch on the download
-// guard at once and gives back the failed ones together at its end, so that
-// the guard file is rewritten twice per walk rather than once per file.
+// guard at once (renewing the claims of the names it has not reached when
+// the walk lasts long) and gives back the failed ones together at its end,
+// so that the guard file is rewritten once or twice per walk rather than
+// once per file.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -107,13 +109,14 @@ enum class ListedRefusal {
     kResultFile,  // would take the place of the result file
 };
 
-// One entry of the list walk as it was judged: its names and whether this
-// walk holds its download guard entry.
+// One entry of the list walk as it was judged: its names and its place
+// among the walk's claims on the download guard.
 struct ListedFile {
     ListedRefusal refusal = ListedRefusal::kNone;
     std::string base;
     std::string final_name;
     bool claimed = false;
+    std::size_t claim = 0;  // index of its name in the claims
 };
 
 namespace {
@@ -249,32 +252,32 @@ HRESULT CPoll::GetFilesInList(const char* list) {
         files[i].refusal = JudgeListedEntry(entries[i], result_name, &files[i]);
         if (files[i].refusal == ListedRefusal::kNone) names.push_back(files[i].base);
     }
-    const std::string guard = GetPollLayout().download_guard;
+    GuardClaims claims(GetPollLayout().download_guard, kDownloadGuard);
     if (!names.empty()) {
-        const std::vector<bool> claimed = GuardAcquireAll(guard.c_str(), kDownloadGuard.timeout_key,
-                                                          kDefaultReadTimeoutMs, names);
+        const std::vector<bool> claimed = claims.Claim(names);
         std::size_t k = 0;
         for (ListedFile& file : files) {
-            if (file.refusal == ListedRefusal::kNone) file.claimed = claimed[k++];
+            if (file.refusal != ListedRefusal::kNone) continue;
+            file.claim = k;
+            file.claimed = claimed[k++];
         }
     }
 
     HRESULT call_status = S_OK;
-    std::vector<std::string> given_back;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const HRESULT entry_status =
-            PlaceListedFile(entries[i], files[i], temp_dir, &staging, &given_back);
+            PlaceListedFile(entries[i], files[i], temp_dir, &staging, &claims);
         if (FAILED(entry_status)) call_status = entry_status;
     }
     // Names whose fetch failed are free again for the next run, all in one
     // rewrite.
-    GuardReleaseAll(guard.c_str(), given_back);
+    claims.Finish();
     return call_status;
 }
 
 HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const ListedFile& file,
                                const std::string& temp_dir, TempFile* staging,
-                               std::vector<std::string>* given_back) {
+                               GuardClaims* claims) {
     const std::string& fn = entry.fn;
     switch (file.refusal) {
         case ListedRefusal::kIncomplete:
@@ -305,11 +308,10 @@ HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const ListedFile& fil
     const std::uint32_t fc = ParseListChecksum(entry.fc.c_str());
     const bool has_fp = entry.has_fp;
     const std::string& fp = entry.fp;
-    const std::string& base = file.base;
     const std::string& final_name = file.final_name;
     // A claimed name that is not fetched after all is given back.
     auto give_back = [&] {
-        if (file.claimed) given_back->push_back(base);
+        if (file.claimed) claims->GiveBack(file.claim);
     };
 
     CStringHolder target_holder;
@@ -326,7 +328,9 @@ HRESULT CPoll::PlaceListedFile(const FileListEntry& entry, const ListedFile& fil
         WriteResult(kDownload, 1005, fn.c_str());
         return S_OK;
     }
-    if (!file.claimed) return S_OK;  // another run fetched or is fetching it
+    // Another run fetched or is fetching it (also when this walk's claim
+    // lapsed before it was reached and another run took the name).
+    if (!file.claimed || !claims->Hold(file.claim)) return S_OK;
     if (!EqualsNoCase(ft, "Static")) {
         // Nothing was fetched, so there is nothing to check or place.
         WriteResult(kDownload, 1001, fn.c_str());

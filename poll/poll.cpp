@@ -117,6 +117,10 @@ HRESULT CPoll::RunInFrame(const char* method, bool write_outcome, Body body) {
         (void)log_.SetOperation(method);
         (void)SetErrorInfo(0, nullptr);
         const CurrentLogScope current(&log_);
+        // One descriptor of the log file serves every record of the method
+        // (a transfer writes several per file), each record still appended
+        // under the file's lock.
+        const CEventLogFileHold hold(&log_);
         saved_current_log_ = current.previous();
         HRESULT status = E_UNEXPECTED;
         try {

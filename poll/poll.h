@@ -35,6 +35,7 @@ class TempFile;
 }
 struct FileListEntry;
 struct ListedFile;
+class GuardClaims;
 class CProgressListener;
 
 // Registry keys below HKEY_LOCAL_MACHINE that the object reads.
@@ -163,11 +164,11 @@ class CPoll {
     HRESULT FetchListedFile(const char* server_file, CContentSink* sink);
     HRESULT ReadResponseText(const char* context, char** response);
     void ForgetCredentials();
-    // One entry of the list walk.  A name whose fetch failed, or that never
-    // came to be fetched, is added to *given_back when it was claimed.
+    // One entry of the list walk.  A claimed name whose fetch failed, or
+    // that never came to be fetched, is given back to *claims.
     HRESULT PlaceListedFile(const FileListEntry& entry, const ListedFile& file,
                             const std::string& temp_dir, zel::poll::TempFile* staging,
-                            std::vector<std::string>* given_back);
+                            GuardClaims* claims);
 
     // State, in the order the design of the object keeps it.
     CEventLog log_;

@@ -30,6 +30,9 @@ std::string FormatResultLine(int code, const char* text) {
 ResultFileWriter::ResultFileWriter() {
     (void)writer_.SetOutputMode(kOutputFile);
     (void)writer_.SetFormatMode(kFormatBare);
+    // The file stays open between lines, yet a line never goes to a file
+    // that was removed or replaced under the name in the meantime.
+    writer_.HoldFile();
 }
 
 HRESULT ResultFileWriter::Write(const char* directory, const char* name, int code,
@@ -44,7 +47,7 @@ HRESULT ResultFileWriter::Write(const char* directory, const char* name, int cod
         // them: the writer never follows one) loses the line, and that must
         // not pass unseen: the line was the transfer's only word to its
         // caller.
-        if (!writer_.Open(path.get(), true)) {
+        if (!writer_.Open(path.get(), false)) {
             return zel::log::ReportStatus(GetCurrentLog(), zel::codes::kOpenFile,
                                           "WriteResultLine");
         }

@@ -29,7 +29,9 @@ inline constexpr std::size_t kResultLineMax = 1024;
 // The result file writer of one operation.  Write opens the file on the
 // first line (and again whenever the file named changes) and keeps it open
 // until Close or the end of the writer; each line is locked, written and
-// unlocked.  Not thread-safe: the operation that owns it serialises calls.
+// unlocked, and goes to the file the name holds then (one put in the place
+// of a removed or replaced file is opened in its turn).  Not thread-safe:
+// the operation that owns it serialises calls.
 class ResultFileWriter {
   public:
     ResultFileWriter();

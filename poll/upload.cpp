@@ -174,9 +174,12 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     // answers as one update per file, without rewriting the file each time.
     const std::vector<bool> granted = GuardAcquireAll(
         layout.scan_guard.c_str(), kScanGuard.timeout_key, kDefaultWriteTimeoutMs, candidate_paths);
+    // Reverse listing order, by appending and turning the list round once
+    // (prepending would move every name already listed, for each name).
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (granted[i]) names.insert(names.begin(), candidates[i]);  // reverse listing order
+        if (granted[i]) names.push_back(candidates[i]);
     }
+    std::reverse(names.begin(), names.end());
     if (level != 0) PackUploadFiles(dir, level, &log_, &names);
     return names;
 }
@@ -187,26 +190,35 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
     const std::string dir = WorkingDirectory(kUpload);
     const char* result_name = result_file_ ? result_file_.get() : kDefaultResultFileName;
     const std::vector<std::string> names = SelectUploadFiles(dir, filter, result_name);
-    const std::string guard = GetPollLayout().upload_guard;
+    // Every name is claimed on the upload guard at once, in one rewrite of
+    // the guard file (renewed for the names not yet reached when the run
+    // lasts long); the failed ones are given back together at the end.  A
+    // concurrent run finds each file claimed from here on, as it would once
+    // this run had reached it; the scan guard keeps it from listing them
+    // anyway.
+    std::vector<std::string> paths;
+    paths.reserve(names.size());
+    for (const std::string& name : names) paths.push_back(zel::paths::Join(dir, name));
+    GuardClaims claims(GetPollLayout().upload_guard, kUploadGuard);
+    if (!paths.empty()) (void)claims.Claim(paths);
     HRESULT call_status = S_OK;
     int tried = 0;
-    for (const std::string& name : names) {
-        const std::string path = zel::paths::Join(dir, name);
-        if (!GuardAcquire(guard.c_str(), kUploadGuard.timeout_key, kDefaultWriteTimeoutMs,
-                          path.c_str())) {
-            continue;  // another run is sending it
-        }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        const std::string& path = paths[i];
+        if (!claims.Hold(i)) continue;  // another run is sending it
         const HRESULT hr = DoPutFileFromDealer(name.c_str(), dest_dir, tried == 0);
         WriteResult(kUpload, SUCCEEDED(hr) ? 0 : StatusNumber(hr), name.c_str());
         if (SUCCEEDED(hr)) {
             (void)zel::fs::ClearReadOnlyNoLink(path.c_str());
             (void)zel::fs::RemoveFile(path);
         } else {
-            GuardRelease(guard.c_str(), path.c_str());
+            claims.GiveBack(i);
             (void)zel::log::ReportStatus(&log_, hr, kContext);
             call_status = hr;
         }
         ++tried;
     }
+    claims.Finish();
     return call_status;
 }

@@ -4,8 +4,11 @@
 // may kill the pass are marked with StopPoint.
 #include "poll/upload_packing.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "log/report.h"
 #include "platform/fs.h"
@@ -153,10 +156,12 @@ void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
     }
     // A NAME sent as the NAME.dtz a stopped run left names the same file as
     // NAME.dtz itself, which must be sent once only.
+    // Looked up by hash: a comparison with every name kept so far would
+    // cost the square of the number of files.
     std::vector<std::string> unique;
+    std::unordered_set<std::string> seen;
     for (std::string& name : *names) {
-        if (std::find(unique.begin(), unique.end(), name) == unique.end())
-            unique.push_back(std::move(name));
+        if (seen.insert(name).second) unique.push_back(std::move(name));
     }
     names->swap(unique);
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/fs.h"
@@ -68,6 +69,13 @@ bool ParseEntry(std::string_view line, Entry* entry) {
 }
 
 std::atomic<unsigned long> g_rewrites{0};
+std::atomic<long long> g_clock_shift{0};  // test hook: seconds added to the clock
+
+// The writer's clock, seconds since 1970.
+long long Now() {
+    return static_cast<long long>(std::time(nullptr)) +
+           g_clock_shift.load(std::memory_order_relaxed);
+}
 
 // Replaces the file's content as a whole; false when that failed, in which
 // case the old content is still there, entry for entry.  Rewriting in place
@@ -91,10 +99,35 @@ void AppendLine(std::string* out, std::string_view line) {
 
 }  // namespace
 
-std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_key,
-                                  int default_timeout_ms, const std::vector<std::string>& texts) {
-    std::vector<bool> granted(texts.size(), false);
-    if (guard_path == nullptr || *guard_path == '\0' || texts.empty()) return granted;
+namespace {
+
+// One read-modify-write of a guard file under its lock.
+struct GuardUpdate {
+    // Texts to acquire, in order, as GuardAcquireAll takes them.
+    const std::vector<std::string>* acquire = nullptr;
+    // Lines this process wrote at this time for one of the acquired texts
+    // are its own claims being renewed: dropped, never busy.  Negative: none.
+    long long own_stamp = -1;
+    // Texts whose every entry goes, whatever its age or writer.
+    const std::vector<std::string>* release = nullptr;
+};
+
+struct GuardUpdateOutcome {
+    std::vector<bool> granted;  // one per acquired text
+    long long stamp = 0;        // the time written on the new entries
+    long long timeout = 0;      // the entry timeout used, seconds
+    bool locked = false;        // the guard file's lock was had
+    bool rewritten = false;     // the new content replaced the file
+};
+
+GuardUpdateOutcome UpdateGuard(const char* guard_path, const char* timeout_key,
+                               int default_timeout_ms, const GuardUpdate& update) {
+    static const std::vector<std::string> kNone;
+    const std::vector<std::string>& texts = update.acquire != nullptr ? *update.acquire : kNone;
+    const std::vector<std::string>& released = update.release != nullptr ? *update.release : kNone;
+    GuardUpdateOutcome outcome;
+    outcome.granted.assign(texts.size(), false);
+    if (guard_path == nullptr || *guard_path == '\0') return outcome;
     // The texts that take part, by position; a line break in a text would
     // split its entry into two lines: the key could never be matched again
     // and the rest would read as a foreign line.
@@ -107,20 +140,26 @@ std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_ke
         }
         if (step_of.emplace(texts[i], steps.size()).second) steps.push_back(i);
     }
-    if (steps.empty()) return granted;
+    if (steps.empty() && released.empty()) return outcome;
 
     const std::string config = ConfigFilePath();
     int guard_count = kDefaultGuardCount;
     int guard_timeout = kDefaultGuardTimeoutSeconds;
     int timeout_ms = default_timeout_ms;
     ReadConfigNumber(config.c_str(), "guard_count", &guard_count);
-    ReadConfigNumber(config.c_str(), "guard_timeout", &guard_timeout);
-    if (timeout_key != nullptr) ReadConfigNumber(config.c_str(), timeout_key, &timeout_ms);
+    if (!steps.empty()) {
+        ReadConfigNumber(config.c_str(), "guard_timeout", &guard_timeout);
+        if (timeout_key != nullptr) ReadConfigNumber(config.c_str(), timeout_key, &timeout_ms);
+    }
     const long long timeout = timeout_ms / 1000;
-    const long long now = static_cast<long long>(std::time(nullptr));
+    const long long now = Now();
+    const long long own_pid = zel::sys::ProcessId();
+    outcome.stamp = now;
+    outcome.timeout = timeout;
 
     CLockHolder lock(guard_path);
-    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return granted;
+    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return outcome;
+    outcome.locked = true;
 
     // The outcome of acquiring the texts one after another, in one pass:
     // step k judges the lines of its own text by the entry timeout and every
@@ -130,7 +169,9 @@ std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_ke
     // (and, past the first step, than the guard timeout), and stays to the
     // end when younger than both (only the entry timeout when it is the
     // only step).  A new entry, 0 seconds old, outlives the later steps when
-    // the guard timeout is positive.
+    // the guard timeout is positive.  Released texts go first, whole; with
+    // nothing to acquire, every other line stays as it is.
+    const std::unordered_set<std::string_view> gone(released.begin(), released.end());
     const std::size_t count = steps.size();
     const std::string old_content = ReadGuardFile(guard_path);
     std::vector<bool> busy(count, false);
@@ -138,26 +179,43 @@ std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_ke
     for (std::string_view line : SplitLines(old_content)) {
         Entry entry;
         if (!ParseEntry(line, &entry)) continue;
+        if (gone.count(entry.text) != 0) continue;
+        if (count == 0) {
+            AppendLine(&content, line);
+            continue;
+        }
         const long long age = now - entry.time;
         const auto own = step_of.find(entry.text);
         if (own == step_of.end()) {
             if (age < guard_timeout) AppendLine(&content, line);
             continue;
         }
+        // This run's own claim, renewed below with a new time.
+        if (entry.pid == own_pid && entry.time == update.own_stamp) continue;
         if (age < timeout && (own->second == 0 || age < guard_timeout)) busy[own->second] = true;
         if (age < timeout && (count == 1 || age < guard_timeout)) AppendLine(&content, line);
     }
-    const std::string own_prefix =
-        std::to_string(now) + " " + std::to_string(zel::sys::ProcessId()) + " ";
+    const std::string own_prefix = std::to_string(now) + " " + std::to_string(own_pid) + " ";
     for (std::size_t k = 0; k < count; ++k) {
         if (busy[k] || !(k + 1 == count || guard_timeout > 0)) continue;
         AppendLine(&content, own_prefix + texts[steps[k]]);
     }
     // A guard file that cannot be recreated must not stop transfers for good:
     // the callers go ahead, unrecorded.
-    const bool rewritten = RewriteGuardFile(guard_path, content);
-    for (std::size_t k = 0; k < count; ++k) granted[steps[k]] = !rewritten || !busy[k];
-    return granted;
+    outcome.rewritten = RewriteGuardFile(guard_path, content);
+    for (std::size_t k = 0; k < count; ++k)
+        outcome.granted[steps[k]] = !outcome.rewritten || !busy[k];
+    return outcome;
+}
+
+}  // namespace
+
+std::vector<bool> GuardAcquireAll(const char* guard_path, const char* timeout_key,
+                                  int default_timeout_ms, const std::vector<std::string>& texts) {
+    if (texts.empty()) return {};
+    GuardUpdate update;
+    update.acquire = &texts;
+    return UpdateGuard(guard_path, timeout_key, default_timeout_ms, update).granted;
 }
 
 bool GuardAcquire(const char* guard_path, const char* timeout_key, int default_timeout_ms,
@@ -172,21 +230,107 @@ void GuardRelease(const char* guard_path, const char* text) {
 }
 
 void GuardReleaseAll(const char* guard_path, const std::vector<std::string>& texts) {
-    if (guard_path == nullptr || *guard_path == '\0' || texts.empty()) return;
+    if (texts.empty()) return;
+    GuardUpdate update;
+    update.release = &texts;
+    (void)UpdateGuard(guard_path, nullptr, 0, update);
+}
 
-    int guard_count = kDefaultGuardCount;
-    ReadConfigNumber(ConfigFilePath().c_str(), "guard_count", &guard_count);
-    CLockHolder lock(guard_path);
-    if (!lock.LockWithRetriesRecorded(guard_count, kUnrecordedLockSeconds)) return;
+GuardClaims::GuardClaims(std::string guard_path, const GuardFileKind& kind)
+    : path_(std::move(guard_path)), kind_(kind) {}
 
-    const std::unordered_set<std::string_view> released(texts.begin(), texts.end());
-    const std::string old_content = ReadGuardFile(guard_path);
-    std::string content;
-    for (std::string_view line : SplitLines(old_content)) {
-        Entry entry;
-        if (ParseEntry(line, &entry) && released.count(entry.text) == 0) AppendLine(&content, line);
+GuardClaims::~GuardClaims() {
+    try {
+        Finish();
+    } catch (...) {
+        // Out of memory on the way out: the given-back entries expire instead.
     }
-    (void)RewriteGuardFile(guard_path, content);
+}
+
+std::vector<bool> GuardClaims::Claim(std::vector<std::string> texts) {
+    Finish();
+    texts_ = std::move(texts);
+    GuardUpdate update;
+    update.acquire = &texts_;
+    GuardUpdateOutcome outcome =
+        UpdateGuard(path_.c_str(), kind_.timeout_key, kind_.default_timeout_ms, update);
+    states_.assign(texts_.size(), State::kRefused);
+    for (std::size_t i = 0; i < texts_.size(); ++i) {
+        if (outcome.granted[i]) states_[i] = State::kWaiting;
+    }
+    if (outcome.rewritten) stamp_ = outcome.stamp;
+    timeout_ = outcome.timeout;
+    return std::move(outcome.granted);
+}
+
+bool GuardClaims::Hold(std::size_t i) {
+    if (i >= states_.size()) return false;
+    if (states_[i] == State::kWaiting && timeout_ > 0) {
+        const long long age = Now() - stamp_;
+        if (age * 4 >= timeout_) Renew();
+    }
+    if (states_[i] == State::kWaiting) states_[i] = State::kHeld;
+    return states_[i] == State::kHeld;
+}
+
+void GuardClaims::GiveBack(std::size_t i) {
+    if (i < states_.size() && (states_[i] == State::kWaiting || states_[i] == State::kHeld))
+        states_[i] = State::kGivenBack;
+}
+
+void GuardClaims::Renew() {
+    // The waiting texts acquired anew, their own old entries replaced, and
+    // the given-back ones released: one update.
+    std::vector<std::size_t> waiting;
+    std::vector<std::string> acquire;
+    std::vector<std::string> release;
+    for (std::size_t i = 0; i < texts_.size(); ++i) {
+        if (states_[i] == State::kWaiting) {
+            waiting.push_back(i);
+            acquire.push_back(texts_[i]);
+        } else if (states_[i] == State::kGivenBack) {
+            release.push_back(texts_[i]);
+        }
+    }
+    GuardUpdate update;
+    update.acquire = &acquire;
+    update.own_stamp = stamp_;
+    update.release = &release;
+    const GuardUpdateOutcome outcome =
+        UpdateGuard(path_.c_str(), kind_.timeout_key, kind_.default_timeout_ms, update);
+    if (!outcome.rewritten) {
+        // The guard file's lock was not had, or the file could not be
+        // replaced: the entries are as they were.  Claims still younger
+        // than their timeout protect their files as they are and are renewed
+        // on a later try; older ones no longer do, and their files are left
+        // to another run, as an acquire that finds the guard locked leaves
+        // its file.  With the file unwritable, the callers go ahead
+        // unrecorded, as GuardAcquire lets them.
+        const long long age = Now() - stamp_;
+        if (!outcome.locked && age >= timeout_) {
+            for (std::size_t i : waiting) states_[i] = State::kRefused;
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < texts_.size(); ++i) {
+        if (states_[i] == State::kGivenBack) states_[i] = State::kRefused;
+    }
+    for (std::size_t k = 0; k < waiting.size(); ++k) {
+        if (!outcome.granted[k]) states_[waiting[k]] = State::kRefused;
+    }
+    stamp_ = outcome.stamp;
+    timeout_ = outcome.timeout;
+}
+
+void GuardClaims::Finish() {
+    std::vector<std::string> release;
+    for (std::size_t i = 0; i < texts_.size(); ++i) {
+        if (states_[i] == State::kGivenBack) {
+            release.push_back(texts_[i]);
+            states_[i] = State::kRefused;
+        }
+    }
+    GuardReleaseAll(path_.c_str(), release);
 }
 
 std::vector<GuardEntry> ParseGuardEntries(std::string_view content) {
@@ -202,5 +346,8 @@ std::vector<GuardEntry> ParseGuardEntries(std::string_view content) {
 namespace guard_test_hooks {
 unsigned long RewriteCount() {
     return g_rewrites.load(std::memory_order_relaxed);
+}
+void ShiftClock(long long seconds) {
+    g_clock_shift.fetch_add(seconds, std::memory_order_relaxed);
 }
 }  // namespace guard_test_hooks

@@ -73,6 +73,61 @@ void GuardRelease(const char* guard_path, const char* text);
 // Nothing is done for an empty list.
 void GuardReleaseAll(const char* guard_path, const std::vector<std::string>& texts);
 
+// A run's claims on one guard file for the whole list of files it will
+// transfer: every text claimed in one update of the file (with the answers of
+// GuardAcquireAll), kept live while the run works through the list, and the
+// ones given back released together, so that the file is rewritten once per
+// run rather than once per file.  Another run finds each text claimed from
+// the first update on, as it would once this run had reached it.
+//
+// A claim protects its file only while its entry is younger than the
+// timeout; a long run would outlive the entries of the files it has not yet
+// reached.  So Hold renews the claims still waiting (neither held nor given
+// back) in one update once they have lived a quarter of their timeout: each
+// file is taken up with at least three quarters of its timeout ahead, as
+// with an entry made just before it.  A text another run holds by then (its
+// entry had expired, say while this process was stopped) is lost to that
+// run.  The renewed entries are this run's own by process ID and time; no
+// other writer's entry is ever taken for one.
+//
+// The object does not lock; one run (one thread) uses it.  Destruction
+// releases what was given back (Finish).
+class GuardClaims {
+  public:
+    GuardClaims(std::string guard_path, const GuardFileKind& kind);
+    ~GuardClaims();
+    GuardClaims(const GuardClaims&) = delete;
+    GuardClaims& operator=(const GuardClaims&) = delete;
+
+    // Claims texts (replacing any earlier list, whose given-back texts are
+    // released first): one GuardAcquireAll.  Returns one answer per text.
+    std::vector<bool> Claim(std::vector<std::string> texts);
+    // Called just before the work on texts[i] begins: true when it was
+    // claimed and the claim is still this run's, renewed first (with every
+    // other waiting claim) when it has aged a quarter of its timeout.  The
+    // text is held from then on: its entry stays until it expires, unless
+    // it is given back.  A text already held answers true again.
+    [[nodiscard]] bool Hold(std::size_t i);
+    // texts[i] was not transferred after all: its entries go at the next
+    // update (a renewal, or Finish at the latest).  Nothing for a text that
+    // was not claimed.
+    void GiveBack(std::size_t i);
+    // Releases the given-back texts in one update (none when there are
+    // none).
+    void Finish();
+
+  private:
+    enum class State { kRefused, kWaiting, kHeld, kGivenBack };
+    void Renew();
+
+    std::string path_;
+    GuardFileKind kind_;
+    std::vector<std::string> texts_;
+    std::vector<State> states_;
+    long long stamp_ = 0;    // the time on this run's waiting entries
+    long long timeout_ = 0;  // their timeout in seconds, as last read
+};
+
 // One entry of a guard file as read back: the writer's clock (seconds since
 // 1970), its process ID and the key text.
 struct GuardEntry {
@@ -86,9 +141,13 @@ struct GuardEntry {
 // two separating spaces are not entries).  Pure; never fails.
 [[nodiscard]] std::vector<GuardEntry> ParseGuardEntries(std::string_view content);
 
-// Test hook: how many times this process has replaced a guard file (any
-// guard file) so far, so that a test can tell how often a transfer rewrote
-// one.  Not for production code.
+// Test hooks.  RewriteCount: how many times this process has replaced a
+// guard file (any guard file) so far, so that a test can tell how often a
+// transfer rewrote one.  Not for production code.
 namespace guard_test_hooks {
 [[nodiscard]] unsigned long RewriteCount();
+// Moves this process's guard clock (the times written and compared, and the
+// age of claims) by seconds, so that a test can let claims age without
+// waiting.  Not for production code.
+void ShiftClock(long long seconds);
 }  // namespace guard_test_hooks

@@ -546,6 +546,14 @@ int OpenForReadingAndWriting(const char* path, bool truncate, UniqueFd* out) {
 }
 
 int ClearReadOnlyNoLink(const char* path) {
+    // Most files are writable already: one look at the entry itself settles
+    // it without opening the file (a link is refused as the open below would
+    // refuse it).
+    struct stat entry;
+    if (path != nullptr && ::lstat(path, &entry) == 0) {
+        if (S_ISLNK(entry.st_mode)) return ELOOP;
+        if (S_ISREG(entry.st_mode) && (entry.st_mode & S_IWUSR) != 0) return 0;
+    }
     // Read access is enough for fchmod, and a read-only file can always be
     // opened for reading by its owner.
     UniqueFd fd;
@@ -688,6 +696,22 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
         err = ESTALE;
     }
     return err;
+}
+
+int RelockForAppending(const char* path, UniqueFd* kept, Links links) {
+    if (kept == nullptr || path == nullptr) return EINVAL;
+    if (*kept) {
+        if (LockExclusive(kept->get()) == 0) {
+            struct stat held, named;
+            const int looked =
+                links == Links::kRefuse ? ::lstat(path, &named) : ::stat(path, &named);
+            if (looked == 0 && ::fstat(kept->get(), &held) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino)
+                return 0;
+        }
+        kept->reset();  // gives back the lock, if it was taken
+    }
+    return OpenLockedForAppending(path, kept, links);
 }
 
 int AppendLocked(const char* path, const void* data, std::size_t size, Links links,

@@ -917,6 +917,20 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
     return err;
 }
 
+int RelockForAppending(const char* path, UniqueFd* kept, Links links) {
+    if (kept == nullptr || path == nullptr) return EINVAL;
+    if (*kept) {
+        if (LockExclusive(kept->get()) == 0) {
+            BY_HANDLE_FILE_INFORMATION held, named;
+            if (::GetFileInformationByHandle(HandleOf(kept->get()), &held) &&
+                Examine(path, links, &named) == 0 && SameFile(held, named))
+                return 0;
+        }
+        kept->reset();  // gives back the lock, if it was taken
+    }
+    return OpenLockedForAppending(path, kept, links);
+}
+
 int AppendLocked(const char* path, const void* data, std::size_t size, Links links,
                  long long cut_above, long long keep) {
     UniqueFd fd;

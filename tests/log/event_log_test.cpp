@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <thread>
@@ -471,6 +473,66 @@ TEST_F(EventLogTest, AppendWaitsForTheFileLock) {
     EXPECT_EQ(names, std::vector<std::string>{"client.log"});
 }
 
+// How many of this process's descriptors are open on the file at path.
+int DescriptorsOn(const std::string& path) {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code link_ec;
+        if (std::filesystem::read_symlink(e.path(), link_ec).string() == path) ++count;
+    }
+    return count;
+}
+
+// While its file is held, a log writes every record through one descriptor,
+// yet each record lands where the path leads at that moment: a log renamed
+// away or removed is made anew under its name, and a file cut in place by
+// another writer's Open gets the next record at its new end.
+TEST_F(EventLogTest, HeldFileServesEveryRecordAndFollowsItsName) {
+    OpenLog();
+    ASSERT_TRUE(log_.SetFormatMode(kFormatBare));
+    EXPECT_EQ(DescriptorsOn(file_), 0);
+    log_.HoldFile();
+    log_.HoldFile();  // nested
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "one"));
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "two"));
+    EXPECT_EQ(ReadFile(file_), "one\r\ntwo\r\n");
+    EXPECT_EQ(DescriptorsOn(file_), 1);
+
+    ASSERT_EQ(std::rename(file_.c_str(), (file_ + ".old").c_str()), 0);
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "three"));
+    EXPECT_EQ(ReadFile(file_ + ".old"), "one\r\ntwo\r\n");
+    EXPECT_EQ(ReadFile(file_), "three\r\n");
+    ASSERT_EQ(std::remove(file_.c_str()), 0);
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "four"));
+    EXPECT_EQ(ReadFile(file_), "four\r\n");
+
+    // Another writer grows the file past the cut limit and opens it, which
+    // cuts it in place to its last 256000 bytes.
+    {
+        zel::fs::UniqueFd other;
+        ASSERT_EQ(zel::fs::OpenForAppending(file_, &other), 0);
+        const std::string filler(600000, 'x');
+        ASSERT_EQ(zel::fs::WriteAll(other.get(), filler.data(), filler.size()), 0);
+    }
+    CEventLog cutter;
+    ASSERT_TRUE(cutter.Open(file_.c_str(), false));
+    ASSERT_EQ(ReadFile(file_).size(), 256000u);
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "five"));
+    const std::string content = ReadFile(file_);
+    EXPECT_EQ(content.size(), 256000u + 6);
+    EXPECT_EQ(content.substr(content.size() - 7), "xfive\r\n");
+
+    log_.ReleaseFile();
+    EXPECT_EQ(DescriptorsOn(file_), 1);
+    log_.ReleaseFile();
+    EXPECT_EQ(DescriptorsOn(file_), 0);
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "six"));  // opened for itself
+    EXPECT_EQ(DescriptorsOn(file_), 0);
+    EXPECT_EQ(ReadFile(file_).substr(256000), "five\r\nsix\r\n");
+    log_.ReleaseFile();  // unmatched: nothing to release
+}
+
 TEST_F(EventLogTest, SupportRoutinesReportToTheThreadsCurrentLog) {
     OpenLog();
     EXPECT_EQ(GetCurrentLog(), nullptr);
@@ -522,8 +584,9 @@ TEST_F(EventLogTest, UsesTheCatalogueItIsGiven) {
     EXPECT_NE(content.find("\r\n=\r\n"), std::string::npos) << content;  // the empty "User" label
 }
 
-// Four processes append 2,000 records each to one file at once: every record
-// arrives whole, exactly once.
+// Four processes append 2,000 records each to one file at once, two opening
+// the file for each record and two holding it open: every record arrives
+// whole, exactly once.
 TEST_F(EventLogTest, FourProcessesAppendWholeRecords) {
     const int writers = 4;
     const int records = 2000;
@@ -531,10 +594,10 @@ TEST_F(EventLogTest, FourProcessesAppendWholeRecords) {
     std::vector<pid_t> pids;
     for (int w = 0; w < writers; ++w) {
         pid_t pid = 0;
-        ASSERT_EQ(zel::proc::StartArgv({zel::test::BuildPath("tests/log/log_writer_helper"), file_,
-                                        std::to_string(w), std::to_string(records), go},
-                                       {}, &pid),
-                  0);
+        std::vector<std::string> argv = {zel::test::BuildPath("tests/log/log_writer_helper"), file_,
+                                         std::to_string(w), std::to_string(records), go};
+        if (w >= 2) argv.push_back("held");
+        ASSERT_EQ(zel::proc::StartArgv(argv, {}, &pid), 0);
         pids.push_back(pid);
     }
     // Every writer has opened the file (which may cut it) before any writes.

@@ -1,11 +1,13 @@
 // A writer process for the event log tests: appends full records to one log
 // file through its own CEventLog.
 //
-//   log_writer_helper <log file> <writer number> <records> <go file>
+//   log_writer_helper <log file> <writer number> <records> <go file> [held]
 //
 // Opens the log, reports that with "<go file>.ready<writer number>", waits
 // for the go file to exist so that all writers start together, then writes
-// records whose message names the writer and the record number.
+// records whose message names the writer and the record number.  With
+// "held" the log's file is held (one descriptor for all records) rather
+// than opened for each.
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,12 +17,13 @@
 #include "log/event_log.h"
 
 int main(int argc, char** argv) {
-    if (argc != 5) return 2;
+    if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "held")) return 2;
     const int writer = static_cast<int>(std::strtol(argv[2], nullptr, 10));
     const int records = static_cast<int>(std::strtol(argv[3], nullptr, 10));
     CEventLog log;
     if (!log.Open(argv[1], false)) return 3;
     if (!log.SetUser("writer")) return 4;
+    if (argc == 6) log.HoldFile();
     const std::string ready = std::string(argv[4]) + ".ready" + argv[2];
     FILE* mark = std::fopen(ready.c_str(), "w");
     if (mark == nullptr || std::fclose(mark) != 0) return 6;

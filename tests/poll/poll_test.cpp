@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -717,6 +718,57 @@ TEST_F(PollTest, ListWalkRewritesTheDownloadGuardOnceAndClaimsEveryNameAtOnce) {
     EXPECT_EQ(kept, expected);
 }
 
+// An upload claims every file it will send on the upload guard at once,
+// with one rewrite, and frees the failed ones together at its end: a run
+// that starts while the first file is being sent finds every file of the
+// list claimed, and only the failed file is free afterwards.
+TEST_F(PollTest, UploadClaimsEveryFileAtOnceAndGivesBackTheFailedOnesTogether) {
+    StartServer();
+    ASSERT_EQ(RunZelpasswd(Zelpasswd() + " u:p"), 0);
+    WriteFile(CommPath("ferrun.conf"), "compression=0\n");
+    const std::string guard = CommPath("qvzel.up.guard");
+    std::filesystem::create_directories(Path("up"));
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "U" + std::to_string(i);
+        WriteFile(Path("up/" + name), name);
+        paths.push_back(Path("up/" + name));
+    }
+    std::mutex mu;
+    std::vector<bool> second_run;
+    int puts = 0;
+    server_->SetHandler([&](const zel::test::RecordedRequest& r) {
+        std::lock_guard<std::mutex> hold(mu);
+        if (puts++ == 0) {
+            second_run = GuardAcquireAll(guard.c_str(), "write_timeout", 330000, paths);
+        }
+        if (r.target.find("FileName=U7&") != std::string::npos)
+            return ScriptedResponse::Text(500, "Internal Server Error", "");
+        return ScriptedResponse::Text(200, "OK", "");
+    });
+
+    CPoll poll;
+    Bstr up(Path("up"));
+    const unsigned long rewrites = guard_test_hooks::RewriteCount();
+    EXPECT_EQ(poll.PutFiles(up.b, nullptr, nullptr), MakeResult(0x80258000 + 500));
+    // The scan guard, the upload guard's claim, the other run's try and the
+    // giving back.
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - rewrites, 4u);
+    {
+        std::lock_guard<std::mutex> hold(mu);
+        EXPECT_GE(puts, 20);
+        EXPECT_EQ(second_run, std::vector<bool>(20, false));
+    }
+    std::vector<std::string> kept;
+    for (const GuardEntry& e : ParseGuardEntries(ReadFile(guard))) kept.push_back(e.text);
+    std::vector<std::string> sent = paths;
+    sent.erase(sent.begin() + 7);
+    std::sort(kept.begin(), kept.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(kept, sent);
+    EXPECT_EQ(ReadFile(Path("up/U7")), "U7");
+}
+
 TEST(ResultFile, LineFormatCutAndControlCharacters) {
     EXPECT_EQ(zel::poll::FormatResultLine(0, "X.DAT"), "0000 X.DAT");
     EXPECT_EQ(zel::poll::FormatResultLine(12345, "x"), "12345 x");
@@ -733,6 +785,24 @@ TEST(ResultFile, LineFormatCutAndControlCharacters) {
     ASSERT_EQ(zel::poll::WriteResultLine(dir.path().c_str(), nullptr, 3, long_text.c_str()), S_OK);
     EXPECT_EQ(zel::test::ReadFile(dir / "Poll.Result"),
               "0001 earlier\r\n1000 A\r\n0003 " + long_text.substr(0, 1019) + "\r\n");
+}
+
+// An operation's writer keeps the result file open between lines, but a
+// file its reader removed or replaced meanwhile gets no more lines: they go
+// to the file under the name.
+TEST(ResultFile, WriterFollowsTheNameBetweenLines) {
+    zel::test::ScratchDir dir;
+    const std::string file = dir / "Poll.Result";
+    zel::poll::ResultFileWriter writer;
+    ASSERT_EQ(writer.Write(dir.path().c_str(), nullptr, 0, "A"), S_OK);
+    ASSERT_EQ(std::rename(file.c_str(), (file + ".taken").c_str()), 0);
+    ASSERT_EQ(writer.Write(dir.path().c_str(), nullptr, 0, "B"), S_OK);
+    zel::test::WriteFile(file + ".new", "0001 other\r\n");
+    ASSERT_EQ(std::rename((file + ".new").c_str(), file.c_str()), 0);
+    ASSERT_EQ(writer.Write(dir.path().c_str(), nullptr, 0, "C"), S_OK);
+    ASSERT_EQ(writer.Write(dir.path().c_str(), nullptr, 0, "D"), S_OK);
+    EXPECT_EQ(zel::test::ReadFile(file + ".taken"), "0000 A\r\n");
+    EXPECT_EQ(zel::test::ReadFile(file), "0001 other\r\n0000 C\r\n0000 D\r\n");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "platform/system.h"
@@ -308,6 +309,163 @@ TEST_F(GuardTest, LeftoversOfAKilledUpdateAreClearedAndLiveHoldersRespected) {
     zel::test::Age(lock_file, 20);
     EXPECT_TRUE(Acquire("B.DAT"));
     EXPECT_FALSE(FileExists(lock_file));
+}
+
+// ---- A run's claims ----------------------------------------------------------
+
+class GuardClaimsTest : public GuardTest {
+  protected:
+    void TearDown() override {
+        guard_test_hooks::ShiftClock(-shifted_);
+        GuardTest::TearDown();
+    }
+    // Lets time pass for the guard (entries age, claims age).
+    void Shift(long long seconds) {
+        guard_test_hooks::ShiftClock(seconds);
+        shifted_ += seconds;
+    }
+    long long Now() const { return static_cast<long long>(std::time(nullptr)) + shifted_; }
+    // The times of the entries of text, in file order.
+    std::vector<long long> TimesOf(const std::string& text) const {
+        std::vector<long long> times;
+        for (const GuardEntry& e : ParseGuardEntries(ReadFile(guard_))) {
+            if (e.text == text) times.push_back(e.time);
+        }
+        return times;
+    }
+    static std::vector<std::string> Names(const std::string& prefix, int count) {
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(i));
+        return names;
+    }
+    long long shifted_ = 0;
+};
+
+// A whole list is claimed with one rewrite, with GuardAcquireAll's answers;
+// from then on every claimed text is denied to other runs, a text another
+// run held is never held here, and the texts given back go together at the
+// end, with one more rewrite.
+TEST_F(GuardClaimsTest, AListIsClaimedInOneRewriteAndGivenBackInOne) {
+    WriteFile(guard_, Entry(10, "T7"));
+    GuardClaims claims(guard_, kUploadGuard);
+    const std::vector<std::string> names = Names("T", 50);
+    const unsigned long before = guard_test_hooks::RewriteCount();
+    const std::vector<bool> granted = claims.Claim(names);
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - before, 1u);
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(granted[i], i != 7) << names[i];
+    EXPECT_EQ(GuardAcquireAll(guard_.c_str(), "write_timeout", 330000, {"T0", "T49"}),
+              (std::vector<bool>{false, false}));
+
+    EXPECT_TRUE(claims.Hold(0));
+    EXPECT_FALSE(claims.Hold(7));
+    EXPECT_TRUE(claims.Hold(0));  // still held
+    EXPECT_FALSE(claims.Hold(50));
+    claims.GiveBack(0);
+    claims.GiveBack(1);  // never held: given back all the same
+    claims.GiveBack(7);  // never claimed: the other run's entry stays
+    const unsigned long rewrites = guard_test_hooks::RewriteCount();
+    claims.Finish();
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - rewrites, 1u);
+    EXPECT_EQ(TimesOf("T0"), std::vector<long long>{});
+    EXPECT_EQ(TimesOf("T1"), std::vector<long long>{});
+    EXPECT_EQ(TimesOf("T7").size(), 1u);
+    EXPECT_EQ(TimesOf("T2").size(), 1u);
+    claims.Finish();  // nothing left to give back: no rewrite
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - rewrites, 1u);
+}
+
+// Claims not yet reached are renewed, in one rewrite, once they have aged a
+// quarter of their timeout, so a file reached late is still guarded when
+// its turn comes; held ones keep their time and expire as usual.
+TEST_F(GuardClaimsTest, WaitingClaimsAreRenewedAfterAQuarterOfTheirTimeout) {
+    WriteFile(ConfigFilePath(), "write_timeout=400000\n");
+    GuardClaims claims(guard_, kUploadGuard);
+    ASSERT_EQ(claims.Claim({"A", "B", "C"}), (std::vector<bool>{true, true, true}));
+    ASSERT_EQ(TimesOf("A").size(), 1u);
+    const long long start = TimesOf("A")[0];
+    EXPECT_TRUE(claims.Hold(0));
+    Shift(99);
+    const unsigned long before = guard_test_hooks::RewriteCount();
+    EXPECT_TRUE(claims.Hold(0));
+    Shift(1);
+    EXPECT_TRUE(claims.Hold(1));
+    EXPECT_EQ(guard_test_hooks::RewriteCount() - before, 1u);
+    EXPECT_EQ(TimesOf("A"), std::vector<long long>{start});
+    EXPECT_EQ(TimesOf("B"), std::vector<long long>{start + 100});
+    EXPECT_EQ(TimesOf("C"), std::vector<long long>{start + 100});
+
+    // Long after the start, before C's renewed timeout: A is free for
+    // another run, C is not.
+    Shift(350);
+    EXPECT_EQ(GuardAcquireAll(guard_.c_str(), "write_timeout", 330000, {"A", "C"}),
+              (std::vector<bool>{true, false}));
+    // C's own entry is renewed again, not taken for another run's.
+    EXPECT_TRUE(claims.Hold(2));
+    EXPECT_EQ(TimesOf("C"), std::vector<long long>{start + 450});
+    EXPECT_EQ(TimesOf("B"), std::vector<long long>{start + 100});
+}
+
+// A claim that lapsed while the run was away (its process stopped, say) and
+// that another run took since is lost: the file is that run's.
+TEST_F(GuardClaimsTest, ALapsedClaimAnotherRunTookIsLost) {
+    WriteFile(ConfigFilePath(), "write_timeout=400000\n");
+    GuardClaims claims(guard_, kUploadGuard);
+    ASSERT_EQ(claims.Claim({"A", "B"}), (std::vector<bool>{true, true}));
+    Shift(500);
+    ASSERT_TRUE(GuardAcquire(guard_.c_str(), "write_timeout", 400000, "A"));
+    const std::vector<long long> theirs = TimesOf("A");
+    const long long before = Now();
+    EXPECT_FALSE(claims.Hold(0));
+    EXPECT_TRUE(claims.Hold(1));  // lapsed as well, but nobody took it
+    const long long after = Now();
+    EXPECT_EQ(TimesOf("A"), theirs);
+    ASSERT_EQ(TimesOf("B").size(), 1u);
+    EXPECT_GE(TimesOf("B")[0], before);
+    EXPECT_LE(TimesOf("B")[0], after);
+    claims.GiveBack(0);  // not ours any more: nothing to give back
+    claims.Finish();
+    EXPECT_EQ(TimesOf("A"), theirs);
+}
+
+// A renewal that cannot have the guard's lock leaves the file alone: a
+// claim still younger than its timeout guards its file as it is, a lapsed
+// one does not, and its file is left to another run.
+TEST_F(GuardClaimsTest, WithTheGuardLockedYoungClaimsHoldAndLapsedOnesAreLeft) {
+    WriteFile(ConfigFilePath(), "write_timeout=400000\nguard_count=0\n");
+    GuardClaims claims(guard_, kUploadGuard);
+    ASSERT_EQ(claims.Claim({"A", "B"}), (std::vector<bool>{true, true}));
+    const std::string content = ReadFile(guard_);
+    ASSERT_TRUE(TryLockRecorded(guard_.c_str()));  // another update under way
+    Shift(100);
+    EXPECT_TRUE(claims.Hold(0));
+    Shift(300);
+    EXPECT_FALSE(claims.Hold(1));
+    EXPECT_EQ(ReadFile(guard_), content);
+    Unlock(guard_.c_str());
+}
+
+// Runs in two processes that claim their whole lists at once, and one that
+// acquires file by file, race for the same 200 files: none is ever held by
+// two of them, and each is held by one.
+TEST_F(GuardClaimsTest, ClaimingRunsAndAFileByFileRunNeverShareAFile) {
+    const std::string go = Path("go");
+    const int rounds = 200;
+    std::vector<LocksHelper> racers;
+    const std::vector<std::string> modes = {"claims", "claims", "guard"};
+    for (std::size_t p = 0; p < modes.size(); ++p) {
+        racers.emplace_back(std::vector<std::string>{modes[p], guard_, go, std::to_string(rounds),
+                                                     Path("won" + std::to_string(p))});
+    }
+    WriteFile(go, "");
+    for (LocksHelper& racer : racers) ASSERT_EQ(racer.Wait(), 0);
+
+    std::vector<int> holders(rounds, 0);
+    for (std::size_t p = 0; p < modes.size(); ++p) {
+        std::istringstream in(ReadFile(Path("won" + std::to_string(p))));
+        for (int i; in >> i;) ++holders.at(static_cast<std::size_t>(i));
+    }
+    for (int i = 0; i < rounds; ++i) EXPECT_EQ(holders[i], 1) << "file-" << i;
+    EXPECT_EQ(ParseGuardEntries(ReadFile(guard_)).size(), static_cast<std::size_t>(rounds));
 }
 
 }  // namespace

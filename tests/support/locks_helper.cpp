@@ -17,6 +17,10 @@
 //   locks_helper guard <guard> <go file> <rounds> <out file>
 //       waits for the go file, then GuardAcquire on "file-<i>" for each round
 //       and writes the numbers of the rounds it won to the out file
+//   locks_helper claims <guard> <go file> <rounds> <out file>
+//       waits for the go file, then claims "file-0" to "file-<rounds - 1>"
+//       at once (GuardClaims), holds each in turn and writes the numbers of
+//       the ones it held to the out file
 //
 // Exit status 2 for a bad command line or an unwritable out file, and 3 when
 // a file it waits for has not appeared within kFileWaitSeconds (with a
@@ -29,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/guard.h"
 #include "support/lock.h"
@@ -109,6 +114,22 @@ int main(int argc, char** argv) {
             if (GuardAcquire(path, "write_timeout", 330000, key.c_str())) {
                 won += std::to_string(i) + "\n";
             }
+        }
+        FILE* out = std::fopen(argv[5], "w");
+        if (out == nullptr) return 2;
+        std::fputs(won.c_str(), out);
+        return std::fclose(out) == 0 ? 0 : 2;
+    }
+    if (mode == "claims" && argc == 6) {
+        if (!WaitForFile(argv[3])) return kTimedOut;
+        const int rounds = static_cast<int>(std::strtol(argv[4], nullptr, 10));
+        std::vector<std::string> keys;
+        for (int i = 0; i < rounds; ++i) keys.push_back("file-" + std::to_string(i));
+        GuardClaims claims(path, GuardFileKind{"", "write_timeout", 330000});
+        (void)claims.Claim(keys);
+        std::string won;
+        for (int i = 0; i < rounds; ++i) {
+            if (claims.Hold(static_cast<std::size_t>(i))) won += std::to_string(i) + "\n";
         }
         FILE* out = std::fopen(argv[5], "w");
         if (out == nullptr) return 2;
