@@ -89,9 +89,12 @@ class TrustedCaCache {
     std::chrono::steady_clock::time_point built_;
 };
 
+// One per process, or per loading of the component: freed when that ends,
+// before OpenSSL's own end (OpenSSL was set up before the first request
+// made the cache).
 TrustedCaCache& TrustedCas() {
-    static TrustedCaCache* cache = new TrustedCaCache;  // used until the process ends
-    return *cache;
+    static TrustedCaCache cache;
+    return cache;
 }
 
 // The text that tells one trust from another: both names, and the file's
