@@ -136,7 +136,8 @@ port=$(sed -n 's/^http_port=//p' "$work/ready" 2>/dev/null || true)
 # HTTPS: a CA and a server certificate for 127.0.0.1 (RSA 2048, as most
 # servers have), a second zelsim on TLS over the same files, and a root of
 # its own whose directory leads to it; ferrun trusts the CA through
-# SSL_CERT_FILE.
+# SSL_CERT_FILE, added to the system's bundle as a machine that trusts the
+# server's CA has it (parsing a whole bundle is part of what HTTPS costs).
 tls="$work/tls"
 mkdir -p "$tls"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench-ca -keyout "$tls/ca.key" \
@@ -156,7 +157,10 @@ tls_port=$(sed -n 's/^https_port=//p' "$work/ready-tls" 2>/dev/null || true)
 [ -n "$tls_port" ] || { cat "$work/zelsim-tls.out" >&2; fail "zelsim on TLS did not start"; }
 root_tls="$work/root-tls"
 setup_root "$root_tls" "$build"
-ferrun_tls=(env "QVIS_ROOT=$root_tls" "SSL_CERT_FILE=$tls/ca.pem" "$build/client/ferrun")
+system_bundle=$(curl-config --ca 2>/dev/null || true)
+[ -f "$system_bundle" ] || system_bundle=/etc/ssl/certs/ca-certificates.crt
+cat "$system_bundle" "$tls/ca.pem" >"$tls/trusted.pem" 2>/dev/null || cp "$tls/ca.pem" "$tls/trusted.pem"
+ferrun_tls=(env "QVIS_ROOT=$root_tls" "SSL_CERT_FILE=$tls/trusted.pem" "$build/client/ferrun")
 roots+=("$root_tls")
 ops="http://127.0.0.1:$port/qvgqa/poll"
 auth=(-u dealer7:s3cret)

@@ -1,5 +1,7 @@
 // The connection policy of every request (see connection_policy.h).  Owns
-// nothing beyond the header list it leaves in the caller's ConnectionSetup.
+// the process's parsed store of trusted CAs; beyond that, nothing but the
+// header list and the store reference it leaves in the caller's
+// ConnectionSetup.
 #include "transport/connection_policy.h"
 
 #include <openssl/ssl.h>
@@ -8,7 +10,9 @@
 #include <strings.h>
 
 #include <cstdlib>
+#include <mutex>
 
+#include "platform/fs.h"
 #include "transport/engine_internal.h"
 
 namespace zel::transport {
@@ -28,11 +32,82 @@ int LenientVerify(int preverify_ok, X509_STORE_CTX* ctx) {
     return preverify_ok;
 }
 
-// CURLOPT_SSL_CTX_FUNCTION: expired and not-yet-valid server certificates
-// pass; every other verification error still fails.
-CURLcode OnSslContext(CURL*, void* ssl_ctx, void*) {
-    SSL_CTX_set_verify(static_cast<SSL_CTX*>(ssl_ctx), SSL_VERIFY_PEER, LenientVerify);
+// CURLOPT_SSL_CTX_FUNCTION: the shared store of trusted CAs when there is
+// one; expired and not-yet-valid server certificates pass; every other
+// verification error still fails.  The leniency belongs to the connection's
+// context, never to the shared store.
+CURLcode OnSslContext(CURL*, void* ssl_ctx, void* user) {
+    auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+    auto* store = static_cast<X509_STORE*>(user);
+    if (store != nullptr) SSL_CTX_set1_cert_store(ctx, store);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, LenientVerify);
     return CURLE_OK;
+}
+
+// libcurl parses the CA file afresh for every TLS connection, and a
+// system's whole bundle takes many milliseconds to parse: with a connection
+// per request, far more than the handshake itself.  So the store is built
+// once and shared by the connections while the file and directory stay the
+// same: the same names, the file's size and time unchanged, and not older
+// than a minute (a file rewritten within the same second at the same size
+// is seen then at the latest).  The store gets the flags that libcurl gives
+// its own (trusted certificates first, and any trusted certificate may end
+// a chain), so a chain is judged exactly as before.
+class TrustedCaCache {
+  public:
+    // A new reference to the store for this trust, or null when the file or
+    // the directory cannot be loaded (libcurl then loads them itself and
+    // reports the failure in its own words).
+    X509StorePtr Get(const std::string& trust, const char* ca_file, const char* ca_dir) {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!store_ || trust != trust_ || now - built_ > kMaxAge) {
+            store_.reset();
+            X509StorePtr store(X509_STORE_new());
+            if (!store) return nullptr;
+            X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST);
+            X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+            if (ca_file != nullptr && *ca_file != '\0' &&
+                X509_STORE_load_file(store.get(), ca_file) != 1)
+                return nullptr;
+            if (ca_dir != nullptr && *ca_dir != '\0' &&
+                X509_STORE_load_path(store.get(), ca_dir) != 1)
+                return nullptr;
+            store_ = std::move(store);
+            trust_ = trust;
+            built_ = now;
+        }
+        if (X509_STORE_up_ref(store_.get()) != 1) return nullptr;
+        return X509StorePtr(store_.get());
+    }
+
+  private:
+    static constexpr std::chrono::seconds kMaxAge{60};
+    std::mutex mutex_;
+    X509StorePtr store_;
+    std::string trust_;
+    std::chrono::steady_clock::time_point built_;
+};
+
+// One per process, or per loading of the component: freed when that ends,
+// before OpenSSL's own end (OpenSSL was set up before the first request
+// made the cache).
+TrustedCaCache& TrustedCas() {
+    static TrustedCaCache cache;
+    return cache;
+}
+
+// The text that tells one trust from another: both names, and the file's
+// size and time ("-" when it cannot be read).
+std::string TrustOf(const char* ca_file, const char* ca_dir) {
+    std::string trust = std::string(ca_file != nullptr ? ca_file : "") + '\n' +
+                        (ca_dir != nullptr ? ca_dir : "") + '\n';
+    zel::fs::FileInfo info;
+    if (ca_file != nullptr && *ca_file != '\0' && zel::fs::GetFileInfo(ca_file, &info) == 0)
+        trust += std::to_string(info.size) + ' ' + std::to_string(info.modified);
+    else
+        trust += '-';
+    return trust;
 }
 
 // Appends a copy of line to list; false (list unchanged) when out of memory.
@@ -173,8 +248,18 @@ CURLcode ApplyConnectionPolicy(CURL* curl, const RequestRoute& route,
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file);
-    curl_easy_setopt(curl, CURLOPT_CAPATH, ca_dir);
+    s.trust = TrustOf(ca_file, ca_dir);
+    s.trusted_cas_ = route.secure ? TrustedCas().Get(s.trust, ca_file, ca_dir) : nullptr;
+    if (s.trusted_cas_) {
+        // The shared store stands in for the file and the directory.
+        curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, s.trusted_cas_.get());
+    } else {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, ca_dir);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, nullptr);
+    }
 
     // The way to the server.
     const ProxyChoice choice = ChooseProxy(route.access_type, route.proxy_list.c_str(),

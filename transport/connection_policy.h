@@ -10,6 +10,7 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 
 #include <chrono>
 #include <cstdint>
@@ -33,6 +34,12 @@ struct CurlSlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistFree>;
+
+struct X509StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+// Owns one reference to a store of trusted CAs.
+using X509StorePtr = std::unique_ptr<X509_STORE, X509StoreFree>;
 
 // Proxy variables by name, as a process environment holds them
 // ("http_proxy", "https_proxy", "all_proxy", "no_proxy" and their upper-case
@@ -87,18 +94,27 @@ class ConnectionSetup {
     bool past_deadline = false;
     double deadline_seconds = 0;  // the limit it passed
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    // Which CAs the request trusts: the CA file and directory and the
+    // file's size and time.  A TLS session or kept connection made under one
+    // trust must not carry a request made under another, so the caller keeps
+    // such things apart by this text.
+    std::string trust;
 
   private:
     friend CURLcode ApplyConnectionPolicy(CURL*, const RequestRoute&,
                                           const std::vector<std::string>&, ConnectionSetup*);
     CurlSlistPtr headers_;
+    // The trusted CAs, parsed once for many connections (see the .cpp);
+    // null when libcurl loads them itself.
+    X509StorePtr trusted_cas_;
 };
 
 // Applies the policy to a fresh easy handle: URL, User-Agent, no redirects
 // followed, no signals, proxy CONNECT headers kept from the caller, the
 // header lines given (libcurl's own Accept and Expect headers removed before
 // them), CA file and directory (SSL_CERT_FILE / SSL_CERT_DIR, else libcurl's
-// built-in store), the peer chain verified but host name and certificate
+// built-in store; parsed once and shared while they stay the same), the peer
+// chain verified but host name and certificate
 // dates tolerated, the way to the server, the time limits read now from
 // ferrun.conf, and a progress callback that ends the transfer at its
 // deadline or when keep_going says so.  setup must outlive the transfer.

@@ -222,16 +222,7 @@ class CurlEngine final : public HttpEngine {
 
     bool Open(const SessionSettings& settings, int*, std::string*) override {
         GlobalInit();
-        // A part that this libcurl cannot share is left out; the requests
-        // then simply do not reuse it.
-        if (!share_) {
-            std::unique_ptr<CURLSH, CurlShareFree> share(curl_share_init());
-            if (!share) return false;
-            for (curl_lock_data part :
-                 {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-                (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
-            share_ = std::move(share);
-        }
+        if (!share_ && !NewShare()) return false;
         settings_ = settings;
         return true;
     }
@@ -248,11 +239,28 @@ class CurlEngine final : public HttpEngine {
     // refuses one.
     bool Configure(CurlTransfer* transfer);
 
+    // Replaces the share handle (and with it every kept connection and TLS
+    // session) by an empty one; false when libcurl has none to give.  A part
+    // that this libcurl cannot share is left out; the requests then simply
+    // do not reuse it.
+    bool NewShare() {
+        std::unique_ptr<CURLSH, CurlShareFree> share(curl_share_init());
+        if (!share) return false;
+        for (curl_lock_data part :
+             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+            (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, part);
+        share_ = std::move(share);
+        return true;
+    }
+
     CEventLog* log_;
     SessionSettings settings_;
     // Connections, TLS sessions and resolved names, shared by the requests'
-    // handles for the engine's life.
+    // handles for the engine's life, as long as the trust stays the same.
     std::unique_ptr<CURLSH, CurlShareFree> share_;
+    // The trust (ConnectionSetup::trust) that share_'s connections and
+    // sessions were made under.
+    std::string share_trust_;
 };
 
 bool CurlEngine::Configure(CurlTransfer* transfer) {
@@ -271,6 +279,18 @@ bool CurlEngine::Configure(CurlTransfer* transfer) {
     route.resource = r.resource;
     if (ApplyConnectionPolicy(curl, route, r.header_lines, &t.setup) != CURLE_OK) return false;
 
+    // libcurl matches a kept connection or a TLS session to a request by its
+    // own settings only, and the trusted CAs now come as a shared store that
+    // it cannot see: under another trust, they are all dropped.
+    if (t.setup.trust != share_trust_) {
+        if (share_trust_.empty()) {
+            share_trust_ = t.setup.trust;
+        } else if (NewShare()) {
+            share_trust_ = t.setup.trust;
+        } else {
+            return false;
+        }
+    }
     curl_easy_setopt(curl, CURLOPT_SHARE, share_.get());
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
                      r.http11 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0);
