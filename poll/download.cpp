@@ -44,7 +44,6 @@ using namespace zel::codes;
 namespace {
 
 constexpr const char* kContext = "CPoll::GetFilesInList";
-constexpr int kDefaultReadTimeoutMs = kDownloadGuard.default_timeout_ms;
 constexpr const char* kBatchName = "postprocessdealerfiles.bat";
 
 // The text between open and close, both searched from `from`; npos in
