@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/service_manager.h"
 #include "scheduler/schedule.h"
 #include "tools/zelstatus/status.h"
 
@@ -166,7 +167,7 @@ Json ScheduleJson(const ScheduleStatus& s) {
 }
 
 Json ServiceJson(const ServiceStatus& v) {
-    return {
+    Json js = {
         {"running", v.running},
         {"pid", v.pid},
         {"pid_file", Str(v.pid_file)},
@@ -180,6 +181,9 @@ Json ServiceJson(const ServiceStatus& v) {
         {"olmar_dir", Str(v.olmar_dir)},
         {"olmar_set", v.olmar_set},
         {"olmar_dir_exists", v.olmar_dir_exists}};
+    // Only where the manager tells a state (Windows).
+    if (!v.manager_state.empty()) js["manager_state"] = v.manager_state;
+    return js;
 }
 
 Json JobsJson(const JobsStatus& jobs) {
@@ -351,7 +355,7 @@ void ServiceText(TextOut& out, const ServiceStatus& v, const ScheduleStatus& s,
                  bool store_readable) {
     if (v.running) {
         out.line("  qvzel_cron: running, pid " + std::to_string(v.pid) +
-                 (v.under_systemd ? ", under systemd" : ", not under systemd"));
+                 (v.under_systemd ? svc::kManagerWords.managed : svc::kManagerWords.unmanaged));
     } else {
         out.line("  qvzel_cron: NOT running");
     }
@@ -371,9 +375,10 @@ void ServiceText(TextOut& out, const ServiceStatus& v, const ScheduleStatus& s,
     } else if (v.running) {
         out.line("  what the service loaded is not known (it wrote no record of its load)");
     }
-    out.line(std::string("  systemd unit ") + v.unit_file + ": " +
+    out.line(std::string("  ") + svc::kManagerWords.installed_as + v.unit_file + ": " +
              (v.unit_installed ? "installed" : "not installed") +
-             (v.systemd_booted ? "" : " (systemd is not the running init)"));
+             (v.manager_state.empty() ? "" : ", " + v.manager_state) +
+             (v.systemd_booted ? "" : svc::kManagerWords.absent));
     if (!store_readable) {
         out.line("  Olmar directory: unknown (the registry store cannot be read)");
     } else {
