@@ -170,6 +170,10 @@ struct ManagerWords {
     const char* managed;       // a process that runs as the service (", under systemd")
     const char* unmanaged;     // one that does not
     const char* absent;        // after "installed"/"not installed" when no manager is present
+    // How a person starts the service: "(" start <name> ", or " <name>
+    // run_directly ")".
+    const char* start;
+    const char* run_directly;
 };
 extern const ManagerWords kManagerWords;
 

@@ -278,10 +278,9 @@ void SystemLog::Write(bool warning, const char* text) const {
 namespace zel::svc {
 
 const ManagerWords kManagerWords = {
-    "systemd unit ",
-    ", under systemd",
-    ", not under systemd",
-    " (systemd is not the running init)",
+    "systemd unit ",       ", under systemd",
+    ", not under systemd", " (systemd is not the running init)",
+    "systemctl start ",    " as root",
 };
 
 ServiceQuery QueryService(const std::string& name) {

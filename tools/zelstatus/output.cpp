@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/service_manager.h"
+#include "platform/system.h"
 #include "scheduler/schedule.h"
 #include "tools/zelstatus/status.h"
 
@@ -19,7 +20,7 @@ namespace zel::status {
 std::string LocalTime(std::time_t t) {
     std::tm tm{};
     char buf[64];
-    if (localtime_r(&t, &tm) == nullptr ||
+    if (!sys::LocalTime(t, &tm) ||
         std::strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M %Z", &tm) == 0) {
         return std::to_string(static_cast<long long>(t));
     }
