@@ -29,7 +29,12 @@ namespace {
 // survive), a key without the value starts nothing at all.
 void GatherOlmar(ServiceStatus* out) {
     reg::Key key;
-    const reg::Status st = reg::OpenKey(reg::Hive::LocalMachine, keys::kOlmarKey, &key);
+    reg::Status st = reg::OpenKey(reg::Hive::LocalMachine, keys::kOlmarKey, &key);
+    // A store that is not there yet holds no key either (the read-only store
+    // refuses to make the hive, and says so as a refusal): the first start
+    // makes the key with its default.
+    if (st != reg::kSuccess && st != reg::kNotFound && !fs::Exists(paths::RegistryFile()))
+        st = reg::kNotFound;
     out->olmar_key_present = st == reg::kSuccess;
     std::string value;
     if (out->olmar_key_present) {
