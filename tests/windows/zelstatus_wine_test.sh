@@ -9,7 +9,9 @@
 # but for the line ends, and so are their reports, but for what differs by
 # design: the root's spelling (Z:/... under wine), the time zone's name, the
 # service manager's line and the way to start the service.  The Windows
-# report's own lines for those are checked as they are.  It runs in a wine
+# report's own lines for those are checked as they are.  Then
+# qvzel_cron.exe runs as an ordinary program: zelstatus.exe names it by its
+# lock and recorded pid, and no longer once it is killed.  It runs in a wine
 # prefix of its own, so that no other suite's keys show in the report.
 set -euo pipefail
 linux=$(cd "$1" && pwd)
@@ -72,4 +74,47 @@ rc=0
 QVIS_ROOT=$(winpath "$root") "$wine_run" "$exe" --check --now "$now" </dev/null \
     >/dev/null 2>"$work/check.win" || rc=$?
 [ "$rc" = 1 ] || fail "zelstatus.exe --check exited $rc, not 1"
+# A holder of the service's lock: qvzel_cron.exe as an ordinary program.
+# Found through its lock and the pid it recorded, and not under the service
+# control manager; once it is killed its lock holds nothing.
+cron_pid=
+stop_cron() {
+    if [ -n "$cron_pid" ]; then
+        kill -9 "$cron_pid" 2>/dev/null || true
+        wait "$cron_pid" 2>/dev/null || true
+        cron_pid=
+    fi
+}
+trap 'stop_cron; cleanup' EXIT
+cron_exe=$windows/scheduler/qvzel_cron.exe
+QVIS_ROOT=$(winpath "$root") "$wine_run" "$cron_exe" -RegServer </dev/null >"$work/reg.out" 2>&1 ||
+    fail "qvzel_cron.exe -RegServer: $(cat "$work/reg.out")"
+QVIS_ROOT=$(winpath "$root") "$wine_run" "$cron_exe" </dev/null >"$work/cron.out" 2>&1 &
+cron_pid=$!
+report() {
+    QVIS_ROOT=$(winpath "$root") "$wine_run" "$exe" </dev/null | tr -d '\r' >"$work/report.now"
+}
+found=
+for _ in $(seq 60); do
+    report
+    if grep -q '^  qvzel_cron: running, pid ' "$work/report.now"; then
+        found=1
+        break
+    fi
+    kill -0 "$cron_pid" 2>/dev/null || fail "qvzel_cron.exe ended: $(cat "$work/cron.out")"
+done
+[ -n "$found" ] || fail "zelstatus.exe never saw qvzel_cron.exe run: $(cat "$work/report.now")"
+pid=$(tr -d '\r\n' <"$root/qvzel_cron.pid")
+grep -qx "  qvzel_cron: running, pid $pid, not under the service control manager" \
+    "$work/report.now" || fail "the running service's line: $(grep qvzel_cron: "$work/report.now")"
+stop_cron
+gone=
+for _ in $(seq 60); do
+    report
+    if grep -qx '  qvzel_cron: NOT running' "$work/report.now"; then
+        gone=1
+        break
+    fi
+done
+[ -n "$gone" ] || fail "qvzel_cron.exe killed, still running: $(grep qvzel_cron: "$work/report.now")"
 echo "zelstatus_wine_test: passed"
