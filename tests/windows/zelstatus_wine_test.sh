@@ -74,6 +74,14 @@ rc=0
 QVIS_ROOT=$(winpath "$root") "$wine_run" "$exe" --check --now "$now" </dev/null \
     >/dev/null 2>"$work/check.win" || rc=$?
 [ "$rc" = 1 ] || fail "zelstatus.exe --check exited $rc, not 1"
+# Owner and mode tell nothing on Windows: the password file is judged by
+# its kind, and no made-up uid or mode is shown.
+mkdir -p "$root/Apps/QVIS/PROG/COMM"
+printf 'x' >"$root/Apps/QVIS/PROG/COMM/IACCESS"
+QVIS_ROOT=$(winpath "$root") "$wine_run" "$exe" </dev/null | tr -d '\r' >"$work/report.iaccess"
+grep -qx '    (judged by its kind: who may read it cannot be known here)' "$work/report.iaccess" ||
+    fail "the password file's line: $(grep -A1 IACCESS "$work/report.iaccess")"
+
 # A holder of the service's lock: qvzel_cron.exe as an ordinary program.
 # Found through its lock and the pid it recorded, and not under the service
 # control manager; once it is killed its lock holds nothing.

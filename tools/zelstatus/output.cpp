@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fs.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
 #include "scheduler/schedule.h"
@@ -498,7 +499,9 @@ void ConnectionText(TextOut& out, const ConnectionStatus& c, std::time_t now) {
     };
     file("CONTROL", c.control_present, c.control_readable);
     file("IACCESS", c.password_present, c.password_readable);
-    if (c.password_present && !c.judged_as_root) {
+    if (c.password_present && !c.judged_as_root && !fs::OwnerAndModeTell()) {
+        out.line("    (judged by its kind: who may read it cannot be known here)");
+    } else if (c.password_present && !c.judged_as_root) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", c.password_mode);
         out.line("    (not run as root: judged by its kind; owner uid " +
