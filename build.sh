@@ -138,7 +138,7 @@ run_fuzz() {
 # it is not yet.
 build_windows() {
     [ -f build/CMakeCache.txt ] || configure_release -DZEL_WERROR=ON
-    cmake --build build -j "$(jobs)" --target zelsim ferrun Poll regsvr zelpasswd
+    cmake --build build -j "$(jobs)" --target zelsim ferrun Poll regsvr zelpasswd zelstatus
     cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_WERROR=ON -DZEL_LINUX_BUILD_DIR="$PWD/build"
     cmake --build build-windows -j "$(jobs)"

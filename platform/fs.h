@@ -479,6 +479,10 @@ struct FileStatus {
 // success.
 [[nodiscard]] int StatusOf(const std::string& path, FileStatus* out, Links links = Links::kFollow);
 
+// Whether FileStatus's owner and mode say who may read a file.  Linux: yes.
+// Windows: no (access lists decide; both are made up).
+[[nodiscard]] bool OwnerAndModeTell();
+
 // True when this process's real user may write to path (for a directory:
 // make and remove names in it); false otherwise or when it is missing.
 bool MayWrite(const std::string& path);

@@ -48,4 +48,14 @@ class InstanceLock {
 // result is not 0.
 [[nodiscard]] int LockPidFile(const std::string& path, InstanceLock* out, pid_t* holder);
 
+// The process that holds the lock of the pid file at path, found without
+// taking the lock or disturbing a holder: its pid; 0 when none holds it.
+// Linux: the kernel's table of held locks (/proc/locks) names it; where
+// there is no such table, the pid the file names counts when that process
+// still runs under a name that starts with `program`.  Windows: the named
+// mutex exists only while a holder has it; the holder is then the pid the
+// file records, judged as recorded lock holders are (proc::HasEnded), and 0
+// when the file names no process that still runs.
+[[nodiscard]] pid_t LockHolder(const std::string& path, const std::string& program);
+
 }  // namespace zel::fs

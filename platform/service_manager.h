@@ -140,4 +140,41 @@ struct ManagerHelp {
 };
 extern const ManagerHelp kManagerHelp;
 
+// What the service manager says of an installed service, for a status
+// report that only looks (nothing is opened for change, nothing started).
+struct ServiceQuery {
+    // Where the service is installed: Linux: the unit file's path (the
+    // administrator's, else a package's); Windows: the service's name.
+    std::string where;
+    bool installed = false;
+    // Linux: systemd is the running init.  Windows: the service control
+    // manager could be opened.
+    bool manager_present = false;
+    // Windows: the state the manager reports for an installed service
+    // ("running", "stopped", "start pending", ...) and the process it runs
+    // in (0 when it runs in none).  Linux: empty and 0 (the unit's state is
+    // systemd's to tell; the lock table names the process instead).
+    std::string state;
+    long pid = 0;
+};
+[[nodiscard]] ServiceQuery QueryService(const std::string& name);
+
+// True when the process pid runs as the service `name` of the manager.
+// Linux: it is in the unit's control group.  Windows: the manager reports
+// the service running in that process.
+[[nodiscard]] bool RunsAsManagedService(long pid, const std::string& name);
+
+// Phrases of a status report that name this system's service manager.
+struct ManagerWords {
+    const char* installed_as;  // goes before ServiceQuery::where ("systemd unit")
+    const char* managed;       // a process that runs as the service (", under systemd")
+    const char* unmanaged;     // one that does not
+    const char* absent;        // after "installed"/"not installed" when no manager is present
+    // How a person starts the service: "(" start <name> ", or " <name>
+    // run_directly ")".
+    const char* start;
+    const char* run_directly;
+};
+extern const ManagerWords kManagerWords;
+
 }  // namespace zel::svc

@@ -896,6 +896,10 @@ void ForceNoTmpfile(bool on) {
 // ---- Looking at names, removing them, keeping a file's tail ---------------
 namespace zel::fs {
 
+bool OwnerAndModeTell() {
+    return true;
+}
+
 int StatusOf(const std::string& path, FileStatus* out, Links links) {
     struct stat st;
     const int rc = links == Links::kFollow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);

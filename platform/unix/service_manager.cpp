@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/systemd_unit.h"
 
@@ -269,6 +271,37 @@ SystemLog::~SystemLog() {
 
 void SystemLog::Write(bool warning, const char* text) const {
     ::syslog(warning ? LOG_WARNING : LOG_INFO, "%s", text);
+}
+
+}  // namespace zel::svc
+
+namespace zel::svc {
+
+const ManagerWords kManagerWords = {
+    "systemd unit ",       ", under systemd",
+    ", not under systemd", " (systemd is not the running init)",
+    "systemctl start ",    " as root",
+};
+
+ServiceQuery QueryService(const std::string& name) {
+    ServiceQuery out;
+    out.where = paths::Join(UnitDir(), UnitFileName(name));
+    out.installed = fs::Exists(out.where);
+    // A package's unit serves when the administrator wrote none of his own.
+    if (!out.installed) {
+        if (std::string packaged = PackagedUnitPath(name); !packaged.empty()) {
+            out.where = packaged;
+            out.installed = true;
+        }
+    }
+    out.manager_present = fs::Exists("/run/systemd/system");
+    return out;
+}
+
+bool RunsAsManagedService(long pid, const std::string& name) {
+    std::string cgroup;
+    return fs::ReadWholeFile("/proc/" + std::to_string(pid) + "/cgroup", &cgroup) == 0 &&
+           cgroup.find("/" + UnitFileName(name)) != std::string::npos;
 }
 
 }  // namespace zel::svc

@@ -1114,6 +1114,10 @@ void ForceNoTmpfile(bool on) {
 }
 }  // namespace test_hooks
 
+bool OwnerAndModeTell() {
+    return false;
+}
+
 int StatusOf(const std::string& path, FileStatus* out, Links links) {
     BY_HANDLE_FILE_INFORMATION st;
     const int err = Examine(path, links, &st);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/process.h"
 
 namespace zel::fs {
 namespace {
@@ -137,6 +138,28 @@ int LockPidFile(const std::string& path, InstanceLock* out, pid_t* holder) {
         return err;
     out->state_ = std::move(state);
     return 0;
+}
+
+}  // namespace zel::fs
+
+namespace zel::fs {
+
+pid_t LockHolder(const std::string& path, const std::string& /*program*/) {
+    std::string full;
+    if (AbsolutePath(path, &full) != 0) return 0;
+    // Opening the mutex takes nothing: it exists only while some holder has
+    // it open.  One of another account may be closed to us, but is there.
+    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, MutexName(full).c_str());
+    if (mutex == nullptr) {
+        if (::GetLastError() != ERROR_ACCESS_DENIED) return 0;
+    } else {
+        (void)::CloseHandle(mutex);
+    }
+    // Who holds it is what the file records, as for a recorded lock file:
+    // a named process that has ended holds nothing.
+    const pid_t pid = ReadPid(path);
+    if (pid <= 0 || proc::HasEnded(proc::ProcessIdentity{pid, 0})) return 0;
+    return pid;
 }
 
 }  // namespace zel::fs

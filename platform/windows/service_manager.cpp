@@ -328,3 +328,71 @@ void SystemLog::Write(bool warning, const char* text) const {
 }
 
 }  // namespace zel::svc
+
+namespace zel::svc {
+namespace {
+
+const char* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED:
+            return "stopped";
+        case SERVICE_START_PENDING:
+            return "start pending";
+        case SERVICE_STOP_PENDING:
+            return "stop pending";
+        case SERVICE_RUNNING:
+            return "running";
+        case SERVICE_CONTINUE_PENDING:
+            return "continue pending";
+        case SERVICE_PAUSE_PENDING:
+            return "pause pending";
+        case SERVICE_PAUSED:
+            return "paused";
+        default:
+            return "in an unknown state";
+    }
+}
+
+}  // namespace
+
+const ManagerWords kManagerWords = {
+    "service ",
+    ", under the service control manager",
+    ", not under the service control manager",
+    " (the service control manager cannot be reached)",
+    "net start ",
+    ".exe as an administrator",
+};
+
+ServiceQuery QueryService(const std::string& name) {
+    ServiceQuery out;
+    out.where = name;
+    ScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return out;
+    out.manager_present = true;
+    ScHandle service(::OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    if (!service) {
+        // Installed, but closed to this account: its state is not known.
+        out.installed = ::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+        if (out.installed) out.state = "state not known (it cannot be opened)";
+        return out;
+    }
+    out.installed = true;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<LPBYTE>(&status), sizeof status, &needed)) {
+        out.state = "state not known (it cannot be queried)";
+        return out;
+    }
+    out.state = StateName(status.dwCurrentState);
+    out.pid = static_cast<long>(status.dwProcessId);
+    return out;
+}
+
+bool RunsAsManagedService(long pid, const std::string& name) {
+    const ServiceQuery query = QueryService(name);
+    return pid > 0 && query.pid == pid && query.state != "stopped";
+}
+
+}  // namespace zel::svc

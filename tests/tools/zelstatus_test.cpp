@@ -453,6 +453,15 @@ TEST_F(Zelstatus, ReadsTheStoreWithoutCreatingItAndBesideALiveWriter) {
     EXPECT_EQ(j["connection.http.access_type"], Q("ACCESS_TYPE_DIRECT"));
     EXPECT_FALSE(FileExists(paths::RegistryFile()));
     EXPECT_EQ(j["connection.directory.will_refresh"], "true");
+    // A store not made yet holds no Olmar key either: the first start makes
+    // it with the CMN directory, which exists here, so nothing is wrong
+    // with the directory (not an empty name said to be missing).
+    EXPECT_EQ(j["service.olmar_dir"], Q(paths::CmnDir()));
+    EXPECT_EQ(j["service.olmar_dir_exists"], "true");
+    std::string err;
+    (void)Check(&err);
+    EXPECT_FALSE(Has(err, "Olmar directory")) << err;
+    EXPECT_FALSE(FileExists(paths::RegistryFile()));
 
     // This process keeps the store open with its journal while zelstatus
     // reads what it wrote.  The proxy method without the override reads the

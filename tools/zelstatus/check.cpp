@@ -3,6 +3,8 @@
 // zelstatus --help lists them all.
 #include <string>
 
+#include "platform/service_manager.h"
+#include "scheduler/service_setup.h"
 #include "tools/zelstatus/status.h"
 
 namespace zel::status {
@@ -63,8 +65,10 @@ void ServiceProblems(const Report& r, std::vector<std::string>* out) {
     const ServiceStatus& v = r.service;
     if (!v.running) {
         out->push_back(
-            "the schedule service qvzel_cron is not running, so no job starts: start it "
-            "(systemctl start qvzel_cron, or qvzel_cron as root)");
+            std::string("the schedule service qvzel_cron is not running, so no job starts: "
+                        "start it (") +
+            svc::kManagerWords.start + cron::kServiceName + ", or " + cron::kServiceName +
+            svc::kManagerWords.run_directly + ")");
     }
     // The service runs what it loaded; a merge reloads only when there are
     // pending changes, so a file changed in place waits for a restart.

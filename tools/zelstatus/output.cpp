@@ -10,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fs.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
 #include "scheduler/schedule.h"
 #include "tools/zelstatus/status.h"
 
@@ -18,7 +21,7 @@ namespace zel::status {
 std::string LocalTime(std::time_t t) {
     std::tm tm{};
     char buf[64];
-    if (localtime_r(&t, &tm) == nullptr ||
+    if (!sys::LocalTime(t, &tm) ||
         std::strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M %Z", &tm) == 0) {
         return std::to_string(static_cast<long long>(t));
     }
@@ -166,7 +169,7 @@ Json ScheduleJson(const ScheduleStatus& s) {
 }
 
 Json ServiceJson(const ServiceStatus& v) {
-    return {
+    Json js = {
         {"running", v.running},
         {"pid", v.pid},
         {"pid_file", Str(v.pid_file)},
@@ -180,6 +183,9 @@ Json ServiceJson(const ServiceStatus& v) {
         {"olmar_dir", Str(v.olmar_dir)},
         {"olmar_set", v.olmar_set},
         {"olmar_dir_exists", v.olmar_dir_exists}};
+    // Only where the manager tells a state (Windows).
+    if (!v.manager_state.empty()) js["manager_state"] = v.manager_state;
+    return js;
 }
 
 Json JobsJson(const JobsStatus& jobs) {
@@ -351,7 +357,7 @@ void ServiceText(TextOut& out, const ServiceStatus& v, const ScheduleStatus& s,
                  bool store_readable) {
     if (v.running) {
         out.line("  qvzel_cron: running, pid " + std::to_string(v.pid) +
-                 (v.under_systemd ? ", under systemd" : ", not under systemd"));
+                 (v.under_systemd ? svc::kManagerWords.managed : svc::kManagerWords.unmanaged));
     } else {
         out.line("  qvzel_cron: NOT running");
     }
@@ -371,9 +377,10 @@ void ServiceText(TextOut& out, const ServiceStatus& v, const ScheduleStatus& s,
     } else if (v.running) {
         out.line("  what the service loaded is not known (it wrote no record of its load)");
     }
-    out.line(std::string("  systemd unit ") + v.unit_file + ": " +
+    out.line(std::string("  ") + svc::kManagerWords.installed_as + v.unit_file + ": " +
              (v.unit_installed ? "installed" : "not installed") +
-             (v.systemd_booted ? "" : " (systemd is not the running init)"));
+             (v.manager_state.empty() ? "" : ", " + v.manager_state) +
+             (v.systemd_booted ? "" : svc::kManagerWords.absent));
     if (!store_readable) {
         out.line("  Olmar directory: unknown (the registry store cannot be read)");
     } else {
@@ -492,7 +499,9 @@ void ConnectionText(TextOut& out, const ConnectionStatus& c, std::time_t now) {
     };
     file("CONTROL", c.control_present, c.control_readable);
     file("IACCESS", c.password_present, c.password_readable);
-    if (c.password_present && !c.judged_as_root) {
+    if (c.password_present && !c.judged_as_root && !fs::OwnerAndModeTell()) {
+        out.line("    (judged by its kind: who may read it cannot be known here)");
+    } else if (c.password_present && !c.judged_as_root) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", c.password_mode);
         out.line("    (not run as root: judged by its kind; owner uid " +

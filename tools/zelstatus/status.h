@@ -56,12 +56,17 @@ struct ScheduleStatus {
 
 struct ServiceStatus {
     std::string pid_file;
-    bool running = false;   // a process holds the single-instance lock
-    long pid = 0;           // the holder (0 when unknown)
-    std::string unit_file;  // where the service's unit is installed
+    bool running = false;  // a process holds the single-instance lock
+    long pid = 0;          // the holder (0 when unknown)
+    // Where the service is installed: Linux: its systemd unit's path;
+    // Windows: its name in the service control manager.
+    std::string unit_file;
     bool unit_installed = false;
-    bool systemd_booted = false;  // systemd is the running init
-    bool under_systemd = false;   // the running process is in the service's unit
+    bool systemd_booted = false;  // the service manager is there (systemd is the running init)
+    bool under_systemd = false;   // the running process runs as the manager's service
+    // Windows: the service's state in the service control manager
+    // ("running", "stopped", ...); empty on Linux and when not installed.
+    std::string manager_state;
     // The directory the service starts the batch files in ("OLMAR_EXE"):
     // olmar_set is false when the key or value is missing (the key's
     // default, the CMN directory, is then shown in olmar_dir).
