@@ -10,21 +10,6 @@
 
 namespace zel::com {
 
-DynamicLibrary::~DynamicLibrary() {
-    Reset();
-}
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& o) noexcept
-    : handle_(std::exchange(o.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& o) noexcept {
-    if (this != &o) {
-        Reset();
-        handle_ = std::exchange(o.handle_, nullptr);
-    }
-    return *this;
-}
-
 void DynamicLibrary::Reset() {
     if (handle_ != nullptr) ::dlclose(std::exchange(handle_, nullptr));
 }

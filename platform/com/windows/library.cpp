@@ -28,21 +28,6 @@ std::string ErrorText(DWORD error) {
 
 }  // namespace
 
-DynamicLibrary::~DynamicLibrary() {
-    Reset();
-}
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& o) noexcept
-    : handle_(std::exchange(o.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& o) noexcept {
-    if (this != &o) {
-        Reset();
-        handle_ = std::exchange(o.handle_, nullptr);
-    }
-    return *this;
-}
-
 void DynamicLibrary::Reset() {
     if (handle_ != nullptr) ::FreeLibrary(static_cast<HMODULE>(std::exchange(handle_, nullptr)));
 }
