@@ -178,8 +178,8 @@ std::string ServiceDefaultsPath() {
     return path != nullptr && *path != '\0' ? path : "/etc/default/zelway";
 }
 
-transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found) {
-    transport::ProxyEnvironment env;
+ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found) {
+    ProxyEnvironment env;
     std::string text;
     *found = fs::ReadWholeFile(path, &text) == 0;
     if (!*found) return env;
@@ -204,6 +204,20 @@ transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* f
         env.emplace_back(name, value);
     }
     return env;
+}
+
+const char* OutcomeText(TestOutcome outcome) {
+    switch (outcome) {
+        case TestOutcome::Saved:
+            return "Access method saved.";
+        case TestOutcome::Declined:
+            return "Test passed; nothing saved.";
+        case TestOutcome::Cancelled:
+            return "Test cancelled; nothing saved.";
+        case TestOutcome::Failed:
+            break;
+    }
+    return "Test failed; nothing saved.";
 }
 
 ConnectionUtility::ConnectionUtility(UserInterface* ui) : ui_(ui) {
@@ -337,8 +351,10 @@ TestOutcome ConnectionUtility::RunTest(Group group, Method method) {
             // come from its environment file alone.
             handle.open_type =
                 method == Method::Preconfig ? OpenType::Preconfig : OpenType::PreconfigNoAutoProxy;
-            service_environment_ = ReadEnvironmentFile(ServiceDefaultsPath(), &have_defaults_);
-            handle.machine_environment = &service_environment_;
+            if (PreconfigUsesEnvironment()) {
+                service_environment_ = ReadEnvironmentFile(ServiceDefaultsPath(), &have_defaults_);
+                handle.machine_environment = &service_environment_;
+            }
             break;
         case Method::Proxy: {
             if (!GetUsingProxy(nullptr)) {
@@ -420,8 +436,10 @@ void ConnectionUtility::ReportFailure(const FetchResult& result) {
             return;
         case FetchResult::Kind::Transport:
             ui_->ShowMessage(result.error_text, "Error");
-            ui_->ShowMessage(InternetErrorText(result.curl_code, result.os_error, result.failure),
-                             "Internet Error");
+            if (result.internet_error)
+                ui_->ShowMessage(
+                    InternetErrorText(result.error_code, result.extended_error, result.failure),
+                    "Internet Error");
             return;
     }
 }

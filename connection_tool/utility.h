@@ -107,7 +107,7 @@ std::string ServiceDefaultsPath();
 // value in matching double or single quotes loses them; a later line for the
 // same name replaces the earlier one.  A missing or unreadable file gives
 // none (*found false).
-transport::ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found);
+ProxyEnvironment ReadEnvironmentFile(const std::string& path, bool* found);
 
 // The servers the transfer system itself would reach, and where each was
 // found.
@@ -138,6 +138,11 @@ enum class TestOutcome {
     Cancelled,  // the user ended the test while it ran; nothing written
 };
 
+// The line a front end shows after a test: "Access method saved.", "Test
+// passed; nothing saved.", "Test cancelled; nothing saved." or "Test
+// failed; nothing saved."
+const char* OutcomeText(TestOutcome outcome);
+
 class ConnectionUtility {
   public:
     // ui is borrowed and must outlive the object.  The targets start as the
@@ -155,10 +160,11 @@ class ConnectionUtility {
     std::string TargetText(Group group) const;
 
     // Runs the test of one button: fetch, show any failure, ask for the
-    // confirmation and on Yes write "AccessMethod".  The two preconfigured
-    // tests use the proxy variables the service gets, from its environment
-    // file (ServiceDefaultsPath), not those of the caller's shell, and say
-    // in a note which proxy that gave.
+    // confirmation and on Yes write "AccessMethod".  Where the machine's
+    // proxy settings are environment variables (PreconfigUsesEnvironment),
+    // the two preconfigured tests use the proxy variables the service gets,
+    // from its environment file (ServiceDefaultsPath), not those of the
+    // caller's shell, and say in a note which proxy that gave.
     TestOutcome RunTest(Group group, Method method);
 
     // The about box text: product name, version, test servers.
@@ -174,7 +180,7 @@ class ConnectionUtility {
     std::string http_source_ = "built-in default";
     std::string https_source_ = "built-in default";
     // The service's environment as read for the last preconfigured test.
-    transport::ProxyEnvironment service_environment_;
+    ProxyEnvironment service_environment_;
     bool have_defaults_ = false;
 };
 

@@ -8,9 +8,12 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "connection_tool/main/front_end.h"
 
 namespace zel::conn {
 namespace {
@@ -451,11 +454,7 @@ void Screen::RunMainDialog(ConnectionUtility* utility) {
                 note_.clear();
                 shown_seconds_ = -1;
                 (void)KeepTesting(0);
-                const TestOutcome outcome = utility->RunTest(group, method);
-                status_ = outcome == TestOutcome::Saved       ? "Access method saved."
-                          : outcome == TestOutcome::Declined  ? "Test passed; nothing saved."
-                          : outcome == TestOutcome::Cancelled ? "Test cancelled; nothing saved."
-                                                              : "Test failed; nothing saved.";
+                status_ = OutcomeText(utility->RunTest(group, method));
             } else if (focus == 8) {
                 RunOverrideDialog();
             } else if (focus == 9) {
@@ -542,6 +541,25 @@ void Screen::RunOverrideDialog() {
     }
     curs_set(0);
     layers_.pop_back();
+}
+
+// The front end on Linux (front_end.h): the terminal's dialogs.
+
+const char* const kDialogHelp =
+    "Without --test it shows the dialogs (Tab and arrows move, Enter presses,\n"
+    "Space toggles, Esc cancels, \"a\" shows the about box).";
+
+void RunDialogs(const std::function<void(ConnectionUtility*)>& configure) {
+    Screen screen;
+    ConnectionUtility utility(&screen);
+    configure(&utility);
+    screen.RunMainDialog(&utility);
+}
+
+void PrepareOutput() {}  // a terminal program prints where it was started
+
+void ShowStartupFailure(const std::string& text) {
+    std::fprintf(stderr, "zelconfig: %s\n", text.c_str());
 }
 
 }  // namespace zel::conn

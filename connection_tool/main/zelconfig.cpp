@@ -1,15 +1,16 @@
-// zelconfig: the connection tool.  Interactive, it shows the dialogs on the
-// terminal (ncurses); with --test it runs one connection test for scripts
-// and support over a slow line, printing every message instead of showing
-// it, and exits 0 when the test passed, 1 otherwise.
-#include <curl/curl.h>
+// zelconfig: the connection tool.  Interactive, it shows the dialogs (on
+// the terminal on Linux, as Win32 dialogs on Windows: front_end.h); with
+// --test it runs one connection test for scripts and support over a slow
+// line, printing every message instead of showing it, and exits 0 when the
+// test passed, 1 otherwise.
 #include <getopt.h>
 
 #include <clocale>
 #include <cstdio>
 #include <string>
 
-#include "connection_tool/main/screen.h"
+#include "connection_tool/fetch.h"
+#include "connection_tool/main/front_end.h"
 #include "connection_tool/utility.h"
 #include "platform/version.h"
 
@@ -29,8 +30,7 @@ void PrintHelp() {
         "\n"
         "Checks that this machine reaches the central servers and chooses how the\n"
         "transfer system reaches the Internet (\"AccessMethod\" in the registry).\n"
-        "Without --test it shows the dialogs (Tab and arrows move, Enter presses,\n"
-        "Space toggles, Esc cancels, \"a\" shows the about box).\n"
+        "%s\n"
         "\n"
         "  --http-server HOST[:PORT]   target of the HTTP test (default: the entry\n"
         "                              point the system uses, else %s:80)\n"
@@ -48,7 +48,7 @@ void PrintHelp() {
         "Exit status: 0 when the dialogs were closed or the test passed, 1 when the\n"
         "test failed or the network library could not start, 2 for a bad command\n"
         "line.\n",
-        zel::conn::kDefaultHttpServer, zel::conn::kDefaultHttpsServer);
+        zel::conn::kDialogHelp, zel::conn::kDefaultHttpServer, zel::conn::kDefaultHttpsServer);
 }
 
 // The message boxes of --test mode: printed on standard output, the
@@ -221,30 +221,32 @@ int RunPrintedTest(const CommandLine& cl) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "");
+    // Texts (command line, address field, registry) are in the locale's
+    // encoding: the ANSI code page on Windows.
+    std::setlocale(LC_CTYPE, "");
     CommandLine cl;
+    // Anything printed (help, usage errors, --test) must reach the caller.
+    zel::conn::PrepareOutput();
     if (int rc = ReadCommandLine(argc, argv, &cl); rc >= 0) return rc;
 
-    // The network library's start-up stands for the sockets start-up.
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        std::fprintf(stderr, "zelconfig: Windows sockets initialization failed.\n");
+    const zel::conn::NetworkLibrary network;
+    if (!network.ok()) {
+        const char* text = "Windows sockets initialization failed.";
+        if (cl.test.empty())
+            zel::conn::ShowStartupFailure(text);
+        else
+            std::fprintf(stderr, "zelconfig: %s\n", text);
         return 1;
     }
-    struct CurlGlobal {
-        ~CurlGlobal() { curl_global_cleanup(); }
-    } curl_global;
 
     if (!cl.test.empty()) return RunPrintedTest(cl);
     {
-        // Checked before the screen takes the terminal, so the error is
+        // Checked before the dialogs take the screen, so the error is
         // readable.
         PrintingUi probe(false);
         ConnectionUtility check(&probe);
         if (!Configure(cl, &check)) return Usage("a server is not HOST or HOST:PORT");
     }
-    zel::conn::Screen screen;
-    ConnectionUtility utility(&screen);
-    (void)Configure(cl, &utility);
-    screen.RunMainDialog(&utility);
+    zel::conn::RunDialogs([&](ConnectionUtility* utility) { (void)Configure(cl, utility); });
     return 0;
 }

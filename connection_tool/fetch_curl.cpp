@@ -1,8 +1,6 @@
-// The connection tool's single GET (see fetch.h).  It owns its libcurl easy
-// handle, header list and response file descriptor for the length of one
-// Fetch call.
-#include "connection_tool/fetch.h"
-
+// The connection tool's single GET on Linux, over libcurl (see fetch.h).  It
+// owns its libcurl easy handle, header list and response file for the
+// length of one Fetch call.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -12,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "connection_tool/fetch.h"
+#include "connection_tool/response_file.h"
 #include "platform/fs.h"
 #include "transport/connection_policy.h"
 
@@ -22,40 +22,12 @@ constexpr std::size_t kMaxStatusText = 200;
 
 // State shared with libcurl's callbacks during one transfer.
 struct Transfer {
-    const std::string* response_path = nullptr;
+    explicit Transfer(const std::string* response_path) : file(response_path) {}
     long status = 0;
     bool headers_done = false;
     bool stopped_for_status = false;
-    int file_error = 0;
     std::string last_line;
-    fs::UniqueFd file;
-    bool file_open = false;
-    std::vector<char> block;
-    long long stored = 0;
-
-    // Writes the buffered block; false (file_error set) on a failed or
-    // short write.
-    bool FlushBlock() {
-        if (block.empty()) return true;
-        const int rc = fs::WriteAll(file.get(), block.data(), block.size());
-        if (rc != 0) {
-            file_error = rc;
-            return false;
-        }
-        stored += static_cast<long long>(block.size());
-        block.clear();
-        return true;
-    }
-    bool OpenFile() {
-        if (file_open) return true;
-        const int rc = fs::CreateForWriting(*response_path, &file);
-        if (rc != 0) {
-            file_error = rc;
-            return false;
-        }
-        file_open = true;
-        return true;
-    }
+    ResponseFile file;
 };
 
 // Each header line; a status line starts a new answer (interim answers come
@@ -78,7 +50,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t nitems, void* use
         return n;
     }
     t->headers_done = true;
-    if (t->status == 200 && !t->OpenFile()) return 0;
+    if (t->status == 200 && !t->file.Open()) return 0;
     return n;
 }
 
@@ -91,16 +63,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t nmemb, void* user) 
         t->stopped_for_status = true;
         return 0;
     }
-    if (!t->OpenFile()) return 0;
-    std::size_t done = 0;
-    while (done < n) {
-        const std::size_t room = kResponseBlock - t->block.size();
-        const std::size_t take = std::min(room, n - done);
-        t->block.insert(t->block.end(), data + done, data + done + take);
-        done += take;
-        if (t->block.size() == kResponseBlock && !t->FlushBlock()) return 0;
-    }
-    return n;
+    return t->file.Add(data, n) ? n : 0;
 }
 
 // What went wrong, in words: the step the transfer had reached and why it
@@ -123,9 +86,9 @@ std::string DescribeFailure(CURLcode rc, const Transfer& t, const transport::Con
     } else {
         return error_text;
     }
-    if (t.file_open)
-        text += " " + std::to_string(t.stored) + " bytes of the body arrived and are kept in " +
-                response_path + ".";
+    if (t.file.is_open())
+        text += " " + std::to_string(t.file.stored()) +
+                " bytes of the body arrived and are kept in " + response_path + ".";
     return text;
 }
 
@@ -136,13 +99,12 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     FetchResult result;
     transport::CurlEasyPtr curl(curl_easy_init());
     if (!curl) {
-        result.curl_code = CURLE_FAILED_INIT;
+        result.error_code = CURLE_FAILED_INIT;
+        result.internet_error = true;
         result.error_text = curl_easy_strerror(CURLE_FAILED_INIT);
         return result;
     }
-    Transfer t;
-    t.response_path = &response_path;
-    t.block.reserve(kResponseBlock);
+    Transfer t(&response_path);
 
     // The way to the server, TLS, time limits and the headers never sent
     // are the transport's; the referrer is sent as the tool always sent it.
@@ -161,7 +123,8 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     CURL* c = curl.get();
     const CURLcode applied = transport::ApplyConnectionPolicy(c, route, {}, &setup);
     if (applied != CURLE_OK) {
-        result.curl_code = static_cast<int>(applied);
+        result.error_code = static_cast<int>(applied);
+        result.internet_error = true;
         result.error_text = curl_easy_strerror(applied);
         return result;
     }
@@ -179,16 +142,16 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     result.status = t.status;
     result.status_text = std::to_string(t.status).substr(0, kMaxStatusText);
 
-    if (t.file_error != 0) {
+    if (t.file.error() != 0) {
         result.kind = FetchResult::Kind::File;
-        result.file_error = t.file_error;
+        result.file_error = t.file.error();
         return result;
     }
     if (setup.cancelled) {
         // What arrived stays, as with any other broken-off body.
-        if (t.file_open) (void)t.FlushBlock();
+        if (t.file.is_open()) (void)t.file.Flush();
         result.kind = FetchResult::Kind::Cancelled;
-        result.body_bytes = t.stored;
+        result.body_bytes = t.file.stored();
         return result;
     }
     if (t.stopped_for_status || (rc == CURLE_OK && t.status != 200)) {
@@ -200,27 +163,38 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
         // document, and the test must not pass; but it is kept, as it shows
         // how far the answer came.
         result.kind = FetchResult::Kind::Transport;
-        result.curl_code = static_cast<int>(rc);
+        result.error_code = static_cast<int>(rc);
+        result.internet_error = true;
         long os_error = 0;
         if (curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_error) == CURLE_OK)
-            result.os_error = os_error;
+            result.extended_error = os_error;
         result.error_text = *setup.error_text != '\0' ? setup.error_text : curl_easy_strerror(rc);
-        if (t.file_open && !t.FlushBlock()) {
+        if (t.file.is_open() && !t.file.Flush()) {
             result.kind = FetchResult::Kind::File;
-            result.file_error = t.file_error;
+            result.file_error = t.file.error();
         }
-        result.body_bytes = t.stored;
+        result.body_bytes = t.file.stored();
         result.failure = DescribeFailure(rc, t, setup, result.error_text, response_path);
         return result;
     }
-    if (!t.OpenFile() || !t.FlushBlock()) {
+    if (!t.file.Open() || !t.file.Flush()) {
         result.kind = FetchResult::Kind::File;
-        result.file_error = t.file_error;
+        result.file_error = t.file.error();
         return result;
     }
     result.kind = FetchResult::Kind::Ok;
-    result.body_bytes = t.stored;
+    result.body_bytes = t.file.stored();
     return result;
+}
+
+bool PreconfigUsesEnvironment() {
+    return true;
+}
+
+// libcurl's start-up stands for the sockets start-up.
+NetworkLibrary::NetworkLibrary() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
+NetworkLibrary::~NetworkLibrary() {
+    if (ok_) curl_global_cleanup();
 }
 
 }  // namespace zel::conn
