@@ -17,8 +17,9 @@ extern const char* const kDialogHelp;
 
 // Shows the main dialog "ZEL Connection Utility" until OK, Cancel or its
 // closing; configure points the dialog logic at its servers (the servers
-// are checked before).
-void RunDialogs(const std::function<void(ConnectionUtility*)>& configure);
+// are checked before).  The exit status: 0, or 1 when the dialog could not
+// be shown (said on standard error).
+int RunDialogs(const std::function<void(ConnectionUtility*)>& configure);
 
 // Makes standard output and standard error reach the caller, for --help,
 // usage errors and --test mode, which prints instead of showing (a Windows

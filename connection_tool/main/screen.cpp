@@ -549,11 +549,12 @@ const char* const kDialogHelp =
     "Without --test it shows the dialogs (Tab and arrows move, Enter presses,\n"
     "Space toggles, Esc cancels, \"a\" shows the about box).";
 
-void RunDialogs(const std::function<void(ConnectionUtility*)>& configure) {
+int RunDialogs(const std::function<void(ConnectionUtility*)>& configure) {
     Screen screen;
     ConnectionUtility utility(&screen);
     configure(&utility);
     screen.RunMainDialog(&utility);
+    return 0;
 }
 
 void PrepareOutput() {}  // a terminal program prints where it was started

@@ -247,6 +247,5 @@ int main(int argc, char** argv) {
         ConnectionUtility check(&probe);
         if (!Configure(cl, &check)) return Usage("a server is not HOST or HOST:PORT");
     }
-    zel::conn::RunDialogs([&](ConnectionUtility* utility) { (void)Configure(cl, utility); });
-    return 0;
+    return zel::conn::RunDialogs([&](ConnectionUtility* utility) { (void)Configure(cl, utility); });
 }
