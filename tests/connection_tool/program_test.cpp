@@ -5,6 +5,7 @@
 #include "platform/registry.h"
 #include "tests/common/spawn.h"
 #include "tests/connection_tool/tool_fixture.h"
+#include "tests/directory/sim.h"
 
 using namespace zel::conn;
 using namespace zel::test;

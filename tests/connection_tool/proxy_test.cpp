@@ -3,6 +3,7 @@
 // names never go through a proxy.
 #include "tests/common/tinyproxy.h"
 #include "tests/connection_tool/tool_fixture.h"
+#include "tests/directory/sim.h"
 
 using namespace zel::conn;
 using namespace zel::test;

@@ -1,7 +1,8 @@
 // Shared scaffolding of the connection tool's tests: a scratch system root,
-// test certificates trusted through SSL_CERT_FILE, no proxy variables from
-// the environment, a user interface that records every box and answers from
-// a script, and registry helpers for the keys the tool reads and writes.
+// no proxy variables from the environment, the keys the tool reads and
+// writes cleared before and after each case (on Windows the registry is the
+// wine prefix's, shared by every case), a user interface that records every
+// box and answers from a script, and registry helpers for those keys.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,8 +17,6 @@
 #include "platform/registry.h"
 #include "tests/common/registry_seed.h"
 #include "tests/common/scratch.h"
-#include "tests/common/test_certs.h"
-#include "tests/directory/sim.h"
 
 namespace zel::test::connection_tool {
 
@@ -53,11 +52,26 @@ class ToolTest : public ScratchRoot {
         for (const char* v : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                               "no_proxy", "NO_PROXY"})
             ::unsetenv(v);
-        std::string error;
-        ASSERT_TRUE(MakeTestCerts(dir_, &certs_, &error)) << error;
-        ::setenv("SSL_CERT_FILE", certs_.ca_file.c_str(), 1);
         // The service's environment file: none unless a test writes it.
         ::setenv("ZEL_DEFAULTS_FILE", Path("zelway.default").c_str(), 1);
+        ClearToolKeys();
+    }
+    void TearDown() override {
+        ClearToolKeys();
+        ScratchRoot::TearDown();
+    }
+
+    // The system key and the proxy values of both Internet settings.
+    static void ClearToolKeys() {
+        (void)zel::reg::DeleteTree(zel::reg::Hive::LocalMachine, zel::conn::kSystemKey);
+        for (zel::reg::Hive hive : {zel::reg::Hive::LocalMachine, zel::reg::Hive::CurrentUser}) {
+            zel::reg::Key key;
+            if (zel::reg::OpenKey(hive, zel::conn::kInternetSettingsUser, &key) !=
+                zel::reg::kSuccess)
+                continue;
+            for (const char* name : {"ProxyEnable", "ProxyServer"})
+                (void)zel::reg::DeleteValue(key, name);
+        }
     }
 
     // A system-key value, or -1 when it is missing.
@@ -89,8 +103,6 @@ class ToolTest : public ScratchRoot {
                       "<SSLR>N</SSLR><SSLP>N</SSLP></R></XML>");
     }
 
-    TestCerts certs_;
-    EnvRestore cert_env_{"SSL_CERT_FILE"};
     EnvRestore http_proxy_env_{"http_proxy"};
     EnvRestore https_proxy_env_{"https_proxy"};
     EnvRestore no_proxy_env_{"no_proxy"};
