@@ -133,12 +133,13 @@ run_fuzz() {
 # the whole run, so that each test program starts in a fraction of a second
 # and no service started on a test's behalf holds on to CTest's output pipe.
 # The Linux programs that the whole runs under wine need beside them (zelsim,
-# the central side, and the Linux ferrun whose results the Windows ones are
-# checked against) come from the demo's build (build), configured here when
-# it is not yet.
+# the central side, and the Linux ferrun, zelconfig and others whose results
+# the Windows ones are checked against) come from the demo's build (build),
+# configured here when it is not yet.
 build_windows() {
     [ -f build/CMakeCache.txt ] || configure_release -DZEL_WERROR=ON
-    cmake --build build -j "$(jobs)" --target zelsim ferrun Poll regsvr zelpasswd zelstatus
+    cmake --build build -j "$(jobs)" --target zelsim ferrun Poll regsvr zelpasswd zelstatus \
+        zelconfig
     cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_WERROR=ON -DZEL_LINUX_BUILD_DIR="$PWD/build"
     cmake --build build-windows -j "$(jobs)"
