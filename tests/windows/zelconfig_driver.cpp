@@ -51,7 +51,8 @@ HWND FindDialog(const char* caption) {
         HWND w = ::FindWindowA("#32770", caption);
         DWORD pid = 0;
         if (w != nullptr) (void)::GetWindowThreadProcessId(w, &pid);
-        if (w != nullptr && pid == g_child.dwProcessId) found = w;
+        // Shown only once its controls are made and initialised.
+        if (w != nullptr && pid == g_child.dwProcessId && ::IsWindowVisible(w)) found = w;
         return found != nullptr;
     });
     if (found == nullptr) Fail(std::string("no window \"") + caption + "\" appeared");
