@@ -101,6 +101,11 @@ class WindowsDialogs final : public UserInterface {
     void RunTest(const TestButton& button);
     void RunOverride();
     void ShowAbout();
+    // Moves the focus as the dialog manager does, the default button with it.
+    void FocusItem(int id) {
+        (void)::SendMessageA(main_, WM_NEXTDLGCTL,
+                             reinterpret_cast<WPARAM>(::GetDlgItem(main_, id)), TRUE);
+    }
     void SetStatus(const std::string& text) {
         (void)::SetDlgItemTextA(main_, IDC_STATUS, text.c_str());
     }
@@ -190,9 +195,10 @@ INT_PTR CALLBACK WindowsDialogs::MainProc(HWND dialog, UINT message, WPARAM wpar
 void WindowsDialogs::RunTest(const TestButton& button) {
     testing_ = true;
     stop_requested_ = false;
+    // The focus moves to Cancel before the button that has it is disabled.
+    FocusItem(IDCANCEL);
     for (const TestButton& b : kTestButtons) (void)::EnableWindow(::GetDlgItem(main_, b.id), FALSE);
     for (int id : kDisabledWhileTesting) (void)::EnableWindow(::GetDlgItem(main_, id), FALSE);
-    (void)::SetFocus(::GetDlgItem(main_, IDCANCEL));
     testing_text_ = std::string("Testing ") + (button.group == Group::Http ? "HTTP" : "HTTPS") +
                     " " + MethodLabel(button.method) + "...";
     shown_seconds_ = -1;
@@ -205,7 +211,7 @@ void WindowsDialogs::RunTest(const TestButton& button) {
     for (int id : kDisabledWhileTesting) (void)::EnableWindow(::GetDlgItem(main_, id), TRUE);
     testing_ = false;
     SetStatus(OutcomeText(outcome));
-    (void)::SetFocus(::GetDlgItem(main_, button.id));
+    FocusItem(button.id);
 }
 
 bool WindowsDialogs::KeepTesting(double elapsed_seconds) {
