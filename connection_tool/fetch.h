@@ -121,8 +121,10 @@ inline constexpr std::size_t kResponseBlock = 32768;
 // Never throws; every failure is described in the result.
 // keep_going, when set, is asked about once a second and at every piece of
 // data with the seconds since the request began; false ends the transfer
-// (Kind::Cancelled).  WinInet cannot be interrupted inside a call: there
-// the transfer ends at the next piece of data, or once the call returns.
+// (Kind::Cancelled).  WinInet cannot be interrupted inside a call: on
+// Windows keep_going is asked five times a second while the request runs
+// on a thread of its own, and a stop returns at once, leaving that request
+// to end by itself, storing nothing more.
 [[nodiscard]] FetchResult Fetch(const InternetHandle& handle, const Target& target,
                                 const std::string& response_path,
                                 const std::function<bool(double)>& keep_going = {});

@@ -13,18 +13,24 @@
 // further), the body goes to the response file in 32 KiB blocks, and a
 // failure is described with the system's text for its error and, for a
 // WinInet error, the server's last response information (extended error and
-// text) from the thread that made the request.  Owns the engine and the
-// response file for the length of one Fetch call.
+// text) from the thread that made the request.  The request runs on a
+// worker thread that owns the engine, the response file and copies of its
+// settings (see Fetch).
 // Windows sockets before the rest of the system's headers.
 #include <winsock2.h>
 //
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "connection_tool/fetch.h"
 #include "connection_tool/response_file.h"
@@ -43,11 +49,11 @@ constexpr DWORD kLastInternetError = 12171;
 constexpr DWORD kMaxResponseInfo = 8192;
 
 // The exchange's side of the one request: the status check, the response
-// file, and the caller's keep_going.
+// file, and the caller's wish to stop.
 class TestExchange final : public transport::ExchangeEvents {
   public:
-    TestExchange(const std::string* response_path, const std::function<bool(double)>* keep_going)
-        : file(response_path), keep_going_(keep_going) {}
+    TestExchange(const std::string* response_path, const std::atomic<bool>* stop)
+        : file(response_path), stop_(stop) {}
 
     bool StartSending() override { return StillWanted(); }
     long ReadBody(char*, std::size_t) override { return 0; }  // a GET has no body
@@ -56,40 +62,46 @@ class TestExchange final : public transport::ExchangeEvents {
     void HeadStarted() override {}
     bool HeadComplete(const transport::ResponseHead& head, std::int64_t) override {
         status = head.status;
-        have_length = head.have_length;
         // The body of an answer other than 200 is not wanted, and the file
         // is not touched.
         if (status != 200) {
             stopped_for_status = true;
             return false;
         }
-        return file.Open();
+        return StillWanted() && file.Open();
     }
     bool Body(const char* data, std::size_t size) override {
         if (!StillWanted()) return false;
         return file.Add(data, size);
     }
-    void Progress() override { (void)StillWanted(); }
+    void Progress() override {}
 
     long status = 0;
-    bool have_length = false;
     bool stopped_for_status = false;
     bool cancelled = false;
     ResponseFile file;
 
   private:
-    // Asks the caller, about once a second at most when nothing moves, and
-    // remembers a "stop".
     bool StillWanted() {
-        if (cancelled) return false;
-        if (keep_going_ == nullptr || !*keep_going_) return true;
-        const std::chrono::duration<double> elapsed = Clock::now() - started_;
-        if (!(*keep_going_)(elapsed.count())) cancelled = true;
+        if (stop_->load()) cancelled = true;
         return !cancelled;
     }
 
-    const std::function<bool(double)>* keep_going_;
-    Clock::time_point started_ = Clock::now();
+    const std::atomic<bool>* stop_;
+};
+
+// One fetch as the worker thread runs it: its own copies of what it needs,
+// so that a worker left behind by a stopped test (it ends when WinInet
+// returns) touches nothing of its caller's.
+struct FetchJob {
+    InternetHandle handle;
+    Target target;
+    std::string response_path;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
+    FetchResult result;  // once finished
 };
 
 // The server's last response information of this thread, for a WinInet
@@ -120,10 +132,12 @@ void SetTransportFailure(int code, const std::string& text, FetchResult* result)
     }
 }
 
-}  // namespace
-
-FetchResult Fetch(const InternetHandle& handle, const Target& target,
-                  const std::string& response_path, const std::function<bool(double)>& keep_going) {
+// The request itself, on the worker thread (WinInet's handles and its last
+// response information belong to the thread that makes the calls).
+FetchResult Run(FetchJob* job) {
+    const InternetHandle& handle = job->handle;
+    const Target& target = job->target;
+    const std::string& response_path = job->response_path;
     FetchResult result;
     std::unique_ptr<transport::HttpEngine> engine = transport::MakeHttpEngine(nullptr);
     transport::SessionSettings session;
@@ -147,7 +161,7 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     request.verb = "GET";
     request.http11 = true;
     request.header_lines = {"Referer: */*"};
-    TestExchange exchange(&response_path, &keep_going);
+    TestExchange exchange(&response_path, &job->stop);
     transport::EngineOutcome outcome;
     engine->Perform(request, &exchange, &outcome);
     engine->Close();
@@ -212,6 +226,59 @@ FetchResult Fetch(const InternetHandle& handle, const Target& target,
     result.kind = FetchResult::Kind::Ok;
     result.body_bytes = exchange.file.stored();
     return result;
+}
+
+}  // namespace
+
+// WinInet cannot be interrupted inside a call, and a silent server or an
+// address that never answers keeps a call waiting for as long as the time
+// limits allow.  So the request runs on a thread of its own while this one
+// asks keep_going five times a second (the dialog stays alive meanwhile); a
+// stop ends the test at once, and the worker, told to stop, ends by itself
+// once WinInet returns, storing nothing more.
+FetchResult Fetch(const InternetHandle& handle, const Target& target,
+                  const std::string& response_path, const std::function<bool(double)>& keep_going) {
+    auto job = std::make_shared<FetchJob>();
+    job->handle = handle;
+    job->handle.machine_environment = nullptr;  // borrowed, and not WinInet's
+    job->target = target;
+    job->response_path = response_path;
+    std::thread worker;
+    try {
+        worker = std::thread([job] {
+            FetchResult result = Run(job.get());
+            const std::lock_guard<std::mutex> lock(job->mutex);
+            job->result = std::move(result);
+            job->finished = true;
+            job->finished_cv.notify_all();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the request runs here, without stopping.
+        return Run(job.get());
+    }
+    const Clock::time_point started = Clock::now();
+    std::unique_lock<std::mutex> lock(job->mutex);
+    for (;;) {
+        if (job->finished_cv.wait_for(lock, std::chrono::milliseconds(200),
+                                      [&] { return job->finished; }))
+            break;
+        if (!keep_going) continue;
+        lock.unlock();
+        const std::chrono::duration<double> elapsed = Clock::now() - started;
+        const bool go = keep_going(elapsed.count());
+        lock.lock();
+        if (!go && !job->finished) {
+            job->stop = true;
+            lock.unlock();
+            worker.detach();
+            FetchResult result;
+            result.kind = FetchResult::Kind::Cancelled;
+            return result;
+        }
+    }
+    lock.unlock();
+    worker.join();
+    return job->result;
 }
 
 // WinInet reads the machine's own Internet settings for the preconfigured

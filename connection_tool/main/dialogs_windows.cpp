@@ -4,11 +4,12 @@
 // system menu's "About zelconfig..." item.  Only windows and keys live
 // here; every decision is the dialog logic's (utility.h).
 //
-// A test runs on the dialog's own thread, as it always has: while it runs
-// the buttons are disabled, the status line counts the seconds, and the
-// messages that arrive are handled whenever the fetch asks whether to go on
-// (KeepTesting), so the window still paints and moves, and Esc, Cancel or
-// the close box stop the test instead of closing the program.
+// A test is started from the dialog's own thread, as it always was: while
+// it runs the buttons are disabled, the status line counts the seconds, and
+// the messages that arrive are handled whenever the fetch asks whether to
+// go on (KeepTesting, five times a second), so the window still paints and
+// moves, and Esc, Cancel or the close box stop the test instead of closing
+// the program.
 //
 // Texts are those of the ANSI code page, as everywhere in this system on
 // Windows (the "A" functions).  Owns nothing beyond the dialogs it shows.

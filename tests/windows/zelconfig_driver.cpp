@@ -5,7 +5,9 @@
 //
 // Starts zelconfig.exe with --http-server HOST:PORT, finds its main dialog
 // "ZEL Connection Utility" and checks its buttons and their labels and the
-// about box behind the system menu's command;
+// about box behind the system menu's command; presses the HTTP "Direct (no
+// proxy)" button while the server stays silent and stops the test with
+// Cancel;
 // presses the HTTP "Direct (no proxy)" button and answers the confirmation
 // box Yes; opens "Proxy Override Settings", checks its help text and the
 // address field's automatic horizontal scrolling, types an address, ticks
@@ -147,6 +149,18 @@ int main(int argc, char** argv) {
     Press(about, IDOK);
     WaitGone(about, "the about box");
     std::printf("system menu: its about command opens the about box\n");
+
+    // The first request stalls (the simulator answers nothing): the test
+    // counts its seconds, and Cancel stops it without closing the program.
+    Press(main, IDC_HTTP_DIRECT);
+    if (!WaitFor([&] {
+            return ItemText(main, IDC_STATUS).find("1 s (Esc cancels)") != std::string::npos;
+        }))
+        Fail("the running test shows \"" + ItemText(main, IDC_STATUS) + "\"");
+    Press(main, IDCANCEL);
+    WaitForItem(main, IDC_STATUS, "Test cancelled; nothing saved.");
+    if (!::IsWindow(main)) Fail("Cancel closed the program while a test ran");
+    std::printf("HTTP Direct (no proxy) against a silent server: cancelled after 1 s\n");
 
     // The HTTP direct test, answered Yes.
     Press(main, IDC_HTTP_DIRECT);
