@@ -1,8 +1,10 @@
 // The dialog logic over the system's own HTTP client (libcurl on Linux,
 // WinInet on Windows under wine) against the loopback test server: what
 // each test button sends and stores, the answers that must fail a test, a
-// refused connection, and the HTTPS test's tolerance of certificate name
-// errors but not of an unknown CA.  The same cases run on both systems.
+// refused connection, a test the user stops while the server is silent,
+// and the HTTPS test's tolerance of certificate name errors but not of an
+// unknown CA.  The same cases run on both systems.
+#include <chrono>
 #include <cstdio>
 
 #include "tests/common/ca_trust.h"
@@ -127,6 +129,34 @@ TEST_F(FetchTest, RefusedConnectionShowsTheSystemsErrorAndWritesNothing) {
         EXPECT_EQ(Captions(), (std::vector<std::string>{"Error", "Internet Error"}));
         EXPECT_EQ(ui_.boxes[1].text.rfind("Code:", 0), 0u) << ui_.boxes[1].text;
     }
+    EXPECT_EQ(SystemDword("AccessMethod"), -1);
+}
+
+// Stops the test once it has run for a second.
+class StoppingUi : public RecordingUi {
+  public:
+    bool KeepTesting(double elapsed_seconds) override {
+        ++asked;
+        return elapsed_seconds < 1.0;
+    }
+    int asked = 0;
+};
+
+TEST_F(FetchTest, ASilentServerIsLeftWhenTheUserStops) {
+    StartServer();
+    // The request is taken and never answered.
+    server_->Enqueue(ScriptedResponse::Raw("", 60000));
+    StoppingUi ui;
+    ui.answers = {true};
+    ConnectionUtility utility(&ui);
+    utility.SetHttpTarget(server_->address(), server_->port());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(utility.RunTest(Group::Http, Method::Direct), TestOutcome::Cancelled);
+    // Asked while the request waited, and left soon after the stop.
+    EXPECT_GE(ui.asked, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_FALSE(FileExists(Path("response.txt")));
     EXPECT_EQ(SystemDword("AccessMethod"), -1);
 }
 
