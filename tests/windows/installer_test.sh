@@ -15,7 +15,10 @@
 #      the administrator's ferrun.conf and leaves the service running;
 #   5. "Uninstall.exe /S" removes the service, the component's registration,
 #      the values and the installed files, and keeps the data directories
-#      with the dealer's files.
+#      with the dealer's files;
+#   6. on a PC where Olmar's installer named its own directory, the batch
+#      files go there as well and Olmar's value stays, also when Zelway is
+#      removed again.
 #
 #   installer_test.sh LINUX_BUILD SETUP_EXE WORK_DIR
 #
@@ -211,4 +214,25 @@ for d in "$comm/DOWNLOAD" "$comm/UPLOAD" "$cmn"; do [ -d "$d" ] || fail "removed
 for f in DOWNLOAD/PRICES.DAT DOWNLOAD/PARTS.DAT CONTROL ISERVER.XML qvzeldownfile; do
     [ -e "$comm/$f" ] || fail "the dealer's $f was removed"
 done
+
+say "6. install and uninstall beside an Olmar with a directory of its own"
+olmar_dir=$ZEL_WINEPREFIX/drive_c/Olmar
+mkdir -p "$olmar_dir"
+printf 'the business system' >"$olmar_dir/olmar.exe"
+wine reg add "$olmar" /v OLMAR_EXE /t REG_SZ /d 'C:\Olmar' /f || fail "reg add OLMAR_EXE"
+rc=0
+wine 'C:\setup.exe' /S || rc=$?
+[ "$rc" -eq 0 ] || fail "setup.exe /S beside Olmar exited $rc"
+[ "$(reg_value "$olmar" OLMAR_EXE)" = 'C:\Olmar' ] || fail "the installer changed OLMAR_EXE"
+for f in qvzelup.bat qvzeldown.bat qvzelproc.bat; do
+    cmp -s "$cmn/$f" "$olmar_dir/$f" || fail "$f was not copied into Olmar's directory"
+done
+wait_for 30 test "$(service_state)" = RUNNING || fail "the service is not running beside Olmar"
+wine 'C:\Apps\QVIS\Uninstall.exe' /S || fail "Uninstall.exe /S failed to start"
+wait_for 60 test ! -e "$root/Uninstall.exe" || fail "Uninstall.exe is still there after 60 s"
+timeout 60 env WINEPREFIX="$ZEL_WINEPREFIX" "$wineserver" -w || fail "the uninstaller did not end"
+[ "$(reg_value "$olmar" OLMAR_EXE)" = 'C:\Olmar' ] || fail "the uninstaller removed OLMAR_EXE"
+[ "$(cd "$olmar_dir" && ls)" = olmar.exe ] ||
+    fail "Olmar's directory holds $(cd "$olmar_dir" && ls | tr '\n' ' ')after the uninstall"
+[ -z "$(service_state)" ] || fail "the service is still installed"
 say "passed"
