@@ -106,7 +106,7 @@ WINEPREFIX=$ZEL_WINEPREFIX "$wineserver" -w 2>/dev/null || true
 say "1. /D= naming another directory is refused"
 rc=0
 wine "$(printf 'Z:%s' "${setup//\//\\}")" /S '/D=C:\Elsewhere' || rc=$?
-[ "$rc" -ne 0 ] || fail "setup.exe /D=C:\\Elsewhere ended with 0"
+[ "$rc" -eq 2 ] || fail "setup.exe /D=C:\\Elsewhere exited $rc, not 2"
 [ ! -e "$ZEL_WINEPREFIX/drive_c/Elsewhere" ] || fail "setup.exe /D= wrote C:\\Elsewhere"
 [ ! -e "$ZEL_WINEPREFIX/drive_c/Apps" ] || fail "setup.exe /D= wrote C:\\Apps"
 
