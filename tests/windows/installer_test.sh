@@ -156,6 +156,9 @@ wait_for 30 test "$(service_state)" = RUNNING ||
 image=$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Services\qvzel_cron' ImagePath)
 [ "$image" = '"C:\Apps\QVIS\PROG\COMM\qvzel_cron.exe"' ] ||
     fail "the service runs '$image', not the installed program"
+events='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\qvzel_cron'
+[ "$(reg_value "$events" EventMessageFile)" = 'C:\Apps\QVIS\PROG\COMM\qvzel_cron.exe' ] ||
+    fail "the service's event source names '$(reg_value "$events" EventMessageFile)'"
 
 say "3. the installed download job against zelsim on loopback"
 central=$work/central
@@ -206,6 +209,7 @@ state=$(service_state)
 [ -z "$(reg_value 'HKCR\Poll.Poll\CLSID' "")" ] || fail "HKCR\\Poll.Poll is still there"
 [ -z "$(reg_value "HKCR\\CLSID\\$clsid\\InprocServer32" "")" ] || fail "the class is still registered"
 [ -z "$(reg_value 'HKCR\AppID\qvzel_cron.EXE' AppID)" ] || fail "the service's AppID is still there"
+[ -z "$(reg_value "$events" EventMessageFile)" ] || fail "the service's event source is still there"
 [ -z "$(reg_value "$product" InstallDir)" ] || fail "InstallDir is still there"
 [ -z "$(reg_value "$olmar" OLMAR_EXE)" ] || fail "OLMAR_EXE is still there"
 [ -z "$(reg_value "$uninstall" DisplayName)" ] || fail "the uninstall entry is still there"
