@@ -31,8 +31,10 @@
 #   ./build.sh windows
 #                     cross-build the layers that run on Windows with
 #                     mingw-w64 into build-windows (warnings as errors,
-#                     linked statically) and run their tests under wine64
-#                     through CTest, in a fresh wine prefix
+#                     linked statically), make the installer
+#                     (build-windows/zelway-<version>-setup.exe) and run
+#                     the tests under wine64 through CTest, in a fresh wine
+#                     prefix
 #   ./build.sh faults [N]  build the demo's tree and run the fault campaign
 #                     (tests/faults/run.sh): N faulted transfers, each followed
 #                     by a clean one (default 200); not part of the test command
@@ -48,10 +50,10 @@ PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev
           libsystemd-dev)
 TEST_PACKAGES=(clang clang-format libclang-rt-14-dev tinyproxy tmux sqlite3 python3 lintian
                dpkg-dev)
-# The Windows build: the cross compiler, zlib for it, wine to run the tests
-# and GoogleTest's sources to build the test framework with the cross
-# compiler.
-WINDOWS_PACKAGES=(mingw-w64 libz-mingw-w64-dev wine64 googletest)
+# The Windows build: the cross compiler, zlib for it, wine to run the tests,
+# GoogleTest's sources to build the test framework with the cross compiler,
+# and NSIS for the installer (zelway-<version>-setup.exe).
+WINDOWS_PACKAGES=(mingw-w64 libz-mingw-w64-dev wine64 googletest nsis)
 
 install_packages() {
     local missing=()

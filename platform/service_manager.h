@@ -47,14 +47,15 @@ enum class SetupResult {
 // unit (unless a package brings one, which is only enabled) and enables
 // it where systemd runs.  Windows: an own-process, interactive service of
 // automatic start and normal error control that runs as the local system
-// account, with the program's path in quotes.
+// account, with the program's path in quotes; the program is also made the
+// message file of the Application event log's source of the service's name.
 [[nodiscard]] SetupResult InstallService(const ServiceDefinition& service);
 
 // Stops and removes an installed service; kDone when none is installed.
 // Programs the service started are left running.  Windows: after the stop
 // control the service is given up to 30 seconds to stop before it is
 // deleted, so that a service installed again at once is not refused as
-// "marked for deletion".
+// "marked for deletion"; the event log's source of that name goes with it.
 [[nodiscard]] SetupResult RemoveService(const std::string& name);
 
 // Windows: sets every assignment of the installed service's environment (see
@@ -119,7 +120,7 @@ class SystemLog {
 
     // One entry: a warning or a note (Windows: a warning or an information
     // event, category 0, event identifier 0, the text as its one insertion
-    // string).
+    // string, which the program's message table shows as it is).
     void Write(bool warning, const char* text) const;
 
   private:

@@ -23,11 +23,13 @@ std::string ExeKeyPath() {
 }
 
 // The install and remove steps' problem reports, as support staff know them.
-void ReportSetupResult(svc::SetupResult result) {
+// False when there was one: the exit status then tells an unattended
+// installer that the step failed.
+bool ReportSetupResult(svc::SetupResult result) {
     const char* text = nullptr;
     switch (result) {
         case svc::SetupResult::kDone:
-            return;
+            return true;
         case svc::SetupResult::kCannotOpenManager:
             text = "Couldn't open service manager";
             break;
@@ -42,6 +44,7 @@ void ReportSetupResult(svc::SetupResult result) {
             break;
     }
     std::fprintf(stderr, "%s: %s\n", kServiceName, text);
+    return false;
 }
 
 }  // namespace
@@ -71,7 +74,8 @@ std::string HelpText() {
            "without a recognised token are ignored.\n"
            "\n"
            "Exit status: 0; 1 when -RegServer or -Service could not write the registry,\n"
-           "or when another copy already runs on this system root; when the program is\n"
+           "when a setup step could not install or remove the service, or when another\n"
+           "copy already runs on this system root; when the program is\n"
            "not registered, the " +
            manager.registry + "'s status (2 for \"not found\").\n";
 }
@@ -145,12 +149,12 @@ svc::ServiceDefinition ServiceEntry() {
     return entry;
 }
 
-void RemoveService() {
-    ReportSetupResult(svc::RemoveService(kServiceName));
+bool RemoveService() {
+    return ReportSetupResult(svc::RemoveService(kServiceName));
 }
 
-void InstallService() {
-    ReportSetupResult(svc::InstallService(ServiceEntry()));
+bool InstallService() {
+    return ReportSetupResult(svc::InstallService(ServiceEntry()));
 }
 
 int RunSetupCommand(SetupCommand command) {
@@ -163,26 +167,26 @@ int RunSetupCommand(SetupCommand command) {
         case SetupCommand::kVersion:
             std::printf("%s %s\n", kServiceName, zel::kVersion);
             return 0;
-        case SetupCommand::kUnregServer:
+        case SetupCommand::kUnregServer: {
             (void)RemoveRegistryScript();
-            RemoveService();
-            return 0;
+            return RemoveService() ? 0 : 1;
+        }
         case SetupCommand::kRegServer: {
-            RemoveService();
+            const bool removed = RemoveService();
             reg::Status st = ApplyRegistryScript();
             if (st == reg::kSuccess) st = RemoveLocalService();
-            return st == reg::kSuccess ? 0 : 1;
+            return st == reg::kSuccess && removed ? 0 : 1;
         }
         case SetupCommand::kService: {
-            RemoveService();
+            const bool removed = RemoveService();
             reg::Status st = ApplyRegistryScript();
             if (st == reg::kSuccess) st = RemoveLocalService();
             if (st == reg::kSuccess) st = SetServiceValues();
             // The service is installed even when the registry could not be
             // written; the exit code tells the installer that the
-            // registration failed.
-            InstallService();
-            return st == reg::kSuccess ? 0 : 1;
+            // registration, or the service itself, failed.
+            const bool installed = removed && InstallService();
+            return st == reg::kSuccess && installed ? 0 : 1;
         }
     }
     return 0;

@@ -50,12 +50,13 @@ std::string HelpText();
 // empty) passed on to the service.
 svc::ServiceDefinition ServiceEntry();
 // Stops and removes an installed service, or installs it; problems go to
-// standard error.
-void RemoveService();
-void InstallService();
+// standard error, and the result is then false.
+[[nodiscard]] bool RemoveService();
+[[nodiscard]] bool InstallService();
 
 // Runs the setup command; returns the process exit code: 0, or 1 when the
-// registry script could not be applied (RegServer, Service).  kHelp and
+// registry script could not be applied (RegServer, Service) or the service
+// could not be installed or removed.  kHelp and
 // kVersion print to standard output and return 0.
 int RunSetupCommand(SetupCommand command);
 

@@ -22,6 +22,12 @@ namespace {
 constexpr DWORD kStopWaitMilliseconds = 30000;
 constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr const char* kEnvironmentValue = "Environment";
+// Where an event source names the file holding its messages.
+constexpr const char* kEventSourcesKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+// The one message of a service program's message table: the event's text
+// as its only insertion string (scheduler/main/events.mc).
+constexpr DWORD kTextEventId = 0;
 
 // Holder of a handle of the service control manager.
 class ScHandle {
@@ -211,6 +217,24 @@ const ManagerHelp kManagerHelp = {
     "or Ctrl+Break.",
 };
 
+// Makes the program the message file of the event source of its service's
+// name, so that Event Viewer shows the events' texts.  Events are reported
+// without it too, only shown with a note that their description is
+// missing: a failure here does not undo the install.
+void AddEventSource(const ServiceDefinition& service) {
+    const std::string key = kEventSourcesKey + service.name;
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    (void)::RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), "EventMessageFile", REG_EXPAND_SZ,
+                            service.program.c_str(),
+                            static_cast<DWORD>(service.program.size() + 1));
+    (void)::RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), "TypesSupported", REG_DWORD, &types,
+                            sizeof types);
+}
+
+void RemoveEventSource(const std::string& name) {
+    (void)::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (kEventSourcesKey + name).c_str());
+}
+
 SetupResult InstallService(const ServiceDefinition& service) {
     ScHandle manager(
         ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
@@ -231,6 +255,7 @@ SetupResult InstallService(const ServiceDefinition& service) {
         SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
         service.dependencies.empty() ? nullptr : dependencies.c_str(), nullptr, nullptr));
     if (!created) return SetupResult::kCannotCreate;
+    AddEventSource(service);
     if (service.environment.empty()) return SetupResult::kDone;
     const std::string value = MultiString(service.environment);
     const LSTATUS rc = ::RegSetKeyValueA(HKEY_LOCAL_MACHINE, (kServicesKey + service.name).c_str(),
@@ -240,6 +265,7 @@ SetupResult InstallService(const ServiceDefinition& service) {
         // A service that would run on another system root than it was
         // installed for is worse than none.
         (void)::DeleteService(created.get());
+        RemoveEventSource(service.name);
         return SetupResult::kCannotCreate;
     }
     return SetupResult::kDone;
@@ -251,8 +277,10 @@ SetupResult RemoveService(const std::string& name) {
     ScHandle service(
         ::OpenServiceA(manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!service) {
-        return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? SetupResult::kDone
-                                                                : SetupResult::kCannotOpenService;
+        if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+            return SetupResult::kCannotOpenService;
+        RemoveEventSource(name);
+        return SetupResult::kDone;
     }
     // Not running is no obstacle to deleting it.  A service deleted while it
     // runs stays until it stops, and one installed again meanwhile is
@@ -262,6 +290,7 @@ SetupResult RemoveService(const std::string& name) {
     WaitUntilStopped(service.get());
     if (!::DeleteService(service.get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         return SetupResult::kCannotDelete;
+    RemoveEventSource(name);
     return SetupResult::kDone;
 }
 
@@ -323,8 +352,8 @@ void SystemLog::Write(bool warning, const char* text) const {
     if (source_ == nullptr) return;
     const char* strings[] = {text};
     (void)::ReportEventA(static_cast<HANDLE>(source_),
-                         warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr,
-                         1, 0, strings, nullptr);
+                         warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE, 0,
+                         kTextEventId, nullptr, 1, 0, strings, nullptr);
 }
 
 }  // namespace zel::svc

@@ -217,6 +217,16 @@ TEST_F(ServiceProgram, ServiceInstallAndRemove) {
     EXPECT_EQ(QueryClasses("AppID\\qvzel_cron.EXE", "AppID"), "<no key>");
     reg::Key appid;
     EXPECT_EQ(reg::OpenKey(reg::Hive::ClassesRoot, "AppID", &appid), reg::kSuccess);
+
+    // A service that cannot be installed fails the step: an unattended
+    // installer learns of it from the exit status.  The registration is
+    // still written.
+    const std::string not_a_dir = root_ + "/not-a-directory";
+    WriteFile(not_a_dir, "");
+    ::setenv("ZEL_UNIT_DIR", not_a_dir.c_str(), 1);
+    EXPECT_EQ(RunToEnd({"-Service"}), 1);
+    EXPECT_EQ(QueryClasses(kGuidKey, "LocalService"), "qvzel_cron");
+    EXPECT_EQ(RunToEnd({"-UnregServer"}), 0);  // nothing installed: nothing to fail
 }
 
 TEST_F(ServiceProgram, RunsDueBatchFileAndStopsOnSigterm) {

@@ -216,6 +216,33 @@ std::vector<std::string> ServiceValue(const char* name) {
     return items;
 }
 
+const std::string kEventSourceKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qvzel_cron";
+
+// The event source's message file, "<no key>" when the source is not there.
+std::string EventMessageFile() {
+    char buffer[1024];
+    DWORD size = sizeof buffer;
+    const LSTATUS rc =
+        ::RegGetValueA(HKEY_LOCAL_MACHINE, kEventSourceKey.c_str(), "EventMessageFile",
+                       RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buffer, &size);
+    return rc == ERROR_SUCCESS ? std::string(buffer) : "<no key>";
+}
+
+// What Event Viewer shows for an event of the service: message 0 of the
+// message file's table with the event's text inserted.
+std::string EventDescription(const std::string& message_file, const char* text) {
+    HMODULE module = ::LoadLibraryExA(message_file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) return "<not loaded>";
+    char buffer[512];
+    const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text)};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                     module, 0, 0x409, buffer, sizeof buffer,
+                                     reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
+    ::FreeLibrary(module);
+    return n == 0 ? "<no message>" : std::string(buffer, n);
+}
+
 void SetServiceEnvironment(const std::vector<std::string>& items) {
     std::string value;
     for (const std::string& item : items) value += item + '\0';
@@ -312,6 +339,11 @@ TEST_F(ServiceControl, InstallStartRunDueBatchStopAndRemove) {
     ASSERT_GE(record.command.size(), 2u);
     EXPECT_EQ(record.command.front(), '"');
     EXPECT_EQ(record.command.substr(record.command.size() - 16), "\\qvzel_cron.exe\"");
+    // The program is its event source's message file, and its table shows
+    // an event's text as it stands.
+    const std::string program = record.command.substr(1, record.command.size() - 2);
+    EXPECT_EQ(EventMessageFile(), program);
+    EXPECT_EQ(EventDescription(program, "Service started"), "Service started");
 
     EXPECT_EQ(QueryClasses(kGuidKey, ""), "qvzel_cron");
     EXPECT_EQ(QueryClasses(kGuidKey, "LocalService"), "qvzel_cron");
@@ -370,6 +402,7 @@ TEST_F(ServiceControl, InstallStartRunDueBatchStopAndRemove) {
     EXPECT_EQ(ServiceState(), "");
     EXPECT_EQ(QueryClasses(kGuidKey, ""), "<no key>");
     EXPECT_EQ(QueryClasses("AppID\\qvzel_cron.EXE", "AppID"), "<no key>");
+    EXPECT_EQ(EventMessageFile(), "<no key>");
     reg::Key appid;
     EXPECT_EQ(reg::OpenKey(reg::Hive::ClassesRoot, "AppID", &appid), reg::kSuccess);
 }
