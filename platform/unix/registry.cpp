@@ -397,7 +397,9 @@ Status Memoized(Tx& tx, const std::string& key, MemoEntry* out, Read&& read) {
     *out = MemoEntry();
     const Status st = read(out);
     out->status = st;
-    if (current && tx.ok() && (st == kSuccess || st == kNotFound || st == kNoMoreItems))
+    // A long batch of many different reads keeps no more than the bound.
+    if (current && tx.ok() && (st == kSuccess || st == kNotFound || st == kNoMoreItems) &&
+        g_conn.memo.entries.size() < ReadMemo::kMaxEntries)
         g_conn.memo.entries.insert_or_assign(key, *out);
     return st;
 }
