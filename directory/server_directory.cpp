@@ -82,7 +82,12 @@ const char* RegStatusText(reg::Status status) {
 // Construction, lists, lookups
 
 CQVReg::CQVReg(CEventLog* log) : log_(log) {
-    (void)CreateRegKey(reg::Hive::LocalMachine, kQVDataAccessKey, nullptr);
+    {
+        // Made for every request: the key's lookup is one read, not one
+        // per level (a key that must be made is written as usual).
+        reg::ReadBatch batch;
+        (void)CreateRegKey(reg::Hive::LocalMachine, kQVDataAccessKey, nullptr);
+    }
     CStringHolder dir;
     if (SUCCEEDED(GetString(zel::paths::CommDir().c_str(), dir.Out(), false))) {
         (void)GetFullFileName(dir.get(), kServerInfoFileName, server_info_file_.Out());

@@ -9,6 +9,9 @@
 //   read of the wrong type fails like a missing value.
 // - Several processes use the store at once: every call is one SQLite
 //   transaction with a busy timeout, so writers never lose a write.
+// - Reads repeated while the store is unchanged are answered from memory
+//   (the process keeps what each read returned); any commit, of another
+//   process or of this one, shows in the next read as without it.
 //
 // - Key names are at most 255 bytes, "\" separates levels; value names are
 //   at most 16383 bytes; neither may hold a NUL byte, nor may REG_SZ data

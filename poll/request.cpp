@@ -14,6 +14,7 @@
 #include "directory/server_directory.h"
 #include "log/report.h"
 #include "platform/fs.h"
+#include "platform/registry.h"
 #include "poll/file_progress.h"
 #include "poll/poll.h"
 #include "poll/poll_status.h"
@@ -224,7 +225,12 @@ HRESULT CPoll::Initialize(std::int32_t verb, const char* operation, const char* 
         if (FAILED(hr)) return hr;
         secure = ssl_required != 0;
 
-        access_type = GetAccessType(&log_, true, secure, proxy.Out());
+        {
+            // The access settings are a handful of registry reads made for
+            // every request: as one read they cost one round of locks.
+            zel::reg::ReadBatch batch;
+            access_type = GetAccessType(&log_, true, secure, proxy.Out());
+        }
         log_.WriteRecord(kSeverityInformation, kCategoryClientApplication, 2, kContext, access_type,
                          "Access type: %s", AccessTypeOpenTypeName(access_type));
         transport_.Uninitialize();

@@ -24,6 +24,10 @@ using zel::support_detail::Fail;
 namespace zel::support_detail {
 
 std::size_t CharLen(const char* p) {
+    // A byte below 0x80 is one character by itself in every multibyte
+    // character set a locale may use (lead bytes are 0x80 and above), and
+    // most texts are all such bytes: they need no decoder call.
+    if (static_cast<unsigned char>(*p) < 0x80) return 1;
     // Bound the look-ahead by the terminator so a truncated sequence at the
     // end of the text never makes the decoder read past it.
     const std::size_t avail = strnlen(p, MB_CUR_MAX);

@@ -57,6 +57,8 @@ const char* VerbText(std::int32_t verb) {
 // a key that can be neither opened nor created leaves the default.
 std::uint32_t ReadResponseSwitches() {
     std::uint32_t value = 0xFFFFFFFFu;
+    // Read for every answer: the key's lookup and the value as one read.
+    zel::reg::ReadBatch batch;
     zel::reg::Key key;
     zel::reg::Disposition disposition{};
     if (zel::reg::CreateKey(zel::reg::Hive::LocalMachine, kResponsesKey, &key, &disposition) !=

@@ -190,9 +190,45 @@ int ExecCached(sqlite3* db, StatementCache* cache, const char* sql) {
     return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
 }
 
+// What reads of the store returned, kept while the store stays as it was:
+// the same few hundred keys and values are read for every request, and a
+// read served from here costs a map lookup instead of several statements.
+// An entry holds one read call's result (a key found by its path, a value,
+// the name at an enumeration index).  Entries are trusted only inside a read
+// transaction that found the store unchanged since they were made: SQLite's
+// data_version (changed by every commit of another connection, this
+// process's or another's) and this process's own count of writes are both
+// the same.  So a read sees what it would have seen without the memo.
+struct MemoEntry {
+    Status status = kNotFound;
+    std::int64_t id = 0;
+    std::string text;  // key path, REG_SZ data or enumerated name
+    std::uint32_t number = 0;
+    ValueType type = ValueType::Sz;
+};
+
+struct ReadMemo {
+    static constexpr std::size_t kMaxEntries = 4096;
+    std::unordered_map<std::string, MemoEntry> entries;
+    std::int64_t data_version = -1;
+    std::uint64_t writes = 0;
+    // The read transaction in which the state was last compared, and
+    // whether the entries may be used in it.
+    std::uint64_t checked_in = 0;
+    bool usable = false;
+
+    void Clear() {
+        entries.clear();
+        data_version = -1;
+        usable = false;
+        checked_in = 0;
+    }
+};
+
 struct Connection {
     DbPtr db;
     StatementCache cache;  // statements of db; cleared before db closes
+    ReadMemo memo;         // what reads on db returned; ids belong to db's file
     StoreId id;
     dev_t dev = 0;  // the file the connection has open, to notice a replaced one
     ino_t ino = 0;
@@ -200,6 +236,7 @@ struct Connection {
 
     // Closes the connection (statements first) and forgets the file.
     void Reset() {
+        memo.Clear();
         cache.Clear();
         db.reset();
         id = StoreId();
@@ -230,6 +267,13 @@ struct OpenBatch {
     bool reading = false;
 };
 OpenBatch g_batch;
+// Counts the writes this process began on the store (calls that write,
+// calls inside a Transaction, a Transaction's begin and end): the memo
+// compares it, since this connection's own commits leave data_version as it
+// is.  g_read_serial counts the read transactions begun, so that the memo
+// compares the store's state once per read transaction.
+std::uint64_t g_writes = 0;
+std::uint64_t g_read_serial = 0;
 // Set once by UseReadOnlyStore: the store is only read, never created,
 // changed or given a journal by this process.
 bool g_read_only = false;
@@ -312,6 +356,62 @@ std::string ColumnText(sqlite3_stmt* stmt, int col) {
     const unsigned char* p = sqlite3_column_text(stmt, col);
     int n = sqlite3_column_bytes(stmt, col);
     return p == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(p), n);
+}
+
+// True when the memo's entries hold for the read transaction tx runs in;
+// empties the memo when the store changed since they were made.  Never
+// inside a Transaction, whose reads see its own uncommitted writes.  The
+// state is compared once per read transaction.  Caller holds g_mutex.
+bool MemoCurrent(Tx& tx) {
+    ReadMemo& memo = g_conn.memo;
+    if (g_tx.depth > 0) return false;
+    if (memo.checked_in == g_read_serial) return memo.usable;
+    memo.checked_in = g_read_serial;
+    memo.usable = false;
+    Stmt stmt = tx.Prepare("PRAGMA data_version");
+    if (!tx.Step(stmt.get())) return false;
+    const std::int64_t version = sqlite3_column_int64(stmt.get(), 0);
+    if (version != memo.data_version || memo.writes != g_writes ||
+        memo.entries.size() >= ReadMemo::kMaxEntries) {
+        memo.entries.clear();
+        memo.data_version = version;
+        memo.writes = g_writes;
+    }
+    memo.usable = true;
+    return true;
+}
+
+// One read call's result: from the memo when it holds one for this state,
+// else read(out) inside tx, kept for the next call.  Only answers are kept
+// (found, missing, past the end), never a failure.  Caller holds g_mutex.
+template <class Read>
+Status Memoized(Tx& tx, const std::string& key, MemoEntry* out, Read&& read) {
+    const bool current = MemoCurrent(tx);
+    if (current) {
+        auto it = g_conn.memo.entries.find(key);
+        if (it != g_conn.memo.entries.end()) {
+            *out = it->second;
+            return out->status;
+        }
+    }
+    *out = MemoEntry();
+    const Status st = read(out);
+    out->status = st;
+    // A long batch of many different reads keeps no more than the bound.
+    if (current && tx.ok() && (st == kSuccess || st == kNotFound || st == kNoMoreItems) &&
+        g_conn.memo.entries.size() < ReadMemo::kMaxEntries)
+        g_conn.memo.entries.insert_or_assign(key, *out);
+    return st;
+}
+
+// The memo's key of one read: its kind, the key id it starts from and the
+// name or index it asks for (names never hold NUL).
+std::string MemoKey(char kind, std::int64_t id, const std::string& name) {
+    std::string key(1, kind);
+    key += std::to_string(id);
+    key.push_back('\0');
+    key += name;
+    return key;
 }
 
 int ExecRetry(sqlite3* db, const char* sql) {
@@ -651,6 +751,7 @@ Status RunInTransaction(const Key::Impl* handle, Body&& body, StoreId* store_out
     if (db == nullptr || g_conn.pid != getpid()) return kInvalidHandle;
     if (handle != nullptr && !(handle->store == g_conn.id)) return kInvalidHandle;
     if (store_out != nullptr) *store_out = g_conn.id;
+    ++g_writes;  // reads inside see the transaction's own writes
     StatementCache* cache = &g_conn.cache;
     if (ExecCached(db, cache, "SAVEPOINT zel_call") != SQLITE_OK) return kAccessDenied;
     Status st = kAccessDenied;
@@ -690,6 +791,7 @@ bool RunInBatch(const Key::Impl* handle, Body&& body, StoreId* store_out, Status
     if (!g_batch.reading) {
         if (EnsureConnection() != kSuccess) return false;
         if (ExecCached(g_conn.db.get(), &g_conn.cache, "BEGIN") != SQLITE_OK) return false;
+        ++g_read_serial;
         g_batch.reading = true;
     }
     if (handle != nullptr && !(handle->store == g_conn.id)) {
@@ -713,6 +815,7 @@ template <class Body>
 Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out = nullptr) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     if (g_tx.depth > 0) return RunInTransaction(handle, body, store_out);
+    if (write) ++g_writes;
     if (g_batch.depth > 0) {
         try {
             Status st = kSuccess;
@@ -738,6 +841,7 @@ Status Run(bool write, const Key::Impl* handle, Body&& body, StoreId* store_out 
         StatementCache* cache = &g_conn.cache;
         auto deadline = std::chrono::steady_clock::now() + kRetryLimit;
         for (int attempt = 0;; ++attempt) {
+            ++g_read_serial;
             int rc = ExecCached(db, cache, write ? "BEGIN IMMEDIATE" : "BEGIN");
             if (rc == SQLITE_OK) {
                 Tx tx(db, cache);
@@ -909,8 +1013,23 @@ Status OpenOrCreate(const Key& parent, const std::string& subkey, Key* out, bool
         const bool write = create && !g_read_only;
         auto walk = [&](bool make) {
             return [&, make](Tx& tx) -> Status {
-                if (!KeyAlive(tx, p.id)) return kNotFound;
-                return Walk(tx, p.id, p.path, parts, make, &id, &path, &created);
+                auto read = [&](Tx& t) -> Status {
+                    if (!KeyAlive(t, p.id)) return kNotFound;
+                    return Walk(t, p.id, p.path, parts, make, &id, &path, &created);
+                };
+                if (make) return read(tx);
+                MemoEntry found;
+                const Status st = Memoized(tx, MemoKey('W', p.id, p.path + '\0' + subkey), &found,
+                                           [&](MemoEntry* entry) {
+                                               const Status s = read(tx);
+                                               entry->id = id;
+                                               entry->text = path;
+                                               return s;
+                                           });
+                id = found.id;
+                path = found.text;
+                created = false;
+                return st;
             };
         };
         // Most creates find the key there already: looking first needs no
@@ -933,24 +1052,31 @@ Status FindValue(const Key& key, const std::string& name, ValueType* type, std::
         if (!key.IsOpen()) return kInvalidHandle;
         if (!ValidName(name, kMaxValueNameLength)) return kInvalidParameter;
         const Key::Impl& k = *key.impl();
-        return Run(false, &k, [&](Tx& tx) -> Status {
-            Stmt stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
-            tx.Bind(stmt.get(), 1, k.id);
-            tx.Bind(stmt.get(), 2, name);
-            if (!tx.Step(stmt.get())) return kNotFound;
-            std::int64_t stored = sqlite3_column_int64(stmt.get(), 0);
-            if (stored == static_cast<std::int64_t>(ValueType::Sz)) {
-                *type = ValueType::Sz;
-                if (text != nullptr) *text = ColumnText(stmt.get(), 1);
-            } else if (stored == static_cast<std::int64_t>(ValueType::Dword)) {
-                *type = ValueType::Dword;
-                if (number != nullptr)
-                    *number = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 1));
-            } else {
-                return kNotFound;  // a type this build does not know
-            }
-            return kSuccess;
+        MemoEntry found;
+        const Status st = Run(false, &k, [&](Tx& tx) -> Status {
+            return Memoized(tx, MemoKey('V', k.id, name), &found, [&](MemoEntry* entry) {
+                Stmt stmt = tx.Prepare("SELECT type, data FROM vals WHERE key_id=?1 AND name=?2");
+                tx.Bind(stmt.get(), 1, k.id);
+                tx.Bind(stmt.get(), 2, name);
+                if (!tx.Step(stmt.get())) return kNotFound;
+                std::int64_t stored = sqlite3_column_int64(stmt.get(), 0);
+                if (stored == static_cast<std::int64_t>(ValueType::Sz)) {
+                    entry->type = ValueType::Sz;
+                    entry->text = ColumnText(stmt.get(), 1);
+                } else if (stored == static_cast<std::int64_t>(ValueType::Dword)) {
+                    entry->type = ValueType::Dword;
+                    entry->number = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 1));
+                } else {
+                    return kNotFound;  // a type this build does not know
+                }
+                return kSuccess;
+            });
         });
+        if (st != kSuccess) return st;
+        *type = found.type;
+        if (text != nullptr && found.type == ValueType::Sz) *text = std::move(found.text);
+        if (number != nullptr && found.type == ValueType::Dword) *number = found.number;
+        return kSuccess;
     });
 }
 
@@ -1001,7 +1127,17 @@ Status OpenHive(Hive hive, Key* out) {
             id = sqlite3_column_int64(stmt.get(), 0);
             return kSuccess;
         };
-        Status st = Run(false, nullptr, find, &store);
+        auto find_memoized = [&](Tx& tx) -> Status {
+            MemoEntry found;
+            const Status st = Memoized(tx, MemoKey('H', 0, tag), &found, [&](MemoEntry* entry) {
+                const Status s = find(tx);
+                entry->id = id;
+                return s;
+            });
+            id = found.id;
+            return st;
+        };
+        Status st = Run(false, nullptr, find_memoized, &store);
         if (st == kNotFound) {
             // First use of this login's current-user hive.
             st = Run(
@@ -1063,6 +1199,7 @@ bool Transaction::IsOpen() const {
 Status Transaction::Begin() {
     if (open_) return kSuccess;
     g_mutex.lock();
+    ++g_writes;
     if (g_tx.depth > 0) {
         ++g_tx.depth;
         open_ = true;
@@ -1086,6 +1223,7 @@ Status Transaction::Begin() {
 Status Transaction::Commit() {
     if (!open_) return kInvalidHandle;
     open_ = false;
+    ++g_writes;
     Status st = kSuccess;
     if (--g_tx.depth == 0) {
         sqlite3* db = g_conn.db.get();
@@ -1103,6 +1241,7 @@ Status Transaction::Commit() {
 void Transaction::Rollback() {
     if (!open_) return;
     open_ = false;
+    ++g_writes;
     if (--g_tx.depth == 0) {
         EndTransaction();
     } else {
@@ -1140,14 +1279,20 @@ Status EnumKey(const Key& key, std::uint32_t index, std::string* name) {
         const Key::Impl& k = *key.impl();
         std::string found;
         Status st = Run(false, &k, [&](Tx& tx) -> Status {
-            if (!KeyAlive(tx, k.id)) return kNotFound;
-            Stmt stmt =
-                tx.Prepare("SELECT name FROM keys WHERE parent=?1 ORDER BY name LIMIT 1 OFFSET ?2");
-            tx.Bind(stmt.get(), 1, k.id);
-            tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
-            if (!tx.Step(stmt.get())) return kNoMoreItems;
-            found = ColumnText(stmt.get(), 0);
-            return kSuccess;
+            MemoEntry entry;
+            const Status s =
+                Memoized(tx, MemoKey('K', k.id, std::to_string(index)), &entry, [&](MemoEntry* e) {
+                    if (!KeyAlive(tx, k.id)) return kNotFound;
+                    Stmt stmt = tx.Prepare(
+                        "SELECT name FROM keys WHERE parent=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+                    tx.Bind(stmt.get(), 1, k.id);
+                    tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
+                    if (!tx.Step(stmt.get())) return kNoMoreItems;
+                    e->text = ColumnText(stmt.get(), 0);
+                    return kSuccess;
+                });
+            found = std::move(entry.text);
+            return s;
         });
         if (st == kSuccess) *name = std::move(found);
         return st;
@@ -1162,15 +1307,23 @@ Status EnumValue(const Key& key, std::uint32_t index, std::string* name, ValueTy
         std::string found;
         ValueType found_type = ValueType::Sz;
         Status st = Run(false, &k, [&](Tx& tx) -> Status {
-            if (!KeyAlive(tx, k.id)) return kNotFound;
-            Stmt stmt = tx.Prepare(
-                "SELECT name, type FROM vals WHERE key_id=?1 ORDER BY id LIMIT 1 OFFSET ?2");
-            tx.Bind(stmt.get(), 1, k.id);
-            tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
-            if (!tx.Step(stmt.get())) return kNoMoreItems;
-            found = ColumnText(stmt.get(), 0);
-            found_type = static_cast<ValueType>(sqlite3_column_int64(stmt.get(), 1));
-            return kSuccess;
+            MemoEntry entry;
+            const Status s =
+                Memoized(tx, MemoKey('E', k.id, std::to_string(index)), &entry, [&](MemoEntry* e) {
+                    if (!KeyAlive(tx, k.id)) return kNotFound;
+                    Stmt stmt = tx.Prepare(
+                        "SELECT name, type FROM vals WHERE key_id=?1 ORDER BY id LIMIT 1 OFFSET "
+                        "?2");
+                    tx.Bind(stmt.get(), 1, k.id);
+                    tx.Bind(stmt.get(), 2, static_cast<std::int64_t>(index));
+                    if (!tx.Step(stmt.get())) return kNoMoreItems;
+                    e->text = ColumnText(stmt.get(), 0);
+                    e->type = static_cast<ValueType>(sqlite3_column_int64(stmt.get(), 1));
+                    return kSuccess;
+                });
+            found = std::move(entry.text);
+            found_type = entry.type;
+            return s;
         });
         if (st != kSuccess) return st;
         *name = std::move(found);

@@ -7,6 +7,8 @@
 //                         HKLM\KEY, one call each
 //   reg_writer churn KEY                 forever: creates KEY\<i> with a string
 //                                        value, then sets KEY's "counter" to i
+//   reg_writer set KEY NAME TEXT         sets the string value NAME of HKLM\KEY
+//   reg_writer delete KEY                deletes HKLM\KEY with everything below it
 // Exits 0 when every write succeeded, 2 on the first failure (named on stderr).
 #include <unistd.h>
 
@@ -55,6 +57,20 @@ int main(int argc, char** argv) {
             if (st != reg::kSuccess) return Failed("churn write", st);
         }
     }
-    std::fprintf(stderr, "usage: reg_writer values KEY PREFIX COUNT GO | churn KEY\n");
+    if (mode == "set" && argc == 5) {
+        reg::Key key;
+        if (reg::Status st = reg::CreateKey(reg::Hive::LocalMachine, argv[2], &key, nullptr))
+            return Failed("CreateKey", st);
+        if (reg::Status st = reg::SetString(key, argv[3], argv[4])) return Failed("SetString", st);
+        return 0;
+    }
+    if (mode == "delete" && argc == 3) {
+        if (reg::Status st = reg::DeleteTree(reg::Hive::LocalMachine, argv[2]))
+            return Failed("DeleteTree", st);
+        return 0;
+    }
+    std::fprintf(stderr,
+                 "usage: reg_writer values KEY PREFIX COUNT GO | churn KEY | set KEY NAME TEXT"
+                 " | delete KEY\n");
     return 64;
 }

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -43,6 +45,72 @@ TEST_F(RegistryProcesses, TwoWritersLoseNoValue) {
         }
     }
     EXPECT_EQ(found, 1500);
+}
+
+// Runs reg_writer with args to its end; true when it succeeded.
+bool RunWriter(const std::string& dir, const std::vector<std::string>& args) {
+    const std::string err = dir + "/writer.err";
+    pid_t pid = zel::test::Spawn(kWriter, args, "", err);
+    const int status = pid > 0 ? zel::test::Wait(pid) : -1;
+    if (status != 0) ADD_FAILURE() << zel::test::ReadFile(err);
+    return status == 0;
+}
+
+// Reads repeated in one process are answered from memory while the store is
+// unchanged; a change by another process, or by this one, shows in the very
+// next read, inside a read batch as outside one.
+TEST_F(RegistryProcesses, RepeatedReadsSeeEveryChangeAtOnce) {
+    reg::Key key;
+    reg::Key sub;
+    ASSERT_EQ(reg::CreateKey(reg::Hive::LocalMachine, "SOFTWARE\\Memo", &key, nullptr),
+              reg::kSuccess);
+    ASSERT_EQ(reg::CreateKey(key, "A", &sub, nullptr), reg::kSuccess);
+    ASSERT_EQ(reg::SetString(key, "v", "one"), reg::kSuccess);
+    std::string text;
+    for (int i = 0; i < 3; ++i) {
+        reg::ReadBatch batch;
+        ASSERT_EQ(reg::QueryString(key, "v", &text), reg::kSuccess);
+        EXPECT_EQ(text, "one");
+        ASSERT_EQ(reg::EnumKey(key, 0, &text), reg::kSuccess);
+        EXPECT_EQ(text, "A");
+    }
+
+    ASSERT_TRUE(RunWriter(dir_, {"set", "SOFTWARE\\Memo", "v", "two"}));
+    ASSERT_EQ(reg::QueryString(key, "v", &text), reg::kSuccess);
+    EXPECT_EQ(text, "two");
+    ASSERT_TRUE(RunWriter(dir_, {"set", "SOFTWARE\\Memo", "v", "three"}));
+    {
+        reg::ReadBatch batch;
+        ASSERT_EQ(reg::QueryString(key, "v", &text), reg::kSuccess);
+        EXPECT_EQ(text, "three");
+        // This process's own write, inside the batch.
+        ASSERT_EQ(reg::SetString(key, "v", "four"), reg::kSuccess);
+        ASSERT_EQ(reg::QueryString(key, "v", &text), reg::kSuccess);
+        EXPECT_EQ(text, "four");
+    }
+    {
+        reg::Transaction tx;
+        ASSERT_EQ(tx.Begin(), reg::kSuccess);
+        ASSERT_EQ(reg::SetString(key, "v", "five"), reg::kSuccess);
+        tx.Rollback();
+    }
+    ASSERT_EQ(reg::QueryString(key, "v", &text), reg::kSuccess);
+    EXPECT_EQ(text, "four");
+
+    // A key deleted elsewhere is gone for every kind of read.
+    reg::Key opened;
+    ASSERT_EQ(reg::OpenKey(reg::Hive::LocalMachine, "SOFTWARE\\Memo\\A", &opened), reg::kSuccess);
+    ASSERT_EQ(reg::SetString(sub, "w", "x"), reg::kSuccess);
+    ASSERT_EQ(reg::QueryString(sub, "w", &text), reg::kSuccess);
+    ASSERT_TRUE(RunWriter(dir_, {"delete", "SOFTWARE\\Memo\\A"}));
+    EXPECT_EQ(reg::OpenKey(reg::Hive::LocalMachine, "SOFTWARE\\Memo\\A", &opened), reg::kNotFound);
+    EXPECT_EQ(reg::EnumKey(key, 0, &text), reg::kNoMoreItems);
+    EXPECT_EQ(reg::QueryString(sub, "w", &text), reg::kNotFound);
+    // And made again there, it is found again.
+    ASSERT_TRUE(RunWriter(dir_, {"set", "SOFTWARE\\Memo\\A", "w", "y"}));
+    ASSERT_EQ(reg::OpenKey(key, "A", &opened), reg::kSuccess);
+    ASSERT_EQ(reg::QueryString(opened, "w", &text), reg::kSuccess);
+    EXPECT_EQ(text, "y");
 }
 
 TEST_F(RegistryProcesses, KilledWriterLeavesReadableStore) {
