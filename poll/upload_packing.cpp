@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -106,18 +106,20 @@ std::string PrintableName(std::string_view name) {
 }
 
 void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
-                     std::vector<std::string>* names) {
+                     std::vector<std::string>* names, DeferredRemoval* removal,
+                     std::vector<DeferredRemoval::Ticket>* waits) {
     // Every file is packed under its packing name first; one flush then
     // makes all of them durable before any gets its ".dtz" name or any
-    // original goes.  Each file stays locked for the whole pass.
+    // original goes.  Each file stays locked until its original is gone.
     std::vector<Packing> packings;
+    CRecordedLocks locks(dir);
     for (std::size_t i = 0; i < names->size(); ++i) {
         const std::string& name = (*names)[i];
         if (name.find(".dtz") != std::string::npos) continue;
         const std::string path = zel::paths::Join(dir, name);
         zel::fs::FileInfo info;
         if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
-        if (!TryLockRecorded(path.c_str())) continue;
+        if (!locks.TryLock(path.c_str())) continue;
         Packing p{i, path, PackingName(path), PackOutcome::kFailed};
         const int rc = CompressFile(path.c_str(), p.part.c_str(), level);
         if (rc != kCompressOk) {
@@ -132,6 +134,7 @@ void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
         zel::sys::StopPoint("pack-file-packed");
     }
     NamePackedFiles(dir, log, &packings);
+    std::vector<DeferredRemoval::Ticket> tickets(names->size(), 0);
     for (const Packing& p : packings) {
         std::string& name = (*names)[p.index];
         bool packed = p.outcome == PackOutcome::kPacked;
@@ -147,23 +150,33 @@ void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
             }
         }
         if (packed) {
-            (void)zel::fs::ClearReadOnlyNoLink(p.path.c_str());
-            (void)zel::fs::RemoveFile(p.path);
+            // The ".dtz" name is durable: the original may go, and its lock
+            // after it.
             name += ".dtz";
-            zel::sys::StopPoint("pack-original-deleted");
+            tickets[p.index] = removal->Remove(p.path, p.path, "pack-original-deleted");
+        } else {
+            Unlock(p.path.c_str());
         }
-        Unlock(p.path.c_str());
     }
     // A NAME sent as the NAME.dtz a stopped run left names the same file as
-    // NAME.dtz itself, which must be sent once only.
+    // NAME.dtz itself, which must be sent once only (after NAME is gone).
     // Looked up by hash: a comparison with every name kept so far would
     // cost the square of the number of files.
     std::vector<std::string> unique;
-    std::unordered_set<std::string> seen;
-    for (std::string& name : *names) {
-        if (seen.insert(name).second) unique.push_back(std::move(name));
+    std::vector<DeferredRemoval::Ticket> unique_waits;
+    std::unordered_map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        std::string& name = (*names)[i];
+        const auto [at, fresh] = seen.emplace(name, unique.size());
+        if (fresh) {
+            unique.push_back(std::move(name));
+            unique_waits.push_back(tickets[i]);
+        } else if (tickets[i] > unique_waits[at->second]) {
+            unique_waits[at->second] = tickets[i];
+        }
     }
     names->swap(unique);
+    waits->swap(unique_waits);
 }
 
 }  // namespace zel::poll
