@@ -425,7 +425,9 @@ TEST_F(LockTest, RecordedLocksOfOneHolderAreOneRecordUnderManyNames) {
             EXPECT_EQ(zel::test::ReadFile(lock_file), RecordOf(self.pid, self.start));
             struct stat st {};
             ASSERT_EQ(::stat(lock_file.c_str(), &st), 0);
-            if (f != files[0]) EXPECT_EQ(st.st_ino == first.st_ino, links) << f;
+            if (f != files[0]) {
+                EXPECT_EQ(st.st_ino == first.st_ino, links) << f;
+            }
             EXPECT_EQ(st.st_nlink, links ? 3u : 1u) << f;
             // Held, as any recorded lock of a running holder.
             EXPECT_FALSE(locks.TryLock(f.c_str()));
