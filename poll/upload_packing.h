@@ -2,16 +2,16 @@
 // before the first is sent, with one flush of the file system for all the
 // packed data and one of the upload directory for all the new names.
 //
-// A file is packed under its lock into its packing name (temp_names.h);
-// once every file is packed, one flush makes all their data durable, then
-// each takes its ".dtz" name, one flush of the directory makes those names
-// durable, and only then are the originals deleted (by the upload's removal
-// thread, each before its ".dtz" is sent).  The locks of one pass are one
-// recorded lock file under many names (support/lock.h CRecordedLocks).  So whenever the run is
-// killed (or the power fails), each file is still there, or its ".dtz" is
-// whole and durable, or both: a later run that finds both sends the ".dtz"
-// once it has checked that it unpacks to the file.  Owns nothing beyond the
-// call.
+// A file is packed under its lock into its packing name (temp_names.h),
+// small files side by side on every core; once every file is packed, one
+// flush makes all their data durable, then each takes its ".dtz" name, one
+// flush of the directory makes those names durable, and only then are the
+// originals deleted (by the upload's removal thread, each before its ".dtz"
+// is sent).  The locks of one pass are one recorded lock file under many
+// names (support/lock.h CRecordedLocks).  So whenever the run is killed (or
+// the power fails), each file is still there, or its ".dtz" is whole and
+// durable, or both: a later run that finds both sends the ".dtz" once it has
+// checked that it unpacks to the file.  Owns nothing beyond the call.
 #pragma once
 
 #include <string>

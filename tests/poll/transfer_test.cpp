@@ -1039,9 +1039,10 @@ TEST_F(TransferTest, KilledRunsLeaveNothingBehindAndTheNextRunFinishes) {
 }
 
 // The packing pass's locks are one record of the running process under each
-// packed file's lock name; a run killed inside the pass (there, or while
-// its originals are being deleted and the first files sent) loses nothing,
-// and the next run sends every file once, clearing what the killed one left.
+// file's lock name, all taken before packing begins; a run killed inside the
+// pass (there, or while its originals are being deleted and the first files
+// sent) loses nothing, and the next run sends every file once, clearing what
+// the killed one left.
 TEST_F(TransferTest, KillsInsideThePackingPassLoseNothing) {
     WriteFile(CommPath("ferrun.conf"), "write_timeout=0\n");
     StartSim(false);
@@ -1058,26 +1059,33 @@ TEST_F(TransferTest, KillsInsideThePackingPassLoseNothing) {
         }
         const std::size_t sent_before = Count("PutFileFromDealer");
         pid_t runner = 0;
-        ASSERT_TRUE(StartRunnerStoppedAt("put", up, points[k], &runner));
+        const bool stopped = StartRunnerStoppedAt("put", up, points[k], &runner);
+        // Killed there on every way out of this scope.
+        std::shared_ptr<void> kill_runner(nullptr, [&runner](void*) {
+            if (runner <= 0) return;
+            ::kill(runner, SIGKILL);
+            WaitChild(runner);
+            runner = 0;
+        });
+        ASSERT_TRUE(stopped);
         if (k == 0) {
-            // Three packed, each under its lock: one file named three times,
-            // naming the runner.
+            // Every file is locked before packing begins: one file named four
+            // times, naming the runner.
             std::vector<ino_t> inodes;
             for (const auto& n : Tree(up)) {
                 if (n.size() < 11 || n.compare(n.size() - 11, 11, ".qvzel_lock") != 0) continue;
                 struct stat st {};
                 ASSERT_EQ(::stat((up + "/" + n).c_str(), &st), 0);
                 inodes.push_back(st.st_ino);
-                EXPECT_EQ(st.st_nlink, 3u) << n;
+                EXPECT_EQ(st.st_nlink, 4u) << n;
                 EXPECT_EQ(
                     ReadFile(up + "/" + n).rfind("qvzel-holder " + std::to_string(runner) + " ", 0),
                     0u);
             }
-            ASSERT_EQ(inodes.size(), 3u);
-            EXPECT_EQ(std::count(inodes.begin(), inodes.end(), inodes[0]), 3);
+            ASSERT_EQ(inodes.size(), 4u);
+            EXPECT_EQ(std::count(inodes.begin(), inodes.end(), inodes[0]), 4);
         }
-        ::kill(runner, SIGKILL);
-        WaitChild(runner);
+        kill_runner.reset();
         EXPECT_EQ(RunRunner("put", up), "00000000\n");
         for (int i = 0; i < 4; ++i) {
             const std::string name = stem + std::to_string(i) + ".DAT";
