@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/text.h"
@@ -282,6 +283,33 @@ std::string DescriptorPath(int fd);
 // 0 once the name exists as ours, or errno (EEXIST when anything is in the
 // name's place).
 [[nodiscard]] int CreateExclusiveWithContent(const std::string& path, std::string_view data);
+
+// Many files of one content, each created exclusively as by
+// CreateExclusiveWithContent, for the price of a link rather than a new
+// file: the content is written once, into a file of dir that has no name,
+// and each Create gives that one file another name.  All the names are thus
+// one file, with one modification time (the time the content was written);
+// no one writes to such files.  Where a file system has no links, or a path
+// lies on another one than dir, each name is a file of its own, made as
+// CreateExclusiveWithContent makes it.  Owns the unnamed file's descriptor.
+class SharedContent {
+  public:
+    SharedContent(std::string dir, std::string data)
+        : dir_(std::move(dir)), data_(std::move(data)) {}
+    SharedContent(const SharedContent&) = delete;
+    SharedContent& operator=(const SharedContent&) = delete;
+
+    // Creates path (a name in dir) holding the content.  Returns 0 once the
+    // name exists as ours, or errno (EEXIST when anything is in its place).
+    [[nodiscard]] int Create(const std::string& path);
+    [[nodiscard]] const std::string& data() const { return data_; }
+
+  private:
+    std::string dir_;
+    std::string data_;
+    UniqueFd unnamed_;
+    bool links_ = true;  // false once links turned out not to work here
+};
 
 // Creates a new empty file named stem followed by six characters chosen to
 // make the name unique (mode 0600), exclusively, and closes it.  Returns 0

@@ -25,6 +25,7 @@
 #include "log/event_log.h"
 #include "platform/com/bstr.h"
 #include "platform/registry_keys.h"
+#include "poll/deferred_removal.h"
 #include "poll/result_file.h"
 #include "support/result.h"
 #include "support/strings.h"
@@ -123,10 +124,13 @@ class CPoll {
     // The upload list: names (not paths) of the files of dir to send, in
     // the reverse order of the listing, packed into ".dtz" files where the
     // "compression" level asks for it.  Never fails; an unreadable
-    // directory gives an empty list.
-    [[nodiscard]] std::vector<std::string> SelectUploadFiles(const std::string& dir,
-                                                             const char* pattern,
-                                                             const char* result_name);
+    // directory gives an empty list.  The packed originals go through
+    // removal; *waits gets for each name the ticket to wait for before
+    // sending it (upload_packing.h).
+    [[nodiscard]] std::vector<std::string> SelectUploadFiles(
+        const std::string& dir, const char* pattern, const char* result_name,
+        zel::poll::DeferredRemoval* removal,
+        std::vector<zel::poll::DeferredRemoval::Ticket>* waits);
     // Starts "postprocessdealerfiles.bat" in the install directory (when it
     // exists) and waits for it; run after GetFiles when a file was placed.
     void RunPostProcessBatch();

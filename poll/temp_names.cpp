@@ -31,6 +31,10 @@ std::string PackingName(const std::string& path) {
     return zel::fs::NewOwnedTempName(path + kPackSuffix);
 }
 
+std::string SetAsideName(const std::string& path) {
+    return zel::fs::NewOwnedTempName(path + kSentSuffix);
+}
+
 int RemoveOrphanedTemporaries(const std::string& dir) {
     return zel::fs::RemoveEndedOwnersTemps(dir);
 }

@@ -21,6 +21,10 @@ inline constexpr const char* kStagingPrefix = "~qvzs";
 // ".qvzel_lock" of the stamp keeps every selection from ever picking it up.
 inline constexpr const char* kPackSuffix = ".dtzpart";
 
+// A sent upload file is set aside as "<name>.sent" + the owner stamp until
+// its data is removed (deferred_removal.h).
+inline constexpr const char* kSentSuffix = ".sent";
+
 // The directory for a download's temporaries: the one named by TMP when that
 // is an existing directory, else the working directory when it exists, else
 // "/".  (Only the download reads TMP; the system's temporary directory is
@@ -60,10 +64,14 @@ class TempFile {
 // owner stamp.  Creates nothing.
 [[nodiscard]] std::string PackingName(const std::string& path);
 
+// A fresh name to set the sent upload file path aside under: path +
+// ".sent" + the owner stamp.  Creates nothing.
+[[nodiscard]] std::string SetAsideName(const std::string& path);
+
 // Removes the temporaries in dir (a directory where transfers make them:
 // the download's temporary and working directories, the upload directory)
-// whose maker has ended: staging names, packing names, and the hidden
-// copies a move across file systems makes.  Only names that carry the exact
+// whose maker has ended: staging names, packing names, sent files set
+// aside, and the hidden copies a move across file systems makes.  Only names that carry the exact
 // owner stamp are looked at; names of running processes (this one
 // included) stay.  Returns how many were removed.
 int RemoveOrphanedTemporaries(const std::string& dir);

@@ -118,7 +118,8 @@ std::vector<std::string> ReadExclusionList(const std::string& path) {
 }
 
 std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const char* pattern,
-                                                  const char* result_name) {
+                                                  const char* result_name, DeferredRemoval* removal,
+                                                  std::vector<DeferredRemoval::Ticket>* waits) {
     std::lock_guard<std::recursive_mutex> lock(method_lock_);
     const PollLayout layout = GetPollLayout();
     const int level = ReadCompressionLevel(layout.config_file.c_str());
@@ -180,7 +181,11 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
         if (granted[i]) names.push_back(candidates[i]);
     }
     std::reverse(names.begin(), names.end());
-    if (level != 0) PackUploadFiles(dir, level, &log_, &names);
+    if (level != 0) {
+        PackUploadFiles(dir, level, &log_, &names, removal, waits);
+    } else {
+        waits->assign(names.size(), 0);
+    }
     return names;
 }
 
@@ -189,7 +194,12 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
     static constexpr const char* kContext = "CPoll::UploadFilesInDirectory";
     const std::string dir = WorkingDirectory(kUpload);
     const char* result_name = result_file_ ? result_file_.get() : kDefaultResultFileName;
-    const std::vector<std::string> names = SelectUploadFiles(dir, filter, result_name);
+    // Declared before anything it may still be removing for: its end waits
+    // for every removal it was given.
+    DeferredRemoval removal;
+    std::vector<DeferredRemoval::Ticket> waits;
+    const std::vector<std::string> names =
+        SelectUploadFiles(dir, filter, result_name, &removal, &waits);
     // Every name is claimed on the upload guard at once, in one rewrite of
     // the guard file (renewed for the names not yet reached when the run
     // lasts long); the failed ones are given back together at the end.  A
@@ -207,11 +217,15 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
         const std::string& name = names[i];
         const std::string& path = paths[i];
         if (!claims.Hold(i)) continue;  // another run is sending it
+        // A packed file goes only once its original is gone: a run stopped
+        // after the acceptance must not find the original to send again.
+        removal.Wait(waits[i]);
         const HRESULT hr = DoPutFileFromDealer(name.c_str(), dest_dir, tried == 0);
         WriteResult(kUpload, SUCCEEDED(hr) ? 0 : StatusNumber(hr), name.c_str());
         if (SUCCEEDED(hr)) {
-            (void)zel::fs::ClearReadOnlyNoLink(path.c_str());
-            (void)zel::fs::RemoveFile(path);
+            // Out of the directory's names at once; its data is freed while
+            // the next file is sent.
+            removal.SetAside(path);
         } else {
             claims.GiveBack(i);
             (void)zel::log::ReportStatus(&log_, hr, kContext);
@@ -220,5 +234,6 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
         ++tried;
     }
     claims.Finish();
+    removal.Finish();
     return call_status;
 }

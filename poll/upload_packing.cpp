@@ -1,12 +1,18 @@
 // The upload's packing pass (see upload_packing.h): each file packed under
 // its packing name, one file-system flush, the ".dtz" names, one directory
-// flush, then the originals deleted.  The points where the fault campaign
-// may kill the pass are marked with StopPoint.
+// flush, then the originals deleted.  Small files are packed side by side
+// on every core.  The points where the fault campaign may kill the pass are
+// marked with StopPoint.
 #include "poll/upload_packing.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <new>
 #include <string>
-#include <unordered_set>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,6 +23,7 @@
 #include "poll/temp_names.h"
 #include "support/compress.h"
 #include "support/lock.h"
+#include "support/parallel_deflate.h"
 
 namespace zel::poll {
 
@@ -38,7 +45,51 @@ struct Packing {
     std::string path;
     std::string part;
     PackOutcome outcome = PackOutcome::kFailed;
+    long long size = 0;
+    int rc = kCompressWriteFailed;  // CompressFile's answer once packed
 };
+
+// Packs one file of the pass into its packing name.
+void PackOne(Packing* p, int level) noexcept {
+    try {
+        p->rc = CompressFile(p->path.c_str(), p->part.c_str(), level);
+    } catch (const std::bad_alloc&) {
+        p->rc = kCompressWriteFailed;  // what it wrote is removed with the rest
+    }
+    zel::sys::StopPoint("pack-file-packed");
+}
+
+// Packs every file of todo (each under its lock, into its packing name).  A
+// file large enough to be packed on every core by itself goes alone; the
+// small ones, one stream each, are packed side by side on as many threads
+// as the machine has cores: for many small files deflate, not the disk, is
+// the pass's cost.  Where no thread can be had the rest is packed here.
+void PackAll(std::vector<Packing>* todo, int level) {
+    std::vector<Packing*> small;
+    for (Packing& p : *todo) {
+        if (p.size >= zel::pack::kParallelThreshold) {
+            PackOne(&p, level);
+        } else {
+            small.push_back(&p);
+        }
+    }
+    std::atomic<std::size_t> next{0};
+    const auto work = [&small, &next, level] {
+        for (std::size_t i = next.fetch_add(1); i < small.size(); i = next.fetch_add(1))
+            PackOne(small[i], level);
+    };
+    const std::size_t helpers =
+        std::min<std::size_t>(zel::pack::PackingThreads(), small.size() / 2 + 1) - 1;
+    std::vector<std::thread> threads;
+    try {
+        for (std::size_t i = 0; i < helpers; ++i) threads.emplace_back(work);
+    } catch (const std::system_error&) {
+        // fewer helpers, or none: this thread packs what is left
+    } catch (const std::bad_alloc&) {
+    }
+    work();
+    for (std::thread& t : threads) t.join();
+}
 
 // Gives each packed file its final name path + ".dtz", once every packed
 // file's data is durable: a "name.dtz" that a power loss leaves is always
@@ -106,32 +157,39 @@ std::string PrintableName(std::string_view name) {
 }
 
 void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
-                     std::vector<std::string>* names) {
+                     std::vector<std::string>* names, DeferredRemoval* removal,
+                     std::vector<DeferredRemoval::Ticket>* waits) {
     // Every file is packed under its packing name first; one flush then
     // makes all of them durable before any gets its ".dtz" name or any
-    // original goes.  Each file stays locked for the whole pass.
-    std::vector<Packing> packings;
+    // original goes.  Each file stays locked until its original is gone.
+    std::vector<Packing> todo;
+    CRecordedLocks locks(dir);
     for (std::size_t i = 0; i < names->size(); ++i) {
         const std::string& name = (*names)[i];
         if (name.find(".dtz") != std::string::npos) continue;
-        const std::string path = zel::paths::Join(dir, name);
+        std::string path = zel::paths::Join(dir, name);
         zel::fs::FileInfo info;
         if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
-        if (!TryLockRecorded(path.c_str())) continue;
-        Packing p{i, path, PackingName(path), PackOutcome::kFailed};
-        const int rc = CompressFile(path.c_str(), p.part.c_str(), level);
-        if (rc != kCompressOk) {
+        if (!locks.TryLock(path.c_str())) continue;
+        std::string part = PackingName(path);
+        todo.push_back(
+            Packing{i, std::move(path), std::move(part), PackOutcome::kFailed, info.size});
+    }
+    PackAll(&todo, level);
+    std::vector<Packing> packings;  // in the list's order, as todo
+    for (Packing& p : todo) {
+        if (p.rc != kCompressOk) {
             (void)zel::fs::RemoveFile(p.part);
-            Unlock(path.c_str());
+            Unlock(p.path.c_str());
             zel::log::Note(log, kCategoryClientApplication, kContext,
                            "'%s' is sent unpacked: packing it failed (%d).",
-                           PrintableName(name).c_str(), rc);
+                           PrintableName((*names)[p.index]).c_str(), p.rc);
             continue;
         }
         packings.push_back(std::move(p));
-        zel::sys::StopPoint("pack-file-packed");
     }
     NamePackedFiles(dir, log, &packings);
+    std::vector<DeferredRemoval::Ticket> tickets(names->size(), 0);
     for (const Packing& p : packings) {
         std::string& name = (*names)[p.index];
         bool packed = p.outcome == PackOutcome::kPacked;
@@ -147,23 +205,33 @@ void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
             }
         }
         if (packed) {
-            (void)zel::fs::ClearReadOnlyNoLink(p.path.c_str());
-            (void)zel::fs::RemoveFile(p.path);
+            // The ".dtz" name is durable: the original may go, and its lock
+            // after it.
             name += ".dtz";
-            zel::sys::StopPoint("pack-original-deleted");
+            tickets[p.index] = removal->Remove(p.path, p.path, "pack-original-deleted");
+        } else {
+            Unlock(p.path.c_str());
         }
-        Unlock(p.path.c_str());
     }
     // A NAME sent as the NAME.dtz a stopped run left names the same file as
-    // NAME.dtz itself, which must be sent once only.
+    // NAME.dtz itself, which must be sent once only (after NAME is gone).
     // Looked up by hash: a comparison with every name kept so far would
     // cost the square of the number of files.
     std::vector<std::string> unique;
-    std::unordered_set<std::string> seen;
-    for (std::string& name : *names) {
-        if (seen.insert(name).second) unique.push_back(std::move(name));
+    std::vector<DeferredRemoval::Ticket> unique_waits;
+    std::unordered_map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        std::string& name = (*names)[i];
+        const auto [at, fresh] = seen.emplace(name, unique.size());
+        if (fresh) {
+            unique.push_back(std::move(name));
+            unique_waits.push_back(tickets[i]);
+        } else if (tickets[i] > unique_waits[at->second]) {
+            unique_waits[at->second] = tickets[i];
+        }
     }
     names->swap(unique);
+    waits->swap(unique_waits);
 }
 
 }  // namespace zel::poll

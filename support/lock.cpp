@@ -314,6 +314,16 @@ bool TryLockRecorded(const char* path) {
     return true;
 }
 
+CRecordedLocks::CRecordedLocks(const std::string& dir) : record_(dir, HolderRecord()) {}
+
+bool CRecordedLocks::TryLock(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    const std::string lock_file = LockFilePath(path);
+    if (record_.Create(lock_file) != 0) return false;
+    ClearAbandonedCompanion(lock_file);
+    return true;
+}
+
 bool LockWithRetriesRecorded(const char* path, int extra_attempts, int unrecorded_seconds) {
     if (path == nullptr || *path == '\0') return false;
     const std::string lock_file = LockFilePath(path);

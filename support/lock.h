@@ -19,6 +19,8 @@
 
 #include <string>
 
+#include "platform/fs.h"
+
 inline constexpr char kLockSuffix[] = ".qvzel_lock";
 // Appended to a lock file's name for the short-lived companion that guards
 // the removal of a stale lock.
@@ -61,6 +63,27 @@ void Unlock(const char* path);
 // record cannot be written (a full disk) the lock is held all the same, as
 // an unrecorded one.
 [[nodiscard]] bool TryLockRecorded(const char* path);
+
+// Recorded locks of many resources of one directory, each taken as by
+// TryLockRecorded, for one holder that takes them all at once (the upload's
+// packing pass): the holder's record is written once, and each lock file is
+// another name of that one file (platform/fs.h SharedContent), so a lock
+// costs a link rather than a new file.  Every lock file reads as one of
+// TryLockRecorded, and is given back the same way, by Unlock.  Copying is
+// refused; the object owns the record's file until it is destroyed.
+class CRecordedLocks {
+  public:
+    // dir: the directory that the resources' lock files are in.
+    explicit CRecordedLocks(const std::string& dir);
+    CRecordedLocks(const CRecordedLocks&) = delete;
+    CRecordedLocks& operator=(const CRecordedLocks&) = delete;
+
+    // As TryLockRecorded(path).
+    [[nodiscard]] bool TryLock(const char* path);
+
+  private:
+    zel::fs::SharedContent record_;
+};
 
 // As LockWithRetries, recording this process as the holder, except that a
 // lock file in the way is taken over at once (and the attempt repeated)

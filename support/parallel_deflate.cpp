@@ -211,8 +211,11 @@ bool WriteHeader(int out_fd, int level) {
 }  // namespace
 
 unsigned PackingThreads() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return std::clamp(n, 1u, kMaxPackingThreads);
+    // Asked once: the library reads the system's list of cores each time,
+    // and the packing pass asks for every file it packs.
+    static const unsigned n =
+        std::clamp(std::thread::hardware_concurrency(), 1u, kMaxPackingThreads);
+    return n;
 }
 
 namespace {

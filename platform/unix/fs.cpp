@@ -620,6 +620,41 @@ int CreateExclusiveWithContent(const std::string& path, std::string_view data) {
     return 0;
 }
 
+int SharedContent::Create(const std::string& path) {
+    // The unnamed file may be linked only while it has a name, or before it
+    // ever had one: once every name given to it is gone again, a fresh one
+    // takes its place (the link then reports ENOENT).
+    for (int attempt = 0; links_ && attempt < 2; ++attempt) {
+        if (!unnamed_) {
+            UniqueFd fd;
+            if (!g_force_no_tmpfile)
+                fd.reset(::open(dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+            if (!fd || WriteAll(fd.get(), data_.data(), data_.size()) != 0) {
+                links_ = false;
+                break;
+            }
+            unnamed_ = std::move(fd);
+        }
+        const std::string self = "/proc/self/fd/" + std::to_string(unnamed_.get());
+        int err = 0;
+        do {
+            err = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0
+                      ? 0
+                      : errno;
+        } while (err == EINTR);
+        if (err == 0) return 0;
+        if (err == ENOENT) {
+            unnamed_.reset();  // no name left and no longer linkable: a new one
+            continue;
+        }
+        if (err != EPERM && err != EOPNOTSUPP && err != EXDEV) return err;
+        links_ = false;  // no links here, or path on another file system
+    }
+    unnamed_.reset();
+    // One file per name; a missing directory gives its ENOENT from here.
+    return CreateExclusiveWithContent(path, data_);
+}
+
 int CreateUniqueFile(const std::string& stem, std::string* path) {
     if (path == nullptr) return EINVAL;
     std::string name = stem + "XXXXXX";

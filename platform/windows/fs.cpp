@@ -808,6 +808,13 @@ int CreateExclusiveWithContent(const std::string& path, std::string_view data) {
     return err;
 }
 
+int SharedContent::Create(const std::string& path) {
+    // One file per name: what links would save here is not worth a second
+    // way of making lock files on this system.
+    (void)links_;
+    return CreateExclusiveWithContent(path, data_);
+}
+
 int CreateUniqueFile(const std::string& stem, std::string* path) {
     if (path == nullptr) return EINVAL;
     static constexpr char kLetters[] =

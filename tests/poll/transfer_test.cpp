@@ -27,10 +27,12 @@
 #include "directory/server_directory.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "poll/deferred_removal.h"
 #include "poll/poll.h"
 #include "poll/temp_names.h"
 #include "support/compress.h"
 #include "support/files.h"
+#include "support/lock.h"
 #include "support/result_codes.h"
 #include "tests/common/records.h"
 #include "tests/common/registry_seed.h"
@@ -248,6 +250,24 @@ class TransferTest : public zel::test::ScratchRoot {
             ::_exit(127);
         }
         return pid;
+    }
+    // A runner that stops itself (SIGSTOP) at the fault campaign's point
+    // stop_at ("NAME:PASS"); true once it stands there, false when it ended
+    // without reaching it.
+    bool StartRunnerStoppedAt(const std::string& verb, const std::string& dir,
+                              const std::string& stop_at, pid_t* pid) {
+        *pid = ::fork();
+        if (*pid == 0) {
+            ::setenv("ZEL_STOP_AT", stop_at.c_str(), 1);
+            const std::string prog = zel::test::BuildPath("tests/poll/transfer_runner");
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::execl(prog.c_str(), prog.c_str(), verb.c_str(), dir.c_str(), nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        if (::waitpid(*pid, &status, WUNTRACED) != *pid) return false;
+        return WIFSTOPPED(status);
     }
     static int WaitChild(pid_t pid) {
         int status = 0;
@@ -674,7 +694,13 @@ TEST_F(TransferTest, AppendsCreateNoFileBesideTheLogAndTheResultFile) {
     EXPECT_EQ(Results(Path("up")).size(), 100u);
     EXPECT_EQ(Tree(Path("up")), std::vector<std::string>{"Poll.Result"});
     EXPECT_GT(ReadFile(Path("logs/poll.log")).size(), 10000u);
-    EXPECT_EQ(created.Take(), (std::vector<std::string>{"logs/poll.log", "up/Poll.Result"}));
+    // Each sent file takes a name of its own making on its way out (see
+    // UploadSetsSentFilesAsideAndRemovesThemAll); nothing else is made.
+    std::vector<std::string> made = created.Take();
+    std::erase_if(made, [](const std::string& n) {
+        return n.find(".TXT.sent.qvzel_lock.tmp.") != std::string::npos;
+    });
+    EXPECT_EQ(made, (std::vector<std::string>{"logs/poll.log", "up/Poll.Result"}));
 }
 
 TEST_F(TransferTest, UploadUnpackedWithCompressionZero) {
@@ -1010,6 +1036,104 @@ TEST_F(TransferTest, KilledRunsLeaveNothingBehindAndTheNextRunFinishes) {
     for (const std::string& dir : {Path("down"), Path("up"), CommPath("")}) {
         EXPECT_EQ(LocksAndGuardParts(dir), std::vector<std::string>{}) << dir;
     }
+}
+
+// The packing pass's locks are one record of the running process under each
+// file's lock name, all taken before packing begins; a run killed inside the
+// pass (there, or while its originals are being deleted and the first files
+// sent) loses nothing, and the next run sends every file once, clearing what
+// the killed one left.
+TEST_F(TransferTest, KillsInsideThePackingPassLoseNothing) {
+    WriteFile(CommPath("ferrun.conf"), "write_timeout=0\n");
+    StartSim(false);
+    const std::vector<std::string> points = {"pack-file-packed:3", "pack-original-deleted:2"};
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        SCOPED_TRACE(points[k]);
+        const std::string up = Path("up" + std::to_string(k));
+        const std::string stem = "R" + std::to_string(k) + "P";
+        stdfs::create_directories(up);
+        std::vector<std::string> contents;
+        for (int i = 0; i < 4; ++i) {
+            contents.push_back(std::string(4000 + i, char('p' + i)));
+            WriteFile(up + "/" + stem + std::to_string(i) + ".DAT", contents.back());
+        }
+        const std::size_t sent_before = Count("PutFileFromDealer");
+        pid_t runner = 0;
+        const bool stopped = StartRunnerStoppedAt("put", up, points[k], &runner);
+        // Killed there on every way out of this scope.
+        std::shared_ptr<void> kill_runner(nullptr, [&runner](void*) {
+            if (runner <= 0) return;
+            ::kill(runner, SIGKILL);
+            WaitChild(runner);
+            runner = 0;
+        });
+        ASSERT_TRUE(stopped);
+        if (k == 0) {
+            // Every file is locked before packing begins: one file named four
+            // times, naming the runner.
+            std::vector<ino_t> inodes;
+            for (const auto& n : Tree(up)) {
+                if (n.size() < 11 || n.compare(n.size() - 11, 11, ".qvzel_lock") != 0) continue;
+                struct stat st {};
+                ASSERT_EQ(::stat((up + "/" + n).c_str(), &st), 0);
+                inodes.push_back(st.st_ino);
+                EXPECT_EQ(st.st_nlink, 4u) << n;
+                EXPECT_EQ(
+                    ReadFile(up + "/" + n).rfind("qvzel-holder " + std::to_string(runner) + " ", 0),
+                    0u);
+            }
+            ASSERT_EQ(inodes.size(), 4u);
+            EXPECT_EQ(std::count(inodes.begin(), inodes.end(), inodes[0]), 4);
+        }
+        kill_runner.reset();
+        EXPECT_EQ(RunRunner("put", up), "00000000\n");
+        for (int i = 0; i < 4; ++i) {
+            const std::string name = stem + std::to_string(i) + ".DAT";
+            ASSERT_TRUE(FileExists(Uploaded(name + ".dtz"))) << name;
+            ASSERT_EQ(DecompressFile(Uploaded(name + ".dtz").c_str(), Path("p.out").c_str()), 0);
+            EXPECT_TRUE(ReadFile(Path("p.out")) == contents[i]) << name;
+        }
+        EXPECT_EQ(Tree(up), std::vector<std::string>{"Poll.Result"});
+        // Sent once each; the killed run may have had one accepted without
+        // learning of it, as any run killed during a request.
+        const std::size_t sent = Count("PutFileFromDealer") - sent_before;
+        EXPECT_GE(sent, 4u);
+        EXPECT_LE(sent, 5u);
+    }
+}
+
+// The upload's removals: done in order by their own thread, each giving its
+// lock back after it; a sent file leaves its name at once and its data with
+// the call's end.
+TEST_F(TransferTest, DeferredRemovalsKeepTheirOrderAndLeaveNothing) {
+    const std::string dir = Path("rm");
+    stdfs::create_directories(dir);
+    for (const char* n : {"A", "B", "C", "SENT.dtz"}) WriteFile(dir + "/" + n, n);
+    ASSERT_TRUE(TryLock((dir + "/B").c_str()));
+    ::chmod((dir + "/C").c_str(), 0444);
+    {
+        zel::poll::DeferredRemoval removal;
+        const auto a = removal.Remove(dir + "/A");
+        const auto b = removal.Remove(dir + "/B", dir + "/B");
+        const auto c = removal.Remove(dir + "/C");
+        EXPECT_LT(a, b);
+        removal.Wait(b);
+        EXPECT_FALSE(FileExists(dir + "/A"));
+        EXPECT_FALSE(FileExists(dir + "/B"));
+        EXPECT_FALSE(FileExists(dir + "/B.qvzel_lock"));
+        removal.Wait(c);
+        EXPECT_FALSE(FileExists(dir + "/C"));  // read-only: the mark is cleared first
+        removal.SetAside(dir + "/SENT.dtz");
+        EXPECT_FALSE(FileExists(dir + "/SENT.dtz"));
+        removal.SetAside(dir + "/MISSING");  // nothing there: nothing happens
+        removal.Wait(0);
+        removal.Finish();
+        EXPECT_EQ(Tree(dir), std::vector<std::string>{});
+        // Usable again after Finish; the destructor waits for this one.
+        WriteFile(dir + "/D", "d");
+        (void)removal.Remove(dir + "/D");
+    }
+    EXPECT_EQ(Tree(dir), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // real second process for the take-over of a lock left by a dead holder.
 #include "support/lock.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +12,9 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <vector>
 
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "tests/common/records.h"
 #include "tests/common/scratch.h"
@@ -399,6 +403,85 @@ TEST_F(LockTest, TakersRacingForAnAbandonedLockLeaveOneHolder) {
         EXPECT_FALSE(FileExists(lock_file));
         EXPECT_FALSE(FileExists(lock_file + ".takeover"));
     }
+}
+
+// The packing pass's locks: one holder record under many names.  Each name
+// reads and behaves as a lock of TryLockRecorded; giving every one back and
+// taking one again must work (the record file has no name left then).
+TEST_F(LockTest, RecordedLocksOfOneHolderAreOneRecordUnderManyNames) {
+    const zel::proc::ProcessIdentity self = zel::proc::SelfIdentity();
+    for (bool links : {true, false}) {
+        SCOPED_TRACE(links ? "links" : "one file per lock");
+        zel::fs::test_hooks::ForceNoTmpfile(!links);
+        const std::string dir = Path(links ? "up" : "up-plain");
+        std::filesystem::create_directories(dir);
+        CRecordedLocks locks(dir);
+        const std::vector<std::string> files = {dir + "/A.TXT", dir + "/B.TXT", dir + "/C D.TXT"};
+        for (const std::string& f : files) ASSERT_TRUE(locks.TryLock(f.c_str())) << f;
+        struct stat first {};
+        ASSERT_EQ(::stat((files[0] + ".qvzel_lock").c_str(), &first), 0);
+        for (const std::string& f : files) {
+            const std::string lock_file = f + ".qvzel_lock";
+            EXPECT_EQ(zel::test::ReadFile(lock_file), RecordOf(self.pid, self.start));
+            struct stat st {};
+            ASSERT_EQ(::stat(lock_file.c_str(), &st), 0);
+            if (f != files[0]) {
+                EXPECT_EQ(st.st_ino == first.st_ino, links) << f;
+            }
+            EXPECT_EQ(st.st_nlink, links ? 3u : 1u) << f;
+            // Held, as any recorded lock of a running holder.
+            EXPECT_FALSE(locks.TryLock(f.c_str()));
+            EXPECT_FALSE(TryLockRecorded(f.c_str()));
+            EXPECT_FALSE(RemoveAbandonedLock(f.c_str(), 1));
+            EXPECT_FALSE(FileExists(lock_file + ".takeover"));
+        }
+        // Another holder's lock is in the way like any other.
+        ASSERT_TRUE(TryLockRecorded((dir + "/E.TXT").c_str()));
+        EXPECT_FALSE(locks.TryLock((dir + "/E.TXT").c_str()));
+        Unlock((dir + "/E.TXT").c_str());
+        EXPECT_FALSE(locks.TryLock((dir + "/missing/F.TXT").c_str()));
+
+        Unlock(files[1].c_str());
+        EXPECT_FALSE(FileExists(files[1] + ".qvzel_lock"));
+        EXPECT_TRUE(FileExists(files[0] + ".qvzel_lock"));
+        for (const std::string& f : files) Unlock(f.c_str());
+        // Every name gone: the next lock is a record of its own again.
+        ASSERT_TRUE(locks.TryLock(files[2].c_str()));
+        EXPECT_EQ(zel::test::ReadFile(files[2] + ".qvzel_lock"), RecordOf(self.pid, self.start));
+        Unlock(files[2].c_str());
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                                std::filesystem::directory_iterator()),
+                  0);
+    }
+    zel::fs::test_hooks::ForceNoTmpfile(false);
+}
+
+// A killed pass leaves its names of the one record; they go as soon as the
+// holder has ended, each on its own.
+TEST_F(LockTest, RecordedLocksLeftByAnEndedPassAreTakenOver) {
+    const std::string dir = Path("up");
+    std::filesystem::create_directories(dir);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        CRecordedLocks locks(dir);
+        const bool ok = locks.TryLock((dir + "/A").c_str()) && locks.TryLock((dir + "/B").c_str());
+        ::_exit(ok ? 0 : 1);  // leaves both locks behind
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(FileExists(dir + "/A.qvzel_lock"));
+    EXPECT_EQ(zel::test::ReadFile(dir + "/B.qvzel_lock")
+                  .rfind("qvzel-holder " + std::to_string(child) + " ", 0),
+              0u);
+    EXPECT_TRUE(RemoveAbandonedLock((dir + "/A").c_str(), 0));
+    EXPECT_FALSE(FileExists(dir + "/A.qvzel_lock"));
+    EXPECT_TRUE(FileExists(dir + "/B.qvzel_lock"));
+    CRecordedLocks mine(dir);
+    EXPECT_FALSE(mine.TryLock((dir + "/B").c_str()));
+    EXPECT_TRUE(RemoveAbandonedLock((dir + "/B").c_str(), 0));
+    EXPECT_TRUE(mine.TryLock((dir + "/B").c_str()));
+    Unlock((dir + "/B").c_str());
 }
 
 }  // namespace
