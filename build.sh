@@ -230,6 +230,7 @@ bench)
         bench_measure
     bench/run.sh build build/bench-results.md
     bench/update_readme.sh build/bench-results.md docs/DEVELOPING.md
+    bench/update_readme.sh --goals build/bench-results.md README.md
     ;;
 demo)
     if [ "${2:-}" = --windows ]; then
