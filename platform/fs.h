@@ -393,9 +393,13 @@ void UnlockFile(int fd);
 // descriptor of the file now under the name, so that what is appended lands
 // where the next reader looks.  The caller appends, then gives the lock
 // back with UnlockFile and keeps the descriptor.  Allocates nothing.
-// Returns 0 with *kept locked, or errno (*kept empty).
-[[nodiscard]] int RelockForAppending(const char* path, UniqueFd* kept,
-                                     Links links = Links::kFollow);
+// Returns 0 with *kept locked, or errno (*kept empty).  kept_id, when
+// given, remembers which file *kept is open on (set whenever *kept is
+// replaced), so that a kept descriptor is checked against the name with one
+// look-up of the name rather than two; the caller keeps it with *kept.
+struct FileId;
+[[nodiscard]] int RelockForAppending(const char* path, UniqueFd* kept, Links links = Links::kFollow,
+                                     FileId* kept_id = nullptr);
 
 // Appends size bytes to the file at path as one turn among cooperating
 // writers: OpenLockedForAppending (links as given), then, when cut_above is

@@ -924,8 +924,11 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
     return err;
 }
 
-int RelockForAppending(const char* path, UniqueFd* kept, Links links) {
+int RelockForAppending(const char* path, UniqueFd* kept, Links links, FileId* kept_id) {
     if (kept == nullptr || path == nullptr) return EINVAL;
+    // The handle's own information is asked each turn (a look-up of the
+    // name needs a handle of its own here anyway); nothing is remembered.
+    if (kept_id != nullptr) *kept_id = FileId{};
     if (*kept) {
         if (LockExclusive(kept->get()) == 0) {
             BY_HANDLE_FILE_INFORMATION held, named;
