@@ -461,6 +461,22 @@ struct FileId {
 };
 // The identity of the file open on fd.  Returns 0 or errno.
 [[nodiscard]] int IdentityOf(int fd, FileId* id);
+// Which version of a file's content a descriptor sees, as far as it can be
+// told without reading it: the file, its size and the time of its last
+// change to the nanosecond (as fine as the file system keeps it).  Two equal
+// versions taken apart in time mean the content was not written between
+// them (a rename changes none of it).
+struct FileVersion {
+    FileId id;
+    long long size = 0;
+    long long modified_ns = 0;
+    bool operator==(const FileVersion& o) const {
+        return id.device == o.id.device && id.inode == o.id.inode && size == o.size &&
+               modified_ns == o.modified_ns;
+    }
+};
+// The version of the file open on fd.  Returns 0 or errno.
+[[nodiscard]] int VersionOf(int fd, FileVersion* version);
 // Removes the name path only while it names the file of id (links
 // followed, as when the file was opened).  Returns 0 when removed, ESTALE
 // when another file has taken the name (it is left alone), else errno

@@ -918,6 +918,17 @@ int IdentityOf(int fd, FileId* id) {
     return 0;
 }
 
+int VersionOf(int fd, FileVersion* version) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    version->id.device = st.st_dev;
+    version->id.inode = st.st_ino;
+    version->size = static_cast<long long>(st.st_size);
+    version->modified_ns =
+        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return 0;
+}
+
 int RemoveIfSameFile(const std::string& path, const FileId& id) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return errno;

@@ -1107,6 +1107,21 @@ int IdentityOf(int fd, FileId* id) {
     return 0;
 }
 
+int VersionOf(int fd, FileVersion* version) {
+    BY_HANDLE_FILE_INFORMATION st;
+    if (!::GetFileInformationByHandle(HandleOf(fd), &st)) return LastErrno();
+    version->id.device = st.dwVolumeSerialNumber;
+    version->id.inode = FileIndex(st);
+    version->size = static_cast<long long>(
+        (static_cast<unsigned long long>(st.nFileSizeHigh) << 32) | st.nFileSizeLow);
+    // 100-nanosecond units since 1601: only compared, never shown.
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(st.ftLastWriteTime.dwHighDateTime) << 32) |
+        st.ftLastWriteTime.dwLowDateTime;
+    version->modified_ns = static_cast<long long>(ticks) * 100;
+    return 0;
+}
+
 int RemoveIfSameFile(const std::string& path, const FileId& id) {
     BY_HANDLE_FILE_INFORMATION st;
     const int err = Examine(path, Links::kFollow, &st);
