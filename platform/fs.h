@@ -475,8 +475,9 @@ struct FileVersion {
                modified_ns == o.modified_ns;
     }
 };
-// The version of the file open on fd.  Returns 0 or errno.
-[[nodiscard]] int VersionOf(int fd, FileVersion* version);
+// The version of the file open on fd, and (when info is given) the same
+// as GetOpenFileInfo tells, from one look at the file.  Returns 0 or errno.
+[[nodiscard]] int VersionOf(int fd, FileVersion* version, FileInfo* info = nullptr);
 // Removes the name path only while it names the file of id (links
 // followed, as when the file was opened).  Returns 0 when removed, ESTALE
 // when another file has taken the name (it is left alone), else errno

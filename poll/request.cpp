@@ -427,10 +427,13 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
     // nothing has written to it since.  Any other file is read for it.
     std::uint32_t crc = 0;
     bool crc_known = false;
+    zel::fs::FileInfo info;
+    bool have_info = false;
     const auto packed = packed_facts_.find(file_name);
     if (packed != packed_facts_.end()) {
         zel::fs::FileVersion now;
-        crc_known = zel::fs::VersionOf(file.get(), &now) == 0 && now == packed->second.version;
+        have_info = zel::fs::VersionOf(file.get(), &now, &info) == 0;
+        crc_known = have_info && now == packed->second.version;
         if (crc_known) crc = packed->second.crc;
         packed_facts_.erase(packed);
     }
@@ -440,9 +443,8 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
     }
     const std::string checksum = std::to_string(crc);
     std::string attributes;
-    zel::fs::FileInfo info;
     std::int64_t size = -1;
-    if (zel::fs::GetOpenFileInfo(file.get(), &info) == 0) {
+    if (have_info || zel::fs::GetOpenFileInfo(file.get(), &info) == 0) {
         // The owner's read, write and execute bits.
         if ((info.mode & 0400) != 0) attributes += 'R';
         if ((info.mode & 0200) != 0) attributes += 'W';

@@ -86,6 +86,18 @@ int DeflateSmall(int in_fd, int out_fd, int level, std::uint32_t* written_crc) {
     unsigned char in[kChunk];
     unsigned char out[kChunk];
     uLong crc = crc32(0L, Z_NULL, 0);
+    // The output is written a full buffer at a time (and what is left at
+    // the end): a small file goes out in one write, header and all.
+    z->next_out = out;
+    z->avail_out = sizeof out;
+    const auto write_out = [&]() {
+        const std::size_t have = sizeof out - z->avail_out;
+        z->next_out = out;
+        z->avail_out = sizeof out;
+        if (have == 0) return true;
+        crc = crc32(crc, out, static_cast<uInt>(have));
+        return zel::fs::WriteAll(out_fd, out, have) == 0;
+    };
     for (bool finish = false; !finish;) {
         const long n = zel::fs::ReadSome(in_fd, in, sizeof in);
         if (n < 0) {
@@ -95,24 +107,30 @@ int DeflateSmall(int in_fd, int out_fd, int level, std::uint32_t* written_crc) {
         finish = n == 0;
         z->next_in = in;
         z->avail_in = static_cast<uInt>(n);
-        int rc = Z_OK;
-        do {
-            z->next_out = out;
-            z->avail_out = sizeof out;
-            rc = deflate(z, finish ? Z_FINISH : Z_NO_FLUSH);
+        for (;;) {
+            const int rc = deflate(z, finish ? Z_FINISH : Z_NO_FLUSH);
             if (rc == Z_STREAM_ERROR) {
                 reused.End();
                 return kCompressWriteFailed;
             }
-            const std::size_t have = sizeof out - z->avail_out;
-            if (have > 0) {
-                if (zel::fs::WriteAll(out_fd, out, have) != 0) {
+            if (z->avail_out == 0) {
+                if (!write_out()) {
                     reused.End();
                     return kCompressWriteFailed;
                 }
-                crc = crc32(crc, out, static_cast<uInt>(have));
+                continue;
             }
-        } while (z->avail_out == 0 || (finish && rc != Z_STREAM_END));
+            // Room left over: every input byte is taken, or the member is
+            // finished.  Z_FINISH stops short of the end only for want of
+            // room, which there is.
+            if (!finish || rc == Z_STREAM_END) break;
+            reused.End();
+            return kCompressWriteFailed;
+        }
+    }
+    if (!write_out()) {
+        reused.End();
+        return kCompressWriteFailed;
     }
     *written_crc = static_cast<std::uint32_t>(crc);
     return kCompressOk;

@@ -918,7 +918,7 @@ int IdentityOf(int fd, FileId* id) {
     return 0;
 }
 
-int VersionOf(int fd, FileVersion* version) {
+int VersionOf(int fd, FileVersion* version, FileInfo* info) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return errno;
     version->id.device = st.st_dev;
@@ -926,6 +926,7 @@ int VersionOf(int fd, FileVersion* version) {
     version->size = static_cast<long long>(st.st_size);
     version->modified_ns =
         static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    if (info != nullptr) FillInfo(st, info);
     return 0;
 }
 

@@ -1107,7 +1107,7 @@ int IdentityOf(int fd, FileId* id) {
     return 0;
 }
 
-int VersionOf(int fd, FileVersion* version) {
+int VersionOf(int fd, FileVersion* version, FileInfo* info) {
     BY_HANDLE_FILE_INFORMATION st;
     if (!::GetFileInformationByHandle(HandleOf(fd), &st)) return LastErrno();
     version->id.device = st.dwVolumeSerialNumber;
@@ -1119,6 +1119,7 @@ int VersionOf(int fd, FileVersion* version) {
         (static_cast<unsigned long long>(st.ftLastWriteTime.dwHighDateTime) << 32) |
         st.ftLastWriteTime.dwLowDateTime;
     version->modified_ns = static_cast<long long>(ticks) * 100;
+    if (info != nullptr) FillInfo(st, info);
     return 0;
 }
 
