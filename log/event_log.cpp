@@ -402,7 +402,9 @@ void CEventLog::AppendToFile(const char* text, std::size_t size) {
         return;
     }
     if (hold_depth_ > 0) {
-        if (zel::fs::RelockForAppending(path_.get(), &held_, zel::fs::Links::kRefuse) != 0) return;
+        if (zel::fs::RelockForAppending(path_.get(), &held_, zel::fs::Links::kRefuse, &held_id_) !=
+            0)
+            return;
         (void)zel::fs::WriteAll(held_.get(), bytes, count);
         zel::fs::UnlockFile(held_.get());
         return;

@@ -201,7 +201,8 @@ class CEventLog : public CReportSink {
     bool debug_output_ = false;
     bool enabled_ = true;
     zel::fs::UniqueFd stream_;
-    zel::fs::UniqueFd held_;  // the file's descriptor while held
+    zel::fs::UniqueFd held_;   // the file's descriptor while held
+    zel::fs::FileId held_id_;  // which file held_ is open on
     int hold_depth_ = 0;
     int output_mode_ = kOutputFile;
     bool newline_ = true;

@@ -393,9 +393,13 @@ void UnlockFile(int fd);
 // descriptor of the file now under the name, so that what is appended lands
 // where the next reader looks.  The caller appends, then gives the lock
 // back with UnlockFile and keeps the descriptor.  Allocates nothing.
-// Returns 0 with *kept locked, or errno (*kept empty).
-[[nodiscard]] int RelockForAppending(const char* path, UniqueFd* kept,
-                                     Links links = Links::kFollow);
+// Returns 0 with *kept locked, or errno (*kept empty).  kept_id, when
+// given, remembers which file *kept is open on (set whenever *kept is
+// replaced), so that a kept descriptor is checked against the name with one
+// look-up of the name rather than two; the caller keeps it with *kept.
+struct FileId;
+[[nodiscard]] int RelockForAppending(const char* path, UniqueFd* kept, Links links = Links::kFollow,
+                                     FileId* kept_id = nullptr);
 
 // Appends size bytes to the file at path as one turn among cooperating
 // writers: OpenLockedForAppending (links as given), then, when cut_above is
@@ -457,6 +461,23 @@ struct FileId {
 };
 // The identity of the file open on fd.  Returns 0 or errno.
 [[nodiscard]] int IdentityOf(int fd, FileId* id);
+// Which version of a file's content a descriptor sees, as far as it can be
+// told without reading it: the file, its size and the time of its last
+// change to the nanosecond (as fine as the file system keeps it).  Two equal
+// versions taken apart in time mean the content was not written between
+// them (a rename changes none of it).
+struct FileVersion {
+    FileId id;
+    long long size = 0;
+    long long modified_ns = 0;
+    bool operator==(const FileVersion& o) const {
+        return id.device == o.id.device && id.inode == o.id.inode && size == o.size &&
+               modified_ns == o.modified_ns;
+    }
+};
+// The version of the file open on fd, and (when info is given) the same
+// as GetOpenFileInfo tells, from one look at the file.  Returns 0 or errno.
+[[nodiscard]] int VersionOf(int fd, FileVersion* version, FileInfo* info = nullptr);
 // Removes the name path only while it names the file of id (links
 // followed, as when the file was opened).  Returns 0 when removed, ESTALE
 // when another file has taken the name (it is left alone), else errno

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "log/event_log.h"
@@ -27,6 +28,7 @@
 #include "platform/registry_keys.h"
 #include "poll/deferred_removal.h"
 #include "poll/result_file.h"
+#include "support/compress.h"
 #include "support/result.h"
 #include "support/strings.h"
 #include "transport/internet_access.h"
@@ -185,6 +187,10 @@ class CPoll {
     std::recursive_mutex method_lock_;
     CEventLog* saved_current_log_ = nullptr;
     CStringHolder result_file_;
+    // What the packing pass of the upload running now knows of each ".dtz"
+    // it wrote (by name): its CRC-32 need not be read back from the disk
+    // while the file is still the one written.  Empty outside an upload.
+    std::unordered_map<std::string, PackedFacts> packed_facts_;
     // The result file of the operation running now: opened on its first
     // line, closed when the outermost operation ends (a line written
     // outside any operation closes it at once).

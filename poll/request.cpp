@@ -421,14 +421,30 @@ HRESULT CPoll::DoPutFileFromDealer(const char* file_name, const char* dest_dir, 
     if (zel::fs::OpenForReadingNoFollow(local.get(), &file) != 0)
         return zel::log::ReportStatus(&log_, kOpenFile, kContext);
     const std::string opened = zel::fs::DescriptorPath(file.get());
+    // A ".dtz" that this upload's packing pass has just written is not read
+    // a second time for its CRC-32: packing counted it while writing, and
+    // the file's version (the file, its size, its last change) shows that
+    // nothing has written to it since.  Any other file is read for it.
     std::uint32_t crc = 0;
-    hr = ComputeCheckSumCRC32(opened.c_str(), &crc);
-    if (FAILED(hr)) return hr;
+    bool crc_known = false;
+    zel::fs::FileInfo info;
+    bool have_info = false;
+    const auto packed = packed_facts_.find(file_name);
+    if (packed != packed_facts_.end()) {
+        zel::fs::FileVersion now;
+        have_info = zel::fs::VersionOf(file.get(), &now, &info) == 0;
+        crc_known = have_info && now == packed->second.version;
+        if (crc_known) crc = packed->second.crc;
+        packed_facts_.erase(packed);
+    }
+    if (!crc_known) {
+        hr = ComputeCheckSumCRC32(opened.c_str(), &crc);
+        if (FAILED(hr)) return hr;
+    }
     const std::string checksum = std::to_string(crc);
     std::string attributes;
-    zel::fs::FileInfo info;
     std::int64_t size = -1;
-    if (zel::fs::GetOpenFileInfo(file.get(), &info) == 0) {
+    if (have_info || zel::fs::GetOpenFileInfo(file.get(), &info) == 0) {
         // The owner's read, write and execute bits.
         if ((info.mode & 0400) != 0) attributes += 'R';
         if ((info.mode & 0200) != 0) attributes += 'W';

@@ -182,7 +182,7 @@ std::vector<std::string> CPoll::SelectUploadFiles(const std::string& dir, const 
     }
     std::reverse(names.begin(), names.end());
     if (level != 0) {
-        PackUploadFiles(dir, level, &log_, &names, removal, waits);
+        PackUploadFiles(dir, level, &log_, &names, removal, waits, &packed_facts_);
     } else {
         waits->assign(names.size(), 0);
     }
@@ -198,6 +198,7 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
     // for every removal it was given.
     DeferredRemoval removal;
     std::vector<DeferredRemoval::Ticket> waits;
+    packed_facts_.clear();
     const std::vector<std::string> names =
         SelectUploadFiles(dir, filter, result_name, &removal, &waits);
     // Every name is claimed on the upload guard at once, in one rewrite of
@@ -235,5 +236,6 @@ HRESULT CPoll::UploadFilesInDirectory(const char* filter, const char* dest_dir) 
     }
     claims.Finish();
     removal.Finish();
+    packed_facts_.clear();
     return call_status;
 }

@@ -47,12 +47,13 @@ struct Packing {
     PackOutcome outcome = PackOutcome::kFailed;
     long long size = 0;
     int rc = kCompressWriteFailed;  // CompressFile's answer once packed
+    PackedFacts facts;              // ... and what it knows of the packed file
 };
 
 // Packs one file of the pass into its packing name.
 void PackOne(Packing* p, int level) noexcept {
     try {
-        p->rc = CompressFile(p->path.c_str(), p->part.c_str(), level);
+        p->rc = CompressFile(p->path.c_str(), p->part.c_str(), level, &p->facts);
     } catch (const std::bad_alloc&) {
         p->rc = kCompressWriteFailed;  // what it wrote is removed with the rest
     }
@@ -158,7 +159,8 @@ std::string PrintableName(std::string_view name) {
 
 void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
                      std::vector<std::string>* names, DeferredRemoval* removal,
-                     std::vector<DeferredRemoval::Ticket>* waits) {
+                     std::vector<DeferredRemoval::Ticket>* waits,
+                     std::unordered_map<std::string, PackedFacts>* facts) {
     // Every file is packed under its packing name first; one flush then
     // makes all of them durable before any gets its ".dtz" name or any
     // original goes.  Each file stays locked until its original is gone.
@@ -172,8 +174,8 @@ void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
         if (zel::fs::GetEntryInfo(path, &info) != 0 || info.size == 0) continue;
         if (!locks.TryLock(path.c_str())) continue;
         std::string part = PackingName(path);
-        todo.push_back(
-            Packing{i, std::move(path), std::move(part), PackOutcome::kFailed, info.size});
+        todo.push_back(Packing{i, std::move(path), std::move(part), PackOutcome::kFailed, info.size,
+                               kCompressWriteFailed, PackedFacts{}});
     }
     PackAll(&todo, level);
     std::vector<Packing> packings;  // in the list's order, as todo
@@ -208,6 +210,9 @@ void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
             // The ".dtz" name is durable: the original may go, and its lock
             // after it.
             name += ".dtz";
+            // Only a ".dtz" this pass wrote (not one a stopped run left).
+            if (facts != nullptr && p.outcome == PackOutcome::kPacked && p.facts.known)
+                (*facts)[name] = p.facts;
             tickets[p.index] = removal->Remove(p.path, p.path, "pack-original-deleted");
         } else {
             Unlock(p.path.c_str());

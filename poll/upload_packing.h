@@ -16,10 +16,12 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "log/event_log.h"
 #include "poll/deferred_removal.h"
+#include "support/compress.h"
 
 namespace zel::poll {
 
@@ -31,10 +33,12 @@ namespace zel::poll {
 // left by a killed run) is kept once, in its first place.  The originals of
 // the packed files (and their locks) go through removal; *waits gets, for
 // each name of the new list, the ticket to wait for before the name is sent
-// (its original gone), 0 for none.
+// (its original gone), 0 for none.  *facts (when given) gets, by its new
+// name, what packing learnt of each ".dtz" it wrote (compress.h).
 void PackUploadFiles(const std::string& dir, int level, CEventLog* log,
                      std::vector<std::string>* names, DeferredRemoval* removal,
-                     std::vector<DeferredRemoval::Ticket>* waits);
+                     std::vector<DeferredRemoval::Ticket>* waits,
+                     std::unordered_map<std::string, PackedFacts>* facts = nullptr);
 
 // name made fit for a log record: cut to 300 characters, control
 // characters shown as '?'.

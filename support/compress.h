@@ -7,6 +7,10 @@
 // left behind; one that was never created is not touched.
 #pragma once
 
+#include <cstdint>
+
+#include "platform/fs.h"
+
 // Compression level used when ferrun.conf has no usable "compression" value.
 inline constexpr int kDefaultCompressionLevel = 6;
 
@@ -29,6 +33,21 @@ enum : int {
 // as the destination (anything else gives 2); a destination that is the
 // source itself, under any name, gives 2 and leaves the source as it was.
 [[nodiscard]] int CompressFile(const char* source, const char* destination, int level);
+
+// What CompressFile knows of the packed file it has just written, so that
+// its sender need not read it again: the CRC-32 of its bytes, and the
+// version of the file it wrote them to.  Known only for a file packed in one
+// stream (a file packed on every core is not: its CRC-32 would have to be
+// combined from the written blocks).  The CRC-32 stands for the file only
+// while the file still has that version.
+struct PackedFacts {
+    bool known = false;
+    std::uint32_t crc = 0;
+    zel::fs::FileVersion version;
+};
+// CompressFile, filling *facts (when given) on success.
+[[nodiscard]] int CompressFile(const char* source, const char* destination, int level,
+                               PackedFacts* facts);
 
 // True when packed is a gzip file whose unpacked bytes are exactly the bytes
 // of plain: a packed copy of it.  Neither name may be a symbolic link.  False

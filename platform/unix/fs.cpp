@@ -733,20 +733,30 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
     return err;
 }
 
-int RelockForAppending(const char* path, UniqueFd* kept, Links links) {
+int RelockForAppending(const char* path, UniqueFd* kept, Links links, FileId* kept_id) {
     if (kept == nullptr || path == nullptr) return EINVAL;
     if (*kept) {
         if (LockExclusive(kept->get()) == 0) {
+            // A descriptor stays on its file: the identity remembered when
+            // it was opened spares an fstat per turn.
             struct stat held, named;
             const int looked =
                 links == Links::kRefuse ? ::lstat(path, &named) : ::stat(path, &named);
-            if (looked == 0 && ::fstat(kept->get(), &held) == 0 && held.st_dev == named.st_dev &&
-                held.st_ino == named.st_ino)
+            if (looked == 0 && kept_id != nullptr && kept_id->inode != 0) {
+                if (kept_id->device == named.st_dev && kept_id->inode == named.st_ino) return 0;
+            } else if (looked == 0 && ::fstat(kept->get(), &held) == 0 &&
+                       held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
                 return 0;
+            }
         }
         kept->reset();  // gives back the lock, if it was taken
     }
-    return OpenLockedForAppending(path, kept, links);
+    if (kept_id != nullptr) *kept_id = FileId{};
+    const int err = OpenLockedForAppending(path, kept, links);
+    if (err == 0 && kept_id != nullptr && IdentityOf(kept->get(), kept_id) != 0) {
+        *kept_id = FileId{};  // checked with fstat each turn instead
+    }
+    return err;
 }
 
 int AppendLocked(const char* path, const void* data, std::size_t size, Links links,
@@ -905,6 +915,18 @@ int IdentityOf(int fd, FileId* id) {
     if (::fstat(fd, &st) != 0) return errno;
     id->device = st.st_dev;
     id->inode = st.st_ino;
+    return 0;
+}
+
+int VersionOf(int fd, FileVersion* version, FileInfo* info) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    version->id.device = st.st_dev;
+    version->id.inode = st.st_ino;
+    version->size = static_cast<long long>(st.st_size);
+    version->modified_ns =
+        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    if (info != nullptr) FillInfo(st, info);
     return 0;
 }
 

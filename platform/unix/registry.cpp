@@ -27,12 +27,14 @@
 
 #include <errno.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -287,6 +289,25 @@ bool IsBusy(int rc) {
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
 }
 
+// This process's ID, asked of the kernel once.  Every registry call checks
+// it to tell a forked child, which must not use its parent's connection;
+// getpid each time would be a system call per value read.  A fork forgets
+// it, so that the child asks again.
+std::atomic<pid_t> g_self_pid{0};
+
+void ForgetSelfPid() {
+    g_self_pid.store(0, std::memory_order_relaxed);
+}
+
+pid_t SelfPid() {
+    pid_t pid = g_self_pid.load(std::memory_order_relaxed);
+    if (pid != 0) return pid;
+    static const bool forgotten_on_fork = pthread_atfork(nullptr, nullptr, ForgetSelfPid) == 0;
+    pid = getpid();
+    if (forgotten_on_fork) g_self_pid.store(pid, std::memory_order_relaxed);
+    return pid;
+}
+
 // mkdir -p for the database's directory.
 bool MakeDirs(const std::string& dir) {
     if (dir.empty()) return true;
@@ -299,7 +320,7 @@ bool MakeDirs(const std::string& dir) {
 
 void SleepBeforeRetry(int attempt) {
     // Jitter keeps two waiting processes from retrying in lock-step.
-    static thread_local std::minstd_rand rng(static_cast<unsigned>(getpid()));
+    static thread_local std::minstd_rand rng(static_cast<unsigned>(SelfPid()));
     int cap = attempt < 6 ? (2 << attempt) : 100;
     std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % cap));
 }
@@ -529,7 +550,7 @@ void AdoptConnection(DbPtr db, const std::string& path, std::int64_t uid, const 
     g_conn.id = StoreId{path, uid};
     g_conn.dev = st.st_dev;
     g_conn.ino = st.st_ino;
-    g_conn.pid = getpid();
+    g_conn.pid = SelfPid();
 }
 
 // Why the last call of this thread failed with kAccessDenied (see
@@ -664,7 +685,7 @@ Status OpenReadOnly(const std::string& path) {
 // holds g_mutex.
 Status EnsureConnection() {
     std::string path = paths::RegistryFile();
-    if (g_conn.db && g_conn.pid != getpid()) {
+    if (g_conn.db && g_conn.pid != SelfPid()) {
         g_conn.cache.Abandon();
         g_abandoned.push_back(g_conn.db.release());
         g_conn.Reset();
@@ -748,7 +769,7 @@ Status NoThrow(F&& f) {
 template <class Body>
 Status RunInTransaction(const Key::Impl* handle, Body&& body, StoreId* store_out) {
     sqlite3* db = g_conn.db.get();
-    if (db == nullptr || g_conn.pid != getpid()) return kInvalidHandle;
+    if (db == nullptr || g_conn.pid != SelfPid()) return kInvalidHandle;
     if (handle != nullptr && !(handle->store == g_conn.id)) return kInvalidHandle;
     if (store_out != nullptr) *store_out = g_conn.id;
     ++g_writes;  // reads inside see the transaction's own writes
@@ -776,7 +797,7 @@ void EndBatchRead() {
     if (!g_batch.reading) return;
     g_batch.reading = false;
     sqlite3* db = g_conn.db.get();
-    if (db != nullptr && g_conn.pid == getpid() && !sqlite3_get_autocommit(db))
+    if (db != nullptr && g_conn.pid == SelfPid() && !sqlite3_get_autocommit(db))
         static_cast<void>(ExecCached(db, &g_conn.cache, "COMMIT"));
 }
 
@@ -787,7 +808,7 @@ void EndBatchRead() {
 // Caller holds g_mutex.
 template <class Body>
 bool RunInBatch(const Key::Impl* handle, Body&& body, StoreId* store_out, Status* result) {
-    if (g_batch.reading && g_conn.pid != getpid()) g_batch.reading = false;  // forked
+    if (g_batch.reading && g_conn.pid != SelfPid()) g_batch.reading = false;  // forked
     if (!g_batch.reading) {
         if (EnsureConnection() != kSuccess) return false;
         if (ExecCached(g_conn.db.get(), &g_conn.cache, "BEGIN") != SQLITE_OK) return false;
@@ -1178,7 +1199,7 @@ int ExecWhileBusy(sqlite3* db, const char* sql) {
 // Ends the open transaction of the process.  Caller holds g_mutex.
 void EndTransaction() {
     sqlite3* db = g_conn.db.get();
-    if (db != nullptr && g_conn.pid == getpid() && !sqlite3_get_autocommit(db))
+    if (db != nullptr && g_conn.pid == SelfPid() && !sqlite3_get_autocommit(db))
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     g_tx = OpenTransaction();
 }
@@ -1227,7 +1248,7 @@ Status Transaction::Commit() {
     Status st = kSuccess;
     if (--g_tx.depth == 0) {
         sqlite3* db = g_conn.db.get();
-        if (g_tx.doomed || db == nullptr || g_conn.pid != getpid() ||
+        if (g_tx.doomed || db == nullptr || g_conn.pid != SelfPid() ||
             ExecWhileBusy(db, "COMMIT") != SQLITE_OK)
             st = kAccessDenied;
         EndTransaction();  // rolls back whatever a failed COMMIT left open
@@ -1479,7 +1500,7 @@ void UseReadOnlyStore() {
     EndBatchRead();
     // A connection opened for writing is not kept: from now on only the
     // read-only one is used.
-    if (g_conn.db && g_conn.pid == getpid() && g_tx.depth == 0) g_conn.Reset();
+    if (g_conn.db && g_conn.pid == SelfPid() && g_tx.depth == 0) g_conn.Reset();
 }
 
 bool ReadOnlyStore() {

@@ -1,9 +1,12 @@
 // Small facts about the running process: see system.h.
 #include "platform/system.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "platform/system_internal.h"
 
@@ -18,8 +21,26 @@ void StopThisProcess() {
 
 }  // namespace detail
 
+namespace {
+
+// The process ID, asked of the kernel once: every log record and lock file
+// names it, and getpid is a system call each time.  A fork forgets it, so
+// that the child asks again.
+std::atomic<long> g_pid{0};
+
+void ForgetProcessId() {
+    g_pid.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 long ProcessId() {
-    return static_cast<long>(::getpid());
+    long pid = g_pid.load(std::memory_order_relaxed);
+    if (pid != 0) return pid;
+    static const bool forgotten_on_fork = ::pthread_atfork(nullptr, nullptr, ForgetProcessId) == 0;
+    pid = static_cast<long>(::getpid());
+    if (forgotten_on_fork) g_pid.store(pid, std::memory_order_relaxed);
+    return pid;
 }
 
 bool LocalTime(std::time_t seconds, std::tm* out) {

@@ -924,8 +924,11 @@ int OpenLockedForAppending(const char* path, UniqueFd* out, Links links) {
     return err;
 }
 
-int RelockForAppending(const char* path, UniqueFd* kept, Links links) {
+int RelockForAppending(const char* path, UniqueFd* kept, Links links, FileId* kept_id) {
     if (kept == nullptr || path == nullptr) return EINVAL;
+    // The handle's own information is asked each turn (a look-up of the
+    // name needs a handle of its own here anyway); nothing is remembered.
+    if (kept_id != nullptr) *kept_id = FileId{};
     if (*kept) {
         if (LockExclusive(kept->get()) == 0) {
             BY_HANDLE_FILE_INFORMATION held, named;
@@ -1101,6 +1104,22 @@ int IdentityOf(int fd, FileId* id) {
     if (!::GetFileInformationByHandle(HandleOf(fd), &st)) return LastErrno();
     id->device = st.dwVolumeSerialNumber;
     id->inode = FileIndex(st);
+    return 0;
+}
+
+int VersionOf(int fd, FileVersion* version, FileInfo* info) {
+    BY_HANDLE_FILE_INFORMATION st;
+    if (!::GetFileInformationByHandle(HandleOf(fd), &st)) return LastErrno();
+    version->id.device = st.dwVolumeSerialNumber;
+    version->id.inode = FileIndex(st);
+    version->size = static_cast<long long>(
+        (static_cast<unsigned long long>(st.nFileSizeHigh) << 32) | st.nFileSizeLow);
+    // 100-nanosecond units since 1601: only compared, never shown.
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(st.ftLastWriteTime.dwHighDateTime) << 32) |
+        st.ftLastWriteTime.dwLowDateTime;
+    version->modified_ns = static_cast<long long>(ticks) * 100;
+    if (info != nullptr) FillInfo(st, info);
     return 0;
 }
 

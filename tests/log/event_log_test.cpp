@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <thread>
@@ -506,6 +507,11 @@ TEST_F(EventLogTest, HeldFileServesEveryRecordAndFollowsItsName) {
     ASSERT_EQ(std::remove(file_.c_str()), 0);
     ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "four"));
     EXPECT_EQ(ReadFile(file_), "four\r\n");
+    // Another file renamed over the name takes the next record.
+    { std::ofstream(file_ + ".new", std::ios::binary) << "new\r\n"; }
+    ASSERT_EQ(std::rename((file_ + ".new").c_str(), file_.c_str()), 0);
+    ASSERT_TRUE(log_.WriteLine(kSeverityInformation, "four"));
+    EXPECT_EQ(ReadFile(file_), "new\r\nfour\r\n");
 
     // Another writer grows the file past the cut limit and opens it, which
     // cuts it in place to its last 256000 bytes.

@@ -1,9 +1,13 @@
 // Registry store behaviour through its public calls, on a real database file.
 #include "platform/registry.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "platform/paths.h"
+#include "platform/system.h"
 #include "tests/common/spawn.h"
 
 namespace {
@@ -265,6 +269,41 @@ TEST_F(RegistryStore, TwoThreadsWritingAtOnceLoseNothing) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(ValueNames(key).size(), 400u);
+}
+
+// The process ID that the registry and the log keep rather than ask for each
+// time is asked afresh in a forked child: the child gets a connection of its
+// own (its writes reach the store, the parent's connection stays usable) and
+// names itself, not its parent.
+TEST_F(RegistryStore, ForkedChildUsesAConnectionAndAnIdOfItsOwn) {
+    reg::Key key;
+    reg::Disposition d;
+    ASSERT_EQ(reg::CreateKey(Hive::LocalMachine, "SOFTWARE\\Fork", &key, &d), reg::kSuccess);
+    ASSERT_EQ(reg::SetString(key, "Who", "parent"), reg::kSuccess);
+    const long parent_id = zel::sys::ProcessId();
+    EXPECT_EQ(parent_id, static_cast<long>(getpid()));
+    const pid_t child = fork();
+    if (child == 0) {
+        int code = zel::sys::ProcessId() == static_cast<long>(getpid()) ? 0 : 10;
+        reg::Key mine;
+        std::string text;
+        if (reg::OpenKey(Hive::LocalMachine, "SOFTWARE\\Fork", &mine) != reg::kSuccess)
+            code += 1;
+        else if (reg::QueryString(mine, "Who", &text) != reg::kSuccess || text != "parent")
+            code += 2;
+        else if (reg::SetString(mine, "Who", "child") != reg::kSuccess)
+            code += 3;
+        _exit(code);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(zel::sys::ProcessId(), parent_id);
+    std::string text;
+    ASSERT_EQ(reg::QueryString(key, "Who", &text), reg::kSuccess);
+    EXPECT_EQ(text, "child");
 }
 
 }  // namespace

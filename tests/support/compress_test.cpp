@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/fs.h"
+#include "support/files.h"
+#include "support/parallel_deflate.h"
 #include "tests/support/recording_sink.h"
 
 namespace {
@@ -71,6 +74,74 @@ TEST(CompressFile, OutputUnpacksWithGzip) {
     EXPECT_LT(packed.size(), data.size());
     ASSERT_EQ(RunShell("gzip -d -c " + Quote(dir / "up.txt.dtz") + " > " + Quote(dir / "out")), 0);
     EXPECT_EQ(ReadFile(dir / "out"), data);
+}
+
+// Small files packed one after another share their thread's deflate
+// stream: each is still a gzip member of its own bytes alone, whatever came
+// before it (another level, a failed file), and the CRC-32 and version
+// reported are those of the file as written; a later write changes the
+// version.  A file packed on every core reports nothing.
+TEST(CompressFile, ReusedStreamPacksEachFileAloneAndReportsWhatItWrote) {
+    ScratchDir dir;
+    const std::size_t sizes[] = {1, 4096, 40000, 0, 70000, 3};
+    const int levels[] = {6, 6, 1, 6, 9, 6};
+    for (int i = 0; i < 6; ++i) {
+        if (i == 3) {
+            // A write failing midway (here, in this process, by a file-size
+            // limit): the next file gets a stream set up anew.
+            WriteFile(dir / "big", SampleData(300000));
+            rlimit old{};
+            ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+            const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small{100, old.rlim_max};
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+            const int rc =
+                CompressFile((dir / "big").c_str(), (dir / "big.dtz").c_str(), 6, nullptr);
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+            ::signal(SIGXFSZ, old_handler);
+            EXPECT_EQ(rc, kCompressWriteFailed);
+            EXPECT_FALSE(Exists(dir / "big.dtz"));
+        }
+        const std::string name = "f" + std::to_string(i);
+        const std::string data = SampleData(sizes[i]) + name;
+        WriteFile(dir / name, data);
+        PackedFacts facts;
+        facts.known = true;
+        ASSERT_EQ(
+            CompressFile((dir / name).c_str(), (dir / (name + ".dtz")).c_str(), levels[i], &facts),
+            0)
+            << i;
+        ASSERT_EQ(RunShell("gzip -d -c " + Quote(dir / (name + ".dtz")) + " > " + Quote(dir / "o")),
+                  0)
+            << i;
+        EXPECT_EQ(ReadFile(dir / "o"), data) << i;
+        ASSERT_TRUE(facts.known) << i;
+        std::uint32_t crc = 0;
+        ASSERT_EQ(ComputeCheckSumCRC32((dir / (name + ".dtz")).c_str(), &crc), S_OK);
+        EXPECT_EQ(facts.crc, crc) << i;
+        zel::fs::UniqueFd fd;
+        ASSERT_EQ(zel::fs::OpenForReading(dir / (name + ".dtz"), &fd), 0);
+        zel::fs::FileVersion version;
+        ASSERT_EQ(zel::fs::VersionOf(fd.get(), &version), 0);
+        EXPECT_TRUE(version == facts.version) << i;
+    }
+    // Written to after packing: another version.
+    {
+        zel::fs::UniqueFd fd;
+        ASSERT_EQ(zel::fs::OpenForAppending(dir / "f1.dtz", &fd), 0);
+        zel::fs::FileVersion before, after;
+        ASSERT_EQ(zel::fs::VersionOf(fd.get(), &before), 0);
+        ASSERT_EQ(zel::fs::WriteAll(fd.get(), "x", 1), 0);
+        ASSERT_EQ(zel::fs::VersionOf(fd.get(), &after), 0);
+        EXPECT_FALSE(before == after);
+    }
+    if (zel::pack::PackingThreads() > 1) {
+        WriteFile(dir / "large", SampleData(zel::pack::kParallelThreshold + 5));
+        PackedFacts facts;
+        facts.known = true;
+        ASSERT_EQ(CompressFile((dir / "large").c_str(), (dir / "large.dtz").c_str(), 6, &facts), 0);
+        EXPECT_FALSE(facts.known);
+    }
 }
 
 TEST(CompressFile, EmptyFileAndExtremeLevels) {
