@@ -15,37 +15,19 @@
 # byte (the ".dtz" one unpacked), every download acknowledged, the upload's
 # matching files received packed and deleted once accepted, the other one
 # left; and the result files of the two systems the same bytes, and their
-# console lines too but for the line ends (CR LF on Windows).  Wine's prefix is $ZEL_WINEPREFIX (see cmake/wine-run.sh); the
+# console lines too but for the line ends (CR LF on Windows).  Wine's prefix
+# is $ZEL_WINEPREFIX (see cmake/wine-run.sh); the
 # component's registration is taken back at the end.
 set -euo pipefail
+. "$(dirname "$0")/wine_test_lib.sh"
 linux=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
-work=$3
-top=$(cd "$(dirname "$0")/../.." && pwd)
-wine_run=$top/cmake/wine-run.sh
-fail() {
-    printf 'ferrun_live_test: FAILED: %s\n' "$*" >&2
-    exit 1
-}
-# A path of this machine as the Windows programs under wine name it.
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+wine_test_begin ferrun_live_test "$3"
 
-rm -rf "$work"
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
-
-sim_pid=
 dll=$(winpath "$windows/poll/component/Poll.dll")
 dll_registered=
-stop_central() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-        sim_pid=
-    fi
-}
 cleanup() {
-    stop_central
+    stop_zelsim
     if [ -n "$dll_registered" ]; then "$wine_run" regsvr32 /s /u "$dll" >/dev/null 2>&1 || true; fi
 }
 trap cleanup EXIT
@@ -70,19 +52,9 @@ start_central() {
     mkdir -p "$central/data/DB" "$central/uploads/DB"
     cp "$src/published/"* "$central/data/DB/"
     printf 'dealer7:s3cret\n' >"$central/users.txt"
-    "$linux/tools/zelsim" --address 127.0.0.1 --ready-file "$central/zelsim.ready" \
-        --request-log "$central/zelsim.requests" --users "$central/users.txt" \
-        --data-dir "$central/data" --upload-dir "$central/uploads" \
-        --post-log "$central/posted.log" >/dev/null 2>"$central/zelsim.err" &
-    sim_pid=$!
-    local port= deadline=$((SECONDS + 10))
-    while [ -z "$port" ]; do
-        port=$(sed -n 's/^http_port=//p' "$central/zelsim.ready" 2>/dev/null || true)
-        [ -n "$port" ] && break
-        kill -0 "$sim_pid" 2>/dev/null || fail "zelsim ended: $(cat "$central/zelsim.err")"
-        [ "$SECONDS" -lt "$deadline" ] || fail "zelsim not ready within 10 s"
-        sleep 0.05
-    done
+    start_zelsim "$central" --request-log "$central/zelsim.requests" \
+        --users "$central/users.txt" --data-dir "$central/data" \
+        --upload-dir "$central/uploads" --post-log "$central/posted.log"
     local comm=$root/Apps/QVIS/PROG/COMM
     mkdir -p "$comm"
     printf 'A,B,C,D,E' >"$comm/CONTROL"  # the unit contract "DB"
@@ -117,7 +89,7 @@ prepare "$lroot"
     rc=0
     "$linux/client/ferrun" "${upload[@]}" >up.out 2>up.err || rc=$?
     echo "$rc" >up.rc
-    stop_central
+    stop_zelsim
 )
 
 # --- Windows, under wine ---
@@ -139,7 +111,7 @@ dll_registered=1
     "$wine_run" "$windows/client/ferrun.exe" "${upload[@]}" >up.out 2>up.err || rc=$?
     echo "$rc" >up.rc
 )
-stop_central
+stop_zelsim
 
 # --- Checks, each system on its own ---
 same() { cmp -s "$1" "$2" || fail "$3"; }

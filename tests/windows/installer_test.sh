@@ -28,22 +28,13 @@ set -euo pipefail
     echo "installer_test: FAILED: no installer $2" >&2
     exit 1
 }
+. "$(dirname "$0")/wine_test_lib.sh"
 linux=$(cd "$1" && pwd)
 setup=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
-work=$3
-top=$(cd "$(dirname "$0")/../.." && pwd)
-wine_run=$top/cmake/wine-run.sh
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-fail() {
-    printf 'installer_test: FAILED: %s\n' "$*" >&2
-    exit 1
-}
+wine_test_begin installer_test "$3"
 say() { printf 'installer_test: %s\n' "$*"; }
 
-rm -rf "$work"
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
+# A prefix of its own, made by the installer's first run.
 export ZEL_WINEPREFIX=$work/wineprefix
 # The installed programs use the PC's own drive C:.
 unset QVIS_ROOT
@@ -83,14 +74,10 @@ wait_for() {
     done
 }
 
-sim_pid=
 cleanup() {
     local rc=$?
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    WINEPREFIX=$ZEL_WINEPREFIX "$wineserver" -k 2>/dev/null || true
+    stop_zelsim
+    stop_own_wine_prefix
     if [ "$rc" -eq 0 ]; then
         rm -rf "$ZEL_WINEPREFIX"
     else
@@ -167,12 +154,8 @@ printf 'price list of today\r\n' >"$central/data/DLR01/PRICES.DAT"
 head -c 300000 /dev/urandom >"$central/PARTS.DAT"
 gzip -n -c "$central/PARTS.DAT" >"$central/data/DLR01/PARTS.DAT.dtz"
 printf 'dealer7:s3cret\n' >"$central/users.txt"
-"$linux/tools/zelsim" --address 127.0.0.1 --ready-file "$central/ready" \
-    --users "$central/users.txt" --data-dir "$central/data" --upload-dir "$central/uploads" \
-    >"$central/zelsim.out" 2>&1 &
-sim_pid=$!
-wait_for 10 test -s "$central/ready" || fail "zelsim did not start: $(cat "$central/zelsim.out")"
-port=$(sed -n 's/^http_port=//p' "$central/ready")
+start_zelsim "$central" --users "$central/users.txt" --data-dir "$central/data" \
+    --upload-dir "$central/uploads"
 printf 'DEMO,01,X,DLR' >"$comm/CONTROL" # the unit contract DLR01
 printf '<XML><R><SRVI>ISERVER</SRVI><SRVV>001</SRVV><SRVIP>127.0.0.1:%s</SRVIP> <SURL>/qvgqa/RetrieveServerInformation.xml</SURL><SSLR>N</SSLR><SSLP>N</SSLP></R></XML>' \
     "$port" >"$comm/ISERVER.XML"

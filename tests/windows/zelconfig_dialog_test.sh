@@ -14,33 +14,17 @@
 # 0 from the confirmed direct test, and the three values of the proxy
 # override dialog.
 set -euo pipefail
+. "$(dirname "$0")/wine_test_lib.sh"
 linux=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
-work=$3
-top=$(cd "$(dirname "$0")/../.." && pwd)
-wine_run=$top/cmake/wine-run.sh
-fail() {
-    printf 'zelconfig_dialog_test: FAILED: %s\n' "$*" >&2
-    exit 1
-}
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
-rm -rf "$work"
+wine_test_begin zelconfig_dialog_test "$3"
 mkdir -p "$work/root"
-work=$(cd "$work" && pwd)
-export ZEL_WINEPREFIX=$work/wineprefix
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-sim_pid=
 cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    WINEPREFIX=$ZEL_WINEPREFIX "$wineserver" -k >/dev/null 2>&1 || true
+    stop_zelsim
+    stop_own_wine_prefix
 }
 trap cleanup EXIT
-"$wine_run" wineboot --init </dev/null >/dev/null 2>&1 || true
+use_own_wine_prefix
 "$wine_run" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 ||
     fail "could not choose wine's null display driver"
 # The driver is read when the prefix's session starts.
@@ -48,18 +32,7 @@ WINEPREFIX=$ZEL_WINEPREFIX "$wineserver" -w >/dev/null 2>&1 || true
 
 # Its first answer to the HTTP test's document never comes (the driver
 # stops that test), the next ones do.
-"$linux/tools/zelsim" --address 127.0.0.1 --ready-file "$work/ready" \
-    --fault /qvgqa/RetrieveServerInformation.xml=stall >/dev/null 2>"$work/zelsim.err" &
-sim_pid=$!
-port=
-deadline=$((SECONDS + 10))
-while [ -z "$port" ]; do
-    port=$(sed -n 's/^http_port=//p' "$work/ready" 2>/dev/null || true)
-    [ -n "$port" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || fail "zelsim ended: $(cat "$work/zelsim.err")"
-    [ "$SECONDS" -lt "$deadline" ] || fail "zelsim not ready within 10 s"
-    sleep 0.05
-done
+start_zelsim "$work" --fault /qvgqa/RetrieveServerInformation.xml=stall
 
 export QVIS_ROOT
 QVIS_ROOT=$(winpath "$work/root")

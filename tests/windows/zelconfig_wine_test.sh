@@ -22,35 +22,17 @@
 # (CR LF on Windows) and the error texts, which are each HTTP library's own.
 # The tool's registry value is taken away again at the end.
 set -euo pipefail
+. "$(dirname "$0")/wine_test_lib.sh"
 linux=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
-work=$3
-top=$(cd "$(dirname "$0")/../.." && pwd)
-wine_run=$top/cmake/wine-run.sh
-fail() {
-    printf 'zelconfig_wine_test: FAILED: %s\n' "$*" >&2
-    exit 1
-}
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
-rm -rf "$work"
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
+wine_test_begin zelconfig_wine_test "$3"
 exe=$windows/connection_tool/zelconfig.exe
 tool=$linux/connection_tool/zelconfig
 key='HKLM\SOFTWARE\Quvaro Information Systems\QVDataAccess\Servers'
 
-sim_pid=
-stop_central() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-        sim_pid=
-    fi
-}
 forget_method() { "$wine_run" reg delete "$key" /v AccessMethod /f </dev/null >/dev/null 2>&1 || true; }
 cleanup() {
-    stop_central
+    stop_zelsim
     forget_method
 }
 trap cleanup EXIT
@@ -60,19 +42,7 @@ trap cleanup EXIT
 start_central() {
     local dir=$work/$1
     shift
-    mkdir -p "$dir"
-    "$linux/tools/zelsim" --address 127.0.0.1 --ready-file "$dir/ready" "$@" \
-        >/dev/null 2>"$dir/zelsim.err" &
-    sim_pid=$!
-    port=
-    local deadline=$((SECONDS + 10))
-    while [ -z "$port" ]; do
-        port=$(sed -n 's/^http_port=//p' "$dir/ready" 2>/dev/null || true)
-        [ -n "$port" ] && break
-        kill -0 "$sim_pid" 2>/dev/null || fail "zelsim ended: $(cat "$dir/zelsim.err")"
-        [ "$SECONDS" -lt "$deadline" ] || fail "zelsim not ready within 10 s"
-        sleep 0.05
-    done
+    start_zelsim "$dir" "$@"
 }
 
 lroot=$work/linux
@@ -158,7 +128,7 @@ expect_rc nosave 0
 has nosave "Information: No"
 same_output nosave
 [ "$(method)" = 2 ] || fail "the test without --save changed AccessMethod to $(method)"
-stop_central
+stop_zelsim
 
 # --- An answer that is not the document ---
 start_central notfound --fault "/qvgqa/RetrieveServerInformation.xml=404x2"
@@ -166,7 +136,7 @@ run notfound --test http --method direct --save --http-server 127.0.0.1:$port
 expect_rc notfound 1
 has notfound "HTTP Status Code: Status not 200 Success"
 same_output notfound
-stop_central
+stop_zelsim
 [ "$(method)" = 2 ] || fail "a failed test changed AccessMethod to $(method)"
 
 # --- A central side that is gone: its port is closed now ---

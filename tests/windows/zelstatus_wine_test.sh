@@ -14,26 +14,13 @@
 # lock and recorded pid, and no longer once it is killed.  It runs in a wine
 # prefix of its own, so that no other suite's keys show in the report.
 set -euo pipefail
+. "$(dirname "$0")/wine_test_lib.sh"
 linux=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
-work=$3
-top=$(cd "$(dirname "$0")/../.." && pwd)
-wine_run=$top/cmake/wine-run.sh
-fail() {
-    printf 'zelstatus_wine_test: FAILED: %s\n' "$*" >&2
-    exit 1
-}
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
-rm -rf "$work"
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
-export ZEL_WINEPREFIX=$work/wineprefix
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-cleanup() { WINEPREFIX=$ZEL_WINEPREFIX "$wineserver" -k >/dev/null 2>&1 || true; }
+wine_test_begin zelstatus_wine_test "$3"
+cleanup() { stop_own_wine_prefix; }
 trap cleanup EXIT
-"$wine_run" wineboot --init </dev/null >/dev/null 2>&1 || true
+use_own_wine_prefix
 
 exe=$windows/tools/zelstatus.exe
 tool=$linux/tools/zelstatus
