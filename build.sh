@@ -233,7 +233,7 @@ bench)
     configure_release -DZEL_WERROR=OFF
     # Only what the runner starts (and what those load), not the tests.
     cmake --build build -j "$(jobs)" --target ferrun zelsim regsvr zelpasswd Poll qvzel_cron \
-        bench_measure
+        bench_measure bench_flush_floor
     bench/run.sh build build/bench-results.md
     bench/update_readme.sh build/bench-results.md docs/DEVELOPING.md
     bench/update_readme.sh --goals build/bench-results.md README.md

@@ -29,7 +29,9 @@
 # full 256), BENCH_SMALL_COUNT (500; full 1000), BENCH_MANY_COUNT (the
 # count that tells whether the cost per file stays constant: five times
 # the small count), BENCH_IDLE_SECONDS (60; full 300), BENCH_DIR (scratch
-# directory on the disk under test, default ./scratch/bench), BENCH_ZELSIM
+# directory on the disk under test, default ./scratch/bench), BENCH_SERVER_DIR
+# (where the simulator stores what it accepts, default a new directory in
+# /dev/shm, else below BENCH_DIR), BENCH_ZELSIM
 # (the simulator to serve from, default BUILD_DIR's), BENCH_BASELINE (the
 # build directory of another tree: its ferrun then also runs every
 # small-file case, alternately with this build's, from a system root of its
@@ -70,7 +72,8 @@ zelsim=${BENCH_ZELSIM:-$build/tools/zelsim}
 # What a system root needs from a build (its ferrun, the component and the
 # tools that register it and store the password).
 root_programs() { echo "$1/client/ferrun $1/tools/regsvr $1/tools/zelpasswd $1/poll/component/libPoll.so"; }
-for prog in "$measure" "$zelsim" "$build/scheduler/qvzel_cron" $(root_programs "$build") \
+floor="$build/bench/bench_flush_floor"
+for prog in "$measure" "$floor" "$zelsim" "$build/scheduler/qvzel_cron" $(root_programs "$build") \
     ${baseline:+$(root_programs "$baseline")}; do
     [ -e "$prog" ] || fail "$prog is not built"
 done
@@ -82,7 +85,17 @@ rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 data="$work/data/DB"     # what zelsim publishes for unit contract DB
-uploads="$work/uploads"  # what zelsim accepted
+# What zelsim accepted goes to a file system of its own where the machine
+# has one in memory (/dev/shm), as a central server has a disk of its own:
+# on the disk under test, every file the server creates would be charged
+# for what the client just deleted there (ext4 without a journal scans past
+# every inode deleted within the last minute on each file it creates).
+server_dir=${BENCH_SERVER_DIR:-}
+own_server_dir=
+if [ -z "$server_dir" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    server_dir=$(mktemp -d /dev/shm/zelway-bench.XXXXXX) && own_server_dir=$server_dir || server_dir=
+fi
+uploads="${server_dir:-$work}/uploads"  # what zelsim accepted
 got="$uploads/DB"        # ... for unit contract DB
 payload="$work/payload"  # the source files, never touched by a case
 mkdir -p "$data" "$uploads" "$payload"
@@ -96,6 +109,7 @@ cleanup() {
     [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null || true
     [ -n "$sim_tls_pid" ] && kill -TERM "$sim_tls_pid" 2>/dev/null || true
     wait 2>/dev/null || true
+    [ -z "$own_server_dir" ] || rm -rf "$own_server_dir"
 }
 trap cleanup EXIT
 
@@ -276,6 +290,17 @@ crc_table "$payload"/small-dtz/*.dtz | sed 's/\.dtz / /' >"$small_dtz_crcs"
 down="$work/down"
 up="$work/up"
 reset_dir() { rm -rf "$1"; mkdir -p "$1"; }
+# The small-file cases set the last run's files aside instead of deleting
+# them, until the cases are over: ext4 without a journal scans past every
+# inode deleted within the last minute on each file it creates, so the
+# runner's own clean-up would be charged to whichever side runs next.  What
+# a side deletes itself stays its own cost.
+aside="$work/set-aside"
+set_aside() {
+    mkdir -p "$aside"
+    [ ! -e "$1" ] || mv "$1" "$(mktemp -u "$aside/XXXXXXXX")"
+    mkdir -p "$1"
+}
 publish() {  # files... : published anew (the acknowledgement moves them away)
     rm -rf "$data"
     mkdir -p "$data"
@@ -486,7 +511,7 @@ chmod +x "$work/one_curl.sh"
 small_down() {  # side command...
     local side=$1
     shift
-    publish "$payload"/small/*.DAT; reset_dir "$down"; forget_guards
+    publish "$payload"/small/*.DAT; set_aside "$down"; forget_guards
     measure_run dl_small "$side" "$@"
     case $side in
         loop | one) check_small_download "$side" "$down" no ;;
@@ -496,7 +521,7 @@ small_down() {  # side command...
 small_up() {  # side command...
     local side=$1
     shift
-    reset_dir "$up"; reset_dir "$got"
+    set_aside "$up"; reset_dir "$got"
     [ "$side" = one ] || cp "$payload"/small/*.DAT "$up/"
     forget_guards
     measure_run ul_small "$side" "$@"
@@ -507,14 +532,24 @@ small_up() {  # side command...
 }
 # The same as ferrun's small cases with many more files.
 many_down() {
-    publish "$payload"/many/*.DAT; reset_dir "$down"; forget_guards
+    publish "$payload"/many/*.DAT; set_aside "$down"; forget_guards
     measure_run dl_many ferrun "${ferrun[@]}" -d "$down"
     check_small_download ferrun "$down" yes "$many_sums" "$many_count"
 }
 many_up() {
-    reset_dir "$up"; reset_dir "$got"; cp "$payload"/many/*.DAT "$up/"; forget_guards
+    set_aside "$up"; reset_dir "$got"; cp "$payload"/many/*.DAT "$up/"; forget_guards
     measure_run ul_many ferrun "${ferrun[@]}" -p "$up"
     check_small_upload ferrun "$up" yes "$many_sums" "$many_count"
+}
+# The disk's part of a small download: each file placed as ferrun places it
+# (a new staging file, its bytes, their flush, the rename, the directory's
+# flush), one after the other, with no network and nothing else.
+mapfile -t small_names < <(cut -d' ' -f1 "$small_crcs")
+floor_down() {
+    set_aside "$down"
+    measure_run dl_small floor "$floor" "$payload/small" "$down" "${small_names[@]}"
+    (cd "$down" && sha256sum --quiet --strict -c "$small_sums") >"$work/check.txt" 2>&1 ||
+        { head -n 5 "$work/check.txt" >&2; fail "floor: the placed files differ from the published ones"; }
 }
 tls_gets() { grep -c '^GET /qvgqa/poll/GetFileFromQuvaro' "$work/requests-tls.log" 2>/dev/null || true; }
 say "Case 3: ${small_count} files of 4 KiB down (HTTP and HTTPS) and up, and ${many_count} of them${baseline:+, with the baseline ferrun too}"
@@ -529,6 +564,7 @@ for i in $(seq "$small_runs"); do
     [ "$i" -gt "$loop_runs" ] || small_down loop "$work/loop_download.sh" "$down"
     small_down batch "${batch_download[@]}" "$down" "$ops" dealer7:s3cret DB "$work/list.xml"
     small_down one "$work/one_curl.sh" "$down" "$work/one_download.conf"
+    floor_down
     before_tls=$(tls_gets)
     small_down https "${ferrun_tls[@]}" -d "$down"
     [ "$(tls_gets)" -ge $((before_tls + small_count)) ] ||
@@ -547,6 +583,8 @@ for i in $(seq "$small_runs"); do
     small_up one "$work/one_curl.sh" "$up" "$work/one_upload.conf"
     many_up
 done
+
+rm -rf "$aside"
 
 # --- case 4: the idle schedule service -------------------------------------------
 left=$(( idle_seconds - ($(date +%s) - idle_started) ))
@@ -652,6 +690,8 @@ goals() {
         "$(ratio ul_small ferrun one)" 2.0
     goal "${small_count} x 4 KiB download at most 2.5 x one curl process making the same requests" \
         "$(ratio dl_small ferrun one)" 2.5
+    echo "  (the disk's part alone, each file placed with its two flushes and nothing else," \
+        "takes $(ratio dl_small floor one) x the time of one curl; ferrun takes $(ratio dl_small ferrun floor) x that part)"
     goal "${small_count} x 4 KiB download over HTTPS at most 1.3 x the same over HTTP" \
         "$(ratio dl_small https ferrun)" 1.3
     goal "${big_mib} MiB .dtz download at most 1.1 x gzip -d of the same bytes with one flush" \
@@ -738,6 +778,8 @@ build_commit() {
     echo "| case | wall s min / median / max | against | ratio median (spread) | peak RSS MiB / against |"
     echo "|---|---|---|---|---|"
     other_row dl_small https dl_small ferrun "${small_count} x 4 KiB download over HTTPS" "the same over HTTP"
+    other_row dl_small floor dl_small one "${small_count} x 4 KiB placed with two flushes each, no network" \
+        "one curl process (O)"
     other_row dl_many ferrun dl_small ferrun "${many_count} x 4 KiB download" "${small_count} of them"
     other_row ul_many ferrun ul_small ferrun "${many_count} x 4 KiB upload" "${small_count} of them"
     other_row ul_mid ferrun ul_big ferrun "${mid_mib} MiB upload" "${big_mib} MiB"
