@@ -64,6 +64,28 @@ class EngineTest : public ScratchRoot {
 
     std::string LogText() { return ReadFile(Path("client.log")); }
 
+    // The last system errors the engine logged ("GetLastError = [...]" and
+    // their texts), for the message of a failed expectation: which failure
+    // it was tells a refused connection from a refused certificate.
+    std::string LastErrorsLogged() {
+        const std::string text = LogText();
+        std::string lines[4];
+        std::size_t kept = 0;
+        std::size_t begin = 0;
+        while (begin < text.size()) {
+            std::size_t end = text.find('\n', begin);
+            if (end == std::string::npos) end = text.size();
+            const std::string line = text.substr(begin, end - begin);
+            if (line.find("GetLastError = [") != std::string::npos ||
+                line.find("Message = [") != std::string::npos)
+                lines[kept++ % 4] = line;
+            begin = end + 1;
+        }
+        std::string out;
+        for (std::size_t i = kept > 4 ? kept - 4 : 0; i < kept; ++i) out += lines[i % 4] + "\n";
+        return out.empty() ? "no system error logged\n" : out;
+    }
+
     void WriteConfig(const std::string& text) {
         WriteFile(zel::paths::Join(zel::paths::CommDir(), "ferrun.conf"), text);
     }

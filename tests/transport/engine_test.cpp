@@ -584,7 +584,7 @@ TEST_F(TlsEngineTest, HostMismatchAndExpiryAreToleratedUnknownCaIsNot) {
         server.Enqueue(ScriptedResponse::Text(200, "OK", "secret"));
         auto e = Engine(server);
         ASSERT_EQ(e->SetSecure(true), S_OK);
-        EXPECT_EQ(e->Process(), c.expected) << c.cert;
+        EXPECT_EQ(e->Process(), c.expected) << c.cert << "\n" << LastErrorsLogged();
         if (c.expected == S_OK) {
             EXPECT_EQ(Body(*e), "secret");
         } else {
