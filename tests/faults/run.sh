@@ -235,15 +235,24 @@ start_ferrun() { # "-d DIR" or "-p DIR" FSIZE_KIB DEADLINE [STOP_AT]
 # background subshell became timeout by exec.
 ferrun_pid() { pgrep -P "$runner_pid" 2>/dev/null | head -n1; }
 
+# The state letter of a process (R, S, D, T, Z, ...; empty when it is gone).
+proc_state() { sed -n 's/^[0-9]* (.*) \([A-Za-z]\) .*/\1/p' "/proc/$1/stat" 2>/dev/null; }
+
 # Waits until the ferrun started last has stopped itself at its kill point
-# (true) or has ended (false), within the deadline.
+# (true) or has ended (false), within the deadline.  Right after the start
+# there may be no ferrun yet (the runner has still to become timeout and
+# start it): that is waited out while the runner lives, or a ferrun that
+# stops at once would be taken for one that never reached its point.
 wait_stopped() {
     local pid state i
     for i in $(seq $((deadline * 50))); do
         pid=$(ferrun_pid)
-        [ -n "$pid" ] || return 1
-        state=$(sed -n 's/^[0-9]* (.*) \([A-Za-z]\) .*/\1/p' "/proc/$pid/stat" 2>/dev/null)
-        [ "$state" = T ] && return 0
+        if [ -z "$pid" ]; then
+            state=$(proc_state "$runner_pid")
+            [ -n "$state" ] && [ "$state" != Z ] || return 1
+        else
+            [ "$(proc_state "$pid")" = T ] && return 0
+        fi
         sleep 0.02
     done
     return 1
