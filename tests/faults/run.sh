@@ -167,6 +167,10 @@ declare -A faults_used=()
 pack_points=(pack-block-written pack-file-packed pack-data-flushed pack-file-named
              pack-names-flushed pack-original-deleted)
 declare -A pack_chosen=() pack_landed=()
+# How long the last clean run of each direction took (ms): a kill at a random
+# moment is drawn within one and a half times that, so that most kills land
+# while ferrun runs however fast a run has become.  250 ms before the first.
+declare -A clean_ms=([down]=250 [up]=250)
 run_findings=0
 
 finding() { # KIND TEXT
@@ -339,7 +343,7 @@ one_run() {
     rand ${#ops[@]}
     op=${ops[$R]}
     case $fault in
-    kill) between 0 250 && kill_ms=$R ;;
+    kill) between 0 $((clean_ms[$dir] * 3 / 2 + 10)) && kill_ms=$R ;;
     stall) sim_args=(--fault "$op=stall") ;;
     cut) sim_args=(--fault "$op=cut") ;;
     503) between 1 6 && sim_args=(--fault "$op=503x$R") ;;
@@ -387,15 +391,24 @@ one_run() {
     elif [ $fault = kill ]; then
         count[kills]=$((count[kills] + 1))
         sleep "$((kill_ms / 1000)).$(printf %03d $((kill_ms % 1000)))"
-        local pid landed=""
+        local pid landed="" state
         pid=$(ferrun_pid)
-        if [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; then
-            landed=y
+        # A ferrun not started yet is killed as soon as it is there.
+        while [ -z "$pid" ]; do
+            state=$(proc_state "$runner_pid")
+            [ -n "$state" ] && [ "$state" != Z ] || break
+            sleep 0.002
+            pid=$(ferrun_pid)
+        done
+        [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && landed=y
+        wait_ferrun
+        rc=$?
+        # A kill sent to a ferrun that had already ended its work (or was
+        # ending) did not land; only its SIGKILL status tells.
+        if [ -n "$landed" ] && [ $rc -eq 137 ]; then
             count[kills_landed]=$((count[kills_landed] + 1))
             echo "  killed ferrun $pid" >>"$log"
         fi
-        wait_ferrun
-        rc=$?
         [ $rc -eq 137 ] && [ -z "$landed" ] &&
             finding hung 1 "faulted ferrun outlived its ${deadline} s deadline"
     else
@@ -437,6 +450,7 @@ one_run() {
     stop_sim
     local ms=$((($(date +%s%N) - t0) / 1000000))
     echo "  clean run exit $rc in $ms ms" >>"$log"
+    [ $rc -ne 0 ] || clean_ms[$dir]=$ms
     # A clean run that outlived the plain deadline while the faulted run's
     # locks were about waited for a lock within its age limit.
     if [ $rc -ne 137 ] && [ $ms -gt $((deadline * 1000)) ] && [[ $left == *qvzel_lock* ]]; then
