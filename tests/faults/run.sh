@@ -241,6 +241,13 @@ ferrun_pid() { pgrep -P "$runner_pid" 2>/dev/null | head -n1; }
 
 # The state letter of a process (R, S, D, T, Z, ...; empty when it is gone).
 proc_state() { sed -n 's/^[0-9]* (.*) \([A-Za-z]\) .*/\1/p' "/proc/$1/stat" 2>/dev/null; }
+# True while the runner of the ferrun started last lives (is not a zombie):
+# before its ferrun is there, it may still be about to start it.
+runner_alive() {
+    local state
+    state=$(proc_state "$runner_pid")
+    [ -n "$state" ] && [ "$state" != Z ]
+}
 
 # Waits until the ferrun started last has stopped itself at its kill point
 # (true) or has ended (false), within the deadline.  Right after the start
@@ -248,12 +255,11 @@ proc_state() { sed -n 's/^[0-9]* (.*) \([A-Za-z]\) .*/\1/p' "/proc/$1/stat" 2>/d
 # start it): that is waited out while the runner lives, or a ferrun that
 # stops at once would be taken for one that never reached its point.
 wait_stopped() {
-    local pid state i
+    local pid i
     for i in $(seq $((deadline * 50))); do
         pid=$(ferrun_pid)
         if [ -z "$pid" ]; then
-            state=$(proc_state "$runner_pid")
-            [ -n "$state" ] && [ "$state" != Z ] || return 1
+            runner_alive || return 1
         else
             [ "$(proc_state "$pid")" = T ] && return 0
         fi
@@ -391,12 +397,10 @@ one_run() {
     elif [ $fault = kill ]; then
         count[kills]=$((count[kills] + 1))
         sleep "$((kill_ms / 1000)).$(printf %03d $((kill_ms % 1000)))"
-        local pid landed="" state
+        local pid landed=""
         pid=$(ferrun_pid)
         # A ferrun not started yet is killed as soon as it is there.
-        while [ -z "$pid" ]; do
-            state=$(proc_state "$runner_pid")
-            [ -n "$state" ] && [ "$state" != Z ] || break
+        while [ -z "$pid" ] && runner_alive; do
             sleep 0.002
             pid=$(ferrun_pid)
         done
